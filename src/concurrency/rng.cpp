@@ -1,0 +1,184 @@
+// ChaCha12 generator: 256-bit key and 64-bit nonce in the state, 64-bit block counter.
+#include "concurrency/rng.hpp"
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
+#include <unordered_set>
+
+#include "common/panic.hpp"
+
+namespace quillmarsh {
+namespace {
+
+constexpr std::uint32_t rotl(std::uint32_t v, int n) noexcept {
+  return (v << n) | (v >> (32 - n));
+}
+
+constexpr void quarter_round(std::array<std::uint32_t, 16>& x, std::size_t a, std::size_t b,
+                             std::size_t c, std::size_t d) noexcept {
+  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl(x[d], 16);
+  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl(x[b], 12);
+  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl(x[d], 8);
+  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl(x[b], 7);
+}
+
+constexpr std::array<std::uint32_t, 4> kSigma = {0x61707865, 0x3320646e, 0x79622d32,
+                                                 0x6b206574};  // "expand 32-byte k"
+constexpr int kRounds = 12;
+constexpr std::uint64_t kRekeyBytes = 65536;
+
+std::uint64_t splitmix64(std::uint64_t& s) noexcept {
+  std::uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+}  // namespace
+
+std::array<std::uint32_t, 16> chacha_block(const std::array<std::uint32_t, 16>& input,
+                                           int rounds) noexcept {
+  std::array<std::uint32_t, 16> x = input;
+  for (int i = 0; i < rounds; i += 2) {
+    quarter_round(x, 0, 4, 8, 12);
+    quarter_round(x, 1, 5, 9, 13);
+    quarter_round(x, 2, 6, 10, 14);
+    quarter_round(x, 3, 7, 11, 15);
+    quarter_round(x, 0, 5, 10, 15);
+    quarter_round(x, 1, 6, 11, 12);
+    quarter_round(x, 2, 7, 8, 13);
+    quarter_round(x, 3, 4, 9, 14);
+  }
+  for (std::size_t i = 0; i < 16; ++i) x[i] += input[i];
+  return x;
+}
+
+Rng::Rng(std::uint64_t seed) noexcept {
+  for (std::size_t i = 0; i < 4; ++i) state_[i] = kSigma[i];
+  for (std::size_t i = 4; i < 12; i += 2) {
+    const std::uint64_t w = splitmix64(seed);
+    state_[i] = static_cast<std::uint32_t>(w);
+    state_[i + 1] = static_cast<std::uint32_t>(w >> 32);
+  }
+  // words 12-13: block counter, 14-15: nonce, all zero
+}
+
+Rng Rng::from_os() {
+  Rng rng;
+  rng.from_os_ = true;
+  rng.rekey_from_os();
+  return rng;
+}
+
+void Rng::rekey_from_os() {
+  std::array<std::uint32_t, 10> fresh{};  // 8 key words and 2 nonce words
+  auto* p = reinterpret_cast<unsigned char*>(fresh.data());
+  std::size_t left = sizeof(fresh);
+  while (left > 0) {
+    const ssize_t n = ::getrandom(p, left, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      panic(std::string("the operating system's random source failed: ") + std::strerror(errno));
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  for (std::size_t i = 0; i < 4; ++i) state_[i] = kSigma[i];
+  for (std::size_t i = 0; i < 8; ++i) state_[4 + i] = fresh[i];
+  state_[12] = 0;
+  state_[13] = 0;
+  state_[14] = fresh[8];
+  state_[15] = fresh[9];
+  bytes_since_key_ = 0;
+  used_ = 16;
+}
+
+void Rng::refill() noexcept {
+  if (from_os_ && bytes_since_key_ >= kRekeyBytes) {
+    try {
+      rekey_from_os();
+    } catch (...) {
+      // Keep the current key stream; it stays a ChaCha stream, only without fresh entropy.
+      bytes_since_key_ = 0;
+    }
+  }
+  block_ = chacha_block(state_, kRounds);
+  if (++state_[12] == 0) ++state_[13];
+  used_ = 0;
+  bytes_since_key_ += sizeof(block_);
+}
+
+std::uint32_t Rng::next_u32() noexcept {
+  if (used_ >= 16) refill();
+  return block_[used_++];
+}
+
+std::uint64_t Rng::next_u64() noexcept {
+  const std::uint64_t lo = next_u32();
+  const std::uint64_t hi = next_u32();
+  return lo | (hi << 32);
+}
+
+std::uint64_t Rng::below(std::uint64_t bound) noexcept {
+  // Lemire's multiply-and-reject: unbiased, one multiplication in the common case.
+  if (bound <= 0xFFFFFFFFull) {
+    const std::uint32_t b = static_cast<std::uint32_t>(bound);
+    std::uint64_t m = std::uint64_t{next_u32()} * b;
+    auto low = static_cast<std::uint32_t>(m);
+    if (low < b) {
+      const std::uint32_t threshold = static_cast<std::uint32_t>(-b) % b;
+      while (low < threshold) {
+        m = std::uint64_t{next_u32()} * b;
+        low = static_cast<std::uint32_t>(m);
+      }
+    }
+    return m >> 32;
+  }
+  __extension__ using U128 = unsigned __int128;
+  U128 m = static_cast<U128>(next_u64()) * bound;
+  auto low = static_cast<std::uint64_t>(m);
+  if (low < bound) {
+    const std::uint64_t threshold = (0 - bound) % bound;
+    while (low < threshold) {
+      m = static_cast<U128>(next_u64()) * bound;
+      low = static_cast<std::uint64_t>(m);
+    }
+  }
+  return static_cast<std::uint64_t>(m >> 64);
+}
+
+Rng& thread_rng() {
+  thread_local Rng rng = Rng::from_os();
+  return rng;
+}
+
+std::vector<std::uint64_t> sample_without_replacement(Rng& rng, std::uint64_t n,
+                                                      std::uint64_t k) {
+  std::vector<std::uint64_t> out;
+  if (k > n) k = n;
+  out.reserve(k);
+  if (k == 0) return out;
+  if (k * 4 >= n) {
+    // Dense: partial Fisher-Yates over 0..n-1.
+    std::vector<std::uint64_t> all(n);
+    for (std::uint64_t i = 0; i < n; ++i) all[i] = i;
+    for (std::uint64_t i = 0; i < k; ++i) {
+      const std::uint64_t j = i + rng.below(n - i);
+      std::swap(all[i], all[j]);
+      out.push_back(all[i]);
+    }
+    return out;
+  }
+  // Sparse: rejection of repeats; expected draws below 4k/3.
+  std::unordered_set<std::uint64_t> seen;
+  seen.reserve(k * 2);
+  while (out.size() < k) {
+    const std::uint64_t v = rng.below(n);
+    if (seen.insert(v).second) out.push_back(v);
+  }
+  return out;
+}
+
+}  // namespace quillmarsh

@@ -1,0 +1,43 @@
+// Random numbers: ChaCha with 12 rounds. Each thread's generator (thread_rng) is keyed from
+// the operating system's random source on its first draw and rekeyed from it after every
+// 65,536 bytes of output. A seeded generator (tests) is deterministic and never rekeys.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace quillmarsh {
+
+// The ChaCha block function over a full 16-word input state, `rounds` rounds (8, 12, 20).
+std::array<std::uint32_t, 16> chacha_block(const std::array<std::uint32_t, 16>& input,
+                                           int rounds) noexcept;
+
+class Rng {
+ public:
+  explicit Rng(std::uint64_t seed) noexcept;  // deterministic, for tests
+  static Rng from_os();                       // keyed from the OS, rekeys every 64 KiB
+
+  std::uint32_t next_u32() noexcept;
+  std::uint64_t next_u64() noexcept;
+  // Uniform in [0, bound), without bias; bound must be > 0.
+  std::uint64_t below(std::uint64_t bound) noexcept;
+
+ private:
+  Rng() = default;
+  void refill() noexcept;
+  void rekey_from_os();
+  std::array<std::uint32_t, 16> state_{};
+  std::array<std::uint32_t, 16> block_{};
+  unsigned used_ = 16;               // words of block_ already handed out
+  std::uint64_t bytes_since_key_ = 0;
+  bool from_os_ = false;
+};
+
+// The calling thread's own generator, keyed on first use.
+Rng& thread_rng();
+
+// k distinct values drawn uniformly from 0..n-1 without replacement (k <= n), in draw order.
+std::vector<std::uint64_t> sample_without_replacement(Rng& rng, std::uint64_t n, std::uint64_t k);
+
+}  // namespace quillmarsh

@@ -1,0 +1,52 @@
+// Accessors and constructors of the tree records.
+#include "uplift_tree/records.hpp"
+
+#include <bit>
+
+#include "common/panic.hpp"
+
+namespace quillmarsh {
+
+float SplitValue::as_numeric() const {
+  if (const float* v = std::get_if<0>(&value_)) return *v;
+  panic("not f64");
+}
+
+const std::string& SplitValue::as_str() const {
+  if (const std::string* s = std::get_if<1>(&value_)) return *s;
+  panic("not str");
+}
+
+bool operator==(const SplitValue& a, const SplitValue& b) noexcept {
+  if (a.value_.index() != b.value_.index()) return false;
+  if (a.is_numeric()) {
+    return std::bit_cast<std::uint32_t>(std::get<0>(a.value_)) ==
+           std::bit_cast<std::uint32_t>(std::get<0>(b.value_));
+  }
+  return std::get<1>(a.value_) == std::get<1>(b.value_);
+}
+
+EvalFunc parse_eval_func(std::string_view text) {
+  if (text == "ED") return EvalFunc::Euclidean;
+  if (text == "KL") return EvalFunc::KL;
+  if (text == "CHI") return EvalFunc::Chi;
+  panic("bad eval func");
+}
+
+UpliftTreeModel make_tree_template(std::uint64_t max_depth, std::uint64_t min_sample_leaf,
+                                   std::uint64_t max_features, EvalFunc eval_func,
+                                   std::uint64_t max_bins, bool balance, bool regularization,
+                                   double alpha) {
+  UpliftTreeModel tree;
+  tree.max_depth = max_depth;
+  tree.min_sample_leaf = min_sample_leaf;
+  tree.max_features = max_features;
+  tree.eval_func = eval_func;
+  tree.max_bins = max_bins;
+  tree.balance = balance;
+  tree.regularization = regularization;
+  tree.alpha = alpha;
+  return tree;
+}
+
+}  // namespace quillmarsh

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Every test of the project: C++ unit tests (ctest), the wheel checks (abi3, exported
+# symbols) and the Python tests (pytest) against the installed wheel.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh
+
+werror=OFF
+[[ "${CI:-}" == "true" ]] && werror=ON
+
+cmake -S . -B build/cpp -G Ninja -DQUILLMARSH_BUILD_TESTS=ON -DQUILLMARSH_WERROR="$werror" >/dev/null
+cmake --build build/cpp
+ctest --test-dir build/cpp --output-on-failure -j2
+
+rm -rf build/dist
+python3 -m pip wheel --no-deps -w build/dist . -Ccmake.define.QUILLMARSH_WERROR="$werror"
+tools/check_wheel.sh build/dist/*.whl
+python3 -m pip install -q --force-reinstall --no-deps --root-user-action=ignore build/dist/*.whl
+
+python3 -m pytest tests/python -q -p no:cacheprovider
