@@ -1,0 +1,56 @@
+#include "common/panic.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "concurrency/thread.hpp"
+
+namespace quillmarsh {
+namespace {
+
+TEST(Panic, CarriesMessageAndTheCallersLocation) {
+  const unsigned line = __LINE__ + 2;
+  try {
+    panic("boom");
+  } catch (const Panic& p) {
+    EXPECT_STREQ(p.what(), "boom");
+    EXPECT_EQ(p.where().line(), line);
+    EXPECT_NE(std::string(p.where().file_name()).find("panic_test.cpp"), std::string::npos);
+  }
+}
+
+TEST(Panic, IndexAndUnwrapMessagesHaveTheirFixedForm) {
+  try {
+    panic_index(3, 18446744073709551615ull);
+  } catch (const Panic& p) {
+    EXPECT_EQ(p.message(),
+              "index out of bounds: the len is 3 but the index is 18446744073709551615");
+  }
+  try {
+    panic_unwrap_err("Os { code: 2 }");
+  } catch (const Panic& p) {
+    EXPECT_EQ(p.message(), "called `Result::unwrap()` on an `Err` value: Os { code: 2 }");
+  }
+}
+
+TEST(RunReportingFailures, ReportsEveryKindOfFailureToStderr) {
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(run_reporting_failures([] { panic("first"); }));
+  EXPECT_FALSE(run_reporting_failures([] { throw std::runtime_error("second"); }));
+  EXPECT_FALSE(run_reporting_failures([] { throw 42; }));
+  EXPECT_TRUE(run_reporting_failures([] {}));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("first"), std::string::npos);
+  EXPECT_NE(err.find("panic_test.cpp"), std::string::npos);
+  EXPECT_NE(err.find("second"), std::string::npos);
+  EXPECT_NE(err.find(kGenericFailure), std::string::npos);
+}
+
+TEST(RenderOsError, ShowsTextAndNumber) {
+  EXPECT_EQ(render_os_error(std::error_code(11, std::generic_category())),
+            "Resource temporarily unavailable (os error 11)");
+}
+
+}  // namespace
+}  // namespace quillmarsh
