@@ -1,0 +1,135 @@
+// Forest prediction: tree outputs summed and divided by n_estimators, either row by row on the
+// calling thread or one whole tree per job on detached prediction threads.
+#include "uplift_random_forest/predict.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "common/panic.hpp"
+#include "concurrency/channel.hpp"
+#include "concurrency/job_queue.hpp"
+#include "concurrency/thread.hpp"
+#include "uplift_tree/predict.hpp"
+
+namespace quillmarsh {
+namespace {
+
+// sum[i] += leaf[i] over the sum's length; the first output becomes the sum. Entries of
+// `leaf` beyond the sum are ignored, a shorter leaf is a fault.
+void accumulate(std::vector<double>& sum, const std::vector<double>& leaf) {
+  if (sum.empty()) {
+    sum = leaf;
+    return;
+  }
+  for (std::size_t i = 0; i < sum.size(); ++i) {
+    if (i >= leaf.size()) panic_index(leaf.size(), i);
+    sum[i] += leaf[i];
+  }
+}
+
+void divide(std::span<double> values, std::int32_t n_estimators) {
+  const double divisor = static_cast<double>(n_estimators);
+  for (double& v : values) v /= divisor;
+}
+
+// Every tree of the list, in list order, for each row in turn.
+FloatTable predict_on_calling_thread(const UpliftRandomForestModel& forest,
+                                     const RowBatch& rows) {
+  std::vector<FlatTree> trees;
+  trees.reserve(forest.trees.size());
+  for (const UpliftTreeModel& tree : forest.trees) trees.emplace_back(tree);
+
+  FloatTable result;
+  result.reserve(rows.size());
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const RowView row = rows.row(r);
+    std::vector<double> sum;
+    for (const FlatTree& tree : trees) accumulate(sum, tree.find_leaf(row));
+    divide(sum, forest.n_estimators);
+    result.push_back(std::move(sum));
+  }
+  return result;
+}
+
+// sum[i][j] += table[i][j] over the sum's shape.
+void add_table(PredictionTable& sum, const PredictionTable& table) {
+  if (sum.row_end == table.row_end) {  // the usual case: every leaf has the same width
+    for (std::size_t v = 0; v < sum.values.size(); ++v) sum.values[v] += table.values[v];
+    return;
+  }
+  for (std::size_t i = 0; i < sum.size(); ++i) {
+    if (i >= table.size()) panic_index(table.size(), i);
+    const std::span<double> into = sum.row(i);
+    const std::span<const double> from = table.row(i);
+    for (std::size_t j = 0; j < into.size(); ++j) {
+      if (j >= from.size()) panic_index(from.size(), j);
+      into[j] += from[j];
+    }
+  }
+}
+
+// Jobs are tree numbers 0 .. n_estimators-1; a thread applies one whole tree to all rows per
+// job and sends the table. The threads share a copy of the trees they can use and the rows,
+// and may outlive this call when one of them fails (the copies die with the last thread).
+FloatTable predict_on_threads(const UpliftRandomForestModel& forest, RowBatch rows,
+                              std::int32_t n_threads) {
+  auto jobs = std::make_shared<JobQueue>(JobQueue::sequence(forest.n_estimators));
+  auto [sender, receiver] = make_channel<PredictionTable>();
+  // Trees past n_estimators are never selected by a job, so the copy stops there.
+  const std::size_t used = std::min<std::size_t>(
+      forest.trees.size(), static_cast<std::size_t>(std::max(forest.n_estimators, 0)));
+  auto trees = std::make_shared<const std::vector<UpliftTreeModel>>(
+      forest.trees.begin(), forest.trees.begin() + static_cast<std::ptrdiff_t>(used));
+  auto shared_rows = std::make_shared<const RowBatch>(std::move(rows));
+
+  for (std::int32_t t = 0; t < n_threads; ++t) {
+    spawn_detached([jobs, trees, shared_rows, tx = sender]() mutable {
+      while (const std::optional<std::int32_t> job = jobs->try_pop()) {
+        const auto k = static_cast<std::uint64_t>(*job);
+        if (k >= trees->size()) panic_index(trees->size(), k);
+        if (!tx.send(predict_rows((*trees)[k], *shared_rows))) return;  // receiver gone
+      }
+    });
+  }
+  sender.reset();  // the channel closes when the last prediction thread ends
+
+  PredictionTable sum;
+  std::int64_t count = 0;
+  while (std::optional<PredictionTable> table = receiver.recv()) {
+    if (sum.size() == 0) {
+      sum = std::move(*table);
+    } else {
+      add_table(sum, *table);
+    }
+    ++count;
+  }
+  if (count != forest.n_estimators) panic("assertion failed: count == self.n_estimators");
+
+  FloatTable result;
+  result.reserve(sum.size());
+  for (std::size_t i = 0; i < sum.size(); ++i) {
+    const std::span<const double> row = sum.row(i);
+    std::vector<double>& out = result.emplace_back(row.begin(), row.end());
+    divide(out, forest.n_estimators);
+  }
+  return result;
+}
+
+}  // namespace
+
+std::vector<double> predict_row(const UpliftRandomForestModel& forest, RowView row) {
+  std::vector<double> sum;
+  for (const UpliftTreeModel& tree : forest.trees) accumulate(sum, find_leaf(tree, row));
+  divide(sum, forest.n_estimators);
+  return sum;
+}
+
+FloatTable predict(const UpliftRandomForestModel& forest, RowBatch rows, std::int32_t n_threads) {
+  if (rows.empty()) return {};  // predicting nothing is not an error, whatever the thread count
+  const std::int32_t n = n_threads < 0 ? logical_processors() : n_threads;
+  if (n == 1) return predict_on_calling_thread(forest, rows);
+  return predict_on_threads(forest, std::move(rows), n);
+}
+
+}  // namespace quillmarsh
