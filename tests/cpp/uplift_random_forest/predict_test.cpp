@@ -1,0 +1,255 @@
+#include "uplift_random_forest/predict.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/panic.hpp"
+
+namespace quillmarsh {
+namespace {
+
+constexpr const char* kCountAssertion = "assertion failed: count == self.n_estimators";
+constexpr std::int32_t kThreadCounts[] = {-1, 0, 1, 2, 3, 8};
+
+TreeNode leaf(std::vector<double> prob) {
+  TreeNode n;
+  n.prob = std::move(prob);
+  return n;
+}
+
+// A stump over features {x0, x1}: x0 <= threshold -> `left`, otherwise `right`.
+UpliftTreeModel stump(float threshold, std::vector<double> left, std::vector<double> right) {
+  UpliftTreeModel t;
+  t.max_depth = 1;
+  t.feature_cols = {"x0", "x1"};
+  TreeNode root;
+  root.col_name = "x0";
+  root.col_idx = 0;
+  root.split_value = SplitValue::numeric(threshold);
+  root.gain = 1.0;
+  t.nodes = {root, leaf(std::move(left)), leaf(std::move(right))};
+  return t;
+}
+
+UpliftRandomForestModel forest_of(std::int32_t n_estimators, std::vector<UpliftTreeModel> trees) {
+  UpliftRandomForestModel f = make_forest(n_estimators, 2, 1, 1, "ED", 10, false, false, 0.0);
+  f.trees = std::move(trees);
+  return f;
+}
+
+// Rows {x0, 0} for each x0 given.
+RowBatch rows_at(const std::vector<float>& x0) {
+  RowBatch b;
+  for (float v : x0) {
+    b.begin_row();
+    b.add_number(v);
+    b.add_number(0.0f);
+  }
+  return b;
+}
+
+std::string failure_of(auto&& fn) {
+  try {
+    fn();
+  } catch (const Panic& p) {
+    return p.message();
+  }
+  return "<no failure>";
+}
+
+// Values chosen so that every sum and quotient below is exact in binary.
+std::vector<UpliftTreeModel> four_trees() {
+  return {stump(0.0f, {0.5, -0.25}, {1.0, 0.0}), stump(1.0f, {0.25, 0.25}, {2.0, 0.5}),
+          stump(-1.0f, {4.0, 1.0}, {0.125, -1.0}), stump(0.5f, {-0.5, 8.0}, {0.75, 0.25})};
+}
+
+TEST(ForestPredictRow, NoTreesGivesAnEmptyList) {
+  EXPECT_TRUE(predict_row(forest_of(3, {}), rows_at({1.0f}).row(0)).empty());
+}
+
+TEST(ForestPredictRow, OneTreeForestReturnsTheTreeOutputExactly) {
+  const UpliftRandomForestModel f = forest_of(1, {stump(0.0f, {0.1, 0.3}, {0.7, -0.2})});
+  EXPECT_EQ(predict_row(f, rows_at({-1.0f}).row(0)), (std::vector{0.1, 0.3}));
+  EXPECT_EQ(predict_row(f, rows_at({0.5f}).row(0)), (std::vector{0.7, -0.2}));
+}
+
+class OneTreeForest : public ::testing::TestWithParam<std::int32_t> {};
+
+TEST_P(OneTreeForest, EveryPathReturnsTheTreeOutputsRowByRow) {
+  const UpliftRandomForestModel f = forest_of(1, {stump(0.0f, {0.1, 0.3}, {0.7, -0.2})});
+  const FloatTable got = predict(f, rows_at({-1.0f, 0.0f, 2.0f, std::nanf("")}), GetParam());
+  EXPECT_EQ(got, (FloatTable{{0.1, 0.3}, {0.1, 0.3}, {0.7, -0.2}, {0.7, -0.2}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadCounts, OneTreeForest, ::testing::Values(-1, 1, 2, 5));
+
+// Two fits leave 2 x n_estimators trees: the calling-thread paths use all of them (about twice
+// the mean), the threaded path only the first n_estimators.
+TEST(ForestPredict, RecordWithTwiceTheTreesAfterTwoFits) {
+  const UpliftRandomForestModel f = forest_of(2, four_trees());
+  const RowBatch rows = rows_at({-2.0f, 0.75f});
+  // row x0=-2: left everywhere; x0=0.75: right, left, right, right.
+  const FloatTable all = {{(0.5 + 0.25 + 4.0 - 0.5) / 2, (-0.25 + 0.25 + 1.0 + 8.0) / 2},
+                          {(1.0 + 0.25 + 0.125 + 0.75) / 2, (0.0 + 0.25 - 1.0 + 0.25) / 2}};
+  const FloatTable first_two = {{(0.5 + 0.25) / 2, (-0.25 + 0.25) / 2},
+                                {(1.0 + 0.25) / 2, (0.0 + 0.25) / 2}};
+  EXPECT_EQ(predict_row(f, rows.row(0)), all[0]);
+  EXPECT_EQ(predict_row(f, rows.row(1)), all[1]);
+  EXPECT_EQ(predict(f, rows, 1), all);
+  for (std::int32_t n : {-1, 2, 3}) EXPECT_EQ(predict(f, rows, n), first_two) << n;
+}
+
+TEST(ForestPredict, FewerTreesThanEstimators) {
+  const UpliftRandomForestModel f = forest_of(4, {stump(0.0f, {1.0}, {2.0})});
+  EXPECT_EQ(predict(f, rows_at({-1.0f, 1.0f}), 1), (FloatTable{{0.25}, {0.5}}));
+  EXPECT_EQ(predict_row(f, rows_at({1.0f}).row(0)), std::vector{0.5});
+  for (std::int32_t n : {-1, 0, 2, 4}) {
+    EXPECT_EQ(failure_of([&] { predict(f, rows_at({1.0f}), n); }), kCountAssertion) << n;
+  }
+}
+
+class UntrainedRecord : public ::testing::TestWithParam<std::int32_t> {};
+
+TEST_P(UntrainedRecord, OneThreadGivesEmptyListsOtherCountsFailTheCount) {
+  const UpliftRandomForestModel f = forest_of(3, {});
+  const std::int32_t n = GetParam();
+  if (n == 1) {
+    EXPECT_EQ(predict(f, rows_at({1.0f, 2.0f}), n), (FloatTable{{}, {}}));
+  } else {
+    EXPECT_EQ(failure_of([&] { predict(f, rows_at({1.0f, 2.0f}), n); }), kCountAssertion);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadCounts, UntrainedRecord, ::testing::ValuesIn(kThreadCounts));
+
+class EmptyRowList : public ::testing::TestWithParam<std::int32_t> {};
+
+// Predicting nothing is not an error, for any thread count and any record.
+TEST_P(EmptyRowList, ReturnsAnEmptyTable) {
+  EXPECT_TRUE(predict(forest_of(2, four_trees()), RowBatch{}, GetParam()).empty());
+  EXPECT_TRUE(predict(forest_of(3, {}), RowBatch{}, GetParam()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadCounts, EmptyRowList, ::testing::ValuesIn(kThreadCounts));
+
+TEST(ForestPredict, ZeroThreadsFailsTheCountUnlessNoEstimators) {
+  EXPECT_EQ(failure_of([] { predict(forest_of(2, four_trees()), rows_at({1.0f}), 0); }),
+            kCountAssertion);
+  EXPECT_TRUE(predict(forest_of(0, four_trees()), rows_at({1.0f}), 0).empty());
+}
+
+TEST(ForestPredict, ZeroEstimatorsDividesByZeroOnTheCallingThread) {
+  const UpliftRandomForestModel f = forest_of(0, {stump(0.0f, {1.0, 0.0}, {-1.0, 0.0})});
+  const FloatTable got = predict(f, rows_at({-1.0f, 1.0f}), 1);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0][0], INFINITY);
+  EXPECT_TRUE(std::isnan(got[0][1]));
+  EXPECT_EQ(got[1][0], -INFINITY);
+  const std::vector<double> one = predict_row(f, rows_at({-1.0f}).row(0));
+  EXPECT_EQ(one[0], INFINITY);
+  for (std::int32_t n : {-1, 2, 3}) EXPECT_TRUE(predict(f, rows_at({1.0f}), n).empty()) << n;
+}
+
+// A second row too short for a tested column: the calling thread reports the index failure;
+// on prediction threads every job fails, so the count falls short.
+TEST(ForestPredict, ShortSecondRowFailsAndReturnsNothing) {
+  const UpliftRandomForestModel f = forest_of(2, {stump(0.0f, {1.0}, {2.0}), stump(0.0f, {1.0}, {2.0})});
+  RowBatch rows = rows_at({1.0f});
+  rows.begin_row();
+  EXPECT_EQ(failure_of([&] { predict(f, rows, 1); }),
+            "index out of bounds: the len is 0 but the index is 0");
+  for (std::int32_t n : {-1, 2, 3}) {
+    EXPECT_EQ(failure_of([&] { predict(f, rows, n); }), kCountAssertion) << n;
+  }
+}
+
+// The threaded path checks the first row's width; the calling-thread path does not.
+TEST(ForestPredict, FirstRowWidthIsCheckedOnlyByTheThreadedPath) {
+  const UpliftRandomForestModel f = forest_of(1, {stump(0.0f, {1.0}, {2.0})});
+  RowBatch rows;
+  rows.begin_row();
+  rows.add_number(1.0f);  // one cell for two features; the split reads only cell 0
+  EXPECT_EQ(predict(f, rows, 1), (FloatTable{{2.0}}));
+  EXPECT_EQ(failure_of([&] { predict(f, rows, 2); }), kCountAssertion);
+}
+
+TEST(ForestPredict, WrongKindFailsWithTheWalkMessageOnTheCallingThread) {
+  const UpliftRandomForestModel f = forest_of(1, {stump(0.0f, {1.0}, {2.0})});
+  RowBatch rows;
+  rows.begin_row();
+  rows.add_text("0.5");
+  rows.add_number(0.0f);
+  EXPECT_EQ(failure_of([&] { predict(f, rows, 1); }), "not f64");
+  EXPECT_EQ(failure_of([&] { predict_row(f, rows.row(0)); }), "not f64");
+  EXPECT_EQ(failure_of([&] { predict(f, rows, 2); }), kCountAssertion);
+}
+
+// Leaves of different widths (fits with different numbers of treatment groups): the sum keeps
+// the first tree's width; a later, narrower output is an index failure.
+TEST(ForestPredictRow, SumKeepsTheFirstWidth) {
+  const UpliftTreeModel wide = stump(0.0f, {1.0, 2.0, 3.0}, {1.0, 2.0, 3.0});
+  const UpliftTreeModel narrow = stump(0.0f, {0.5, 0.5}, {0.5, 0.5});
+  const RowBatch rows = rows_at({0.0f});
+  EXPECT_EQ(predict_row(forest_of(2, {narrow, wide}), rows.row(0)), (std::vector{0.75, 1.25}));
+  EXPECT_EQ(failure_of([&] { predict_row(forest_of(2, {wide, narrow}), rows.row(0)); }),
+            "index out of bounds: the len is 2 but the index is 2");
+  EXPECT_EQ(failure_of([&] { predict(forest_of(2, {wide, narrow}), rows_at({0.0f}), 1); }),
+            "index out of bounds: the len is 2 but the index is 2");
+}
+
+// Random depth-3 forests of exactly n_estimators trees: every thread count gives the same
+// numbers up to the order of summation.
+class ThreadCountsAgree : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(ThreadCountsAgree, OnRandomForests) {
+  std::mt19937_64 rng(GetParam());
+  std::uniform_real_distribution<float> cell(-2.0f, 2.0f);
+  std::uniform_real_distribution<double> uplift(-0.3, 0.3);
+  const std::int32_t n_estimators = 1 + static_cast<std::int32_t>(rng() % 12);
+  std::vector<UpliftTreeModel> trees;
+  for (std::int32_t t = 0; t < n_estimators; ++t) {
+    UpliftTreeModel tree;
+    tree.max_depth = 3;
+    tree.feature_cols = {"a", "b", "c"};
+    tree.nodes.resize(15);
+    for (std::size_t slot = 0; slot < 15; ++slot) {
+      if (slot >= 7 || rng() % 5 == 0) {
+        tree.nodes[slot] = leaf({uplift(rng), uplift(rng)});
+        continue;
+      }
+      tree.nodes[slot].col_idx = static_cast<std::int32_t>(rng() % 3);
+      tree.nodes[slot].split_value = SplitValue::numeric(cell(rng));
+      tree.nodes[slot].gain = 0.1;
+    }
+    trees.push_back(std::move(tree));
+  }
+  const UpliftRandomForestModel f = forest_of(n_estimators, std::move(trees));
+  RowBatch rows;
+  for (int r = 0; r < 300; ++r) {
+    rows.begin_row();
+    for (int c = 0; c < 3; ++c) rows.add_number(cell(rng));
+  }
+  const FloatTable reference = predict(f, rows, 1);
+  ASSERT_EQ(reference.size(), 300u);
+  for (std::size_t r = 0; r < 300; ++r) {
+    EXPECT_EQ(predict_row(f, rows.row(r)), reference[r]);
+  }
+  for (std::int32_t n : {-1, 2, 3, 16}) {
+    const FloatTable got = predict(f, rows, n);
+    ASSERT_EQ(got.size(), reference.size());
+    for (std::size_t r = 0; r < got.size(); ++r) {
+      ASSERT_EQ(got[r].size(), 2u);
+      for (std::size_t k = 0; k < 2; ++k) EXPECT_NEAR(got[r][k], reference[r][k], 1e-12);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ThreadCountsAgree, ::testing::Range<std::uint64_t>(1, 25));
+
+}  // namespace
+}  // namespace quillmarsh
