@@ -1,0 +1,79 @@
+// The training data of one fit: feature columns, treatment groups and outcomes, built once from
+// the caller's converted columns and shared read-only by every thread; plus the node data
+// (dataset, row list, buffer pool) that every node of a tree trains on.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "concurrency/buffer_pool.hpp"
+#include "uplift_tree/columns.hpp"
+
+namespace quillmarsh {
+
+// A string feature column, dictionary-encoded: row r holds dictionary[codes[r]]. Codes follow
+// the order of first appearance, so equal texts share one code and distinct texts differ.
+struct StringCodes {
+  std::vector<std::uint32_t> codes;
+  std::vector<std::string> dictionary;
+  const std::string& value(RowIndex row) const { return dictionary[codes[row]]; }
+};
+
+// Treatment groups are packed with the outcome into one word per row, so that counting reads
+// one array: (group << 8) | (outcome as an unsigned byte).
+inline constexpr std::int32_t kMaxTreatmentGroup = (std::int32_t{1} << 24) - 1;
+inline constexpr std::uint64_t kMaxRows = 2147483647;  // counts are signed 32-bit
+
+struct Dataset {
+  std::vector<StringCodes> str_cols;
+  std::vector<NumericColumn> num_cols;
+  std::vector<std::uint32_t> group_outcome;  // one packed word per row, see above
+  std::vector<std::string> x_names;          // the caller's order, duplicates kept
+  // feature name -> column code: c >= 0 selects num_cols[c], c < 0 selects str_cols[~c];
+  // a repeated name keeps the code of its last occurrence
+  std::unordered_map<std::string, std::int32_t> col_map;
+  std::int32_t max_treatment = 0;  // K: treatment groups are 1..K, control is 0
+
+  std::uint64_t n_rows() const noexcept { return group_outcome.size(); }
+  std::int32_t group(RowIndex row) const noexcept {
+    return static_cast<std::int32_t>(group_outcome[row] >> 8);
+  }
+  std::int8_t outcome(RowIndex row) const noexcept {
+    return static_cast<std::int8_t>(group_outcome[row] & 0xffu);
+  }
+  // The column code of a feature name; panics "called `Option::unwrap()` on a `None` value"
+  // for an unknown name.
+  std::int32_t column_code(const std::string& name) const;
+  // Bytes held by the columns (for memory reports).
+  std::uint64_t byte_size() const noexcept;
+};
+
+inline std::uint32_t pack_group_outcome(std::int32_t group, std::int8_t outcome) noexcept {
+  return (static_cast<std::uint32_t>(group) << 8) |
+         static_cast<std::uint32_t>(static_cast<std::uint8_t>(outcome));
+}
+
+// What a node trains on: three shared handles, cloned whenever a job or a child keeps them.
+struct NodeData {
+  std::shared_ptr<const Dataset> dataset;
+  RowList rows;
+  std::shared_ptr<BufferPool> pool;
+};
+
+// Builds the Dataset from converted columns (consumed; each column is released as soon as it
+// has been taken over), creates the buffer pool and the root row list 0..n-1.
+// Panics, in this order: an empty treatment column ("called `Option::unwrap()` on a `None`
+// value"); more rows than kMaxRows; a feature or the outcome column whose length differs from
+// the treatment column; a treatment value below 0 or above kMaxTreatmentGroup (naming the row).
+NodeData build_dataset(TrainingColumns columns, std::string_view treatment_col,
+                       std::string_view outcome_col);
+
+// The row-count limit of build_dataset, on its own so that it can be checked without
+// materialising two billion rows.
+void check_row_count(std::uint64_t n);
+
+}  // namespace quillmarsh

@@ -1,0 +1,112 @@
+// Depth-first growth over the implicit node array: the children of slot i are 2i+1 and 2i+2.
+// A node splits when its best gain is > 0 and its depth is below max_depth; the search is
+// skipped where its result could not be used (no split can pass the size test, or the depth
+// limit is reached), which changes nothing but time.
+#include "uplift_tree/grow.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include "common/panic.hpp"
+#include "uplift_tree/divergence.hpp"
+#include "uplift_tree/split_search.hpp"
+
+namespace quillmarsh {
+namespace {
+
+struct Growth {
+  const UpliftTreeModel& tree;
+  SplitSettings settings;
+  std::vector<TreeNode>& nodes;
+  WorkerPool& pool;
+  Rng& rng;
+};
+
+// A split needs more than min_sample_leaf rows on each side: n >= 2 * (min_sample_leaf + 1).
+bool can_split(std::uint64_t n, std::uint64_t min_sample_leaf) noexcept {
+  return min_sample_leaf < n / 2;
+}
+
+std::int32_t feature_position(const std::vector<std::string>& feature_cols,
+                              const std::string& name) {
+  const auto it = std::find(feature_cols.begin(), feature_cols.end(), name);
+  if (it == feature_cols.end()) panic(std::string(kUnwrapNone));
+  return static_cast<std::int32_t>(it - feature_cols.begin());
+}
+
+void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts counts,
+               NodeData data) {
+  const std::uint64_t n = data.rows->size();
+  const double d_parent =
+      node_divergence(counts, g.settings.eval_func, g.settings.balance, n);
+  auto shared_counts = std::make_shared<const GroupCounts>(std::move(counts));
+  if (depth < g.tree.max_depth && can_split(n, g.settings.min_sample_leaf)) {
+    BestSplit best = find_best_split(g.tree.feature_cols, data, shared_counts, d_parent,
+                                     g.settings, g.tree.max_features, g.pool, g.rng);
+    if (best.gain > 0.0) {
+      TreeNode& node = g.nodes[slot];
+      node.col_idx = feature_position(g.tree.feature_cols, best.col_name);
+      node.col_name = best.col_name;
+      node.split_value = best.split_value;
+      node.gain = best.gain;
+      auto [left_rows, right_rows] = partition_rows(data, best);
+      NodeData left{data.dataset, std::move(left_rows), data.pool};
+      NodeData right{std::move(data.dataset), std::move(right_rows), std::move(data.pool)};
+      data.rows.reset();  // the children hold every row the subtree needs
+      shared_counts.reset();
+      grow_node(g, left_child(slot), depth + 1, std::move(best.left_counts), std::move(left));
+      grow_node(g, right_child(slot), depth + 1, std::move(best.right_counts), std::move(right));
+      return;
+    }
+  }
+  g.nodes[slot].prob = uplift_vector(*shared_counts);
+}
+
+}  // namespace
+
+std::uint64_t physical_memory_bytes() noexcept {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
+std::uint64_t checked_node_array_size(std::uint64_t max_depth, std::uint64_t arrays) {
+  const std::optional<std::uint64_t> slots = node_array_size(max_depth);
+  if (!slots) {
+    panic("max_depth " + std::to_string(max_depth) +
+          " is too deep: a tree of that depth has more than 2^64 node slots");
+  }
+  __extension__ using U128 = unsigned __int128;
+  const U128 bytes = static_cast<U128>(*slots) * sizeof(TreeNode) * std::max<std::uint64_t>(arrays, 1);
+  const std::uint64_t memory = physical_memory_bytes();
+  if (bytes > memory) {
+    const std::string total =
+        bytes > std::numeric_limits<std::uint64_t>::max()
+            ? std::string("more than 2^64")
+            : std::to_string(static_cast<std::uint64_t>(bytes));
+    panic("max_depth " + std::to_string(max_depth) + " is too deep: " +
+          std::to_string(std::max<std::uint64_t>(arrays, 1)) + " tree(s) of " +
+          std::to_string(*slots) + " node slots need " + total + " bytes, more than the " +
+          std::to_string(memory) + " bytes of physical memory");
+  }
+  return *slots;
+}
+
+void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
+               std::string outcome_col, WorkerPool& pool, Rng& rng) {
+  tree.treatment_col = std::move(treatment_col);
+  tree.outcome_col = std::move(outcome_col);
+  tree.feature_cols = root.dataset->x_names;
+  std::vector<TreeNode> nodes(checked_node_array_size(tree.max_depth, 1));
+  GroupCounts counts = group_counts(*root.dataset, *root.rows);
+  Growth g{tree, split_settings(tree), nodes, pool, rng};
+  grow_node(g, 0, 0, std::move(counts), root);
+  tree.nodes = std::move(nodes);
+}
+
+}  // namespace quillmarsh

@@ -1,0 +1,28 @@
+// Tree growth: lays out the node array of a tree and grows it depth-first from the root, one
+// split search per node on the shared worker pool; leaves hold their uplift vector.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "concurrency/rng.hpp"
+#include "concurrency/worker_pool.hpp"
+#include "uplift_tree/dataset.hpp"
+#include "uplift_tree/records.hpp"
+
+namespace quillmarsh {
+
+// The slot count of a node array for max_depth. Panics when that count does not fit 64 bits,
+// or when `arrays` such arrays would need more bytes than the machine's physical memory.
+std::uint64_t checked_node_array_size(std::uint64_t max_depth, std::uint64_t arrays);
+
+// Physical memory of the machine in bytes (the largest count when unknown).
+std::uint64_t physical_memory_bytes() noexcept;
+
+// Grows `tree` (its hyper-parameters set) on the node data of the root: sets treatment_col,
+// outcome_col, feature_cols (the dataset's x_names) and a fresh node array. The node's feature
+// subsets are drawn with `rng`; split jobs run on `pool`. Runs on one thread; panics on failure.
+void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
+               std::string outcome_col, WorkerPool& pool, Rng& rng);
+
+}  // namespace quillmarsh

@@ -1,0 +1,96 @@
+// Split search of one node: candidate split values per feature (quantiles of a row sample for
+// numeric features, a random choice of sampled categories for string features), the one-pass
+// counting of every candidate's children, scoring, and the search over a random feature subset
+// on the worker pool. Only the winning split is partitioned into child row lists.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "concurrency/rng.hpp"
+#include "concurrency/worker_pool.hpp"
+#include "uplift_tree/dataset.hpp"
+#include "uplift_tree/divergence.hpp"
+#include "uplift_tree/records.hpp"
+
+namespace quillmarsh {
+
+// min(n, 500 * max_bins) rows are sampled for candidates (saturating).
+std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept;
+
+// Ascending, distinct thresholds: the sorted sample at positions floor(i * m / max_bins),
+// i = 1..max_bins-1, consecutive equal values removed. NaN values sort after every number.
+std::vector<float> numeric_candidates(const NumericColumn& column, std::span<const RowIndex> rows,
+                                      std::uint64_t max_bins, Rng& rng);
+// The same from values already sampled (reordered in place).
+std::vector<float> quantile_candidates(std::span<float> sample, std::uint64_t max_bins);
+
+// Up to max_bins-1 distinct category codes chosen uniformly among those of the row sample
+// (reservoir sampling), in reservoir slot order.
+std::vector<std::uint32_t> string_candidates(const StringCodes& column,
+                                             std::span<const RowIndex> rows,
+                                             std::uint64_t max_bins, Rng& rng);
+
+// The children a candidate would produce.
+struct CandidateCounts {
+  GroupCounts left;
+  GroupCounts right;
+  std::uint64_t n_left = 0;
+  std::uint64_t n_right = 0;
+};
+
+// Children of every threshold at once, in one pass over `rows`: a row goes left of threshold t
+// when its value is <= t (a NaN value or threshold sends it right). `node` = counts of `rows`.
+std::vector<CandidateCounts> count_numeric_candidates(const Dataset& dataset,
+                                                      const NumericColumn& column,
+                                                      std::span<const RowIndex> rows,
+                                                      std::span<const float> thresholds,
+                                                      const GroupCounts& node);
+// The same for categories: a row goes left when its category is the candidate's.
+std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
+                                                     const StringCodes& column,
+                                                     std::span<const RowIndex> rows,
+                                                     std::span<const std::uint32_t> categories,
+                                                     const GroupCounts& node);
+
+// The best qualifying candidate of one feature (earliest on equal gains), or nullopt.
+struct FeatureSplit {
+  SplitValue split_value;
+  std::uint32_t category = 0;  // a string split's category code in its column
+  double gain = kNoGain;
+  GroupCounts left_counts;
+  GroupCounts right_counts;
+};
+std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t column_code,
+                                           std::span<const RowIndex> rows,
+                                           const GroupCounts& node, double d_parent,
+                                           const SplitSettings& settings, Rng& rng);
+
+// The result of a node's search; gain stays kNoGain when no candidate qualified.
+struct BestSplit {
+  GroupCounts left_counts;
+  GroupCounts right_counts;
+  std::string col_name;
+  SplitValue split_value;
+  std::uint32_t category = 0;  // a string split's category code in its column
+  double gain = kNoGain;
+};
+
+// Searches min(max_features, |feature_cols|) features drawn with `rng`, one job per feature on
+// `pool`; returns once every job has ended. A job that fails reports on stderr and the node
+// then fails with the same message.
+BestSplit find_best_split(const std::vector<std::string>& feature_cols, const NodeData& node,
+                          std::shared_ptr<const GroupCounts> counts, double d_parent,
+                          const SplitSettings& settings, std::uint64_t max_features,
+                          WorkerPool& pool, Rng& rng);
+
+// The node's rows that satisfy the split (left) and the others (right), in row order, in lists
+// taken from the node's pool.
+std::pair<RowList, RowList> partition_rows(const NodeData& node, const BestSplit& split);
+
+}  // namespace quillmarsh
