@@ -1,0 +1,223 @@
+// save_model / load_model: the document in memory, then the file. A save over a regular file
+// (or to a new path) goes through a temporary file in the same folder that is renamed over
+// the target, so a failed write never destroys the previous model.
+#include "model_file/model_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+#include <variant>
+
+#include "common/panic.hpp"
+#include "model_file/io_error.hpp"
+#include "model_file/json_reader.hpp"
+#include "model_file/json_writer.hpp"
+
+namespace quillmarsh {
+namespace {
+
+// A failure rendering, or nullopt on success.
+using IoResult = std::optional<std::string>;
+
+std::string nul_in_path_error() {
+  return render_simple_error("InvalidInput", "file name contained an unexpected NUL byte");
+}
+
+// Closes the descriptor on every path out of a scope unless released.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+  // Closes now and reports the outcome.
+  IoResult close() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) return render_os_error(errno);
+    return std::nullopt;
+  }
+
+ private:
+  int fd_;
+};
+
+IoResult write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return render_os_error(errno);
+    }
+    if (n == 0) return render_simple_error("WriteZero", "failed to write whole buffer");
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return std::nullopt;
+}
+
+// Create or truncate path and write the document into it.
+IoResult write_in_place(const std::string& path, std::string_view doc) {
+  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) return render_os_error(errno);
+  IoResult err = write_all(fd.get(), doc);
+  IoResult closed = fd.close();
+  return err ? err : closed;
+}
+
+// A name for the temporary file that is unlikely to exist: the process and a clock reading.
+std::string temporary_name(const std::string& dir, const std::string& base, int attempt) {
+  const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+  return dir + "/." + base + "." + std::to_string(::getpid()) + "-" +
+         std::to_string(static_cast<std::uint64_t>(ticks) + static_cast<std::uint64_t>(attempt)) +
+         ".tmp";
+}
+
+// The regular file a path names after following symbolic links, if it names one.
+struct ExistingFile {
+  std::string real_path;
+  mode_t mode;
+};
+
+// nullopt when the path must be written in place: it exists but is no regular file, or its
+// state cannot be read (the open then reports the reason), or it is a dangling link.
+std::optional<std::optional<ExistingFile>> replacement_target(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    struct stat lst {};
+    if (errno != ENOENT || ::lstat(path.c_str(), &lst) == 0) return std::nullopt;
+    return std::optional<ExistingFile>{};  // a new file
+  }
+  if (!S_ISREG(st.st_mode)) return std::nullopt;
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) return std::nullopt;
+  ExistingFile file{real, st.st_mode};
+  std::free(real);
+  return std::optional<ExistingFile>(std::move(file));
+}
+
+IoResult save_document(const std::string& path, std::string_view doc) {
+  if (path.find('\0') != std::string::npos) return nul_in_path_error();
+  const auto target = replacement_target(path);
+  if (!target) return write_in_place(path, doc);
+  const std::string& final_path = *target ? (*target)->real_path : path;
+  const std::size_t slash = final_path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? ""
+                                                     : final_path.substr(0, slash);
+  const std::string base = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
+  if (base.empty() || base == "." || base == "..") return write_in_place(path, doc);
+
+  std::string temp;
+  int raw_fd = -1;
+  for (int attempt = 0; attempt < 8 && raw_fd < 0; ++attempt) {
+    temp = temporary_name(dir, base, attempt);
+    raw_fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (raw_fd < 0 && errno != EEXIST) break;
+  }
+  // No new file may be made beside the target (a read-only folder, a name too long, ...).
+  if (raw_fd < 0) return write_in_place(path, doc);
+  FileDescriptor fd(raw_fd);
+
+  IoResult err;
+  if (*target && ::fchmod(fd.get(), (*target)->mode & 07777) != 0) err = render_os_error(errno);
+  if (!err) err = write_all(fd.get(), doc);
+  if (!err && ::fsync(fd.get()) != 0) err = render_os_error(errno);
+  IoResult closed = fd.close();
+  if (!err) err = std::move(closed);
+  if (!err && ::rename(temp.c_str(), final_path.c_str()) != 0) err = render_os_error(errno);
+  if (err) ::unlink(temp.c_str());
+  return err;
+}
+
+// The whole file as bytes, or the rendering of the failure.
+std::variant<std::string, std::string> read_file(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return std::variant<std::string, std::string>(
+      std::in_place_index<1>, nul_in_path_error());
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return std::variant<std::string, std::string>(std::in_place_index<1>,
+                                                                 render_os_error(errno));
+  std::string bytes;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+  }
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::variant<std::string, std::string>(std::in_place_index<1>,
+                                                    render_os_error(errno));
+    }
+    if (n == 0) break;
+    bytes.append(buf, static_cast<std::size_t>(n));
+  }
+  return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(bytes));
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      len = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      len = 3;
+      if (b0 == 0xE0) lo = 0xA0;
+      if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      len = 4;
+      if (b0 == 0xF0) lo = 0x90;
+      if (b0 == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (s.size() - i < len) return false;
+    const auto b1 = static_cast<unsigned char>(s[i + 1]);
+    if (b1 < lo || b1 > hi) return false;
+    for (std::size_t k = 2; k < len; ++k) {
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+}  // namespace
+
+void save_model(const UpliftRandomForestModel& forest, const std::string& path) {
+  const std::string doc = write_model_json(forest);
+  if (const IoResult err = save_document(path, doc)) panic_unwrap_err(*err);
+}
+
+UpliftRandomForestModel load_model(const std::string& path) {
+  auto file = read_file(path);
+  if (file.index() == 1) panic_unwrap_err(std::get<1>(file));
+  const std::string& text = std::get<0>(file);
+  if (!is_valid_utf8(text)) {
+    panic_unwrap_err(render_simple_error("InvalidData", "stream did not contain valid UTF-8"));
+  }
+  auto parsed = read_model_json(text);
+  if (auto* error = std::get_if<JsonError>(&parsed)) panic_unwrap_err(render_json_error(*error));
+  return std::move(std::get<UpliftRandomForestModel>(parsed));
+}
+
+}  // namespace quillmarsh
