@@ -1,0 +1,47 @@
+// The one catch on the calling thread: every entry point from the interpreter runs its body
+// through guarded(), which turns internal failures and any other C++ exception into
+// PanicException after reporting them on standard error.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <source_location>
+#include <string_view>
+
+#include "common/panic.hpp"
+#include "lib/python.hpp"
+
+namespace quillmarsh {
+
+// Reports message and location on stderr and sets PanicException(message). Returns nullptr.
+PyObject* raise_panic(std::string_view message, const std::source_location& where) noexcept;
+
+// Marks the calling thread as inside an entry point, which holds the interpreter lock for
+// the whole call. Entry points nest (a method called from a progress line).
+class CallScope {
+ public:
+  CallScope() noexcept;
+  ~CallScope();
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+  // True when this thread is inside an entry point and so already holds the lock.
+  static bool active() noexcept;
+};
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  CallScope scope;
+  try {
+    return body();  // a new reference, or nullptr with a Python error already set
+  } catch (const Panic& p) {
+    return raise_panic(p.message(), p.where());
+  } catch (const std::bad_alloc&) {
+    return raise_panic("memory allocation failed", std::source_location::current());
+  } catch (const std::exception& e) {
+    return raise_panic(e.what(), std::source_location::current());
+  } catch (...) {
+    return raise_panic(kGenericFailure, std::source_location::current());
+  }
+}
+
+}  // namespace quillmarsh

@@ -1,0 +1,91 @@
+// The _UpliftRandomForestModel instance layout, its type object (created once, on first
+// need), and the call protocol that every method runs through.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <type_traits>
+
+#include "lib/binder.hpp"
+#include "lib/boundary.hpp"
+#include "lib/python.hpp"
+#include "uplift_random_forest/forest.hpp"
+
+namespace quillmarsh {
+
+// The record lives in raw storage so that the struct stays standard-layout and a PyObject*
+// of this type may be reinterpreted as a ModelObject*.
+struct ModelObject {
+  PyObject ob_base;
+  alignas(UpliftRandomForestModel) unsigned char storage[sizeof(UpliftRandomForestModel)];
+  // 0 free, n > 0 shared uses in progress, -1 one exclusive use in progress.
+  Py_ssize_t borrow;
+
+  UpliftRandomForestModel& forest() noexcept {
+    return *std::launder(reinterpret_cast<UpliftRandomForestModel*>(storage));
+  }
+};
+static_assert(std::is_standard_layout_v<ModelObject>);
+
+// The type object (borrowed; cached for the process). Panics when creation fails.
+PyObject* model_type();
+
+enum class Borrow { kShared, kExclusive };
+
+// Takes the instance's borrow for the guard's lifetime. When the borrow conflicts, held()
+// is false and RuntimeError is set.
+class BorrowGuard {
+ public:
+  BorrowGuard(ModelObject& model, Borrow kind) noexcept;
+  ~BorrowGuard();
+  BorrowGuard(const BorrowGuard&) = delete;
+  BorrowGuard& operator=(const BorrowGuard&) = delete;
+  bool held() const noexcept { return held_; }
+
+ private:
+  ModelObject& model_;
+  Borrow kind_;
+  bool held_ = false;
+};
+
+// self as a ModelObject, or nullptr with TypeError "'{}' object cannot be converted to
+// '_UpliftRandomForestModel'".
+ModelObject* as_model(PyObject* self);
+
+// The record as a method body sees it: const for a shared borrow.
+template <Borrow kind>
+using ForestRef = std::conditional_t<kind == Borrow::kShared, const UpliftRandomForestModel&,
+                                     UpliftRandomForestModel&>;
+
+// The call protocol: self check, borrow, binding, then body(forest, bound arguments), which
+// converts the arguments and does the work. The borrow is released on every path, and
+// internal failures become PanicException.
+template <Borrow kind, std::size_t N, class Body>
+PyObject* call_method(PyObject* self, PyObject* args, PyObject* kwargs,
+                      const Signature<N>& signature, Body&& body) noexcept {
+  return guarded([&]() -> PyObject* {
+    ModelObject* model = as_model(self);
+    if (model == nullptr) return nullptr;
+    BorrowGuard borrow(*model, kind);
+    if (!borrow.held()) return nullptr;
+    std::array<PyObject*, N> bound{};
+    if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
+    return body(static_cast<ForestRef<kind>>(model->forest()), bound);
+  });
+}
+
+// The same protocol for a method without parameters.
+template <Borrow kind, class Body>
+PyObject* call_method(PyObject* self, Body&& body) noexcept {
+  return guarded([&]() -> PyObject* {
+    ModelObject* model = as_model(self);
+    if (model == nullptr) return nullptr;
+    BorrowGuard borrow(*model, kind);
+    if (!borrow.held()) return nullptr;
+    return body(static_cast<ForestRef<kind>>(model->forest()));
+  });
+}
+
+}  // namespace quillmarsh

@@ -1,0 +1,120 @@
+// Reading, raising and rendering Python errors.
+#include "lib/py_error.hpp"
+
+#include "common/panic.hpp"
+#include "lib/messages.hpp"
+
+namespace quillmarsh {
+
+namespace {
+
+// repr(object) as UTF-8, or the fixed stand-in when repr raises.
+std::string repr_text(PyObject* object) {
+  PyRef repr = PyRef::steal(PyObject_Repr(object));
+  if (!repr) {
+    PyErr_Clear();
+    return std::string(kReprFailed);
+  }
+  return lossy_text(repr.get());
+}
+
+}  // namespace
+
+PendingError take_pending_error() noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) {
+    PyErr_SetString(PyExc_SystemError, kNoErrorSet.data());
+    PyErr_Fetch(&type, &value, &traceback);
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  return PendingError{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+}
+
+void restore_error(PendingError error) noexcept {
+  PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
+}
+
+void ensure_error_set() noexcept {
+  if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, kNoErrorSet.data());
+}
+
+std::string lossy_text(PyObject* text) {
+  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "replace"));
+  if (!bytes) {
+    PyErr_Clear();
+    return {};
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) {
+    PyErr_Clear();
+    return {};
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string type_name(PyObject* object) {
+  PendingError saved;
+  const bool had_error = PyErr_Occurred() != nullptr;
+  if (had_error) saved = take_pending_error();
+  std::string name(kFailedTypeName);
+  PyRef qualname = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+  if (qualname && PyUnicode_Check(qualname.get())) {
+    PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(qualname.get()));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (bytes && PyBytes_AsStringAndSize(bytes.get(), &data, &size) == 0) {
+      name.assign(data, static_cast<std::size_t>(size));
+    }
+  }
+  PyErr_Clear();
+  if (had_error) restore_error(std::move(saved));
+  return name;
+}
+
+std::string exception_message(PyObject* value) {
+  PyRef text = PyRef::steal(PyObject_Str(value));
+  if (!text) {
+    PyErr_Clear();
+    return std::string(kExceptionStrFailed);
+  }
+  return lossy_text(text.get());
+}
+
+std::string render_error(const PendingError& error) {
+  std::string out = "PyErr { type: ";
+  out += repr_text(error.type.get());
+  out += ", value: ";
+  out += repr_text(error.value.get());
+  out += ", traceback: ";
+  if (error.traceback) {
+    out += "Some(";
+    out += repr_text(error.traceback.get());
+    out += ')';
+  } else {
+    out += "None";
+  }
+  out += " }";
+  return out;
+}
+
+void raise_cannot_convert(PyObject* object, std::string_view target) {
+  std::string message = "'";
+  message += type_name(object);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += "'";
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+void panic_with_pending_error(std::source_location where) {
+  const PendingError error = take_pending_error();
+  panic_unwrap_err(render_error(error), where);
+}
+
+}  // namespace quillmarsh

@@ -1,0 +1,48 @@
+// Reading, raising and rendering Python errors: type names for messages, the pending error
+// as an owned value, and its debug rendering carried by internal failures.
+#pragma once
+
+#include <source_location>
+#include <string>
+#include <string_view>
+
+#include "lib/py_ref.hpp"
+
+namespace quillmarsh {
+
+// The pending error, normalised (value is an exception instance); traceback may be empty.
+struct PendingError {
+  PyRef type;
+  PyRef value;
+  PyRef traceback;
+};
+
+// Takes the pending error. With none set it yields a SystemError saying so.
+PendingError take_pending_error() noexcept;
+void restore_error(PendingError error) noexcept;
+
+// Makes sure a failing interpreter call left an error behind (SystemError otherwise).
+void ensure_error_set() noexcept;
+
+// The __qualname__ of the object's type, or "<failed to extract type name>". Leaves any
+// pending error untouched.
+std::string type_name(PyObject* object);
+
+// UTF-8 text of a str object, with unencodable characters replaced; empty on failure.
+std::string lossy_text(PyObject* text);
+
+// str(value), or "<exception str() failed>".
+std::string exception_message(PyObject* value);
+
+// "PyErr { type: <repr>, value: <repr>, traceback: None | Some(<repr>) }"
+std::string render_error(const PendingError& error);
+
+// Raises TypeError "'{type name}' object cannot be converted to '{target}'".
+void raise_cannot_convert(PyObject* object, std::string_view target);
+
+// Turns the pending Python error into an internal failure:
+// "called `Result::unwrap()` on an `Err` value: " + render_error(...).
+[[noreturn]] void panic_with_pending_error(
+    std::source_location where = std::source_location::current());
+
+}  // namespace quillmarsh
