@@ -1,0 +1,336 @@
+"""The `quillmarsh` command: train, predict, evaluate, and a demo on a synthetic experiment."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import os
+import sys
+import time
+from typing import Any, Dict, Hashable, List, Optional, Sequence, TextIO
+
+import numpy as np
+
+from . import metrics
+from ._native import NativeError
+from ._version import __version__
+from .datasets import load_csv, make_uplift_experiment
+from .estimator import UpliftForest
+
+DEMO_PLOT = "quillmarsh_demo.png"
+
+
+class CliError(Exception):
+    """A problem with the command's input, reported without a traceback."""
+
+
+# ---------------------------------------------------------------------------- helpers
+def _match_label(text: str, labels: Sequence[Hashable], what: str) -> Hashable:
+    """The label among `labels` that `text` (from the command line) stands for."""
+    if text in labels:
+        return text
+    for convert in (int, float):
+        try:
+            value = convert(text)
+        except ValueError:
+            continue
+        if value in labels:
+            return value
+    shown = ", ".join(repr(label) for label in labels)
+    raise CliError(f"{what} {text!r} does not occur in the treatment column (labels: {shown})")
+
+
+def _labels(values: np.ndarray) -> List[Hashable]:
+    return sorted(set(values.tolist()), key=lambda v: (type(v).__name__, v))
+
+
+def _feature_list(args: argparse.Namespace, header: Sequence[str]) -> Optional[List[str]]:
+    features = _split_names(args.features)
+    exclude = set(_split_names(args.exclude) or [])
+    if features is None and not exclude:
+        return None
+    if features is None:
+        features = [c for c in header if c not in (args.treatment, args.outcome)]
+    return [f for f in features if f not in exclude]
+
+
+def _split_names(values: Optional[Sequence[str]]) -> Optional[List[str]]:
+    """Names given as separate words or comma-separated."""
+    if values is None:
+        return None
+    return [name for value in values for name in value.split(",") if name]
+
+
+def _read_header(path: str) -> List[str]:
+    import gzip
+
+    opener = gzip.open if path.endswith(".gz") else open
+    with opener(path, "rt", encoding="utf-8", newline="") as src:  # type: ignore[operator]
+        return next(csv.reader(src), [])
+
+
+def _format_table(header: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
+    def cell(v: Any) -> str:
+        if isinstance(v, float):
+            return "nan" if np.isnan(v) else f"{v:.4f}"
+        return str(v)
+
+    text = [[cell(v) for v in row] for row in rows]
+    widths = [max(len(h), *(len(r[i]) for r in text)) for i, h in enumerate(header)]
+    lines = ["  ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(header, widths)))]
+    lines.append("  ".join("-" * w for w in widths))
+    for r in text:
+        lines.append("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))))
+    return "\n".join(lines)
+
+
+def evaluation_rows(y: Any, prediction: np.ndarray, treatment: Any, arms: Sequence[Hashable], control: Hashable) -> List[List[Any]]:
+    """Per arm: rows, treated, control, Qini coefficient, AUUC, causalml's Qini and AUUC
+    scores, and the observed uplift among the top 30 %."""
+    rows = []
+    for arm, ya, ua, ta in metrics.arm_data(y, prediction, treatment, arms, control):
+        rows.append([
+            str(arm), len(ya), int(ta.sum()), int(len(ta) - ta.sum()),
+            metrics.qini_auc_score(ya, ua, ta), metrics.uplift_auc_score(ya, ua, ta),
+            metrics.qini_score(ya, ua, ta), metrics.auuc_score(ya, ua, ta),
+            metrics.uplift_at_k(ya, ua, ta, "overall", 0.3),
+        ])
+    return rows
+
+
+EVALUATION_HEADER = ["arm", "rows", "treated", "control", "qini", "auuc", "qini_score", "auuc_score", "uplift@30%"]
+
+
+def _write_plot(path: str, y: Any, prediction: np.ndarray, treatment: Any, arms: Sequence[Hashable], control: Hashable) -> None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise CliError("writing a plot needs matplotlib: pip install matplotlib") from None
+    from .plot import plot_arms
+
+    fig = plt.figure(figsize=(16, 4.6 * len(arms)))
+    plot_arms(y, prediction, treatment, arms, control, fig=fig)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+# ---------------------------------------------------------------------------- commands
+def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
+    features = _feature_list(args, _read_header(args.data))
+    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome, features=features)
+    assert data.treatment is not None and data.y is not None
+    if not data.feature_names:
+        raise CliError("no feature columns left to train on")
+    control = _match_label(args.control, _labels(data.treatment), "control label")
+    model = UpliftForest(
+        n_estimators=args.n_estimators, max_features=args.max_features, max_depth=args.max_depth,
+        min_samples_leaf=args.min_samples_leaf, criterion=args.criterion, max_bins=args.max_bins,
+        balance_arms=args.balance_arms, normalize_gain=args.normalize_gain, alpha=args.alpha,
+        n_jobs=args.n_jobs, control=control, verbose=not args.quiet,
+    )
+    start = time.perf_counter()
+    model.fit(data.X, data.treatment, data.y)
+    elapsed = time.perf_counter() - start
+    model.save(args.model)
+    out.write(
+        f"trained {args.n_estimators} trees on {len(data.y):,} rows and {len(data.feature_names)} "
+        f"features in {elapsed:.1f} s; arms {', '.join(map(str, model.treatments_))} against "
+        f"{control!r}\nmodel written to {args.model} (+ {args.model}.kit.json)\n"
+    )
+    return 0
+
+
+def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
+    model = UpliftForest.load(args.model)
+    keep = _split_names(args.keep) or []
+    data = load_csv(args.data, features=list(model._feature_names) + [k for k in keep if k not in model._feature_names])
+    X = {name: data.columns[name] for name in model._feature_names}
+    prediction = model.predict(X)
+    header = keep + [f"uplift[{arm}]" for arm in model.treatments_]
+    target = open(args.output, "w", newline="", encoding="utf-8") if args.output != "-" else out
+    try:
+        writer = csv.writer(target, lineterminator="\n")
+        writer.writerow(header)
+        kept = [data.columns[k].tolist() for k in keep]
+        for i, row in enumerate(prediction.tolist()):
+            writer.writerow([col[i] for col in kept] + [repr(v) for v in row])
+    finally:
+        if target is not out:
+            target.close()
+    if args.output != "-":
+        out.write(f"wrote {len(prediction):,} predictions to {args.output}\n")
+    return 0
+
+
+def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
+    model = UpliftForest.load(args.model)
+    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome, features=list(model._feature_names))
+    assert data.treatment is not None and data.y is not None
+    labels = list(model.treatments_) + [model.control]
+    known = np.isin(np.asarray(data.treatment, dtype=object), np.asarray(labels, dtype=object))
+    if not known.all():
+        out.write(f"note: {int((~known).sum()):,} rows with labels the model does not know are left out\n")
+    X = {name: values[known] for name, values in data.X.items()}
+    treatment, y = data.treatment[known], data.y[known]
+    prediction = model.predict(X)
+    rows = evaluation_rows(y, prediction, treatment, model.treatments_, model.control)
+    out.write(f"evaluation on {len(y):,} rows of {args.data} (control {model.control!r})\n")
+    out.write(_format_table(EVALUATION_HEADER, rows) + "\n")
+    if args.table:
+        with open(args.table, "w", newline="", encoding="utf-8") as dst:
+            writer = csv.writer(dst, lineterminator="\n")
+            writer.writerow(EVALUATION_HEADER)
+            writer.writerows(rows)
+        out.write(f"table written to {args.table}\n")
+    if args.plot:
+        _write_plot(args.plot, y, prediction, treatment, model.treatments_, model.control)
+        out.write(f"curves written to {args.plot}\n")
+    return 0
+
+
+def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
+    exp = make_uplift_experiment(args.n_samples, n_treatments=args.arms, seed=args.seed)
+    train, test = exp.split(0.7, seed=args.seed)
+    out.write(
+        f"quillmarsh {__version__} demo: a synthetic experiment of {exp.n_rows:,} rows, "
+        f"{len(exp.feature_names)} features ({', '.join(exp.feature_names)}),\n"
+        f"control group {exp.control!r} and arms {', '.join(exp.arms)}; "
+        f"{train.n_rows:,} rows to train on, {test.n_rows:,} held out.\n\n"
+    )
+    out.flush()
+    model = UpliftForest(
+        n_estimators=args.n_estimators, max_depth=args.max_depth, min_samples_leaf=args.min_samples_leaf,
+        max_features=None, n_jobs=args.n_jobs, control=exp.control, verbose=not args.quiet,
+    )
+    start = time.perf_counter()
+    model.fit(train.X, train.treatment, train.y)
+    elapsed = time.perf_counter() - start
+    out.write(f"trained {args.n_estimators} trees in {elapsed:.1f} s\n\n")
+
+    prediction = model.predict(test.X)
+    rng = np.random.default_rng(args.seed)
+    random_scores = rng.uniform(size=prediction.shape)
+    header = ["arm", "qini", "qini random", "qini truth", "auuc", "auuc random", "auuc truth"]
+    rows = []
+    arm_sets = [list(metrics.arm_data(test.y, p, test.treatment, model.treatments_, exp.control))
+                for p in (prediction, random_scores, test.true_uplift)]
+    for (arm, y, u, t), (_, _, r, _), (_, _, truth, _) in zip(*arm_sets):
+        rows.append([
+            str(arm),
+            metrics.qini_auc_score(y, u, t), metrics.qini_auc_score(y, r, t), metrics.qini_auc_score(y, truth, t),
+            metrics.uplift_auc_score(y, u, t), metrics.uplift_auc_score(y, r, t), metrics.uplift_auc_score(y, truth, t),
+        ])
+    out.write(
+        "Hold-out Qini coefficient and normalised AUUC per arm (1 = perfect ranking, 0 = random):\n"
+        "model, a random ranking, and the ranking by the true uplift, which only a synthetic "
+        "experiment knows.\n"
+    )
+    out.write(_format_table(header, rows) + "\n\n")
+
+    importances = model.feature_importances_
+    drivers = {name for names in exp.drivers.values() for name in names}
+    out.write("Feature importance (share of split gain; * = a true driver of some arm's uplift):\n")
+    order = np.argsort(-importances, kind="stable")
+    width = max(len(n) for n in exp.feature_names)
+    for j in order:
+        name = exp.feature_names[j]
+        bar = "#" * int(round(importances[j] * 50))
+        out.write(f"  {name.ljust(width)} {'*' if name in drivers else ' '} {importances[j]:6.3f} {bar}\n")
+    out.write("\n")
+    if args.plot:
+        try:
+            _write_plot(args.plot, test.y, prediction, test.treatment, model.treatments_, exp.control)
+            out.write(f"Qini and uplift curves written to {args.plot}\n")
+        except CliError as err:
+            out.write(f"no plot: {err}\n")
+    return 0
+
+
+# ---------------------------------------------------------------------------- parser
+def _add_hyper_parameters(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("forest")
+    g.add_argument("--n-estimators", type=int, default=100, help="trees to grow (default 100)")
+    g.add_argument("--max-features", type=_max_features, default=10, help="features tried per node: an int, a fraction, sqrt, log2 or all (default 10)")
+    g.add_argument("--max-depth", type=int, default=5, help="depth limit of each tree (default 5)")
+    g.add_argument("--min-samples-leaf", type=int, default=100, help="each child of a split gets more rows than this (default 100)")
+    g.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="KL", type=str.upper, help="divergence measure (default KL)")
+    g.add_argument("--max-bins", type=int, default=10, help="candidate thresholds per feature are quantiles at 1/max_bins... (default 10)")
+    g.add_argument("--balance-arms", action="store_true", help="weigh the arms equally in the divergence")
+    g.add_argument("--normalize-gain", action="store_true", help="normalise split gains")
+    g.add_argument("--alpha", type=float, default=0.9, help="weight inside the gain normaliser (default 0.9)")
+
+
+def _max_features(text: str) -> Any:
+    if text in ("sqrt", "log2"):
+        return text
+    if text in ("all", "none", "None"):
+        return None
+    try:
+        return int(text)
+    except ValueError:
+        return float(text)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="quillmarsh", description="Uplift random forests: train, predict, evaluate.")
+    parser.add_argument("--version", action="version", version=f"quillmarsh_kit {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    p = sub.add_parser("train", help="train a forest on a CSV file and save it")
+    p.add_argument("data", help="CSV file (optionally .gz) with a header row")
+    p.add_argument("--treatment", required=True, help="column of treatment labels")
+    p.add_argument("--control", required=True, help="label of the control group in that column")
+    p.add_argument("--outcome", required=True, help="column of the binary outcome (0/1)")
+    p.add_argument("--features", nargs="+", help="feature columns (default: every other column)")
+    p.add_argument("--exclude", nargs="+", help="columns to leave out of the features")
+    p.add_argument("--model", required=True, help="where to write the model")
+    p.add_argument("--n-jobs", type=int, default=-1, help="threads (default -1: every processor)")
+    p.add_argument("--quiet", action="store_true", help="no progress bar")
+    _add_hyper_parameters(p)
+
+    p = sub.add_parser("predict", help="write the predicted uplift of every row to a CSV file")
+    p.add_argument("data", help="CSV file with the model's feature columns")
+    p.add_argument("--model", required=True, help="a model written by train")
+    p.add_argument("--output", required=True, help="CSV file to write, or - for standard output")
+    p.add_argument("--keep", nargs="+", help="columns of DATA to copy into the output (e.g. an id)")
+
+    p = sub.add_parser("evaluate", help="per-arm Qini and AUUC of a model on labelled data, and a plot")
+    p.add_argument("data", help="CSV file with the features, treatment and outcome")
+    p.add_argument("--model", required=True, help="a model written by train")
+    p.add_argument("--treatment", required=True, help="column of treatment labels")
+    p.add_argument("--outcome", required=True, help="column of the binary outcome")
+    p.add_argument("--table", help="also write the table as CSV here")
+    p.add_argument("--plot", help="write the Qini and uplift curves of every arm to this PNG")
+
+    p = sub.add_parser("demo", help="train and evaluate on a built-in synthetic experiment")
+    p.add_argument("--n-samples", type=int, default=40_000, help="rows of the experiment (default 40000)")
+    p.add_argument("--arms", type=int, default=2, help="treatment arms (default 2)")
+    p.add_argument("--n-estimators", type=int, default=50, help="trees (default 50)")
+    p.add_argument("--max-depth", type=int, default=5, help="depth limit (default 5)")
+    p.add_argument("--min-samples-leaf", type=int, default=100, help="(default 100)")
+    p.add_argument("--n-jobs", type=int, default=-1, help="threads (default -1: every processor)")
+    p.add_argument("--seed", type=int, default=0, help="seed of the experiment and its split")
+    p.add_argument("--plot", default=DEMO_PLOT, help=f"PNG of the curves (default {DEMO_PLOT}; empty: none)")
+    p.add_argument("--quiet", action="store_true", help="no progress bar")
+    return parser
+
+
+_COMMANDS = {"train": _cmd_train, "predict": _cmd_predict, "evaluate": _cmd_evaluate, "demo": _cmd_demo}
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Entry point of the `quillmarsh` console script; returns the exit status."""
+    args = build_parser().parse_args(argv)
+    try:
+        return _COMMANDS[args.command](args, sys.stdout)
+    except (CliError, ValueError, OSError, NativeError) as err:
+        sys.stdout.flush()
+        print(f"quillmarsh {args.command}: error: {err}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

@@ -1,0 +1,219 @@
+"""Data sets: a synthetic experiment with a known true uplift, and a CSV loader.
+
+    exp = make_uplift_experiment(20_000, n_treatments=2, seed=1)
+    model = UpliftForest(control=exp.control).fit(exp.X, exp.treatment, exp.y)
+
+    data = load_csv("hillstrom.csv.gz", treatment="segment", outcome="visit",
+                    features=["recency", "history", "mens", "womens", "zip_code", ...])
+"""
+
+from __future__ import annotations
+
+import csv
+import dataclasses
+import gzip
+import io
+import os
+from typing import Any, Dict, List, Optional, Sequence, Union
+
+import numpy as np
+
+_REGIONS = ("north", "south", "east", "west")
+_CHANNELS = ("web", "phone", "store")
+_P_MIN, _P_MAX = 0.01, 0.99
+
+
+@dataclasses.dataclass
+class UpliftExperiment:
+    """A randomised experiment with its true uplift.
+
+    X: the features, a dict of 1-D arrays (float for numeric, str objects for string
+        features), or a pandas DataFrame when made with as_frame=True.
+    treatment: the label of each row's group: `control` or one of `arms`.
+    y: the binary outcome (int 0/1).
+    true_uplift: (rows, arms) array, P(y=1 | arm, x) - P(y=1 | control, x) for every row.
+    drivers: for every arm, the features its uplift depends on.
+    """
+
+    X: Any
+    treatment: np.ndarray
+    y: np.ndarray
+    true_uplift: np.ndarray
+    control: str
+    arms: List[str]
+    feature_names: List[str]
+    drivers: Dict[str, List[str]]
+
+    @property
+    def n_rows(self) -> int:
+        return len(self.y)
+
+    def split(self, fraction: float, seed: Optional[int] = None) -> "tuple[UpliftExperiment, UpliftExperiment]":
+        """A random split into two experiments, the first with about `fraction` of the rows."""
+        if not 0.0 < fraction < 1.0:
+            raise ValueError(f"fraction must lie in (0, 1), got {fraction}")
+        rng = np.random.default_rng(seed)
+        first = rng.permutation(self.n_rows) < round(fraction * self.n_rows)
+        return self._subset(first), self._subset(~first)
+
+    def _subset(self, rows: np.ndarray) -> "UpliftExperiment":
+        if isinstance(self.X, dict):
+            X = {k: v[rows] for k, v in self.X.items()}
+        else:
+            X = self.X[rows].reset_index(drop=True)
+        return dataclasses.replace(self, X=X, treatment=self.treatment[rows], y=self.y[rows], true_uplift=self.true_uplift[rows])
+
+
+def _sigmoid(z: np.ndarray) -> np.ndarray:
+    return 1.0 / (1.0 + np.exp(-z))
+
+
+def make_uplift_experiment(
+    n_samples: int = 20_000,
+    *,
+    n_treatments: int = 2,
+    n_numeric: int = 6,
+    noise_strings: int = 0,
+    effect: float = 0.1,
+    seed: Optional[int] = None,
+    as_frame: bool = False,
+) -> UpliftExperiment:
+    """Draws a randomised experiment: a control group and `n_treatments` arms of equal size.
+
+    Features: numeric "x0".."x{n_numeric-1}" (standard normal), and two string features,
+    "region" (4 levels) and "channel" (3 levels), plus `noise_strings` string features of
+    pure noise. The control rate depends on x0 and "channel". The uplift of arm k (labels
+    "treatment_1", ...) is heterogeneous: a step in one numeric feature, a trend in a second
+    one and a bonus in one "region" level, scaled by `effect`; its drivers are recorded. The
+    control label is "control". The same seed always gives the same experiment.
+    """
+    if isinstance(n_samples, bool) or not isinstance(n_samples, (int, np.integer)) or n_samples < 1:
+        raise ValueError(f"n_samples must be a positive integer, got {n_samples!r}")
+    if n_treatments < 1:
+        raise ValueError(f"n_treatments must be >= 1, got {n_treatments}")
+    if n_numeric < 3:
+        raise ValueError(f"n_numeric must be >= 3, got {n_numeric}")
+    if not 0.0 <= effect <= 0.5:
+        raise ValueError(f"effect must lie in [0, 0.5], got {effect}")
+    rng = np.random.default_rng(seed)
+    n = int(n_samples)
+    numeric = {f"x{j}": rng.standard_normal(n) for j in range(n_numeric)}
+    region = rng.integers(0, len(_REGIONS), n)
+    channel = rng.integers(0, len(_CHANNELS), n)
+    strings = {
+        "region": np.asarray(_REGIONS, dtype=object)[region],
+        "channel": np.asarray(_CHANNELS, dtype=object)[channel],
+    }
+    for j in range(noise_strings):
+        strings[f"noise{j}"] = np.asarray([f"n{j}_{v}" for v in range(5)], dtype=object)[rng.integers(0, 5, n)]
+
+    p_control = np.clip(_sigmoid(-1.5 + 0.6 * np.tanh(numeric["x0"]) + 0.4 * (channel == 0)), _P_MIN, _P_MAX)
+    arms = [f"treatment_{k}" for k in range(1, n_treatments + 1)]
+    uplifts = []
+    drivers: Dict[str, List[str]] = {}
+    for k, arm in enumerate(arms):
+        a = 1 + (2 * k) % (n_numeric - 1)
+        b = 1 + (2 * k + 1) % (n_numeric - 1)
+        step = (numeric[f"x{a}"] > 0.0).astype(np.float64)
+        trend = np.tanh(numeric[f"x{b}"])
+        bonus = (region == k % len(_REGIONS)).astype(np.float64)
+        tau = effect * (1.5 * step + 0.8 * trend + 1.0 * bonus - 0.6)
+        p_arm = np.clip(p_control + tau, _P_MIN, _P_MAX)
+        uplifts.append(p_arm - p_control)
+        drivers[arm] = [f"x{a}", f"x{b}", "region"]
+
+    group = rng.integers(0, n_treatments + 1, n)
+    rates = np.vstack([p_control] + [p_control + u for u in uplifts])
+    y = (rng.uniform(size=n) < rates[group, np.arange(n)]).astype(np.int64)
+    labels = np.asarray(["control"] + arms, dtype=object)[group]
+
+    X: Any = {**numeric, **strings}
+    names = list(X)
+    if as_frame:
+        import pandas as pd
+
+        X = pd.DataFrame(X)
+    return UpliftExperiment(
+        X=X, treatment=labels, y=y, true_uplift=np.column_stack(uplifts), control="control",
+        arms=arms, feature_names=names, drivers=drivers,
+    )
+
+
+@dataclasses.dataclass
+class CsvData:
+    """A table read by `load_csv`: features as a dict of arrays, and the two target columns
+    (None when not asked for)."""
+
+    X: Dict[str, np.ndarray]
+    treatment: Optional[np.ndarray]
+    y: Optional[np.ndarray]
+    feature_names: List[str]
+    columns: Dict[str, np.ndarray]
+
+
+def parse_column(cells: Sequence[str]) -> np.ndarray:
+    """CSV cells as numbers when every non-empty cell is one (int64 when all are whole and
+    none is empty, else float64 with NaN for empty cells), otherwise as str objects."""
+    filled = [c if c.strip() else "nan" for c in cells]
+    try:
+        values = np.asarray(filled, dtype=np.float64)
+    except ValueError:
+        return np.asarray(list(cells), dtype=object)
+    if len(values) and all(c.strip() for c in cells) and np.all(np.isfinite(values)) and np.all(values == np.round(values)) and np.all(np.abs(values) < 2**53):
+        return values.astype(np.int64)
+    return values
+
+
+def _open(path: Union[str, "os.PathLike[str]"], encoding: str) -> io.TextIOBase:
+    path = os.fspath(path)
+    if path.endswith(".gz"):
+        return gzip.open(path, "rt", encoding=encoding, newline="")  # type: ignore[return-value]
+    return open(path, encoding=encoding, newline="")  # type: ignore[return-value]
+
+
+def load_csv(
+    path: Union[str, "os.PathLike[str]"],
+    treatment: Optional[str] = None,
+    outcome: Optional[str] = None,
+    features: Optional[Sequence[str]] = None,
+    *,
+    delimiter: str = ",",
+    encoding: str = "utf-8",
+) -> CsvData:
+    """Reads a CSV table with a header row (gzip-compressed when the name ends in .gz).
+
+    features: the feature columns; by default every column except `treatment` and `outcome`.
+    Column types follow `parse_column`. Quoted cells with delimiters inside are handled.
+    """
+    with _open(path, encoding) as src:
+        reader = csv.reader(src, delimiter=delimiter)
+        try:
+            header = next(reader)
+        except StopIteration:
+            raise ValueError(f"{os.fspath(path)} is empty; a header row is needed") from None
+        rows = list(reader)
+    if len(set(header)) != len(header):
+        raise ValueError(f"{os.fspath(path)} has duplicate column names in its header")
+    width = len(header)
+    for line, row in enumerate(rows, start=2):
+        if len(row) != width:
+            if not row:
+                continue
+            raise ValueError(f"{os.fspath(path)}, row {line}: {len(row)} cells, the header has {width}")
+    rows = [r for r in rows if r]
+    cells = list(zip(*rows)) if rows else [()] * width
+    wanted = set(features or header) | ({treatment} if treatment else set()) | ({outcome} if outcome else set())
+    unknown = sorted(c for c in wanted if c not in header)
+    if unknown:
+        raise ValueError(f"{os.fspath(path)} has no column(s) {unknown}; its columns are {header}")
+    columns = {name: parse_column(cells[j]) for j, name in enumerate(header) if name in wanted}
+    if features is None:
+        features = [c for c in header if c not in (treatment, outcome)]
+    names = list(features)
+    return CsvData(
+        X={name: columns[name] for name in names},
+        treatment=columns[treatment] if treatment else None,
+        y=columns[outcome] if outcome else None,
+        feature_names=names,
+        columns=columns,
+    )

@@ -1,0 +1,101 @@
+"""Qini and uplift curves, and uplift by percentile, drawn with matplotlib.
+
+Every function draws on `ax` (a new figure when it is None) and returns the axes. The curves
+and scores are those of `quillmarsh_kit.metrics`.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Hashable, Optional, Sequence
+
+import numpy as np
+
+from . import metrics
+
+
+def _axes(ax: Any) -> Any:
+    if ax is not None:
+        return ax
+    import matplotlib.pyplot as plt
+
+    _, ax = plt.subplots(figsize=(6.4, 4.8))
+    return ax
+
+
+def _draw_curve(ax: Any, actual: metrics.Curve, perfect: Optional[metrics.Curve], show_random: bool, label: str) -> None:
+    x, v = actual
+    ax.plot(x, v, label=label, color="C0", linewidth=1.8)
+    if show_random:
+        ax.plot([0.0, x[-1]], [0.0, v[-1]], label="random", color="grey", linestyle="--", linewidth=1.2)
+    if perfect is not None:
+        ax.plot(perfect[0], perfect[1], label="perfect", color="C2", linewidth=1.2)
+    ax.axhline(0.0, color="black", linewidth=0.6)
+    ax.set_xlabel("rows targeted, ranked by predicted uplift")
+    ax.legend(loc="best")
+    ax.grid(True, alpha=0.3)
+
+
+def plot_qini_curve(y_true: Any, uplift: Any, treatment: Any, *, ax: Any = None, perfect: bool = True, random: bool = True, negative_effect: bool = True, label: str = "model", title: Optional[str] = None) -> Any:
+    """The Qini curve with the random line and the perfect curve; the title shows the Qini
+    coefficient (`qini_auc_score`)."""
+    ax = _axes(ax)
+    curve = metrics.qini_curve(y_true, uplift, treatment)
+    best = metrics.perfect_qini_curve(y_true, treatment, negative_effect=negative_effect) if perfect else None
+    _draw_curve(ax, curve, best, random, label)
+    score = metrics.qini_auc_score(y_true, uplift, treatment, negative_effect=negative_effect)
+    ax.set_ylabel("incremental positive outcomes")
+    ax.set_title(title if title is not None else f"Qini curve (Qini coefficient {score:.3f})")
+    return ax
+
+
+def plot_uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, ax: Any = None, perfect: bool = True, random: bool = True, label: str = "model", title: Optional[str] = None) -> Any:
+    """The uplift curve with the random line and the perfect curve; the title shows the
+    normalised area (`uplift_auc_score`)."""
+    ax = _axes(ax)
+    curve = metrics.uplift_curve(y_true, uplift, treatment)
+    best = metrics.perfect_uplift_curve(y_true, treatment) if perfect else None
+    _draw_curve(ax, curve, best, random, label)
+    score = metrics.uplift_auc_score(y_true, uplift, treatment)
+    ax.set_ylabel("uplift x rows targeted")
+    ax.set_title(title if title is not None else f"Uplift curve (AUUC {score:.3f})")
+    return ax
+
+
+def plot_uplift_by_percentile(y_true: Any, uplift: Any, treatment: Any, *, strategy: str = "overall", bins: int = 10, ax: Any = None, title: Optional[str] = None) -> Any:
+    """Observed uplift per bin of the ranking, with standard-error bars, and the treated and
+    control response rates; the dashed line is the uplift over all rows."""
+    ax = _axes(ax)
+    table = metrics.uplift_by_percentile(y_true, uplift, treatment, strategy=strategy, bins=bins, total=True)
+    pos = np.arange(bins)
+    ax.bar(pos, table.uplift[:bins], yerr=table.std_uplift[:bins], color="C0", alpha=0.8, capsize=3, label="uplift")
+    ax.plot(pos, table.response_rate_treatment[:bins], marker="o", color="C1", label="treated rate")
+    ax.plot(pos, table.response_rate_control[:bins], marker="o", color="C3", label="control rate")
+    ax.axhline(table.uplift[-1], color="grey", linestyle="--", linewidth=1.0, label="overall uplift")
+    ax.axhline(0.0, color="black", linewidth=0.6)
+    ax.set_xticks(pos)
+    ax.set_xticklabels(table.percentiles[:bins], rotation=45)
+    ax.set_xlabel("percentile of predicted uplift")
+    ax.set_ylabel("response rate / uplift")
+    ax.set_title(title if title is not None else "Uplift by percentile")
+    ax.legend(loc="best", fontsize="small")
+    return ax
+
+
+def plot_arms(y_true: Any, uplift: Any, treatment: Any, arms: Sequence[Hashable], control: Hashable, *, fig: Any = None) -> Any:
+    """One row per arm (against control): Qini curve, uplift curve, uplift by percentile.
+
+    Returns the 2-D array of axes (arms x 3)."""
+    import matplotlib.pyplot as plt
+
+    n = len(arms)
+    if fig is None:
+        fig = plt.figure(figsize=(16, 4.6 * n))
+    axes = np.asarray(fig.subplots(n, 3, squeeze=False))
+    for row, (arm, y, u, t) in enumerate(metrics.arm_data(y_true, uplift, treatment, arms, control)):
+        plot_qini_curve(y, u, t, ax=axes[row, 0])
+        plot_uplift_curve(y, u, t, ax=axes[row, 1])
+        plot_uplift_by_percentile(y, u, t, ax=axes[row, 2])
+        for ax in axes[row]:
+            ax.set_title(f"{arm} vs {control}: {ax.get_title()}", fontsize="medium")
+    fig.tight_layout()
+    return axes
