@@ -1,0 +1,184 @@
+#include "uplift_tree/grow.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "uplift_tree/divergence.hpp"
+#include "uplift_tree/training_data.hpp"
+
+namespace quillmarsh {
+namespace {
+
+using testing_data::make_columns;
+using testing_data::make_node;
+using testing_data::panic_message;
+
+UpliftTreeModel tree_template(std::uint64_t max_depth, std::uint64_t min_sample_leaf,
+                              std::uint64_t max_features, EvalFunc f, std::uint64_t max_bins,
+                              bool balance = false, bool regularization = false) {
+  return make_tree_template(max_depth, min_sample_leaf, max_features, f, max_bins, balance,
+                            regularization, 0.9);
+}
+
+bool same_doubles(const std::vector<double>& a, const std::vector<double>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (!(a[i] == b[i] || (std::isnan(a[i]) && std::isnan(b[i])))) return false;
+  }
+  return true;
+}
+
+struct GrowCase {
+  std::uint64_t seed;
+  EvalFunc f;
+  bool balance;
+  bool regularization;
+};
+
+class GrowProperties : public ::testing::TestWithParam<GrowCase> {};
+
+// Routing the training rows through the grown tree reproduces every stored number: each
+// internal node's gain from its children's counts, each leaf's uplift vector from its rows.
+TEST_P(GrowProperties, StoredNodesAgreeWithTheRowsThatReachThem) {
+  const GrowCase& c = GetParam();
+  Rng rng(c.seed);
+  const std::int32_t groups = 2 + static_cast<std::int32_t>(c.seed % 3);
+  const NodeData root = make_node(testing_data::random_experiment(rng, 1500, 3, 2, groups, true));
+  const Dataset& d = *root.dataset;
+  UpliftTreeModel tree = tree_template(4, 20, 3, c.f, 8, c.balance, c.regularization);
+  WorkerPool pool(2);
+  grow_tree(tree, root, "arm", "bought", pool, rng);
+  EXPECT_EQ(tree.treatment_col, "arm");
+  EXPECT_EQ(tree.outcome_col, "bought");
+  EXPECT_EQ(tree.feature_cols, d.x_names);
+  ASSERT_EQ(tree.nodes.size(), 31u);
+  ASSERT_FALSE(tree.nodes[0].is_leaf()) << "the planted uplift must split the root";
+
+  const SplitSettings s = split_settings(tree);
+  const auto rows = testing_data::rows_per_slot(d, tree);
+  for (std::uint64_t slot = 0; slot < tree.nodes.size(); ++slot) {
+    const TreeNode& node = tree.nodes[slot];
+    if (rows[slot].empty()) {
+      EXPECT_EQ(node, TreeNode{}) << "unreached slot " << slot;
+      continue;
+    }
+    const GroupCounts counts = group_counts(d, rows[slot]);
+    if (node.is_leaf()) {
+      EXPECT_EQ(node.prob.size(), static_cast<std::size_t>(groups - 1));
+      EXPECT_TRUE(same_doubles(node.prob, uplift_vector(counts))) << slot;
+      EXPECT_EQ(node.col_idx, -1);
+      EXPECT_EQ(node.gain, 0.0);
+      continue;
+    }
+    ASSERT_LT(right_child(slot), tree.nodes.size());
+    EXPECT_EQ(tree.feature_cols.at(static_cast<std::size_t>(node.col_idx)), node.col_name);
+    const auto& left = rows[left_child(slot)];
+    const auto& right = rows[right_child(slot)];
+    EXPECT_GT(left.size(), tree.min_sample_leaf);
+    EXPECT_GT(right.size(), tree.min_sample_leaf);
+    const double d_parent = node_divergence(counts, c.f, c.balance, rows[slot].size());
+    const double gain = split_gain(counts, rows[slot].size(), d_parent, group_counts(d, left),
+                                   left.size(), group_counts(d, right), right.size(), s);
+    EXPECT_EQ(node.gain, gain) << slot;
+    EXPECT_GT(node.gain, 0.0);
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Measures, GrowProperties,
+                         ::testing::Values(GrowCase{1, EvalFunc::Euclidean, false, false},
+                                           GrowCase{2, EvalFunc::Euclidean, true, true},
+                                           GrowCase{3, EvalFunc::KL, false, false},
+                                           GrowCase{4, EvalFunc::KL, true, true},
+                                           GrowCase{5, EvalFunc::Chi, false, true},
+                                           GrowCase{6, EvalFunc::Chi, true, false}));
+
+struct LeafOnlyCase {
+  const char* name;
+  std::uint64_t max_depth;
+  std::uint64_t max_bins;
+  std::uint64_t max_features;
+  std::uint64_t min_sample_leaf;
+};
+
+class RootStaysALeaf : public ::testing::TestWithParam<LeafOnlyCase> {};
+
+// Strong planted uplift, yet these settings allow no split: the root leaf holds the uplift of
+// every row and the other slots keep the default node.
+TEST_P(RootStaysALeaf, AndHoldsTheUpliftOfAllRows) {
+  const LeafOnlyCase& c = GetParam();
+  Rng rng(17);
+  const NodeData root = make_node(testing_data::random_experiment(rng, 600, 2, 1, 3, false, 0.6));
+  UpliftTreeModel tree = tree_template(c.max_depth, c.min_sample_leaf, c.max_features,
+                                       EvalFunc::Euclidean, c.max_bins);
+  WorkerPool pool(1);
+  grow_tree(tree, root, "t", "y", pool, rng);
+  ASSERT_EQ(tree.nodes.size(), *node_array_size(c.max_depth));
+  EXPECT_TRUE(same_doubles(tree.nodes[0].prob,
+                           uplift_vector(group_counts(*root.dataset, *root.rows))));
+  for (std::size_t slot = 1; slot < tree.nodes.size(); ++slot) EXPECT_EQ(tree.nodes[slot], TreeNode{});
+}
+INSTANTIATE_TEST_SUITE_P(Settings, RootStaysALeaf,
+                         ::testing::Values(LeafOnlyCase{"depth0", 0, 10, 3, 1},
+                                           LeafOnlyCase{"bins0", 2, 0, 3, 1},
+                                           LeafOnlyCase{"bins1", 2, 1, 3, 1},
+                                           LeafOnlyCase{"features0", 2, 10, 0, 1},
+                                           LeafOnlyCase{"leaf_too_large", 2, 10, 3, 300}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// Treatment values 0 and 2 only: group 1 is empty everywhere, so every ED divergence is NaN.
+TEST(GrowTree, MissingTreatmentGroupLeavesOnlyARootLeafWithNan) {
+  Rng rng(3);
+  TrainingColumns columns = testing_data::random_experiment(rng, 500, 2, 0, 2, false, 0.6);
+  for (std::int32_t& g : columns.treatment) g *= 2;
+  const NodeData root = make_node(std::move(columns));
+  UpliftTreeModel tree = tree_template(3, 5, 2, EvalFunc::Euclidean, 10);
+  WorkerPool pool(1);
+  grow_tree(tree, root, "t", "y", pool, rng);
+  ASSERT_EQ(tree.nodes[0].prob.size(), 2u);
+  EXPECT_TRUE(std::isnan(tree.nodes[0].prob[0]));
+  EXPECT_FALSE(std::isnan(tree.nodes[0].prob[1]));
+}
+
+TEST(GrowTree, ControlOnlyDataFailsTheLengthAssertion) {
+  const NodeData root = make_node(make_columns({{"f", NumericColumn{1, 2, 3}}}, {0, 0, 0}, {0, 1, 0}));
+  UpliftTreeModel tree = tree_template(2, 0, 1, EvalFunc::KL, 10);
+  WorkerPool pool(1);
+  Rng rng(1);
+  EXPECT_EQ(panic_message([&] { grow_tree(tree, root, "t", "y", pool, rng); }),
+            "assertion failed: v.len() % 2 == 0 && v.len() >= 4");
+}
+
+TEST(GrowTree, GrowingAgainReplacesNamesAndNodes) {
+  Rng rng(5);
+  const NodeData root = make_node(testing_data::random_experiment(rng, 400, 2, 0, 2, false, 0.6));
+  UpliftTreeModel tree = tree_template(1, 10, 2, EvalFunc::Chi, 10);
+  WorkerPool pool(2);
+  grow_tree(tree, root, "a", "b", pool, rng);
+  tree.max_depth = 0;
+  grow_tree(tree, root, "c", "d", pool, rng);
+  EXPECT_EQ(tree.nodes.size(), 1u);
+  EXPECT_TRUE(tree.nodes[0].is_leaf());
+  EXPECT_EQ(tree.treatment_col, "c");
+}
+
+TEST(CheckedNodeArraySize, RefusesDepthsNoMachineCanHold) {
+  EXPECT_EQ(checked_node_array_size(0, 1), 1u);
+  EXPECT_EQ(checked_node_array_size(3, 100), 15u);
+  EXPECT_EQ(panic_message([] { checked_node_array_size(63, 1); }),
+            "max_depth 63 is too deep: a tree of that depth has more than 2^64 node slots");
+  const std::string refused = panic_message([] { checked_node_array_size(50, 1); });
+  EXPECT_EQ(refused.rfind("max_depth 50 is too deep: 1 tree(s) of 2251799813685247 node slots "
+                          "need ", 0), 0u) << refused;
+  EXPECT_NE(refused.find("bytes of physical memory"), std::string::npos);
+  // One array fits, but a hundred of them do not.
+  const std::uint64_t slots_per_gib = (std::uint64_t{1} << 30) / sizeof(TreeNode);
+  std::uint64_t depth = 0;
+  while ((std::uint64_t{2} << depth) <= slots_per_gib) ++depth;
+  if (physical_memory_bytes() < (std::uint64_t{50} << 30)) {
+    checked_node_array_size(depth, 1);
+    EXPECT_NE(panic_message([&] { checked_node_array_size(depth, 100); }), "<no panic>");
+  }
+}
+
+}  // namespace
+}  // namespace quillmarsh

@@ -1,0 +1,464 @@
+#include "uplift_tree/split_search.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <set>
+
+#include "uplift_tree/training_data.hpp"
+
+namespace quillmarsh {
+namespace {
+
+using testing_data::make_columns;
+using testing_data::make_node;
+using testing_data::panic_message;
+
+// Children of one candidate the slow way: one partition of the rows, then two countings.
+CandidateCounts partition_reference(const Dataset& d, std::int32_t code,
+                                    std::span<const RowIndex> rows, const SplitValue& candidate) {
+  std::vector<RowIndex> left;
+  std::vector<RowIndex> right;
+  for (const RowIndex r : rows) {
+    const bool goes_left =
+        code >= 0 ? d.num_cols[static_cast<std::size_t>(code)][r] <= candidate.as_numeric()
+                  : d.str_cols[static_cast<std::size_t>(~code)].value(r) == candidate.as_str();
+    (goes_left ? left : right).push_back(r);
+  }
+  return {group_counts(d, left), group_counts(d, right), left.size(), right.size()};
+}
+
+bool same_double(double a, double b) {
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// A random node: a random subset of a random experiment's rows, in row order.
+struct RandomNode {
+  NodeData data;
+  std::vector<RowIndex> rows;
+  GroupCounts counts;
+  SplitSettings settings;
+};
+
+RandomNode random_node(Rng& rng) {
+  const std::size_t n = 1 + rng.below(150);
+  const auto groups = static_cast<std::int32_t>(2 + rng.below(3));
+  RandomNode node{make_node(testing_data::random_experiment(rng, n, 2, 2, groups, true)), {}, {},
+                  {}};
+  for (RowIndex r = 0; r < n; ++r) {
+    if (rng.below(4) != 0) node.rows.push_back(r);
+  }
+  if (node.rows.empty()) node.rows.push_back(0);
+  node.counts = group_counts(*node.data.dataset, node.rows);
+  node.settings.max_bins = 2 + rng.below(12);  // m = N: every row is sampled
+  node.settings.min_sample_leaf = rng.below(4);
+  node.settings.eval_func = static_cast<EvalFunc>(rng.below(3));
+  node.settings.balance = rng.below(2) == 1;
+  node.settings.regularization = rng.below(2) == 1;
+  node.settings.alpha = 0.9;
+  return node;
+}
+
+// The one-pass counts of every candidate equal those of partitioning the rows per candidate,
+// and so do the gains, bit for bit; the feature's winner is the reference scan's first maximum.
+class OnePassEquivalence : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
+  Rng rng(GetParam());
+  RandomNode node = random_node(rng);
+  const Dataset& d = *node.data.dataset;
+  const double d_parent = node_divergence(node.counts, node.settings.eval_func,
+                                          node.settings.balance, node.rows.size());
+  for (const std::string& name : d.x_names) {
+    const std::int32_t code = d.column_code(name);
+    std::vector<SplitValue> candidates;
+    std::vector<CandidateCounts> fast;
+    if (code >= 0) {
+      const NumericColumn& col = d.num_cols[static_cast<std::size_t>(code)];
+      std::vector<float> t = numeric_candidates(col, node.rows, node.settings.max_bins, rng);
+      for (float v : t) candidates.push_back(SplitValue::numeric(v));
+      fast = count_numeric_candidates(d, col, node.rows, t, node.counts);
+    } else {
+      const StringCodes& col = d.str_cols[static_cast<std::size_t>(~code)];
+      std::vector<std::uint32_t> c = string_candidates(col, node.rows, node.settings.max_bins, rng);
+      for (std::uint32_t v : c) candidates.push_back(SplitValue::str(col.dictionary[v]));
+      fast = count_string_candidates(d, col, node.rows, c, node.counts);
+    }
+    ASSERT_EQ(fast.size(), candidates.size());
+    std::optional<std::size_t> best;
+    double best_gain = kNoGain;
+    for (std::size_t j = 0; j < candidates.size(); ++j) {
+      const CandidateCounts slow = partition_reference(d, code, node.rows, candidates[j]);
+      EXPECT_EQ(fast[j].left, slow.left) << name << " candidate " << j;
+      EXPECT_EQ(fast[j].right, slow.right) << name << " candidate " << j;
+      EXPECT_EQ(fast[j].n_left, slow.n_left);
+      EXPECT_EQ(fast[j].n_right, slow.n_right);
+      if (!passes_size_test(slow.n_left, slow.n_right, node.settings.min_sample_leaf)) continue;
+      const double slow_gain = split_gain(node.counts, node.rows.size(), d_parent, slow.left,
+                                          slow.n_left, slow.right, slow.n_right, node.settings);
+      const double fast_gain = split_gain(node.counts, node.rows.size(), d_parent, fast[j].left,
+                                          fast[j].n_left, fast[j].right, fast[j].n_right,
+                                          node.settings);
+      EXPECT_TRUE(same_double(fast_gain, slow_gain)) << fast_gain << " vs " << slow_gain;
+      if (slow_gain > best_gain) {
+        best_gain = slow_gain;
+        best = j;
+      }
+    }
+    // search_feature draws the same candidates from an identically seeded generator.
+    Rng again(GetParam() * 7919 + static_cast<std::uint64_t>(code + 100));
+    Rng copy = again;
+    const std::optional<FeatureSplit> found = search_feature(d, code, node.rows, node.counts,
+                                                             d_parent, node.settings, again);
+    std::vector<SplitValue> drawn;
+    if (code >= 0) {
+      for (float v : numeric_candidates(d.num_cols[static_cast<std::size_t>(code)], node.rows,
+                                        node.settings.max_bins, copy)) {
+        drawn.push_back(SplitValue::numeric(v));
+      }
+    } else {
+      const StringCodes& col = d.str_cols[static_cast<std::size_t>(~code)];
+      for (std::uint32_t v : string_candidates(col, node.rows, node.settings.max_bins, copy)) {
+        drawn.push_back(SplitValue::str(col.dictionary[v]));
+      }
+    }
+    std::optional<std::size_t> expected;
+    double expected_gain = kNoGain;
+    for (std::size_t j = 0; j < drawn.size(); ++j) {
+      const CandidateCounts slow = partition_reference(d, code, node.rows, drawn[j]);
+      if (!passes_size_test(slow.n_left, slow.n_right, node.settings.min_sample_leaf)) continue;
+      const double g = split_gain(node.counts, node.rows.size(), d_parent, slow.left,
+                                  slow.n_left, slow.right, slow.n_right, node.settings);
+      if (g > expected_gain) {
+        expected_gain = g;
+        expected = j;
+      }
+    }
+    ASSERT_EQ(found.has_value(), expected.has_value()) << name;
+    if (found) {
+      EXPECT_EQ(found->split_value, drawn[*expected]);
+      EXPECT_TRUE(same_double(found->gain, expected_gain));
+      const CandidateCounts slow = partition_reference(d, code, node.rows, drawn[*expected]);
+      EXPECT_EQ(found->left_counts, slow.left);
+      EXPECT_EQ(found->right_counts, slow.right);
+    }
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, OnePassEquivalence, ::testing::Range<std::uint64_t>(1, 121));
+
+// Thresholds beyond the sample's: infinities, and NaN thresholds (which take no row).
+TEST(CountNumericCandidates, InfinitiesAndNanThresholdsMatchThePartition) {
+  Rng rng(99);
+  RandomNode node = random_node(rng);
+  const Dataset& d = *node.data.dataset;
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> t = {-inf, 0.1f, 0.25f, 0.9f, inf, NAN, NAN};
+  const auto fast = count_numeric_candidates(d, d.num_cols[0], node.rows, t, node.counts);
+  for (std::size_t j = 0; j < t.size(); ++j) {
+    const CandidateCounts slow = partition_reference(d, 0, node.rows, SplitValue::numeric(t[j]));
+    EXPECT_EQ(fast[j].left, slow.left) << j;
+    EXPECT_EQ(fast[j].right, slow.right) << j;
+  }
+}
+
+// Many thresholds take the binary-search path instead of the linear scan.
+TEST(CountNumericCandidates, ManyThresholdsMatchThePartition) {
+  Rng rng(5);
+  const NodeData node = make_node(testing_data::random_experiment(rng, 3000, 1, 0, 3, true));
+  const Dataset& d = *node.dataset;
+  const GroupCounts counts = group_counts(d, *node.rows);
+  const std::vector<float> t = numeric_candidates(d.num_cols[0], *node.rows, 300, rng);
+  ASSERT_GT(t.size(), 64u);
+  const auto fast = count_numeric_candidates(d, d.num_cols[0], *node.rows, t, counts);
+  for (std::size_t j = 0; j < t.size(); j += 7) {
+    const auto slow = partition_reference(d, 0, *node.rows, SplitValue::numeric(t[j]));
+    EXPECT_EQ(fast[j].left, slow.left) << j;
+  }
+}
+
+TEST(QuantileCandidates, SevenRowsFourBinsPickSortedPositionsOneThreeFive) {
+  std::vector<float> sample = {70, 10, 60, 20, 50, 30, 40};
+  EXPECT_EQ(quantile_candidates(sample, 4), (std::vector<float>{20, 40, 60}));
+  const NodeData node = make_node(make_columns({{"f", NumericColumn{70, 10, 60, 20, 50, 30, 40}}},
+                                               {0, 1, 0, 1, 0, 1, 0}, {0, 0, 0, 0, 0, 0, 0}));
+  Rng rng(1);
+  EXPECT_EQ(numeric_candidates(node.dataset->num_cols[0], *node.rows, 4, rng),
+            (std::vector<float>{20, 40, 60}));
+}
+
+TEST(QuantileCandidates, SingleDistinctValueGivesOneCandidate) {
+  std::vector<float> sample(50, 3.5f);
+  EXPECT_EQ(quantile_candidates(sample, 10), (std::vector<float>{3.5f}));
+}
+
+TEST(QuantileCandidates, FewerThanTwoBinsGiveNone) {
+  std::vector<float> sample = {1, 2, 3};
+  EXPECT_TRUE(quantile_candidates(sample, 0).empty());
+  EXPECT_TRUE(quantile_candidates(sample, 1).empty());
+  EXPECT_TRUE(quantile_candidates(std::span<float>(), 10).empty());
+}
+
+TEST(QuantileCandidates, NanValuesSortLastAndNeverBreakTheSort) {
+  std::vector<float> sample = {NAN, 3, NAN, 1, 2, NAN, NAN, 0};
+  const std::vector<float> c = quantile_candidates(sample, 8);
+  ASSERT_EQ(c.size(), 7u);  // 1, 2, 3, then four NaNs that never compare equal
+  EXPECT_EQ(c[0], 1.0f);
+  EXPECT_EQ(c[2], 3.0f);
+  EXPECT_TRUE(std::isnan(c[3]) && std::isnan(c[6]));
+}
+
+// The jump over positions equals the plain loop over i = 1..max_bins-1.
+class QuantileJump : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(QuantileJump, EqualsTheLoopOverEveryBin) {
+  Rng rng(GetParam());
+  const std::size_t m = rng.below(60);
+  const std::uint64_t max_bins = rng.below(3) == 0 ? rng.below(5) : 1 + rng.below(400);
+  std::vector<float> sample(m);
+  for (float& v : sample) v = static_cast<float>(rng.below(25));
+  std::vector<float> sorted = sample;
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<float> expected;
+  for (std::uint64_t i = 1; i < max_bins && m > 0; ++i) {
+    const float v = sorted[i * m / max_bins];
+    if (expected.empty() || expected.back() != v) expected.push_back(v);
+  }
+  EXPECT_EQ(quantile_candidates(sample, max_bins), expected) << m << " " << max_bins;
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, QuantileJump, ::testing::Range<std::uint64_t>(1, 200));
+
+TEST(QuantileCandidates, HugeBinCountsCostAtMostOneStepPerSampledValue) {
+  std::vector<float> sample = {5, 1, 4, 2, 3};
+  EXPECT_EQ(quantile_candidates(sample, std::uint64_t{1} << 62),
+            (std::vector<float>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(candidate_sample_size(7, ~std::uint64_t{0}), 7u);
+  EXPECT_EQ(candidate_sample_size(100000, 10), 5000u);
+}
+
+TEST(StringCandidates, TakesEveryDistinctValueWhenThereAreFewEnough) {
+  const NodeData node = make_node(make_columns({{"s", StringColumn{"b", "a", "b", "c", "a"}}},
+                                               {0, 1, 0, 1, 0}, {0, 0, 0, 0, 0}));
+  Rng rng(3);
+  const StringCodes& col = node.dataset->str_cols[0];
+  std::vector<std::uint32_t> c = string_candidates(col, *node.rows, 10, rng);
+  std::set<std::string> texts;
+  for (std::uint32_t code : c) texts.insert(col.dictionary[code]);
+  EXPECT_EQ(c.size(), 3u);
+  EXPECT_EQ(texts, (std::set<std::string>{"a", "b", "c"}));
+  EXPECT_TRUE(string_candidates(col, *node.rows, 1, rng).empty());
+  EXPECT_TRUE(string_candidates(col, *node.rows, 0, rng).empty());
+}
+
+TEST(StringCandidates, ChoosesMaxBinsMinusOneDistinctValuesUniformly) {
+  StringColumn values;
+  for (int i = 0; i < 10; ++i) values.push_back(std::string(1, static_cast<char>('a' + i)));
+  const NodeData node = make_node(make_columns({{"s", values}}, std::vector<std::int32_t>(10, 0),
+                                               std::vector<std::int8_t>(10, 0)));
+  Rng rng(11);
+  std::vector<int> picked(10, 0);
+  for (int round = 0; round < 3000; ++round) {
+    const std::vector<std::uint32_t> c = string_candidates(node.dataset->str_cols[0], *node.rows,
+                                                           4, rng);
+    ASSERT_EQ(c.size(), 3u);
+    ASSERT_EQ(std::set<std::uint32_t>(c.begin(), c.end()).size(), 3u);
+    for (std::uint32_t code : c) ++picked[code];
+  }
+  // Each value is picked with probability 3/10: 900 of 3000 expected, sd about 25.
+  for (int count : picked) EXPECT_NEAR(count, 900, 150);
+}
+
+// Rows x=0: 10, x=1: 1, x=2: 89. Thresholds 0, 1 and 2 leave 10, 11 and 100 rows on the left.
+NodeData size_test_node() {
+  NumericColumn x;
+  std::vector<std::int32_t> t;
+  std::vector<std::int8_t> y;
+  for (int i = 0; i < 100; ++i) {
+    x.push_back(i < 10 ? 0.0f : i == 10 ? 1.0f : 2.0f);
+    t.push_back(i % 2);
+    // Treated rows respond strongly only among the first ten; row 10 is a positive control.
+    y.push_back(static_cast<std::int8_t>(i < 10 ? (i % 2 == 1 ? 1 : i == 0)
+                                                : (i == 10 || i % 3 == 0)));
+  }
+  return make_node(make_columns({{"x", x}}, t, y));
+}
+
+class SizeTest : public ::testing::TestWithParam<std::pair<std::uint64_t, float>> {};
+
+TEST_P(SizeTest, BothChildrenNeedStrictlyMoreThanMinSampleLeafRows) {
+  const NodeData node = size_test_node();
+  SplitSettings s;
+  s.max_bins = 100;
+  s.min_sample_leaf = GetParam().first;
+  const GroupCounts counts = group_counts(*node.dataset, *node.rows);
+  Rng rng(2);
+  const double d_parent = node_divergence(counts, s.eval_func, s.balance, 100);
+  const auto all = count_numeric_candidates(*node.dataset, node.dataset->num_cols[0], *node.rows,
+                                            std::vector<float>{0, 1}, counts);
+  ASSERT_EQ(all[0].n_left, 10u);
+  ASSERT_EQ(all[1].n_left, 11u);
+  ASSERT_GT(split_gain(counts, 100, d_parent, all[0].left, 10, all[0].right, 90, s),
+            split_gain(counts, 100, d_parent, all[1].left, 11, all[1].right, 89, s));
+  const auto found = search_feature(*node.dataset, 0, *node.rows, counts, d_parent, s, rng);
+  if (std::isnan(GetParam().second)) {
+    EXPECT_FALSE(found.has_value());
+  } else {
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->split_value, SplitValue::numeric(GetParam().second));
+  }
+}
+INSTANTIATE_TEST_SUITE_P(MinSampleLeaf, SizeTest,
+                         ::testing::Values(std::pair<std::uint64_t, float>{9, 0.0f},
+                                           std::pair<std::uint64_t, float>{10, 1.0f},
+                                           std::pair<std::uint64_t, float>{11, NAN}));
+
+// Blocks x=0 and x=2 hold identical counts, so thresholds 0 and 1 mirror each other with
+// pi = 0.25 and 0.75: their gains are exactly equal and the first one tried must stay.
+TEST(SearchFeature, ExactTieKeepsTheFirstCandidate) {
+  NumericColumn x;
+  std::vector<std::int32_t> t;
+  std::vector<std::int8_t> y;
+  const auto block = [&](float v, int control_pos, int treated_pos, int size) {
+    for (int i = 0; i < size; ++i) {
+      x.push_back(v);
+      t.push_back(0);
+      y.push_back(i < control_pos ? 1 : 0);
+      x.push_back(v);
+      t.push_back(1);
+      y.push_back(i < treated_pos ? 1 : 0);
+    }
+  };
+  block(0.0f, 1, 4, 5);
+  block(1.0f, 5, 5, 10);
+  block(2.0f, 1, 4, 5);
+  const NodeData node = make_node(make_columns({{"x", x}}, t, y));
+  const GroupCounts counts = group_counts(*node.dataset, *node.rows);
+  for (EvalFunc f : {EvalFunc::Euclidean, EvalFunc::KL, EvalFunc::Chi}) {
+    SplitSettings s;
+    s.max_bins = 40;
+    s.eval_func = f;
+    const double d_parent = node_divergence(counts, f, false, 40);
+    const auto all = count_numeric_candidates(*node.dataset, node.dataset->num_cols[0],
+                                              *node.rows, std::vector<float>{0, 1}, counts);
+    const double g0 = split_gain(counts, 40, d_parent, all[0].left, 10, all[0].right, 30, s);
+    const double g1 = split_gain(counts, 40, d_parent, all[1].left, 30, all[1].right, 10, s);
+    ASSERT_EQ(g0, g1);
+    ASSERT_GT(g0, 0.0);
+    Rng rng(4);
+    const auto found = search_feature(*node.dataset, 0, *node.rows, counts, d_parent, s, rng);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->split_value, SplitValue::numeric(0.0f));
+  }
+}
+
+// x=0 holds negative control rows and group-2 rows only; a split on it leaves group 1 absent on
+// the left. Under ED that side is NaN and never wins; KL's zero guard (control rate 0) makes it
+// finite, and size weighting gives the empty group the weight 0.
+TEST(SearchFeature, GroupAbsentFromOneSideWinsOnlyThroughTheZeroGuard) {
+  NumericColumn x;
+  std::vector<std::int32_t> t;
+  std::vector<std::int8_t> y;
+  for (int i = 0; i < 60; ++i) {
+    x.push_back(i < 20 ? 0.0f : 1.0f);
+    t.push_back(i < 20 ? 2 * (i % 2) : i % 3);
+    y.push_back(i < 20 ? static_cast<std::int8_t>(i % 4 == 1) : static_cast<std::int8_t>(i % 2));
+  }
+  const NodeData node = make_node(make_columns({{"x", x}}, t, y));
+  const GroupCounts counts = group_counts(*node.dataset, *node.rows);
+  SplitSettings s;
+  s.max_bins = 10;
+  Rng rng(8);
+  s.eval_func = EvalFunc::Euclidean;
+  EXPECT_FALSE(search_feature(*node.dataset, 0, *node.rows, counts,
+                              node_divergence(counts, s.eval_func, false, 60), s, rng));
+  s.eval_func = EvalFunc::KL;
+  const auto kl = search_feature(*node.dataset, 0, *node.rows, counts,
+                                 node_divergence(counts, s.eval_func, false, 60), s, rng);
+  ASSERT_TRUE(kl.has_value());
+  EXPECT_EQ(kl->split_value, SplitValue::numeric(0.0f));
+}
+
+// Every row sampled and few categories, so the candidates are fixed: the pooled search over all
+// features finds the best of the per-feature searches.
+class FindBestSplit : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(FindBestSplit, MatchesTheBestSingleFeatureSearch) {
+  Rng rng(GetParam());
+  const NodeData node = make_node(testing_data::random_experiment(rng, 400, 3, 2, 3, false));
+  const Dataset& d = *node.dataset;
+  SplitSettings s;
+  s.max_bins = 10;  // 4 categories < 9, and 400 rows <= 5000 sampled
+  s.min_sample_leaf = 5;
+  s.eval_func = static_cast<EvalFunc>(GetParam() % 3);
+  auto counts = std::make_shared<const GroupCounts>(group_counts(d, *node.rows));
+  const double d_parent = node_divergence(*counts, s.eval_func, false, 400);
+  WorkerPool pool(2);
+  const BestSplit best = find_best_split(d.x_names, node, counts, d_parent, s, 99, pool, rng);
+  double expected = kNoGain;
+  std::string name;
+  for (const std::string& f : d.x_names) {
+    const auto one = search_feature(d, d.column_code(f), *node.rows, *counts, d_parent, s, rng);
+    if (one && one->gain > expected) {
+      expected = one->gain;
+      name = f;
+    }
+  }
+  EXPECT_EQ(best.gain, expected);
+  EXPECT_EQ(best.col_name, name);
+  // The winner's counts are those of partitioning the node on it.
+  const auto [left, right] = partition_rows(node, best);
+  EXPECT_EQ(group_counts(d, *left), best.left_counts);
+  EXPECT_EQ(group_counts(d, *right), best.right_counts);
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, FindBestSplit, ::testing::Range<std::uint64_t>(1, 13));
+
+TEST(FindBestSplitEdges, NoFeatureSearchedLeavesTheInitialRecord) {
+  Rng rng(1);
+  const NodeData node = make_node(testing_data::random_experiment(rng, 100, 2, 0, 2, false));
+  auto counts = std::make_shared<const GroupCounts>(group_counts(*node.dataset, *node.rows));
+  SplitSettings s;
+  s.max_bins = 10;
+  WorkerPool pool(1);
+  const BestSplit best =
+      find_best_split(node.dataset->x_names, node, counts, 0.0, s, 0, pool, rng);
+  EXPECT_EQ(best.gain, kNoGain);
+  EXPECT_TRUE(best.col_name.empty());
+  EXPECT_TRUE(best.left_counts.empty());
+}
+
+// A job whose feature is unknown fails on its pool thread; the node's wait still ends and the
+// node fails with the job's message.
+TEST(FindBestSplitEdges, FailingJobEndsTheWaitAndFailsTheNode) {
+  Rng rng(1);
+  const NodeData node = make_node(testing_data::random_experiment(rng, 100, 2, 0, 2, false));
+  auto counts = std::make_shared<const GroupCounts>(group_counts(*node.dataset, *node.rows));
+  SplitSettings s;
+  s.max_bins = 10;
+  WorkerPool pool(2);
+  const std::vector<std::string> features = {"x0", "nope", "x1"};
+  EXPECT_EQ(panic_message([&] { find_best_split(features, node, counts, 0.0, s, 3, pool, rng); }),
+            "called `Option::unwrap()` on a `None` value");
+}
+
+TEST(PartitionRows, KeepsRowOrderAndSendsNanRight) {
+  const NodeData node = make_node(make_columns(
+      {{"x", NumericColumn{3, NAN, 1, 2, -INFINITY, 2}}, {"s", StringColumn{"a", "A", "a", "", "b", "a"}}},
+      {0, 1, 0, 1, 0, 1}, {0, 0, 0, 0, 0, 0}));
+  BestSplit numeric;
+  numeric.col_name = "x";
+  numeric.split_value = SplitValue::numeric(2.0f);
+  const auto [l1, r1] = partition_rows(node, numeric);
+  EXPECT_EQ(*l1, (RowVector{2, 3, 4, 5}));
+  EXPECT_EQ(*r1, (RowVector{0, 1}));
+  BestSplit text;
+  text.col_name = "s";
+  text.split_value = SplitValue::str("a");
+  text.category = 7;  // not the column's code of "a": looked up by text
+  const auto [l2, r2] = partition_rows(node, text);
+  EXPECT_EQ(*l2, (RowVector{0, 2, 5}));
+  EXPECT_EQ(*r2, (RowVector{1, 3, 4}));
+}
+
+}  // namespace
+}  // namespace quillmarsh
