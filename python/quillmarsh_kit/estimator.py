@@ -348,7 +348,7 @@ class UpliftForest:
                 )
             columns = [Column(n, c.kind, c.values) for n, c in zip(expected, table.columns)]
         for column, kind in zip(columns, self._feature_kinds):
-            if column.kind != kind:
+            if column.kind != kind and table.n_rows > 0:  # an empty column has no kind
                 raise ValueError(
                     f"feature {column.name!r} was a {kind} column in training but holds "
                     f"{column.kind} values here"
