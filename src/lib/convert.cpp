@@ -9,18 +9,32 @@
 
 namespace quillmarsh {
 
-std::optional<std::int32_t> to_i32(PyObject* object) {
-  PyRef index = PyRef::steal(PyNumber_Index(object));
-  if (!index) return std::nullopt;
-  const long value = PyLong_AsLong(index.get());
+namespace {
+
+// The index protocol, then the platform long, then the range of T.
+template <class T>
+std::optional<T> to_small_int(PyObject* object) {
+  long value = 0;
+  if (PyLong_CheckExact(object)) {  // an exact int is its own index: skip the new reference
+    value = PyLong_AsLong(object);
+  } else {
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return std::nullopt;
+    value = PyLong_AsLong(index.get());
+  }
   if (value == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
-  if (value < std::numeric_limits<std::int32_t>::min() ||
-      value > std::numeric_limits<std::int32_t>::max()) {
+  if (value < std::numeric_limits<T>::min() || value > std::numeric_limits<T>::max()) {
     PyErr_SetString(PyExc_OverflowError, kOutOfRangeIntegral.data());
     return std::nullopt;
   }
-  return static_cast<std::int32_t>(value);
+  return static_cast<T>(value);
 }
+
+}  // namespace
+
+std::optional<std::int32_t> to_i32(PyObject* object) { return to_small_int<std::int32_t>(object); }
+
+std::optional<std::int8_t> to_i8(PyObject* object) { return to_small_int<std::int8_t>(object); }
 
 std::optional<std::uint64_t> to_u64(PyObject* object) {
   PyRef index = PyRef::steal(PyNumber_Index(object));

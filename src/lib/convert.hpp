@@ -12,6 +12,8 @@ namespace quillmarsh {
 
 // Index protocol, then the platform long, then -2^31..2^31-1.
 std::optional<std::int32_t> to_i32(PyObject* object);
+// Index protocol, then the platform long, then -128..127.
+std::optional<std::int8_t> to_i8(PyObject* object);
 // Index protocol, then unsigned long long (negative values are the interpreter's OverflowError).
 std::optional<std::uint64_t> to_u64(PyObject* object);
 // The interpreter's float conversion (float, int, __float__, __index__).

@@ -7,6 +7,7 @@
 #include "common/panic.hpp"
 #include "lib/convert.hpp"
 #include "lib/messages.hpp"
+#include "lib/methods.hpp"
 #include "lib/py_error.hpp"
 #include "lib/py_ref.hpp"
 
@@ -70,7 +71,26 @@ void model_dealloc(PyObject* self) noexcept {
 }
 
 // Docstrings hold only the text signature, so __text_signature__ is set and __doc__ is None.
+template <class Method>
+PyCFunction as_cfunction(Method method) noexcept {
+  // The interpreter calls through PyCFunction and dispatches on the flags; the detour
+  // through void(*)() is the sanctioned way to cast between function pointer types.
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
 PyMethodDef kMethods[] = {
+    {"load", as_cfunction(&method_load), METH_VARARGS | METH_KEYWORDS, "load($self, path)\n--\n\n"},
+    {"fit", as_cfunction(&method_fit), METH_VARARGS | METH_KEYWORDS,
+     "fit($self, data, x_names, treatment_col, outcome_col, n_threads)\n--\n\n"},
+    {"predict", as_cfunction(&method_predict), METH_VARARGS | METH_KEYWORDS,
+     "predict($self, data, n_threads)\n--\n\n"},
+    {"predict_row", as_cfunction(&method_predict_row), METH_VARARGS | METH_KEYWORDS,
+     "predict_row($self, x)\n--\n\n"},
+    {"save", as_cfunction(&method_save), METH_VARARGS | METH_KEYWORDS, "save($self, path)\n--\n\n"},
+    {"feature_cols", as_cfunction(&method_feature_cols), METH_NOARGS,
+     "feature_cols($self)\n--\n\n"},
+    {"get_feature_importance", as_cfunction(&method_get_feature_importance),
+     METH_VARARGS | METH_KEYWORDS, "get_feature_importance($self, importance_type)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

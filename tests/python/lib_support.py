@@ -27,3 +27,46 @@ def run_child(code, env_extra=None, timeout=120):
     env.update(env_extra or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
                           capture_output=True, text=True, timeout=timeout)
+
+PANIC = "PanicException"
+UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
+UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
+
+
+def small_data(n=400, seed=7):
+    """A deterministic experiment: a numeric and a text feature, groups 0..2, 0/1 outcomes."""
+    import random
+    rnd = random.Random(seed)
+    f0 = [rnd.random() for _ in range(n)]
+    f1 = [rnd.choice(["red", "green", "blue"]) for _ in range(n)]
+    t = [rnd.randrange(3) for _ in range(n)]
+    y = [int(rnd.random() < 0.2 + 0.5 * (g == 1 and a > 0.5)) for g, a in zip(t, f0)]
+    return {"f0": f0, "f1": f1, "t": t, "y": y}
+
+
+def quiet_fit(model, data, x_names=("f0", "f1"), treatment_col="t", outcome_col="y",
+              n_threads=2):
+    """fit with its progress lines captured; returns them."""
+    import contextlib
+    import io
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        model.fit(data, list(x_names), treatment_col, outcome_col, n_threads)
+    return out.getvalue()
+
+
+def trained_model(n_estimators=4, **changes):
+    model = new_model(n_estimators=n_estimators, max_features=2, max_depth=3,
+                      min_sample_leaf=10, **changes)
+    quiet_fit(model, small_data())
+    return model
+
+
+def raises_panic(call):
+    """Runs call, which must raise PanicException; returns its message."""
+    try:
+        call()
+    except BaseException as e:  # PanicException derives from BaseException only
+        assert type(e).__name__ == PANIC, repr(e)
+        return str(e)
+    raise AssertionError("no PanicException raised")

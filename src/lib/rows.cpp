@@ -1,0 +1,95 @@
+// Cell conversion: the float conversion first, then the text conversion; when both fail the
+// TypeError lists both attempts.
+#include "lib/rows.hpp"
+
+#include <optional>
+#include <string>
+
+#include "lib/convert.hpp"
+#include "lib/messages.hpp"
+#include "lib/py_error.hpp"
+
+namespace quillmarsh {
+
+namespace {
+
+// "TypeError: failed to extract field SplitValue::{field}, caused by {type}: {message}"
+std::string attempt_report(std::string_view field, const PendingError& cause) {
+  std::string out = "TypeError: failed to extract field SplitValue::";
+  out += field;
+  out += ", caused by ";
+  out += type_name(cause.value.get());
+  out += ": ";
+  out += exception_message(cause.value.get());
+  return out;
+}
+
+[[noreturn]] void panic_bad_cell(const PendingError& as_number, const PendingError& as_text) {
+  std::string message = "failed to extract enum SplitValue ('Numeric | Str')\n";
+  message += "- variant Numeric (Numeric): ";
+  message += attempt_report("Numeric.0", as_number);
+  message += "\n- variant Str (Str): ";
+  message += attempt_report("Str.0", as_text);
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  panic_with_pending_error();
+}
+
+// The float conversion of a cell, or nothing with an error set.
+std::optional<double> cell_as_double(PyObject* cell) {
+  const double value = PyLong_CheckExact(cell) ? PyLong_AsDouble(cell) : PyFloat_AsDouble(cell);
+  if (value == -1.0 && PyErr_Occurred() != nullptr) return std::nullopt;
+  return value;
+}
+
+void add_cell(RowBatch& batch, PyObject* cell) {
+  PyRef held = PyRef::borrow(cell);  // conversions may run code that drops the cell elsewhere
+  if (PyUnicode_CheckExact(cell)) {
+    // An exact str never converts to a float; try the text first and only compute the float
+    // attempt's error if the text fails too (lone surrogates).
+    if (std::optional<std::string> text = utf8_of_str(cell)) {
+      batch.add_text(*text);
+      return;
+    }
+    PendingError as_text = take_pending_error();
+    cell_as_double(cell);
+    PendingError as_number = take_pending_error();
+    panic_bad_cell(as_number, as_text);
+  }
+  if (const std::optional<double> number = cell_as_double(cell)) {
+    batch.add_number(static_cast<float>(*number));  // nearest float; beyond range: infinite
+    return;
+  }
+  PendingError as_number = take_pending_error();
+  if (std::optional<std::string> text = to_text(cell)) {
+    batch.add_text(*text);
+    return;
+  }
+  PendingError as_text = take_pending_error();
+  panic_bad_cell(as_number, as_text);
+}
+
+void add_row(RowBatch& batch, PyObject* list) {
+  batch.begin_row();
+  if (PyList_CheckExact(list)) {
+    // The length is read on every step: a cell's conversion may shrink the list.
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) add_cell(batch, PyList_GetItem(list, i));
+    return;
+  }
+  PyRef iterator = PyRef::steal(PyObject_GetIter(list));  // a subclass may define __iter__
+  if (!iterator) panic_with_pending_error();
+  while (PyRef cell = PyRef::steal(PyIter_Next(iterator.get()))) add_cell(batch, cell.get());
+  if (PyErr_Occurred() != nullptr) panic_with_pending_error();
+}
+
+}  // namespace
+
+RowBatch convert_rows(const std::vector<PyRef>& lists) {
+  std::size_t cells = 0;
+  for (const PyRef& list : lists) cells += static_cast<std::size_t>(PyList_Size(list.get()));
+  RowBatch batch;
+  batch.reserve(lists.size(), cells);
+  for (const PyRef& list : lists) add_row(batch, list.get());
+  return batch;
+}
+
+}  // namespace quillmarsh
