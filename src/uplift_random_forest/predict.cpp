@@ -3,6 +3,7 @@
 #include "uplift_random_forest/predict.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -17,9 +18,9 @@ namespace {
 
 // sum[i] += leaf[i] over the sum's length; the first output becomes the sum. Entries of
 // `leaf` beyond the sum are ignored, a shorter leaf is a fault.
-void accumulate(std::vector<double>& sum, const std::vector<double>& leaf) {
+void accumulate(std::vector<double>& sum, std::span<const double> leaf) {
   if (sum.empty()) {
-    sum = leaf;
+    sum.assign(leaf.begin(), leaf.end());
     return;
   }
   for (std::size_t i = 0; i < sum.size(); ++i) {
@@ -33,19 +34,31 @@ void divide(std::span<double> values, std::int32_t n_estimators) {
   for (double& v : values) v /= divisor;
 }
 
-// Every tree of the list, in list order, for each row in turn.
+// Every tree of the list, in list order, for each row in turn. The walks of up to kLanes
+// trees run interleaved; their outputs are still added in list order.
 FloatTable predict_on_calling_thread(const UpliftRandomForestModel& forest,
                                      const RowBatch& rows) {
   std::vector<FlatTree> trees;
   trees.reserve(forest.trees.size());
   for (const UpliftTreeModel& tree : forest.trees) trees.emplace_back(tree);
+  std::vector<const FlatTree*> tree_ptrs;
+  for (const FlatTree& tree : trees) tree_ptrs.push_back(&tree);
+  RowView lane_rows[FlatTree::kLanes];
+  std::span<const double> leaves[FlatTree::kLanes];
 
   FloatTable result;
   result.reserve(rows.size());
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const RowView row = rows.row(r);
+    std::fill(std::begin(lane_rows), std::end(lane_rows), row);
     std::vector<double> sum;
-    for (const FlatTree& tree : trees) accumulate(sum, tree.find_leaf(row));
+    for (std::size_t first = 0; first < trees.size(); first += FlatTree::kLanes) {
+      const std::size_t walks = std::min(FlatTree::kLanes, trees.size() - first);
+      if (!FlatTree::find_leaves(tree_ptrs.data() + first, lane_rows, leaves, walks)) {
+        for (std::size_t l = 0; l < walks; ++l) leaves[l] = trees[first + l].find_leaf(row);
+      }
+      for (std::size_t l = 0; l < walks; ++l) accumulate(sum, leaves[l]);
+    }
     divide(sum, forest.n_estimators);
     result.push_back(std::move(sum));
   }

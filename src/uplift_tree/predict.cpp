@@ -1,6 +1,8 @@
 // The root-to-leaf walk of one tree, on the record and on its packed copy.
 #include "uplift_tree/predict.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
 
 #include "common/panic.hpp"
@@ -58,51 +60,97 @@ std::vector<double> predict_row(const UpliftTreeModel& tree, RowView row) {
   return find_leaf(tree, row);
 }
 
-FlatTree::FlatTree(const UpliftTreeModel& tree) : feature_count_(tree.feature_cols.size()) {
+FlatTree::FlatTree(const UpliftTreeModel& tree) {
+  constexpr std::uint64_t kMaxRef = std::numeric_limits<std::uint32_t>::max();
+  constexpr std::uint64_t kMaxLength = std::numeric_limits<std::int32_t>::max();
   nodes_.reserve(tree.nodes.size());
   for (const TreeNode& node : tree.nodes) {
     Node flat;
     flat.col = node.col_idx;
     if (node.is_leaf()) {
+      // Bounds of the packed fields; no tree that fits memory comes near them.
+      if (leaf_values_.size() > kMaxRef || node.prob.size() > kMaxLength) {
+        panic("tree too large to predict: " + std::to_string(tree.nodes.size()) + " nodes");
+      }
       flat.kind = Kind::Leaf;
-      flat.ref = static_cast<std::uint32_t>(leaves_.size());
-      leaves_.push_back(&node.prob);
+      flat.col = static_cast<std::int32_t>(node.prob.size());
+      flat.ref = static_cast<std::uint32_t>(leaf_values_.size());
+      leaf_values_.insert(leaf_values_.end(), node.prob.begin(), node.prob.end());
     } else if (node.split_value.is_numeric()) {
       flat.kind = Kind::Numeric;
       flat.threshold = node.split_value.as_numeric();
     } else {
+      if (categories_.size() >= kMaxRef) {
+        panic("tree too large to predict: " + std::to_string(tree.nodes.size()) + " nodes");
+      }
       flat.kind = Kind::Text;
       flat.ref = static_cast<std::uint32_t>(categories_.size());
-      categories_.push_back(&node.split_value.as_str());
+      categories_.push_back(node.split_value.as_str());
     }
     nodes_.push_back(flat);
   }
-  // A slot index fits 32 bits in every tree that fits memory; the packed refs rely on it.
-  if (nodes_.size() > std::numeric_limits<std::uint32_t>::max()) {
-    panic("tree too large to predict: " + std::to_string(nodes_.size()) + " nodes");
-  }
 }
 
-const std::vector<double>& FlatTree::find_leaf(RowView row) const {
+std::span<const double> FlatTree::find_leaf(RowView row) const {
   if (nodes_.empty()) panic_index(0, 0);
   const Node* const nodes = nodes_.data();
   const std::uint64_t node_count = nodes_.size();
   std::uint64_t slot = 0;
   for (;;) {
     const Node& node = nodes[slot];
-    bool left = false;
-    switch (node.kind) {
-      case Kind::Leaf:
-        return *leaves_[node.ref];
-      case Kind::Numeric:
-        left = goes_left(tested_cell(row, node.col), node.threshold);
-        break;
-      case Kind::Text:
-        left = goes_left(row, tested_cell(row, node.col), *categories_[node.ref]);
-        break;
+    if (node.kind == Kind::Numeric) {
+      const Cell& cell = tested_cell(row, node.col);
+      if (!cell.is_number()) panic("not f64");
+      // Arithmetic instead of a branch: the direction is a coin flip the predictor would miss.
+      // !(v <= t) is also true when v or t is NaN, which goes right.
+      slot = left_child(slot) + static_cast<std::uint64_t>(!(cell.number <= node.threshold));
+    } else if (node.kind == Kind::Leaf) {
+      return {leaf_values_.data() + node.ref, static_cast<std::size_t>(node.col)};
+    } else {
+      const bool left = goes_left(row, tested_cell(row, node.col), categories_[node.ref]);
+      slot = left ? left_child(slot) : right_child(slot);
     }
-    slot = next_slot(slot, left, node_count);
+    if (slot >= node_count) panic_index(node_count, slot);
   }
+}
+
+bool FlatTree::find_leaves(const FlatTree* const* trees, const RowView* rows,
+                           std::span<const double>* leaves, std::size_t walks) noexcept {
+  std::uint64_t slot[kLanes] = {};
+  std::uint32_t pending = 0;  // bit l: walk l has not reached its leaf yet
+  for (std::size_t l = 0; l < walks && l < kLanes; ++l) {
+    if (trees[l]->nodes_.empty()) return false;
+    pending |= std::uint32_t{1} << l;
+  }
+  while (pending != 0) {
+    for (std::size_t l = 0; l < walks; ++l) {
+      if ((pending >> l & 1u) == 0) continue;
+      const FlatTree& tree = *trees[l];
+      const Node& node = tree.nodes_[slot[l]];
+      std::uint64_t next;
+      if (node.kind == Kind::Numeric) {
+        const std::uint64_t c = column_of(node.col);
+        if (c >= rows[l].size()) return false;
+        const Cell& cell = rows[l].cells[c];
+        if (!cell.is_number()) return false;
+        next = left_child(slot[l]) + static_cast<std::uint64_t>(!(cell.number <= node.threshold));
+      } else if (node.kind == Kind::Leaf) {
+        leaves[l] = {tree.leaf_values_.data() + node.ref, static_cast<std::size_t>(node.col)};
+        pending &= ~(std::uint32_t{1} << l);
+        continue;
+      } else {
+        const std::uint64_t c = column_of(node.col);
+        if (c >= rows[l].size()) return false;
+        const Cell& cell = rows[l].cells[c];
+        if (cell.is_number()) return false;
+        const bool left = (*rows[l].texts)[cell.text] == tree.categories_[node.ref];
+        next = left ? left_child(slot[l]) : right_child(slot[l]);
+      }
+      if (next >= tree.nodes_.size()) return false;
+      slot[l] = next;
+    }
+  }
+  return true;
 }
 
 PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows) {
@@ -111,16 +159,24 @@ PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows) 
     panic("assertion failed: data[0].len() == self.feature_cols.len()");
   }
   const FlatTree flat(tree);
+  const FlatTree* lane_trees[FlatTree::kLanes];
+  std::fill(std::begin(lane_trees), std::end(lane_trees), &flat);
+  RowView lane_rows[FlatTree::kLanes];
+  std::span<const double> leaves[FlatTree::kLanes];
+
   PredictionTable table;
   table.row_end.reserve(rows.size());
-  const std::vector<double>& first = flat.find_leaf(rows.row(0));
-  table.values.reserve(rows.size() * first.size());  // exact when every leaf has K entries
-  table.values.insert(table.values.end(), first.begin(), first.end());
-  table.row_end.push_back(table.values.size());
-  for (std::size_t r = 1; r < rows.size(); ++r) {
-    const std::vector<double>& leaf = flat.find_leaf(rows.row(r));
-    table.values.insert(table.values.end(), leaf.begin(), leaf.end());
-    table.row_end.push_back(table.values.size());
+  for (std::size_t begin = 0; begin < rows.size(); begin += FlatTree::kLanes) {
+    const std::size_t walks = std::min(FlatTree::kLanes, rows.size() - begin);
+    for (std::size_t l = 0; l < walks; ++l) lane_rows[l] = rows.row(begin + l);
+    if (!FlatTree::find_leaves(lane_trees, lane_rows, leaves, walks)) {
+      for (std::size_t l = 0; l < walks; ++l) leaves[l] = flat.find_leaf(lane_rows[l]);
+    }
+    if (begin == 0) table.values.reserve(rows.size() * leaves[0].size());  // exact for equal widths
+    for (std::size_t l = 0; l < walks; ++l) {
+      table.values.insert(table.values.end(), leaves[l].begin(), leaves[l].end());
+      table.row_end.push_back(table.values.size());
+    }
   }
   return table;
 }

@@ -36,27 +36,32 @@ struct PredictionTable {
   }
 };
 
-// The tests of a tree's node array packed into 16-byte nodes, for walking many rows.
-// Walks exactly like find_leaf, with the same failures. Holds pointers into the tree's leaf
-// vectors, so it must not outlive the tree it was built from.
+// The tests of a tree's node array packed into 16-byte nodes, and its leaf vectors copied
+// into one array, for walking many rows. Walks exactly like find_leaf, with the same failures.
 class FlatTree {
  public:
   explicit FlatTree(const UpliftTreeModel& tree);
-  const std::vector<double>& find_leaf(RowView row) const;
-  std::size_t feature_count() const noexcept { return feature_count_; }
+  std::span<const double> find_leaf(RowView row) const;
+
+  // Up to kLanes independent walks, walk l taking trees[l] and rows[l], advanced in lockstep
+  // so that their memory loads overlap. Fills leaves[0 .. walks) and returns true, or returns
+  // false as soon as any walk meets a failure; the caller then repeats the walks one by one
+  // with find_leaf, which raises the failure of the first failing walk in order.
+  static constexpr std::size_t kLanes = 8;
+  static bool find_leaves(const FlatTree* const* trees, const RowView* rows,
+                          std::span<const double>* leaves, std::size_t walks) noexcept;
 
  private:
   enum class Kind : std::uint8_t { Leaf, Numeric, Text };
   struct Node {
-    std::int32_t col = 0;    // the node's col_idx
-    std::uint32_t ref = 0;   // Text: index into categories_; Leaf: index into leaves_
+    std::int32_t col = 0;    // Numeric, Text: the node's col_idx; Leaf: the vector's length
+    std::uint32_t ref = 0;   // Text: index into categories_; Leaf: first entry in leaf_values_
     float threshold = 0.0f;  // Numeric only
     Kind kind = Kind::Leaf;
   };
   std::vector<Node> nodes_;
-  std::vector<const std::vector<double>*> leaves_;
-  std::vector<const std::string*> categories_;
-  std::size_t feature_count_ = 0;
+  std::vector<double> leaf_values_;
+  std::vector<std::string> categories_;
 };
 
 // The batch walk: fails on an empty batch ("index out of bounds" with 0 and 0) and on a first

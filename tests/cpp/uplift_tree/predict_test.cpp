@@ -68,7 +68,7 @@ UpliftTreeModel stump(std::int32_t col, SplitValue value, std::size_t features =
 
 std::string outcome(auto&& fn) {
   try {
-    const std::vector<double>& p = fn();
+    const std::span<const double> p = fn();
     return "leaf " + std::to_string(p.front());
   } catch (const Panic& e) {
     return e.message();
@@ -77,9 +77,10 @@ std::string outcome(auto&& fn) {
 
 // Both walks must agree on every case; each case checks the record walk and the packed walk.
 std::string walk_both(const UpliftTreeModel& tree, const RowBatch& rows) {
-  const std::string direct = outcome([&]() -> const auto& { return find_leaf(tree, rows.row(0)); });
+  const std::string direct =
+      outcome([&] { return std::span<const double>(find_leaf(tree, rows.row(0))); });
   const FlatTree flat(tree);
-  const std::string packed = outcome([&]() -> const auto& { return flat.find_leaf(rows.row(0)); });
+  const std::string packed = outcome([&] { return flat.find_leaf(rows.row(0)); });
   EXPECT_EQ(direct, packed);
   return direct;
 }
@@ -294,27 +295,63 @@ RandomCase random_case(std::uint64_t seed) {
 
 class RandomTrees : public ::testing::TestWithParam<std::uint64_t> {};
 
-// The packed walk is an optimisation of the record walk: same leaf object, same failures.
+// The packed walk is an optimisation of the record walk: same leaf, same failures. Every
+// leaf of a random tree holds its own slot number, so equal vectors mean the same leaf.
 TEST_P(RandomTrees, PackedWalkReachesTheSameLeafOrFailure) {
   const RandomCase c = random_case(GetParam());
   const FlatTree flat(c.tree);
   for (std::size_t r = 0; r < c.rows.size(); ++r) {
     const RowView row = c.rows.row(r);
     std::string direct, packed;
-    const std::vector<double>* direct_leaf = nullptr;
-    const std::vector<double>* packed_leaf = nullptr;
+    std::vector<double> direct_leaf, packed_leaf;
     try {
-      direct_leaf = &find_leaf(c.tree, row);
+      direct_leaf = find_leaf(c.tree, row);
     } catch (const Panic& p) {
       direct = p.message();
     }
     try {
-      packed_leaf = &flat.find_leaf(row);
+      const std::span<const double> leaf = flat.find_leaf(row);
+      packed_leaf.assign(leaf.begin(), leaf.end());
     } catch (const Panic& p) {
       packed = p.message();
     }
     EXPECT_EQ(direct, packed) << "row " << r;
     EXPECT_EQ(direct_leaf, packed_leaf) << "row " << r;
+  }
+}
+
+// The lockstep walk either finds every leaf the single walks find, or reports that at least
+// one of the single walks fails. Lanes mix trees and rows of several random cases.
+TEST_P(RandomTrees, LockstepWalkAgreesWithSingleWalks) {
+  std::vector<RandomCase> cases;
+  for (std::uint64_t k = 0; k < 3; ++k) cases.push_back(random_case(GetParam() * 3 + k));
+  std::vector<FlatTree> flats;
+  for (const RandomCase& c : cases) flats.emplace_back(c.tree);
+  std::mt19937_64 rng(GetParam());
+  for (int round = 0; round < 40; ++round) {
+    const std::size_t walks = 1 + rng() % FlatTree::kLanes;
+    const FlatTree* trees[FlatTree::kLanes];
+    RowView rows[FlatTree::kLanes];
+    std::span<const double> leaves[FlatTree::kLanes];
+    for (std::size_t l = 0; l < walks; ++l) {
+      const std::size_t k = rng() % cases.size();
+      trees[l] = &flats[k];
+      rows[l] = cases[rng() % cases.size()].rows.row(rng() % 20);
+    }
+    const bool found = FlatTree::find_leaves(trees, rows, leaves, walks);
+    bool any_failure = false;
+    for (std::size_t l = 0; l < walks; ++l) {
+      try {
+        const std::span<const double> single = trees[l]->find_leaf(rows[l]);
+        if (found) {
+          EXPECT_EQ(std::vector<double>(leaves[l].begin(), leaves[l].end()),
+                    std::vector<double>(single.begin(), single.end()));
+        }
+      } catch (const Panic&) {
+        any_failure = true;
+      }
+    }
+    EXPECT_EQ(found, !any_failure) << "round " << round;
   }
 }
 
