@@ -1,0 +1,243 @@
+"""predict, predict_row, feature_cols and get_feature_importance through the binding: binder and
+conversion messages, the row conversion, result lists, borrows and reference counts."""
+import math
+import sys
+
+import pytest
+
+from lib_support import (UNWRAP_ERR, UNWRAP_NONE, Model, new_model, quiet_fit, raises_panic,
+                         small_data, trained_model)
+
+PREDICT = "_UpliftRandomForestModel.predict()"
+PREDICT_ROW = "_UpliftRandomForestModel.predict_row()"
+IMPORTANCE = "_UpliftRandomForestModel.get_feature_importance()"
+
+
+@pytest.fixture(scope="module")
+def model():
+    return trained_model(n_estimators=6)
+
+
+def bad_cell_message(numeric_cause, str_cause):
+    text = ("failed to extract enum SplitValue ('Numeric | Str')\\n"
+            "- variant Numeric (Numeric): TypeError: failed to extract field SplitValue::Numeric.0, "
+            f"caused by {numeric_cause}\\n"
+            "- variant Str (Str): TypeError: failed to extract field SplitValue::Str.0, "
+            f"caused by {str_cause}")
+    return f'{UNWRAP_ERR}PyErr {{ type: <class \'TypeError\'>, value: TypeError("{text}"), traceback: None }}'
+
+
+def test_method_table_order_and_text_signatures():
+    methods = [name for name in vars(Model) if not name.startswith("__")]
+    assert methods == ["load", "fit", "predict", "predict_row", "save", "feature_cols",
+                       "get_feature_importance"]
+    assert Model.predict.__text_signature__ == "($self, data, n_threads)"
+    assert Model.get_feature_importance.__text_signature__ == "($self, importance_type)"
+    assert Model.feature_cols.__text_signature__ == "($self)"
+    assert all(getattr(Model, name).__doc__ is None for name in methods)
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda m: m.predict([[1.0]]), f"{PREDICT} missing 1 required positional argument: 'n_threads'"),
+    (lambda m: m.predict(), f"{PREDICT} missing 2 required positional arguments: 'data' and 'n_threads'"),
+    (lambda m: m.predict([], 1, 2), f"{PREDICT} takes 2 positional arguments but 3 were given"),
+    (lambda m: m.predict([], 1, data=[]), f"{PREDICT} got multiple values for argument 'data'"),
+    (lambda m: m.predict_row(), f"{PREDICT_ROW} missing 1 required positional argument: 'x'"),
+    (lambda m: m.predict_row([1.0], [2.0]), f"{PREDICT_ROW} takes 1 positional arguments but 2 were given"),
+    (lambda m: m.predict_row(row=[1.0]), f"{PREDICT_ROW} got an unexpected keyword argument 'row'"),
+    (lambda m: m.get_feature_importance(), f"{IMPORTANCE} missing 1 required positional argument: 'importance_type'"),
+    (lambda m: m.predict([[1.0]], "1"), "argument 'n_threads': 'str' object cannot be interpreted as an integer"),
+    (lambda m: m.predict("ab", 1), "argument 'data': Can't extract `str` to `Vec`"),
+    (lambda m: m.predict(5, 1), "argument 'data': 'int' object cannot be converted to 'Sequence'"),
+    (lambda m: m.predict([[1.0], (2.0,)], 1), "argument 'data': 'tuple' object cannot be converted to 'PyList'"),
+    (lambda m: m.predict([None], 1), "argument 'data': 'NoneType' object cannot be converted to 'PyList'"),
+    (lambda m: m.predict_row((1.0, "red")), "argument 'x': 'tuple' object cannot be converted to 'PyList'"),
+    (lambda m: m.predict_row("ab"), "argument 'x': 'str' object cannot be converted to 'PyList'"),
+    (lambda m: m.get_feature_importance(1), "argument 'importance_type': 'int' object cannot be converted to 'PyString'"),
+    (lambda m: m.feature_cols(1), None),
+])
+def test_argument_errors(model, call, message):
+    with pytest.raises(TypeError) as err:
+        call(model)
+    if message is not None:
+        assert str(err.value) == message
+
+
+def test_data_conversion_comes_before_n_threads_and_rows(model):
+    with pytest.raises(TypeError, match="^argument 'data': "):
+        model.predict([[None], (1,)], "x")
+    with pytest.raises(TypeError, match="^argument 'n_threads': "):
+        model.predict([[None]], "x")
+
+
+def test_n_threads_overflow_is_not_renamed(model):
+    with pytest.raises(OverflowError) as err:
+        model.predict([[0.5, "red"]], 2**31)
+    assert not str(err.value).startswith("argument")
+
+
+@pytest.mark.parametrize("cell,numeric_cause,str_cause", [
+    (None, "TypeError: must be real number, not NoneType",
+     "TypeError: 'NoneType' object cannot be converted to 'PyString'"),
+    (b"red", "TypeError: must be real number, not bytes",
+     "TypeError: 'bytes' object cannot be converted to 'PyString'"),
+    (10**400, "OverflowError: int too large to convert to float",
+     "TypeError: 'int' object cannot be converted to 'PyString'"),
+    ("\ud800", "TypeError: must be real number, not str",
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\\\ud800' in position 0: "
+     "surrogates not allowed"),
+])
+def test_bad_cell_is_a_panic_listing_both_attempts(model, cell, numeric_cause, str_cause):
+    expected = bad_cell_message(numeric_cause, str_cause)
+    assert raises_panic(lambda: model.predict_row([0.5, cell])) == expected
+    for n_threads in (1, 2):
+        assert raises_panic(lambda: model.predict([[0.5, "red"], [cell, "red"]], n_threads)) == expected
+
+
+def test_first_bad_row_ends_the_call(model):
+    message = raises_panic(lambda: model.predict([[0.5, "red"], [None, "red"], [b"x", "red"]], 1))
+    assert "not NoneType" in message and "bytes" not in message
+
+
+def test_unprintable_error_message_has_a_stand_in(model):
+    class Bad:
+        def __float__(self):
+            raise Unprintable()
+
+    class Unprintable(Exception):
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    message = raises_panic(lambda: model.predict_row([Bad(), "red"]))
+    assert "<locals>.Unprintable: <exception str() failed>\\n- variant Str" in message
+
+
+class Index:
+    def __index__(self):
+        return 1
+
+
+class Floaty:
+    def __float__(self):
+        return 0.75
+
+
+class StrSub(str):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+@pytest.mark.parametrize("row,same_as", [
+    ([True, "red"], [1.0, "red"]),
+    ([False, "blue"], [0.0, "blue"]),
+    ([1, "green"], [1.0, "green"]),
+    ([Index(), "green"], [1.0, "green"]),
+    ([Floaty(), "red"], [0.75, "red"]),
+    ([0.5, StrSub("red")], [0.5, "red"]),
+    (ListSub([0.25, "blue"]), [0.25, "blue"]),
+    ([0.30000000000000004, "red"], [0.3, "red"]),  # both round to the same float
+])
+def test_equivalent_cells_predict_alike(model, row, same_as):
+    assert model.predict_row(row) == model.predict_row(same_as)
+    assert model.predict([row], 1) == model.predict([same_as], 1)
+
+
+def test_numeric_text_is_a_text_cell():
+    # Trained on the numeric column alone, whose planted uplift makes the root a split: a
+    # number passes it, the text "3.5" is a text cell and fails the numeric split.
+    model = new_model(n_estimators=2, max_features=1, max_depth=2, min_sample_leaf=10)
+    quiet_fit(model, small_data(), ["f0"])
+    assert len(model.predict_row([3.5])) == 2
+    assert raises_panic(lambda: model.predict_row(["3.5"])) == "not f64"
+    assert raises_panic(lambda: model.predict([["3.5"]], 1)) == "not f64"
+
+
+def test_results_are_new_lists_of_floats(model):
+    rows = [[i / 10, c] for i in range(10) for c in ("red", "green", "blue")]
+    table = model.predict(rows, 1)
+    assert type(table) is list and len(table) == len(rows)
+    assert all(type(r) is list and len(r) == 2 for r in table)
+    assert all(type(v) is float and math.isfinite(v) for r in table for v in r)
+    assert table == [model.predict_row(r) for r in rows]
+    threaded = model.predict(tuple(rows), 3)
+    assert all(math.isclose(a, b, rel_tol=1e-12, abs_tol=1e-15)
+               for ra, rb in zip(threaded, table) for a, b in zip(ra, rb))
+    assert model.predict(rows, 1) is not table
+
+
+@pytest.mark.parametrize("n_threads", [-1, 0, 1, 2, 8])
+def test_empty_row_list_predicts_nothing_for_every_thread_count(model, n_threads):
+    assert model.predict([], n_threads) == []
+    assert model.predict((), n_threads) == []
+
+
+def test_untrained_model():
+    m = new_model(n_estimators=3)
+    assert m.predict_row([1.0]) == []
+    assert m.predict([[1.0], [2.0]], 1) == [[], []]
+    assert raises_panic(lambda: m.predict([[1.0]], 2)) == "assertion failed: count == self.n_estimators"
+    assert raises_panic(m.feature_cols) == UNWRAP_NONE
+    raises_panic(lambda: m.get_feature_importance("gain"))
+
+
+def test_feature_cols_and_importance(model):
+    assert model.feature_cols() == ["f0", "f1"]
+    assert model.feature_cols() is not model.feature_cols()
+    gain = model.get_feature_importance("gain")
+    assert gain == model.get_feature_importance(importance_type="gain")
+    assert len(gain) == 2 and all(type(v) is float and v >= 0 for v in gain)
+    count = model.get_feature_importance("count")
+    assert len(count) == 2 and all(v >= 0 for v in count) and sum(count) > 0
+
+
+def test_self_of_another_type_is_refused():
+    for method, args in [("save", ("x",)), ("predict_row", ([1.0],)), ("feature_cols", ()),
+                         ("fit", ({}, [], "t", "y", 1)), ("load", ("x",))]:
+        with pytest.raises(TypeError) as err:
+            getattr(Model, method)(object(), *args)
+        assert "'object'" in str(err.value)
+
+
+def test_shared_borrow_is_released_after_a_panic(model):
+    raises_panic(lambda: model.predict_row([None]))
+    raises_panic(lambda: model.predict([[None]], 2))
+    # An exclusive borrow needs the counter back at zero.
+    with pytest.raises(BaseException) as err:
+        model.load("/nonexistent/dir/model.json")
+    assert type(err.value).__name__ == "PanicException"
+    assert model.feature_cols() == ["f0", "f1"]
+
+
+def test_failed_predictions_release_their_inputs(model):
+    cell = "some text"
+    bad = [0.5, None]
+    rows = [[0.5, cell], bad]
+    before = [sys.getrefcount(o) for o in (cell, bad, rows)]
+    for _ in range(20):
+        raises_panic(lambda: model.predict(rows, 1))
+        raises_panic(lambda: model.predict_row(bad))
+        with pytest.raises(TypeError):
+            model.predict(rows, 1.5)
+        model.predict(rows[:1], 2)
+    assert [sys.getrefcount(o) for o in (cell, bad, rows)] == before
+
+
+def test_panic_exception_is_one_base_exception_type(model):
+    caught = []
+    for call in (lambda: model.predict_row([None]), new_model().feature_cols):
+        try:
+            call()
+        except Exception:  # noqa: BLE001 - must not catch it
+            pytest.fail("PanicException caught as Exception")
+        except BaseException as e:
+            caught.append(e)
+    first, second = caught
+    assert type(first) is type(second)
+    assert type(first).__name__ == "PanicException"
+    assert type(first).__module__ == "vornex_runtime"
+    assert type(first).__bases__ == (BaseException,)
+    assert type(first).__doc__ and "BaseException" in type(first).__doc__
+    assert second.args == (UNWRAP_NONE,)
