@@ -1,0 +1,106 @@
+"""The estimator on the real native forest: planted uplift, refitting, persistence, progress."""
+
+import pickle
+
+import numpy as np
+import pytest
+
+from quillmarsh_kit import UpliftForest, metrics, uplift_target
+from quillmarsh_kit.datasets import make_uplift_experiment
+
+SMALL = dict(n_estimators=12, max_depth=4, min_samples_leaf=40, max_features=None, n_jobs=2)
+
+
+@pytest.fixture(scope="module")
+def experiment():
+    exp = make_uplift_experiment(12_000, n_treatments=2, seed=11)
+    return exp.split(0.7, seed=11)
+
+
+@pytest.fixture
+def fitted(native, experiment):
+    train, _ = experiment
+    return UpliftForest(control="control", criterion="ED", **SMALL).fit(train.X, train.treatment, train.y)
+
+
+def test_planted_uplift_is_found_in_every_arm(fitted, experiment):
+    _, test = experiment
+    prediction = fitted.predict(test.X)
+    assert prediction.shape == (test.n_rows, 2) and np.isfinite(prediction).all()
+    scores = metrics.score_arms(test.y, prediction, test.treatment, fitted.treatments_, "control")
+    assert all(score > 0.03 for score in scores.values()), scores
+    # the prediction follows the true uplift of each arm
+    for k in range(2):
+        assert np.corrcoef(prediction[:, k], test.true_uplift[:, k])[0, 1] > 0.3
+
+
+def test_importances_follow_the_feature_names(native, experiment):
+    train, _ = experiment
+    X = dict(train.X)
+    X["const"] = np.ones(train.n_rows)  # one distinct value: no split can ever use it
+    model = UpliftForest(control="control", **SMALL).fit(X, train.treatment, train.y)
+    assert model._model.feature_cols() == list(X)
+    importances = model.feature_importances_
+    assert importances.shape == (len(X),) and importances.sum() == pytest.approx(1.0)
+    assert importances[-1] == 0.0 and (importances[:-1] >= 0).all()
+    splits = model.get_feature_importance("split")
+    assert splits[-1] == 0.0 and splits.sum() > 0
+
+
+def test_a_second_fit_replaces_the_first(native, experiment):
+    train, test = experiment
+    model = UpliftForest(control="control", **SMALL)
+    first = model.fit(train.X, train.treatment, train.y).predict(test.X)
+    second = model.fit(train.X, train.treatment, train.y).predict(test.X)
+    # appended trees would double every prediction of a model averaged over n_estimators
+    ratio = np.abs(second).mean() / np.abs(first).mean()
+    assert 0.7 < ratio < 1.4
+
+
+def test_one_and_several_threads_predict_the_same(fitted, experiment):
+    _, test = experiment
+    several = fitted.predict(test.X)
+    one = fitted.set_params(n_jobs=1).predict(test.X)
+    np.testing.assert_allclose(one, several, rtol=1e-12, atol=1e-15)
+
+
+def test_saved_loaded_and_unpickled_models_predict_identically(fitted, experiment, tmp_path):
+    _, test = experiment
+    expected = fitted.predict(test.X)
+    fitted.save(tmp_path / "model.json")
+    loaded = UpliftForest.load(tmp_path / "model.json")
+    np.testing.assert_array_equal(loaded.predict(test.X), expected)
+    np.testing.assert_array_equal(pickle.loads(pickle.dumps(fitted)).predict(test.X), expected)
+    assert loaded.treatments_ == fitted.treatments_
+
+
+def test_training_output_stays_off_stdout(native, experiment, capsys):
+    train, _ = experiment
+    UpliftForest(control="control", **{**SMALL, "n_estimators": 3}).fit(train.X, train.treatment, train.y)
+    assert capsys.readouterr().out == ""
+    UpliftForest(control="control", verbose=True, **{**SMALL, "n_estimators": 3}).fit(train.X, train.treatment, train.y)
+    captured = capsys.readouterr()
+    assert captured.out == "" and "3/3" in captured.err
+
+
+def test_frames_and_arrays_train_the_native_forest(native, experiment):
+    pd = pytest.importorskip("pandas")
+    train, test = experiment
+    frame = pd.DataFrame(train.X)
+    frame["region"] = frame["region"].astype("category")
+    model = UpliftForest(control="control", **SMALL).fit(frame, train.treatment, train.y)
+    assert model.predict(pd.DataFrame(test.X)).shape == (test.n_rows, 2)
+    numeric = np.column_stack([train.X[f"x{j}"] for j in range(6)])
+    model = UpliftForest(control="control", **SMALL).fit(numeric, train.treatment, train.y)
+    assert model.predict(numeric[:5]).shape == (5, 2)
+
+
+def test_cross_validate_on_the_native_forest(native, experiment):
+    model_selection = pytest.importorskip("sklearn.model_selection")
+    pd = pytest.importorskip("pandas")
+    train, _ = experiment
+    result = model_selection.cross_validate(
+        UpliftForest(control="control", **{**SMALL, "n_estimators": 5}), pd.DataFrame(train.X),
+        uplift_target(train.treatment, train.y), cv=2,
+        scoring=metrics.make_uplift_scorer("qini"), error_score="raise")
+    assert result["test_score"].shape == (2,) and np.isfinite(result["test_score"]).all()
