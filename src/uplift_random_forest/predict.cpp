@@ -67,8 +67,11 @@ FloatTable predict_on_calling_thread(const UpliftRandomForestModel& forest,
 
 // sum[i][j] += table[i][j] over the sum's shape.
 void add_table(PredictionTable& sum, const PredictionTable& table) {
-  if (sum.row_end == table.row_end) {  // the usual case: every leaf has the same width
-    for (std::size_t v = 0; v < sum.values.size(); ++v) sum.values[v] += table.values[v];
+  if (sum.uniform() && table.uniform() && sum.width() == table.width() &&
+      sum.size() == table.size()) {  // the usual case: every leaf has K entries
+    const std::span<double> into = sum.values();
+    const std::span<const double> from = std::as_const(table).values();
+    for (std::size_t v = 0; v < into.size(); ++v) into[v] += from[v];
     return;
   }
   for (std::size_t i = 0; i < sum.size(); ++i) {

@@ -153,6 +153,23 @@ bool FlatTree::find_leaves(const FlatTree* const* trees, const RowView* rows,
   return true;
 }
 
+void PredictionTable::reserve(std::size_t rows, std::size_t values) {
+  values_.reserve(values);
+  if (!row_end_.empty()) row_end_.reserve(rows);
+}
+
+void PredictionTable::push_row(std::span<const double> row) {
+  if (rows_ == 0) {
+    width_ = row.size();
+  } else if (row_end_.empty() && row.size() != width_) {
+    row_end_.reserve(rows_ + 1);
+    for (std::size_t r = 1; r <= rows_; ++r) row_end_.push_back(r * width_);
+  }
+  values_.insert(values_.end(), row.begin(), row.end());
+  if (!row_end_.empty()) row_end_.push_back(values_.size());
+  ++rows_;
+}
+
 PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows) {
   if (rows.empty()) panic_index(0, 0);
   if (rows.row(0).size() != tree.feature_cols.size()) {
@@ -165,18 +182,14 @@ PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows) 
   std::span<const double> leaves[FlatTree::kLanes];
 
   PredictionTable table;
-  table.row_end.reserve(rows.size());
   for (std::size_t begin = 0; begin < rows.size(); begin += FlatTree::kLanes) {
     const std::size_t walks = std::min(FlatTree::kLanes, rows.size() - begin);
     for (std::size_t l = 0; l < walks; ++l) lane_rows[l] = rows.row(begin + l);
     if (!FlatTree::find_leaves(lane_trees, lane_rows, leaves, walks)) {
       for (std::size_t l = 0; l < walks; ++l) leaves[l] = flat.find_leaf(lane_rows[l]);
     }
-    if (begin == 0) table.values.reserve(rows.size() * leaves[0].size());  // exact for equal widths
-    for (std::size_t l = 0; l < walks; ++l) {
-      table.values.insert(table.values.end(), leaves[l].begin(), leaves[l].end());
-      table.row_end.push_back(table.values.size());
-    }
+    if (begin == 0) table.reserve(rows.size(), rows.size() * leaves[0].size());
+    for (std::size_t l = 0; l < walks; ++l) table.push_row(leaves[l]);
   }
   return table;
 }

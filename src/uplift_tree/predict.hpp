@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "uplift_tree/records.hpp"
@@ -20,20 +21,34 @@ const std::vector<double>& find_leaf(const UpliftTreeModel& tree, RowView row);
 // A copy of find_leaf's vector.
 std::vector<double> predict_row(const UpliftTreeModel& tree, RowView row);
 
-// One result vector per row, stored flat: row r spans values[row_end[r-1] .. row_end[r]).
-struct PredictionTable {
-  std::vector<double> values;
-  std::vector<std::uint64_t> row_end;
+// One result vector per row, stored flat. While every row has the same width, row r is
+// values[r*width .. (r+1)*width) and row_end stays empty; the first row of another width
+// switches the table to row ends: row r spans values[row_end[r-1] .. row_end[r]).
+class PredictionTable {
+ public:
+  void reserve(std::size_t rows, std::size_t values);
+  void push_row(std::span<const double> row);
 
-  std::size_t size() const noexcept { return row_end.size(); }
+  std::size_t size() const noexcept { return rows_; }
+  bool uniform() const noexcept { return row_end_.empty(); }
+  std::size_t width() const noexcept { return width_; }  // meaningful while uniform()
   std::span<const double> row(std::size_t r) const noexcept {
-    const std::uint64_t begin = r == 0 ? 0 : row_end[r - 1];
-    return {values.data() + begin, row_end[r] - begin};
+    if (row_end_.empty()) return {values_.data() + r * width_, width_};
+    const std::uint64_t begin = r == 0 ? 0 : row_end_[r - 1];
+    return {values_.data() + begin, row_end_[r] - begin};
   }
   std::span<double> row(std::size_t r) noexcept {
-    const std::uint64_t begin = r == 0 ? 0 : row_end[r - 1];
-    return {values.data() + begin, row_end[r] - begin};
+    const std::span<const double> view = std::as_const(*this).row(r);
+    return {values_.data() + (view.data() - values_.data()), view.size()};
   }
+  std::span<double> values() noexcept { return values_; }
+  std::span<const double> values() const noexcept { return values_; }
+
+ private:
+  std::vector<double> values_;
+  std::vector<std::uint64_t> row_end_;
+  std::size_t rows_ = 0;
+  std::size_t width_ = 0;
 };
 
 // The tests of a tree's node array packed into 16-byte nodes, and its leaf vectors copied

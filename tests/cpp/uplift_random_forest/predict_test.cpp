@@ -202,6 +202,17 @@ TEST(ForestPredictRow, SumKeepsTheFirstWidth) {
             "index out of bounds: the len is 2 but the index is 2");
 }
 
+// Same ragged shape in every tree: the threaded sum adds row by row like the calling thread.
+TEST(ForestPredict, RaggedLeavesSumRowByRowOnEveryPath) {
+  const UpliftTreeModel a = stump(0.0f, {1.0}, {2.0, 3.0});
+  const UpliftTreeModel b = stump(0.0f, {0.5}, {0.25, 0.75});
+  const UpliftRandomForestModel f = forest_of(2, {a, b});
+  const FloatTable expected = {{1.125, 1.875}, {0.75}, {1.125, 1.875}};
+  for (std::int32_t n : {-1, 1, 2, 3}) {
+    EXPECT_EQ(predict(f, rows_at({1.0f, -1.0f, 1.0f}), n), expected) << n;
+  }
+}
+
 // Random depth-3 forests of exactly n_estimators trees: every thread count gives the same
 // numbers up to the order of summation.
 class ThreadCountsAgree : public ::testing::TestWithParam<std::uint64_t> {};

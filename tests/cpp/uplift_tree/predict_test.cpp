@@ -252,6 +252,30 @@ TEST(PredictRows, OnlyTheFirstRowIsWidthChecked) {
   EXPECT_EQ(std::vector<double>(table.row(2).begin(), table.row(2).end()), std::vector{2.0});
 }
 
+// Leaves of different widths only come from hand-edited files; the table keeps every row's
+// own width, whether the first differing row comes first or later.
+class RaggedTable : public ::testing::TestWithParam<std::vector<float>> {};
+
+TEST_P(RaggedTable, KeepsEachRowsWidth) {
+  UpliftTreeModel tree = stump(0, SplitValue::numeric(0.0f), 1);
+  tree.nodes[2].prob = {2.0, 3.0};
+  std::vector<std::vector<In>> input;
+  for (float v : GetParam()) input.push_back({In{v}});
+  const PredictionTable table = predict_rows(tree, batch(input));
+  ASSERT_EQ(table.size(), GetParam().size());
+  for (std::size_t r = 0; r < table.size(); ++r) {
+    const std::vector<double> expected =
+        GetParam()[r] <= 0.0f ? std::vector{1.0} : std::vector{2.0, 3.0};
+    EXPECT_EQ(std::vector<double>(table.row(r).begin(), table.row(r).end()), expected) << r;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, RaggedTable,
+                         ::testing::Values(std::vector{1.0f, -1.0f, 1.0f, -1.0f},
+                                           std::vector{-1.0f, -1.0f, -1.0f, 1.0f, -1.0f},
+                                           std::vector{1.0f, 1.0f}, std::vector{-1.0f},
+                                           std::vector<float>(21, 1.0f)));
+
 // Random trees, including hand-edited shapes (col_idx -1 or beyond the features, internal
 // nodes on the last level, leaves of several widths), and random rows of any length and kind.
 struct RandomCase {

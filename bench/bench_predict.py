@@ -1,0 +1,126 @@
+"""Prediction speed: `predict` on many rows with a trained forest, by thread count.
+
+Trains a forest (default 100 trees, max_depth 8) on a synthetic experiment, then predicts
+1,000,000 held-out rows of 22 features (20 numeric, 2 string) with n_threads 1, 2 and -1 and
+reports rows per second. It also times the same call on an untrained model with n_threads 1,
+which converts every row and returns one empty list per row without walking a tree: that is
+the cost of crossing the Python boundary (row conversion in, result lists out), and the rest
+of each call is the tree walks and the summing of the trees' tables.
+
+Target: the whole 2-thread call under 5 seconds on 1,000,000 rows x 100 depth-8 trees.
+
+    PYTHONPATH=build/<dir>/python python3 bench/bench_predict.py [--rows N] [--trees N] ...
+
+Run on an otherwise idle machine; compare figures only from the same machine.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import json
+import math
+import os
+import pathlib
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import synthetic  # noqa: E402
+
+import quillmarsh  # noqa: E402
+
+TARGET_SECONDS = 5.0
+
+
+def _forest_shape(model) -> tuple[int, float, int]:
+    """Trees, mean leaf depth and deepest leaf of `model`, read from its model file."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "model.json")
+        model.save(path)
+        with open(path, encoding="utf-8") as f:
+            document = json.load(f)
+    depths = []
+    for tree in document["trees"]:
+        for slot, node in enumerate(tree["nodes"]):
+            if node["prob"]:
+                depths.append(int(math.log2(slot + 1)))
+    return len(document["trees"]), sum(depths) / max(len(depths), 1), max(depths, default=0)
+
+
+def _timed(fn):
+    start = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - start, result
+
+
+def _max_difference(a, b) -> float:
+    return max((abs(x - y) for ra, rb in zip(a, b) for x, y in zip(ra, rb)), default=0.0)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=1_000_000, help="rows to predict")
+    parser.add_argument("--trees", type=int, default=100)
+    parser.add_argument("--depth", type=int, default=8)
+    parser.add_argument("--train-rows", type=int, default=20_000)
+    parser.add_argument("--threads", default="1,2,-1", help="comma-separated n_threads values")
+    parser.add_argument("--repeat", type=int, default=1, help="best of this many calls")
+    args = parser.parse_args()
+    thread_counts = [int(t) for t in args.threads.split(",")]
+
+    train = synthetic.generate(args.train_rows, seed=1)
+    model = quillmarsh._UpliftRandomForestModel(
+        args.trees, 10, args.depth, 5, "ED", 10, False, False, 0.9)
+    with contextlib.redirect_stdout(io.StringIO()):  # the progress lines of fit
+        fit_seconds, _ = _timed(lambda: model.fit(
+            train.data, train.x_names, train.treatment_col, train.outcome_col, -1))
+    n_trees, mean_depth, max_depth = _forest_shape(model)
+    print(f"forest: {n_trees} trees, leaves at mean depth {mean_depth:.2f} (deepest "
+          f"{max_depth}), trained on {args.train_rows} rows in {fit_seconds:.1f} s")
+
+    held_out = synthetic.generate(args.rows, seed=2)
+    rows = held_out.rows()
+    del held_out
+    print(f"predicting {len(rows)} rows x {len(rows[0]) if rows else 0} features; "
+          f"{os.cpu_count()} logical processors")
+
+    def best_of(call):
+        best, result = math.inf, None
+        for _ in range(args.repeat):
+            seconds, result = _timed(call)
+            best = min(best, seconds)
+        return best, result
+
+    untrained = quillmarsh._UpliftRandomForestModel(
+        args.trees, 10, args.depth, 5, "ED", 10, False, False, 0.9)
+    boundary, empty = best_of(lambda: untrained.predict(rows, 1))
+    assert len(empty) == len(rows) and not any(empty)
+    del empty
+    print(f"boundary only (convert rows, return empty lists): {boundary:7.3f} s")
+
+    reference = None
+    verdict = 0
+    for n in thread_counts:
+        seconds, result = best_of(lambda: model.predict(rows, n))
+        walk = max(seconds - boundary, 0.0)
+        line = (f"n_threads={n:>3}: {seconds:7.3f} s  {len(rows) / seconds:12,.0f} rows/s  "
+                f"boundary {boundary / seconds:5.1%}, trees {walk / seconds:5.1%}")
+        if reference is None:
+            reference = result
+        else:
+            line += f"  max |diff| vs n_threads={thread_counts[0]}: " \
+                    f"{_max_difference(reference, result):.1e}"
+        if n == 2:
+            ok = seconds < TARGET_SECONDS
+            verdict |= 0 if ok else 1
+            line += f"  [{'meets' if ok else 'MISSES'} the {TARGET_SECONDS:.0f} s target]"
+        print(line)
+        del result
+    return verdict
+
+
+if __name__ == "__main__":
+    sys.exit(main())
