@@ -75,7 +75,7 @@ class Table:
             return [[] for _ in range(self.n_rows)]
         if all(c.kind == NUMERIC for c in self.columns):
             return np.column_stack([c.values for c in self.columns]).tolist()
-        return [list(row) for row in zip(*(c.as_list() for c in self.columns))]
+        return list(map(list, zip(*(c.as_list() for c in self.columns))))
 
 
 def _module_type(value: Any, module: str, name: str) -> bool:

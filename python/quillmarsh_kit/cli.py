@@ -203,12 +203,13 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     out.flush()
     model = UpliftForest(
         n_estimators=args.n_estimators, max_depth=args.max_depth, min_samples_leaf=args.min_samples_leaf,
-        max_features=None, n_jobs=args.n_jobs, control=exp.control, verbose=not args.quiet,
+        max_features=None, criterion=args.criterion, n_jobs=args.n_jobs, control=exp.control,
+        verbose=not args.quiet,
     )
     start = time.perf_counter()
     model.fit(train.X, train.treatment, train.y)
     elapsed = time.perf_counter() - start
-    out.write(f"trained {args.n_estimators} trees in {elapsed:.1f} s\n\n")
+    out.write(f"trained {args.n_estimators} trees (criterion {args.criterion}, depth {args.max_depth}) in {elapsed:.1f} s\n\n")
 
     prediction = model.predict(test.X)
     rng = np.random.default_rng(args.seed)
@@ -232,13 +233,17 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
 
     importances = model.feature_importances_
     drivers = {name for names in exp.drivers.values() for name in names}
-    out.write("Feature importance (share of split gain; * = a true driver of some arm's uplift):\n")
+    out.write(
+        f"Feature importance ({args.criterion}: share of split gain; * drives some arm's uplift, "
+        "+ drives the control rate):\n"
+    )
     order = np.argsort(-importances, kind="stable")
     width = max(len(n) for n in exp.feature_names)
     for j in order:
         name = exp.feature_names[j]
         bar = "#" * int(round(importances[j] * 50))
-        out.write(f"  {name.ljust(width)} {'*' if name in drivers else ' '} {importances[j]:6.3f} {bar}\n")
+        mark = ("*" if name in drivers else " ") + ("+" if name in exp.baseline_drivers else " ")
+        out.write(f"  {name.ljust(width)} {mark} {importances[j]:6.3f} {bar}\n")
     out.write("\n")
     if args.plot:
         try:
@@ -311,6 +316,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--n-estimators", type=int, default=50, help="trees (default 50)")
     p.add_argument("--max-depth", type=int, default=5, help="depth limit (default 5)")
     p.add_argument("--min-samples-leaf", type=int, default=100, help="(default 100)")
+    p.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="ED", type=str.upper, help="divergence measure (default ED)")
     p.add_argument("--n-jobs", type=int, default=-1, help="threads (default -1: every processor)")
     p.add_argument("--seed", type=int, default=0, help="seed of the experiment and its split")
     p.add_argument("--plot", default=DEMO_PLOT, help=f"PNG of the curves (default {DEMO_PLOT}; empty: none)")

@@ -33,6 +33,7 @@ class UpliftExperiment:
     y: the binary outcome (int 0/1).
     true_uplift: (rows, arms) array, P(y=1 | arm, x) - P(y=1 | control, x) for every row.
     drivers: for every arm, the features its uplift depends on.
+    baseline_drivers: the features the control rate depends on.
     """
 
     X: Any
@@ -43,6 +44,7 @@ class UpliftExperiment:
     arms: List[str]
     feature_names: List[str]
     drivers: Dict[str, List[str]]
+    baseline_drivers: List[str] = dataclasses.field(default_factory=list)
 
     @property
     def n_rows(self) -> int:
@@ -135,7 +137,7 @@ def make_uplift_experiment(
         X = pd.DataFrame(X)
     return UpliftExperiment(
         X=X, treatment=labels, y=y, true_uplift=np.column_stack(uplifts), control="control",
-        arms=arms, feature_names=names, drivers=drivers,
+        arms=arms, feature_names=names, drivers=drivers, baseline_drivers=["x0", "channel"],
     )
 
 
