@@ -45,6 +45,7 @@ class Experiment:
     true_uplift: per row, one float per treatment group 1..K: P(outcome | arm k, x) minus
         P(outcome | control, x), the quantity the model estimates.
     drivers: per treatment group 1..K, the feature names its uplift depends on.
+    baseline_drivers: the feature names the control group's outcome rate depends on.
     """
 
     data: Dict[str, list]
@@ -53,6 +54,7 @@ class Experiment:
     outcome_col: str
     true_uplift: List[List[float]]
     drivers: List[List[str]]
+    baseline_drivers: List[str] = dataclasses.field(default_factory=list)
 
     @property
     def n_rows(self) -> int:
@@ -123,8 +125,11 @@ def generate(
 
     # Baseline rate: driven by the last two numeric features and the second string feature.
     z = -1.0 + 0.5 * np.tanh(numeric[-1]) - 0.4 * np.tanh(numeric[(n_numeric - 2) % n_numeric])
+    baseline_drivers = sorted({numeric_names[-1], numeric_names[(n_numeric - 2) % n_numeric]},
+                              key=numeric_names.index)
     if n_string >= 2:
         z = z + 0.5 * (codes[1] == 0)
+        baseline_drivers.append(string_names[1])
     p_control = np.clip(_sigmoid(z), _P_MIN, _P_MAX)
 
     # Arm k: a step in one numeric feature, a smooth trend in another, and a bonus for one
@@ -170,6 +175,7 @@ def generate(
         outcome_col=outcome_col,
         true_uplift=true_uplift,
         drivers=drivers,
+        baseline_drivers=baseline_drivers,
     )
 
 

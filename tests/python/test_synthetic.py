@@ -29,6 +29,7 @@ def test_columns_have_the_shape_fit_takes(n_numeric, n_string, n_treatments):
     assert all(len(u) == n_treatments for u in exp.true_uplift)
     assert len(exp.drivers) == n_treatments
     assert all(set(d) <= set(exp.x_names) and d for d in exp.drivers)
+    assert exp.baseline_drivers and set(exp.baseline_drivers) <= set(exp.x_names)
 
 
 def test_same_seed_same_experiment_other_seed_other_experiment():
