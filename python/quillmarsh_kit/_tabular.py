@@ -316,10 +316,12 @@ def to_vector(values: Any, what: str) -> Tuple[list, Optional[np.ndarray]]:
     Numpy arrays, pandas/polars series, pyarrow arrays and Python sequences are accepted.
     """
     if _module_type(values, "pandas", "Series") or _module_type(values, "pandas", "Index"):
-        if values.dtype == object or not hasattr(values.dtype, "kind") or values.dtype.kind not in "biuf":
-            return values.tolist(), None
-        arr = values.to_numpy()
-        return arr.tolist(), arr
+        # Extension dtypes (nullable ints, categoricals, strings) keep their missing markers
+        # in the list, where the encoders find them.
+        if isinstance(values.dtype, np.dtype) and values.dtype.kind in "biuf":
+            arr = values.to_numpy()
+            return arr.tolist(), arr
+        return values.tolist(), None
     if _module_type(values, "polars", "Series"):
         return values.to_list(), None
     if _module_type(values, "pyarrow", "ChunkedArray") or _module_type(values, "pyarrow", "Array"):

@@ -142,6 +142,17 @@ def test_treatment_labels_map_to_groups(fake, labels, control, groups, arms):
     assert model.treatments_ == arms
 
 
+@pytest.mark.parametrize("dtype,control", [("Int64", 0), ("category", "c"), ("string", "c")])
+def test_missing_labels_in_pandas_extension_columns_are_refused(fake, dtype, control):
+    pd = pytest.importorskip("pandas")
+    labels = [control, None, "t" if control == "c" else 1, control, None, control]
+    with pytest.raises(ValueError, match="treatment has missing values"):
+        UpliftForest(control=control).fit({"num": NUM}, pd.Series(labels, dtype=dtype), OUTCOME)
+    with pytest.raises(ValueError, match="binary"):
+        UpliftForest(control="ctl").fit({"num": NUM}, TREATMENT, pd.Series([1, None, 0, 1, 0, 1], dtype="Int64"))
+    assert fake.instances == []
+
+
 def test_treatment_and_outcome_may_be_columns_of_the_frame(fake):
     table = {"num": NUM, "cat": CAT, "segment": TREATMENT, "visit": OUTCOME}
     model = UpliftForest(n_estimators=1, control="ctl").fit(table, "segment", "visit")
