@@ -7,10 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <string_view>
 #include <variant>
@@ -98,11 +99,11 @@ std::optional<std::optional<ExistingFile>> replacement_target(const std::string&
     return std::optional<ExistingFile>{};  // a new file
   }
   if (!S_ISREG(st.st_mode)) return std::nullopt;
-  char* real = ::realpath(path.c_str(), nullptr);
-  if (real == nullptr) return std::nullopt;
-  ExistingFile file{real, st.st_mode};
-  std::free(real);
-  return std::optional<ExistingFile>(std::move(file));
+  // A caller-owned buffer: the memory realpath would allocate comes from the C library's
+  // malloc, which need not be the allocator this library's free() belongs to.
+  std::array<char, PATH_MAX> real{};
+  if (::realpath(path.c_str(), real.data()) == nullptr) return std::nullopt;
+  return std::optional<ExistingFile>(ExistingFile{real.data(), st.st_mode});
 }
 
 IoResult save_document(const std::string& path, std::string_view doc) {
