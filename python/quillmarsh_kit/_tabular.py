@@ -69,13 +69,16 @@ class Table:
                 return c
         raise KeyError(name)
 
-    def rows(self) -> List[list]:
-        """One list per row, cells in column order: the shape of the native `predict`."""
+    def rows(self, start: int = 0, stop: Optional[int] = None) -> List[list]:
+        """Rows start..stop as one list each, cells in column order: the shape of the native
+        `predict`."""
+        stop = self.n_rows if stop is None else min(stop, self.n_rows)
         if not self.columns:
-            return [[] for _ in range(self.n_rows)]
+            return [[] for _ in range(max(stop - start, 0))]
         if all(c.kind == NUMERIC for c in self.columns):
-            return np.column_stack([c.values for c in self.columns]).tolist()
-        return list(map(list, zip(*(c.as_list() for c in self.columns))))
+            return np.column_stack([c.values[start:stop] for c in self.columns]).tolist()
+        cells = (c.values[start:stop] for c in self.columns)
+        return list(map(list, zip(*(v.tolist() if isinstance(v, np.ndarray) else v for v in cells))))
 
 
 def _module_type(value: Any, module: str, name: str) -> bool:

@@ -22,6 +22,7 @@ PathLike = Union[str, "os.PathLike[str]"]
 SIDECAR_SUFFIX = ".kit.json"
 _SIDECAR_FORMAT = "quillmarsh_kit.UpliftForest"
 _CRITERIA = ("KL", "ED", "CHI")
+PREDICT_CHUNK_ROWS = 65_536
 # The native node array of a tree holds 2^(max_depth+1) - 1 slots whatever the data.
 _MAX_DEPTH_LIMIT = 30
 
@@ -365,10 +366,17 @@ class UpliftForest:
         k = len(self.treatments_)
         if table.n_rows == 0:
             return np.empty((0, k), dtype=np.float64)
-        rows = table.rows()
-        with _native.native_call("prediction"):
-            result = self._model.predict(rows, self._threads())
-        return np.asarray(result, dtype=np.float64).reshape(table.n_rows, k)
+        threads = self._threads()
+        out = np.empty((table.n_rows, k), dtype=np.float64)
+        # Rows go to the native call in chunks, so that the Python objects of only one chunk
+        # exist at a time (a million rows of 20 cells would otherwise take about 1 GB).
+        for start in range(0, table.n_rows, PREDICT_CHUNK_ROWS):
+            stop = min(start + PREDICT_CHUNK_ROWS, table.n_rows)
+            rows = table.rows(start, stop)
+            with _native.native_call("prediction"):
+                result = self._model.predict(rows, threads)
+            out[start:stop] = np.asarray(result, dtype=np.float64).reshape(stop - start, k)
+        return out
 
     # ---------------------------------------------------------------------- importance
     def get_feature_importance(

@@ -28,6 +28,7 @@ class FakeForest:
         self.uplift = None
         self.fit_args = None
         self.predicted_rows = None
+        self.predict_calls = []
         self.predict_threads = None
         FakeForest.instances.append(self)
 
@@ -60,6 +61,7 @@ class FakeForest:
             assert len(row) == len(self.features)
             assert all(type(v) in (float, str) for v in row)
         self.predicted_rows = rows
+        self.predict_calls.append(rows)
         self.predict_threads = n_threads
         return [list(self.uplift) for _ in rows]
 

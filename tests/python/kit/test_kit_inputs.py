@@ -199,6 +199,15 @@ class TestPredictionColumns:
         with pytest.raises(ValueError, match="rows of X have different lengths"):
             model.predict([[1.0, "x"], [2.0]])
 
+    def test_large_inputs_are_predicted_in_chunks(self, model, fake, monkeypatch):
+        from quillmarsh_kit import estimator
+
+        monkeypatch.setattr(estimator, "PREDICT_CHUNK_ROWS", 4)
+        assert model.predict({"num": NUM, "cat": CAT}).shape == (6, 2)
+        calls = fake.instances[-1].predict_calls
+        assert [len(c) for c in calls] == [4, 2]
+        assert calls[0] + calls[1] == [list(r) for r in zip(NUM, CAT)]
+
     def test_no_rows_gives_an_empty_prediction_without_a_native_call(self, model, fake):
         assert model.predict({"num": [], "cat": []}).shape == (0, 2)
         assert model.predict([]).shape == (0, 2)

@@ -64,6 +64,16 @@ def test_one_and_several_threads_predict_the_same(fitted, experiment):
     np.testing.assert_allclose(one, several, rtol=1e-12, atol=1e-15)
 
 
+def test_chunked_prediction_keeps_row_order(fitted, experiment, monkeypatch):
+    from quillmarsh_kit import estimator
+
+    _, test = experiment
+    fitted.set_params(n_jobs=1)
+    whole = fitted.predict(test.X)
+    monkeypatch.setattr(estimator, "PREDICT_CHUNK_ROWS", 1000)
+    np.testing.assert_array_equal(fitted.predict(test.X), whole)
+
+
 def test_saved_loaded_and_unpickled_models_predict_identically(fitted, experiment, tmp_path):
     _, test = experiment
     # one thread sums the trees in stored order, so equal forests give equal bits
