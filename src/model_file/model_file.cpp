@@ -1,6 +1,7 @@
 // save_model / load_model: the document in memory, then the file. A save over a regular file
 // (or to a new path) goes through a temporary file in the same folder that is renamed over
-// the target, so a failed write never destroys the previous model.
+// the target, so a failed write never destroys the previous model; other targets, and
+// folders that allow no new file, are written in place.
 #include "model_file/model_file.hpp"
 
 #include <fcntl.h>
@@ -83,59 +84,86 @@ std::string temporary_name(const std::string& dir, const std::string& base, int 
          ".tmp";
 }
 
-// The regular file a path names after following symbolic links, if it names one.
-struct ExistingFile {
-  std::string real_path;
-  mode_t mode;
+// Where a save puts the document: in a temporary file renamed over final_path, or, when
+// in_place, straight into the path as given.
+struct SavePlan {
+  bool in_place = true;
+  std::string final_path;
+  std::string dir;
+  std::string base;
+  std::optional<struct stat> existing;  // the regular file being replaced
 };
 
-// nullopt when the path must be written in place: it exists but is no regular file, or its
-// state cannot be read (the open then reports the reason), or it is a dangling link.
-std::optional<std::optional<ExistingFile>> replacement_target(const std::string& path) {
+SavePlan plan_save(const std::string& path) {
+  SavePlan plan;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     struct stat lst {};
-    if (errno != ENOENT || ::lstat(path.c_str(), &lst) == 0) return std::nullopt;
-    return std::optional<ExistingFile>{};  // a new file
+    // Only a plainly absent path gets a file made beside it; any other failure (a dangling
+    // link, a folder that cannot be searched) is left for the open to report.
+    if (errno != ENOENT || ::lstat(path.c_str(), &lst) == 0) return plan;
+    plan.final_path = path;
+  } else {
+    // Devices, pipes and directories; files shared through hard links, which a rename
+    // would split; and files this process may not write, which must keep failing with
+    // PermissionDenied instead of being replaced.
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1 ||
+        ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+      return plan;
+    }
+    // A caller-owned buffer: the memory realpath would allocate comes from the C library's
+    // malloc, which need not be the allocator this library's free() belongs to.
+    std::array<char, PATH_MAX> real{};
+    if (::realpath(path.c_str(), real.data()) == nullptr) return plan;
+    plan.final_path = real.data();
+    plan.existing = st;
   }
-  if (!S_ISREG(st.st_mode)) return std::nullopt;
-  // A caller-owned buffer: the memory realpath would allocate comes from the C library's
-  // malloc, which need not be the allocator this library's free() belongs to.
-  std::array<char, PATH_MAX> real{};
-  if (::realpath(path.c_str(), real.data()) == nullptr) return std::nullopt;
-  return std::optional<ExistingFile>(ExistingFile{real.data(), st.st_mode});
+  const std::size_t slash = plan.final_path.rfind('/');
+  plan.dir = slash == std::string::npos ? "."
+             : slash == 0               ? ""
+                                        : plan.final_path.substr(0, slash);
+  plan.base = slash == std::string::npos ? plan.final_path : plan.final_path.substr(slash + 1);
+  plan.in_place = plan.base.empty() || plan.base == "." || plan.base == "..";
+  return plan;
+}
+
+// A new temporary file beside the target, or -1 when the folder does not allow one.
+int create_temporary(const SavePlan& plan, std::string& temp) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    temp = temporary_name(plan.dir, plan.base, attempt);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// The replaced file's permissions and owners go to the temporary file; false when the
+// owners cannot be given (another user's file), so that the file is written in place.
+bool take_over_attributes(int fd, const struct stat& existing) {
+  if ((existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) &&
+      ::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+    return false;
+  }
+  return ::fchmod(fd, existing.st_mode & 07777) == 0;
 }
 
 IoResult save_document(const std::string& path, std::string_view doc) {
   if (path.find('\0') != std::string::npos) return nul_in_path_error();
-  const auto target = replacement_target(path);
-  if (!target) return write_in_place(path, doc);
-  const std::string& final_path = *target ? (*target)->real_path : path;
-  const std::size_t slash = final_path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "."
-                          : slash == 0               ? ""
-                                                     : final_path.substr(0, slash);
-  const std::string base = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
-  if (base.empty() || base == "." || base == "..") return write_in_place(path, doc);
-
+  const SavePlan plan = plan_save(path);
+  if (plan.in_place) return write_in_place(path, doc);
   std::string temp;
-  int raw_fd = -1;
-  for (int attempt = 0; attempt < 8 && raw_fd < 0; ++attempt) {
-    temp = temporary_name(dir, base, attempt);
-    raw_fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (raw_fd < 0 && errno != EEXIST) break;
+  FileDescriptor fd(create_temporary(plan, temp));
+  if (fd.get() < 0) return write_in_place(path, doc);
+  if (plan.existing && !take_over_attributes(fd.get(), *plan.existing)) {
+    fd.close();
+    ::unlink(temp.c_str());
+    return write_in_place(path, doc);
   }
-  // No new file may be made beside the target (a read-only folder, a name too long, ...).
-  if (raw_fd < 0) return write_in_place(path, doc);
-  FileDescriptor fd(raw_fd);
-
-  IoResult err;
-  if (*target && ::fchmod(fd.get(), (*target)->mode & 07777) != 0) err = render_os_error(errno);
-  if (!err) err = write_all(fd.get(), doc);
+  IoResult err = write_all(fd.get(), doc);
   if (!err && ::fsync(fd.get()) != 0) err = render_os_error(errno);
   IoResult closed = fd.close();
   if (!err) err = std::move(closed);
-  if (!err && ::rename(temp.c_str(), final_path.c_str()) != 0) err = render_os_error(errno);
+  if (!err && ::rename(temp.c_str(), plan.final_path.c_str()) != 0) err = render_os_error(errno);
   if (err) ::unlink(temp.c_str());
   return err;
 }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -347,37 +348,76 @@ TEST_F(ModelFile, SaveToDeviceWritesInPlace) {
             "<no panic>");
 }
 
+// Runs body in a child process, as an unprivileged user when the tests run as root;
+// returns the child's exit status (body's result, or 3 when dropping privileges failed).
+int in_unprivileged_child(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    ::alarm(30);  // a hung child ends instead of blocking the test
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    ::_exit(body());
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 // Without the right to add a file to the folder, an existing writable file is overwritten.
-// The save runs in a child process, as an unprivileged user when the tests run as root.
 TEST_F(ModelFile, SaveInFolderWithoutWriteRightWritesInPlace) {
   write_bytes(path("m.json"), "old");
   ASSERT_EQ(::chmod(path("m.json").c_str(), 0666), 0);
   ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::alarm(30);
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+  const int status = in_unprivileged_child([&] {
     const std::string message = panic_message(
         [&] { save_model(make_forest(3, 1, 1, 1, "KL", 2, false, false, 0.5), path("m.json")); });
-    ::_exit(message == "<no panic>" ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
+    return message == "<no panic>" ? 0 : 1;
+  });
   ::chmod(dir_.c_str(), 0700);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(load_model(path("m.json")).n_estimators, 3);
   EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"m.json"});
 }
 
+// A read-only model file in a writable folder is not replaced behind its owner's back.
+TEST_F(ModelFile, ReadOnlyFileStaysProtected) {
+  write_bytes(path("m.json"), "old");
+  ASSERT_EQ(::chmod(path("m.json").c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
+  const int status = in_unprivileged_child([&] {
+    const std::string message = panic_message(
+        [&] { save_model(make_forest(3, 1, 1, 1, "KL", 2, false, false, 0.5), path("m.json")); });
+    return message == kUnwrap + R"(Os { code: 13, kind: PermissionDenied, message: "Permission denied" })"
+               ? 0
+               : 1;
+  });
+  ::chmod(dir_.c_str(), 0700);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read_bytes(path("m.json")), "old");
+  EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"m.json"});
+}
+
+// A rename would leave the other name with the old content; both names see the new model.
+TEST_F(ModelFile, HardLinkedFileIsWrittenInPlace) {
+  write_bytes(path("a.json"), "old");
+  ASSERT_EQ(::link(path("a.json").c_str(), path("b.json").c_str()), 0);
+  save_model(make_forest(4, 1, 1, 1, "KL", 2, false, false, 0.5), path("a.json"));
+  EXPECT_EQ(load_model(path("b.json")).n_estimators, 4);
+}
+
 // A write that fails part way (here: the file size limit) leaves the previous model whole
 // and no temporary file behind. The save runs in a child process that reports through its
-// exit status: 0 = the save failed with the expected error.
+// exit status: 0 = the save failed with the expected error. Run unprivileged, as the
+// superuser is exempt from the file size limit on some systems.
 TEST_F(ModelFile, FailedSaveLeavesThePreviousFileUnchanged) {
   const std::string target = path("m.json");
   UpliftRandomForestModel small = make_forest(1, 1, 1, 1, "KL", 2, false, false, 0.5);
   save_model(small, target);
+  // The child's own file: another user's file would be written in place to keep its owner.
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
   const std::string before = read_bytes(target);
 
   UpliftRandomForestModel big = small;
@@ -386,22 +426,16 @@ TEST_F(ModelFile, FailedSaveLeavesThePreviousFileUnchanged) {
   big.trees.push_back(tree);
   ASSERT_GT(write_model_json(big).size(), 3 * before.size());
 
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::alarm(30);  // a hung child ends instead of blocking the test
+  const int status = in_unprivileged_child([&] {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{before.size() * 2, before.size() * 2};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 4;
     const std::string message = panic_message([&] { save_model(big, target); });
-    const std::string expected =
-        kUnwrap + R"(Os { code: 27, kind: FileTooLarge, message: "File too large" })";
-    ::_exit(message == expected ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return message == kUnwrap + R"(Os { code: 27, kind: FileTooLarge, message: "File too large" })"
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(read_bytes(target), before);
   EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"m.json"});
 }
