@@ -85,9 +85,19 @@ void add_table(PredictionTable& sum, const PredictionTable& table) {
   }
 }
 
-// Jobs are tree numbers 0 .. n_estimators-1; a thread applies one whole tree to all rows per
-// job and sends the table. The threads share a copy of the trees they can use and the rows,
-// and may outlive this call when one of them fails (the copies die with the last thread).
+// How many jobs a prediction thread takes at once and walks in one pass over the rows, which
+// saves memory traffic; small enough that every thread still gets work.
+std::size_t trees_per_pass(std::int32_t n_estimators, std::int32_t n_threads) {
+  constexpr std::int64_t kMaxTreesPerPass = 8;
+  const std::int64_t threads = std::max<std::int64_t>(n_threads, 1);
+  const std::int64_t share = std::int64_t{n_estimators} / (2 * threads);
+  return static_cast<std::size_t>(std::clamp<std::int64_t>(share, 1, kMaxTreesPerPass));
+}
+
+// Jobs are tree numbers 0 .. n_estimators-1; a thread applies whole trees to all rows (a few
+// jobs per pass over the rows) and sends one table per tree. The threads share a copy of the
+// trees they can use and the rows, and may outlive this call when one of them fails (the
+// copies die with the last thread).
 FloatTable predict_on_threads(const UpliftRandomForestModel& forest, RowBatch rows,
                               std::int32_t n_threads) {
   auto jobs = std::make_shared<JobQueue>(JobQueue::sequence(forest.n_estimators));
@@ -99,12 +109,30 @@ FloatTable predict_on_threads(const UpliftRandomForestModel& forest, RowBatch ro
       forest.trees.begin(), forest.trees.begin() + static_cast<std::ptrdiff_t>(used));
   auto shared_rows = std::make_shared<const RowBatch>(std::move(rows));
 
+  const std::size_t group = trees_per_pass(forest.n_estimators, n_threads);
   for (std::int32_t t = 0; t < n_threads; ++t) {
-    spawn_detached([jobs, trees, shared_rows, tx = sender]() mutable {
-      while (const std::optional<std::int32_t> job = jobs->try_pop()) {
-        const auto k = static_cast<std::uint64_t>(*job);
-        if (k >= trees->size()) panic_index(trees->size(), k);
-        if (!tx.send(predict_rows((*trees)[k], *shared_rows))) return;  // receiver gone
+    spawn_detached([jobs, trees, shared_rows, group, tx = sender]() mutable {
+      std::vector<const UpliftTreeModel*> taken;
+      for (;;) {
+        taken.clear();
+        std::optional<std::uint64_t> beyond;  // a job naming no tree of the copy
+        while (taken.size() < group) {
+          const std::optional<std::int32_t> job = jobs->try_pop();
+          if (!job) break;
+          const auto k = static_cast<std::uint64_t>(*job);
+          if (k >= trees->size()) {
+            beyond = k;
+            break;
+          }
+          taken.push_back(&(*trees)[k]);
+        }
+        if (!taken.empty()) {
+          for (PredictionTable& table : predict_rows(taken, *shared_rows)) {
+            if (!tx.send(std::move(table))) return;  // receiver gone
+          }
+        }
+        if (beyond) panic_index(trees->size(), *beyond);
+        if (taken.empty()) return;  // no job left
       }
     });
   }

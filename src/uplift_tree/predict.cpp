@@ -170,28 +170,46 @@ void PredictionTable::push_row(std::span<const double> row) {
   ++rows_;
 }
 
-PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows) {
-  if (rows.empty()) panic_index(0, 0);
-  if (rows.row(0).size() != tree.feature_cols.size()) {
-    panic("assertion failed: data[0].len() == self.feature_cols.len()");
-  }
-  const FlatTree flat(tree);
-  const FlatTree* lane_trees[FlatTree::kLanes];
-  std::fill(std::begin(lane_trees), std::end(lane_trees), &flat);
-  RowView lane_rows[FlatTree::kLanes];
-  std::span<const double> leaves[FlatTree::kLanes];
-
-  PredictionTable table;
-  for (std::size_t begin = 0; begin < rows.size(); begin += FlatTree::kLanes) {
-    const std::size_t walks = std::min(FlatTree::kLanes, rows.size() - begin);
-    for (std::size_t l = 0; l < walks; ++l) lane_rows[l] = rows.row(begin + l);
-    if (!FlatTree::find_leaves(lane_trees, lane_rows, leaves, walks)) {
-      for (std::size_t l = 0; l < walks; ++l) leaves[l] = flat.find_leaf(lane_rows[l]);
+std::vector<PredictionTable> predict_rows(std::span<const UpliftTreeModel* const> trees,
+                                          const RowBatch& rows) {
+  std::vector<FlatTree> flats;
+  flats.reserve(trees.size());
+  for (const UpliftTreeModel* tree : trees) {
+    if (rows.empty()) panic_index(0, 0);
+    if (rows.row(0).size() != tree->feature_cols.size()) {
+      panic("assertion failed: data[0].len() == self.feature_cols.len()");
     }
-    if (begin == 0) table.reserve(rows.size(), rows.size() * leaves[0].size());
-    for (std::size_t l = 0; l < walks; ++l) table.push_row(leaves[l]);
+    flats.emplace_back(*tree);
   }
-  return table;
+
+  // Blocks of rows small enough to stay in cache while every tree of the group walks them.
+  constexpr std::size_t kBlock = 256;
+  RowView block[kBlock];
+  const FlatTree* lane_trees[FlatTree::kLanes];
+  std::span<const double> leaves[FlatTree::kLanes];
+  std::vector<PredictionTable> tables(trees.size());
+  for (std::size_t first = 0; first < rows.size(); first += kBlock) {
+    const std::size_t count = std::min(kBlock, rows.size() - first);
+    for (std::size_t i = 0; i < count; ++i) block[i] = rows.row(first + i);
+    for (std::size_t t = 0; t < flats.size(); ++t) {
+      std::fill(std::begin(lane_trees), std::end(lane_trees), &flats[t]);
+      PredictionTable& table = tables[t];
+      for (std::size_t i = 0; i < count; i += FlatTree::kLanes) {
+        const std::size_t walks = std::min(FlatTree::kLanes, count - i);
+        if (!FlatTree::find_leaves(lane_trees, block + i, leaves, walks)) {
+          for (std::size_t l = 0; l < walks; ++l) leaves[l] = flats[t].find_leaf(block[i + l]);
+        }
+        if (table.size() == 0) table.reserve(rows.size(), rows.size() * leaves[0].size());
+        for (std::size_t l = 0; l < walks; ++l) table.push_row(leaves[l]);
+      }
+    }
+  }
+  return tables;
+}
+
+PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows) {
+  const UpliftTreeModel* const one[] = {&tree};
+  return std::move(predict_rows(one, rows).front());
 }
 
 }  // namespace quillmarsh

@@ -83,4 +83,11 @@ class FlatTree {
 // row whose length differs from the tree's feature count, then predicts every row in order.
 PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows);
 
+// The batch walk of several trees in one pass over the rows (each block of rows is walked by
+// every tree while it is in cache): tables[i] equals predict_rows(*trees[i], rows). Fails
+// when any of those would; the message is that of the first failure in the order block of
+// rows, tree, row, after the empty-batch and first-width checks of every tree in order.
+std::vector<PredictionTable> predict_rows(std::span<const UpliftTreeModel* const> trees,
+                                          const RowBatch& rows);
+
 }  // namespace quillmarsh

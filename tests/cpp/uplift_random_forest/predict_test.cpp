@@ -111,6 +111,15 @@ TEST(ForestPredict, FewerTreesThanEstimators) {
   for (std::int32_t n : {-1, 0, 2, 4}) {
     EXPECT_EQ(failure_of([&] { predict(f, rows_at({1.0f}), n); }), kCountAssertion) << n;
   }
+  // Many estimators: threads take several jobs per pass, valid ones beside missing trees.
+  const UpliftRandomForestModel many = forest_of(40, {four_trees()[0], four_trees()[1]});
+  for (std::int32_t n : {1, 2, 3}) {
+    if (n == 1) {
+      EXPECT_EQ(predict(many, rows_at({1.0f}), n), (FloatTable{{1.25 / 40, 0.25 / 40}}));
+    } else {
+      EXPECT_EQ(failure_of([&] { predict(many, rows_at({1.0f}), n); }), kCountAssertion) << n;
+    }
+  }
 }
 
 class UntrainedRecord : public ::testing::TestWithParam<std::int32_t> {};
@@ -221,7 +230,7 @@ TEST_P(ThreadCountsAgree, OnRandomForests) {
   std::mt19937_64 rng(GetParam());
   std::uniform_real_distribution<float> cell(-2.0f, 2.0f);
   std::uniform_real_distribution<double> uplift(-0.3, 0.3);
-  const std::int32_t n_estimators = 1 + static_cast<std::int32_t>(rng() % 12);
+  const std::int32_t n_estimators = 1 + static_cast<std::int32_t>(rng() % 40);
   std::vector<UpliftTreeModel> trees;
   for (std::int32_t t = 0; t < n_estimators; ++t) {
     UpliftTreeModel tree;
@@ -241,13 +250,14 @@ TEST_P(ThreadCountsAgree, OnRandomForests) {
   }
   const UpliftRandomForestModel f = forest_of(n_estimators, std::move(trees));
   RowBatch rows;
-  for (int r = 0; r < 300; ++r) {
+  const std::size_t row_count = 1 + rng() % 700;  // across blocks of the grouped walk
+  for (std::size_t r = 0; r < row_count; ++r) {
     rows.begin_row();
     for (int c = 0; c < 3; ++c) rows.add_number(cell(rng));
   }
   const FloatTable reference = predict(f, rows, 1);
-  ASSERT_EQ(reference.size(), 300u);
-  for (std::size_t r = 0; r < 300; ++r) {
+  ASSERT_EQ(reference.size(), row_count);
+  for (std::size_t r = 0; r < row_count; ++r) {
     EXPECT_EQ(predict_row(f, rows.row(r)), reference[r]);
   }
   for (std::int32_t n : {-1, 2, 3, 16}) {

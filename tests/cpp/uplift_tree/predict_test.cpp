@@ -408,6 +408,47 @@ TEST_P(RandomTrees, BatchEqualsRowByRow) {
   }
 }
 
+// Several trees in one pass give each tree's own table, across row blocks, or fail whenever
+// one of the trees alone fails.
+TEST_P(RandomTrees, GroupedPassEqualsTreeByTree) {
+  std::mt19937_64 rng(GetParam());
+  std::vector<RandomCase> cases;
+  for (std::uint64_t k = 0; k < 1 + rng() % 6; ++k) cases.push_back(random_case(GetParam() * 7 + k));
+  RowBatch rows;
+  const std::size_t row_count = 1 + rng() % 600;
+  for (std::size_t r = 0; r < row_count; ++r) {
+    rows.begin_row();
+    for (std::size_t i = 0; i < cases.front().tree.feature_cols.size(); ++i) {
+      rows.add_number(static_cast<float>(rng() % 7) * 0.5f - 1.5f);
+    }
+  }
+  std::vector<const UpliftTreeModel*> trees;
+  for (const RandomCase& c : cases) trees.push_back(&c.tree);
+  std::vector<PredictionTable> alone;
+  bool any_failure = false;
+  for (const UpliftTreeModel* tree : trees) {
+    try {
+      alone.push_back(predict_rows(*tree, rows));
+    } catch (const Panic&) {
+      any_failure = true;
+    }
+  }
+  try {
+    const std::vector<PredictionTable> grouped = predict_rows(trees, rows);
+    ASSERT_FALSE(any_failure);
+    ASSERT_EQ(grouped.size(), alone.size());
+    for (std::size_t t = 0; t < grouped.size(); ++t) {
+      ASSERT_EQ(grouped[t].size(), row_count);
+      for (std::size_t r = 0; r < row_count; ++r) {
+        EXPECT_EQ(std::vector<double>(grouped[t].row(r).begin(), grouped[t].row(r).end()),
+                  std::vector<double>(alone[t].row(r).begin(), alone[t].row(r).end()));
+      }
+    }
+  } catch (const Panic&) {
+    EXPECT_TRUE(any_failure);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomTrees, ::testing::Range<std::uint64_t>(1, 200));
 
 }  // namespace
