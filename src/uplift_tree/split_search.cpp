@@ -5,6 +5,7 @@
 #include "uplift_tree/split_search.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
@@ -12,6 +13,10 @@
 
 #include "common/panic.hpp"
 #include "concurrency/channel.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quillmarsh {
 namespace {
@@ -21,19 +26,64 @@ __extension__ using U128 = unsigned __int128;
 constexpr std::uint64_t kSamplePerBin = 500;
 constexpr std::size_t kLinearScanLimit = 64;  // thresholds searched by a branch-free scan
 
-// Calls f(row) for a uniform sample of m distinct entries of rows (all of them when m covers
-// the list: the candidates depend only on the sampled multiset of values).
+// Calls f(row) for a uniform sample of m distinct entries of rows, in list order (all of them
+// when m covers the list). Candidates depend only on which values were sampled.
 template <class F>
 void for_each_sampled(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng, F&& f) {
-  if (m >= rows.size()) {
+  const std::uint64_t n = rows.size();
+  if (m >= n) {
     for (const RowIndex r : rows) f(r);
     return;
   }
-  for (const std::uint64_t pos : sample_without_replacement(rng, rows.size(), m)) f(rows[pos]);
+  // Floyd's algorithm: a uniform m-subset of 0..n-1 with m draws and a bitmap of n bits; the
+  // subset is then visited in row order, which keeps the column reads cache-friendly.
+  std::vector<std::uint64_t> taken((n + 63) / 64, 0);
+  for (std::uint64_t j = n - m; j < n; ++j) {
+    std::uint64_t t = rng.below(j + 1);
+    if ((taken[t >> 6] >> (t & 63)) & 1u) t = j;
+    taken[t >> 6] |= std::uint64_t{1} << (t & 63);
+  }
+  for (std::size_t w = 0; w < taken.size(); ++w) {
+    for (std::uint64_t bits = taken[w]; bits != 0; bits &= bits - 1) {
+      f(rows[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
+    }
+  }
 }
 
-// NaN after every number, NaNs equivalent to each other: a strict weak order.
-bool float_before(float a, float b) noexcept { return a < b || (!std::isnan(a) && std::isnan(b)); }
+// Order-preserving map of non-NaN floats to unsigned keys (-0.0 just below +0.0).
+std::uint32_t float_key(float v) noexcept {
+  const auto b = std::bit_cast<std::uint32_t>(v);
+  return (b & 0x80000000u) != 0 ? ~b : (b | 0x80000000u);
+}
+
+float key_float(std::uint32_t k) noexcept {
+  return std::bit_cast<float>((k & 0x80000000u) != 0 ? (k & 0x7fffffffu) : ~k);
+}
+
+// Ascending keys of `values` (no NaN): an LSD radix sort in three passes of 11 bits.
+std::vector<std::uint32_t> sorted_keys(std::span<const float> values) {
+  constexpr int kBits = 11;
+  constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+  std::vector<std::uint32_t> keys(values.size());
+  std::vector<std::uint32_t> scratch(values.size());
+  std::vector<std::uint32_t> counts(3 * kBuckets, 0);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const std::uint32_t k = float_key(values[i]);
+    keys[i] = k;
+    ++counts[k & (kBuckets - 1)];
+    ++counts[kBuckets + ((k >> kBits) & (kBuckets - 1))];
+    ++counts[2 * kBuckets + (k >> (2 * kBits))];
+  }
+  for (int pass = 0; pass < 3; ++pass) {
+    std::uint32_t* c = counts.data() + static_cast<std::size_t>(pass) * kBuckets;
+    std::uint32_t sum = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) sum += std::exchange(c[b], sum);
+    const int shift = pass * kBits;
+    for (const std::uint32_t k : keys) scratch[c[(k >> shift) & (kBuckets - 1)]++] = k;
+    keys.swap(scratch);
+  }
+  return keys;
+}
 
 std::uint32_t wrap_u32(std::int32_t v) noexcept { return static_cast<std::uint32_t>(v); }
 
@@ -106,16 +156,24 @@ std::vector<float> quantile_candidates(std::span<float> sample, std::uint64_t ma
   std::vector<float> out;
   const std::uint64_t m = sample.size();
   if (max_bins < 2 || m == 0) return out;
-  std::sort(sample.begin(), sample.end(), float_before);
   // Positions floor(i*m/max_bins) for i = 1..max_bins-1 never decrease; jump straight to the
   // first i that reaches the next position, so huge max_bins cost at most m steps.
+  std::vector<std::uint64_t> positions;
   std::uint64_t i = 1;
   while (i < max_bins) {
     const auto pos = static_cast<std::uint64_t>(static_cast<U128>(i) * m / max_bins);
-    const float v = sample[pos];
-    if (out.empty() || !(out.back() == v)) out.push_back(v);
+    positions.push_back(pos);
     const U128 next = (static_cast<U128>(pos + 1) * max_bins + m - 1) / m;
     i = next > i + 1 ? static_cast<std::uint64_t>(std::min<U128>(next, max_bins)) : i + 1;
+  }
+  // NaNs sort after every number; the numbers are radix-sorted as keys.
+  const auto numbers_end =
+      std::partition(sample.begin(), sample.end(), [](float v) { return !std::isnan(v); });
+  const std::vector<std::uint32_t> keys =
+      sorted_keys(std::span<const float>(sample.begin(), numbers_end));
+  for (const std::uint64_t pos : positions) {
+    const float v = pos < keys.size() ? key_float(keys[pos]) : sample[pos];
+    if (out.empty() || !(out.back() == v)) out.push_back(v);
   }
   return out;
 }
@@ -154,41 +212,89 @@ std::vector<std::uint32_t> string_candidates(const StringCodes& column,
   return reservoir;
 }
 
-std::vector<CandidateCounts> count_numeric_candidates(const Dataset& dataset,
-                                                      const NumericColumn& column,
-                                                      std::span<const RowIndex> rows,
-                                                      std::span<const float> thresholds,
-                                                      const GroupCounts& node) {
+namespace {
+
+constexpr std::size_t kCopies = 4;  // interleaved accumulators break store-to-load chains
+
+// How many of the W ascending thresholds lie below v (0 for a NaN v).
+template <std::size_t W>
+std::uint32_t count_below(const float* t, float v) noexcept {
+#if defined(__SSE2__)
+  const __m128 x = _mm_set1_ps(v);
+  int mask = 0;
+  for (std::size_t k = 0; k < W; k += 4) {
+    mask |= _mm_movemask_ps(_mm_cmplt_ps(_mm_loadu_ps(t + k), x)) << k;
+  }
+  // Thresholds ascend, so the set bits form a prefix: their count is the first clear bit.
+  return static_cast<std::uint32_t>(std::countr_one(static_cast<unsigned>(mask)));
+#else
+  std::uint32_t b = 0;
+  for (std::size_t k = 0; k < W; ++k) b += t[k] < v ? 1u : 0u;
+  return b;
+#endif
+}
+
+// Adds every row to the accumulator of its interval: b = how many thresholds lie below the
+// row's value (a NaN value: nt). `values` is the column, or with kGathered the values of `rows`
+// in list order. W > 0: the thresholds are padded with +inf to exactly W entries.
+template <std::size_t W, bool kGathered>
+void bin_numeric(std::span<const RowIndex> rows, const float* values, const std::uint32_t* words,
+                 std::span<const float> t, std::size_t nt, std::uint32_t* acc,
+                 std::size_t copy_stride, std::size_t g2) {
+  const auto nt32 = static_cast<std::uint32_t>(nt);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const RowIndex r = rows[i];
+    const float v = kGathered ? values[i] : values[r];
+    std::uint32_t b = 0;
+    if constexpr (W > 0) {
+      b = count_below<W>(t.data(), v);
+    } else if (nt <= kLinearScanLimit) {
+      for (std::size_t k = 0; k < t.size(); ++k) b += t[k] < v ? 1u : 0u;
+    } else {
+      b = static_cast<std::uint32_t>(std::lower_bound(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(nt), v) - t.begin());
+    }
+    b = v == v ? b : nt32;
+    add_row(acc + (i % kCopies) * copy_stride + b * g2, words[r]);
+  }
+}
+
+std::vector<CandidateCounts> count_numeric(const Dataset& dataset, const float* values,
+                                           bool gathered, std::span<const RowIndex> rows,
+                                           std::span<const float> thresholds,
+                                           const GroupCounts& node) {
   const std::size_t g2 = node.size();
   // Thresholds are ascending with NaNs last; a NaN threshold takes no row.
   std::size_t nt = 0;
   while (nt < thresholds.size() && !std::isnan(thresholds[nt])) ++nt;
   const std::size_t slots = nt + 1;  // slot b: rows above exactly b thresholds (NaN: slot nt)
-  std::vector<std::uint32_t> acc(slots * g2, 0);
+  const std::size_t stride = slots * g2;
+  std::vector<std::uint32_t> acc(kCopies * stride, 0);
   const std::uint32_t* words = dataset.group_outcome.data();
-  const float* values = column.data();
-  const auto nt32 = static_cast<std::uint32_t>(nt);
 
+  // Padded with +inf (no value lies above it) to a multiple of 8 for a vectorisable scan.
+  std::vector<float> padded;
+  std::span<const float> t = thresholds.first(nt);
   if (nt <= kLinearScanLimit) {
-    // Padded with +inf (no value lies above it) to a multiple of 8 for a vectorisable scan.
-    const std::size_t padded = (nt + 7) / 8 * 8;
-    std::vector<float> t(padded, std::numeric_limits<float>::infinity());
-    std::copy(thresholds.begin(), thresholds.begin() + static_cast<std::ptrdiff_t>(nt), t.begin());
-    for (const RowIndex r : rows) {
-      const float v = values[r];
-      std::uint32_t b = 0;
-      for (std::size_t i = 0; i < padded; ++i) b += t[i] < v ? 1u : 0u;
-      b = v == v ? b : nt32;
-      add_row(acc.data() + b * g2, words[r]);
+    padded.assign((nt + 7) / 8 * 8, std::numeric_limits<float>::infinity());
+    std::copy(t.begin(), t.end(), padded.begin());
+    t = padded;
+  }
+  const auto run = [&]<std::size_t W>() {
+    if (gathered) {
+      bin_numeric<W, true>(rows, values, words, t, nt, acc.data(), stride, g2);
+    } else {
+      bin_numeric<W, false>(rows, values, words, t, nt, acc.data(), stride, g2);
     }
+  };
+  if (padded.size() == 8) {
+    run.template operator()<8>();
+  } else if (padded.size() == 16) {
+    run.template operator()<16>();
   } else {
-    const float* t = thresholds.data();
-    for (const RowIndex r : rows) {
-      const float v = values[r];
-      auto b = static_cast<std::uint32_t>(std::lower_bound(t, t + nt, v) - t);
-      b = v == v ? b : nt32;
-      add_row(acc.data() + b * g2, words[r]);
-    }
+    run.template operator()<0>();
+  }
+  for (std::size_t c = 1; c < kCopies; ++c) {
+    for (std::size_t i = 0; i < stride; ++i) acc[i] += acc[c * stride + i];
   }
 
   std::vector<CandidateCounts> out;
@@ -206,6 +312,16 @@ std::vector<CandidateCounts> count_numeric_candidates(const Dataset& dataset,
   return out;
 }
 
+}  // namespace
+
+std::vector<CandidateCounts> count_numeric_candidates(const Dataset& dataset,
+                                                      const NumericColumn& column,
+                                                      std::span<const RowIndex> rows,
+                                                      std::span<const float> thresholds,
+                                                      const GroupCounts& node) {
+  return count_numeric(dataset, column.data(), false, rows, thresholds, node);
+}
+
 std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
                                                      const StringCodes& column,
                                                      std::span<const RowIndex> rows,
@@ -213,12 +329,17 @@ std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
                                                      const GroupCounts& node) {
   const std::size_t g2 = node.size();
   const std::size_t slots = categories.size() + 1;  // the last slot: no candidate's category
-  std::vector<std::uint32_t> acc(slots * g2, 0);
+  const std::size_t stride = slots * g2;
+  std::vector<std::uint32_t> acc(kCopies * stride, 0);
   const CategorySlots lookup(categories, column.dictionary.size(), rows.size());
   const std::uint32_t* words = dataset.group_outcome.data();
   const std::uint32_t* codes = column.codes.data();
-  for (const RowIndex r : rows) {
-    add_row(acc.data() + lookup.slot(codes[r]) * g2, words[r]);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const RowIndex r = rows[i];
+    add_row(acc.data() + (i % kCopies) * stride + lookup.slot(codes[r]) * g2, words[r]);
+  }
+  for (std::size_t c = 1; c < kCopies; ++c) {
+    for (std::size_t i = 0; i < stride; ++i) acc[i] += acc[c * stride + i];
   }
   std::vector<CandidateCounts> out;
   out.reserve(categories.size());
@@ -238,9 +359,21 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t 
   std::vector<CandidateCounts> counts;
   if (column_code >= 0) {
     const NumericColumn& column = dataset.num_cols[static_cast<std::size_t>(column_code)];
-    thresholds = numeric_candidates(column, rows, settings.max_bins, rng);
-    if (thresholds.empty()) return std::nullopt;
-    counts = count_numeric_candidates(dataset, column, rows, thresholds, node);
+    if (settings.max_bins >= 2 &&
+        candidate_sample_size(rows.size(), settings.max_bins) >= rows.size()) {
+      // Every row is sampled: read the node's values once for both the candidates and the
+      // counting pass.
+      std::vector<float> values(rows.size());
+      for (std::size_t i = 0; i < rows.size(); ++i) values[i] = column[rows[i]];
+      std::vector<float> sample = values;
+      thresholds = quantile_candidates(sample, settings.max_bins);
+      if (thresholds.empty()) return std::nullopt;
+      counts = count_numeric(dataset, values.data(), true, rows, thresholds, node);
+    } else {
+      thresholds = numeric_candidates(column, rows, settings.max_bins, rng);
+      if (thresholds.empty()) return std::nullopt;
+      counts = count_numeric_candidates(dataset, column, rows, thresholds, node);
+    }
   } else {
     const StringCodes& column = dataset.str_cols[static_cast<std::size_t>(~column_code)];
     categories = string_candidates(column, rows, settings.max_bins, rng);
