@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import argparse
 import csv
-import os
 import sys
 import time
-from typing import Any, Dict, Hashable, List, Optional, Sequence, TextIO
+from typing import Any, Hashable, List, Optional, Sequence, TextIO
 
 import numpy as np
 
@@ -315,7 +314,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--arms", type=int, default=2, help="treatment arms (default 2)")
     p.add_argument("--n-estimators", type=int, default=50, help="trees (default 50)")
     p.add_argument("--max-depth", type=int, default=5, help="depth limit (default 5)")
-    p.add_argument("--min-samples-leaf", type=int, default=100, help="(default 100)")
+    p.add_argument("--min-samples-leaf", type=int, default=400, help="each child of a split gets more rows than this (default 400)")
     p.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="ED", type=str.upper, help="divergence measure (default ED)")
     p.add_argument("--n-jobs", type=int, default=-1, help="threads (default -1: every processor)")
     p.add_argument("--seed", type=int, default=0, help="seed of the experiment and its split")
