@@ -125,6 +125,18 @@ def test_verbose_fit_drives_a_tqdm_bar(fake, capsys):
     assert "4/4" in captured.err
 
 
+def test_verbose_fit_without_tqdm_prints_plain_lines(fake, capsys, monkeypatch):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)  # makes `import tqdm.auto` fail
+    UpliftForest(n_estimators=10, control="c", verbose=True, n_jobs=3).fit(X, T, Y)
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    lines = captured.err.splitlines()
+    assert lines[0] == "quillmarsh: training 10 trees on 3 threads"
+    assert lines[1:] == [f"quillmarsh: {i}/10 trees ({10 * i} %)" for i in range(1, 11)]
+
+
 def test_a_tree_lost_in_training_is_an_error_not_a_silent_success(fake):
     fake.lose_trees = 1
     model = UpliftForest(n_estimators=3, control="c")
