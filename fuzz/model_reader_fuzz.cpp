@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string doc = quillmarsh::write_model_json(model);
   auto second = quillmarsh::read_model_json(doc);
   if (const auto* error = std::get_if<quillmarsh::JsonError>(&second)) {
-    fail("a written document does not read back", quillmarsh::render_json_error(*error) + "\n" + doc);
+    fail("a written document does not read back",
+         quillmarsh::render_json_error(*error) + "\n" + doc);
   }
   const auto& reread = std::get<quillmarsh::UpliftRandomForestModel>(second);
   check_equal(model, reread, doc);

@@ -92,8 +92,9 @@ std::string render_os_error(int errno_value) {
   char buf[256];
   // The GNU strerror_r returns the text, which may or may not live in buf.
   const char* text = ::strerror_r(errno_value, buf, sizeof buf);
-  return "Os { code: " + std::to_string(errno_value) + ", kind: " +
-         std::string(io_error_kind(errno_value)) + ", message: " + debug_quoted(text) + " }";
+  return "Os { code: " + std::to_string(errno_value) +
+         ", kind: " + std::string(io_error_kind(errno_value)) + ", message: " + debug_quoted(text) +
+         " }";
 }
 
 std::string render_simple_error(std::string_view kind, std::string_view message) {

@@ -92,13 +92,11 @@ void append_utf8(std::string& out, char32_t cp) {
 }
 
 constexpr std::array<std::string_view, 12> kForestFields = {
-    "n_estimators", "max_features",  "max_depth", "min_sample_leaf",
-    "eval_func",    "max_bins",      "treatment_col", "outcome_col",
-    "balance",      "regularization", "alpha",     "trees"};
+    "n_estimators",  "max_features", "max_depth", "min_sample_leaf", "eval_func", "max_bins",
+    "treatment_col", "outcome_col",  "balance",   "regularization",  "alpha",     "trees"};
 constexpr std::array<std::string_view, 12> kTreeFields = {
-    "nodes",        "max_depth",   "min_sample_leaf", "max_features",
-    "eval_func",    "max_bins",    "treatment_col",   "outcome_col",
-    "feature_cols", "balance",     "regularization",  "alpha"};
+    "nodes",         "max_depth",   "min_sample_leaf", "max_features", "eval_func",      "max_bins",
+    "treatment_col", "outcome_col", "feature_cols",    "balance",      "regularization", "alpha"};
 constexpr std::array<std::string_view, 5> kNodeFields = {"col_name", "col_idx", "split_value",
                                                          "prob", "gain"};
 
@@ -284,7 +282,8 @@ class Parser {
     const bool negative = k < digits.size() && digits[k] == '-';
     if (k < digits.size() && (digits[k] == '-' || digits[k] == '+')) ++k;
     std::int64_t exp = 0;
-    for (; k < digits.size() && exp < (std::int64_t{1} << 40); ++k) exp = exp * 10 + (digits[k] - '0');
+    for (; k < digits.size() && exp < (std::int64_t{1} << 40); ++k)
+      exp = exp * 10 + (digits[k] - '0');
     return lead + (negative ? -exp : exp);
   }
 

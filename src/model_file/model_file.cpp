@@ -10,8 +10,8 @@
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -96,9 +96,9 @@ struct SavePlan {
 
 SavePlan plan_save(const std::string& path) {
   SavePlan plan;
-  struct stat st {};
+  struct stat st{};
   if (::stat(path.c_str(), &st) != 0) {
-    struct stat lst {};
+    struct stat lst{};
     // Only a plainly absent path gets a file made beside it; any other failure (a dangling
     // link, a folder that cannot be searched) is left for the open to report.
     if (errno != ENOENT || ::lstat(path.c_str(), &lst) == 0) return plan;
@@ -119,9 +119,7 @@ SavePlan plan_save(const std::string& path) {
     plan.existing = st;
   }
   const std::size_t slash = plan.final_path.rfind('/');
-  plan.dir = slash == std::string::npos ? "."
-             : slash == 0               ? ""
-                                        : plan.final_path.substr(0, slash);
+  plan.dir = slash == std::string::npos ? "." : slash == 0 ? "" : plan.final_path.substr(0, slash);
   plan.base = slash == std::string::npos ? plan.final_path : plan.final_path.substr(slash + 1);
   plan.in_place = plan.base.empty() || plan.base == "." || plan.base == "..";
   return plan;
@@ -170,13 +168,13 @@ IoResult save_document(const std::string& path, std::string_view doc) {
 
 // The whole file as bytes, or the rendering of the failure.
 std::variant<std::string, std::string> read_file(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return std::variant<std::string, std::string>(
-      std::in_place_index<1>, nul_in_path_error());
+  if (path.find('\0') != std::string::npos)
+    return std::variant<std::string, std::string>(std::in_place_index<1>, nul_in_path_error());
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::variant<std::string, std::string>(std::in_place_index<1>,
-                                                                 render_os_error(errno));
+  if (fd.get() < 0)
+    return std::variant<std::string, std::string>(std::in_place_index<1>, render_os_error(errno));
   std::string bytes;
-  struct stat st {};
+  struct stat st{};
   if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     bytes.reserve(static_cast<std::size_t>(st.st_size));
   }
@@ -185,8 +183,7 @@ std::variant<std::string, std::string> read_file(const std::string& path) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::variant<std::string, std::string>(std::in_place_index<1>,
-                                                    render_os_error(errno));
+      return std::variant<std::string, std::string>(std::in_place_index<1>, render_os_error(errno));
     }
     if (n == 0) break;
     bytes.append(buf, static_cast<std::size_t>(n));

@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 
 #include "model_file/io_error.hpp"
-
-#include <cerrno>
 
 namespace quillmarsh {
 namespace {
@@ -20,15 +19,16 @@ class DebugQuoted : public ::testing::TestWithParam<QuoteCase> {};
 TEST_P(DebugQuoted, EscapesWhatWouldNotPrint) {
   EXPECT_EQ(debug_quoted(GetParam().raw), GetParam().quoted);
 }
-INSTANTIATE_TEST_SUITE_P(
-    Texts, DebugQuoted,
-    ::testing::Values(QuoteCase{"plain 'text'", R"("plain 'text'")"},
-                      QuoteCase{R"(a"b\c)", R"("a\"b\\c")"},
-                      QuoteCase{std::string("\t\r\n\0", 4), R"("\t\r\n\0")"},
-                      QuoteCase{"\x01\x1b\x7f", R"("\u{1}\u{1b}\u{7f}")"},
-                      QuoteCase{"caf\xC3\xA9", "\"caf\xC3\xA9\""},
-                      QuoteCase{"\xC2\x85\xE2\x80\x8B", R"("\u{85}\u{200b}")"},
-                      QuoteCase{"a\xFF" "b", R"("a\u{fffd}b")"}));
+INSTANTIATE_TEST_SUITE_P(Texts, DebugQuoted,
+                         ::testing::Values(QuoteCase{"plain 'text'", R"("plain 'text'")"},
+                                           QuoteCase{R"(a"b\c)", R"("a\"b\\c")"},
+                                           QuoteCase{std::string("\t\r\n\0", 4), R"("\t\r\n\0")"},
+                                           QuoteCase{"\x01\x1b\x7f", R"("\u{1}\u{1b}\u{7f}")"},
+                                           QuoteCase{"caf\xC3\xA9", "\"caf\xC3\xA9\""},
+                                           QuoteCase{"\xC2\x85\xE2\x80\x8B", R"("\u{85}\u{200b}")"},
+                                           QuoteCase{"a\xFF"
+                                                     "b",
+                                                     R"("a\u{fffd}b")"}));
 
 struct KindCase {
   int code;

@@ -41,20 +41,17 @@ TEST_P(F64Layout, WritesShortestDigitsInTheLayoutOfTheirExponent) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Known, F64Layout,
-    ::testing::Values(F64Case{1.0, "1.0"}, F64Case{1234000.0, "1234000.0"},
-                      F64Case{12.34, "12.34"}, F64Case{0.001234, "0.001234"},
-                      F64Case{1e16, "1e16"}, F64Case{1.5e-7, "1.5e-7"},
-                      F64Case{1.2345678901234568e20, "1.2345678901234568e20"},
-                      F64Case{0.0, "0.0"}, F64Case{-0.0, "-0.0"}, F64Case{-2.5, "-2.5"},
-                      F64Case{1e15, "1000000000000000.0"},
-                      F64Case{1234567890123456.7, "1234567890123456.8"},
-                      F64Case{12345678901234567.0, "1.2345678901234568e16"},
-                      F64Case{0.1 + 0.2, "0.30000000000000004"}, F64Case{0.00001, "0.00001"},
-                      F64Case{0.000001, "1e-6"}, F64Case{0.0000123, "0.0000123"},
-                      F64Case{0.00000123, "1.23e-6"},
-                      F64Case{5e-324, "5e-324"},
-                      F64Case{1.7976931348623157e308, "1.7976931348623157e308"},
-                      F64Case{-1e100, "-1e100"}));
+    ::testing::Values(
+        F64Case{1.0, "1.0"}, F64Case{1234000.0, "1234000.0"}, F64Case{12.34, "12.34"},
+        F64Case{0.001234, "0.001234"}, F64Case{1e16, "1e16"}, F64Case{1.5e-7, "1.5e-7"},
+        F64Case{1.2345678901234568e20, "1.2345678901234568e20"}, F64Case{0.0, "0.0"},
+        F64Case{-0.0, "-0.0"}, F64Case{-2.5, "-2.5"}, F64Case{1e15, "1000000000000000.0"},
+        F64Case{1234567890123456.7, "1234567890123456.8"},
+        F64Case{12345678901234567.0, "1.2345678901234568e16"},
+        F64Case{0.1 + 0.2, "0.30000000000000004"}, F64Case{0.00001, "0.00001"},
+        F64Case{0.000001, "1e-6"}, F64Case{0.0000123, "0.0000123"}, F64Case{0.00000123, "1.23e-6"},
+        F64Case{5e-324, "5e-324"}, F64Case{1.7976931348623157e308, "1.7976931348623157e308"},
+        F64Case{-1e100, "-1e100"}));
 
 struct F32Case {
   float value;
@@ -84,12 +81,11 @@ class PlainText : public ::testing::TestWithParam<PlainCase> {};
 TEST_P(PlainText, WritesPositionalDigitsWithAPoint) {
   EXPECT_EQ(f64_plain_text(GetParam().value), GetParam().text);
 }
-INSTANTIATE_TEST_SUITE_P(Known, PlainText,
-                         ::testing::Values(PlainCase{1e20, "100000000000000000000.0"},
-                                           PlainCase{1e-7, "0.0000001"}, PlainCase{-0.0, "-0.0"},
-                                           PlainCase{1.5, "1.5"}, PlainCase{123.0, "123.0"},
-                                           PlainCase{18446744073709551616.0,
-                                                     "18446744073709552000.0"}));
+INSTANTIATE_TEST_SUITE_P(
+    Known, PlainText,
+    ::testing::Values(PlainCase{1e20, "100000000000000000000.0"}, PlainCase{1e-7, "0.0000001"},
+                      PlainCase{-0.0, "-0.0"}, PlainCase{1.5, "1.5"}, PlainCase{123.0, "123.0"},
+                      PlainCase{18446744073709551616.0, "18446744073709552000.0"}));
 
 // Reads back every split value of a document through the model reader, the path a file
 // takes, and compares bit patterns.
@@ -131,10 +127,10 @@ TEST(F32RoundTrip, EveryFloatOfTheSweepReadsBackBitForBit) {
     }
   }
   // The edges of every binade class.
-  for (const float v : {std::numeric_limits<float>::min(), std::numeric_limits<float>::max(),
-                        std::numeric_limits<float>::denorm_min(),
-                        std::numeric_limits<float>::lowest(), -0.0f,
-                        std::nextafter(std::numeric_limits<float>::min(), 0.0f)}) {
+  for (const float v :
+       {std::numeric_limits<float>::min(), std::numeric_limits<float>::max(),
+        std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::lowest(), -0.0f,
+        std::nextafter(std::numeric_limits<float>::min(), 0.0f)}) {
     batch.push_back(v);
   }
   expect_f32_round_trip(batch);

@@ -99,21 +99,23 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"ByteOrderMark", "\xEF\xBB\xBF" + kUntrained, "expected value", 1, 1},
         ErrorCase{"DuplicateField", R"({"n_estimators":1,"n_estimators":2})",
                   "duplicate field `n_estimators`", 1, 32},
-        ErrorCase{"MissingTrees", kMissingTrees, "missing field `trees`", 1,
-                  kMissingTrees.size()},
+        ErrorCase{"MissingTrees", kMissingTrees, "missing field `trees`", 1, kMissingTrees.size()},
         ErrorCase{"MissingFirstField", "{}", "missing field `n_estimators`", 1, 2},
         ErrorCase{"MissingFieldOnLaterLine", "{\n }", "missing field `n_estimators`", 2, 2},
         ErrorCase{"TrailingCharacters", kUntrained + " x", "trailing characters", 1,
                   kUntrained.size() + 2},
         ErrorCase{"SecondDocument", kUntrained + kUntrained, "trailing characters", 1,
                   kUntrained.size() + 1},
-        ErrorCase{"NumberAsForest", "5", "invalid type: integer `5`, expected struct "
-                                         "UpliftRandomForestModel", 1, 1},
+        ErrorCase{"NumberAsForest", "5",
+                  "invalid type: integer `5`, expected struct "
+                  "UpliftRandomForestModel",
+                  1, 1},
         ErrorCase{"StringAsForest", R"("a\"b")",
-                  R"(invalid type: string "a\"b", expected struct UpliftRandomForestModel)", 1,
-                  6},
-        ErrorCase{"NullAsForest", "null", "invalid type: null, expected struct "
-                                          "UpliftRandomForestModel", 1, 4},
+                  R"(invalid type: string "a\"b", expected struct UpliftRandomForestModel)", 1, 6},
+        ErrorCase{"NullAsForest", "null",
+                  "invalid type: null, expected struct "
+                  "UpliftRandomForestModel",
+                  1, 4},
         ErrorCase{"NestingAtTheLimit", nested(127), "missing field `n_estimators`", 1,
                   nested(127).size()},
         ErrorCase{"NestingBeyondTheLimit", nested(128), "recursion limit exceeded", 1, 133},
@@ -138,22 +140,21 @@ INSTANTIATE_TEST_SUITE_P(
                   "invalid value: integer `-1`, expected usize", 1, 14},
         ErrorCase{"UsizeBeyond64Bits", R"({"max_bins":18446744073709551616})",
                   "invalid type: floating point `18446744073709552000.0`, expected usize", 1, 32},
-        ErrorCase{"NullForI32", R"({"n_estimators":null})", "invalid type: null, expected i32",
-                  1, 20},
+        ErrorCase{"NullForI32", R"({"n_estimators":null})", "invalid type: null, expected i32", 1,
+                  20},
         ErrorCase{"StringForBool", R"({"balance":"yes"})",
                   R"(invalid type: string "yes", expected a boolean)", 1, 16},
         ErrorCase{"NumberForString", R"({"eval_func":5})",
                   "invalid type: integer `5`, expected a string", 1, 14},
-        ErrorCase{"MapForSequence", R"({"trees":{}})",
-                  "invalid type: map, expected a sequence", 1, 9},
+        ErrorCase{"MapForSequence", R"({"trees":{}})", "invalid type: map, expected a sequence", 1,
+                  9},
         ErrorCase{"BooleanForFloat", R"({"alpha":true})",
                   "invalid type: boolean `true`, expected f64", 1, 13},
         ErrorCase{"OutOfRange", R"({"alpha":1e400})", "number out of range", 1, 14},
         ErrorCase{"NegativeOutOfRange", R"({"alpha":-1.8e308})", "number out of range", 1, 17},
-        ErrorCase{"ExponentBeyond32Bits", R"({"alpha":1e9999999999})", "number out of range",
-                  1, 21},
-        ErrorCase{"OutOfRangeIntoInteger", R"({"max_depth":1e400})", "number out of range", 1,
-                  18},
+        ErrorCase{"ExponentBeyond32Bits", R"({"alpha":1e9999999999})", "number out of range", 1,
+                  21},
+        ErrorCase{"OutOfRangeIntoInteger", R"({"max_depth":1e400})", "number out of range", 1, 18},
         ErrorCase{"LeadingZero", R"({"alpha":01})", "invalid number", 1, 11},
         ErrorCase{"PointWithoutDigit", R"({"alpha":1.})", "invalid number", 1, 12},
         ErrorCase{"PointBeforeExponent", R"({"alpha":1.e5})", "invalid number", 1, 12},
@@ -166,8 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"EofAfterColon", R"({"trees":)", "EOF while parsing a value", 1, 9},
         ErrorCase{"KeyNotAString", "{1:2}", "key must be a string", 1, 2},
         ErrorCase{"MissingColon", R"({"a" 1})", "expected `:`", 1, 6},
-        ErrorCase{"MissingCommaInObject", R"({"n_estimators":1 "x":2})",
-                  "expected `,` or `}`", 1, 19},
+        ErrorCase{"MissingCommaInObject", R"({"n_estimators":1 "x":2})", "expected `,` or `}`", 1,
+                  19},
         ErrorCase{"TrailingCommaInObject", R"({"n_estimators":1,})", "trailing comma", 1, 19},
         ErrorCase{"TrailingCommaInList", R"({"x":[1,]})", "trailing comma", 1, 9},
         ErrorCase{"MissingCommaInList", R"({"x":[1 2]})", "expected `,` or `]`", 1, 9},
@@ -194,8 +195,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "lone leading surrogate in hex escape", R"(\u0041)"),
         at_marker("ControlCharacter", "{\"eval_func\":\"a\tb\"}",
                   "control character (\\u0000-\\u001F) found while parsing a string", "\"a\t"),
-        at_marker("EofInString", R"({"eval_func":"abc)", "EOF while parsing a string",
-                  R"("abc)"),
+        at_marker("EofInString", R"({"eval_func":"abc)", "EOF while parsing a string", R"("abc)"),
         at_marker("EofAfterBackslash", R"({"eval_func":"abc\)", "EOF while parsing a string",
                   R"(abc\)")));
 
@@ -210,8 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "unknown variant `Foo`, expected `Numeric` or `Str`", R"("Foo")"),
         at_marker("SplitVariantWithoutValue",
                   node_doc(R"("col_name":"","col_idx":0,"split_value":"Str",)" + kNodeRest),
-                  "invalid type: unit variant, expected newtype variant",
-                  R"("split_value":"Str")"),
+                  "invalid type: unit variant, expected newtype variant", R"("split_value":"Str")"),
         at_marker("SplitVariantWithoutValueLastField",
                   node_doc(kNodeRest + R"(,"split_value":"Str" })"),
                   "invalid type: unit variant, expected newtype variant", R"("Str" })"),
@@ -233,8 +232,7 @@ INSTANTIATE_TEST_SUITE_P(
                            kNodeRest),
                   R"(invalid type: string "1", expected f32)", R"({"Numeric":"1")"),
         at_marker("UnknownEvalFunc",
-                  tree_doc(R"("nodes":[],)" +
-                           kTreeRest.substr(0, kTreeRest.find("\"eval_func\"")) +
+                  tree_doc(R"("nodes":[],)" + kTreeRest.substr(0, kTreeRest.find("\"eval_func\"")) +
                            R"("eval_func":"ED")"),
                   "unknown variant `ED`, expected one of `Euclidean`, `KL`, `Chi`",
                   R"("eval_func":"ED")"),
@@ -250,13 +248,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "invalid type: boolean `true`, expected struct UpliftTreeModel", "[true"),
         at_marker("NullInFeatureCols", tree_doc(R"("feature_cols":["a",null])"),
                   "invalid type: null, expected a string", R"("a",null)"),
-        at_marker("DuplicateNodeField",
-                  node_doc(R"("col_name":"","col_name" :"")"),
+        at_marker("DuplicateNodeField", node_doc(R"("col_name":"","col_name" :"")"),
                   "duplicate field `col_name`", R"("col_name" )"),
         at_marker("MissingTreeField", tree_doc(R"("nodes":[])"), "missing field `max_depth`",
                   R"("nodes":[]})"),
-        at_marker("NodeMissingGain", node_doc(R"("col_name":"","col_idx":0,"split_value":)"
-                                              R"({"Numeric":1},"prob":[])"),
+        at_marker("NodeMissingGain",
+                  node_doc(R"("col_name":"","col_idx":0,"split_value":)"
+                           R"({"Numeric":1},"prob":[])"),
                   "missing field `gain`", R"("prob":[]})")));
 
 TEST(Reader, AcceptsKeysInAnyOrderUnknownKeysAndTheArrayForm) {
@@ -287,10 +285,10 @@ TEST(Reader, AcceptsKeysInAnyOrderUnknownKeysAndTheArrayForm) {
 
 // A non-finite float is written as null, so null must read back as NaN at every float field.
 TEST(Reader, NullReadsAsNanWhereAFloatIsExpected) {
-  const UpliftRandomForestModel m = parse_ok(tree_doc(
-      R"("nodes":[{"col_name":"","col_idx":-1,"split_value":{"Numeric":null},)"
-      R"("prob":[null,1,null],"gain":null}],)" +
-      kTreeRest.substr(0, kTreeRest.find("\"alpha\"")) + R"("alpha":null)"));
+  const UpliftRandomForestModel m =
+      parse_ok(tree_doc(R"("nodes":[{"col_name":"","col_idx":-1,"split_value":{"Numeric":null},)"
+                        R"("prob":[null,1,null],"gain":null}],)" +
+                        kTreeRest.substr(0, kTreeRest.find("\"alpha\"")) + R"("alpha":null)"));
   const TreeNode& node = m.trees.at(0).nodes.at(0);
   EXPECT_TRUE(std::isnan(node.split_value.as_numeric()));
   EXPECT_TRUE(std::isnan(node.gain));
@@ -322,8 +320,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{"123456789012345678901234567890", 1.2345678901234568e29},
                       NumberCase{"4.9e-324", 4.9e-324}, NumberCase{"2e-324", 0.0},
                       NumberCase{"-1e-400", -0.0}, NumberCase{"1e-9999999999", 0.0},
-                      NumberCase{"0e9999999999", 0.0}, NumberCase{"1.7976931348623157e308",
-                                                                 1.7976931348623157e308},
+                      NumberCase{"0e9999999999", 0.0},
+                      NumberCase{"1.7976931348623157e308", 1.7976931348623157e308},
                       NumberCase{"0.1E+1", 1.0}, NumberCase{"2.5e-3", 0.0025},
                       NumberCase{"9007199254740993", 9007199254740992.0}));
 
@@ -331,18 +329,17 @@ TEST(Reader, IntegersIntoFloatRoundOnceToSinglePrecision) {
   // 16777217 lies halfway between two floats; 2^63 + 2^39 + 1 just above a halfway point
   // is rounded up directly but down when it first goes through a double.
   const std::string doc = node_doc(
-      R"("col_name":"","col_idx":0,"split_value":{"Numeric":9223372586610589697},)" +
-      kNodeRest);
+      R"("col_name":"","col_idx":0,"split_value":{"Numeric":9223372586610589697},)" + kNodeRest);
   EXPECT_EQ(parse_ok(doc).trees.at(0).nodes.at(0).split_value.as_numeric(),
             static_cast<float>(9223372586610589697ull));
-  const std::string half = node_doc(
-      R"("col_name":"","col_idx":0,"split_value":{"Numeric":16777217},)" + kNodeRest);
+  const std::string half =
+      node_doc(R"("col_name":"","col_idx":0,"split_value":{"Numeric":16777217},)" + kNodeRest);
   EXPECT_EQ(parse_ok(half).trees.at(0).nodes.at(0).split_value.as_numeric(), 16777216.0f);
 }
 
 TEST(Reader, IntegerFieldsTakeTheirWholeRange) {
-  const UpliftRandomForestModel lo = parse_ok(
-      R"([-2147483648,18446744073709551615,0,1,"",0,"","",true,true,0,[]])");
+  const UpliftRandomForestModel lo =
+      parse_ok(R"([-2147483648,18446744073709551615,0,1,"",0,"","",true,true,0,[]])");
   EXPECT_EQ(lo.n_estimators, std::numeric_limits<std::int32_t>::min());
   EXPECT_EQ(lo.max_features, std::numeric_limits<std::uint64_t>::max());
   EXPECT_TRUE(lo.balance);
@@ -352,8 +349,7 @@ TEST(Reader, IntegerFieldsTakeTheirWholeRange) {
 
 TEST(Reader, DecodesEscapesIntoUtf8) {
   std::string doc = kUntrained;
-  doc.replace(doc.find(R"("t")"), 3,
-              R"("\"\\\/\b\f\n\r\t\u0001\u00e9\u20ac\ud83d\ude00é")");
+  doc.replace(doc.find(R"("t")"), 3, R"("\"\\\/\b\f\n\r\t\u0001\u00e9\u20ac\ud83d\ude00é")");
   EXPECT_EQ(parse_ok(doc).treatment_col,
             "\"\\/\b\f\n\r\t\x01\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xC3\xA9");
 }
@@ -363,8 +359,9 @@ TEST(RenderJsonError, QuotesAndEscapesTheMessage) {
             R"(Error("missing field `trees`", line: 1, column: 2345))");
   EXPECT_EQ(render_json_error({R"(invalid type: string "a\b", expected i32)", 3, 7}),
             R"(Error("invalid type: string \"a\\b\", expected i32", line: 3, column: 7))");
-  EXPECT_EQ(render_json_error({"unknown variant `a\nb\x01`, expected `Numeric` or `Str`", 1, 9}),
-            R"(Error("unknown variant `a\nb\u{1}`, expected `Numeric` or `Str`", line: 1, column: 9))");
+  EXPECT_EQ(
+      render_json_error({"unknown variant `a\nb\x01`, expected `Numeric` or `Str`", 1, 9}),
+      R"(Error("unknown variant `a\nb\u{1}`, expected `Numeric` or `Str`", line: 1, column: 9))");
 }
 
 }  // namespace

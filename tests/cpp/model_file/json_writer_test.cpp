@@ -35,16 +35,17 @@ TEST(Writer, TreeAndNodesFollowTheirOwnKeyOrder) {
   tree.nodes[2].split_value = SplitValue::numeric(-std::numeric_limits<float>::infinity());
   tree.nodes[2].prob = {-0.0};
   forest.trees.push_back(tree);
-  EXPECT_EQ(write_model_json(forest),
-            R"({"n_estimators":1,"max_features":3,"max_depth":1,"min_sample_leaf":4,)"
-            R"("eval_func":"CHI","max_bins":9,"treatment_col":"w","outcome_col":"y",)"
-            R"("balance":false,"regularization":true,"alpha":1.0,"trees":[{"nodes":[)"
-            R"({"col_name":"city","col_idx":1,"split_value":{"Str":"red"},"prob":[],"gain":0.5},)"
-            R"({"col_name":"","col_idx":-1,"split_value":{"Numeric":0.0},"prob":[0.125,null],)"
-            R"("gain":0.0},{"col_name":"","col_idx":-1,"split_value":{"Numeric":null},)"
-            R"("prob":[-0.0],"gain":0.0}],"max_depth":1,"min_sample_leaf":4,"max_features":3,)"
-            R"("eval_func":"Chi","max_bins":9,"treatment_col":"w","outcome_col":"y",)"
-            R"("feature_cols":["age","city"],"balance":false,"regularization":true,"alpha":1.0}]})");
+  EXPECT_EQ(
+      write_model_json(forest),
+      R"({"n_estimators":1,"max_features":3,"max_depth":1,"min_sample_leaf":4,)"
+      R"("eval_func":"CHI","max_bins":9,"treatment_col":"w","outcome_col":"y",)"
+      R"("balance":false,"regularization":true,"alpha":1.0,"trees":[{"nodes":[)"
+      R"({"col_name":"city","col_idx":1,"split_value":{"Str":"red"},"prob":[],"gain":0.5},)"
+      R"({"col_name":"","col_idx":-1,"split_value":{"Numeric":0.0},"prob":[0.125,null],)"
+      R"("gain":0.0},{"col_name":"","col_idx":-1,"split_value":{"Numeric":null},)"
+      R"("prob":[-0.0],"gain":0.0}],"max_depth":1,"min_sample_leaf":4,"max_features":3,)"
+      R"("eval_func":"Chi","max_bins":9,"treatment_col":"w","outcome_col":"y",)"
+      R"("feature_cols":["age","city"],"balance":false,"regularization":true,"alpha":1.0}]})");
 }
 
 struct EvalFuncCase {
@@ -83,8 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
                       EscapeCase{"a\"b\\c", R"("a\"b\\c")"},
                       EscapeCase{"\b\t\n\f\r", R"("\b\t\n\f\r")"},
                       EscapeCase{std::string("\x00\x01\x1f", 3), R"("\u0000\u0001\u001f")"},
-                      EscapeCase{"\x0b\x1b", R"("\u000b\u001b")"},
-                      EscapeCase{"/\x7f", "\"/\x7f\""},
+                      EscapeCase{"\x0b\x1b", R"("\u000b\u001b")"}, EscapeCase{"/\x7f", "\"/\x7f\""},
                       EscapeCase{"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
                                  "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\""}));
 

@@ -2,12 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
@@ -88,8 +87,8 @@ class RecordGenerator {
   explicit RecordGenerator(std::uint64_t seed) : rng_(seed) {}
 
   UpliftRandomForestModel forest() {
-    UpliftRandomForestModel f = make_forest(i32(), u64(), u64(), u64(), text(), u64(), coin(),
-                                            coin(), f64());
+    UpliftRandomForestModel f =
+        make_forest(i32(), u64(), u64(), u64(), text(), u64(), coin(), coin(), f64());
     f.treatment_col = text();
     f.outcome_col = text();
     const int trees = pick(0, 3);
@@ -99,10 +98,10 @@ class RecordGenerator {
 
  private:
   UpliftTreeModel tree() {
-    constexpr std::array<EvalFunc, 3> kFuncs = {EvalFunc::Euclidean, EvalFunc::KL,
-                                                EvalFunc::Chi};
-    UpliftTreeModel t = make_tree_template(u64(), u64(), u64(), kFuncs[static_cast<std::size_t>(pick(0, 2))], u64(),
-                                           coin(), coin(), f64());
+    constexpr std::array<EvalFunc, 3> kFuncs = {EvalFunc::Euclidean, EvalFunc::KL, EvalFunc::Chi};
+    UpliftTreeModel t =
+        make_tree_template(u64(), u64(), u64(), kFuncs[static_cast<std::size_t>(pick(0, 2))], u64(),
+                           coin(), coin(), f64());
     t.treatment_col = text();
     t.outcome_col = text();
     for (int i = pick(0, 4); i > 0; --i) t.feature_cols.push_back(text());
@@ -127,32 +126,54 @@ class RecordGenerator {
                   : static_cast<std::int32_t>(rng_());
   }
   std::uint64_t u64() {
-    constexpr std::array<std::uint64_t, 3> kEdges = {0, 1, std::numeric_limits<std::uint64_t>::max()};
+    constexpr std::array<std::uint64_t, 3> kEdges = {0, 1,
+                                                     std::numeric_limits<std::uint64_t>::max()};
     return coin() ? kEdges[static_cast<std::size_t>(pick(0, 2))] : rng_() >> pick(0, 63);
   }
   double f64() {
     constexpr double kInf = std::numeric_limits<double>::infinity();
-    const std::array<double, 10> specials = {std::numeric_limits<double>::quiet_NaN(), kInf,
-                                             -kInf, -0.0, 0.0,
+    const std::array<double, 10> specials = {std::numeric_limits<double>::quiet_NaN(),
+                                             kInf,
+                                             -kInf,
+                                             -0.0,
+                                             0.0,
                                              std::numeric_limits<double>::denorm_min(),
                                              std::numeric_limits<double>::max(),
-                                             std::numeric_limits<double>::min(), 1e16, 0.1};
+                                             std::numeric_limits<double>::min(),
+                                             1e16,
+                                             0.1};
     if (coin()) return specials[static_cast<std::size_t>(pick(0, 9))];
     return std::bit_cast<double>(rng_());
   }
   float f32() {
     constexpr float kInf = std::numeric_limits<float>::infinity();
-    const std::array<float, 9> specials = {std::numeric_limits<float>::quiet_NaN(), kInf, -kInf,
-                                           -0.0f, std::numeric_limits<float>::denorm_min(),
+    const std::array<float, 9> specials = {std::numeric_limits<float>::quiet_NaN(),
+                                           kInf,
+                                           -kInf,
+                                           -0.0f,
+                                           std::numeric_limits<float>::denorm_min(),
                                            std::numeric_limits<float>::max(),
-                                           std::numeric_limits<float>::min(), 1e13f, 1e-7f};
+                                           std::numeric_limits<float>::min(),
+                                           1e13f,
+                                           1e-7f};
     if (coin()) return specials[static_cast<std::size_t>(pick(0, 8))];
     return std::bit_cast<float>(static_cast<std::uint32_t>(rng_()));
   }
   std::string text() {
-    static const std::array<std::string, 14> kPieces = {
-        "a", "Z", " ", "\"", "\\", "/", std::string(1, '\0'), "\x01", "\x1f", "\n\t",
-        "\x7f", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+    static const std::array<std::string, 14> kPieces = {"a",
+                                                        "Z",
+                                                        " ",
+                                                        "\"",
+                                                        "\\",
+                                                        "/",
+                                                        std::string(1, '\0'),
+                                                        "\x01",
+                                                        "\x1f",
+                                                        "\n\t",
+                                                        "\x7f",
+                                                        "\xC3\xA9",
+                                                        "\xE2\x82\xAC",
+                                                        "\xF0\x9F\x98\x80"};
     std::string s;
     for (int i = pick(0, 6); i > 0; --i) s += kPieces[static_cast<std::size_t>(pick(0, 13))];
     return s;
@@ -233,8 +254,8 @@ INSTANTIATE_TEST_SUITE_P(Seeds, RoundTrip, ::testing::Range<std::uint64_t>(1, 41
 
 // A leaf whose treatment group had no rows holds NaN; such a model must load back.
 TEST_F(ModelFile, ModelWithNanLeavesLoadsBack) {
-  UpliftRandomForestModel forest = make_forest(1, 1, 0, 1, "KL", 10, false, false,
-                                               std::numeric_limits<double>::quiet_NaN());
+  UpliftRandomForestModel forest =
+      make_forest(1, 1, 0, 1, "KL", 10, false, false, std::numeric_limits<double>::quiet_NaN());
   UpliftTreeModel tree = make_tree_template(forest, EvalFunc::KL);
   TreeNode leaf;
   leaf.prob = {std::numeric_limits<double>::quiet_NaN(), 0.5};
@@ -283,7 +304,8 @@ TEST_F(ModelFile, SaveIntoMissingFolderIsNotFound) {
 TEST_F(ModelFile, NulInPathIsInvalidInput) {
   const std::string bad = path("a") + std::string(1, '\0') + "b";
   const std::string expected =
-      kUnwrap + R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })";
+      kUnwrap +
+      R"(Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" })";
   EXPECT_EQ(panic_message([&] { save_model(UpliftRandomForestModel{}, bad); }), expected);
   EXPECT_EQ(panic_message([&] { load_model(bad); }), expected);
 }
@@ -292,14 +314,14 @@ class InvalidUtf8 : public ModelFile, public ::testing::WithParamInterface<std::
 
 TEST_P(InvalidUtf8, IsReportedBeforeParsing) {
   write_bytes(path("bad.json"), "{\"eval_func\":\"" + GetParam() + "\"");
-  EXPECT_EQ(panic_message([&] { load_model(path("bad.json")); }),
-            kUnwrap +
-                R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })");
+  EXPECT_EQ(
+      panic_message([&] { load_model(path("bad.json")); }),
+      kUnwrap + R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })");
 }
 INSTANTIATE_TEST_SUITE_P(Sequences, InvalidUtf8,
-                         ::testing::Values("\x80", "\xC0\x80", "\xC3", "\xE2\x82",
-                                           "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80",
-                                           "\xFF", "\xE0\x80\xAF"));
+                         ::testing::Values("\x80", "\xC0\x80", "\xC3", "\xE2\x82", "\xED\xA0\x80",
+                                           "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80", "\xFF",
+                                           "\xE0\x80\xAF"));
 
 struct FileErrorCase {
   std::string bytes;
@@ -318,14 +340,15 @@ INSTANTIATE_TEST_SUITE_P(
         FileErrorCase{"\xEF\xBB\xBF{}", R"(Error("expected value", line: 1, column: 1))"},
         FileErrorCase{R"({"n_estimators":1,"n_estimators":1})",
                       R"(Error("duplicate field `n_estimators`", line: 1, column: 32))"},
-        FileErrorCase{"{\"alpha\":\"\\\"\"}",
-                      R"(Error("invalid type: string \"\\\"\", expected f64", line: 1, column: 13))"}));
+        FileErrorCase{
+            "{\"alpha\":\"\\\"\"}",
+            R"(Error("invalid type: string \"\\\"\", expected f64", line: 1, column: 13))"}));
 
 TEST_F(ModelFile, SaveKeepsPermissionsAndReplacesWithoutLeftovers) {
   write_bytes(path("m.json"), "old");
   ASSERT_EQ(::chmod(path("m.json").c_str(), 0640), 0);
   save_model(make_forest(1, 1, 1, 1, "KL", 2, false, false, 0.5), path("m.json"));
-  struct stat st {};
+  struct stat st{};
   ASSERT_EQ(::stat(path("m.json").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(load_model(path("m.json")).eval_func, "KL");
@@ -336,7 +359,7 @@ TEST_F(ModelFile, SaveThroughSymbolicLinkReplacesTheFileItPointsTo) {
   write_bytes(path("real.json"), "old");
   ASSERT_EQ(::symlink("real.json", path("link.json").c_str()), 0);
   save_model(make_forest(2, 1, 1, 1, "ED", 2, false, false, 0.5), path("link.json"));
-  struct stat st {};
+  struct stat st{};
   ASSERT_EQ(::lstat(path("link.json").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(load_model(path("real.json")).n_estimators, 2);
@@ -387,7 +410,8 @@ TEST_F(ModelFile, ReadOnlyFileStaysProtected) {
   const int status = in_unprivileged_child([&] {
     const std::string message = panic_message(
         [&] { save_model(make_forest(3, 1, 1, 1, "KL", 2, false, false, 0.5), path("m.json")); });
-    return message == kUnwrap + R"(Os { code: 13, kind: PermissionDenied, message: "Permission denied" })"
+    return message == kUnwrap +
+                          R"(Os { code: 13, kind: PermissionDenied, message: "Permission denied" })"
                ? 0
                : 1;
   });
