@@ -223,3 +223,37 @@ class TestPredictionColumns:
 def test_inputs_of_the_wrong_shape_are_refused(fake, X, message):
     with pytest.raises((ValueError, TypeError), match=message):
         UpliftForest(control="ctl").fit(X, TREATMENT, OUTCOME)
+
+
+def _extension_tables():
+    from decimal import Decimal
+
+    def pandas_arrow_backed():
+        pd = pytest.importorskip("pandas")
+        pytest.importorskip("pyarrow")
+        return pd.DataFrame({"n": pd.array([1, None, 3], dtype="int64[pyarrow]"),
+                             "s": pd.array(["x", "y", "z"], dtype="string[pyarrow]"),
+                             "b": pd.array([True, False, None], dtype="boolean")})
+
+    def polars_decimal_enum():
+        pl = pytest.importorskip("polars")
+        return pl.DataFrame({"n": pl.Series([Decimal(1), None, Decimal(3)], dtype=pl.Decimal(10, 2)),
+                             "s": pl.Series(["x", "y", "z"], dtype=pl.Enum(["x", "y", "z"])),
+                             "b": [True, False, None]})
+
+    def arrow_decimal_large_string():
+        pa = pytest.importorskip("pyarrow")
+        return pa.table({"n": pa.array([Decimal(1), None, Decimal(3)], pa.decimal128(5, 2)),
+                         "s": pa.array(["x", "y", "z"], pa.large_string()),
+                         "b": pa.array([True, False, None])})
+
+    return [pandas_arrow_backed, polars_decimal_enum, arrow_decimal_large_string]
+
+
+@pytest.mark.parametrize("make", _extension_tables(), ids=lambda f: f.__name__)
+def test_extension_dtypes_convert_with_nulls_as_nan(fake, make):
+    UpliftForest(n_estimators=1, control=0).fit(make(), [0, 1, 0], [1, 0, 1])
+    data = fake.instances[-1].fit_args[0]
+    assert data["n"][0] == 1.0 and math.isnan(data["n"][1]) and data["n"][2] == 3.0
+    assert data["s"] == ["x", "y", "z"]
+    assert data["b"][:2] == [1.0, 0.0] and math.isnan(data["b"][2])
