@@ -66,6 +66,17 @@ struct Number {
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
+// Rounds a double to the nearest float; magnitudes from halfway between the largest float
+// and 2^128 upwards become infinite (a plain conversion of them is undefined behaviour).
+float narrow_to_float(double d) {
+  constexpr double kLargest = std::numeric_limits<float>::max();
+  constexpr double kHalfwayToOverflow = 0x1.ffffffp127;
+  if (std::fabs(d) <= kLargest) return static_cast<float>(d);
+  const float limit = std::fabs(d) < kHalfwayToOverflow ? std::numeric_limits<float>::max()
+                                                        : std::numeric_limits<float>::infinity();
+  return std::signbit(d) ? -limit : limit;
+}
+
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -655,7 +666,7 @@ class Parser {
       case Number::Kind::F64:
         break;
     }
-    return static_cast<float>(n.f);
+    return narrow_to_float(n.f);
   }
 
   bool read_bool() {

@@ -337,6 +337,31 @@ TEST(Reader, IntegersIntoFloatRoundOnceToSinglePrecision) {
   EXPECT_EQ(parse_ok(half).trees.at(0).nodes.at(0).split_value.as_numeric(), 16777216.0f);
 }
 
+struct F32Case {
+  const char* text;
+  float value;
+};
+class ReaderFloat32 : public ::testing::TestWithParam<F32Case> {};
+
+// Beyond the float range a value rounds to the largest float up to the halfway point to
+// 2^128, and to infinity from there on.
+TEST_P(ReaderFloat32, RoundsTheNearestDoubleToTheNearestFloat) {
+  const std::string doc = node_doc(R"("col_name":"","col_idx":0,"split_value":{"Numeric":)" +
+                                   std::string(GetParam().text) + "}," + kNodeRest);
+  const float got = parse_ok(doc).trees.at(0).nodes.at(0).split_value.as_numeric();
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(GetParam().value))
+      << GetParam().text;
+}
+constexpr float kFloatInf = std::numeric_limits<float>::infinity();
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ReaderFloat32,
+    ::testing::Values(F32Case{"2.5", 2.5f}, F32Case{"0.1", 0.1f}, F32Case{"-0.0", -0.0f},
+                      F32Case{"1e-46", 0.0f}, F32Case{"1e-45", 1e-45f},
+                      F32Case{"3.4028235e38", std::numeric_limits<float>::max()},
+                      F32Case{"-3.40282356e38", -std::numeric_limits<float>::max()},
+                      F32Case{"3.4028235677973366e38", kFloatInf}, F32Case{"1e39", kFloatInf},
+                      F32Case{"-1e300", -kFloatInf}));
+
 TEST(Reader, IntegerFieldsTakeTheirWholeRange) {
   const UpliftRandomForestModel lo =
       parse_ok(R"([-2147483648,18446744073709551615,0,1,"",0,"","",true,true,0,[]])");
