@@ -21,7 +21,9 @@ namespace {
 struct Growth {
   const UpliftTreeModel& tree;
   SplitSettings settings;
+  std::shared_ptr<const Dataset> dataset;
   std::vector<TreeNode>& nodes;
+  RowVector& scratch;
   WorkerPool& pool;
   Rng& rng;
 };
@@ -39,27 +41,25 @@ std::int32_t feature_position(const std::vector<std::string>& feature_cols,
 }
 
 void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts counts,
-               NodeData data) {
-  const std::uint64_t n = data.rows->size();
-  const double d_parent =
-      node_divergence(counts, g.settings.eval_func, g.settings.balance, n);
+               const NodeRows& rows) {
+  const std::uint64_t n = rows.size();
+  const double d_parent = node_divergence(counts, g.settings.eval_func, g.settings.balance, n);
   auto shared_counts = std::make_shared<const GroupCounts>(std::move(counts));
   if (depth < g.tree.max_depth && can_split(n, g.settings.min_sample_leaf)) {
-    BestSplit best = find_best_split(g.tree.feature_cols, data, shared_counts, d_parent,
-                                     g.settings, g.tree.max_features, g.pool, g.rng);
+    BestSplit best = find_best_split(g.tree.feature_cols, g.dataset, rows, shared_counts,
+                                     d_parent, g.settings, g.tree.max_features, g.pool, g.rng);
     if (best.gain > 0.0) {
       TreeNode& node = g.nodes[slot];
       node.col_idx = feature_position(g.tree.feature_cols, best.col_name);
       node.col_name = best.col_name;
       node.split_value = best.split_value;
       node.gain = best.gain;
-      auto [left_rows, right_rows] = partition_rows(data, best);
-      NodeData left{data.dataset, std::move(left_rows), data.pool};
-      NodeData right{std::move(data.dataset), std::move(right_rows), std::move(data.pool)};
-      data.rows.reset();  // the children hold every row the subtree needs
+      const std::size_t middle = partition_rows(*g.dataset, rows, best, g.scratch);
       shared_counts.reset();
-      grow_node(g, left_child(slot), depth + 1, std::move(best.left_counts), std::move(left));
-      grow_node(g, right_child(slot), depth + 1, std::move(best.right_counts), std::move(right));
+      grow_node(g, left_child(slot), depth + 1, std::move(best.left_counts),
+                NodeRows{rows.list, rows.begin, middle});
+      grow_node(g, right_child(slot), depth + 1, std::move(best.right_counts),
+                NodeRows{rows.list, middle, rows.end});
       return;
     }
   }
@@ -104,8 +104,12 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
   tree.feature_cols = root.dataset->x_names;
   std::vector<TreeNode> nodes(checked_node_array_size(tree.max_depth, 1));
   GroupCounts counts = group_counts(*root.dataset, *root.rows);
-  Growth g{tree, split_settings(tree), nodes, pool, rng};
-  grow_node(g, 0, 0, std::move(counts), root);
+  // The tree rearranges its own copy of the root's rows: every node is a range of it.
+  RowList rows = root.pool->take();
+  rows->assign(root.rows->begin(), root.rows->end());
+  RowList scratch = root.pool->take();
+  Growth g{tree, split_settings(tree), root.dataset, nodes, *scratch, pool, rng};
+  grow_node(g, 0, 0, std::move(counts), NodeRows{rows, 0, rows->size()});
   tree.nodes = std::move(nodes);
 }
 

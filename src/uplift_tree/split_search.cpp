@@ -419,7 +419,8 @@ struct JobReport {
 
 }  // namespace
 
-BestSplit find_best_split(const std::vector<std::string>& feature_cols, const NodeData& node,
+BestSplit find_best_split(const std::vector<std::string>& feature_cols,
+                          const std::shared_ptr<const Dataset>& dataset, const NodeRows& rows,
                           std::shared_ptr<const GroupCounts> counts, double d_parent,
                           const SplitSettings& settings, std::uint64_t max_features,
                           WorkerPool& pool, Rng& rng) {
@@ -428,13 +429,13 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols, const No
       sample_without_replacement(rng, feature_cols.size(), searched);
   auto [done_tx, done_rx] = make_channel<JobReport>();
   for (const std::uint64_t pos : positions) {
-    pool.submit([tx = done_tx, name = feature_cols[pos], dataset = node.dataset, rows = node.rows,
-                 counts, d_parent, settings]() mutable {
+    pool.submit([tx = done_tx, name = feature_cols[pos], dataset, rows, counts, d_parent,
+                 settings]() mutable {
       JobReport report;
       report.col_name = std::move(name);
       try {
         const std::int32_t code = dataset->column_code(report.col_name);
-        report.split = search_feature(*dataset, code, *rows, *counts, d_parent, settings,
+        report.split = search_feature(*dataset, code, rows.span(), *counts, d_parent, settings,
                                       thread_rng());
       } catch (const Panic& p) {
         report_to_stderr(p.message(), p.where());
@@ -472,24 +473,26 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols, const No
   return best;
 }
 
-std::pair<RowList, RowList> partition_rows(const NodeData& node, const BestSplit& split) {
-  const Dataset& dataset = *node.dataset;
-  const RowVector& rows = *node.rows;
-  RowList left = node.pool->take();
-  RowList right = node.pool->take();
-  std::uint64_t n_left = 0;
-  for (std::size_t i = 0; i < split.left_counts.size(); i += 2) {
-    n_left += static_cast<std::uint32_t>(split.left_counts[i]);
-  }
-  if (n_left <= rows.size()) {
-    left->reserve(n_left);
-    right->reserve(rows.size() - n_left);
-  }
+std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const BestSplit& split,
+                           RowVector& scratch) {
+  RowVector& list = *rows.list;
+  std::size_t kept = rows.begin;  // rows going left are compacted in place, the others wait
+  scratch.clear();
+  const auto route = [&](auto goes_left) {
+    for (std::size_t i = rows.begin; i < rows.end; ++i) {
+      const RowIndex r = list[i];
+      if (goes_left(r)) {
+        list[kept++] = r;
+      } else {
+        scratch.push_back(r);
+      }
+    }
+  };
   const std::int32_t code = dataset.column_code(split.col_name);
   if (code >= 0) {
     const float threshold = split.split_value.as_numeric();
     const NumericColumn& column = dataset.num_cols[static_cast<std::size_t>(code)];
-    for (const RowIndex r : rows) (column[r] <= threshold ? *left : *right).push_back(r);
+    route([&](RowIndex r) { return column[r] <= threshold; });
   } else {
     const std::string& text = split.split_value.as_str();
     const StringCodes& column = dataset.str_cols[static_cast<std::size_t>(~code)];
@@ -499,9 +502,10 @@ std::pair<RowList, RowList> partition_rows(const NodeData& node, const BestSplit
       const auto it = std::find(column.dictionary.begin(), column.dictionary.end(), text);
       category = static_cast<std::uint64_t>(it - column.dictionary.begin());
     }
-    for (const RowIndex r : rows) (column.codes[r] == category ? *left : *right).push_back(r);
+    route([&](RowIndex r) { return column.codes[r] == category; });
   }
-  return {std::move(left), std::move(right)};
+  std::copy(scratch.begin(), scratch.end(), list.begin() + static_cast<std::ptrdiff_t>(kept));
+  return kept;
 }
 
 }  // namespace quillmarsh

@@ -81,16 +81,31 @@ struct BestSplit {
   double gain = kNoGain;
 };
 
+// The rows of one node: list[begin, end) of a row list that the whole tree shares. The rows
+// of a node stay in dataset order; a split rearranges only its own range.
+struct NodeRows {
+  RowList list;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::size_t size() const noexcept { return end - begin; }
+  std::span<const RowIndex> span() const noexcept {
+    return std::span<const RowIndex>(*list).subspan(begin, end - begin);
+  }
+};
+
 // Searches min(max_features, |feature_cols|) features drawn with `rng`, one job per feature on
 // `pool`; returns once every job has ended. A job that fails reports on stderr and the node
 // then fails with the same message.
-BestSplit find_best_split(const std::vector<std::string>& feature_cols, const NodeData& node,
+BestSplit find_best_split(const std::vector<std::string>& feature_cols,
+                          const std::shared_ptr<const Dataset>& dataset, const NodeRows& rows,
                           std::shared_ptr<const GroupCounts> counts, double d_parent,
                           const SplitSettings& settings, std::uint64_t max_features,
                           WorkerPool& pool, Rng& rng);
 
-// The node's rows that satisfy the split (left) and the others (right), in row order, in lists
-// taken from the node's pool.
-std::pair<RowList, RowList> partition_rows(const NodeData& node, const BestSplit& split);
+// Rearranges the node's range, once no job reads it any more, so that the rows satisfying the
+// split come first and the others after them, each part in its previous order. Returns the
+// position where the right part starts. `scratch` is working storage.
+std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const BestSplit& split,
+                           RowVector& scratch);
 
 }  // namespace quillmarsh

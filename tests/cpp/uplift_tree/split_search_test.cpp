@@ -405,7 +405,9 @@ TEST_P(FindBestSplit, MatchesTheBestSingleFeatureSearch) {
   auto counts = std::make_shared<const GroupCounts>(group_counts(d, *node.rows));
   const double d_parent = node_divergence(*counts, s.eval_func, false, 400);
   WorkerPool pool(2);
-  const BestSplit best = find_best_split(d.x_names, node, counts, d_parent, s, 99, pool, rng);
+  const NodeRows rows{node.rows, 0, node.rows->size()};
+  const BestSplit best =
+      find_best_split(d.x_names, node.dataset, rows, counts, d_parent, s, 99, pool, rng);
   double expected = kNoGain;
   std::string name;
   for (const std::string& f : d.x_names) {
@@ -418,9 +420,11 @@ TEST_P(FindBestSplit, MatchesTheBestSingleFeatureSearch) {
   EXPECT_EQ(best.gain, expected);
   EXPECT_EQ(best.col_name, name);
   // The winner's counts are those of partitioning the node on it.
-  const auto [left, right] = partition_rows(node, best);
-  EXPECT_EQ(group_counts(d, *left), best.left_counts);
-  EXPECT_EQ(group_counts(d, *right), best.right_counts);
+  RowVector scratch;
+  const std::size_t middle = partition_rows(d, rows, best, scratch);
+  const std::span<const RowIndex> all = *node.rows;
+  EXPECT_EQ(group_counts(d, all.first(middle)), best.left_counts);
+  EXPECT_EQ(group_counts(d, all.subspan(middle)), best.right_counts);
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, FindBestSplit, ::testing::Range<std::uint64_t>(1, 13));
 
@@ -432,7 +436,8 @@ TEST(FindBestSplitEdges, NoFeatureSearchedLeavesTheInitialRecord) {
   s.max_bins = 10;
   WorkerPool pool(1);
   const BestSplit best =
-      find_best_split(node.dataset->x_names, node, counts, 0.0, s, 0, pool, rng);
+      find_best_split(node.dataset->x_names, node.dataset,
+                      NodeRows{node.rows, 0, node.rows->size()}, counts, 0.0, s, 0, pool, rng);
   EXPECT_EQ(best.gain, kNoGain);
   EXPECT_TRUE(best.col_name.empty());
   EXPECT_TRUE(best.left_counts.empty());
@@ -448,27 +453,37 @@ TEST(FindBestSplitEdges, FailingJobEndsTheWaitAndFailsTheNode) {
   s.max_bins = 10;
   WorkerPool pool(2);
   const std::vector<std::string> features = {"x0", "nope", "x1"};
-  EXPECT_EQ(panic_message([&] { find_best_split(features, node, counts, 0.0, s, 3, pool, rng); }),
+  const NodeRows rows{node.rows, 0, node.rows->size()};
+  EXPECT_EQ(panic_message([&] {
+              find_best_split(features, node.dataset, rows, counts, 0.0, s, 3, pool, rng);
+            }),
             "called `Option::unwrap()` on a `None` value");
 }
 
-TEST(PartitionRows, KeepsRowOrderAndSendsNanRight) {
+// Only the node's own range moves: the rows around it stay where they are.
+TEST(PartitionRows, KeepsRowOrderWithinItsRangeAndSendsNanRight) {
   const NodeData node = make_node(make_columns(
-      {{"x", NumericColumn{3, NAN, 1, 2, -INFINITY, 2}}, {"s", StringColumn{"a", "A", "a", "", "b", "a"}}},
-      {0, 1, 0, 1, 0, 1}, {0, 0, 0, 0, 0, 0}));
+      {{"x", NumericColumn{3, NAN, 1, 2, -INFINITY, 2, 0, 5}},
+       {"s", StringColumn{"a", "A", "a", "", "b", "a", "a", "a"}}},
+      {0, 1, 0, 1, 0, 1, 0, 1}, {0, 0, 0, 0, 0, 0, 0, 0}));
+  const Dataset& d = *node.dataset;
+  RowVector scratch;
   BestSplit numeric;
   numeric.col_name = "x";
   numeric.split_value = SplitValue::numeric(2.0f);
-  const auto [l1, r1] = partition_rows(node, numeric);
-  EXPECT_EQ(*l1, (RowVector{2, 3, 4, 5}));
-  EXPECT_EQ(*r1, (RowVector{0, 1}));
+  auto list = std::make_shared<RowVector>(RowVector{7, 0, 1, 2, 3, 4, 5, 6});
+  EXPECT_EQ(partition_rows(d, NodeRows{list, 1, 7}, numeric, scratch), 5u);
+  EXPECT_EQ(*list, (RowVector{7, 2, 3, 4, 5, 0, 1, 6}));
   BestSplit text;
   text.col_name = "s";
   text.split_value = SplitValue::str("a");
   text.category = 7;  // not the column's code of "a": looked up by text
-  const auto [l2, r2] = partition_rows(node, text);
-  EXPECT_EQ(*l2, (RowVector{0, 2, 5}));
-  EXPECT_EQ(*r2, (RowVector{1, 3, 4}));
+  list = std::make_shared<RowVector>(RowVector{0, 1, 2, 3, 4, 5, 6, 7});
+  EXPECT_EQ(partition_rows(d, NodeRows{list, 0, 6}, text, scratch), 3u);
+  EXPECT_EQ(*list, (RowVector{0, 2, 5, 1, 3, 4, 6, 7}));
+  text.split_value = SplitValue::str("absent");
+  EXPECT_EQ(partition_rows(d, NodeRows{list, 2, 8}, text, scratch), 2u);
+  EXPECT_EQ(*list, (RowVector{0, 2, 5, 1, 3, 4, 6, 7}));
 }
 
 }  // namespace
