@@ -8,6 +8,19 @@ import quillmarsh
 
 Model = quillmarsh._UpliftRandomForestModel
 
+
+def _under_sanitizer():
+    try:
+        with open("/proc/self/maps") as maps:
+            return any("libasan" in line or "libtsan" in line for line in maps)
+    except OSError:
+        return False
+
+
+# Sanitizer runs preload the sanitizer runtime and build the module on the system allocator,
+# so mimalloc and resident-memory checks do not apply to them.
+UNDER_SANITIZER = _under_sanitizer()
+
 PARAMS = ("n_estimators", "max_features", "max_depth", "min_sample_leaf", "eval_func",
           "max_bins", "balance", "regularization", "alpha")
 VALID = (100, 5, 10, 100, "KL", 10, False, False, 0.0)

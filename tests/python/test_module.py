@@ -9,7 +9,9 @@ import weakref
 import pytest
 
 import quillmarsh
-from lib_support import Model, new_model, run_child
+from lib_support import UNDER_SANITIZER, Model, new_model, run_child
+
+needs_mimalloc = pytest.mark.skipif(UNDER_SANITIZER, reason="sanitizer builds use the system allocator")
 
 
 def test_all_lists_the_class_only():
@@ -126,6 +128,7 @@ def mib(report, row):
     return float(match.group(1)) * scale
 
 
+@needs_mimalloc
 def test_mimalloc_reports_on_stderr_when_asked():
     report = mimalloc_stats("""
         for _ in range(1000):
@@ -134,6 +137,7 @@ def test_mimalloc_reports_on_stderr_when_asked():
     assert "arenas" in report and "pages" in report and "process" in report
 
 
+@needs_mimalloc
 def test_instances_live_on_the_mimalloc_heap():
     # Each record owns a 4 KB eval_func text; 4000 live records need about 16 MB, which must
     # show up in mimalloc's page count, not in the interpreter's allocator.
@@ -145,6 +149,7 @@ def test_instances_live_on_the_mimalloc_heap():
     assert peak_pages(loaded) > peak_pages(baseline)
 
 
+@needs_mimalloc
 def test_interpreter_allocations_stay_off_the_mimalloc_heap():
     report = mimalloc_stats("""
         m = Model(10, 2, 3, 1, "ED", 8, True, True, 0.0)
@@ -153,12 +158,14 @@ def test_interpreter_allocations_stay_off_the_mimalloc_heap():
     assert mib(report, "committed") < 32
 
 
+@needs_mimalloc
 def test_mimalloc_options_come_from_the_environment():
     result = run_child("import quillmarsh", env_extra={"MIMALLOC_VERBOSE": "1"})
     assert result.returncode == 0
     assert "mimalloc" in result.stderr and "option 'verbose': 1" in result.stderr
 
 
+@needs_mimalloc
 def test_out_of_memory_in_a_call_is_a_panic_not_a_crash():
     # mimalloc limited to a 64 MiB reservation: copying a 100 MiB text into the record fails
     # in the module's heap while the interpreter's own heap still has room.
@@ -187,6 +194,7 @@ def resident_kib():
         return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
 
 
+@needs_mimalloc
 def test_dropped_instances_free_their_records_and_type_reference():
     text = "E" * 4096  # each record copies it: 80 MB would stay resident if records leaked
     for _ in range(2000):
