@@ -42,6 +42,9 @@ struct SplitSettings {
   bool balance = false;
   bool regularization = false;
   EvalFunc eval_func = EvalFunc::Euclidean;
+  // A node whose search reads at most this many cells (rows x searched features) is searched
+  // on the growing thread itself: too little work to hand over to the pool and wait for.
+  std::uint64_t inline_search_cells = 16384;
 };
 
 SplitSettings split_settings(const UpliftTreeModel& tree) noexcept;

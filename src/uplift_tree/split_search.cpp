@@ -25,6 +25,9 @@ __extension__ using U128 = unsigned __int128;
 
 constexpr std::uint64_t kSamplePerBin = 500;
 constexpr std::size_t kLinearScanLimit = 64;  // thresholds searched by a branch-free scan
+// The rows of a deep node lie scattered over the columns: fetch the cache lines of rows this
+// far ahead so that many misses are in flight at once.
+constexpr std::size_t kPrefetchDistance = 24;
 
 // Calls f(row) for a uniform sample of m distinct entries of rows, in list order (all of them
 // when m covers the list). Candidates depend only on which values were sampled.
@@ -76,9 +79,11 @@ std::vector<std::uint32_t> sorted_keys(std::span<const float> values) {
   }
   for (int pass = 0; pass < 3; ++pass) {
     std::uint32_t* c = counts.data() + static_cast<std::size_t>(pass) * kBuckets;
+    const int shift = pass * kBits;
+    // A digit that every key shares leaves the order unchanged.
+    if (keys.empty() || c[(keys[0] >> shift) & (kBuckets - 1)] == keys.size()) continue;
     std::uint32_t sum = 0;
     for (std::size_t b = 0; b < kBuckets; ++b) sum += std::exchange(c[b], sum);
-    const int shift = pass * kBits;
     for (const std::uint32_t k : keys) scratch[c[(k >> shift) & (kBuckets - 1)]++] = k;
     keys.swap(scratch);
   }
@@ -182,9 +187,16 @@ std::vector<float> numeric_candidates(const NumericColumn& column, std::span<con
                                       std::uint64_t max_bins, Rng& rng) {
   if (max_bins < 2) return {};
   const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
-  std::vector<float> sample;
-  sample.reserve(m);
-  for_each_sampled(rows, m, rng, [&](RowIndex r) { sample.push_back(column[r]); });
+  std::vector<RowIndex> picked;
+  picked.reserve(m);
+  for_each_sampled(rows, m, rng, [&](RowIndex r) { picked.push_back(r); });
+  std::vector<float> sample(picked.size());
+  for (std::size_t i = 0; i < picked.size(); ++i) {
+    if (i + kPrefetchDistance < picked.size()) {
+      __builtin_prefetch(column.data() + picked[i + kPrefetchDistance]);
+    }
+    sample[i] = column[picked[i]];
+  }
   return quantile_candidates(sample, max_bins);
 }
 
@@ -244,6 +256,11 @@ void bin_numeric(std::span<const RowIndex> rows, const float* values, const std:
   const auto nt32 = static_cast<std::uint32_t>(nt);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const RowIndex r = rows[i];
+    if (i + kPrefetchDistance < rows.size()) {
+      const RowIndex ahead = rows[i + kPrefetchDistance];
+      if constexpr (!kGathered) __builtin_prefetch(values + ahead);
+      __builtin_prefetch(words + ahead);
+    }
     const float v = kGathered ? values[i] : values[r];
     std::uint32_t b = 0;
     if constexpr (W > 0) {
@@ -336,6 +353,11 @@ std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
   const std::uint32_t* codes = column.codes.data();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const RowIndex r = rows[i];
+    if (i + kPrefetchDistance < rows.size()) {
+      const RowIndex ahead = rows[i + kPrefetchDistance];
+      __builtin_prefetch(codes + ahead);
+      __builtin_prefetch(words + ahead);
+    }
     add_row(acc.data() + (i % kCopies) * stride + lookup.slot(codes[r]) * g2, words[r]);
   }
   for (std::size_t c = 1; c < kCopies; ++c) {
@@ -364,7 +386,12 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t 
       // Every row is sampled: read the node's values once for both the candidates and the
       // counting pass.
       std::vector<float> values(rows.size());
-      for (std::size_t i = 0; i < rows.size(); ++i) values[i] = column[rows[i]];
+      for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i + kPrefetchDistance < rows.size()) {
+          __builtin_prefetch(column.data() + rows[i + kPrefetchDistance]);
+        }
+        values[i] = column[rows[i]];
+      }
       std::vector<float> sample = values;
       thresholds = quantile_candidates(sample, settings.max_bins);
       if (thresholds.empty()) return std::nullopt;
@@ -427,6 +454,25 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
   const std::uint64_t searched = std::min<std::uint64_t>(max_features, feature_cols.size());
   const std::vector<std::uint64_t> positions =
       sample_without_replacement(rng, feature_cols.size(), searched);
+  BestSplit best;
+  const auto consider = [&best](std::string& col_name, FeatureSplit& s) {
+    best.left_counts = std::move(s.left_counts);
+    best.right_counts = std::move(s.right_counts);
+    best.col_name = std::move(col_name);
+    best.split_value = std::move(s.split_value);
+    best.category = s.category;
+    best.gain = s.gain;
+  };
+  if (rows.size() * positions.size() <= settings.inline_search_cells) {
+    // Too little work to be worth handing over to the pool and waiting for it.
+    for (const std::uint64_t pos : positions) {
+      std::string name = feature_cols[pos];
+      std::optional<FeatureSplit> split = search_feature(
+          *dataset, dataset->column_code(name), rows.span(), *counts, d_parent, settings, rng);
+      if (split && split->gain > best.gain) consider(name, *split);
+    }
+    return best;
+  }
   auto [done_tx, done_rx] = make_channel<JobReport>();
   for (const std::uint64_t pos : positions) {
     pool.submit([tx = done_tx, name = feature_cols[pos], dataset, rows, counts, d_parent,
@@ -450,7 +496,6 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
   done_tx.reset();
 
   // Reports arrive in the order the jobs finished; a later one wins only with a greater gain.
-  BestSplit best;
   std::optional<std::string> failure;
   std::uint64_t reports = 0;
   while (std::optional<JobReport> report = done_rx.recv()) {
@@ -459,14 +504,7 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
       if (!failure) failure = std::move(report->failure);
       continue;
     }
-    if (!report->split || !(report->split->gain > best.gain)) continue;
-    FeatureSplit& s = *report->split;
-    best.left_counts = std::move(s.left_counts);
-    best.right_counts = std::move(s.right_counts);
-    best.col_name = std::move(report->col_name);
-    best.split_value = std::move(s.split_value);
-    best.category = s.category;
-    best.gain = s.gain;
+    if (report->split && report->split->gain > best.gain) consider(report->col_name, *report->split);
   }
   if (failure) panic(std::move(*failure));
   if (reports != positions.size()) panic("a split search job ended without reporting its result");

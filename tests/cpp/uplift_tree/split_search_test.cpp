@@ -390,8 +390,9 @@ TEST(SearchFeature, GroupAbsentFromOneSideWinsOnlyThroughTheZeroGuard) {
   EXPECT_EQ(kl->split_value, SplitValue::numeric(0.0f));
 }
 
-// Every row sampled and few categories, so the candidates are fixed: the pooled search over all
-// features finds the best of the per-feature searches.
+// Every row sampled and few categories, so the candidates are fixed: the search over all
+// features, on the pool (even seeds) or inline (odd seeds), finds the best of the per-feature
+// searches.
 class FindBestSplit : public ::testing::TestWithParam<std::uint64_t> {};
 
 TEST_P(FindBestSplit, MatchesTheBestSingleFeatureSearch) {
@@ -402,6 +403,7 @@ TEST_P(FindBestSplit, MatchesTheBestSingleFeatureSearch) {
   s.max_bins = 10;  // 4 categories < 9, and 400 rows <= 5000 sampled
   s.min_sample_leaf = 5;
   s.eval_func = static_cast<EvalFunc>(GetParam() % 3);
+  s.inline_search_cells = GetParam() % 2 == 0 ? 0 : 1000000;
   auto counts = std::make_shared<const GroupCounts>(group_counts(d, *node.rows));
   const double d_parent = node_divergence(*counts, s.eval_func, false, 400);
   WorkerPool pool(2);
@@ -434,6 +436,7 @@ TEST(FindBestSplitEdges, NoFeatureSearchedLeavesTheInitialRecord) {
   auto counts = std::make_shared<const GroupCounts>(group_counts(*node.dataset, *node.rows));
   SplitSettings s;
   s.max_bins = 10;
+  s.inline_search_cells = 0;
   WorkerPool pool(1);
   const BestSplit best =
       find_best_split(node.dataset->x_names, node.dataset,
@@ -454,10 +457,13 @@ TEST(FindBestSplitEdges, FailingJobEndsTheWaitAndFailsTheNode) {
   WorkerPool pool(2);
   const std::vector<std::string> features = {"x0", "nope", "x1"};
   const NodeRows rows{node.rows, 0, node.rows->size()};
-  EXPECT_EQ(panic_message([&] {
-              find_best_split(features, node.dataset, rows, counts, 0.0, s, 3, pool, rng);
-            }),
-            "called `Option::unwrap()` on a `None` value");
+  for (std::uint64_t inline_cells : {std::uint64_t{0}, std::uint64_t{1000000}}) {
+    s.inline_search_cells = inline_cells;
+    EXPECT_EQ(panic_message([&] {
+                find_best_split(features, node.dataset, rows, counts, 0.0, s, 3, pool, rng);
+              }),
+              "called `Option::unwrap()` on a `None` value");
+  }
 }
 
 // Only the node's own range moves: the rows around it stay where they are.
