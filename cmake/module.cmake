@@ -40,3 +40,11 @@ endif()
 # Developers can import the module straight from the build tree: PYTHONPATH=<build>/python.
 set_target_properties(quillmarsh PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/python)
 install(TARGETS quillmarsh LIBRARY DESTINATION .)
+
+# The pure-Python toolkit and the type stub of the native module ship in the same wheel.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/quillmarsh_kit DESTINATION .
+        PATTERN "__pycache__" EXCLUDE)
+install(FILES ${PROJECT_SOURCE_DIR}/python/quillmarsh.pyi DESTINATION .)
+# Type checkers look for the stub of a single-module distribution in a -stubs package.
+install(FILES ${PROJECT_SOURCE_DIR}/python/quillmarsh.pyi DESTINATION quillmarsh-stubs
+        RENAME __init__.pyi)

@@ -10,4 +10,5 @@ if ((${#need_apt[@]})); then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}" >/dev/null
 fi
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-  "pytest>=7" "cmeel-mimalloc>=3.0" "abi3audit" "scikit-build-core>=0.10" "numpy"
+  "pytest>=7" "cmeel-mimalloc>=3.0" "abi3audit" "scikit-build-core>=0.10" "numpy" \
+  "pandas" "polars" "pyarrow" "matplotlib" "tqdm" "scikit-learn" "scikit-uplift"
