@@ -14,6 +14,7 @@ struct QuoteCase {
   std::string raw;
   std::string quoted;
 };
+void PrintTo(const QuoteCase& c, std::ostream* os) { *os << c.raw.size() << "_bytes"; }
 class DebugQuoted : public ::testing::TestWithParam<QuoteCase> {};
 
 TEST_P(DebugQuoted, EscapesWhatWouldNotPrint) {
@@ -34,6 +35,7 @@ struct KindCase {
   int code;
   const char* kind;
 };
+void PrintTo(const KindCase& c, std::ostream* os) { *os << c.kind; }
 class IoErrorKind : public ::testing::TestWithParam<KindCase> {};
 
 TEST_P(IoErrorKind, NamesTheErrnoKind) {

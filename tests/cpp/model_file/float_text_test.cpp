@@ -34,6 +34,7 @@ struct F64Case {
   double value;
   const char* text;
 };
+void PrintTo(const F64Case& c, std::ostream* os) { *os << c.text; }
 class F64Layout : public ::testing::TestWithParam<F64Case> {};
 
 TEST_P(F64Layout, WritesShortestDigitsInTheLayoutOfTheirExponent) {
@@ -57,6 +58,7 @@ struct F32Case {
   float value;
   const char* text;
 };
+void PrintTo(const F32Case& c, std::ostream* os) { *os << c.text; }
 class F32Layout : public ::testing::TestWithParam<F32Case> {};
 
 TEST_P(F32Layout, WritesShortestSinglePrecisionDigitsWithTheNarrowerRange) {
@@ -76,6 +78,7 @@ struct PlainCase {
   double value;
   const char* text;
 };
+void PrintTo(const PlainCase& c, std::ostream* os) { *os << c.text; }
 class PlainText : public ::testing::TestWithParam<PlainCase> {};
 
 TEST_P(PlainText, WritesPositionalDigitsWithAPoint) {

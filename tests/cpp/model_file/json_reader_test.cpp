@@ -303,6 +303,7 @@ struct NumberCase {
   const char* text;
   double f64;  // read into alpha
 };
+void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.text; }
 class ReaderNumber : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(ReaderNumber, ConvertsToTheNearestDouble) {
@@ -341,6 +342,7 @@ struct F32Case {
   const char* text;
   float value;
 };
+void PrintTo(const F32Case& c, std::ostream* os) { *os << c.text; }
 class ReaderFloat32 : public ::testing::TestWithParam<F32Case> {};
 
 // Beyond the float range a value rounds to the largest float up to the halfway point to

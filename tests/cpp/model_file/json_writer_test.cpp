@@ -52,6 +52,7 @@ struct EvalFuncCase {
   EvalFunc value;
   const char* name;
 };
+void PrintTo(const EvalFuncCase& c, std::ostream* os) { *os << c.name; }
 class WriterEvalFunc : public ::testing::TestWithParam<EvalFuncCase> {};
 
 TEST_P(WriterEvalFunc, WritesTheVariantName) {
@@ -71,6 +72,7 @@ struct EscapeCase {
   std::string raw;
   std::string json;
 };
+void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.raw.size() << "_bytes"; }
 class WriterString : public ::testing::TestWithParam<EscapeCase> {};
 
 TEST_P(WriterString, EscapesOnlyQuotesBackslashesAndControlCharacters) {

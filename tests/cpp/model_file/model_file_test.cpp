@@ -327,6 +327,7 @@ struct FileErrorCase {
   std::string bytes;
   std::string rendering;
 };
+void PrintTo(const FileErrorCase& c, std::ostream* os) { *os << c.bytes.size() << "_bytes"; }
 class LoadJsonError : public ModelFile, public ::testing::WithParamInterface<FileErrorCase> {};
 
 TEST_P(LoadJsonError, RendersTheParseErrorWithItsPosition) {
