@@ -100,7 +100,7 @@ PyObject* cached_type = nullptr;
 // The interpreter warns (DeprecationWarning) when a type named without a module prefix is
 // created. Under "-W error" that warning would fail the import, so type creation runs with
 // warnings ignored. Without the warnings module it runs unguarded.
-PyObject* type_from_spec_without_warnings(PyType_Spec* spec) {
+PyObject* type_without_warnings(PyType_Spec* type_spec) {
   PyRef warnings = PyRef::steal(PyImport_ImportModule("warnings"));
   PyRef guard;
   if (warnings) {
@@ -111,7 +111,7 @@ PyObject* type_from_spec_without_warnings(PyType_Spec* spec) {
   if (entered) PyRef::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "s", "ignore"));
   PyErr_Clear();
 
-  PyObject* type = PyType_FromSpec(spec);
+  PyObject* type = PyType_FromSpec(type_spec);
   if (!entered) return type;
   PendingError error;
   if (type == nullptr) error = take_pending_error();
@@ -132,9 +132,9 @@ PyObject* model_type() {
       {Py_tp_methods, kMethods},
       {0, nullptr},
   };
-  PyType_Spec spec = {"_UpliftRandomForestModel", static_cast<int>(sizeof(ModelObject)), 0,
-                      Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = type_from_spec_without_warnings(&spec);
+  PyType_Spec type_spec = {"_UpliftRandomForestModel", static_cast<int>(sizeof(ModelObject)), 0,
+                           Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = type_without_warnings(&type_spec);
   if (type == nullptr) {
     PyErr_Print();
     panic("An error occurred while initializing class _UpliftRandomForestModel");
