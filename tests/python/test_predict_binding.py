@@ -241,3 +241,19 @@ def test_panic_exception_is_one_base_exception_type(model):
     assert type(first).__bases__ == (BaseException,)
     assert type(first).__doc__ and "BaseException" in type(first).__doc__
     assert second.args == (UNWRAP_NONE,)
+
+
+def test_shared_borrows_nest_but_refuse_an_exclusive_one(model, tmp_path):
+    seen = []
+
+    class Probe:
+        def __float__(self):
+            seen.append(model.feature_cols())
+            try:
+                model.load(str(tmp_path / "never-read.json"))
+            except RuntimeError as e:
+                seen.append(str(e))
+            return 0.5
+
+    assert model.predict_row([Probe(), "red"]) == model.predict_row([0.5, "red"])
+    assert seen == [["f0", "f1"], "Already borrowed"]
