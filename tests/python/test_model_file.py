@@ -67,7 +67,8 @@ def test_trained_model_predicts_exactly_as_before_after_load(tmp_path, data, eva
     loaded.load(str(first))
     rows = [[data[c][i] for c in FEATURES] for i in range(0, 6000, 7)]
     assert same(loaded.predict(rows, 1), model.predict(rows, 1))
-    assert same([loaded.predict_row(r) for r in rows[:50]], [model.predict_row(r) for r in rows[:50]])
+    assert same([loaded.predict_row(r) for r in rows[:50]],
+                [model.predict_row(r) for r in rows[:50]])
     # With several threads the trees' tables are summed in order of arrival, so the last
     # bits may differ from one call to the next even on the same model.
     threaded = [v for row in loaded.predict(rows, 3) for v in row]
