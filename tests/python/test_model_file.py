@@ -188,8 +188,8 @@ def test_failed_save_keeps_the_previous_file_whole(tmp_path):
             print(type(e).__name__, str(e))
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == ("PanicException " + UNWRAP_ERR +
-                                     'Os { code: 27, kind: FileTooLarge, message: "File too large" }')
+    too_large = 'Os { code: 27, kind: FileTooLarge, message: "File too large" }'
+    assert result.stdout.strip() == "PanicException " + UNWRAP_ERR + too_large
     assert target.read_bytes() == before
     assert sorted(os.listdir(tmp_path)) == ["m.json"]
 
