@@ -36,8 +36,7 @@ void divide(std::span<double> values, std::int32_t n_estimators) {
 
 // Every tree of the list, in list order, for each row in turn. The walks of up to kLanes
 // trees run interleaved; their outputs are still added in list order.
-FloatTable predict_on_calling_thread(const UpliftRandomForestModel& forest,
-                                     const RowBatch& rows) {
+FloatTable predict_on_calling_thread(const UpliftRandomForestModel& forest, const RowBatch& rows) {
   std::vector<FlatTree> trees;
   trees.reserve(forest.trees.size());
   for (const UpliftTreeModel& tree : forest.trees) trees.emplace_back(tree);

@@ -60,8 +60,8 @@ class TwoFits : public ::testing::TestWithParam<std::pair<std::string, std::vect
 TEST_P(TwoFits, SumOverAllTreesDividedByEstimators) {
   const std::vector<std::string> names = {"a", "b", "c"};
   const UpliftRandomForestModel f =
-      forest_of(2, {one_split(names, 0, 0.5), one_split(names, 1, 0.25),
-                    one_split(names, 0, 1.5), one_split(names, 0, 2.0)});
+      forest_of(2, {one_split(names, 0, 0.5), one_split(names, 1, 0.25), one_split(names, 0, 1.5),
+                    one_split(names, 0, 2.0)});
   EXPECT_EQ(get_feature_importance(f, GetParam().first), GetParam().second);
 }
 

@@ -167,7 +167,8 @@ TEST(ForestPredict, ZeroEstimatorsDividesByZeroOnTheCallingThread) {
 // A second row too short for a tested column: the calling thread reports the index failure;
 // on prediction threads every job fails, so the count falls short.
 TEST(ForestPredict, ShortSecondRowFailsAndReturnsNothing) {
-  const UpliftRandomForestModel f = forest_of(2, {stump(0.0f, {1.0}, {2.0}), stump(0.0f, {1.0}, {2.0})});
+  const UpliftRandomForestModel f =
+      forest_of(2, {stump(0.0f, {1.0}, {2.0}), stump(0.0f, {1.0}, {2.0})});
   RowBatch rows = rows_at({1.0f});
   rows.begin_row();
   EXPECT_EQ(failure_of([&] { predict(f, rows, 1); }),

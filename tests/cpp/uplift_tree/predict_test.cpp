@@ -106,8 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NumericCase{0.5f, std::nextafter(0.5f, 1.0f), "leaf 2.000000"},
                       NumericCase{0.0f, -0.0f, "leaf 1.000000"},  // -0.0 == 0.0
                       NumericCase{-0.0f, 0.0f, "leaf 1.000000"},
-                      NumericCase{0.5f, kNaN, "leaf 2.000000"},   // NaN cell goes right
-                      NumericCase{kNaN, 0.5f, "leaf 2.000000"},   // NaN threshold too
+                      NumericCase{0.5f, kNaN, "leaf 2.000000"},  // NaN cell goes right
+                      NumericCase{kNaN, 0.5f, "leaf 2.000000"},  // NaN threshold too
                       NumericCase{kNaN, kNaN, "leaf 2.000000"},
                       NumericCase{3.0e38f, kInf, "leaf 2.000000"},
                       NumericCase{-3.0e38f, -kInf, "leaf 1.000000"},
@@ -124,8 +124,7 @@ class TextSplit : public ::testing::TestWithParam<TextCase> {};
 TEST_P(TextSplit, OnlyIdenticalBytesGoLeft) {
   const TextCase& c = GetParam();
   const UpliftTreeModel tree = stump(2, SplitValue::str(c.category));
-  EXPECT_EQ(walk_both(tree, batch({{In{0.0f}, In{0.0f}, In{std::string(c.value)}}})),
-            c.expected);
+  EXPECT_EQ(walk_both(tree, batch({{In{0.0f}, In{0.0f}, In{std::string(c.value)}}})), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, TextSplit,
@@ -152,20 +151,34 @@ std::vector<FailureCase> failure_cases() {
   UpliftTreeModel right_outside = stump(0, SplitValue::numeric(0.0f));
   right_outside.nodes.pop_back();
   return {
-      {"EmptyNodeArray", UpliftTreeModel{}, {In{1.0f}},
+      {"EmptyNodeArray",
+       UpliftTreeModel{},
+       {In{1.0f}},
        "index out of bounds: the len is 0 but the index is 0"},
-      {"TextAtNumericNode", stump(0, SplitValue::numeric(1.0f)), {In{std::string("1.0")}},
+      {"TextAtNumericNode",
+       stump(0, SplitValue::numeric(1.0f)),
+       {In{std::string("1.0")}},
        "not f64"},
       {"NumberAtTextNode", stump(0, SplitValue::str("a")), {In{1.0f}}, "not str"},
-      {"TestedCellBeyondRow", stump(2, SplitValue::numeric(1.0f)), {In{1.0f}, In{1.0f}},
+      {"TestedCellBeyondRow",
+       stump(2, SplitValue::numeric(1.0f)),
+       {In{1.0f}, In{1.0f}},
        "index out of bounds: the len is 2 but the index is 2"},
-      {"EmptyRowAtSplit", stump(0, SplitValue::numeric(1.0f)), {},
+      {"EmptyRowAtSplit",
+       stump(0, SplitValue::numeric(1.0f)),
+       {},
        "index out of bounds: the len is 0 but the index is 0"},
-      {"ColIdxMinusOneReadsAsHugeIndex", minus_one, {In{1.0f}},
+      {"ColIdxMinusOneReadsAsHugeIndex",
+       minus_one,
+       {In{1.0f}},
        "index out of bounds: the len is 1 but the index is 18446744073709551615"},
-      {"ChildOutsideArray", shallow, {In{1.0f}},
+      {"ChildOutsideArray",
+       shallow,
+       {In{1.0f}},
        "index out of bounds: the len is 1 but the index is 2"},
-      {"RightChildMissing", right_outside, {In{1.0f}},
+      {"RightChildMissing",
+       right_outside,
+       {In{1.0f}},
        "index out of bounds: the len is 2 but the index is 2"},
   };
 }
@@ -200,8 +213,13 @@ INSTANTIATE_TEST_SUITE_P(RowLengths, RootLeaf, ::testing::Values(0u, 1u, 2u, 7u)
 TEST(WalkReadsOnlyThePath, WrongKindOffThePathIsIgnored) {
   UpliftTreeModel tree;
   tree.feature_cols = {"f0", "f1"};
-  tree.nodes = {split(0, SplitValue::numeric(0.0f)), leaf({1.0}),
-                split(1, SplitValue::numeric(0.0f)), {}, {}, leaf({3.0}), leaf({4.0})};
+  tree.nodes = {split(0, SplitValue::numeric(0.0f)),
+                leaf({1.0}),
+                split(1, SplitValue::numeric(0.0f)),
+                {},
+                {},
+                leaf({3.0}),
+                leaf({4.0})};
   EXPECT_EQ(walk_both(tree, batch({{In{-1.0f}, In{std::string("oops")}}})), "leaf 1.000000");
   EXPECT_EQ(walk_both(tree, batch({{In{1.0f}, In{std::string("oops")}}})), "not f64");
   EXPECT_EQ(walk_both(tree, batch({{In{1.0f}, In{1.0f}}})), "leaf 4.000000");
@@ -244,8 +262,8 @@ TEST(PredictRows, ShortSecondRowFailsWithTheIndexMessage) {
 // Later rows are not width-checked: longer rows and short rows whose path stays in range pass.
 TEST(PredictRows, OnlyTheFirstRowIsWidthChecked) {
   const UpliftTreeModel tree = stump(0, SplitValue::numeric(0.0f), 2);
-  const PredictionTable table =
-      predict_rows(tree, batch({{In{1.0f}, In{0.0f}}, {In{-1.0f}}, {In{1.0f}, In{0.0f}, In{9.0f}}}));
+  const PredictionTable table = predict_rows(
+      tree, batch({{In{1.0f}, In{0.0f}}, {In{-1.0f}}, {In{1.0f}, In{0.0f}, In{9.0f}}}));
   ASSERT_EQ(table.size(), 3u);
   EXPECT_EQ(std::vector<double>(table.row(0).begin(), table.row(0).end()), std::vector{2.0});
   EXPECT_EQ(std::vector<double>(table.row(1).begin(), table.row(1).end()), std::vector{1.0});
@@ -300,8 +318,9 @@ RandomCase random_case(std::uint64_t seed) {
       continue;
     }
     const auto col = static_cast<std::int32_t>(pick(features + 2)) - 1;  // -1 .. features
-    c.tree.nodes[slot] = pick(2) == 0 ? split(col, SplitValue::numeric(numbers[pick(numbers.size())]))
-                                      : split(col, SplitValue::str(texts[pick(texts.size())]));
+    c.tree.nodes[slot] = pick(2) == 0
+                             ? split(col, SplitValue::numeric(numbers[pick(numbers.size())]))
+                             : split(col, SplitValue::str(texts[pick(texts.size())]));
   }
   for (int r = 0; r < 20; ++r) {
     c.rows.begin_row();
@@ -392,7 +411,8 @@ TEST_P(RandomTrees, BatchEqualsRowByRow) {
   std::vector<std::vector<double>> expected;
   std::string expected_failure;
   try {
-    for (std::size_t r = 0; r < rows.size(); ++r) expected.push_back(predict_row(c.tree, rows.row(r)));
+    for (std::size_t r = 0; r < rows.size(); ++r)
+      expected.push_back(predict_row(c.tree, rows.row(r)));
   } catch (const Panic& p) {
     expected_failure = p.message();
   }
@@ -413,7 +433,8 @@ TEST_P(RandomTrees, BatchEqualsRowByRow) {
 TEST_P(RandomTrees, GroupedPassEqualsTreeByTree) {
   std::mt19937_64 rng(GetParam());
   std::vector<RandomCase> cases;
-  for (std::uint64_t k = 0; k < 1 + rng() % 6; ++k) cases.push_back(random_case(GetParam() * 7 + k));
+  for (std::uint64_t k = 0; k < 1 + rng() % 6; ++k)
+    cases.push_back(random_case(GetParam() * 7 + k));
   RowBatch rows;
   const std::size_t row_count = 1 + rng() % 600;
   for (std::size_t r = 0; r < row_count; ++r) {
