@@ -158,7 +158,7 @@ void PredictionTable::reserve(std::size_t rows, std::size_t values) {
   if (!row_end_.empty()) row_end_.reserve(rows);
 }
 
-void PredictionTable::push_row(std::span<const double> row) {
+void PredictionTable::push_row_slow(std::span<const double> row) {
   if (rows_ == 0) {
     width_ = row.size();
   } else if (row_end_.empty() && row.size() != width_) {

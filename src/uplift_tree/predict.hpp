@@ -27,7 +27,14 @@ std::vector<double> predict_row(const UpliftTreeModel& tree, RowView row);
 class PredictionTable {
  public:
   void reserve(std::size_t rows, std::size_t values);
-  void push_row(std::span<const double> row);
+  void push_row(std::span<const double> row) {
+    if (rows_ != 0 && row_end_.empty() && row.size() == width_) {  // the usual case, inline
+      for (const double v : row) values_.push_back(v);
+      ++rows_;
+      return;
+    }
+    push_row_slow(row);
+  }
 
   std::size_t size() const noexcept { return rows_; }
   bool uniform() const noexcept { return row_end_.empty(); }
@@ -45,6 +52,8 @@ class PredictionTable {
   std::span<const double> values() const noexcept { return values_; }
 
  private:
+  void push_row_slow(std::span<const double> row);
+
   std::vector<double> values_;
   std::vector<std::uint64_t> row_end_;
   std::size_t rows_ = 0;
