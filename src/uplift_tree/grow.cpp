@@ -82,7 +82,8 @@ std::uint64_t checked_node_array_size(std::uint64_t max_depth, std::uint64_t arr
           " is too deep: a tree of that depth has more than 2^64 node slots");
   }
   __extension__ using U128 = unsigned __int128;
-  const U128 bytes = static_cast<U128>(*slots) * sizeof(TreeNode) * std::max<std::uint64_t>(arrays, 1);
+  const U128 bytes =
+      static_cast<U128>(*slots) * sizeof(TreeNode) * std::max<std::uint64_t>(arrays, 1);
   const std::uint64_t memory = physical_memory_bytes();
   if (bytes > memory) {
     const std::string total =

@@ -5,11 +5,9 @@
 #include "uplift_tree/split_search.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "common/panic.hpp"
 #include "concurrency/channel.hpp"
@@ -21,74 +19,7 @@
 namespace quillmarsh {
 namespace {
 
-__extension__ using U128 = unsigned __int128;
-
-constexpr std::uint64_t kSamplePerBin = 500;
 constexpr std::size_t kLinearScanLimit = 64;  // thresholds searched by a branch-free scan
-// The rows of a deep node lie scattered over the columns: fetch the cache lines of rows this
-// far ahead so that many misses are in flight at once.
-constexpr std::size_t kPrefetchDistance = 24;
-
-// Calls f(row) for a uniform sample of m distinct entries of rows, in list order (all of them
-// when m covers the list). Candidates depend only on which values were sampled.
-template <class F>
-void for_each_sampled(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng, F&& f) {
-  const std::uint64_t n = rows.size();
-  if (m >= n) {
-    for (const RowIndex r : rows) f(r);
-    return;
-  }
-  // Floyd's algorithm: a uniform m-subset of 0..n-1 with m draws and a bitmap of n bits; the
-  // subset is then visited in row order, which keeps the column reads cache-friendly.
-  std::vector<std::uint64_t> taken((n + 63) / 64, 0);
-  for (std::uint64_t j = n - m; j < n; ++j) {
-    std::uint64_t t = rng.below(j + 1);
-    if ((taken[t >> 6] >> (t & 63)) & 1u) t = j;
-    taken[t >> 6] |= std::uint64_t{1} << (t & 63);
-  }
-  for (std::size_t w = 0; w < taken.size(); ++w) {
-    for (std::uint64_t bits = taken[w]; bits != 0; bits &= bits - 1) {
-      f(rows[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
-    }
-  }
-}
-
-// Order-preserving map of non-NaN floats to unsigned keys (-0.0 just below +0.0).
-std::uint32_t float_key(float v) noexcept {
-  const auto b = std::bit_cast<std::uint32_t>(v);
-  return (b & 0x80000000u) != 0 ? ~b : (b | 0x80000000u);
-}
-
-float key_float(std::uint32_t k) noexcept {
-  return std::bit_cast<float>((k & 0x80000000u) != 0 ? (k & 0x7fffffffu) : ~k);
-}
-
-// Ascending keys of `values` (no NaN): an LSD radix sort in three passes of 11 bits.
-std::vector<std::uint32_t> sorted_keys(std::span<const float> values) {
-  constexpr int kBits = 11;
-  constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-  std::vector<std::uint32_t> keys(values.size());
-  std::vector<std::uint32_t> scratch(values.size());
-  std::vector<std::uint32_t> counts(3 * kBuckets, 0);
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::uint32_t k = float_key(values[i]);
-    keys[i] = k;
-    ++counts[k & (kBuckets - 1)];
-    ++counts[kBuckets + ((k >> kBits) & (kBuckets - 1))];
-    ++counts[2 * kBuckets + (k >> (2 * kBits))];
-  }
-  for (int pass = 0; pass < 3; ++pass) {
-    std::uint32_t* c = counts.data() + static_cast<std::size_t>(pass) * kBuckets;
-    const int shift = pass * kBits;
-    // A digit that every key shares leaves the order unchanged.
-    if (keys.empty() || c[(keys[0] >> shift) & (kBuckets - 1)] == keys.size()) continue;
-    std::uint32_t sum = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b) sum += std::exchange(c[b], sum);
-    for (const std::uint32_t k : keys) scratch[c[(k >> shift) & (kBuckets - 1)]++] = k;
-    keys.swap(scratch);
-  }
-  return keys;
-}
 
 std::uint32_t wrap_u32(std::int32_t v) noexcept { return static_cast<std::uint32_t>(v); }
 
@@ -152,78 +83,6 @@ class CategorySlots {
 
 }  // namespace
 
-std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept {
-  const U128 cap = static_cast<U128>(max_bins) * kSamplePerBin;
-  return cap < n ? static_cast<std::uint64_t>(cap) : n;
-}
-
-std::vector<float> quantile_candidates(std::span<float> sample, std::uint64_t max_bins) {
-  std::vector<float> out;
-  const std::uint64_t m = sample.size();
-  if (max_bins < 2 || m == 0) return out;
-  // Positions floor(i*m/max_bins) for i = 1..max_bins-1 never decrease; jump straight to the
-  // first i that reaches the next position, so huge max_bins cost at most m steps.
-  std::vector<std::uint64_t> positions;
-  std::uint64_t i = 1;
-  while (i < max_bins) {
-    const auto pos = static_cast<std::uint64_t>(static_cast<U128>(i) * m / max_bins);
-    positions.push_back(pos);
-    const U128 next = (static_cast<U128>(pos + 1) * max_bins + m - 1) / m;
-    i = next > i + 1 ? static_cast<std::uint64_t>(std::min<U128>(next, max_bins)) : i + 1;
-  }
-  // NaNs sort after every number; the numbers are radix-sorted as keys.
-  const auto numbers_end =
-      std::partition(sample.begin(), sample.end(), [](float v) { return !std::isnan(v); });
-  const std::vector<std::uint32_t> keys =
-      sorted_keys(std::span<const float>(sample.begin(), numbers_end));
-  for (const std::uint64_t pos : positions) {
-    const float v = pos < keys.size() ? key_float(keys[pos]) : sample[pos];
-    if (out.empty() || !(out.back() == v)) out.push_back(v);
-  }
-  return out;
-}
-
-std::vector<float> numeric_candidates(const NumericColumn& column, std::span<const RowIndex> rows,
-                                      std::uint64_t max_bins, Rng& rng) {
-  if (max_bins < 2) return {};
-  const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
-  std::vector<RowIndex> picked;
-  picked.reserve(m);
-  for_each_sampled(rows, m, rng, [&](RowIndex r) { picked.push_back(r); });
-  std::vector<float> sample(picked.size());
-  for (std::size_t i = 0; i < picked.size(); ++i) {
-    if (i + kPrefetchDistance < picked.size()) {
-      __builtin_prefetch(column.data() + picked[i + kPrefetchDistance]);
-    }
-    sample[i] = column[picked[i]];
-  }
-  return quantile_candidates(sample, max_bins);
-}
-
-std::vector<std::uint32_t> string_candidates(const StringCodes& column,
-                                             std::span<const RowIndex> rows,
-                                             std::uint64_t max_bins, Rng& rng) {
-  std::vector<std::uint32_t> reservoir;
-  if (max_bins < 2) return reservoir;
-  const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
-  const std::uint64_t k = max_bins - 1;
-  std::unordered_set<std::uint32_t> seen;
-  seen.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(m, column.dictionary.size())));
-  std::uint64_t t = 0;  // position of the value among the distinct ones
-  for_each_sampled(rows, m, rng, [&](RowIndex r) {
-    const std::uint32_t code = column.codes[r];
-    if (!seen.insert(code).second) return;
-    if (t < k) {
-      reservoir.push_back(code);
-    } else {
-      const std::uint64_t j = rng.below(t + 1);
-      if (j < k) reservoir[j] = code;
-    }
-    ++t;
-  });
-  return reservoir;
-}
-
 namespace {
 
 constexpr std::size_t kCopies = 4;  // interleaved accumulators break store-to-load chains
@@ -268,7 +127,8 @@ void bin_numeric(std::span<const RowIndex> rows, const float* values, const std:
     } else if (nt <= kLinearScanLimit) {
       for (std::size_t k = 0; k < t.size(); ++k) b += t[k] < v ? 1u : 0u;
     } else {
-      b = static_cast<std::uint32_t>(std::lower_bound(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(nt), v) - t.begin());
+      const auto end = t.begin() + static_cast<std::ptrdiff_t>(nt);
+      b = static_cast<std::uint32_t>(std::lower_bound(t.begin(), end, v) - t.begin());
     }
     b = v == v ? b : nt32;
     add_row(acc + (i % kCopies) * copy_stride + b * g2, words[r]);
@@ -504,7 +364,9 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
       if (!failure) failure = std::move(report->failure);
       continue;
     }
-    if (report->split && report->split->gain > best.gain) consider(report->col_name, *report->split);
+    if (report->split && report->split->gain > best.gain) {
+      consider(report->col_name, *report->split);
+    }
   }
   if (failure) panic(std::move(*failure));
   if (reports != positions.size()) panic("a split search job ended without reporting its result");

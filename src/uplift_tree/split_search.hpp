@@ -1,7 +1,6 @@
-// Split search of one node: candidate split values per feature (quantiles of a row sample for
-// numeric features, a random choice of sampled categories for string features), the one-pass
-// counting of every candidate's children, scoring, and the search over a random feature subset
-// on the worker pool. Only the winning split is partitioned into child row lists.
+// Split search of one node: the one-pass counting of every candidate's children, scoring, and
+// the search over a random feature subset on the worker pool. Only the winning split is
+// partitioned, within the node's range of the tree's row list.
 #pragma once
 
 #include <cstdint>
@@ -17,24 +16,9 @@
 #include "uplift_tree/dataset.hpp"
 #include "uplift_tree/divergence.hpp"
 #include "uplift_tree/records.hpp"
+#include "uplift_tree/split_candidates.hpp"
 
 namespace quillmarsh {
-
-// min(n, 500 * max_bins) rows are sampled for candidates (saturating).
-std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept;
-
-// Ascending, distinct thresholds: the sorted sample at positions floor(i * m / max_bins),
-// i = 1..max_bins-1, consecutive equal values removed. NaN values sort after every number.
-std::vector<float> numeric_candidates(const NumericColumn& column, std::span<const RowIndex> rows,
-                                      std::uint64_t max_bins, Rng& rng);
-// The same from values already sampled (reordered in place).
-std::vector<float> quantile_candidates(std::span<float> sample, std::uint64_t max_bins);
-
-// Up to max_bins-1 distinct category codes chosen uniformly among those of the row sample
-// (reservoir sampling), in reservoir slot order.
-std::vector<std::uint32_t> string_candidates(const StringCodes& column,
-                                             std::span<const RowIndex> rows,
-                                             std::uint64_t max_bins, Rng& rng);
 
 // The children a candidate would produce.
 struct CandidateCounts {

@@ -81,8 +81,10 @@ INSTANTIATE_TEST_SUITE_P(Lengths, NodeDivergenceLength, ::testing::Values(0, 1, 
 
 TEST(NodeDivergence, EmptyGroupIsNanUnderEuclideanEitherWeighting) {
   for (bool balance : {false, true}) {
-    EXPECT_TRUE(std::isnan(node_divergence(GroupCounts{10, 5, 0, 0, 10, 8}, EvalFunc::Euclidean, balance, 20)));
-    EXPECT_TRUE(std::isnan(node_divergence(GroupCounts{0, 0, 10, 5}, EvalFunc::Euclidean, balance, 10)));
+    const GroupCounts missing_treated = {10, 5, 0, 0, 10, 8};
+    const GroupCounts missing_control = {0, 0, 10, 5};
+    EXPECT_TRUE(std::isnan(node_divergence(missing_treated, EvalFunc::Euclidean, balance, 20)));
+    EXPECT_TRUE(std::isnan(node_divergence(missing_control, EvalFunc::Euclidean, balance, 10)));
   }
 }
 
@@ -121,7 +123,8 @@ TEST_P(SplitGainExample, MatchesDocumentedGainBitForBit) {
 INSTANTIATE_TEST_SUITE_P(
     Documented, SplitGainExample,
     ::testing::Values(
-        GainCase{"ed", EvalFunc::Euclidean, false, {12, 3, 6, 5}, {8, 7, 14, 5}, 0.6012436224489797},
+        GainCase{"ed", EvalFunc::Euclidean, false, {12, 3, 6, 5}, {8, 7, 14, 5},
+                 0.6012436224489797},
         GainCase{"ed_reg", EvalFunc::Euclidean, true, {12, 3, 6, 5}, {8, 7, 14, 5},
                  0.45896459728929745},
         GainCase{"kl", EvalFunc::KL, false, {12, 3, 6, 5}, {8, 7, 14, 5}, 1.070015728602563},

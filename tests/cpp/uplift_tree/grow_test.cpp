@@ -115,7 +115,9 @@ TEST_P(RootStaysALeaf, AndHoldsTheUpliftOfAllRows) {
   ASSERT_EQ(tree.nodes.size(), *node_array_size(c.max_depth));
   EXPECT_TRUE(same_doubles(tree.nodes[0].prob,
                            uplift_vector(group_counts(*root.dataset, *root.rows))));
-  for (std::size_t slot = 1; slot < tree.nodes.size(); ++slot) EXPECT_EQ(tree.nodes[slot], TreeNode{});
+  for (std::size_t slot = 1; slot < tree.nodes.size(); ++slot) {
+    EXPECT_EQ(tree.nodes[slot], TreeNode{});
+  }
 }
 INSTANTIATE_TEST_SUITE_P(Settings, RootStaysALeaf,
                          ::testing::Values(LeafOnlyCase{"depth0", 0, 10, 3, 1},
@@ -140,7 +142,8 @@ TEST(GrowTree, MissingTreatmentGroupLeavesOnlyARootLeafWithNan) {
 }
 
 TEST(GrowTree, ControlOnlyDataFailsTheLengthAssertion) {
-  const NodeData root = make_node(make_columns({{"f", NumericColumn{1, 2, 3}}}, {0, 0, 0}, {0, 1, 0}));
+  const NodeData root =
+      make_node(make_columns({{"f", NumericColumn{1, 2, 3}}}, {0, 0, 0}, {0, 1, 0}));
   UpliftTreeModel tree = tree_template(2, 0, 1, EvalFunc::KL, 10);
   WorkerPool pool(1);
   Rng rng(1);
