@@ -114,19 +114,32 @@ std::span<const double> FlatTree::find_leaf(RowView row) const {
   }
 }
 
-bool FlatTree::find_leaves(const FlatTree* const* trees, const RowView* rows,
-                           std::span<const double>* leaves, std::size_t walks) noexcept {
+// kOneTree: every lane walks trees[0], whose arrays are then read once, not per step.
+template <bool kOneTree>
+bool FlatTree::walk_lanes(const FlatTree* const* trees, const RowView* rows,
+                          std::span<const double>* leaves, std::size_t walks) noexcept {
+  struct Arrays {
+    const Node* nodes;
+    std::uint64_t node_count;
+    const double* leaf_values;
+    const std::string* categories;
+  };
+  Arrays arrays[kOneTree ? 1 : kLanes];
   std::uint64_t slot[kLanes] = {};
   std::uint32_t pending = 0;  // bit l: walk l has not reached its leaf yet
-  for (std::size_t l = 0; l < walks && l < kLanes; ++l) {
-    if (trees[l]->nodes_.empty()) return false;
-    pending |= std::uint32_t{1} << l;
+  walks = std::min(walks, kLanes);
+  for (std::size_t l = 0; l < (kOneTree ? std::min<std::size_t>(walks, 1) : walks); ++l) {
+    const FlatTree& tree = *trees[l];
+    arrays[l] = {tree.nodes_.data(), tree.nodes_.size(), tree.leaf_values_.data(),
+                 tree.categories_.data()};
+    if (arrays[l].node_count == 0) return false;
   }
+  for (std::size_t l = 0; l < walks; ++l) pending |= std::uint32_t{1} << l;
   while (pending != 0) {
     for (std::size_t l = 0; l < walks; ++l) {
       if ((pending >> l & 1u) == 0) continue;
-      const FlatTree& tree = *trees[l];
-      const Node& node = tree.nodes_[slot[l]];
+      const Arrays& tree = arrays[kOneTree ? 0 : l];
+      const Node& node = tree.nodes[slot[l]];
       std::uint64_t next;
       if (node.kind == Kind::Numeric) {
         const std::uint64_t c = column_of(node.col);
@@ -135,7 +148,7 @@ bool FlatTree::find_leaves(const FlatTree* const* trees, const RowView* rows,
         if (!cell.is_number()) return false;
         next = left_child(slot[l]) + static_cast<std::uint64_t>(!(cell.number <= node.threshold));
       } else if (node.kind == Kind::Leaf) {
-        leaves[l] = {tree.leaf_values_.data() + node.ref, static_cast<std::size_t>(node.col)};
+        leaves[l] = {tree.leaf_values + node.ref, static_cast<std::size_t>(node.col)};
         pending &= ~(std::uint32_t{1} << l);
         continue;
       } else {
@@ -143,14 +156,25 @@ bool FlatTree::find_leaves(const FlatTree* const* trees, const RowView* rows,
         if (c >= rows[l].size()) return false;
         const Cell& cell = rows[l].cells[c];
         if (cell.is_number()) return false;
-        const bool left = (*rows[l].texts)[cell.text] == tree.categories_[node.ref];
+        const bool left = (*rows[l].texts)[cell.text] == tree.categories[node.ref];
         next = left ? left_child(slot[l]) : right_child(slot[l]);
       }
-      if (next >= tree.nodes_.size()) return false;
+      if (next >= tree.node_count) return false;
       slot[l] = next;
     }
   }
   return true;
+}
+
+bool FlatTree::find_leaves(const FlatTree* const* trees, const RowView* rows,
+                           std::span<const double>* leaves, std::size_t walks) noexcept {
+  return walk_lanes<false>(trees, rows, leaves, walks);
+}
+
+bool FlatTree::find_leaves(const RowView* rows, std::span<const double>* leaves,
+                           std::size_t walks) const noexcept {
+  const FlatTree* const self = this;
+  return walk_lanes<true>(&self, rows, leaves, walks);
 }
 
 void PredictionTable::reserve(std::size_t rows, std::size_t values) {
@@ -185,18 +209,16 @@ std::vector<PredictionTable> predict_rows(std::span<const UpliftTreeModel* const
   // Blocks of rows small enough to stay in cache while every tree of the group walks them.
   constexpr std::size_t kBlock = 256;
   RowView block[kBlock];
-  const FlatTree* lane_trees[FlatTree::kLanes];
   std::span<const double> leaves[FlatTree::kLanes];
   std::vector<PredictionTable> tables(trees.size());
   for (std::size_t first = 0; first < rows.size(); first += kBlock) {
     const std::size_t count = std::min(kBlock, rows.size() - first);
     for (std::size_t i = 0; i < count; ++i) block[i] = rows.row(first + i);
     for (std::size_t t = 0; t < flats.size(); ++t) {
-      std::fill(std::begin(lane_trees), std::end(lane_trees), &flats[t]);
       PredictionTable& table = tables[t];
       for (std::size_t i = 0; i < count; i += FlatTree::kLanes) {
         const std::size_t walks = std::min(FlatTree::kLanes, count - i);
-        if (!FlatTree::find_leaves(lane_trees, block + i, leaves, walks)) {
+        if (!flats[t].find_leaves(block + i, leaves, walks)) {
           for (std::size_t l = 0; l < walks; ++l) leaves[l] = flats[t].find_leaf(block[i + l]);
         }
         if (table.size() == 0) table.reserve(rows.size(), rows.size() * leaves[0].size());

@@ -74,6 +74,9 @@ class FlatTree {
   static constexpr std::size_t kLanes = 8;
   static bool find_leaves(const FlatTree* const* trees, const RowView* rows,
                           std::span<const double>* leaves, std::size_t walks) noexcept;
+  // The same with this tree in every lane.
+  bool find_leaves(const RowView* rows, std::span<const double>* leaves,
+                   std::size_t walks) const noexcept;
 
  private:
   enum class Kind : std::uint8_t { Leaf, Numeric, Text };
@@ -83,6 +86,10 @@ class FlatTree {
     float threshold = 0.0f;  // Numeric only
     Kind kind = Kind::Leaf;
   };
+  template <bool kOneTree>
+  static bool walk_lanes(const FlatTree* const* trees, const RowView* rows,
+                         std::span<const double>* leaves, std::size_t walks) noexcept;
+
   std::vector<Node> nodes_;
   std::vector<double> leaf_values_;
   std::vector<std::string> categories_;
