@@ -32,7 +32,8 @@ std::string nul_in_path_error() {
   return render_simple_error("InvalidInput", "file name contained an unexpected NUL byte");
 }
 
-// Closes the descriptor on every path out of a scope unless released.
+// Owns one open descriptor: closed by close(), which reports the outcome, or else when the
+// scope is left.
 class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
@@ -42,7 +43,6 @@ class FileDescriptor {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const noexcept { return fd_; }
-  // Closes now and reports the outcome.
   IoResult close() noexcept {
     const int fd = fd_;
     fd_ = -1;

@@ -387,6 +387,12 @@ int in_unprivileged_child(const std::function<int()>& body) {
   return WEXITSTATUS(status);
 }
 
+TEST_F(ModelFile, SaveToAFullDeviceIsStorageFull) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  EXPECT_EQ(panic_message([] { save_model(UpliftRandomForestModel{}, "/dev/full"); }),
+            kUnwrap + R"(Os { code: 28, kind: StorageFull, message: "No space left on device" })");
+}
+
 // Without the right to add a file to the folder, an existing writable file is overwritten.
 TEST_F(ModelFile, SaveInFolderWithoutWriteRightWritesInPlace) {
   write_bytes(path("m.json"), "old");
