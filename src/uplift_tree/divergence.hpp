@@ -44,7 +44,7 @@ struct SplitSettings {
   EvalFunc eval_func = EvalFunc::Euclidean;
   // A node whose search reads at most this many cells (rows x searched features) is searched
   // on the growing thread itself: too little work to hand over to the pool and wait for.
-  std::uint64_t inline_search_cells = 16384;
+  std::uint64_t inline_search_cells = 65536;
 };
 
 SplitSettings split_settings(const UpliftTreeModel& tree) noexcept;
