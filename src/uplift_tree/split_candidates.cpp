@@ -24,16 +24,24 @@ void for_each_sampled(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng,
     for (const RowIndex r : rows) f(r);
     return;
   }
-  // Floyd's algorithm: a uniform m-subset of 0..n-1 with m draws and a bitmap of n bits; the
-  // subset is then visited in row order, which keeps the column reads cache-friendly.
-  std::vector<std::uint64_t> taken((n + 63) / 64, 0);
-  for (std::uint64_t j = n - m; j < n; ++j) {
+  // Floyd's algorithm: a uniform k-subset of 0..n-1 with k draws and a bitmap of n bits. When
+  // more than half the rows are sampled, the rows left out are drawn instead (the complement
+  // of a uniform subset is uniform). The sample is visited in row order, which keeps the
+  // column reads cache-friendly.
+  const bool draw_excluded = m > n - m;
+  const std::uint64_t k = draw_excluded ? n - m : m;
+  std::vector<std::uint64_t> marked((n + 63) / 64, 0);
+  for (std::uint64_t j = n - k; j < n; ++j) {
     std::uint64_t t = rng.below(j + 1);
-    if ((taken[t >> 6] >> (t & 63)) & 1u) t = j;
-    taken[t >> 6] |= std::uint64_t{1} << (t & 63);
+    if ((marked[t >> 6] >> (t & 63)) & 1u) t = j;
+    marked[t >> 6] |= std::uint64_t{1} << (t & 63);
   }
-  for (std::size_t w = 0; w < taken.size(); ++w) {
-    for (std::uint64_t bits = taken[w]; bits != 0; bits &= bits - 1) {
+  for (std::size_t w = 0; w < marked.size(); ++w) {
+    std::uint64_t bits = draw_excluded ? ~marked[w] : marked[w];
+    if (draw_excluded && w + 1 == marked.size() && n % 64 != 0) {
+      bits &= (std::uint64_t{1} << (n % 64)) - 1;  // no rows beyond n
+    }
+    for (; bits != 0; bits &= bits - 1) {
       f(rows[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
     }
   }
@@ -78,6 +86,13 @@ std::vector<std::uint32_t> sorted_keys(std::span<const float> values) {
 
 }  // namespace
 
+std::vector<RowIndex> sample_rows(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng) {
+  std::vector<RowIndex> picked;
+  picked.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(m, rows.size())));
+  for_each_sampled(rows, m, rng, [&](RowIndex r) { picked.push_back(r); });
+  return picked;
+}
+
 std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept {
   const U128 cap = static_cast<U128>(max_bins) * kSamplePerBin;
   return cap < n ? static_cast<std::uint64_t>(cap) : n;
@@ -113,9 +128,7 @@ std::vector<float> numeric_candidates(const NumericColumn& column, std::span<con
                                       std::uint64_t max_bins, Rng& rng) {
   if (max_bins < 2) return {};
   const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
-  std::vector<RowIndex> picked;
-  picked.reserve(m);
-  for_each_sampled(rows, m, rng, [&](RowIndex r) { picked.push_back(r); });
+  const std::vector<RowIndex> picked = sample_rows(rows, m, rng);
   std::vector<float> sample(picked.size());
   for (std::size_t i = 0; i < picked.size(); ++i) {
     if (i + kPrefetchDistance < picked.size()) {

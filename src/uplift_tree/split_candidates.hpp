@@ -17,6 +17,9 @@ namespace quillmarsh {
 // this far ahead so that many misses are in flight at once.
 inline constexpr std::size_t kPrefetchDistance = 24;
 
+// A uniform sample of min(m, |rows|) distinct entries of `rows`, in list order.
+std::vector<RowIndex> sample_rows(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng);
+
 // min(n, 500 * max_bins) rows are sampled for candidates (saturating).
 std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept;
 

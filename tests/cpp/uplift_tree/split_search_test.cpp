@@ -248,6 +248,43 @@ TEST(QuantileCandidates, HugeBinCountsCostAtMostOneStepPerSampledValue) {
   EXPECT_EQ(candidate_sample_size(100000, 10), 5000u);
 }
 
+// Both ways of sampling (drawing the rows kept, or the rows left out when more than half are
+// kept) give m distinct rows of the list, in list order, each row as often as any other.
+class SampleRows : public ::testing::TestWithParam<std::pair<std::size_t, std::uint64_t>> {};
+
+TEST_P(SampleRows, DrawsDistinctRowsUniformlyInListOrder) {
+  const auto [n, m] = GetParam();
+  std::vector<RowIndex> rows(n);
+  for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<RowIndex>(3 * i + 1);
+  Rng rng(n * 31 + m);
+  std::vector<int> hits(n, 0);
+  constexpr int kRounds = 4000;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::vector<RowIndex> picked = sample_rows(rows, m, rng);
+    ASSERT_EQ(picked.size(), std::min<std::uint64_t>(m, n));
+    ASSERT_TRUE(std::is_sorted(picked.begin(), picked.end()));
+    ASSERT_EQ(std::adjacent_find(picked.begin(), picked.end()), picked.end());
+    for (RowIndex r : picked) {
+      ASSERT_EQ(r % 3, 1u);
+      ++hits[r / 3];
+    }
+  }
+  const double p = std::min(1.0, static_cast<double>(m) / static_cast<double>(n));
+  const double expected = kRounds * p;
+  const double sd = std::sqrt(kRounds * p * (1 - p));
+  for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR(hits[i], expected, 5 * sd + 1e-9) << i;
+}
+INSTANTIATE_TEST_SUITE_P(Sizes, SampleRows,
+                         ::testing::Values(std::pair<std::size_t, std::uint64_t>{100, 10},
+                                           std::pair<std::size_t, std::uint64_t>{100, 50},
+                                           std::pair<std::size_t, std::uint64_t>{100, 51},
+                                           std::pair<std::size_t, std::uint64_t>{130, 117},
+                                           std::pair<std::size_t, std::uint64_t>{64, 63},
+                                           std::pair<std::size_t, std::uint64_t>{65, 64},
+                                           std::pair<std::size_t, std::uint64_t>{40, 40},
+                                           std::pair<std::size_t, std::uint64_t>{40, 1000},
+                                           std::pair<std::size_t, std::uint64_t>{40, 0}));
+
 TEST(StringCandidates, TakesEveryDistinctValueWhenThereAreFewEnough) {
   const NodeData node = make_node(make_columns({{"s", StringColumn{"b", "a", "b", "c", "a"}}},
                                                {0, 1, 0, 1, 0}, {0, 0, 0, 0, 0}));
