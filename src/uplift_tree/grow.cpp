@@ -109,6 +109,7 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
   RowList rows = root.pool->take();
   rows->assign(root.rows->begin(), root.rows->end());
   RowList scratch = root.pool->take();
+  scratch->reserve(rows->size());  // one allocation instead of a doubling series
   Growth g{tree, split_settings(tree), root.dataset, nodes, *scratch, pool, rng};
   grow_node(g, 0, 0, std::move(counts), NodeRows{rows, 0, rows->size()});
   tree.nodes = std::move(nodes);
