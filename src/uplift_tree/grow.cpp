@@ -57,9 +57,9 @@ void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts c
       const std::size_t middle = partition_rows(*g.dataset, rows, best, g.scratch);
       shared_counts.reset();
       grow_node(g, left_child(slot), depth + 1, std::move(best.left_counts),
-                NodeRows{rows.list, rows.begin, middle});
+                NodeRows{rows.list, rows.begin, middle, rows.words});
       grow_node(g, right_child(slot), depth + 1, std::move(best.right_counts),
-                NodeRows{rows.list, middle, rows.end});
+                NodeRows{rows.list, middle, rows.end, rows.words});
       return;
     }
   }
@@ -108,10 +108,15 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
   // The tree rearranges its own copy of the root's rows: every node is a range of it.
   RowList rows = root.pool->take();
   rows->assign(root.rows->begin(), root.rows->end());
+  RowList words = root.pool->take();
+  words->resize(rows->size());
+  for (std::size_t i = 0; i < rows->size(); ++i) {
+    (*words)[i] = root.dataset->group_outcome[(*rows)[i]];
+  }
   RowList scratch = root.pool->take();
   scratch->reserve(rows->size());  // one allocation instead of a doubling series
   Growth g{tree, split_settings(tree), root.dataset, nodes, *scratch, pool, rng};
-  grow_node(g, 0, 0, std::move(counts), NodeRows{rows, 0, rows->size()});
+  grow_node(g, 0, 0, std::move(counts), NodeRows{rows, 0, rows->size(), words});
   tree.nodes = std::move(nodes);
 }
 

@@ -107,7 +107,8 @@ std::uint32_t count_below(const float* t, float v) noexcept {
 
 // Adds every row to the accumulator of its interval: b = how many thresholds lie below the
 // row's value (a NaN value: nt). `values` is the column, or with kGathered the values of `rows`
-// in list order. W > 0: the thresholds are padded with +inf to exactly W entries.
+// in list order; words[i] is the packed group and outcome of rows[i]. W > 0: the thresholds are
+// padded with +inf to exactly W entries.
 template <std::size_t W, bool kGathered>
 void bin_numeric(std::span<const RowIndex> rows, const float* values, const std::uint32_t* words,
                  std::span<const float> t, std::size_t nt, std::uint32_t* acc,
@@ -115,10 +116,8 @@ void bin_numeric(std::span<const RowIndex> rows, const float* values, const std:
   const auto nt32 = static_cast<std::uint32_t>(nt);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const RowIndex r = rows[i];
-    if (i + kPrefetchDistance < rows.size()) {
-      const RowIndex ahead = rows[i + kPrefetchDistance];
-      if constexpr (!kGathered) __builtin_prefetch(values + ahead);
-      __builtin_prefetch(words + ahead);
+    if constexpr (!kGathered) {
+      if (i + kPrefetchDistance < rows.size()) __builtin_prefetch(values + rows[i + kPrefetchDistance]);
     }
     const float v = kGathered ? values[i] : values[r];
     std::uint32_t b = 0;
@@ -131,12 +130,13 @@ void bin_numeric(std::span<const RowIndex> rows, const float* values, const std:
       b = static_cast<std::uint32_t>(std::lower_bound(t.begin(), end, v) - t.begin());
     }
     b = v == v ? b : nt32;
-    add_row(acc + (i % kCopies) * copy_stride + b * g2, words[r]);
+    add_row(acc + (i % kCopies) * copy_stride + b * g2, words[i]);
   }
 }
 
-std::vector<CandidateCounts> count_numeric(const Dataset& dataset, const float* values,
-                                           bool gathered, std::span<const RowIndex> rows,
+std::vector<CandidateCounts> count_numeric(const float* values, bool gathered,
+                                           std::span<const RowIndex> rows,
+                                           std::span<const std::uint32_t> row_words,
                                            std::span<const float> thresholds,
                                            const GroupCounts& node) {
   const std::size_t g2 = node.size();
@@ -146,7 +146,7 @@ std::vector<CandidateCounts> count_numeric(const Dataset& dataset, const float* 
   const std::size_t slots = nt + 1;  // slot b: rows above exactly b thresholds (NaN: slot nt)
   const std::size_t stride = slots * g2;
   std::vector<std::uint32_t> acc(kCopies * stride, 0);
-  const std::uint32_t* words = dataset.group_outcome.data();
+  const std::uint32_t* words = row_words.data();
 
   // Padded with +inf (no value lies above it) to a multiple of 8 for a vectorisable scan.
   std::vector<float> padded;
@@ -189,36 +189,20 @@ std::vector<CandidateCounts> count_numeric(const Dataset& dataset, const float* 
   return out;
 }
 
-}  // namespace
-
-std::vector<CandidateCounts> count_numeric_candidates(const Dataset& dataset,
-                                                      const NumericColumn& column,
-                                                      std::span<const RowIndex> rows,
-                                                      std::span<const float> thresholds,
-                                                      const GroupCounts& node) {
-  return count_numeric(dataset, column.data(), false, rows, thresholds, node);
-}
-
-std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
-                                                     const StringCodes& column,
-                                                     std::span<const RowIndex> rows,
-                                                     std::span<const std::uint32_t> categories,
-                                                     const GroupCounts& node) {
+std::vector<CandidateCounts> count_string(const StringCodes& column,
+                                          std::span<const RowIndex> rows,
+                                          std::span<const std::uint32_t> row_words,
+                                          std::span<const std::uint32_t> categories,
+                                          const GroupCounts& node) {
   const std::size_t g2 = node.size();
   const std::size_t slots = categories.size() + 1;  // the last slot: no candidate's category
   const std::size_t stride = slots * g2;
   std::vector<std::uint32_t> acc(kCopies * stride, 0);
   const CategorySlots lookup(categories, column.dictionary.size(), rows.size());
-  const std::uint32_t* words = dataset.group_outcome.data();
   const std::uint32_t* codes = column.codes.data();
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    const RowIndex r = rows[i];
-    if (i + kPrefetchDistance < rows.size()) {
-      const RowIndex ahead = rows[i + kPrefetchDistance];
-      __builtin_prefetch(codes + ahead);
-      __builtin_prefetch(words + ahead);
-    }
-    add_row(acc.data() + (i % kCopies) * stride + lookup.slot(codes[r]) * g2, words[r]);
+    if (i + kPrefetchDistance < rows.size()) __builtin_prefetch(codes + rows[i + kPrefetchDistance]);
+    add_row(acc.data() + (i % kCopies) * stride + lookup.slot(codes[rows[i]]) * g2, row_words[i]);
   }
   for (std::size_t c = 1; c < kCopies; ++c) {
     for (std::size_t i = 0; i < stride; ++i) acc[i] += acc[c * stride + i];
@@ -232,8 +216,42 @@ std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
   return out;
 }
 
+// The packed group and outcome of each listed row, in list order.
+std::vector<std::uint32_t> gather_words(const Dataset& dataset, std::span<const RowIndex> rows) {
+  std::vector<std::uint32_t> words(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) words[i] = dataset.group_outcome[rows[i]];
+  return words;
+}
+
+}  // namespace
+
+std::vector<CandidateCounts> count_numeric_candidates(const Dataset& dataset,
+                                                      const NumericColumn& column,
+                                                      std::span<const RowIndex> rows,
+                                                      std::span<const float> thresholds,
+                                                      const GroupCounts& node) {
+  return count_numeric(column.data(), false, rows, gather_words(dataset, rows), thresholds, node);
+}
+
+std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
+                                                     const StringCodes& column,
+                                                     std::span<const RowIndex> rows,
+                                                     std::span<const std::uint32_t> categories,
+                                                     const GroupCounts& node) {
+  return count_string(column, rows, gather_words(dataset, rows), categories, node);
+}
+
 std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t column_code,
                                            std::span<const RowIndex> rows,
+                                           const GroupCounts& node, double d_parent,
+                                           const SplitSettings& settings, Rng& rng) {
+  return search_feature(dataset, column_code, rows, gather_words(dataset, rows), node, d_parent,
+                        settings, rng);
+}
+
+std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t column_code,
+                                           std::span<const RowIndex> rows,
+                                           std::span<const std::uint32_t> row_words,
                                            const GroupCounts& node, double d_parent,
                                            const SplitSettings& settings, Rng& rng) {
   std::vector<float> thresholds;
@@ -255,17 +273,17 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t 
       std::vector<float> sample = values;
       thresholds = quantile_candidates(sample, settings.max_bins);
       if (thresholds.empty()) return std::nullopt;
-      counts = count_numeric(dataset, values.data(), true, rows, thresholds, node);
+      counts = count_numeric(values.data(), true, rows, row_words, thresholds, node);
     } else {
       thresholds = numeric_candidates(column, rows, settings.max_bins, rng);
       if (thresholds.empty()) return std::nullopt;
-      counts = count_numeric_candidates(dataset, column, rows, thresholds, node);
+      counts = count_numeric(column.data(), false, rows, row_words, thresholds, node);
     }
   } else {
     const StringCodes& column = dataset.str_cols[static_cast<std::size_t>(~column_code)];
     categories = string_candidates(column, rows, settings.max_bins, rng);
     if (categories.empty()) return std::nullopt;
-    counts = count_string_candidates(dataset, column, rows, categories, node);
+    counts = count_string(column, rows, row_words, categories, node);
   }
 
   std::optional<std::size_t> best;
@@ -327,8 +345,9 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
     // Too little work to be worth handing over to the pool and waiting for it.
     for (const std::uint64_t pos : positions) {
       std::string name = feature_cols[pos];
-      std::optional<FeatureSplit> split = search_feature(
-          *dataset, dataset->column_code(name), rows.span(), *counts, d_parent, settings, rng);
+      std::optional<FeatureSplit> split =
+          search_feature(*dataset, dataset->column_code(name), rows.span(), rows.word_span(),
+                         *counts, d_parent, settings, rng);
       if (split && split->gain > best.gain) consider(name, *split);
     }
     return best;
@@ -341,8 +360,8 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
       report.col_name = std::move(name);
       try {
         const std::int32_t code = dataset->column_code(report.col_name);
-        report.split = search_feature(*dataset, code, rows.span(), *counts, d_parent, settings,
-                                      thread_rng());
+        report.split = search_feature(*dataset, code, rows.span(), rows.word_span(), *counts,
+                                      d_parent, settings, thread_rng());
       } catch (const Panic& p) {
         report_to_stderr(p.message(), p.where());
         report.failure = p.message();
@@ -405,6 +424,10 @@ std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const B
     route([&](RowIndex r) { return column.codes[r] == category; });
   }
   std::copy(scratch.begin(), scratch.end(), list.begin() + static_cast<std::ptrdiff_t>(kept));
+  if (rows.words) {
+    RowVector& words = *rows.words;
+    for (std::size_t i = rows.begin; i < rows.end; ++i) words[i] = dataset.group_outcome[list[i]];
+  }
   return kept;
 }
 

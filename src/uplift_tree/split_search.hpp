@@ -54,6 +54,12 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t 
                                            std::span<const RowIndex> rows,
                                            const GroupCounts& node, double d_parent,
                                            const SplitSettings& settings, Rng& rng);
+// The same with row_words[i] = the packed group and outcome of rows[i] already at hand.
+std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t column_code,
+                                           std::span<const RowIndex> rows,
+                                           std::span<const std::uint32_t> row_words,
+                                           const GroupCounts& node, double d_parent,
+                                           const SplitSettings& settings, Rng& rng);
 
 // The result of a node's search; gain stays kNoGain when no candidate qualified.
 struct BestSplit {
@@ -66,14 +72,20 @@ struct BestSplit {
 };
 
 // The rows of one node: list[begin, end) of a row list that the whole tree shares. The rows
-// of a node stay in dataset order; a split rearranges only its own range.
+// of a node stay in dataset order; a split rearranges only its own range. `words`, when set,
+// runs alongside `list` with the packed group and outcome of each row, so that counting reads
+// them in order instead of gathering them.
 struct NodeRows {
   RowList list;
   std::size_t begin = 0;
   std::size_t end = 0;
+  RowList words;
   std::size_t size() const noexcept { return end - begin; }
   std::span<const RowIndex> span() const noexcept {
     return std::span<const RowIndex>(*list).subspan(begin, end - begin);
+  }
+  std::span<const std::uint32_t> word_span() const noexcept {
+    return std::span<const std::uint32_t>(*words).subspan(begin, end - begin);
   }
 };
 
@@ -87,8 +99,9 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
                           WorkerPool& pool, Rng& rng);
 
 // Rearranges the node's range, once no job reads it any more, so that the rows satisfying the
-// split come first and the others after them, each part in its previous order. Returns the
-// position where the right part starts. `scratch` is working storage.
+// split come first and the others after them, each part in its previous order (and refreshes
+// `words` over the range). Returns the position where the right part starts. `scratch` is
+// working storage.
 std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const BestSplit& split,
                            RowVector& scratch);
 

@@ -427,6 +427,15 @@ TEST(SearchFeature, GroupAbsentFromOneSideWinsOnlyThroughTheZeroGuard) {
   EXPECT_EQ(kl->split_value, SplitValue::numeric(0.0f));
 }
 
+// All rows of a node built by intake, with the packed words running alongside (a copy of the
+// root list, since partitioning rearranges it).
+NodeRows whole_node(const NodeData& node) {
+  auto list = std::make_shared<RowVector>(*node.rows);
+  auto words = std::make_shared<RowVector>();
+  for (const RowIndex r : *list) words->push_back(node.dataset->group_outcome[r]);
+  return NodeRows{list, 0, list->size(), words};
+}
+
 // Every row sampled and few categories, so the candidates are fixed: the search over all
 // features, on the pool (even seeds) or inline (odd seeds), finds the best of the per-feature
 // searches.
@@ -444,7 +453,7 @@ TEST_P(FindBestSplit, MatchesTheBestSingleFeatureSearch) {
   auto counts = std::make_shared<const GroupCounts>(group_counts(d, *node.rows));
   const double d_parent = node_divergence(*counts, s.eval_func, false, 400);
   WorkerPool pool(2);
-  const NodeRows rows{node.rows, 0, node.rows->size()};
+  const NodeRows rows = whole_node(node);
   const BestSplit best =
       find_best_split(d.x_names, node.dataset, rows, counts, d_parent, s, 99, pool, rng);
   double expected = kNoGain;
@@ -461,9 +470,12 @@ TEST_P(FindBestSplit, MatchesTheBestSingleFeatureSearch) {
   // The winner's counts are those of partitioning the node on it.
   RowVector scratch;
   const std::size_t middle = partition_rows(d, rows, best, scratch);
-  const std::span<const RowIndex> all = *node.rows;
+  const std::span<const RowIndex> all = *rows.list;
   EXPECT_EQ(group_counts(d, all.first(middle)), best.left_counts);
   EXPECT_EQ(group_counts(d, all.subspan(middle)), best.right_counts);
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ((*rows.words)[i], d.group_outcome[all[i]]) << i;  // the words follow their rows
+  }
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, FindBestSplit, ::testing::Range<std::uint64_t>(1, 13));
 
@@ -477,7 +489,7 @@ TEST(FindBestSplitEdges, NoFeatureSearchedLeavesTheInitialRecord) {
   WorkerPool pool(1);
   const BestSplit best =
       find_best_split(node.dataset->x_names, node.dataset,
-                      NodeRows{node.rows, 0, node.rows->size()}, counts, 0.0, s, 0, pool, rng);
+                      whole_node(node), counts, 0.0, s, 0, pool, rng);
   EXPECT_EQ(best.gain, kNoGain);
   EXPECT_TRUE(best.col_name.empty());
   EXPECT_TRUE(best.left_counts.empty());
@@ -493,7 +505,7 @@ TEST(FindBestSplitEdges, FailingJobEndsTheWaitAndFailsTheNode) {
   s.max_bins = 10;
   WorkerPool pool(2);
   const std::vector<std::string> features = {"x0", "nope", "x1"};
-  const NodeRows rows{node.rows, 0, node.rows->size()};
+  const NodeRows rows = whole_node(node);
   for (std::uint64_t inline_cells : {std::uint64_t{0}, std::uint64_t{1000000}}) {
     s.inline_search_cells = inline_cells;
     EXPECT_EQ(panic_message([&] {
@@ -515,17 +527,17 @@ TEST(PartitionRows, KeepsRowOrderWithinItsRangeAndSendsNanRight) {
   numeric.col_name = "x";
   numeric.split_value = SplitValue::numeric(2.0f);
   auto list = std::make_shared<RowVector>(RowVector{7, 0, 1, 2, 3, 4, 5, 6});
-  EXPECT_EQ(partition_rows(d, NodeRows{list, 1, 7}, numeric, scratch), 5u);
+  EXPECT_EQ(partition_rows(d, NodeRows{list, 1, 7, nullptr}, numeric, scratch), 5u);
   EXPECT_EQ(*list, (RowVector{7, 2, 3, 4, 5, 0, 1, 6}));
   BestSplit text;
   text.col_name = "s";
   text.split_value = SplitValue::str("a");
   text.category = 7;  // not the column's code of "a": looked up by text
   list = std::make_shared<RowVector>(RowVector{0, 1, 2, 3, 4, 5, 6, 7});
-  EXPECT_EQ(partition_rows(d, NodeRows{list, 0, 6}, text, scratch), 3u);
+  EXPECT_EQ(partition_rows(d, NodeRows{list, 0, 6, nullptr}, text, scratch), 3u);
   EXPECT_EQ(*list, (RowVector{0, 2, 5, 1, 3, 4, 6, 7}));
   text.split_value = SplitValue::str("absent");
-  EXPECT_EQ(partition_rows(d, NodeRows{list, 2, 8}, text, scratch), 2u);
+  EXPECT_EQ(partition_rows(d, NodeRows{list, 2, 8, nullptr}, text, scratch), 2u);
   EXPECT_EQ(*list, (RowVector{0, 2, 5, 1, 3, 4, 6, 7}));
 }
 
