@@ -16,7 +16,7 @@ namespace {
 template <class T, class Add>
 std::optional<std::vector<T>> read_sequence(PyObject* object, Add&& add) {
   if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, kStrToVec.data());
+    PyErr_SetString(PyExc_TypeError, kStrToVec);
     return std::nullopt;
   }
   if (PySequence_Check(object) == 0) {

@@ -46,7 +46,7 @@ class AcquiredLock {
 
 }  // namespace
 
-void console_print(std::string message) {
+void console_print(const std::string& message) {
   std::string source;
   source.reserve(kPrefix.size() + message.size() + kSuffix.size());
   source += kPrefix;

@@ -11,12 +11,12 @@ namespace quillmarsh {
 // Prints message and flushes sys.stdout. The message is inserted into the program without
 // escaping. Any Python error panics with "called `Result::unwrap()` on an `Err` value: "
 // followed by the error's rendering. Takes the interpreter lock if this thread lacks it.
-void console_print(std::string message);
+void console_print(const std::string& message);
 
 // The progress sink of fit: every line goes through console_print on the calling thread.
 class InterpreterConsole final : public ProgressSink {
  public:
-  void print_line(std::string line) override { console_print(std::move(line)); }
+  void print_line(std::string line) override { console_print(line); }
 };
 
 }  // namespace quillmarsh

@@ -24,7 +24,7 @@ std::optional<T> to_small_int(PyObject* object) {
   }
   if (value == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
   if (value < std::numeric_limits<T>::min() || value > std::numeric_limits<T>::max()) {
-    PyErr_SetString(PyExc_OverflowError, kOutOfRangeIntegral.data());
+    PyErr_SetString(PyExc_OverflowError, kOutOfRangeIntegral);
     return std::nullopt;
   }
   return static_cast<T>(value);

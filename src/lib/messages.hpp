@@ -17,9 +17,9 @@ inline constexpr std::string_view kSequence = "Sequence";
 inline constexpr std::string_view kFailedTypeName = "<failed to extract type name>";
 inline constexpr std::string_view kExceptionStrFailed = "<exception str() failed>";
 inline constexpr std::string_view kReprFailed = "<repr() failed>";
-inline constexpr std::string_view kNoErrorSet = "attempted to fetch exception but none was set";
-inline constexpr std::string_view kOutOfRangeIntegral =
-    "out of range integral type conversion attempted";
-inline constexpr std::string_view kStrToVec = "Can't extract `str` to `Vec`";
+// Handed to C functions as they are: null-terminated arrays rather than views.
+inline constexpr char kNoErrorSet[] = "attempted to fetch exception but none was set";
+inline constexpr char kOutOfRangeIntegral[] = "out of range integral type conversion attempted";
+inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
 
 }  // namespace quillmarsh

@@ -26,7 +26,7 @@ PendingError take_pending_error() noexcept {
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   if (type == nullptr) {
-    PyErr_SetString(PyExc_SystemError, kNoErrorSet.data());
+    PyErr_SetString(PyExc_SystemError, kNoErrorSet);
     PyErr_Fetch(&type, &value, &traceback);
   }
   PyErr_NormalizeException(&type, &value, &traceback);
@@ -39,7 +39,7 @@ void restore_error(PendingError error) noexcept {
 }
 
 void ensure_error_set() noexcept {
-  if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, kNoErrorSet.data());
+  if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, kNoErrorSet);
 }
 
 std::string lossy_text(PyObject* text) {
@@ -108,7 +108,7 @@ void raise_cannot_convert(PyObject* object, std::string_view target) {
   message += type_name(object);
   message += "' object cannot be converted to '";
   message += target;
-  message += "'";
+  message += '\'';
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
