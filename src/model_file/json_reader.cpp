@@ -50,6 +50,7 @@ struct Number {
   std::uint64_t u = 0;
   std::int64_t i = 0;
   double f = 0.0;
+  std::string_view text;  // F64: the number's text without its sign
 
   std::string unexpected() const {
     switch (kind) {
@@ -254,6 +255,7 @@ class Parser {
     }
     n.kind = Number::Kind::F64;
     n.f = to_double(digits, int_end - start, nonzero);
+    n.text = digits;
     if (!positive) n.f = -n.f;
     return n;
   }
@@ -654,7 +656,9 @@ class Parser {
     return n.f;
   }
 
-  // Integers round straight to the nearest float; other numbers via their nearest double.
+  // The nearest float to the number itself, never through a double: rounding twice loses
+  // floats (7.038531e-26, the shortest text of one float, is nearest to a double that rounds
+  // to the next float).
   float read_f32() {
     if (read_null_float()) return std::numeric_limits<float>::quiet_NaN();
     const Number n = number_value("f32");
@@ -666,7 +670,10 @@ class Parser {
       case Number::Kind::F64:
         break;
     }
-    return narrow_to_float(n.f);
+    float v = 0.0f;
+    const auto res = std::from_chars(n.text.data(), n.text.data() + n.text.size(), v);
+    if (res.ec != std::errc{}) return narrow_to_float(n.f);  // beyond the float range
+    return std::signbit(n.f) ? -v : v;
   }
 
   bool read_bool() {

@@ -345,8 +345,10 @@ struct F32Case {
 void PrintTo(const F32Case& c, std::ostream* os) { *os << c.text; }
 class ReaderFloat32 : public ::testing::TestWithParam<F32Case> {};
 
-// Beyond the float range a value rounds to the largest float up to the halfway point to
-// 2^128, and to infinity from there on.
+// The decimal value rounds once, straight to the nearest float: through a double,
+// 7.038531e-26 (the shortest text of float 0x15ae43fd) would become 0x15ae43fe. Beyond the
+// float range a value rounds to the largest float below the halfway point to 2^128, and to
+// infinity from there on.
 TEST_P(ReaderFloat32, RoundsTheNearestDoubleToTheNearestFloat) {
   const std::string doc = node_doc(R"("col_name":"","col_idx":0,"split_value":{"Numeric":)" +
                                    std::string(GetParam().text) + "}," + kNodeRest);
@@ -361,8 +363,10 @@ INSTANTIATE_TEST_SUITE_P(
                       F32Case{"1e-46", 0.0f}, F32Case{"1e-45", 1e-45f},
                       F32Case{"3.4028235e38", std::numeric_limits<float>::max()},
                       F32Case{"-3.40282356e38", -std::numeric_limits<float>::max()},
-                      F32Case{"3.4028235677973366e38", kFloatInf}, F32Case{"1e39", kFloatInf},
-                      F32Case{"-1e300", -kFloatInf}));
+                      F32Case{"3.4028235677973366e38", std::numeric_limits<float>::max()},
+                      F32Case{"3.4028235677973367e38", kFloatInf},
+                      F32Case{"7.038531e-26", std::bit_cast<float>(0x15ae43fdu)},
+                      F32Case{"1e39", kFloatInf}, F32Case{"-1e300", -kFloatInf}));
 
 TEST(Reader, IntegerFieldsTakeTheirWholeRange) {
   const UpliftRandomForestModel lo =
