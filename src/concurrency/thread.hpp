@@ -19,11 +19,10 @@ std::string render_os_error(const std::error_code& code);
 template <class Fn>
 void spawn_detached(Fn fn, std::string_view refusal_prefix = "failed to spawn thread") {
   try {
+    // fn (and every Sender it holds) is destroyed only after a failure has been reported,
+    // so an owner that sees the channel close finds the report already on stderr.
     std::thread([fn = std::move(fn)]() mutable noexcept {
-      run_reporting_failures([&] {
-        Fn body = std::move(fn);  // destroyed inside the catch-all, before the thread ends
-        body();
-      });
+      run_reporting_failures([&] { fn(); });
     }).detach();
   } catch (const std::system_error& e) {
     panic(std::string(refusal_prefix) + ": " + render_os_error(e.code()));

@@ -79,11 +79,10 @@ void WorkerPool::worker_loop(const std::shared_ptr<State>& state) {
       job = std::move(state->jobs.front());
       state->jobs.pop_front();
     }
-    // A failing job ends only itself; its captured Senders are released with it.
-    run_reporting_failures([&] {
-      Job owned = std::move(job);
-      owned();
-    });
+    // A failing job ends only itself; its captured Senders are released with it, after
+    // its failure has been reported.
+    run_reporting_failures([&] { job(); });
+    job = nullptr;
   }
 }
 

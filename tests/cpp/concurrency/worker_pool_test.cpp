@@ -11,6 +11,7 @@
 #include "common/panic.hpp"
 #include "concurrency/buffer_pool.hpp"
 #include "concurrency/channel.hpp"
+#include "concurrency/thread.hpp"
 
 namespace quillmarsh {
 namespace {
@@ -143,6 +144,36 @@ TEST(BufferPool, ListsMayOutliveThePool) {
     survivor->push_back(3);
   }
   EXPECT_EQ(survivor->at(0), 3u);  // freed normally later; sanitizer builds check the rest
+}
+
+}  // namespace
+}  // namespace quillmarsh
+
+namespace quillmarsh {
+namespace {
+
+// Regression: a failed job's Sender used to be released before its report was written, so
+// the owner could see the channel close (and move on) before the report reached stderr.
+TEST(FailureReports, AreWrittenBeforeTheFailedJobsSendersClose) {
+  for (int round = 0; round < 20; ++round) {
+    testing::internal::CaptureStderr();
+    {
+      WorkerPool pool(1);
+      auto [tx, rx] = make_channel<int>();
+      pool.submit([s = tx]() { panic("pool job failed"); });
+      tx.reset();
+      EXPECT_EQ(rx.recv_for(10s), std::nullopt);
+    }
+    {
+      auto [tx, rx] = make_channel<int>();
+      spawn_detached([s = tx]() { panic("thread failed"); });
+      tx.reset();
+      EXPECT_EQ(rx.recv_for(10s), std::nullopt);
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_NE(err.find("pool job failed"), std::string::npos) << "round " << round;
+    ASSERT_NE(err.find("thread failed"), std::string::npos) << "round " << round;
+  }
 }
 
 }  // namespace
