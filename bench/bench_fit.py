@@ -4,11 +4,13 @@ The default workload is 200,000 rows of a seeded synthetic experiment (20 numeri
 features, control and 2 treatment groups), 100 trees, max_features 10, max_depth 8,
 min_sample_leaf 100, max_bins 10 and 2 threads, once per divergence measure.
 
-Memory: before each fit the process's peak resident set is reset (Linux /proc/self/clear_refs);
-after it, the peak minus the resident set just before the fit is what the fit itself took
-(conversion, dataset, row lists, trees), beyond the caller's lists that already existed. It is
-compared with the size of the converted dataset (4 bytes per numeric cell, 4 per string cell
-code, 4 per row for treatment and outcome, plus the distinct texts).
+Each measure runs in a fresh process. Memory: just before the fit the process's peak resident
+set is reset (Linux /proc/self/clear_refs); after it, the peak minus the resident set just
+before the fit is what the fit itself took (conversion, dataset, row lists, trees), beyond the
+caller's lists that already existed. It is compared with the size of the converted dataset
+(4 bytes per numeric cell, 4 per string cell code, 4 per row for treatment and outcome, plus
+the distinct texts). CPU seconds (all threads) and the load average are printed too: on a
+shared machine the wall time depends on what else runs.
 
     PYTHONPATH=build/<dir>/python python3 bench/bench_fit.py [--rows N] [--trees N] ...
 """
@@ -20,6 +22,7 @@ import contextlib
 import io
 import os
 import resource
+import subprocess
 import sys
 import time
 
@@ -71,7 +74,26 @@ def main() -> int:
     parser.add_argument("--max-bins", type=int, default=10)
     parser.add_argument("--measures", default="ED,KL,CHI")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--in-process", action="store_true",
+                        help="run every measure in this process (default: one process each)")
     args = parser.parse_args()
+
+    measures = args.measures.split(",")
+    if len(measures) > 1 and not args.in_process:
+        ok = True
+        for i, measure in enumerate(measures):
+            cmd = [sys.executable, os.path.abspath(__file__), "--measures", measure]
+            for name in ("rows", "trees", "threads", "max_features", "max_depth",
+                         "min_sample_leaf", "max_bins", "seed"):
+                cmd += ["--" + name.replace("_", "-"), str(getattr(args, name))]
+            out = subprocess.run(cmd, capture_output=True, text=True)
+            lines = out.stdout.splitlines()
+            print("\n".join(lines if i == 0 else lines[1:]), flush=True)
+            if out.returncode != 0:
+                ok = False
+                if out.stderr:
+                    print(out.stderr, file=sys.stderr)
+        return 0 if ok else 1
 
     exp = generate(args.rows, n_numeric=20, n_string=2, n_treatments=2, seed=args.seed)
     dataset_mib = _dataset_bytes(exp) / 2**20
@@ -82,7 +104,7 @@ def main() -> int:
         f"min_sample_leaf {args.min_sample_leaf}, {args.threads} threads"
     )
     ok = True
-    for measure in args.measures.split(","):
+    for measure in measures:
         model = quillmarsh._UpliftRandomForestModel(
             args.trees, args.max_features, args.max_depth, args.min_sample_leaf, measure,
             args.max_bins, False, False, 0.9,
