@@ -4,6 +4,7 @@ failure the instance must still predict exactly as before, save, and load back. 
 matrix runs once in a child interpreter first, so that a crash shows up as a failed test."""
 import contextlib
 import io
+import json
 import math
 import os
 import re
@@ -330,6 +331,10 @@ PREDICT_CASES = [
      panic(exact="index out of bounds: the len is 0 but the index is 0")),
     ("predict-short-row-threads", predict([[0.5]], 2),
      panic(exact="assertion failed: count == self.n_estimators")),
+    ("predict-ragged-rows-threads", predict([[0.5, "red"], [0.5]], 2),
+     panic(exact="assertion failed: count == self.n_estimators")),
+    ("predict-ragged-rows", predict([[0.5, "red"]] * 3 + [[]], 1),
+     panic(exact="index out of bounds: the len is 0 but the index is 0")),
     ("predict_row-tuple", predict_row((0.5, "red")),
      type_error("argument 'x': 'tuple' object cannot be converted to 'PyList'")),
     ("predict_row-none", predict_row(None),
@@ -400,6 +405,43 @@ def load_every_truncation(model, tmp):
     assert len(model.predict(PROBE_ROWS, 2)) == len(PROBE_ROWS)
 
 
+def edited_file(edit, *expected):
+    """A small valid model file edited by `edit` (a function of the parsed document) still
+    loads, since the reader makes no cross-field check; every call of `expected`, a list of
+    (method name, arguments, message), must then fail with that internal failure, and the
+    instance must still take a valid file afterwards."""
+    def call(_model, tmp):
+        small = new_model(n_estimators=1, max_features=2, max_depth=1, min_sample_leaf=10)
+        quiet_fit(small, small_data(n=200), n_threads=1)
+        whole = os.path.join(tmp, "whole.json")
+        small.save(whole)
+        with open(whole) as f:
+            document = json.load(f)
+        edit(document)
+        target = os.path.join(tmp, "edited.json")
+        with open(target, "w") as f:
+            json.dump(document, f, separators=(",", ":"))
+        loaded = new_model()
+        loaded.load(target)
+        for method, args, message in expected:
+            assert raises_panic(lambda: getattr(loaded, method)(*args)) == message, method
+        loaded.load(whole)
+        assert loaded.predict_row([0.5, "red"]) == small.predict_row([0.5, "red"])
+    return call
+
+
+def root_node(**fields):
+    return lambda document: document["trees"][0]["nodes"][0].update(fields)
+
+
+def oob(length, index):
+    return f"index out of bounds: the len is {length} but the index is {index}"
+
+
+ROW = [0.5, "red"]
+COUNT = "assertion failed: count == self.n_estimators"
+
+
 def os_error(code, kind):
     return panic(prefix=f"{UNWRAP_ERR}Os {{ code: {code}, kind: {kind}, message: ")
 
@@ -439,6 +481,33 @@ FILE_CASES = [
     ("load-long-string", load_content(b'{"eval_func":"' + b"x" * 1_000_000 + b'"'),
      panic(prefix=UNWRAP_ERR + 'Error("EOF while parsing an object", line: 1, column: ')),
     ("load-every-truncation", load_every_truncation, Accepts(lambda result, _m: result is None)),
+    ("edited-negative-col_idx", edited_file(
+        root_node(col_idx=-5),
+        ("predict_row", (ROW,), oob(2, 2**64 - 5)), ("predict", ([ROW], 1), oob(2, 2**64 - 5)),
+        ("predict", ([ROW], 2), COUNT), ("get_feature_importance", ("gain",), oob(2, 2**64 - 5))),
+     Accepts(lambda result, _m: result is None)),
+    ("edited-col_idx-beyond-features", edited_file(
+        root_node(col_idx=2**31 - 1),
+        ("predict_row", (ROW,), oob(2, 2**31 - 1)),
+        ("get_feature_importance", ("count",), oob(2, 2**31 - 1))),
+     Accepts(lambda result, _m: result is None)),
+    ("edited-internal-node-without-split", edited_file(
+        root_node(col_idx=-1, prob=[]), ("predict_row", (ROW,), oob(2, 2**64 - 1))),
+     Accepts(lambda result, _m: result is None)),
+    ("edited-no-nodes", edited_file(
+        lambda d: d["trees"][0].update(nodes=[]),
+        ("predict_row", (ROW,), oob(0, 0)), ("predict", ([ROW], 3), COUNT)),
+     Accepts(lambda result, _m: result is None)),
+    ("edited-children-cut-off", edited_file(
+        lambda d: d["trees"][0].update(nodes=d["trees"][0]["nodes"][:1]),
+        ("predict_row", (ROW,), oob(1, 1)), ("predict", ([ROW] * 4, 1), oob(1, 1))),
+     Accepts(lambda result, _m: result is None)),
+    ("edited-category-on-numeric-split", edited_file(
+        root_node(split_value={"Str": "red"}), ("predict_row", (ROW,), "not str")),
+     Accepts(lambda result, _m: result is None)),
+    ("edited-fewer-trees-than-n_estimators", edited_file(
+        lambda d: d.update(n_estimators=5), ("predict", ([ROW], 2), COUNT)),
+     Accepts(lambda result, _m: result is None)),
     ("importance-none", lambda m, t: m.get_feature_importance(None),
      type_error("argument 'importance_type': 'NoneType' object cannot be converted to "
                 "'PyString'")),
