@@ -1,7 +1,8 @@
 """Resource checks in a child interpreter: many cycles of construct, fit, predict on one and two
-threads, save, load and drop (plus a failing load and a failing prediction, whose unwinding
-must release everything too) leave resident memory flat and the thread count at its level
-before the first call. Run `python3 tests/python/test_resources.py [cycles]` for the figures."""
+threads, save, load and drop, plus a failing load and two failing predictions (one of them on
+its prediction threads) whose unwinding must release everything too, leave resident memory
+flat and the thread count at its level before the first call. Run
+`python3 tests/python/test_resources.py [cycles]` for the figures."""
 import json
 import os
 import sys
@@ -45,7 +46,8 @@ def measure(cycles=CYCLES, rows=2000):
 
     data = small_data(n=rows)
     probe = [[v, c] for v, c in zip(data["f0"][:200], data["f1"][:200])]
-    bad_rows = [[0.5, "red"], [None, "red"]]
+    bad_cell = [[0.5, "red"], [None, "red"]]  # fails in conversion, before any thread starts
+    short_row = [[0.5]]  # fails on the prediction threads
     folder = tempfile.mkdtemp()
     path = os.path.join(folder, "model.json")
     truncated = os.path.join(folder, "truncated.json")
@@ -74,7 +76,8 @@ def measure(cycles=CYCLES, rows=2000):
                 content = f.read()
             with open(truncated, "wb") as f:
                 f.write(content[: len(content) // 2])
-        for failing in (lambda: model.load(truncated), lambda: model.predict(bad_rows, 2)):
+        for failing in (lambda: model.load(truncated), lambda: model.predict(bad_cell, 2),
+                        lambda: model.predict(short_row, 2)):
             try:
                 failing()
             except BaseException as e:  # PanicException
