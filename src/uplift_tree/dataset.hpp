@@ -1,6 +1,6 @@
 // The training data of one fit: feature columns, treatment groups and outcomes, built once from
-// the caller's converted columns and shared read-only by every thread; plus the node data
-// (dataset, row list, buffer pool) that every node of a tree trains on.
+// the caller's converted columns and shared read-only by every thread; plus the root's node
+// data (dataset, row list of every row, buffer pool) that every tree starts from.
 #pragma once
 
 #include <cstdint>
@@ -57,7 +57,8 @@ inline std::uint32_t pack_group_outcome(std::int32_t group, std::int8_t outcome)
          static_cast<std::uint32_t>(static_cast<std::uint8_t>(outcome));
 }
 
-// What a node trains on: three shared handles, cloned whenever a job or a child keeps them.
+// The root's training data: three shared handles, cloned by every training thread. Each tree
+// takes its own row lists from `pool` and grows on ranges of them.
 struct NodeData {
   std::shared_ptr<const Dataset> dataset;
   RowList rows;
