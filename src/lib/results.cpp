@@ -4,6 +4,8 @@
 #include "lib/py_error.hpp"
 #include "lib/py_ref.hpp"
 
+#include <optional>
+
 namespace quillmarsh {
 
 namespace {
@@ -21,6 +23,41 @@ PyObject* build_list(std::size_t n, Make&& make) {
   return list.release();
 }
 
+// Pauses the interpreter's cyclic garbage collector for its lifetime. Building a table of
+// a million lists would otherwise run many collections over the growing heap, about half the
+// cost of the result; the lists hold only floats, so they cannot form cycles. A collector
+// the caller had switched off stays off; any failure here just leaves the collector alone.
+class CollectorPause {
+ public:
+  CollectorPause() {
+    gc_ = PyRef::steal(PyImport_ImportModule("gc"));
+    if (gc_) {
+      PyRef enabled = PyRef::steal(PyObject_CallMethod(gc_.get(), "isenabled", nullptr));
+      if (enabled && PyObject_IsTrue(enabled.get()) == 1) {
+        PyRef done = PyRef::steal(PyObject_CallMethod(gc_.get(), "disable", nullptr));
+        paused_ = static_cast<bool>(done);
+      }
+    }
+    if (!paused_) PyErr_Clear();
+  }
+  ~CollectorPause() {
+    if (!paused_) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);  // keep an error that is on its way out
+    PyRef done = PyRef::steal(PyObject_CallMethod(gc_.get(), "enable", nullptr));
+    if (!done) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  PyRef gc_;
+  bool paused_ = false;
+};
+
+constexpr std::size_t kCollectorPauseRows = 10000;
+
 }  // namespace
 
 PyObject* float_list(const std::vector<double>& values) {
@@ -28,6 +65,8 @@ PyObject* float_list(const std::vector<double>& values) {
 }
 
 PyObject* float_table(const FloatTable& table) {
+  std::optional<CollectorPause> pause;
+  if (table.size() >= kCollectorPauseRows) pause.emplace();
   return build_list(table.size(), [&](std::size_t i) { return float_list(table[i]); });
 }
 

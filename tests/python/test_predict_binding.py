@@ -168,6 +168,22 @@ def test_results_are_new_lists_of_floats(model):
     assert model.predict(rows, 1) is not table
 
 
+@pytest.mark.parametrize("enabled", [True, False])
+def test_large_results_leave_the_cyclic_collector_as_they_found_it(model, enabled):
+    import gc
+    rows = [[i / 20000, "red"] for i in range(20000)]  # large enough to pause the collector
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        assert len(model.predict(rows, 1)) == 20000
+        assert gc.isenabled() is enabled
+        with pytest.raises(BaseException):
+            model.predict(rows + [[None, "red"]], 1)  # a failure on the way out too
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()
+
+
 @pytest.mark.parametrize("n_threads", [-1, 0, 1, 2, 8])
 def test_empty_row_list_predicts_nothing_for_every_thread_count(model, n_threads):
     assert model.predict([], n_threads) == []
