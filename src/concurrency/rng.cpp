@@ -55,6 +55,56 @@ std::array<std::uint32_t, 16> chacha_block(const std::array<std::uint32_t, 16>& 
   return x;
 }
 
+namespace {
+
+// Four 32-bit lanes: lane j works on block counter c + j.
+typedef std::uint32_t Lanes __attribute__((vector_size(16)));
+
+inline Lanes rotl4(Lanes v, int n) noexcept {
+  return (v << n) | (v >> (32 - n));
+}
+
+inline void quarter_round4(Lanes* x, std::size_t a, std::size_t b, std::size_t c,
+                           std::size_t d) noexcept {
+  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl4(x[d], 16);
+  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl4(x[b], 12);
+  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl4(x[d], 8);
+  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl4(x[b], 7);
+}
+
+}  // namespace
+
+std::array<std::uint32_t, 64> chacha_blocks4(const std::array<std::uint32_t, 16>& input,
+                                             int rounds) noexcept {
+  Lanes start[16];
+  for (std::size_t i = 0; i < 16; ++i) start[i] = Lanes{input[i], input[i], input[i], input[i]};
+  // The 64-bit counter of lane j is input's counter plus j, carried into word 13.
+  for (std::uint32_t j = 0; j < 4; ++j) {
+    const std::uint64_t counter =
+        (std::uint64_t{input[13]} << 32 | input[12]) + j;
+    start[12][j] = static_cast<std::uint32_t>(counter);
+    start[13][j] = static_cast<std::uint32_t>(counter >> 32);
+  }
+  Lanes x[16];
+  for (std::size_t i = 0; i < 16; ++i) x[i] = start[i];
+  for (int r = 0; r < rounds; r += 2) {
+    quarter_round4(x, 0, 4, 8, 12);
+    quarter_round4(x, 1, 5, 9, 13);
+    quarter_round4(x, 2, 6, 10, 14);
+    quarter_round4(x, 3, 7, 11, 15);
+    quarter_round4(x, 0, 5, 10, 15);
+    quarter_round4(x, 1, 6, 11, 12);
+    quarter_round4(x, 2, 7, 8, 13);
+    quarter_round4(x, 3, 4, 9, 14);
+  }
+  std::array<std::uint32_t, 64> out;
+  for (std::size_t i = 0; i < 16; ++i) {
+    const Lanes v = x[i] + start[i];
+    for (std::size_t j = 0; j < 4; ++j) out[16 * j + i] = v[j];
+  }
+  return out;
+}
+
 Rng::Rng(std::uint64_t seed) noexcept {
   for (std::size_t i = 0; i < 4; ++i) state_[i] = kSigma[i];
   for (std::size_t i = 4; i < 12; i += 2) {
@@ -92,7 +142,7 @@ void Rng::rekey_from_os() {
   state_[14] = fresh[8];
   state_[15] = fresh[9];
   bytes_since_key_ = 0;
-  used_ = 16;
+  used_ = 64;
 }
 
 void Rng::refill() noexcept {
@@ -104,14 +154,16 @@ void Rng::refill() noexcept {
       bytes_since_key_ = 0;
     }
   }
-  block_ = chacha_block(state_, kRounds);
-  if (++state_[12] == 0) ++state_[13];
+  block_ = chacha_blocks4(state_, kRounds);
+  const std::uint64_t counter = (std::uint64_t{state_[13]} << 32 | state_[12]) + 4;
+  state_[12] = static_cast<std::uint32_t>(counter);
+  state_[13] = static_cast<std::uint32_t>(counter >> 32);
   used_ = 0;
   bytes_since_key_ += sizeof(block_);
 }
 
 std::uint32_t Rng::next_u32() noexcept {
-  if (used_ >= 16) refill();
+  if (used_ >= 64) refill();
   return block_[used_++];
 }
 

@@ -13,6 +13,12 @@ namespace quillmarsh {
 std::array<std::uint32_t, 16> chacha_block(const std::array<std::uint32_t, 16>& input,
                                            int rounds) noexcept;
 
+// Four consecutive blocks at once (block counters c, c+1, c+2, c+3 in words 12-13, the
+// counter of `input` being c), laid out one after the other: the same 64 words as four calls
+// of chacha_block, computed in vector registers.
+std::array<std::uint32_t, 64> chacha_blocks4(const std::array<std::uint32_t, 16>& input,
+                                             int rounds) noexcept;
+
 class Rng {
  public:
   explicit Rng(std::uint64_t seed) noexcept;  // deterministic, for tests
@@ -28,8 +34,8 @@ class Rng {
   void refill() noexcept;
   void rekey_from_os();
   std::array<std::uint32_t, 16> state_{};
-  std::array<std::uint32_t, 16> block_{};
-  unsigned used_ = 16;               // words of block_ already handed out
+  std::array<std::uint32_t, 64> block_{};  // four blocks of output
+  unsigned used_ = 64;                      // words of block_ already handed out
   std::uint64_t bytes_since_key_ = 0;
   bool from_os_ = false;
 };

@@ -144,3 +144,26 @@ TEST(ThreadRng, EachThreadHasItsOwnOsKeyedStream) {
 
 }  // namespace
 }  // namespace quillmarsh
+
+namespace quillmarsh {
+namespace {
+
+// The four-wide form must give exactly four consecutive single blocks, including a block
+// counter that carries from word 12 into word 13 inside the group of four.
+class FourBlocks : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(FourBlocks, EqualFourConsecutiveSingleBlocks) {
+  std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
+                                         1, 2, 3, 4, 5, 6, 7, 8, GetParam(), 9, 10, 11};
+  const auto wide = chacha_blocks4(input, 12);
+  for (std::size_t j = 0; j < 4; ++j) {
+    const auto single = chacha_block(input, 12);
+    for (std::size_t i = 0; i < 16; ++i) ASSERT_EQ(wide[16 * j + i], single[i]) << j << " " << i;
+    if (++input[12] == 0) ++input[13];
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Counters, FourBlocks,
+                         ::testing::Values(0u, 1u, 0xFFFFFFFEu, 0xFFFFFFFFu, 0xFFFFFFFDu));
+
+}  // namespace
+}  // namespace quillmarsh
