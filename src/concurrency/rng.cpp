@@ -12,16 +12,36 @@
 namespace quillmarsh {
 namespace {
 
-constexpr std::uint32_t rotl(std::uint32_t v, int n) noexcept {
+// Four 32-bit lanes: lane j works on block counter c + j.
+typedef std::uint32_t Lanes __attribute__((vector_size(16)));
+
+// W is one 32-bit word (one block at a time) or Lanes (four blocks side by side).
+template <class W>
+inline W rotl(W v, int n) noexcept {
   return (v << n) | (v >> (32 - n));
 }
 
-constexpr void quarter_round(std::array<std::uint32_t, 16>& x, std::size_t a, std::size_t b,
-                             std::size_t c, std::size_t d) noexcept {
+template <class W>
+inline void quarter_round(W* x, std::size_t a, std::size_t b, std::size_t c,
+                          std::size_t d) noexcept {
   x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl(x[d], 16);
   x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl(x[b], 12);
   x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl(x[d], 8);
   x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl(x[b], 7);
+}
+
+template <class W>
+inline void chacha_rounds(W* x, int rounds) noexcept {
+  for (int r = 0; r < rounds; r += 2) {
+    quarter_round(x, 0, 4, 8, 12);
+    quarter_round(x, 1, 5, 9, 13);
+    quarter_round(x, 2, 6, 10, 14);
+    quarter_round(x, 3, 7, 11, 15);
+    quarter_round(x, 0, 5, 10, 15);
+    quarter_round(x, 1, 6, 11, 12);
+    quarter_round(x, 2, 7, 8, 13);
+    quarter_round(x, 3, 4, 9, 14);
+  }
 }
 
 constexpr std::array<std::uint32_t, 4> kSigma = {0x61707865, 0x3320646e, 0x79622d32,
@@ -41,62 +61,24 @@ std::uint64_t splitmix64(std::uint64_t& s) noexcept {
 std::array<std::uint32_t, 16> chacha_block(const std::array<std::uint32_t, 16>& input,
                                            int rounds) noexcept {
   std::array<std::uint32_t, 16> x = input;
-  for (int i = 0; i < rounds; i += 2) {
-    quarter_round(x, 0, 4, 8, 12);
-    quarter_round(x, 1, 5, 9, 13);
-    quarter_round(x, 2, 6, 10, 14);
-    quarter_round(x, 3, 7, 11, 15);
-    quarter_round(x, 0, 5, 10, 15);
-    quarter_round(x, 1, 6, 11, 12);
-    quarter_round(x, 2, 7, 8, 13);
-    quarter_round(x, 3, 4, 9, 14);
-  }
+  chacha_rounds(x.data(), rounds);
   for (std::size_t i = 0; i < 16; ++i) x[i] += input[i];
   return x;
 }
-
-namespace {
-
-// Four 32-bit lanes: lane j works on block counter c + j.
-typedef std::uint32_t Lanes __attribute__((vector_size(16)));
-
-inline Lanes rotl4(Lanes v, int n) noexcept {
-  return (v << n) | (v >> (32 - n));
-}
-
-inline void quarter_round4(Lanes* x, std::size_t a, std::size_t b, std::size_t c,
-                           std::size_t d) noexcept {
-  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl4(x[d], 16);
-  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl4(x[b], 12);
-  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl4(x[d], 8);
-  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl4(x[b], 7);
-}
-
-}  // namespace
 
 std::array<std::uint32_t, 64> chacha_blocks4(const std::array<std::uint32_t, 16>& input,
                                              int rounds) noexcept {
   Lanes start[16];
   for (std::size_t i = 0; i < 16; ++i) start[i] = Lanes{input[i], input[i], input[i], input[i]};
   // The 64-bit counter of lane j is input's counter plus j, carried into word 13.
+  const std::uint64_t counter = std::uint64_t{input[13]} << 32 | input[12];
   for (std::uint32_t j = 0; j < 4; ++j) {
-    const std::uint64_t counter =
-        (std::uint64_t{input[13]} << 32 | input[12]) + j;
-    start[12][j] = static_cast<std::uint32_t>(counter);
-    start[13][j] = static_cast<std::uint32_t>(counter >> 32);
+    start[12][j] = static_cast<std::uint32_t>(counter + j);
+    start[13][j] = static_cast<std::uint32_t>((counter + j) >> 32);
   }
   Lanes x[16];
   for (std::size_t i = 0; i < 16; ++i) x[i] = start[i];
-  for (int r = 0; r < rounds; r += 2) {
-    quarter_round4(x, 0, 4, 8, 12);
-    quarter_round4(x, 1, 5, 9, 13);
-    quarter_round4(x, 2, 6, 10, 14);
-    quarter_round4(x, 3, 7, 11, 15);
-    quarter_round4(x, 0, 5, 10, 15);
-    quarter_round4(x, 1, 6, 11, 12);
-    quarter_round4(x, 2, 7, 8, 13);
-    quarter_round4(x, 3, 4, 9, 14);
-  }
+  chacha_rounds(x, rounds);
   std::array<std::uint32_t, 64> out;
   for (std::size_t i = 0; i < 16; ++i) {
     const Lanes v = x[i] + start[i];
