@@ -22,7 +22,7 @@
 namespace quillmarsh {
 namespace {
 
-// Sanitizer runs in CI set QUILLMARSH_STRESS_QUICK=1 for smaller data.
+// tools/sanitize.sh at its smaller size (SANITIZE_QUICK=1) sets QUILLMARSH_STRESS_QUICK=1.
 bool quick() {
   const char* v = std::getenv("QUILLMARSH_STRESS_QUICK");
   return v != nullptr && std::string(v) == "1";
