@@ -47,7 +47,7 @@ void report_to_stderr(std::string_view message, const std::source_location& wher
       p += n;
       left -= static_cast<std::size_t>(n);
     }
-  } catch (...) {
+  } catch (...) {  // NOLINT(bugprone-empty-catch): the reporter of last resort must not throw
     // Out of memory while formatting: nothing more can be reported.
   }
 }

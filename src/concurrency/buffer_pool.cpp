@@ -36,7 +36,7 @@ void BufferPool::give_back(RowVector* list) noexcept {
   try {
     std::lock_guard lock(mutex_);
     idle_.push_back(std::move(owned));
-  } catch (...) {
+  } catch (...) {  // NOLINT(bugprone-empty-catch): a list that cannot be kept is just freed
     // No room to keep it: owned frees the list.
   }
 }

@@ -4,7 +4,7 @@
 #include <sys/random.h>
 
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 #include <unordered_set>
 
 #include "common/panic.hpp"
@@ -24,10 +24,18 @@ inline W rotl(W v, int n) noexcept {
 template <class W>
 inline void quarter_round(W* x, std::size_t a, std::size_t b, std::size_t c,
                           std::size_t d) noexcept {
-  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl(x[d], 16);
-  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl(x[b], 12);
-  x[a] += x[b]; x[d] ^= x[a]; x[d] = rotl(x[d], 8);
-  x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl(x[b], 7);
+  x[a] += x[b];
+  x[d] ^= x[a];
+  x[d] = rotl(x[d], 16);
+  x[c] += x[d];
+  x[b] ^= x[c];
+  x[b] = rotl(x[b], 12);
+  x[a] += x[b];
+  x[d] ^= x[a];
+  x[d] = rotl(x[d], 8);
+  x[c] += x[d];
+  x[b] ^= x[c];
+  x[b] = rotl(x[b], 7);
 }
 
 template <class W>
@@ -112,7 +120,8 @@ void Rng::rekey_from_os() {
     const ssize_t n = ::getrandom(p, left, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
-      panic(std::string("the operating system's random source failed: ") + std::strerror(errno));
+      panic("the operating system's random source failed: " +
+            std::error_code(errno, std::system_category()).message());
     }
     p += n;
     left -= static_cast<std::size_t>(n);
@@ -188,8 +197,7 @@ Rng& thread_rng() {
   return rng;
 }
 
-std::vector<std::uint64_t> sample_without_replacement(Rng& rng, std::uint64_t n,
-                                                      std::uint64_t k) {
+std::vector<std::uint64_t> sample_without_replacement(Rng& rng, std::uint64_t n, std::uint64_t k) {
   std::vector<std::uint64_t> out;
   if (k > n) k = n;
   out.reserve(k);

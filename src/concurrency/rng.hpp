@@ -35,7 +35,7 @@ class Rng {
   void rekey_from_os();
   std::array<std::uint32_t, 16> state_{};
   std::array<std::uint32_t, 64> block_{};  // four blocks of output
-  unsigned used_ = 64;                      // words of block_ already handed out
+  unsigned used_ = 64;                     // words of block_ already handed out
   std::uint64_t bytes_since_key_ = 0;
   bool from_os_ = false;
 };

@@ -1,10 +1,10 @@
 // Building result lists.
 #include "lib/results.hpp"
 
+#include <optional>
+
 #include "lib/py_error.hpp"
 #include "lib/py_ref.hpp"
-
-#include <optional>
 
 namespace quillmarsh {
 
@@ -29,8 +29,7 @@ PyObject* build_list(std::size_t n, Make&& make) {
 // the caller had switched off stays off; any failure here just leaves the collector alone.
 class CollectorPause {
  public:
-  CollectorPause() {
-    gc_ = PyRef::steal(PyImport_ImportModule("gc"));
+  CollectorPause() : gc_(PyRef::steal(PyImport_ImportModule("gc"))) {
     if (gc_) {
       PyRef enabled = PyRef::steal(PyObject_CallMethod(gc_.get(), "isenabled", nullptr));
       if (enabled && PyObject_IsTrue(enabled.get()) == 1) {

@@ -135,7 +135,8 @@ class Parser {
       }
     }
     e.column = end - line_start;
-    throw JsonFailure{std::move(e)};
+    // Thrown and caught inside this reader only, to unwind out of the recursive descent.
+    throw JsonFailure{std::move(e)};  // NOLINT(bugprone-std-exception-baseclass)
   }
   [[noreturn]] void error(std::string message) const { fail_at(pos_, std::move(message)); }
   [[noreturn]] void peek_error(std::string message) const {

@@ -41,6 +41,7 @@ FloatTable predict_on_calling_thread(const UpliftRandomForestModel& forest, cons
   trees.reserve(forest.trees.size());
   for (const UpliftTreeModel& tree : forest.trees) trees.emplace_back(tree);
   std::vector<const FlatTree*> tree_ptrs;
+  tree_ptrs.reserve(trees.size());
   for (const FlatTree& tree : trees) tree_ptrs.push_back(&tree);
   RowView lane_rows[FlatTree::kLanes];
   std::span<const double> leaves[FlatTree::kLanes];

@@ -76,7 +76,7 @@ struct TrainingThread {
 }  // namespace
 
 void fit(UpliftRandomForestModel& forest, const std::function<TrainingColumns()>& intake,
-         std::string treatment_col, std::string outcome_col, std::int32_t n_threads,
+         const std::string& treatment_col, const std::string& outcome_col, std::int32_t n_threads,
          ProgressSink& sink) {
   const std::int32_t n = n_threads < 0 ? logical_processors() : n_threads;
   forest.treatment_col = treatment_col;
@@ -94,12 +94,14 @@ void fit(UpliftRandomForestModel& forest, const std::function<TrainingColumns()>
   WorkerPool pool(static_cast<std::size_t>(n));
   const std::uint64_t threads = training_thread_count(n, forest.max_features);
   for (std::uint64_t t = 0; t < threads; ++t) {
-    spawn_detached(TrainingThread{pool, results_tx, jobs, root, tree_template, treatment_col,
-                                  outcome_col});
+    spawn_detached(
+        TrainingThread{pool, results_tx, jobs, root, tree_template, treatment_col, outcome_col});
   }
   // Drop the calling thread's handles so that the channel closes with the last thread.
   results_tx.reset();
-  { WorkerPool released = std::move(pool); }
+  {
+    WorkerPool released = std::move(pool);
+  }
   jobs.reset();
   root = NodeData{};
   tree_template = UpliftTreeModel{};

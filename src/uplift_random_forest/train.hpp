@@ -15,7 +15,7 @@ namespace quillmarsh {
 // `intake` converts the caller's columns (on the calling thread, after the record's column
 // names were replaced); it panics with the intake messages. Failures end fit with a Panic.
 void fit(UpliftRandomForestModel& forest, const std::function<TrainingColumns()>& intake,
-         std::string treatment_col, std::string outcome_col, std::int32_t n_threads,
+         const std::string& treatment_col, const std::string& outcome_col, std::int32_t n_threads,
          ProgressSink& sink);
 
 }  // namespace quillmarsh

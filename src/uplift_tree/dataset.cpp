@@ -12,7 +12,7 @@
 namespace quillmarsh {
 namespace {
 
-StringCodes encode_strings(StringColumn column) {
+StringCodes encode_strings(const StringColumn& column) {
   StringCodes out;
   out.codes.reserve(column.size());
   std::unordered_map<std::string_view, std::uint32_t> seen;  // views into `column`
@@ -84,8 +84,8 @@ NodeData build_dataset(TrainingColumns columns, std::string_view treatment_col,
           std::to_string(columns.x_names.size()) + " names");
   }
   for (std::size_t i = 0; i < columns.features.size(); ++i) {
-    const std::uint64_t len = std::visit([](const auto& c) -> std::uint64_t { return c.size(); },
-                                         columns.features[i]);
+    const std::uint64_t len =
+        std::visit([](const auto& c) -> std::uint64_t { return c.size(); }, columns.features[i]);
     check_length("feature", columns.x_names[i], len, treatment_col, n);
   }
   check_length("outcome", outcome_col, columns.outcome.size(), treatment_col, n);
@@ -100,7 +100,7 @@ NodeData build_dataset(TrainingColumns columns, std::string_view treatment_col,
       code = static_cast<std::int32_t>(dataset->num_cols.size());
       dataset->num_cols.push_back(std::move(*numeric));
     } else {
-      dataset->str_cols.push_back(encode_strings(std::move(std::get<StringColumn>(column))));
+      dataset->str_cols.push_back(encode_strings(std::get<StringColumn>(column)));
       code = -static_cast<std::int32_t>(dataset->str_cols.size());
     }
     dataset->col_map.insert_or_assign(std::move(columns.x_names[i]), code);

@@ -46,8 +46,8 @@ void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts c
   const double d_parent = node_divergence(counts, g.settings.eval_func, g.settings.balance, n);
   auto shared_counts = std::make_shared<const GroupCounts>(std::move(counts));
   if (depth < g.tree.max_depth && can_split(n, g.settings.min_sample_leaf)) {
-    BestSplit best = find_best_split(g.tree.feature_cols, g.dataset, rows, shared_counts,
-                                     d_parent, g.settings, g.tree.max_features, g.pool, g.rng);
+    BestSplit best = find_best_split(g.tree.feature_cols, g.dataset, rows, shared_counts, d_parent,
+                                     g.settings, g.tree.max_features, g.pool, g.rng);
     if (best.gain > 0.0) {
       TreeNode& node = g.nodes[slot];
       node.col_idx = feature_position(g.tree.feature_cols, best.col_name);
@@ -86,12 +86,11 @@ std::uint64_t checked_node_array_size(std::uint64_t max_depth, std::uint64_t arr
       static_cast<U128>(*slots) * sizeof(TreeNode) * std::max<std::uint64_t>(arrays, 1);
   const std::uint64_t memory = physical_memory_bytes();
   if (bytes > memory) {
-    const std::string total =
-        bytes > std::numeric_limits<std::uint64_t>::max()
-            ? std::string("more than 2^64")
-            : std::to_string(static_cast<std::uint64_t>(bytes));
-    panic("max_depth " + std::to_string(max_depth) + " is too deep: " +
-          std::to_string(std::max<std::uint64_t>(arrays, 1)) + " tree(s) of " +
+    const std::string total = bytes > std::numeric_limits<std::uint64_t>::max()
+                                  ? std::string("more than 2^64")
+                                  : std::to_string(static_cast<std::uint64_t>(bytes));
+    panic("max_depth " + std::to_string(max_depth) +
+          " is too deep: " + std::to_string(std::max<std::uint64_t>(arrays, 1)) + " tree(s) of " +
           std::to_string(*slots) + " node slots need " + total + " bytes, more than the " +
           std::to_string(memory) + " bytes of physical memory");
   }

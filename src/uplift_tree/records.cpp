@@ -20,10 +20,10 @@ const std::string& SplitValue::as_str() const {
 bool operator==(const SplitValue& a, const SplitValue& b) noexcept {
   if (a.value_.index() != b.value_.index()) return false;
   if (a.is_numeric()) {
-    return std::bit_cast<std::uint32_t>(std::get<0>(a.value_)) ==
-           std::bit_cast<std::uint32_t>(std::get<0>(b.value_));
+    return std::bit_cast<std::uint32_t>(*std::get_if<0>(&a.value_)) ==
+           std::bit_cast<std::uint32_t>(*std::get_if<0>(&b.value_));
   }
-  return std::get<1>(a.value_) == std::get<1>(b.value_);
+  return *std::get_if<1>(&a.value_) == *std::get_if<1>(&b.value_);
 }
 
 EvalFunc parse_eval_func(std::string_view text) {

@@ -16,15 +16,17 @@ namespace quillmarsh {
 class SplitValue {
  public:
   SplitValue() noexcept : value_(0.0f) {}
-  static SplitValue numeric(float v) noexcept { return SplitValue(Value(std::in_place_index<0>, v)); }
+  static SplitValue numeric(float v) noexcept {
+    return SplitValue(Value(std::in_place_index<0>, v));
+  }
   static SplitValue str(std::string s) noexcept {
     return SplitValue(Value(std::in_place_index<1>, std::move(s)));
   }
 
   bool is_numeric() const noexcept { return value_.index() == 0; }
   bool is_str() const noexcept { return value_.index() == 1; }
-  float as_numeric() const;             // panics "not f64" on a Str
-  const std::string& as_str() const;    // panics "not str" on a Numeric
+  float as_numeric() const;           // panics "not f64" on a Str
+  const std::string& as_str() const;  // panics "not str" on a Numeric
 
   // Same variant and same value; Numeric compares the bits, so NaN equals an identical NaN.
   friend bool operator==(const SplitValue& a, const SplitValue& b) noexcept;

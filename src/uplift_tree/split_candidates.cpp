@@ -140,8 +140,8 @@ std::vector<float> numeric_candidates(const NumericColumn& column, std::span<con
 }
 
 std::vector<std::uint32_t> string_candidates(const StringCodes& column,
-                                             std::span<const RowIndex> rows,
-                                             std::uint64_t max_bins, Rng& rng) {
+                                             std::span<const RowIndex> rows, std::uint64_t max_bins,
+                                             Rng& rng) {
   std::vector<std::uint32_t> reservoir;
   if (max_bins < 2) return reservoir;
   const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);

@@ -33,7 +33,7 @@ std::vector<float> quantile_candidates(std::span<float> sample, std::uint64_t ma
 // Up to max_bins-1 distinct category codes chosen uniformly among those of the row sample
 // (reservoir sampling), in reservoir slot order.
 std::vector<std::uint32_t> string_candidates(const StringCodes& column,
-                                             std::span<const RowIndex> rows,
-                                             std::uint64_t max_bins, Rng& rng);
+                                             std::span<const RowIndex> rows, std::uint64_t max_bins,
+                                             Rng& rng);
 
 }  // namespace quillmarsh

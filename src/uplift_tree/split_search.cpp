@@ -39,8 +39,8 @@ CandidateCounts make_children(std::span<const std::uint32_t> left_acc, const Gro
 void add_row(std::uint32_t* slot_cells, std::uint32_t word) noexcept {
   std::uint32_t* cell = slot_cells + 2 * static_cast<std::size_t>(word >> 8);
   cell[0] += 1;
-  cell[1] += static_cast<std::uint32_t>(
-      static_cast<std::int32_t>(static_cast<std::int8_t>(word & 0xffu)));
+  cell[1] +=
+      static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::int8_t>(word & 0xffu)));
 }
 
 // Maps a category code to its candidate slot, or to `none`.
@@ -117,7 +117,8 @@ void bin_numeric(std::span<const RowIndex> rows, const float* values, const std:
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const RowIndex r = rows[i];
     if constexpr (!kGathered) {
-      if (i + kPrefetchDistance < rows.size()) __builtin_prefetch(values + rows[i + kPrefetchDistance]);
+      if (i + kPrefetchDistance < rows.size())
+        __builtin_prefetch(values + rows[i + kPrefetchDistance]);
     }
     const float v = kGathered ? values[i] : values[r];
     std::uint32_t b = 0;
@@ -189,8 +190,7 @@ std::vector<CandidateCounts> count_numeric(const float* values, bool gathered,
   return out;
 }
 
-std::vector<CandidateCounts> count_string(const StringCodes& column,
-                                          std::span<const RowIndex> rows,
+std::vector<CandidateCounts> count_string(const StringCodes& column, std::span<const RowIndex> rows,
                                           std::span<const std::uint32_t> row_words,
                                           std::span<const std::uint32_t> categories,
                                           const GroupCounts& node) {
@@ -201,7 +201,8 @@ std::vector<CandidateCounts> count_string(const StringCodes& column,
   const CategorySlots lookup(categories, column.dictionary.size(), rows.size());
   const std::uint32_t* codes = column.codes.data();
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (i + kPrefetchDistance < rows.size()) __builtin_prefetch(codes + rows[i + kPrefetchDistance]);
+    if (i + kPrefetchDistance < rows.size())
+      __builtin_prefetch(codes + rows[i + kPrefetchDistance]);
     add_row(acc.data() + (i % kCopies) * stride + lookup.slot(codes[rows[i]]) * g2, row_words[i]);
   }
   for (std::size_t c = 1; c < kCopies; ++c) {
@@ -242,9 +243,9 @@ std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
 }
 
 std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t column_code,
-                                           std::span<const RowIndex> rows,
-                                           const GroupCounts& node, double d_parent,
-                                           const SplitSettings& settings, Rng& rng) {
+                                           std::span<const RowIndex> rows, const GroupCounts& node,
+                                           double d_parent, const SplitSettings& settings,
+                                           Rng& rng) {
   return search_feature(dataset, column_code, rows, gather_words(dataset, rows), node, d_parent,
                         settings, rng);
 }
@@ -280,7 +281,8 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t 
       counts = count_numeric(column.data(), false, rows, row_words, thresholds, node);
     }
   } else {
-    const StringCodes& column = dataset.str_cols[static_cast<std::size_t>(~column_code)];
+    const StringCodes& column =
+        dataset.str_cols[static_cast<std::size_t>(~std::int64_t{column_code})];
     categories = string_candidates(column, rows, settings.max_bins, rng);
     if (categories.empty()) return std::nullopt;
     counts = count_string(column, rows, row_words, categories, node);
@@ -291,8 +293,8 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t 
   for (std::size_t j = 0; j < counts.size(); ++j) {
     const CandidateCounts& cc = counts[j];
     if (!passes_size_test(cc.n_left, cc.n_right, settings.min_sample_leaf)) continue;
-    const double gain = split_gain(node, rows.size(), d_parent, cc.left, cc.n_left, cc.right,
-                                   cc.n_right, settings);
+    const double gain =
+        split_gain(node, rows.size(), d_parent, cc.left, cc.n_left, cc.right, cc.n_right, settings);
     if (gain > best_gain) {
       best_gain = gain;
       best = j;
@@ -303,7 +305,8 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t 
   if (column_code >= 0) {
     out.split_value = SplitValue::numeric(thresholds[*best]);
   } else {
-    const StringCodes& column = dataset.str_cols[static_cast<std::size_t>(~column_code)];
+    const StringCodes& column =
+        dataset.str_cols[static_cast<std::size_t>(~std::int64_t{column_code})];
     out.category = categories[*best];
     out.split_value = SplitValue::str(column.dictionary[out.category]);
   }
@@ -326,7 +329,7 @@ struct JobReport {
 
 BestSplit find_best_split(const std::vector<std::string>& feature_cols,
                           const std::shared_ptr<const Dataset>& dataset, const NodeRows& rows,
-                          std::shared_ptr<const GroupCounts> counts, double d_parent,
+                          const std::shared_ptr<const GroupCounts>& counts, double d_parent,
                           const SplitSettings& settings, std::uint64_t max_features,
                           WorkerPool& pool, Rng& rng) {
   const std::uint64_t searched = std::min<std::uint64_t>(max_features, feature_cols.size());
@@ -414,7 +417,7 @@ std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const B
     route([&](RowIndex r) { return column[r] <= threshold; });
   } else {
     const std::string& text = split.split_value.as_str();
-    const StringCodes& column = dataset.str_cols[static_cast<std::size_t>(~code)];
+    const StringCodes& column = dataset.str_cols[static_cast<std::size_t>(~std::int64_t{code})];
     std::uint64_t category = split.category;
     if (category >= column.dictionary.size() || column.dictionary[category] != text) {
       // Not the code the search recorded: look the text up (absent: no row goes left).

@@ -51,9 +51,9 @@ struct FeatureSplit {
   GroupCounts right_counts;
 };
 std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t column_code,
-                                           std::span<const RowIndex> rows,
-                                           const GroupCounts& node, double d_parent,
-                                           const SplitSettings& settings, Rng& rng);
+                                           std::span<const RowIndex> rows, const GroupCounts& node,
+                                           double d_parent, const SplitSettings& settings,
+                                           Rng& rng);
 // The same with row_words[i] = the packed group and outcome of rows[i] already at hand.
 std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t column_code,
                                            std::span<const RowIndex> rows,
@@ -94,7 +94,7 @@ struct NodeRows {
 // then fails with the same message.
 BestSplit find_best_split(const std::vector<std::string>& feature_cols,
                           const std::shared_ptr<const Dataset>& dataset, const NodeRows& rows,
-                          std::shared_ptr<const GroupCounts> counts, double d_parent,
+                          const std::shared_ptr<const GroupCounts>& counts, double d_parent,
                           const SplitSettings& settings, std::uint64_t max_features,
                           WorkerPool& pool, Rng& rng);
 

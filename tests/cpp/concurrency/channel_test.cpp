@@ -55,7 +55,9 @@ TEST(Channel, SendFailsOnceTheReceiverIsGoneAndDropsTheValue) {
   std::weak_ptr<int> watch = value;
   auto channel = make_channel<std::shared_ptr<int>>();
   Sender<std::shared_ptr<int>> tx = std::move(channel.first);
-  { Receiver<std::shared_ptr<int>> rx = std::move(channel.second); }
+  {
+    Receiver<std::shared_ptr<int>> rx = std::move(channel.second);
+  }
   EXPECT_FALSE(tx.send(std::move(value)));
   EXPECT_TRUE(watch.expired());
 }

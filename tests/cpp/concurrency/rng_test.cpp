@@ -14,14 +14,14 @@ namespace {
 // The ChaCha20 block of the published test vector: key 00..1f, block count 1,
 // nonce 00:00:00:09:00:00:00:4a:00:00:00:00 (same block function, 20 rounds).
 TEST(ChaChaBlock, MatchesPublishedTwentyRoundVector) {
-  const std::array<std::uint32_t, 16> input = {
-      0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 0x03020100, 0x07060504,
-      0x0b0a0908, 0x0f0e0d0c, 0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c,
-      0x00000001, 0x09000000, 0x4a000000, 0x00000000};
-  const std::array<std::uint32_t, 16> expected = {
-      0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033,
-      0x9aaa2204, 0x4e6cd4c3, 0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
-      0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
+  const std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
+                                               0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
+                                               0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c,
+                                               0x00000001, 0x09000000, 0x4a000000, 0x00000000};
+  const std::array<std::uint32_t, 16> expected = {0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3,
+                                                  0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
+                                                  0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
+                                                  0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
   EXPECT_EQ(chacha_block(input, 20), expected);
 }
 
@@ -72,7 +72,8 @@ TEST_P(Uniformity, BelowHitsEveryValueEvenly) {
   const double dof = static_cast<double>(bound - 1);
   // Wilson-Hilferty bound for the 99.99% quantile.
   const double z = 3.719;
-  const double limit = dof * std::pow(1.0 - 2.0 / (9.0 * dof) + z * std::sqrt(2.0 / (9.0 * dof)), 3);
+  const double limit =
+      dof * std::pow(1.0 - 2.0 / (9.0 * dof) + z * std::sqrt(2.0 / (9.0 * dof)), 3);
   EXPECT_LT(chi2, limit) << "bound " << bound;
 }
 INSTANTIATE_TEST_SUITE_P(Bounds, Uniformity, ::testing::Values(2, 3, 7, 10, 100, 1000));
@@ -153,8 +154,9 @@ namespace {
 class FourBlocks : public ::testing::TestWithParam<std::uint32_t> {};
 
 TEST_P(FourBlocks, EqualFourConsecutiveSingleBlocks) {
-  std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
-                                         1, 2, 3, 4, 5, 6, 7, 8, GetParam(), 9, 10, 11};
+  std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 1, 2,
+                                         3,          4,          5,          6,          7, 8,
+                                         GetParam(), 9,          10,         11};
   const auto wide = chacha_blocks4(input, 12);
   for (std::size_t j = 0; j < 4; ++j) {
     const auto single = chacha_block(input, 12);

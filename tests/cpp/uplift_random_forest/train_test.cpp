@@ -130,28 +130,47 @@ TEST_P(FitFailure, ReportsItsMessageAndAddsNoTree) {
 }
 
 std::function<TrainingColumns()> control_only() {
-  return [] {
-    return make_columns({{"f", NumericColumn{1, 2, 3, 4}}}, {0, 0, 0, 0}, {0, 1, 0, 1});
-  };
+  return
+      [] { return make_columns({{"f", NumericColumn{1, 2, 3, 4}}}, {0, 0, 0, 0}, {0, 1, 0, 1}); };
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FitFailure,
     ::testing::Values(
-        FailureCase{"zero_threads", forest(3), 0, experiment(6),
-                    "assertion failed: num_threads > 0", {"Start training with 0 threads..."}},
-        FailureCase{"bad_eval_func", forest(3, "ed"), 2, experiment(6), "bad eval func",
+        FailureCase{"zero_threads",
+                    forest(3),
+                    0,
+                    experiment(6),
+                    "assertion failed: num_threads > 0",
+                    {"Start training with 0 threads..."}},
+        FailureCase{"bad_eval_func",
+                    forest(3, "ed"),
+                    2,
+                    experiment(6),
+                    "bad eval func",
                     {"Start training with 2 threads..."}},
-        FailureCase{"intake_failure", forest(3), 2,
-                    [] () -> TrainingColumns { panic("BAD type of column: f"); },
-                    "BAD type of column: f", {}},
-        FailureCase{"inconsistent_columns", forest(3), 2,
+        FailureCase{"intake_failure",
+                    forest(3),
+                    2,
+                    []() -> TrainingColumns { panic("BAD type of column: f"); },
+                    "BAD type of column: f",
+                    {}},
+        FailureCase{"inconsistent_columns",
+                    forest(3),
+                    2,
                     [] { return make_columns({{"f", NumericColumn{1}}}, {0, 1}, {0, 1}); },
-                    "feature column 'f' has 1 values but the treatment column 'arm' has 2", {}},
-        FailureCase{"only_control_rows", forest(5), 2, control_only(),
+                    "feature column 'f' has 1 values but the treatment column 'arm' has 2",
+                    {}},
+        FailureCase{"only_control_rows",
+                    forest(5),
+                    2,
+                    control_only(),
                     "assertion failed: v.len() % 2 == 0 && v.len() >= 4",
                     {"Start training with 2 threads..."}},
-        FailureCase{"depth_beyond_64_bits", forest(1, "ED", 63), 2, experiment(6),
+        FailureCase{"depth_beyond_64_bits",
+                    forest(1, "ED", 63),
+                    2,
+                    experiment(6),
                     "max_depth 63 is too deep: a tree of that depth has more than 2^64 node "
                     "slots",
                     {"Start training with 2 threads..."}}),

@@ -34,9 +34,16 @@ TEST(BuildDataset, CodesColumnsInAppendOrderAndKeepsTheLastDuplicate) {
 }
 
 TEST(BuildDataset, StringColumnsKeepEveryTextByteForByte) {
-  const StringColumn texts = {"Red", "red", "", "Red", "r\xc3\xa9" "d", "red ", ""};
-  const NodeData node = make_node(make_columns({{"s", texts}}, {0, 1, 0, 1, 0, 1, 0},
-                                               {0, 0, 0, 0, 0, 0, 0}));
+  const StringColumn texts = {"Red",
+                              "red",
+                              "",
+                              "Red",
+                              "r\xc3\xa9"
+                              "d",
+                              "red ",
+                              ""};
+  const NodeData node =
+      make_node(make_columns({{"s", texts}}, {0, 1, 0, 1, 0, 1, 0}, {0, 0, 0, 0, 0, 0, 0}));
   const StringCodes& col = node.dataset->str_cols.at(0);
   EXPECT_EQ(col.dictionary.size(), 5u);  // equal texts share one code
   for (RowIndex r = 0; r < texts.size(); ++r) EXPECT_EQ(col.value(r), texts[r]) << r;
@@ -54,9 +61,9 @@ TEST(BuildDataset, TreatmentGroupsAreTheRawValues) {
 }
 
 TEST(BuildDataset, RootRowListHoldsEveryRowInOrder) {
-  const NodeData node = make_node(make_columns({{"f", NumericColumn(2000, 1.0f)}},
-                                               std::vector<std::int32_t>(2000, 1),
-                                               std::vector<std::int8_t>(2000, 0)));
+  const NodeData node =
+      make_node(make_columns({{"f", NumericColumn(2000, 1.0f)}}, std::vector<std::int32_t>(2000, 1),
+                             std::vector<std::int8_t>(2000, 0)));
   std::vector<RowIndex> expected(2000);
   std::iota(expected.begin(), expected.end(), 0u);
   EXPECT_EQ(*node.rows, expected);
@@ -66,8 +73,8 @@ TEST(BuildDataset, RootRowListHoldsEveryRowInOrder) {
 }
 
 TEST(BuildDataset, LargeIntegersAreRoundedToSinglePrecision) {
-  const NodeData node = make_node(make_columns({{"f", NumericColumn{16777217.0f, NAN}}}, {0, 1},
-                                               {0, 0}));
+  const NodeData node =
+      make_node(make_columns({{"f", NumericColumn{16777217.0f, NAN}}}, {0, 1}, {0, 0}));
   EXPECT_EQ(node.dataset->num_cols[0][0], 16777216.0f);
   EXPECT_TRUE(std::isnan(node.dataset->num_cols[0][1]));
 }
@@ -96,8 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
                     make_columns({{"ok", NumericColumn{1, 2, 3}}, {"f", StringColumn{"a"}}},
                                  {0, 1, 0}, {0, 1, 1}),
                     "feature column 'f' has 1 values but the treatment column 'arm' has 3"},
-        RefusedCase{"long_feature", make_columns({{"g", NumericColumn{1, 2, 3, 4}}}, {0, 1, 0},
-                                                 {0, 1, 1}),
+        RefusedCase{"long_feature",
+                    make_columns({{"g", NumericColumn{1, 2, 3, 4}}}, {0, 1, 0}, {0, 1, 1}),
                     "feature column 'g' has 4 values but the treatment column 'arm' has 3"},
         RefusedCase{"short_outcome", make_columns({}, {0, 1, 0}, {0, 1}),
                     "outcome column 'bought' has 2 values but the treatment column 'arm' has 3"},

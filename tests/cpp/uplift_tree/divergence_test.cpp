@@ -123,18 +123,25 @@ TEST_P(SplitGainExample, MatchesDocumentedGainBitForBit) {
 INSTANTIATE_TEST_SUITE_P(
     Documented, SplitGainExample,
     ::testing::Values(
-        GainCase{"ed", EvalFunc::Euclidean, false, {12, 3, 6, 5}, {8, 7, 14, 5},
-                 0.6012436224489797},
-        GainCase{"ed_reg", EvalFunc::Euclidean, true, {12, 3, 6, 5}, {8, 7, 14, 5},
-                 0.45896459728929745},
+        GainCase{
+            "ed", EvalFunc::Euclidean, false, {12, 3, 6, 5}, {8, 7, 14, 5}, 0.6012436224489797},
+        GainCase{
+            "ed_reg", EvalFunc::Euclidean, true, {12, 3, 6, 5}, {8, 7, 14, 5}, 0.45896459728929745},
         GainCase{"kl", EvalFunc::KL, false, {12, 3, 6, 5}, {8, 7, 14, 5}, 1.070015728602563},
         GainCase{"kl_reg", EvalFunc::KL, true, {12, 3, 6, 5}, {8, 7, 14, 5}, 0.816805899696613},
         GainCase{"chi", EvalFunc::Chi, false, {12, 3, 6, 5}, {8, 7, 14, 5}, 2.1652089407191446},
-        GainCase{"chi_reg", EvalFunc::Chi, true, {12, 3, 6, 5}, {8, 7, 14, 5},
-                 1.6528312524573623},
-        GainCase{"mirror", EvalFunc::Euclidean, false, {10, 2, 10, 8}, {10, 8, 10, 2},
+        GainCase{"chi_reg", EvalFunc::Chi, true, {12, 3, 6, 5}, {8, 7, 14, 5}, 1.6528312524573623},
+        GainCase{"mirror",
+                 EvalFunc::Euclidean,
+                 false,
+                 {10, 2, 10, 8},
+                 {10, 8, 10, 2},
                  0.7200000000000002},
-        GainCase{"mirror_reg", EvalFunc::Euclidean, true, {10, 2, 10, 8}, {10, 8, 10, 2},
+        GainCase{"mirror_reg",
+                 EvalFunc::Euclidean,
+                 true,
+                 {10, 2, 10, 8},
+                 {10, 8, 10, 2},
                  0.5760000000000002}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
@@ -161,8 +168,7 @@ TEST(UpliftVector, RatesMinusControlRate) {
 }
 
 TEST(GroupCounts, CountsSizesAndSumsOutcomesAsStored) {
-  const NodeData node = make_node(make_columns(
-      {}, {0, 2, 2, 0, 2, 0, 2}, {1, -1, 2, 0, 1, 1, 0}));
+  const NodeData node = make_node(make_columns({}, {0, 2, 2, 0, 2, 0, 2}, {1, -1, 2, 0, 1, 1, 0}));
   EXPECT_EQ(group_counts(*node.dataset, *node.rows), (GroupCounts{3, 2, 0, 0, 4, 2}));
   const std::vector<RowIndex> some = {6, 1, 3};
   EXPECT_EQ(group_counts(*node.dataset, some), (GroupCounts{1, 0, 0, 0, 2, -1}));

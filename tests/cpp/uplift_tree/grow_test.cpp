@@ -113,8 +113,8 @@ TEST_P(RootStaysALeaf, AndHoldsTheUpliftOfAllRows) {
   WorkerPool pool(1);
   grow_tree(tree, root, "t", "y", pool, rng);
   ASSERT_EQ(tree.nodes.size(), *node_array_size(c.max_depth));
-  EXPECT_TRUE(same_doubles(tree.nodes[0].prob,
-                           uplift_vector(group_counts(*root.dataset, *root.rows))));
+  EXPECT_TRUE(
+      same_doubles(tree.nodes[0].prob, uplift_vector(group_counts(*root.dataset, *root.rows))));
   for (std::size_t slot = 1; slot < tree.nodes.size(); ++slot) {
     EXPECT_EQ(tree.nodes[slot], TreeNode{});
   }
@@ -171,7 +171,10 @@ TEST(CheckedNodeArraySize, RefusesDepthsNoMachineCanHold) {
             "max_depth 63 is too deep: a tree of that depth has more than 2^64 node slots");
   const std::string refused = panic_message([] { checked_node_array_size(50, 1); });
   EXPECT_EQ(refused.rfind("max_depth 50 is too deep: 1 tree(s) of 2251799813685247 node slots "
-                          "need ", 0), 0u) << refused;
+                          "need ",
+                          0),
+            0u)
+      << refused;
   EXPECT_NE(refused.find("bytes of physical memory"), std::string::npos);
   // One array fits, but a hundred of them do not.
   const std::uint64_t slots_per_gib = (std::uint64_t{1} << 30) / sizeof(TreeNode);

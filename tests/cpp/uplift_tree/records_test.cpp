@@ -25,8 +25,8 @@ TEST_P(ParseEvalFunc, RejectsEverythingButTheThreeExactNames) {
   EXPECT_EQ(panic_message([] { parse_eval_func(GetParam()); }), "bad eval func");
 }
 INSTANTIATE_TEST_SUITE_P(Spellings, ParseEvalFunc,
-                         ::testing::Values("", "ed", "Ed", "kl", "chi", "Chi", " ED", "ED ",
-                                           "KLX", "CHI\n", "E", "EDE", "Euclidean"));
+                         ::testing::Values("", "ed", "Ed", "kl", "chi", "Chi", " ED", "ED ", "KLX",
+                                           "CHI\n", "E", "EDE", "Euclidean"));
 
 TEST(ParseEvalFuncExact, AcceptsEdKlChi) {
   EXPECT_EQ(parse_eval_func("ED"), EvalFunc::Euclidean);

@@ -45,8 +45,8 @@ struct RandomNode {
 RandomNode random_node(Rng& rng) {
   const std::size_t n = 1 + rng.below(150);
   const auto groups = static_cast<std::int32_t>(2 + rng.below(3));
-  RandomNode node{make_node(testing_data::random_experiment(rng, n, 2, 2, groups, true)), {}, {},
-                  {}};
+  RandomNode node{
+      make_node(testing_data::random_experiment(rng, n, 2, 2, groups, true)), {}, {}, {}};
   for (RowIndex r = 0; r < n; ++r) {
     if (rng.below(4) != 0) node.rows.push_back(r);
   }
@@ -98,9 +98,9 @@ TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
       if (!passes_size_test(slow.n_left, slow.n_right, node.settings.min_sample_leaf)) continue;
       const double slow_gain = split_gain(node.counts, node.rows.size(), d_parent, slow.left,
                                           slow.n_left, slow.right, slow.n_right, node.settings);
-      const double fast_gain = split_gain(node.counts, node.rows.size(), d_parent, fast[j].left,
-                                          fast[j].n_left, fast[j].right, fast[j].n_right,
-                                          node.settings);
+      const double fast_gain =
+          split_gain(node.counts, node.rows.size(), d_parent, fast[j].left, fast[j].n_left,
+                     fast[j].right, fast[j].n_right, node.settings);
       EXPECT_TRUE(same_double(fast_gain, slow_gain)) << fast_gain << " vs " << slow_gain;
       if (slow_gain > best_gain) {
         best_gain = slow_gain;
@@ -110,8 +110,8 @@ TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
     // search_feature draws the same candidates from an identically seeded generator.
     Rng again(GetParam() * 7919 + static_cast<std::uint64_t>(code + 100));
     Rng copy = again;
-    const std::optional<FeatureSplit> found = search_feature(d, code, node.rows, node.counts,
-                                                             d_parent, node.settings, again);
+    const std::optional<FeatureSplit> found =
+        search_feature(d, code, node.rows, node.counts, d_parent, node.settings, again);
     std::vector<SplitValue> drawn;
     if (code >= 0) {
       for (float v : numeric_candidates(d.num_cols[static_cast<std::size_t>(code)], node.rows,
@@ -129,8 +129,8 @@ TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
     for (std::size_t j = 0; j < drawn.size(); ++j) {
       const CandidateCounts slow = partition_reference(d, code, node.rows, drawn[j]);
       if (!passes_size_test(slow.n_left, slow.n_right, node.settings.min_sample_leaf)) continue;
-      const double g = split_gain(node.counts, node.rows.size(), d_parent, slow.left,
-                                  slow.n_left, slow.right, slow.n_right, node.settings);
+      const double g = split_gain(node.counts, node.rows.size(), d_parent, slow.left, slow.n_left,
+                                  slow.right, slow.n_right, node.settings);
       if (g > expected_gain) {
         expected_gain = g;
         expected = j;
@@ -307,8 +307,8 @@ TEST(StringCandidates, ChoosesMaxBinsMinusOneDistinctValuesUniformly) {
   Rng rng(11);
   std::vector<int> picked(10, 0);
   for (int round = 0; round < 3000; ++round) {
-    const std::vector<std::uint32_t> c = string_candidates(node.dataset->str_cols[0], *node.rows,
-                                                           4, rng);
+    const std::vector<std::uint32_t> c =
+        string_candidates(node.dataset->str_cols[0], *node.rows, 4, rng);
     ASSERT_EQ(c.size(), 3u);
     ASSERT_EQ(std::set<std::uint32_t>(c.begin(), c.end()).size(), 3u);
     for (std::uint32_t code : c) ++picked[code];
@@ -326,8 +326,8 @@ NodeData size_test_node() {
     x.push_back(i < 10 ? 0.0f : i == 10 ? 1.0f : 2.0f);
     t.push_back(i % 2);
     // Treated rows respond strongly only among the first ten; row 10 is a positive control.
-    y.push_back(static_cast<std::int8_t>(i < 10 ? (i % 2 == 1 ? 1 : i == 0)
-                                                : (i == 10 || i % 3 == 0)));
+    y.push_back(
+        static_cast<std::int8_t>(i < 10 ? (i % 2 == 1 ? 1 : i == 0) : (i == 10 || i % 3 == 0)));
   }
   return make_node(make_columns({{"x", x}}, t, y));
 }
@@ -387,8 +387,8 @@ TEST(SearchFeature, ExactTieKeepsTheFirstCandidate) {
     s.max_bins = 40;
     s.eval_func = f;
     const double d_parent = node_divergence(counts, f, false, 40);
-    const auto all = count_numeric_candidates(*node.dataset, node.dataset->num_cols[0],
-                                              *node.rows, std::vector<float>{0, 1}, counts);
+    const auto all = count_numeric_candidates(*node.dataset, node.dataset->num_cols[0], *node.rows,
+                                              std::vector<float>{0, 1}, counts);
     const double g0 = split_gain(counts, 40, d_parent, all[0].left, 10, all[0].right, 30, s);
     const double g1 = split_gain(counts, 40, d_parent, all[1].left, 30, all[1].right, 10, s);
     ASSERT_EQ(g0, g1);
@@ -487,9 +487,8 @@ TEST(FindBestSplitEdges, NoFeatureSearchedLeavesTheInitialRecord) {
   s.max_bins = 10;
   s.inline_search_cells = 0;
   WorkerPool pool(1);
-  const BestSplit best =
-      find_best_split(node.dataset->x_names, node.dataset,
-                      whole_node(node), counts, 0.0, s, 0, pool, rng);
+  const BestSplit best = find_best_split(node.dataset->x_names, node.dataset, whole_node(node),
+                                         counts, 0.0, s, 0, pool, rng);
   EXPECT_EQ(best.gain, kNoGain);
   EXPECT_TRUE(best.col_name.empty());
   EXPECT_TRUE(best.left_counts.empty());
@@ -517,10 +516,10 @@ TEST(FindBestSplitEdges, FailingJobEndsTheWaitAndFailsTheNode) {
 
 // Only the node's own range moves: the rows around it stay where they are.
 TEST(PartitionRows, KeepsRowOrderWithinItsRangeAndSendsNanRight) {
-  const NodeData node = make_node(make_columns(
-      {{"x", NumericColumn{3, NAN, 1, 2, -INFINITY, 2, 0, 5}},
-       {"s", StringColumn{"a", "A", "a", "", "b", "a", "a", "a"}}},
-      {0, 1, 0, 1, 0, 1, 0, 1}, {0, 0, 0, 0, 0, 0, 0, 0}));
+  const NodeData node =
+      make_node(make_columns({{"x", NumericColumn{3, NAN, 1, 2, -INFINITY, 2, 0, 5}},
+                              {"s", StringColumn{"a", "A", "a", "", "b", "a", "a", "a"}}},
+                             {0, 1, 0, 1, 0, 1, 0, 1}, {0, 0, 0, 0, 0, 0, 0, 0}));
   const Dataset& d = *node.dataset;
   RowVector scratch;
   BestSplit numeric;
