@@ -11,10 +11,9 @@ build="${LINT_BUILD:-build/lint}"
 jobs="${JOBS:-2}"
 known=tools/lint_known.txt
 
-for tool in clang-tidy clang-format; do
-  command -v "$tool" >/dev/null || python3 -m pip install -q --disable-pip-version-check \
-    --root-user-action=ignore "$tool"
-done
+# Pinned: a newer clang-tidy or clang-format brings new checks and a different layout.
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+  "clang-tidy==23.1.4" "clang-format==23.1.5"
 if ! command -v cppcheck >/dev/null; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq cppcheck >/dev/null
 fi
