@@ -25,20 +25,12 @@
 
 #include "common/panic.hpp"
 #include "model_file/json_writer.hpp"
+#include "test_support.hpp"
 
 namespace quillmarsh {
 namespace {
 
 const std::string kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
-
-std::string panic_message(auto&& fn) {
-  try {
-    fn();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no panic>";
-}
 
 std::string read_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

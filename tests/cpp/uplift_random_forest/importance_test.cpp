@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/panic.hpp"
+#include "test_support.hpp"
 
 namespace quillmarsh {
 namespace {
@@ -32,20 +33,11 @@ UpliftRandomForestModel forest_of(std::int32_t n_estimators, std::vector<UpliftT
   return f;
 }
 
-std::string failure_of(auto&& fn) {
-  try {
-    fn();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no failure>";
-}
-
 TEST(ForestImportance, FreshRecordFailsBothQueriesWithUnwrapNone) {
   const UpliftRandomForestModel f = forest_of(3, {});
-  EXPECT_EQ(failure_of([&] { feature_cols(f); }), std::string(kUnwrapNone));
-  EXPECT_EQ(failure_of([&] { get_feature_importance(f, "gain"); }), std::string(kUnwrapNone));
-  EXPECT_EQ(failure_of([&] { get_feature_importance(f, "count"); }), std::string(kUnwrapNone));
+  EXPECT_EQ(panic_message([&] { feature_cols(f); }), std::string(kUnwrapNone));
+  EXPECT_EQ(panic_message([&] { get_feature_importance(f, "gain"); }), std::string(kUnwrapNone));
+  EXPECT_EQ(panic_message([&] { get_feature_importance(f, "count"); }), std::string(kUnwrapNone));
 }
 
 TEST(ForestImportance, FeatureColsAreTheFirstTreesInTheirOrder) {
@@ -79,7 +71,7 @@ TEST(ForestImportance, FeatureListsOfOtherLengths) {
   EXPECT_EQ(get_feature_importance(longer, "gain"), (std::vector{0.0, 1.0}));
   const UpliftRandomForestModel shorter =
       forest_of(1, {one_split({"a", "b"}, 1, 1.0), one_split({"a"}, 0, 1.0)});
-  EXPECT_EQ(failure_of([&] { get_feature_importance(shorter, "gain"); }),
+  EXPECT_EQ(panic_message([&] { get_feature_importance(shorter, "gain"); }),
             "index out of bounds: the len is 1 but the index is 1");
 }
 

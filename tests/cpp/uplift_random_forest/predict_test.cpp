@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/panic.hpp"
+#include "test_support.hpp"
 
 namespace quillmarsh {
 namespace {
@@ -51,15 +52,6 @@ RowBatch rows_at(const std::vector<float>& x0) {
     b.add_number(0.0f);
   }
   return b;
-}
-
-std::string failure_of(auto&& fn) {
-  try {
-    fn();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no failure>";
 }
 
 // Values chosen so that every sum and quotient below is exact in binary.
@@ -109,7 +101,7 @@ TEST(ForestPredict, FewerTreesThanEstimators) {
   EXPECT_EQ(predict(f, rows_at({-1.0f, 1.0f}), 1), (FloatTable{{0.25}, {0.5}}));
   EXPECT_EQ(predict_row(f, rows_at({1.0f}).row(0)), std::vector{0.5});
   for (std::int32_t n : {-1, 0, 2, 4}) {
-    EXPECT_EQ(failure_of([&] { predict(f, rows_at({1.0f}), n); }), kCountAssertion) << n;
+    EXPECT_EQ(panic_message([&] { predict(f, rows_at({1.0f}), n); }), kCountAssertion) << n;
   }
   // Many estimators: threads take several jobs per pass, valid ones beside missing trees.
   const UpliftRandomForestModel many = forest_of(40, {four_trees()[0], four_trees()[1]});
@@ -117,7 +109,7 @@ TEST(ForestPredict, FewerTreesThanEstimators) {
     if (n == 1) {
       EXPECT_EQ(predict(many, rows_at({1.0f}), n), (FloatTable{{1.25 / 40, 0.25 / 40}}));
     } else {
-      EXPECT_EQ(failure_of([&] { predict(many, rows_at({1.0f}), n); }), kCountAssertion) << n;
+      EXPECT_EQ(panic_message([&] { predict(many, rows_at({1.0f}), n); }), kCountAssertion) << n;
     }
   }
 }
@@ -130,7 +122,7 @@ TEST_P(UntrainedRecord, OneThreadGivesEmptyListsOtherCountsFailTheCount) {
   if (n == 1) {
     EXPECT_EQ(predict(f, rows_at({1.0f, 2.0f}), n), (FloatTable{{}, {}}));
   } else {
-    EXPECT_EQ(failure_of([&] { predict(f, rows_at({1.0f, 2.0f}), n); }), kCountAssertion);
+    EXPECT_EQ(panic_message([&] { predict(f, rows_at({1.0f, 2.0f}), n); }), kCountAssertion);
   }
 }
 
@@ -147,7 +139,7 @@ TEST_P(EmptyRowList, ReturnsAnEmptyTable) {
 INSTANTIATE_TEST_SUITE_P(ThreadCounts, EmptyRowList, ::testing::ValuesIn(kThreadCounts));
 
 TEST(ForestPredict, ZeroThreadsFailsTheCountUnlessNoEstimators) {
-  EXPECT_EQ(failure_of([] { predict(forest_of(2, four_trees()), rows_at({1.0f}), 0); }),
+  EXPECT_EQ(panic_message([] { predict(forest_of(2, four_trees()), rows_at({1.0f}), 0); }),
             kCountAssertion);
   EXPECT_TRUE(predict(forest_of(0, four_trees()), rows_at({1.0f}), 0).empty());
 }
@@ -171,10 +163,10 @@ TEST(ForestPredict, ShortSecondRowFailsAndReturnsNothing) {
       forest_of(2, {stump(0.0f, {1.0}, {2.0}), stump(0.0f, {1.0}, {2.0})});
   RowBatch rows = rows_at({1.0f});
   rows.begin_row();
-  EXPECT_EQ(failure_of([&] { predict(f, rows, 1); }),
+  EXPECT_EQ(panic_message([&] { predict(f, rows, 1); }),
             "index out of bounds: the len is 0 but the index is 0");
   for (std::int32_t n : {-1, 2, 3}) {
-    EXPECT_EQ(failure_of([&] { predict(f, rows, n); }), kCountAssertion) << n;
+    EXPECT_EQ(panic_message([&] { predict(f, rows, n); }), kCountAssertion) << n;
   }
 }
 
@@ -185,7 +177,7 @@ TEST(ForestPredict, FirstRowWidthIsCheckedOnlyByTheThreadedPath) {
   rows.begin_row();
   rows.add_number(1.0f);  // one cell for two features; the split reads only cell 0
   EXPECT_EQ(predict(f, rows, 1), (FloatTable{{2.0}}));
-  EXPECT_EQ(failure_of([&] { predict(f, rows, 2); }), kCountAssertion);
+  EXPECT_EQ(panic_message([&] { predict(f, rows, 2); }), kCountAssertion);
 }
 
 TEST(ForestPredict, WrongKindFailsWithTheWalkMessageOnTheCallingThread) {
@@ -194,9 +186,9 @@ TEST(ForestPredict, WrongKindFailsWithTheWalkMessageOnTheCallingThread) {
   rows.begin_row();
   rows.add_text("0.5");
   rows.add_number(0.0f);
-  EXPECT_EQ(failure_of([&] { predict(f, rows, 1); }), "not f64");
-  EXPECT_EQ(failure_of([&] { predict_row(f, rows.row(0)); }), "not f64");
-  EXPECT_EQ(failure_of([&] { predict(f, rows, 2); }), kCountAssertion);
+  EXPECT_EQ(panic_message([&] { predict(f, rows, 1); }), "not f64");
+  EXPECT_EQ(panic_message([&] { predict_row(f, rows.row(0)); }), "not f64");
+  EXPECT_EQ(panic_message([&] { predict(f, rows, 2); }), kCountAssertion);
 }
 
 // Leaves of different widths (fits with different numbers of treatment groups): the sum keeps
@@ -206,9 +198,9 @@ TEST(ForestPredictRow, SumKeepsTheFirstWidth) {
   const UpliftTreeModel narrow = stump(0.0f, {0.5, 0.5}, {0.5, 0.5});
   const RowBatch rows = rows_at({0.0f});
   EXPECT_EQ(predict_row(forest_of(2, {narrow, wide}), rows.row(0)), (std::vector{0.75, 1.25}));
-  EXPECT_EQ(failure_of([&] { predict_row(forest_of(2, {wide, narrow}), rows.row(0)); }),
+  EXPECT_EQ(panic_message([&] { predict_row(forest_of(2, {wide, narrow}), rows.row(0)); }),
             "index out of bounds: the len is 2 but the index is 2");
-  EXPECT_EQ(failure_of([&] { predict(forest_of(2, {wide, narrow}), rows_at({0.0f}), 1); }),
+  EXPECT_EQ(panic_message([&] { predict(forest_of(2, {wide, narrow}), rows_at({0.0f}), 1); }),
             "index out of bounds: the len is 2 but the index is 2");
 }
 

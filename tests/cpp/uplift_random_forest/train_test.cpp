@@ -13,7 +13,6 @@ namespace quillmarsh {
 namespace {
 
 using testing_data::make_columns;
-using testing_data::panic_message;
 
 // Collects the progress lines; optionally fails on the line with the given index.
 class RecordingSink : public ProgressSink {

@@ -12,7 +12,6 @@ namespace {
 
 using testing_data::make_columns;
 using testing_data::make_node;
-using testing_data::panic_message;
 
 TEST(BuildDataset, CodesColumnsInAppendOrderAndKeepsTheLastDuplicate) {
   const NodeData node = make_node(make_columns({{"a", NumericColumn{1, 2, 3}},

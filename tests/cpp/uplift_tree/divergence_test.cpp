@@ -13,7 +13,6 @@ namespace {
 
 using testing_data::make_columns;
 using testing_data::make_node;
-using testing_data::panic_message;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 

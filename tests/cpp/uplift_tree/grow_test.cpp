@@ -12,7 +12,6 @@ namespace {
 
 using testing_data::make_columns;
 using testing_data::make_node;
-using testing_data::panic_message;
 
 UpliftTreeModel tree_template(std::uint64_t max_depth, std::uint64_t min_sample_leaf,
                               std::uint64_t max_features, EvalFunc f, std::uint64_t max_bins,

@@ -11,16 +11,10 @@
 #include <vector>
 
 #include "common/panic.hpp"
+#include "test_support.hpp"
 
 namespace quillmarsh {
 namespace {
-
-// name + decimal number, built by appending (GCC 12 misreports "lit" + std::string).
-std::string numbered(const char* name, auto number) {
-  std::string s(name);
-  s += std::to_string(number);
-  return s;
-}
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();

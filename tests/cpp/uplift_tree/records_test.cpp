@@ -6,18 +6,10 @@
 #include <string>
 
 #include "common/panic.hpp"
+#include "test_support.hpp"
 
 namespace quillmarsh {
 namespace {
-
-std::string panic_message(auto&& fn) {
-  try {
-    fn();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no panic>";
-}
 
 class ParseEvalFunc : public ::testing::TestWithParam<const char*> {};
 

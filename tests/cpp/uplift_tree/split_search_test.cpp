@@ -14,7 +14,6 @@ namespace {
 
 using testing_data::make_columns;
 using testing_data::make_node;
-using testing_data::panic_message;
 
 // Children of one candidate the slow way: one partition of the rows, then two countings.
 CandidateCounts partition_reference(const Dataset& d, std::int32_t code,

@@ -10,20 +10,12 @@
 
 #include "common/panic.hpp"
 #include "concurrency/rng.hpp"
+#include "test_support.hpp"
 #include "uplift_tree/columns.hpp"
 #include "uplift_tree/dataset.hpp"
 #include "uplift_tree/records.hpp"
 
 namespace quillmarsh::testing_data {
-
-inline std::string panic_message(auto&& fn) {
-  try {
-    fn();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no panic>";
-}
 
 inline TrainingColumns make_columns(std::vector<std::pair<std::string, FeatureColumn>> features,
                                     std::vector<std::int32_t> treatment,
