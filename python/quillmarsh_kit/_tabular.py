@@ -88,6 +88,13 @@ def _module_type(value: Any, module: str, name: str) -> bool:
     return kind is not None and isinstance(value, kind)
 
 
+def _unsupported_error(name: str, kind: str) -> ValueError:
+    return ValueError(
+        f"column {name!r} has {kind}, which is neither numeric nor text; convert it to numbers "
+        "or strings first"
+    )
+
+
 def _missing_error(name: str, count: int) -> ValueError:
     return ValueError(
         f"string feature {name!r} has {count} missing value(s); string features cannot be "
@@ -141,10 +148,7 @@ def _numpy_column(name: str, arr: np.ndarray) -> Column:
         return Column(name, STRING, arr.tolist())
     if kind == "O":
         return object_column(name, arr.tolist())
-    raise ValueError(
-        f"column {name!r} has dtype {arr.dtype}, which is neither numeric nor text; convert it "
-        "to numbers or strings first"
-    )
+    raise _unsupported_error(name, f"dtype {arr.dtype}")
 
 
 def _pandas_column(name: str, series: Any) -> Column:
@@ -169,10 +173,7 @@ def _pandas_column(name: str, series: Any) -> Column:
         if n_missing:
             raise _missing_error(name, n_missing)
         return Column(name, STRING, series.to_numpy(dtype=object).tolist())
-    raise ValueError(
-        f"column {name!r} has dtype {dtype}, which is neither numeric nor text; convert it to "
-        "numbers or strings first"
-    )
+    raise _unsupported_error(name, f"dtype {dtype}")
 
 
 def _polars_column(name: str, series: Any) -> Column:
@@ -189,10 +190,7 @@ def _polars_column(name: str, series: Any) -> Column:
         return Column(name, STRING, series.cast(pl.String).to_list())
     if dtype == pl.Object:
         return object_column(name, series.to_list())
-    raise ValueError(
-        f"column {name!r} has dtype {dtype}, which is neither numeric nor text; convert it to "
-        "numbers or strings first"
-    )
+    raise _unsupported_error(name, f"dtype {dtype}")
 
 
 def _arrow_column(name: str, column: Any) -> Column:
@@ -213,10 +211,7 @@ def _arrow_column(name: str, column: Any) -> Column:
         if column.null_count:
             raise _missing_error(name, column.null_count)
         return Column(name, STRING, column.cast(pa.string()).to_pylist())
-    raise ValueError(
-        f"column {name!r} has Arrow type {kind}, which is neither numeric nor text; convert it "
-        "to numbers or strings first"
-    )
+    raise _unsupported_error(name, f"Arrow type {kind}")
 
 
 def _sequence_column(name: str, values: Any) -> Column:
