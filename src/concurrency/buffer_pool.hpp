@@ -1,35 +1,71 @@
-// A thread-safe pool of reusable row lists. A list taken from the pool is empty with room for
-// at least 1024 positions; when its last holder lets go it is emptied (keeping its storage)
-// and handed out again by a later take(). Lists outliving the pool are simply freed.
+// A thread-safe pool of reusable buffers. A buffer taken from the pool is empty with room for
+// at least the pool's initial capacity; when its last holder lets go it is emptied (keeping
+// its storage) and handed out again by a later take(). Buffers outliving the pool are freed.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 namespace quillmarsh {
 
-// Row positions into a Dataset. Intake refuses data with more than 2^31 - 1 rows.
-using RowIndex = std::uint32_t;
-using RowVector = std::vector<RowIndex>;
-// A shared row list; fill it before sharing it, read it only afterwards.
-using RowList = std::shared_ptr<RowVector>;
-
-inline constexpr std::size_t kRowListInitialCapacity = 1024;
-
-class BufferPool : public std::enable_shared_from_this<BufferPool> {
+template <class T>
+class BufferPool : public std::enable_shared_from_this<BufferPool<T>> {
  public:
-  static std::shared_ptr<BufferPool> create();
-  RowList take();
-  std::size_t idle_count() const;  // lists waiting for reuse
+  using Buffer = std::vector<T>;
+  // A shared buffer; fill it before sharing it, read it only afterwards.
+  using Handle = std::shared_ptr<Buffer>;
+
+  static std::shared_ptr<BufferPool> create(std::size_t initial_capacity) {
+    return std::shared_ptr<BufferPool>(new BufferPool(initial_capacity));
+  }
+
+  Handle take() {
+    std::unique_ptr<Buffer> buffer;
+    {
+      std::lock_guard lock(mutex_);
+      if (!idle_.empty()) {
+        buffer = std::move(idle_.back());
+        idle_.pop_back();
+      }
+    }
+    if (!buffer) {
+      buffer = std::make_unique<Buffer>();
+      buffer->reserve(initial_capacity_);
+    }
+    std::weak_ptr<BufferPool> home = this->weak_from_this();
+    return Handle(buffer.release(), [home](Buffer* b) {
+      if (std::shared_ptr<BufferPool> pool = home.lock()) {
+        pool->give_back(b);
+      } else {
+        delete b;
+      }
+    });
+  }
+
+  // Buffers waiting for reuse.
+  std::size_t idle_count() const {
+    std::lock_guard lock(mutex_);
+    return idle_.size();
+  }
 
  private:
-  BufferPool() = default;
-  void give_back(RowVector* list) noexcept;
+  explicit BufferPool(std::size_t initial_capacity) : initial_capacity_(initial_capacity) {}
+
+  void give_back(Buffer* buffer) noexcept {
+    buffer->clear();
+    std::unique_ptr<Buffer> owned(buffer);
+    try {
+      std::lock_guard lock(mutex_);
+      idle_.push_back(std::move(owned));
+    } catch (...) {  // NOLINT(bugprone-empty-catch): a buffer that cannot be kept is just freed
+    }
+  }
+
+  std::size_t initial_capacity_;
   mutable std::mutex mutex_;
-  std::vector<std::unique_ptr<RowVector>> idle_;
+  std::vector<std::unique_ptr<Buffer>> idle_;
 };
 
 }  // namespace quillmarsh

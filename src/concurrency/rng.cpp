@@ -105,6 +105,21 @@ Rng::Rng(std::uint64_t seed) noexcept {
   // words 12-13: block counter, 14-15: nonce, all zero
 }
 
+Rng Rng::derived(std::uint64_t seed, std::initializer_list<std::uint64_t> path) noexcept {
+  Rng rng(seed);
+  std::uint32_t level = 0;
+  for (const std::uint64_t step : path) {
+    std::array<std::uint32_t, 16> input = rng.state_;
+    input[12] = static_cast<std::uint32_t>(step);
+    input[13] = static_cast<std::uint32_t>(step >> 32);
+    input[14] = level++;
+    input[15] = 0x70617468;  // keeps derived keys apart from any block of a seeded stream
+    const std::array<std::uint32_t, 16> block = chacha_block(input, 12);
+    for (std::size_t i = 0; i < 8; ++i) rng.state_[4 + i] = block[i];
+  }
+  return rng;
+}
+
 Rng Rng::from_os() {
   Rng rng;
   rng.from_os_ = true;

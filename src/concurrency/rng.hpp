@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace quillmarsh {
@@ -21,8 +22,12 @@ std::array<std::uint32_t, 64> chacha_blocks4(const std::array<std::uint32_t, 16>
 
 class Rng {
  public:
-  explicit Rng(std::uint64_t seed) noexcept;  // deterministic, for tests
+  explicit Rng(std::uint64_t seed) noexcept;  // deterministic, never rekeys
   static Rng from_os();                       // keyed from the OS, rekeys every 64 KiB
+  // The stream named by `path` under `seed`: each step keys a ChaCha block with the previous
+  // key and takes its output as the next key, so streams of different paths are independent
+  // and the same (seed, path) always gives the same numbers.
+  static Rng derived(std::uint64_t seed, std::initializer_list<std::uint64_t> path) noexcept;
 
   std::uint32_t next_u32() noexcept;
   std::uint64_t next_u64() noexcept;

@@ -17,13 +17,13 @@ struct WorkerPool::State {
   bool open = true;  // false once every handle is gone
 };
 
-WorkerPool::WorkerPool(std::size_t n) : state_(std::make_shared<State>()) {
+WorkerPool::WorkerPool(std::size_t n, std::shared_ptr<ThreadGroup> group) : state_(std::make_shared<State>()) {
   if (n == 0) panic("assertion failed: num_threads > 0");
   state_->threads = n;
   for (std::size_t i = 0; i < n; ++i) {
     std::shared_ptr<State> state = state_;
     try {
-      spawn_detached([state] { worker_loop(state); }, kUnwrapErr);
+      spawn_detached([state] { worker_loop(state); }, group, kUnwrapErr);
     } catch (...) {
       release();  // threads already started end once they see the pool closed
       throw;
@@ -81,7 +81,12 @@ void WorkerPool::worker_loop(const std::shared_ptr<State>& state) {
     }
     // A failing job ends only itself; its captured Senders are released with it, after
     // its failure has been reported.
-    run_reporting_failures([&] { job(); });
+    run_reporting_failures([&] {
+      try {
+        job();
+      } catch (const Cancelled&) {  // NOLINT(bugprone-empty-catch): cancellation is no failure
+      }
+    });
     job = nullptr;
   }
 }

@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 
+#include "concurrency/thread.hpp"
+
 namespace quillmarsh {
 
 class WorkerPool {
@@ -18,7 +20,8 @@ class WorkerPool {
 
   // Starts n threads; panics "assertion failed: num_threads > 0" for n == 0, and
   // "called `Result::unwrap()` on an `Err` value: <os error>" when a thread is refused.
-  explicit WorkerPool(std::size_t n);
+  // With `group`, the pool's threads are counted in it.
+  explicit WorkerPool(std::size_t n, std::shared_ptr<ThreadGroup> group = nullptr);
   WorkerPool(const WorkerPool& o);
   WorkerPool(WorkerPool&& o) noexcept;
   WorkerPool& operator=(WorkerPool o) noexcept;

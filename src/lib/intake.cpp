@@ -2,7 +2,9 @@
 #include "lib/intake.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <unordered_map>
 
 #include "common/panic.hpp"
 #include "lib/convert.hpp"
@@ -44,8 +46,17 @@ bool for_each_item(PyObject* list, Each&& each) {
   return true;
 }
 
-std::optional<NumericColumn> numeric_column(PyObject* list) {
-  NumericColumn out;
+// The caller's columns converted into memory of the module's own, which the dataset's views
+// point into. Inner vectors keep their buffers when the outer ones grow.
+struct OwnedColumns {
+  std::vector<std::vector<float>> numbers;
+  std::vector<std::vector<std::uint32_t>> codes;
+  std::vector<std::int32_t> treatment;
+  std::vector<std::int8_t> outcome;
+};
+
+std::optional<std::vector<float>> numeric_column(PyObject* list) {
+  std::vector<float> out;
   out.reserve(static_cast<std::size_t>(PyList_Size(list)));
   const bool ok = for_each_item(list, [&](PyObject* item) {
     const std::optional<double> value = element_as_double(item);
@@ -58,25 +69,61 @@ std::optional<NumericColumn> numeric_column(PyObject* list) {
   return out;
 }
 
-std::optional<StringColumn> string_column(PyObject* list) {
-  StringColumn out;
-  out.reserve(static_cast<std::size_t>(PyList_Size(list)));
-  const bool ok = for_each_item(list, [&](PyObject* item) {
-    if (!PyUnicode_Check(item)) return false;
+// Dictionary encoding straight from the str objects: a str object seen before takes its code
+// without being converted again, and each distinct text is stored once, so a few long texts
+// repeated over many rows cost their own size, not the column's.
+class TextEncoder {
+ public:
+  std::optional<std::uint32_t> code_of(PyObject* item) {
+    if (!PyUnicode_Check(item)) return std::nullopt;
+    if (const auto seen = by_object_.find(item); seen != by_object_.end()) return seen->second;
     std::optional<std::string> text = utf8_of_str(item);
-    if (!text) return false;
-    out.push_back(std::move(*text));
+    if (!text) return std::nullopt;
+    const auto next = static_cast<std::uint32_t>(texts_.size());
+    const auto [it, inserted] = by_text_.try_emplace(std::move(*text), next);
+    if (inserted) texts_.push_back(&it->first);
+    // The reference keeps the object, and so the address the map is keyed by, alive.
+    held_.push_back(PyRef::borrow(item));
+    by_object_.emplace(item, it->second);
+    return it->second;
+  }
+  std::vector<std::string> dictionary() const {
+    std::vector<std::string> out;
+    out.reserve(texts_.size());
+    for (const std::string* text : texts_) out.push_back(*text);
+    return out;
+  }
+
+ private:
+  std::unordered_map<PyObject*, std::uint32_t> by_object_;
+  std::unordered_map<std::string, std::uint32_t> by_text_;
+  std::vector<const std::string*> texts_;  // keys of by_text_, in code order
+  std::vector<PyRef> held_;
+};
+
+std::optional<StringFeature> string_column(PyObject* list, OwnedColumns& owned) {
+  std::vector<std::uint32_t> codes;
+  codes.reserve(static_cast<std::size_t>(PyList_Size(list)));
+  TextEncoder encoder;
+  const bool ok = for_each_item(list, [&](PyObject* item) {
+    const std::optional<std::uint32_t> code = encoder.code_of(item);
+    if (!code) return false;
+    codes.push_back(*code);
     return true;
   });
   if (!ok) return std::nullopt;
-  return out;
+  const std::vector<std::uint32_t>& kept = owned.codes.emplace_back(std::move(codes));
+  return StringFeature{kept, encoder.dictionary()};
 }
 
-FeatureColumn feature_column(const ColumnMap& data, const std::string& name) {
+FeatureColumn feature_column(const ColumnMap& data, const std::string& name,
+                             OwnedColumns& owned) {
   PyObject* list = column(data, name);
-  if (std::optional<NumericColumn> numbers = numeric_column(list)) return std::move(*numbers);
+  if (std::optional<std::vector<float>> numbers = numeric_column(list)) {
+    return NumericFeature{owned.numbers.emplace_back(std::move(*numbers))};
+  }
   PyErr_Clear();
-  if (std::optional<StringColumn> texts = string_column(list)) return std::move(*texts);
+  if (std::optional<StringFeature> texts = string_column(list, owned)) return std::move(*texts);
   PyErr_Clear();
   panic("BAD type of column: " + name);
 }
@@ -101,12 +148,18 @@ TrainingColumns convert_training_columns(const ColumnMap& data,
                                          const std::vector<std::string>& x_names,
                                          const std::string& treatment_col,
                                          const std::string& outcome_col) {
+  auto owned = std::make_shared<OwnedColumns>();
   TrainingColumns columns;
   columns.x_names = x_names;
   columns.features.reserve(x_names.size());
-  for (const std::string& name : x_names) columns.features.push_back(feature_column(data, name));
-  columns.treatment = integer_column<std::int32_t>(column(data, treatment_col), to_i32);
-  columns.outcome = integer_column<std::int8_t>(column(data, outcome_col), to_i8);
+  for (const std::string& name : x_names) {
+    columns.features.push_back(feature_column(data, name, *owned));
+  }
+  owned->treatment = integer_column<std::int32_t>(column(data, treatment_col), to_i32);
+  owned->outcome = integer_column<std::int8_t>(column(data, outcome_col), to_i8);
+  columns.treatment = owned->treatment;
+  columns.outcome = owned->outcome;
+  columns.storage = std::move(owned);
   return columns;
 }
 

@@ -1,31 +1,20 @@
 // Forest training: the dataset is built once, trees grow on T training threads that take jobs
-// from one queue and share one worker pool, and finished trees stream back to the calling
-// thread, which appends them in order of arrival and prints one line per tree.
+// from one queue and share one worker pool, and finished trees stream back to the owner over
+// one channel.
 #include "uplift_random_forest/train.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
-#include <memory>
-#include <optional>
 #include <utility>
 
 #include "common/panic.hpp"
-#include "concurrency/channel.hpp"
 #include "concurrency/job_queue.hpp"
-#include "concurrency/rng.hpp"
-#include "concurrency/thread.hpp"
 #include "concurrency/worker_pool.hpp"
-#include "uplift_tree/dataset.hpp"
 #include "uplift_tree/grow.hpp"
 
 namespace quillmarsh {
 namespace {
-
-// What a training thread sends: a grown tree, or the failure that ended the thread.
-struct TreeResult {
-  std::optional<UpliftTreeModel> tree;
-  std::string failure;
-};
 
 // T = max(ceil(n / max_features) + 1, 2), computed as a saturating float-to-count conversion
 // followed by a wrapping increment (max_features 0 gives an infinite quotient, hence 2).
@@ -45,35 +34,75 @@ std::uint64_t training_thread_count(std::int32_t n, std::uint64_t max_features) 
 
 struct TrainingThread {
   WorkerPool pool;
-  Sender<TreeResult> results;
+  Sender<TreeOutcome> results;
   std::shared_ptr<JobQueue> jobs;
   NodeData root;
   UpliftTreeModel tree_template;
   std::string treatment_col;
   std::string outcome_col;
+  std::optional<std::uint64_t> seed;
+  std::shared_ptr<const CancelFlag> cancel;
 
   void operator()() {
-    while (jobs->try_pop()) {
-      UpliftTreeModel tree = tree_template;
-      TreeResult result;
+    while (const std::optional<std::int32_t> job = jobs->try_pop()) {
+      cancel->throw_if_requested();
+      TreeOutcome outcome;
+      outcome.index = *job;
+      GrowOptions options;
+      options.cancel = cancel.get();
+      if (seed) options.draws = TreeDraws::seeded(*seed, static_cast<std::uint64_t>(*job));
       try {
-        grow_tree(tree, root, treatment_col, outcome_col, pool, thread_rng());
-        result.tree = std::move(tree);
+        UpliftTreeModel tree = tree_template;
+        grow_tree(tree, root, treatment_col, outcome_col, pool, options);
+        outcome.tree = std::move(tree);
       } catch (const Panic& p) {
         report_to_stderr(p.message(), p.where());
-        result.failure = p.message();
+        outcome.failure = p.message();
       } catch (const std::exception& e) {
         report_to_stderr(e.what(), std::source_location::current());
-        result.failure = e.what();
+        outcome.failure = e.what();
       }
-      const bool failed = !result.tree;
-      // A refused send means the calling thread has given up on this fit.
-      if (!results.send(std::move(result)) || failed) return;
+      const bool failed = !outcome.tree;
+      // A refused send means the owner has given up on this training.
+      if (!results.send(std::move(outcome)) || failed) return;
     }
   }
 };
 
 }  // namespace
+
+TrainingRun::TrainingRun(const NodeData& root, const UpliftTreeModel& tree_template,
+                         const std::string& treatment_col, const std::string& outcome_col,
+                         const TrainingPlan& plan)
+    : started_(std::max(plan.n_trees, 0)),
+      outcomes_([&] {
+        auto [tx, rx] = make_channel<TreeOutcome>();
+        auto jobs = std::make_shared<JobQueue>(JobQueue::sequence(plan.n_trees));
+        const std::uint64_t trees = static_cast<std::uint64_t>(std::max(plan.n_trees, 0));
+        const std::uint64_t threads =
+            std::min(training_thread_count(plan.n_threads, tree_template.max_features), trees);
+        // At most `threads` nodes search at once, each with at most max_features jobs.
+        const std::uint64_t searched = std::min<std::uint64_t>(
+            tree_template.max_features, root.dataset ? root.dataset->x_names.size() : 0);
+        __extension__ using U128 = unsigned __int128;
+        const U128 usable = std::max<U128>(static_cast<U128>(threads) * searched, 1);
+        const auto pool_size = static_cast<std::size_t>(
+            std::min<U128>(static_cast<U128>(std::max(plan.n_threads, 0)), usable));
+        try {
+          WorkerPool pool(pool_size, threads_);
+          for (std::uint64_t t = 0; t < threads; ++t) {
+            spawn_detached(TrainingThread{pool, tx, jobs, root, tree_template, treatment_col,
+                                          outcome_col, plan.seed, cancel_},
+                           threads_);
+          }
+        } catch (...) {
+          cancel_->request();  // threads already started stop at their next node
+          throw;
+        }
+        return std::move(rx);  // the owner's sender dies here: the channel closes with the threads
+      }()) {}
+
+TrainingRun::~TrainingRun() { cancel_->request(); }
 
 void fit(UpliftRandomForestModel& forest, const std::function<TrainingColumns()>& intake,
          const std::string& treatment_col, const std::string& outcome_col, std::int32_t n_threads,
@@ -82,41 +111,34 @@ void fit(UpliftRandomForestModel& forest, const std::function<TrainingColumns()>
   forest.treatment_col = treatment_col;
   forest.outcome_col = outcome_col;
   NodeData root = build_dataset(intake(), treatment_col, outcome_col);
-  auto [results_tx, results_rx] = make_channel<TreeResult>();
   sink.print_line("Start training with " + std::to_string(n) + " threads...");
-  auto jobs = std::make_shared<JobQueue>(JobQueue::sequence(forest.n_estimators));
   const EvalFunc eval_func = parse_eval_func(forest.eval_func);
-  UpliftTreeModel tree_template = make_tree_template(forest, eval_func);
+  const UpliftTreeModel tree_template = make_tree_template(forest, eval_func);
   if (forest.n_estimators > 0) {
     // Every tree keeps its whole node array: refuse a depth the forest could never hold.
     checked_node_array_size(forest.max_depth, static_cast<std::uint64_t>(forest.n_estimators));
   }
-  WorkerPool pool(static_cast<std::size_t>(n));
-  const std::uint64_t threads = training_thread_count(n, forest.max_features);
-  for (std::uint64_t t = 0; t < threads; ++t) {
-    spawn_detached(
-        TrainingThread{pool, results_tx, jobs, root, tree_template, treatment_col, outcome_col});
-  }
-  // Drop the calling thread's handles so that the channel closes with the last thread.
-  results_tx.reset();
-  {
-    WorkerPool released = std::move(pool);
-  }
-  jobs.reset();
+  TrainingRun run(root, tree_template, treatment_col, outcome_col,
+                  TrainingPlan{forest.n_estimators, n, std::nullopt});
   root = NodeData{};
-  tree_template = UpliftTreeModel{};
 
   std::optional<std::string> failure;
-  while (std::optional<TreeResult> result = results_rx.recv()) {
-    if (!result->tree) {
-      if (!failure) failure = std::move(result->failure);
+  std::int32_t arrived = 0;
+  while (std::optional<TreeOutcome> outcome = run.next()) {
+    ++arrived;
+    if (!outcome->tree) {
+      if (!failure) failure = std::move(outcome->failure);
       continue;
     }
-    forest.trees.push_back(std::move(*result->tree));
+    forest.trees.push_back(std::move(*outcome->tree));
     sink.print_line("Tree [" + std::to_string(forest.trees.size()) + "] is finished!");
   }
   // A tree that failed to grow is a failed fit, reported once every thread has ended.
   if (failure) panic(std::move(*failure));
+  if (arrived != run.started()) {
+    panic("training ended with " + std::to_string(arrived) + " of " +
+          std::to_string(run.started()) + " trees: the training threads stopped early");
+  }
 }
 
 }  // namespace quillmarsh

@@ -1,5 +1,5 @@
-// Dataset intake: the consistency checks on the converted columns, dictionary encoding of
-// string columns, the packed group/outcome words, the buffer pool and the root row list.
+// Dataset intake: the consistency checks on the caller's columns, the packed group/outcome
+// words, the row pool and the root row list. Feature columns are viewed, never copied.
 #include "uplift_tree/dataset.hpp"
 
 #include <algorithm>
@@ -12,19 +12,6 @@
 namespace quillmarsh {
 namespace {
 
-StringCodes encode_strings(const StringColumn& column) {
-  StringCodes out;
-  out.codes.reserve(column.size());
-  std::unordered_map<std::string_view, std::uint32_t> seen;  // views into `column`
-  for (const std::string& text : column) {
-    const auto next = static_cast<std::uint32_t>(out.dictionary.size());
-    const auto [it, inserted] = seen.try_emplace(std::string_view(text), next);
-    if (inserted) out.dictionary.push_back(text);
-    out.codes.push_back(it->second);
-  }
-  return out;
-}
-
 void check_length(std::string_view what, std::string_view name, std::uint64_t len,
                   std::string_view treatment_col, std::uint64_t n) {
   if (len == n) return;
@@ -33,7 +20,18 @@ void check_length(std::string_view what, std::string_view name, std::uint64_t le
         std::to_string(n));
 }
 
-std::int32_t checked_max_treatment(const std::vector<std::int32_t>& treatment,
+void check_codes(std::string_view name, const StringFeature& column) {
+  const std::uint64_t size = column.dictionary.size();
+  for (std::size_t r = 0; r < column.codes.size(); ++r) {
+    if (column.codes[r] >= size) {
+      panic("string column '" + std::string(name) + "' holds code " +
+            std::to_string(column.codes[r]) + " in row " + std::to_string(r) + ", beyond its " +
+            std::to_string(size) + " categories");
+    }
+  }
+}
+
+std::int32_t checked_max_treatment(std::span<const std::int32_t> treatment,
                                    std::string_view treatment_col) {
   std::int32_t max = treatment.front();
   for (std::size_t r = 0; r < treatment.size(); ++r) {
@@ -48,22 +46,17 @@ std::int32_t checked_max_treatment(const std::vector<std::int32_t>& treatment,
   return max;
 }
 
+std::uint64_t column_length(const FeatureColumn& column) {
+  if (const auto* numeric = std::get_if<NumericFeature>(&column)) return numeric->values.size();
+  return std::get<StringFeature>(column).codes.size();
+}
+
 }  // namespace
 
-std::int32_t Dataset::column_code(const std::string& name) const {
+ColumnRef Dataset::column(const std::string& name) const {
   const auto it = col_map.find(name);
   if (it == col_map.end()) panic(std::string(kUnwrapNone));
   return it->second;
-}
-
-std::uint64_t Dataset::byte_size() const noexcept {
-  std::uint64_t bytes = group_outcome.size() * sizeof(std::uint32_t);
-  for (const NumericColumn& col : num_cols) bytes += col.size() * sizeof(float);
-  for (const StringCodes& col : str_cols) {
-    bytes += col.codes.size() * sizeof(std::uint32_t);
-    for (const std::string& s : col.dictionary) bytes += sizeof(std::string) + s.capacity();
-  }
-  return bytes;
 }
 
 void check_row_count(std::uint64_t n) {
@@ -84,33 +77,38 @@ NodeData build_dataset(TrainingColumns columns, std::string_view treatment_col,
           std::to_string(columns.x_names.size()) + " names");
   }
   for (std::size_t i = 0; i < columns.features.size(); ++i) {
-    const std::uint64_t len =
-        std::visit([](const auto& c) -> std::uint64_t { return c.size(); }, columns.features[i]);
-    check_length("feature", columns.x_names[i], len, treatment_col, n);
+    check_length("feature", columns.x_names[i], column_length(columns.features[i]),
+                 treatment_col, n);
   }
   check_length("outcome", outcome_col, columns.outcome.size(), treatment_col, n);
+  for (std::size_t i = 0; i < columns.features.size(); ++i) {
+    if (const auto* strings = std::get_if<StringFeature>(&columns.features[i])) {
+      check_codes(columns.x_names[i], *strings);
+    }
+  }
 
   auto dataset = std::make_shared<Dataset>();
   dataset->max_treatment = checked_max_treatment(columns.treatment, treatment_col);
   dataset->x_names = columns.x_names;
   for (std::size_t i = 0; i < columns.features.size(); ++i) {
-    FeatureColumn column = std::move(columns.features[i]);  // freed at the end of this turn
-    std::int32_t code;
-    if (NumericColumn* numeric = std::get_if<NumericColumn>(&column)) {
-      code = static_cast<std::int32_t>(dataset->num_cols.size());
-      dataset->num_cols.push_back(std::move(*numeric));
+    ColumnRef ref;
+    if (auto* numeric = std::get_if<NumericFeature>(&columns.features[i])) {
+      ref = {ColumnRef::Kind::kNumeric, static_cast<std::uint32_t>(dataset->num_cols.size())};
+      dataset->num_cols.push_back(numeric->values);
     } else {
-      dataset->str_cols.push_back(encode_strings(std::get<StringColumn>(column)));
-      code = -static_cast<std::int32_t>(dataset->str_cols.size());
+      auto& strings = std::get<StringFeature>(columns.features[i]);
+      ref = {ColumnRef::Kind::kString, static_cast<std::uint32_t>(dataset->str_cols.size())};
+      dataset->str_cols.push_back(StringCodes{strings.codes, std::move(strings.dictionary)});
     }
-    dataset->col_map.insert_or_assign(std::move(columns.x_names[i]), code);
+    dataset->col_map.insert_or_assign(std::move(columns.x_names[i]), ref);
   }
   dataset->group_outcome.resize(n);
   for (std::uint64_t r = 0; r < n; ++r) {
     dataset->group_outcome[r] = pack_group_outcome(columns.treatment[r], columns.outcome[r]);
   }
+  dataset->storage = std::move(columns.storage);
 
-  std::shared_ptr<BufferPool> pool = BufferPool::create();
+  std::shared_ptr<RowPool> pool = RowPool::create(kRowListInitialCapacity);
   RowList root = pool->take();
   root->resize(n);
   for (std::uint64_t r = 0; r < n; ++r) (*root)[r] = static_cast<RowIndex>(r);

@@ -1,26 +1,38 @@
 // The training data of one fit: feature columns, treatment groups and outcomes, built once from
-// the caller's converted columns and shared read-only by every thread; plus the root's node
-// data (dataset, row list of every row, buffer pool) that every tree starts from.
+// the caller's columns and shared read-only by every thread; plus the root's node data
+// (dataset, row list of every row, row pool) that every tree starts from.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "concurrency/buffer_pool.hpp"
 #include "uplift_tree/columns.hpp"
+#include "uplift_tree/rows.hpp"
 
 namespace quillmarsh {
 
-// A string feature column, dictionary-encoded: row r holds dictionary[codes[r]]. Codes follow
-// the order of first appearance, so equal texts share one code and distinct texts differ.
+// A numeric feature column: one float per row.
+using NumericColumn = std::span<const float>;
+
+// A string feature column, dictionary-encoded: row r holds dictionary[codes[r]], and distinct
+// codes stand for distinct texts.
 struct StringCodes {
-  std::vector<std::uint32_t> codes;
+  std::span<const std::uint32_t> codes;
   std::vector<std::string> dictionary;
   const std::string& value(RowIndex row) const { return dictionary[codes[row]]; }
+};
+
+// Where the data of a feature lives: num_cols[index] or str_cols[index].
+struct ColumnRef {
+  enum class Kind : std::uint8_t { kNumeric, kString };
+  Kind kind = Kind::kNumeric;
+  std::uint32_t index = 0;
+  bool is_numeric() const noexcept { return kind == Kind::kNumeric; }
 };
 
 // Treatment groups are packed with the outcome into one word per row, so that counting reads
@@ -29,14 +41,14 @@ inline constexpr std::int32_t kMaxTreatmentGroup = (std::int32_t{1} << 24) - 1;
 inline constexpr std::uint64_t kMaxRows = 2147483647;  // counts are signed 32-bit
 
 struct Dataset {
-  std::vector<StringCodes> str_cols;
   std::vector<NumericColumn> num_cols;
+  std::vector<StringCodes> str_cols;
   std::vector<std::uint32_t> group_outcome;  // one packed word per row, see above
   std::vector<std::string> x_names;          // the caller's order, duplicates kept
-  // feature name -> column code: c >= 0 selects num_cols[c], c < 0 selects str_cols[~c];
-  // a repeated name keeps the code of its last occurrence
-  std::unordered_map<std::string, std::int32_t> col_map;
+  // feature name -> its column; a repeated name keeps the column of its last occurrence
+  std::unordered_map<std::string, ColumnRef> col_map;
   std::int32_t max_treatment = 0;  // K: treatment groups are 1..K, control is 0
+  std::shared_ptr<const void> storage;  // the caller's columns, when handed over
 
   std::uint64_t n_rows() const noexcept { return group_outcome.size(); }
   std::int32_t group(RowIndex row) const noexcept {
@@ -45,11 +57,11 @@ struct Dataset {
   std::int8_t outcome(RowIndex row) const noexcept {
     return static_cast<std::int8_t>(group_outcome[row] & 0xffu);
   }
-  // The column code of a feature name; panics "called `Option::unwrap()` on a `None` value"
-  // for an unknown name.
-  std::int32_t column_code(const std::string& name) const;
-  // Bytes held by the columns (for memory reports).
-  std::uint64_t byte_size() const noexcept;
+  // The column of a feature name; panics "called `Option::unwrap()` on a `None` value" for an
+  // unknown name.
+  ColumnRef column(const std::string& name) const;
+  const NumericColumn& numeric(ColumnRef ref) const { return num_cols[ref.index]; }
+  const StringCodes& strings(ColumnRef ref) const { return str_cols[ref.index]; }
 };
 
 inline std::uint32_t pack_group_outcome(std::int32_t group, std::int8_t outcome) noexcept {
@@ -62,14 +74,15 @@ inline std::uint32_t pack_group_outcome(std::int32_t group, std::int8_t outcome)
 struct NodeData {
   std::shared_ptr<const Dataset> dataset;
   RowList rows;
-  std::shared_ptr<BufferPool> pool;
+  std::shared_ptr<RowPool> pool;
 };
 
-// Builds the Dataset from converted columns (consumed; each column is released as soon as it
-// has been taken over), creates the buffer pool and the root row list 0..n-1.
-// Panics, in this order: an empty treatment column ("called `Option::unwrap()` on a `None`
-// value"); more rows than kMaxRows; a feature or the outcome column whose length differs from
-// the treatment column; a treatment value below 0 or above kMaxTreatmentGroup (naming the row).
+// Builds the Dataset over the given columns (their memory is viewed, not copied; `storage`
+// moves into the dataset), packs the group/outcome words, creates the row pool and the root
+// row list 0..n-1. Panics, in this order: an empty treatment column ("called
+// `Option::unwrap()` on a `None` value"); more rows than kMaxRows; a feature or the outcome
+// column whose length differs from the treatment column; a string code outside its dictionary;
+// a treatment value below 0 or above kMaxTreatmentGroup (naming the row).
 NodeData build_dataset(TrainingColumns columns, std::string_view treatment_col,
                        std::string_view outcome_col);
 

@@ -25,7 +25,7 @@ struct Growth {
   std::vector<TreeNode>& nodes;
   RowVector& scratch;
   WorkerPool& pool;
-  Rng& rng;
+  const GrowOptions& options;
 };
 
 // A split needs more than min_sample_leaf rows on each side: n >= 2 * (min_sample_leaf + 1).
@@ -42,12 +42,13 @@ std::int32_t feature_position(const std::vector<std::string>& feature_cols,
 
 void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts counts,
                const NodeRows& rows) {
+  if (g.options.cancel != nullptr) g.options.cancel->throw_if_requested();
   const std::uint64_t n = rows.size();
   const double d_parent = node_divergence(counts, g.settings.eval_func, g.settings.balance, n);
   auto shared_counts = std::make_shared<const GroupCounts>(std::move(counts));
   if (depth < g.tree.max_depth && can_split(n, g.settings.min_sample_leaf)) {
     BestSplit best = find_best_split(g.tree.feature_cols, g.dataset, rows, shared_counts, d_parent,
-                                     g.settings, g.tree.max_features, g.pool, g.rng);
+                                     g.settings, g.tree.max_features, g.pool, g.options.draws, slot);
     if (best.gain > 0.0) {
       TreeNode& node = g.nodes[slot];
       node.col_idx = feature_position(g.tree.feature_cols, best.col_name);
@@ -98,7 +99,7 @@ std::uint64_t checked_node_array_size(std::uint64_t max_depth, std::uint64_t arr
 }
 
 void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
-               std::string outcome_col, WorkerPool& pool, Rng& rng) {
+               std::string outcome_col, WorkerPool& pool, const GrowOptions& options) {
   tree.treatment_col = std::move(treatment_col);
   tree.outcome_col = std::move(outcome_col);
   tree.feature_cols = root.dataset->x_names;
@@ -114,7 +115,7 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
   }
   RowList scratch = root.pool->take();
   scratch->reserve(rows->size());  // one allocation instead of a doubling series
-  Growth g{tree, split_settings(tree), root.dataset, nodes, *scratch, pool, rng};
+  Growth g{tree, split_settings(tree), root.dataset, nodes, *scratch, pool, options};
   grow_node(g, 0, 0, std::move(counts), NodeRows{rows, 0, rows->size(), words});
   tree.nodes = std::move(nodes);
 }

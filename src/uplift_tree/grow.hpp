@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <string>
 
-#include "concurrency/rng.hpp"
+#include "concurrency/cancel.hpp"
 #include "concurrency/worker_pool.hpp"
 #include "uplift_tree/dataset.hpp"
+#include "uplift_tree/draws.hpp"
 #include "uplift_tree/records.hpp"
 
 namespace quillmarsh {
@@ -19,10 +20,16 @@ std::uint64_t checked_node_array_size(std::uint64_t max_depth, std::uint64_t arr
 // Physical memory of the machine in bytes (the largest count when unknown).
 std::uint64_t physical_memory_bytes() noexcept;
 
+struct GrowOptions {
+  TreeDraws draws = TreeDraws::from_threads();
+  // Read before every node; once raised, growth stops by throwing Cancelled.
+  const CancelFlag* cancel = nullptr;
+};
+
 // Grows `tree` (its hyper-parameters set) on the node data of the root: sets treatment_col,
-// outcome_col, feature_cols (the dataset's x_names) and a fresh node array. The node's feature
-// subsets are drawn with `rng`; split jobs run on `pool`. Runs on one thread; panics on failure.
+// outcome_col, feature_cols (the dataset's x_names) and a fresh node array. Random draws come
+// from options.draws; split jobs run on `pool`. Runs on one thread; panics on failure.
 void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
-               std::string outcome_col, WorkerPool& pool, Rng& rng);
+               std::string outcome_col, WorkerPool& pool, const GrowOptions& options);
 
 }  // namespace quillmarsh

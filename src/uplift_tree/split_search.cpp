@@ -242,15 +242,15 @@ std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
   return count_string(column, rows, gather_words(dataset, rows), categories, node);
 }
 
-std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t column_code,
+std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef column,
                                            std::span<const RowIndex> rows, const GroupCounts& node,
                                            double d_parent, const SplitSettings& settings,
                                            Rng& rng) {
-  return search_feature(dataset, column_code, rows, gather_words(dataset, rows), node, d_parent,
+  return search_feature(dataset, column, rows, gather_words(dataset, rows), node, d_parent,
                         settings, rng);
 }
 
-std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t column_code,
+std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref,
                                            std::span<const RowIndex> rows,
                                            std::span<const std::uint32_t> row_words,
                                            const GroupCounts& node, double d_parent,
@@ -258,8 +258,8 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t 
   std::vector<float> thresholds;
   std::vector<std::uint32_t> categories;
   std::vector<CandidateCounts> counts;
-  if (column_code >= 0) {
-    const NumericColumn& column = dataset.num_cols[static_cast<std::size_t>(column_code)];
+  if (ref.is_numeric()) {
+    const NumericColumn& column = dataset.numeric(ref);
     if (settings.max_bins >= 2 &&
         candidate_sample_size(rows.size(), settings.max_bins) >= rows.size()) {
       // Every row is sampled: read the node's values once for both the candidates and the
@@ -281,8 +281,7 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t 
       counts = count_numeric(column.data(), false, rows, row_words, thresholds, node);
     }
   } else {
-    const StringCodes& column =
-        dataset.str_cols[static_cast<std::size_t>(~std::int64_t{column_code})];
+    const StringCodes& column = dataset.strings(ref);
     categories = string_candidates(column, rows, settings.max_bins, rng);
     if (categories.empty()) return std::nullopt;
     counts = count_string(column, rows, row_words, categories, node);
@@ -302,11 +301,10 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t 
   }
   if (!best) return std::nullopt;
   FeatureSplit out;
-  if (column_code >= 0) {
+  if (ref.is_numeric()) {
     out.split_value = SplitValue::numeric(thresholds[*best]);
   } else {
-    const StringCodes& column =
-        dataset.str_cols[static_cast<std::size_t>(~std::int64_t{column_code})];
+    const StringCodes& column = dataset.strings(ref);
     out.category = categories[*best];
     out.split_value = SplitValue::str(column.dictionary[out.category]);
   }
@@ -320,7 +318,7 @@ namespace {
 
 // What one split job sends back to its node: its feature's best candidate, or its failure.
 struct JobReport {
-  std::string col_name;
+  std::uint64_t draw = 0;  // the feature's place in the node's draw order
   std::optional<FeatureSplit> split;
   std::optional<std::string> failure;
 };
@@ -331,40 +329,47 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
                           const std::shared_ptr<const Dataset>& dataset, const NodeRows& rows,
                           const std::shared_ptr<const GroupCounts>& counts, double d_parent,
                           const SplitSettings& settings, std::uint64_t max_features,
-                          WorkerPool& pool, Rng& rng) {
+                          WorkerPool& pool, const TreeDraws& draws, std::uint64_t slot) {
   const std::uint64_t searched = std::min<std::uint64_t>(max_features, feature_cols.size());
-  const std::vector<std::uint64_t> positions =
-      sample_without_replacement(rng, feature_cols.size(), searched);
+  const std::vector<std::uint64_t> positions = [&] {
+    TreeDraws::Site site = draws.at(slot, 0);
+    return sample_without_replacement(site.rng(), feature_cols.size(), searched);
+  }();
   BestSplit best;
-  const auto consider = [&best](std::string& col_name, FeatureSplit& s) {
+  std::uint64_t best_draw = 0;
+  // A greater gain wins; an equal gain wins only when its feature was drawn earlier, so that
+  // the order in which jobs end does not matter.
+  const auto consider = [&](std::uint64_t draw, FeatureSplit& s) {
+    if (!(s.gain > best.gain || (s.gain == best.gain && draw < best_draw))) return;
+    best_draw = draw;
     best.left_counts = std::move(s.left_counts);
     best.right_counts = std::move(s.right_counts);
-    best.col_name = std::move(col_name);
+    best.col_name = feature_cols[positions[draw]];
     best.split_value = std::move(s.split_value);
     best.category = s.category;
     best.gain = s.gain;
   };
   if (rows.size() * positions.size() <= settings.inline_search_cells) {
     // Too little work to be worth handing over to the pool and waiting for it.
-    for (const std::uint64_t pos : positions) {
-      std::string name = feature_cols[pos];
+    for (std::uint64_t d = 0; d < positions.size(); ++d) {
+      TreeDraws::Site site = draws.at(slot, positions[d] + 1);
       std::optional<FeatureSplit> split =
-          search_feature(*dataset, dataset->column_code(name), rows.span(), rows.word_span(),
-                         *counts, d_parent, settings, rng);
-      if (split && split->gain > best.gain) consider(name, *split);
+          search_feature(*dataset, dataset->column(feature_cols[positions[d]]), rows.span(),
+                         rows.word_span(), *counts, d_parent, settings, site.rng());
+      if (split) consider(d, *split);
     }
     return best;
   }
   auto [done_tx, done_rx] = make_channel<JobReport>();
-  for (const std::uint64_t pos : positions) {
-    pool.submit([tx = done_tx, name = feature_cols[pos], dataset, rows, counts, d_parent,
+  for (std::uint64_t d = 0; d < positions.size(); ++d) {
+    pool.submit([tx = done_tx, d, ref = dataset->column(feature_cols[positions[d]]),
+                 site = draws.at(slot, positions[d] + 1), dataset, rows, counts, d_parent,
                  settings]() mutable {
       JobReport report;
-      report.col_name = std::move(name);
+      report.draw = d;
       try {
-        const std::int32_t code = dataset->column_code(report.col_name);
-        report.split = search_feature(*dataset, code, rows.span(), rows.word_span(), *counts,
-                                      d_parent, settings, thread_rng());
+        report.split = search_feature(*dataset, ref, rows.span(), rows.word_span(), *counts,
+                                      d_parent, settings, site.rng());
       } catch (const Panic& p) {
         report_to_stderr(p.message(), p.where());
         report.failure = p.message();
@@ -377,7 +382,6 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
   }
   done_tx.reset();
 
-  // Reports arrive in the order the jobs finished; a later one wins only with a greater gain.
   std::optional<std::string> failure;
   std::uint64_t reports = 0;
   while (std::optional<JobReport> report = done_rx.recv()) {
@@ -386,9 +390,7 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
       if (!failure) failure = std::move(report->failure);
       continue;
     }
-    if (report->split && report->split->gain > best.gain) {
-      consider(report->col_name, *report->split);
-    }
+    if (report->split) consider(report->draw, *report->split);
   }
   if (failure) panic(std::move(*failure));
   if (reports != positions.size()) panic("a split search job ended without reporting its result");
@@ -410,14 +412,14 @@ std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const B
       }
     }
   };
-  const std::int32_t code = dataset.column_code(split.col_name);
-  if (code >= 0) {
+  const ColumnRef ref = dataset.column(split.col_name);
+  if (ref.is_numeric()) {
     const float threshold = split.split_value.as_numeric();
-    const NumericColumn& column = dataset.num_cols[static_cast<std::size_t>(code)];
+    const NumericColumn& column = dataset.numeric(ref);
     route([&](RowIndex r) { return column[r] <= threshold; });
   } else {
     const std::string& text = split.split_value.as_str();
-    const StringCodes& column = dataset.str_cols[static_cast<std::size_t>(~std::int64_t{code})];
+    const StringCodes& column = dataset.strings(ref);
     std::uint64_t category = split.category;
     if (category >= column.dictionary.size() || column.dictionary[category] != text) {
       // Not the code the search recorded: look the text up (absent: no row goes left).

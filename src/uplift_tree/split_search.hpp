@@ -15,6 +15,7 @@
 #include "concurrency/worker_pool.hpp"
 #include "uplift_tree/dataset.hpp"
 #include "uplift_tree/divergence.hpp"
+#include "uplift_tree/draws.hpp"
 #include "uplift_tree/records.hpp"
 #include "uplift_tree/split_candidates.hpp"
 
@@ -50,12 +51,12 @@ struct FeatureSplit {
   GroupCounts left_counts;
   GroupCounts right_counts;
 };
-std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t column_code,
+std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef column,
                                            std::span<const RowIndex> rows, const GroupCounts& node,
                                            double d_parent, const SplitSettings& settings,
                                            Rng& rng);
 // The same with row_words[i] = the packed group and outcome of rows[i] already at hand.
-std::optional<FeatureSplit> search_feature(const Dataset& dataset, std::int32_t column_code,
+std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef column,
                                            std::span<const RowIndex> rows,
                                            std::span<const std::uint32_t> row_words,
                                            const GroupCounts& node, double d_parent,
@@ -89,14 +90,15 @@ struct NodeRows {
   }
 };
 
-// Searches min(max_features, |feature_cols|) features drawn with `rng`, one job per feature on
-// `pool`; returns once every job has ended. A job that fails reports on stderr and the node
-// then fails with the same message.
+// Searches min(max_features, |feature_cols|) features of node `slot`, drawn from `draws`, one
+// job per feature on `pool`; returns once every job has ended. Between features of equal gain
+// the one drawn first wins, so the result does not depend on which job ends first. A job that
+// fails reports on stderr and the node then fails with the same message.
 BestSplit find_best_split(const std::vector<std::string>& feature_cols,
                           const std::shared_ptr<const Dataset>& dataset, const NodeRows& rows,
                           const std::shared_ptr<const GroupCounts>& counts, double d_parent,
                           const SplitSettings& settings, std::uint64_t max_features,
-                          WorkerPool& pool, Rng& rng);
+                          WorkerPool& pool, const TreeDraws& draws, std::uint64_t slot);
 
 // Rearranges the node's range, once no job reads it any more, so that the rows satisfying the
 // split come first and the others after them, each part in its previous order (and refreshes

@@ -98,32 +98,34 @@ TEST(WorkerPool, ThreadsEndOnceEveryHandleIsReleased) {
   EXPECT_TRUE(eventually([&] { return thread_count() + 3 <= with_pool; }));
 }
 
+using Pool = BufferPool<std::uint32_t>;
+
 TEST(BufferPool, ListsStartEmptyWithRoomAndAreReused) {
-  auto pool = BufferPool::create();
-  const RowIndex* storage = nullptr;
+  auto pool = Pool::create(1024);
+  const std::uint32_t* storage = nullptr;
   {
-    RowList list = pool->take();
+    Pool::Handle list = pool->take();
     EXPECT_TRUE(list->empty());
-    EXPECT_GE(list->capacity(), kRowListInitialCapacity);
-    for (RowIndex i = 0; i < 5000; ++i) list->push_back(i);
+    EXPECT_GE(list->capacity(), 1024u);
+    for (std::uint32_t i = 0; i < 5000; ++i) list->push_back(i);
     storage = list->data();
-    RowList second_holder = list;
+    Pool::Handle second_holder = list;
   }
   EXPECT_EQ(pool->idle_count(), 1u);
-  RowList again = pool->take();
+  Pool::Handle again = pool->take();
   EXPECT_TRUE(again->empty());
   EXPECT_EQ(again->data(), storage);  // same storage, kept on return
   EXPECT_EQ(pool->idle_count(), 0u);
 }
 
 TEST(BufferPool, ConcurrentTakeAndReturnLosesNothing) {
-  auto pool = BufferPool::create();
+  auto pool = Pool::create(1024);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([pool] {
       for (int i = 0; i < 2000; ++i) {
-        RowList a = pool->take();
-        RowList b = pool->take();
+        Pool::Handle a = pool->take();
+        Pool::Handle b = pool->take();
         a->push_back(1);
         b->push_back(2);
         EXPECT_EQ(a->size(), 1u);
@@ -137,9 +139,9 @@ TEST(BufferPool, ConcurrentTakeAndReturnLosesNothing) {
 }
 
 TEST(BufferPool, ListsMayOutliveThePool) {
-  RowList survivor;
+  Pool::Handle survivor;
   {
-    auto pool = BufferPool::create();
+    auto pool = Pool::create(1024);
     survivor = pool->take();
     survivor->push_back(3);
   }

@@ -48,7 +48,7 @@ class SilentSink : public ProgressSink {
   std::size_t lines = 0;
 };
 
-TrainingColumns experiment(std::uint64_t seed, std::size_t n) {
+testing_data::TestColumns experiment(std::uint64_t seed, std::size_t n) {
   Rng rng(seed);
   return testing_data::random_experiment(rng, n, 5, 1, 3, /*rough=*/true, 0.3);
 }
@@ -61,15 +61,15 @@ UpliftTreeModel tree_template() {
                             EvalFunc::KL, /*max_bins=*/30, false, false, 0.9);
 }
 
-RowBatch rows_of(const TrainingColumns& c, std::size_t n) {
+RowBatch rows_of(const testing_data::TestColumns& c, std::size_t n) {
   RowBatch batch;
   for (std::size_t r = 0; r < n; ++r) {
     batch.begin_row();
-    for (const FeatureColumn& column : c.features) {
-      if (const auto* numbers = std::get_if<NumericColumn>(&column)) {
+    for (const auto& column : c.features) {
+      if (const auto* numbers = std::get_if<testing_data::Floats>(&column)) {
         batch.add_number((*numbers)[r]);
       } else {
-        batch.add_text(std::get<StringColumn>(column)[r]);
+        batch.add_text(std::get<testing_data::Texts>(column)[r]);
       }
     }
   }
@@ -136,8 +136,7 @@ TEST(ConcurrentUse, TreesGrownAtOnceOnOnePoolMatchTheTreeGrownAlone) {
   UpliftTreeModel alone = tree_template();
   {
     WorkerPool pool(1);
-    Rng rng(1);
-    grow_tree(alone, root, "t", "y", pool, rng);
+    grow_tree(alone, root, "t", "y", pool, testing_data::seeded_growth(1));
   }
   ASSERT_FALSE(alone.nodes[0].is_leaf()) << "the reference tree never split";
 
@@ -148,8 +147,7 @@ TEST(ConcurrentUse, TreesGrownAtOnceOnOnePoolMatchTheTreeGrownAlone) {
     for (int i = 0; i < kTrees; ++i) {
       spawn_detached([tx = tx, root, shared, seed = static_cast<std::uint64_t>(100 + i)]() mutable {
         UpliftTreeModel tree = tree_template();
-        Rng rng(seed);
-        grow_tree(tree, root, "t", "y", shared, rng);
+        grow_tree(tree, root, "t", "y", shared, testing_data::seeded_growth(seed));
         tx.send(std::move(tree));
       });
     }

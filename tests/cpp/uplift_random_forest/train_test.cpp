@@ -12,7 +12,9 @@
 namespace quillmarsh {
 namespace {
 
+using testing_data::Floats;
 using testing_data::make_columns;
+using testing_data::Texts;
 
 // Collects the progress lines; optionally fails on the line with the given index.
 class RecordingSink : public ProgressSink {
@@ -130,7 +132,7 @@ TEST_P(FitFailure, ReportsItsMessageAndAddsNoTree) {
 
 std::function<TrainingColumns()> control_only() {
   return
-      [] { return make_columns({{"f", NumericColumn{1, 2, 3, 4}}}, {0, 0, 0, 0}, {0, 1, 0, 1}); };
+      [] { return make_columns({{"f", Floats{1, 2, 3, 4}}}, {0, 0, 0, 0}, {0, 1, 0, 1}); };
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -157,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"inconsistent_columns",
                     forest(3),
                     2,
-                    [] { return make_columns({{"f", NumericColumn{1}}}, {0, 1}, {0, 1}); },
+                    [] { return make_columns({{"f", Floats{1}}}, {0, 1}, {0, 1}); },
                     "feature column 'f' has 1 values but the treatment column 'arm' has 2",
                     {}},
         FailureCase{"only_control_rows",
@@ -208,8 +210,9 @@ TEST(Fit, FindsThePlantedUplift) {
   UpliftRandomForestModel model = make_forest(8, 5, 2, 100, "ED", 10, false, false, 0.9);
   RecordingSink sink;
   Rng data_rng(9);
-  const TrainingColumns columns = testing_data::random_experiment(data_rng, 20000, 4, 1, 2, false);
-  fit(model, [&] { return columns; }, "t", "y", 2, sink);
+  const testing_data::TestColumns columns =
+      testing_data::random_experiment(data_rng, 20000, 4, 1, 2, false);
+  fit(model, [&] { return columns.training(); }, "t", "y", 2, sink);
   ASSERT_EQ(model.trees.size(), 8u);
   const NodeData data = testing_data::make_node(columns);
   const Dataset& d = *data.dataset;

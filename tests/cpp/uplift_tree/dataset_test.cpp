@@ -10,30 +10,36 @@
 namespace quillmarsh {
 namespace {
 
+using testing_data::Floats;
 using testing_data::make_columns;
 using testing_data::make_node;
+using testing_data::Texts;
 
 TEST(BuildDataset, CodesColumnsInAppendOrderAndKeepsTheLastDuplicate) {
-  const NodeData node = make_node(make_columns({{"a", NumericColumn{1, 2, 3}},
-                                                {"s", StringColumn{"x", "y", "x"}},
-                                                {"b", NumericColumn{4, 5, 6}},
-                                                {"a", NumericColumn{7, 8, 9}},
-                                                {"t", StringColumn{"p", "q", "r"}}},
+  const NodeData node = make_node(make_columns({{"a", Floats{1, 2, 3}},
+                                                {"s", Texts{"x", "y", "x"}},
+                                                {"b", Floats{4, 5, 6}},
+                                                {"a", Floats{7, 8, 9}},
+                                                {"t", Texts{"p", "q", "r"}}},
                                                {0, 1, 0}, {0, 1, 1}));
   const Dataset& d = *node.dataset;
   EXPECT_EQ(d.x_names, (std::vector<std::string>{"a", "s", "b", "a", "t"}));
-  EXPECT_EQ(d.column_code("a"), 2);  // the second "a" is the third numeric column
-  EXPECT_EQ(d.column_code("b"), 1);
-  EXPECT_EQ(d.column_code("s"), -1);
-  EXPECT_EQ(d.column_code("t"), -2);
+  const auto where = [&](const char* name) {
+    const ColumnRef ref = d.column(name);
+    return std::pair(ref.is_numeric(), ref.index);
+  };
+  EXPECT_EQ(where("a"), std::pair(true, 2u));  // the second "a" is the third numeric column
+  EXPECT_EQ(where("b"), std::pair(true, 1u));
+  EXPECT_EQ(where("s"), std::pair(false, 0u));
+  EXPECT_EQ(where("t"), std::pair(false, 1u));
   ASSERT_EQ(d.num_cols.size(), 3u);
-  EXPECT_EQ(d.num_cols[2], (NumericColumn{7, 8, 9}));
-  EXPECT_EQ(panic_message([&] { d.column_code("missing"); }),
+  EXPECT_EQ(Floats(d.num_cols[2].begin(), d.num_cols[2].end()), (Floats{7, 8, 9}));
+  EXPECT_EQ(panic_message([&] { d.column("missing"); }),
             "called `Option::unwrap()` on a `None` value");
 }
 
 TEST(BuildDataset, StringColumnsKeepEveryTextByteForByte) {
-  const StringColumn texts = {"Red",
+  const Texts texts = {"Red",
                               "red",
                               "",
                               "Red",
@@ -61,7 +67,7 @@ TEST(BuildDataset, TreatmentGroupsAreTheRawValues) {
 
 TEST(BuildDataset, RootRowListHoldsEveryRowInOrder) {
   const NodeData node =
-      make_node(make_columns({{"f", NumericColumn(2000, 1.0f)}}, std::vector<std::int32_t>(2000, 1),
+      make_node(make_columns({{"f", Floats(2000, 1.0f)}}, std::vector<std::int32_t>(2000, 1),
                              std::vector<std::int8_t>(2000, 0)));
   std::vector<RowIndex> expected(2000);
   std::iota(expected.begin(), expected.end(), 0u);
@@ -73,7 +79,7 @@ TEST(BuildDataset, RootRowListHoldsEveryRowInOrder) {
 
 TEST(BuildDataset, LargeIntegersAreRoundedToSinglePrecision) {
   const NodeData node =
-      make_node(make_columns({{"f", NumericColumn{16777217.0f, NAN}}}, {0, 1}, {0, 0}));
+      make_node(make_columns({{"f", Floats{16777217.0f, NAN}}}, {0, 1}, {0, 0}));
   EXPECT_EQ(node.dataset->num_cols[0][0], 16777216.0f);
   EXPECT_TRUE(std::isnan(node.dataset->num_cols[0][1]));
 }
@@ -94,16 +100,16 @@ TEST_P(BuildDatasetRefuses, WithAMessageNamingTheProblem) {
 INSTANTIATE_TEST_SUITE_P(
     Inputs, BuildDatasetRefuses,
     ::testing::Values(
-        RefusedCase{"empty_treatment", make_columns({{"f", NumericColumn{1, 2}}}, {}, {0, 1}),
+        RefusedCase{"empty_treatment", make_columns({{"f", Floats{1, 2}}}, {}, {0, 1}),
                     "called `Option::unwrap()` on a `None` value"},
         RefusedCase{"empty_everything", make_columns({}, {}, {}),
                     "called `Option::unwrap()` on a `None` value"},
         RefusedCase{"short_feature",
-                    make_columns({{"ok", NumericColumn{1, 2, 3}}, {"f", StringColumn{"a"}}},
+                    make_columns({{"ok", Floats{1, 2, 3}}, {"f", Texts{"a"}}},
                                  {0, 1, 0}, {0, 1, 1}),
                     "feature column 'f' has 1 values but the treatment column 'arm' has 3"},
         RefusedCase{"long_feature",
-                    make_columns({{"g", NumericColumn{1, 2, 3, 4}}}, {0, 1, 0}, {0, 1, 1}),
+                    make_columns({{"g", Floats{1, 2, 3, 4}}}, {0, 1, 0}, {0, 1, 1}),
                     "feature column 'g' has 4 values but the treatment column 'arm' has 3"},
         RefusedCase{"short_outcome", make_columns({}, {0, 1, 0}, {0, 1}),
                     "outcome column 'bought' has 2 values but the treatment column 'arm' has 3"},

@@ -11,7 +11,9 @@
 namespace quillmarsh {
 namespace {
 
+using testing_data::Floats;
 using testing_data::make_columns;
+using testing_data::Texts;
 using testing_data::make_node;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();

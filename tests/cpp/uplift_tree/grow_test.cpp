@@ -10,7 +10,9 @@
 namespace quillmarsh {
 namespace {
 
+using testing_data::Floats;
 using testing_data::make_columns;
+using testing_data::Texts;
 using testing_data::make_node;
 
 UpliftTreeModel tree_template(std::uint64_t max_depth, std::uint64_t min_sample_leaf,
@@ -47,7 +49,7 @@ TEST_P(GrowProperties, StoredNodesAgreeWithTheRowsThatReachThem) {
   const Dataset& d = *root.dataset;
   UpliftTreeModel tree = tree_template(4, 20, 3, c.f, 8, c.balance, c.regularization);
   WorkerPool pool(2);
-  grow_tree(tree, root, "arm", "bought", pool, rng);
+  grow_tree(tree, root, "arm", "bought", pool, testing_data::seeded_growth(c.seed));
   EXPECT_EQ(tree.treatment_col, "arm");
   EXPECT_EQ(tree.outcome_col, "bought");
   EXPECT_EQ(tree.feature_cols, d.x_names);
@@ -110,7 +112,7 @@ TEST_P(RootStaysALeaf, AndHoldsTheUpliftOfAllRows) {
   UpliftTreeModel tree = tree_template(c.max_depth, c.min_sample_leaf, c.max_features,
                                        EvalFunc::Euclidean, c.max_bins);
   WorkerPool pool(1);
-  grow_tree(tree, root, "t", "y", pool, rng);
+  grow_tree(tree, root, "t", "y", pool, testing_data::seeded_growth(1));
   ASSERT_EQ(tree.nodes.size(), *node_array_size(c.max_depth));
   EXPECT_TRUE(
       same_doubles(tree.nodes[0].prob, uplift_vector(group_counts(*root.dataset, *root.rows))));
@@ -129,12 +131,12 @@ INSTANTIATE_TEST_SUITE_P(Settings, RootStaysALeaf,
 // Treatment values 0 and 2 only: group 1 is empty everywhere, so every ED divergence is NaN.
 TEST(GrowTree, MissingTreatmentGroupLeavesOnlyARootLeafWithNan) {
   Rng rng(3);
-  TrainingColumns columns = testing_data::random_experiment(rng, 500, 2, 0, 2, false, 0.6);
+  testing_data::TestColumns columns = testing_data::random_experiment(rng, 500, 2, 0, 2, false, 0.6);
   for (std::int32_t& g : columns.treatment) g *= 2;
-  const NodeData root = make_node(std::move(columns));
+  const NodeData root = make_node(columns);
   UpliftTreeModel tree = tree_template(3, 5, 2, EvalFunc::Euclidean, 10);
   WorkerPool pool(1);
-  grow_tree(tree, root, "t", "y", pool, rng);
+  grow_tree(tree, root, "t", "y", pool, testing_data::seeded_growth(1));
   ASSERT_EQ(tree.nodes[0].prob.size(), 2u);
   EXPECT_TRUE(std::isnan(tree.nodes[0].prob[0]));
   EXPECT_FALSE(std::isnan(tree.nodes[0].prob[1]));
@@ -142,11 +144,10 @@ TEST(GrowTree, MissingTreatmentGroupLeavesOnlyARootLeafWithNan) {
 
 TEST(GrowTree, ControlOnlyDataFailsTheLengthAssertion) {
   const NodeData root =
-      make_node(make_columns({{"f", NumericColumn{1, 2, 3}}}, {0, 0, 0}, {0, 1, 0}));
+      make_node(make_columns({{"f", Floats{1, 2, 3}}}, {0, 0, 0}, {0, 1, 0}));
   UpliftTreeModel tree = tree_template(2, 0, 1, EvalFunc::KL, 10);
   WorkerPool pool(1);
-  Rng rng(1);
-  EXPECT_EQ(panic_message([&] { grow_tree(tree, root, "t", "y", pool, rng); }),
+  EXPECT_EQ(panic_message([&] { grow_tree(tree, root, "t", "y", pool, testing_data::seeded_growth(1)); }),
             "assertion failed: v.len() % 2 == 0 && v.len() >= 4");
 }
 
@@ -155,9 +156,9 @@ TEST(GrowTree, GrowingAgainReplacesNamesAndNodes) {
   const NodeData root = make_node(testing_data::random_experiment(rng, 400, 2, 0, 2, false, 0.6));
   UpliftTreeModel tree = tree_template(1, 10, 2, EvalFunc::Chi, 10);
   WorkerPool pool(2);
-  grow_tree(tree, root, "a", "b", pool, rng);
+  grow_tree(tree, root, "a", "b", pool, testing_data::seeded_growth(1));
   tree.max_depth = 0;
-  grow_tree(tree, root, "c", "d", pool, rng);
+  grow_tree(tree, root, "c", "d", pool, testing_data::seeded_growth(1));
   EXPECT_EQ(tree.nodes.size(), 1u);
   EXPECT_TRUE(tree.nodes[0].is_leaf());
   EXPECT_EQ(tree.treatment_col, "c");

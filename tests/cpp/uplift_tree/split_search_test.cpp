@@ -12,18 +12,19 @@
 namespace quillmarsh {
 namespace {
 
+using testing_data::Floats;
 using testing_data::make_columns;
+using testing_data::Texts;
 using testing_data::make_node;
 
 // Children of one candidate the slow way: one partition of the rows, then two countings.
-CandidateCounts partition_reference(const Dataset& d, std::int32_t code,
+CandidateCounts partition_reference(const Dataset& d, ColumnRef ref,
                                     std::span<const RowIndex> rows, const SplitValue& candidate) {
   std::vector<RowIndex> left;
   std::vector<RowIndex> right;
   for (const RowIndex r : rows) {
-    const bool goes_left =
-        code >= 0 ? d.num_cols[static_cast<std::size_t>(code)][r] <= candidate.as_numeric()
-                  : d.str_cols[static_cast<std::size_t>(~code)].value(r) == candidate.as_str();
+    const bool goes_left = ref.is_numeric() ? d.numeric(ref)[r] <= candidate.as_numeric()
+                                            : d.strings(ref).value(r) == candidate.as_str();
     (goes_left ? left : right).push_back(r);
   }
   return {group_counts(d, left), group_counts(d, right), left.size(), right.size()};
@@ -71,16 +72,16 @@ TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
   const double d_parent = node_divergence(node.counts, node.settings.eval_func,
                                           node.settings.balance, node.rows.size());
   for (const std::string& name : d.x_names) {
-    const std::int32_t code = d.column_code(name);
+    const ColumnRef code = d.column(name);
     std::vector<SplitValue> candidates;
     std::vector<CandidateCounts> fast;
-    if (code >= 0) {
-      const NumericColumn& col = d.num_cols[static_cast<std::size_t>(code)];
+    if (code.is_numeric()) {
+      const NumericColumn& col = d.numeric(code);
       std::vector<float> t = numeric_candidates(col, node.rows, node.settings.max_bins, rng);
       for (float v : t) candidates.push_back(SplitValue::numeric(v));
       fast = count_numeric_candidates(d, col, node.rows, t, node.counts);
     } else {
-      const StringCodes& col = d.str_cols[static_cast<std::size_t>(~code)];
+      const StringCodes& col = d.strings(code);
       std::vector<std::uint32_t> c = string_candidates(col, node.rows, node.settings.max_bins, rng);
       for (std::uint32_t v : c) candidates.push_back(SplitValue::str(col.dictionary[v]));
       fast = count_string_candidates(d, col, node.rows, c, node.counts);
@@ -107,18 +108,18 @@ TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
       }
     }
     // search_feature draws the same candidates from an identically seeded generator.
-    Rng again(GetParam() * 7919 + static_cast<std::uint64_t>(code + 100));
+    Rng again(GetParam() * 7919 + code.index + (code.is_numeric() ? 100 : 200));
     Rng copy = again;
     const std::optional<FeatureSplit> found =
         search_feature(d, code, node.rows, node.counts, d_parent, node.settings, again);
     std::vector<SplitValue> drawn;
-    if (code >= 0) {
-      for (float v : numeric_candidates(d.num_cols[static_cast<std::size_t>(code)], node.rows,
+    if (code.is_numeric()) {
+      for (float v : numeric_candidates(d.numeric(code), node.rows,
                                         node.settings.max_bins, copy)) {
         drawn.push_back(SplitValue::numeric(v));
       }
     } else {
-      const StringCodes& col = d.str_cols[static_cast<std::size_t>(~code)];
+      const StringCodes& col = d.strings(code);
       for (std::uint32_t v : string_candidates(col, node.rows, node.settings.max_bins, copy)) {
         drawn.push_back(SplitValue::str(col.dictionary[v]));
       }
@@ -156,7 +157,7 @@ TEST(CountNumericCandidates, InfinitiesAndNanThresholdsMatchThePartition) {
   const std::vector<float> t = {-inf, 0.1f, 0.25f, 0.9f, inf, NAN, NAN};
   const auto fast = count_numeric_candidates(d, d.num_cols[0], node.rows, t, node.counts);
   for (std::size_t j = 0; j < t.size(); ++j) {
-    const CandidateCounts slow = partition_reference(d, 0, node.rows, SplitValue::numeric(t[j]));
+    const CandidateCounts slow = partition_reference(d, ColumnRef{}, node.rows, SplitValue::numeric(t[j]));
     EXPECT_EQ(fast[j].left, slow.left) << j;
     EXPECT_EQ(fast[j].right, slow.right) << j;
   }
@@ -172,7 +173,7 @@ TEST(CountNumericCandidates, ManyThresholdsMatchThePartition) {
   ASSERT_GT(t.size(), 64u);
   const auto fast = count_numeric_candidates(d, d.num_cols[0], *node.rows, t, counts);
   for (std::size_t j = 0; j < t.size(); j += 7) {
-    const auto slow = partition_reference(d, 0, *node.rows, SplitValue::numeric(t[j]));
+    const auto slow = partition_reference(d, ColumnRef{}, *node.rows, SplitValue::numeric(t[j]));
     EXPECT_EQ(fast[j].left, slow.left) << j;
   }
 }
@@ -180,7 +181,7 @@ TEST(CountNumericCandidates, ManyThresholdsMatchThePartition) {
 TEST(QuantileCandidates, SevenRowsFourBinsPickSortedPositionsOneThreeFive) {
   std::vector<float> sample = {70, 10, 60, 20, 50, 30, 40};
   EXPECT_EQ(quantile_candidates(sample, 4), (std::vector<float>{20, 40, 60}));
-  const NodeData node = make_node(make_columns({{"f", NumericColumn{70, 10, 60, 20, 50, 30, 40}}},
+  const NodeData node = make_node(make_columns({{"f", Floats{70, 10, 60, 20, 50, 30, 40}}},
                                                {0, 1, 0, 1, 0, 1, 0}, {0, 0, 0, 0, 0, 0, 0}));
   Rng rng(1);
   EXPECT_EQ(numeric_candidates(node.dataset->num_cols[0], *node.rows, 4, rng),
@@ -285,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SampleRows,
                                            std::pair<std::size_t, std::uint64_t>{40, 0}));
 
 TEST(StringCandidates, TakesEveryDistinctValueWhenThereAreFewEnough) {
-  const NodeData node = make_node(make_columns({{"s", StringColumn{"b", "a", "b", "c", "a"}}},
+  const NodeData node = make_node(make_columns({{"s", Texts{"b", "a", "b", "c", "a"}}},
                                                {0, 1, 0, 1, 0}, {0, 0, 0, 0, 0}));
   Rng rng(3);
   const StringCodes& col = node.dataset->str_cols[0];
@@ -299,7 +300,7 @@ TEST(StringCandidates, TakesEveryDistinctValueWhenThereAreFewEnough) {
 }
 
 TEST(StringCandidates, ChoosesMaxBinsMinusOneDistinctValuesUniformly) {
-  StringColumn values;
+  Texts values;
   for (int i = 0; i < 10; ++i) values.push_back(std::string(1, static_cast<char>('a' + i)));
   const NodeData node = make_node(make_columns({{"s", values}}, std::vector<std::int32_t>(10, 0),
                                                std::vector<std::int8_t>(10, 0)));
@@ -318,7 +319,7 @@ TEST(StringCandidates, ChoosesMaxBinsMinusOneDistinctValuesUniformly) {
 
 // Rows x=0: 10, x=1: 1, x=2: 89. Thresholds 0, 1 and 2 leave 10, 11 and 100 rows on the left.
 NodeData size_test_node() {
-  NumericColumn x;
+  Floats x;
   std::vector<std::int32_t> t;
   std::vector<std::int8_t> y;
   for (int i = 0; i < 100; ++i) {
@@ -347,7 +348,7 @@ TEST_P(SizeTest, BothChildrenNeedStrictlyMoreThanMinSampleLeafRows) {
   ASSERT_EQ(all[1].n_left, 11u);
   ASSERT_GT(split_gain(counts, 100, d_parent, all[0].left, 10, all[0].right, 90, s),
             split_gain(counts, 100, d_parent, all[1].left, 11, all[1].right, 89, s));
-  const auto found = search_feature(*node.dataset, 0, *node.rows, counts, d_parent, s, rng);
+  const auto found = search_feature(*node.dataset, ColumnRef{}, *node.rows, counts, d_parent, s, rng);
   if (std::isnan(GetParam().second)) {
     EXPECT_FALSE(found.has_value());
   } else {
@@ -363,7 +364,7 @@ INSTANTIATE_TEST_SUITE_P(MinSampleLeaf, SizeTest,
 // Blocks x=0 and x=2 hold identical counts, so thresholds 0 and 1 mirror each other with
 // pi = 0.25 and 0.75: their gains are exactly equal and the first one tried must stay.
 TEST(SearchFeature, ExactTieKeepsTheFirstCandidate) {
-  NumericColumn x;
+  Floats x;
   std::vector<std::int32_t> t;
   std::vector<std::int8_t> y;
   const auto block = [&](float v, int control_pos, int treated_pos, int size) {
@@ -393,7 +394,7 @@ TEST(SearchFeature, ExactTieKeepsTheFirstCandidate) {
     ASSERT_EQ(g0, g1);
     ASSERT_GT(g0, 0.0);
     Rng rng(4);
-    const auto found = search_feature(*node.dataset, 0, *node.rows, counts, d_parent, s, rng);
+    const auto found = search_feature(*node.dataset, ColumnRef{}, *node.rows, counts, d_parent, s, rng);
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->split_value, SplitValue::numeric(0.0f));
   }
@@ -403,7 +404,7 @@ TEST(SearchFeature, ExactTieKeepsTheFirstCandidate) {
 // the left. Under ED that side is NaN and never wins; KL's zero guard (control rate 0) makes it
 // finite, and size weighting gives the empty group the weight 0.
 TEST(SearchFeature, GroupAbsentFromOneSideWinsOnlyThroughTheZeroGuard) {
-  NumericColumn x;
+  Floats x;
   std::vector<std::int32_t> t;
   std::vector<std::int8_t> y;
   for (int i = 0; i < 60; ++i) {
@@ -417,10 +418,10 @@ TEST(SearchFeature, GroupAbsentFromOneSideWinsOnlyThroughTheZeroGuard) {
   s.max_bins = 10;
   Rng rng(8);
   s.eval_func = EvalFunc::Euclidean;
-  EXPECT_FALSE(search_feature(*node.dataset, 0, *node.rows, counts,
+  EXPECT_FALSE(search_feature(*node.dataset, ColumnRef{}, *node.rows, counts,
                               node_divergence(counts, s.eval_func, false, 60), s, rng));
   s.eval_func = EvalFunc::KL;
-  const auto kl = search_feature(*node.dataset, 0, *node.rows, counts,
+  const auto kl = search_feature(*node.dataset, ColumnRef{}, *node.rows, counts,
                                  node_divergence(counts, s.eval_func, false, 60), s, rng);
   ASSERT_TRUE(kl.has_value());
   EXPECT_EQ(kl->split_value, SplitValue::numeric(0.0f));
@@ -454,11 +455,12 @@ TEST_P(FindBestSplit, MatchesTheBestSingleFeatureSearch) {
   WorkerPool pool(2);
   const NodeRows rows = whole_node(node);
   const BestSplit best =
-      find_best_split(d.x_names, node.dataset, rows, counts, d_parent, s, 99, pool, rng);
+      find_best_split(d.x_names, node.dataset, rows, counts, d_parent, s, 99, pool,
+                      TreeDraws::seeded(GetParam(), 0), 0);
   double expected = kNoGain;
   std::string name;
   for (const std::string& f : d.x_names) {
-    const auto one = search_feature(d, d.column_code(f), *node.rows, *counts, d_parent, s, rng);
+    const auto one = search_feature(d, d.column(f), *node.rows, *counts, d_parent, s, rng);
     if (one && one->gain > expected) {
       expected = one->gain;
       name = f;
@@ -487,7 +489,7 @@ TEST(FindBestSplitEdges, NoFeatureSearchedLeavesTheInitialRecord) {
   s.inline_search_cells = 0;
   WorkerPool pool(1);
   const BestSplit best = find_best_split(node.dataset->x_names, node.dataset, whole_node(node),
-                                         counts, 0.0, s, 0, pool, rng);
+                                         counts, 0.0, s, 0, pool, TreeDraws::seeded(1, 0), 0);
   EXPECT_EQ(best.gain, kNoGain);
   EXPECT_TRUE(best.col_name.empty());
   EXPECT_TRUE(best.left_counts.empty());
@@ -507,7 +509,8 @@ TEST(FindBestSplitEdges, FailingJobEndsTheWaitAndFailsTheNode) {
   for (std::uint64_t inline_cells : {std::uint64_t{0}, std::uint64_t{1000000}}) {
     s.inline_search_cells = inline_cells;
     EXPECT_EQ(panic_message([&] {
-                find_best_split(features, node.dataset, rows, counts, 0.0, s, 3, pool, rng);
+                find_best_split(features, node.dataset, rows, counts, 0.0, s, 3, pool,
+                                TreeDraws::seeded(1, 0), 0);
               }),
               "called `Option::unwrap()` on a `None` value");
   }
@@ -516,8 +519,8 @@ TEST(FindBestSplitEdges, FailingJobEndsTheWaitAndFailsTheNode) {
 // Only the node's own range moves: the rows around it stay where they are.
 TEST(PartitionRows, KeepsRowOrderWithinItsRangeAndSendsNanRight) {
   const NodeData node =
-      make_node(make_columns({{"x", NumericColumn{3, NAN, 1, 2, -INFINITY, 2, 0, 5}},
-                              {"s", StringColumn{"a", "A", "a", "", "b", "a", "a", "a"}}},
+      make_node(make_columns({{"x", Floats{3, NAN, 1, 2, -INFINITY, 2, 0, 5}},
+                              {"s", Texts{"a", "A", "a", "", "b", "a", "a", "a"}}},
                              {0, 1, 0, 1, 0, 1, 0, 1}, {0, 0, 0, 0, 0, 0, 0, 0}));
   const Dataset& d = *node.dataset;
   RowVector scratch;

@@ -4,8 +4,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/panic.hpp"
@@ -13,14 +16,65 @@
 #include "test_support.hpp"
 #include "uplift_tree/columns.hpp"
 #include "uplift_tree/dataset.hpp"
+#include "uplift_tree/grow.hpp"
 #include "uplift_tree/records.hpp"
 
 namespace quillmarsh::testing_data {
 
-inline TrainingColumns make_columns(std::vector<std::pair<std::string, FeatureColumn>> features,
-                                    std::vector<std::int32_t> treatment,
-                                    std::vector<std::int8_t> outcome) {
-  TrainingColumns c;
+using Floats = std::vector<float>;
+using Texts = std::vector<std::string>;
+
+// Training columns held in test-owned vectors; training() gives the core's views over a copy
+// that the views own (texts dictionary-encoded in order of first appearance).
+struct TestColumns {
+  std::vector<std::string> x_names;
+  std::vector<std::variant<Floats, Texts>> features;
+  std::vector<std::int32_t> treatment;
+  std::vector<std::int8_t> outcome;
+
+  TrainingColumns training() const {
+    struct Storage {
+      std::vector<Floats> numbers;
+      std::vector<std::vector<std::uint32_t>> codes;
+      std::vector<std::int32_t> treatment;
+      std::vector<std::int8_t> outcome;
+    };
+    auto storage = std::make_shared<Storage>();
+    storage->numbers.reserve(features.size());
+    storage->codes.reserve(features.size());
+    TrainingColumns c;
+    c.x_names = x_names;
+    for (const auto& column : features) {
+      if (const auto* numbers = std::get_if<Floats>(&column)) {
+        c.features.emplace_back(NumericFeature{storage->numbers.emplace_back(*numbers)});
+        continue;
+      }
+      StringFeature strings;
+      std::vector<std::uint32_t>& codes = storage->codes.emplace_back();
+      std::map<std::string, std::uint32_t> seen;
+      for (const std::string& text : std::get<Texts>(column)) {
+        const auto [it, inserted] =
+            seen.try_emplace(text, static_cast<std::uint32_t>(strings.dictionary.size()));
+        if (inserted) strings.dictionary.push_back(text);
+        codes.push_back(it->second);
+      }
+      strings.codes = codes;
+      c.features.emplace_back(std::move(strings));
+    }
+    storage->treatment = treatment;
+    storage->outcome = outcome;
+    c.treatment = storage->treatment;
+    c.outcome = storage->outcome;
+    c.storage = std::move(storage);
+    return c;
+  }
+  operator TrainingColumns() const { return training(); }  // NOLINT(google-explicit-constructor)
+};
+
+inline TestColumns make_columns(std::vector<std::pair<std::string, std::variant<Floats, Texts>>> features,
+                                std::vector<std::int32_t> treatment,
+                                std::vector<std::int8_t> outcome) {
+  TestColumns c;
   for (auto& [name, column] : features) {
     c.x_names.push_back(name);
     c.features.push_back(std::move(column));
@@ -30,8 +84,15 @@ inline TrainingColumns make_columns(std::vector<std::pair<std::string, FeatureCo
   return c;
 }
 
-inline NodeData make_node(TrainingColumns columns) {
-  return build_dataset(std::move(columns), "treatment", "outcome");
+inline NodeData make_node(const TestColumns& columns) {
+  return build_dataset(columns.training(), "treatment", "outcome");
+}
+
+// Growth whose every draw comes from streams of `seed`: the same seed grows the same tree.
+inline GrowOptions seeded_growth(std::uint64_t seed) {
+  GrowOptions options;
+  options.draws = TreeDraws::seeded(seed, 0);
+  return options;
 }
 
 inline double uniform(Rng& rng) { return static_cast<double>(rng.next_u32()) / 4294967296.0; }
@@ -40,12 +101,12 @@ inline double uniform(Rng& rng) { return static_cast<double>(rng.next_u32()) / 4
 // repeated values when `rough`), string features "s0".. over a small alphabet, treatment groups
 // 0..groups-1 and binary outcomes. The outcome rate of treated rows rises by `effect` where
 // x0 > 0.5, so x0 alone drives the uplift.
-inline TrainingColumns random_experiment(Rng& rng, std::size_t rows, std::size_t numeric,
+inline TestColumns random_experiment(Rng& rng, std::size_t rows, std::size_t numeric,
                                          std::size_t strings, std::int32_t groups, bool rough,
                                          double effect = 0.3) {
-  TrainingColumns c;
-  std::vector<NumericColumn> nums(numeric, NumericColumn(rows));
-  std::vector<StringColumn> strs(strings, StringColumn(rows));
+  TestColumns c;
+  std::vector<Floats> nums(numeric, Floats(rows));
+  std::vector<Texts> strs(strings, Texts(rows));
   c.treatment.resize(rows);
   c.outcome.resize(rows);
   static const char* kWords[] = {"red", "Red", "green", "blue", "", "cyan", "magenta"};
@@ -79,11 +140,9 @@ inline TrainingColumns random_experiment(Rng& rng, std::size_t rows, std::size_t
 
 // Whether row `r` goes left at an internal node.
 inline bool goes_left(const Dataset& d, const TreeNode& node, RowIndex r) {
-  const std::int32_t code = d.column_code(node.col_name);
-  if (code >= 0) {
-    return d.num_cols[static_cast<std::size_t>(code)][r] <= node.split_value.as_numeric();
-  }
-  return d.str_cols[static_cast<std::size_t>(~code)].value(r) == node.split_value.as_str();
+  const ColumnRef ref = d.column(node.col_name);
+  if (ref.is_numeric()) return d.numeric(ref)[r] <= node.split_value.as_numeric();
+  return d.strings(ref).value(r) == node.split_value.as_str();
 }
 
 // The slot of the leaf that row `r` reaches.

@@ -1,0 +1,23 @@
+// The vocabulary of training rows: positions into a Dataset, row lists and their pool.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "concurrency/buffer_pool.hpp"
+
+namespace quillmarsh {
+
+// Row positions into a Dataset. Intake refuses data with more than 2^31 - 1 rows.
+using RowIndex = std::uint32_t;
+using RowVector = std::vector<RowIndex>;
+using RowPool = BufferPool<RowIndex>;
+// A shared row list, taken from a RowPool.
+using RowList = RowPool::Handle;
+
+// A row list the pool creates starts with room for this many positions.
+inline constexpr std::size_t kRowListInitialCapacity = 1024;
+
+}  // namespace quillmarsh
