@@ -5,7 +5,7 @@
 
 namespace quillmarsh {
 
-std::string render_os_error(const std::error_code& code) {
+std::string os_error_text(const std::error_code& code) {
   return code.message() + " (os error " + std::to_string(code.value()) + ")";
 }
 

@@ -20,7 +20,7 @@
 namespace quillmarsh {
 
 // "<system text> (os error N)", the rendering of an operating-system error in messages.
-std::string render_os_error(const std::error_code& code);
+std::string os_error_text(const std::error_code& code);
 
 // The threads started into one group. A thread leaves the group only after everything its
 // function held has been released, so an owner that saw the group empty knows that no thread
@@ -67,7 +67,7 @@ void spawn_detached(Fn fn, std::shared_ptr<ThreadGroup> group,
     }).detach();
   } catch (const std::system_error& e) {
     if (group) group->leave();
-    panic(std::string(refusal_prefix) + ": " + render_os_error(e.code()));
+    panic(std::string(refusal_prefix) + ": " + os_error_text(e.code()));
   }
 }
 

@@ -48,7 +48,7 @@ TEST(RunReportingFailures, ReportsEveryKindOfFailureToStderr) {
 }
 
 TEST(RenderOsError, ShowsTextAndNumber) {
-  EXPECT_EQ(render_os_error(std::error_code(11, std::generic_category())),
+  EXPECT_EQ(os_error_text(std::error_code(11, std::generic_category())),
             "Resource temporarily unavailable (os error 11)");
 }
 
