@@ -1,4 +1,5 @@
-# The Python extension: limited API (abi3), only PyInit_quillmarsh exported, heap from mimalloc.
+# The Python extension: limited API (abi3), only its init function exported, heap from
+# mimalloc, built on one small binding library.
 find_package(Python 3.8 REQUIRED COMPONENTS Interpreter Development.SABIModule)
 
 if(QUILLMARSH_SANITIZE)
@@ -23,22 +24,51 @@ if(QUILLMARSH_USE_MIMALLOC)
   endif()
 endif()
 
-file(GLOB lib_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/lib/*.cpp)
-Python_add_library(quillmarsh MODULE USE_SABI 3.8 WITH_SOABI ${lib_sources})
-target_link_libraries(quillmarsh PRIVATE qm_model_file)
-target_include_directories(quillmarsh PRIVATE ${PROJECT_SOURCE_DIR}/src)
-target_link_options(quillmarsh PRIVATE
-  -Wl,--version-script=${PROJECT_SOURCE_DIR}/src/lib/exports.map
-  -Wl,--no-undefined-version -static-libstdc++ -static-libgcc)
-set_target_properties(quillmarsh PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/lib/exports.map)
+# What both modules need from src/lib: references, the call boundary and PanicException,
+# Python errors, scalar conversions and the allocation-failure handler.
+set(binding_sources
+  ${PROJECT_SOURCE_DIR}/src/lib/allocator.cpp
+  ${PROJECT_SOURCE_DIR}/src/lib/boundary.cpp
+  ${PROJECT_SOURCE_DIR}/src/lib/convert.cpp
+  ${PROJECT_SOURCE_DIR}/src/lib/panic_exception.cpp
+  ${PROJECT_SOURCE_DIR}/src/lib/py_error.cpp)
+add_library(qm_binding STATIC ${binding_sources})
+target_link_libraries(qm_binding PUBLIC qm_common Python::SABIModule)
+target_include_directories(qm_binding PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_compile_definitions(qm_binding PUBLIC Py_LIMITED_API=0x03080000)
 if(QUILLMARSH_USE_MIMALLOC)
-  target_compile_definitions(quillmarsh PRIVATE QUILLMARSH_USE_MIMALLOC=1)
-  target_include_directories(quillmarsh SYSTEM PRIVATE ${mimalloc_include})
-  target_link_libraries(quillmarsh PRIVATE ${mimalloc_archive})
+  target_compile_definitions(qm_binding PRIVATE QUILLMARSH_USE_MIMALLOC=1)
 endif()
 
+# One extension module: limited API 3.8, only the symbols of `exports` visible, the C++
+# runtime linked in, mimalloc for every allocation.
+function(quillmarsh_python_module target)
+  cmake_parse_arguments(ARG "" "OUTPUT_NAME;EXPORTS;OUTPUT_DIRECTORY" "SOURCES" ${ARGN})
+  Python_add_library(${target} MODULE USE_SABI 3.8 WITH_SOABI ${ARG_SOURCES})
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${ARG_OUTPUT_NAME}
+    LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY}
+    LINK_DEPENDS ${ARG_EXPORTS})
+  target_link_libraries(${target} PRIVATE qm_binding qm_model_file)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+  target_link_options(${target} PRIVATE
+    -Wl,--version-script=${ARG_EXPORTS} -Wl,--no-undefined-version -static-libstdc++ -static-libgcc)
+  if(QUILLMARSH_USE_MIMALLOC)
+    target_compile_definitions(${target} PRIVATE QUILLMARSH_USE_MIMALLOC=1)
+    target_include_directories(${target} SYSTEM PRIVATE ${mimalloc_include})
+    target_link_libraries(${target} PRIVATE ${mimalloc_archive})
+  endif()
+endfunction()
+
 # Developers can import the module straight from the build tree: PYTHONPATH=<build>/python.
-set_target_properties(quillmarsh PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/python)
+file(GLOB lib_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/lib/*.cpp)
+list(REMOVE_ITEM lib_sources ${binding_sources})
+quillmarsh_python_module(quillmarsh
+  OUTPUT_NAME quillmarsh
+  OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/python
+  EXPORTS ${PROJECT_SOURCE_DIR}/src/lib/exports.map
+  SOURCES ${lib_sources})
+
 install(TARGETS quillmarsh LIBRARY DESTINATION .)
 
 # The pure-Python toolkit and the type stub of the native module ship in the same wheel.
