@@ -9,7 +9,7 @@ import weakref
 import pytest
 
 import quillmarsh
-from lib_support import UNDER_SANITIZER, Model, new_model, run_child
+from lib_support import UNDER_SANITIZER, Model, new_model, raises_panic, run_child
 
 needs_mimalloc = pytest.mark.skipif(UNDER_SANITIZER, reason="sanitizer builds use the system allocator")
 
@@ -187,6 +187,15 @@ def test_out_of_memory_in_a_call_is_a_panic_not_a_crash():
         "vornex_runtime PanicException BaseException False ('memory allocation failed',)",
         "still usable"]
     assert "quillmarsh panicked at" in result.stderr
+
+
+# Reports once showed the build machine's absolute path of the file.
+def test_failure_reports_name_the_source_relative_to_the_project(capfd):
+    model = new_model(n_estimators=1, max_features=1, max_depth=1, min_sample_leaf=1)
+    data = {"f": [0.0, 1.0], "t": [0, -1], "y": [0, 1]}
+    raises_panic(lambda: model.fit(data, ["f"], "t", "y", 1))
+    err = capfd.readouterr().err
+    assert re.search(r"^quillmarsh panicked at src/uplift_tree/dataset\.cpp:\d+:\d+ ", err, re.M), err
 
 
 def resident_kib():
