@@ -5,8 +5,8 @@ import sys
 
 import pytest
 
-from lib_support import (UNWRAP_ERR, UNWRAP_NONE, Model, new_model, quiet_fit, raises_panic,
-                         small_data, trained_model)
+from lib_support import (UNWRAP_ERR, UNWRAP_NONE, Model, interrupt_child, new_model, quiet_fit,
+                         raises_panic, small_data, trained_model)
 
 PREDICT = "_UpliftRandomForestModel.predict()"
 PREDICT_ROW = "_UpliftRandomForestModel.predict_row()"
@@ -182,6 +182,31 @@ def test_large_results_leave_the_cyclic_collector_as_they_found_it(model, enable
         assert gc.isenabled() is enabled
     finally:
         gc.enable() if was else gc.disable()
+
+
+# The pause of the collector once imported gc inside the call, which ran the pending Ctrl-C's
+# handler there and then threw its KeyboardInterrupt away: the prediction returned as if
+# nothing had happened. The child is fresh, so gc has not been imported by anything else.
+def test_ctrl_c_during_a_large_prediction_is_not_lost():
+    seconds, line, rest, err = interrupt_child("""
+        import contextlib, io, random
+        import quillmarsh
+        rnd = random.Random(1)
+        n = 4000
+        data = {"a": [rnd.random() for _ in range(n)], "t": [i % 2 for i in range(n)],
+                "y": [rnd.randrange(2) for _ in range(n)]}
+        model = quillmarsh._UpliftRandomForestModel(100, 1, 8, 5, "ED", 10, False, False, 0.0)
+        with contextlib.redirect_stdout(io.StringIO()):
+            model.fit(data, ["a"], "t", "y", 2)
+        rows = [[rnd.random()] for _ in range(100_000)]
+        print("ready")
+        try:
+            model.predict(rows, 1)
+            print("returned")
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+    """, delay=0.1)
+    assert line == "KeyboardInterrupt", (line, rest, err)
 
 
 @pytest.mark.parametrize("n_threads", [-1, 0, 1, 2, 8])
