@@ -1,5 +1,6 @@
-# The Python extension: limited API (abi3), only its init function exported, heap from
-# mimalloc, built on one small binding library.
+# The Python extensions: the class module `quillmarsh` and the toolkit's private engine
+# `quillmarsh_kit._engine`. Both use the limited API (abi3), export only their init function,
+# take their heap from mimalloc and share one small binding library.
 find_package(Python 3.8 REQUIRED COMPONENTS Interpreter Development.SABIModule)
 
 if(QUILLMARSH_SANITIZE)
@@ -25,15 +26,18 @@ if(QUILLMARSH_USE_MIMALLOC)
 endif()
 
 # What both modules need from src/lib: references, the call boundary and PanicException,
-# Python errors, scalar conversions and the allocation-failure handler.
+# Python errors, scalar and sequence conversions, result lists and the allocation-failure
+# handler.
 set(binding_sources
   ${PROJECT_SOURCE_DIR}/src/lib/allocator.cpp
   ${PROJECT_SOURCE_DIR}/src/lib/boundary.cpp
+  ${PROJECT_SOURCE_DIR}/src/lib/compound.cpp
   ${PROJECT_SOURCE_DIR}/src/lib/convert.cpp
   ${PROJECT_SOURCE_DIR}/src/lib/panic_exception.cpp
-  ${PROJECT_SOURCE_DIR}/src/lib/py_error.cpp)
+  ${PROJECT_SOURCE_DIR}/src/lib/py_error.cpp
+  ${PROJECT_SOURCE_DIR}/src/lib/results.cpp)
 add_library(qm_binding STATIC ${binding_sources})
-target_link_libraries(qm_binding PUBLIC qm_common Python::SABIModule)
+target_link_libraries(qm_binding PUBLIC qm_uplift_random_forest Python::SABIModule)
 target_include_directories(qm_binding PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_compile_definitions(qm_binding PUBLIC Py_LIMITED_API=0x03080000)
 quillmarsh_relative_sources(qm_binding)
@@ -62,7 +66,7 @@ function(quillmarsh_python_module target)
   endif()
 endfunction()
 
-# Developers can import the module straight from the build tree: PYTHONPATH=<build>/python.
+# Developers can import both modules straight from the build tree: PYTHONPATH=<build>/python.
 file(GLOB lib_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/lib/*.cpp)
 list(REMOVE_ITEM lib_sources ${binding_sources})
 quillmarsh_python_module(quillmarsh
@@ -71,7 +75,30 @@ quillmarsh_python_module(quillmarsh
   EXPORTS ${PROJECT_SOURCE_DIR}/src/lib/exports.map
   SOURCES ${lib_sources})
 
+file(GLOB engine_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/engine/*.cpp)
+quillmarsh_python_module(quillmarsh_engine
+  OUTPUT_NAME _engine
+  OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/python/quillmarsh_kit
+  EXPORTS ${PROJECT_SOURCE_DIR}/src/engine/exports.map
+  SOURCES ${engine_sources})
+
+# The toolkit's Python files beside the built engine, so that the build tree holds the whole
+# package; refreshed at every build.
+file(GLOB kit_files CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/python/quillmarsh_kit/*.py
+     ${PROJECT_SOURCE_DIR}/python/quillmarsh_kit/py.typed)
+set(kit_copies)
+foreach(kit_file IN LISTS kit_files)
+  get_filename_component(kit_name ${kit_file} NAME)
+  set(kit_copy ${PROJECT_BINARY_DIR}/python/quillmarsh_kit/${kit_name})
+  add_custom_command(OUTPUT ${kit_copy}
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${kit_file} ${kit_copy}
+    DEPENDS ${kit_file} VERBATIM)
+  list(APPEND kit_copies ${kit_copy})
+endforeach()
+add_custom_target(quillmarsh_kit_files ALL DEPENDS ${kit_copies})
+
 install(TARGETS quillmarsh LIBRARY DESTINATION .)
+install(TARGETS quillmarsh_engine LIBRARY DESTINATION quillmarsh_kit)
 
 # The pure-Python toolkit and the type stub of the native module ship in the same wheel.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/quillmarsh_kit DESTINATION .

@@ -56,6 +56,9 @@ std::string exception_message(PyObject* value);
 // "PyErr { type: <repr>, value: <repr>, traceback: None | Some(<repr>) }"
 std::string render_error(const PendingError& error);
 
+// Puts `prefix` before the message of the pending error, keeping its type.
+void prefix_pending_error(std::string_view prefix);
+
 // Raises TypeError "'{type name}' object cannot be converted to '{target}'".
 void raise_cannot_convert(PyObject* object, std::string_view target);
 

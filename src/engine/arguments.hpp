@@ -1,0 +1,95 @@
+// Argument binding of the engine's functions from one table per function: each parameter's
+// name, how it may be given, and how it is stored. Adding an option is one table row; the
+// interpreter's own parser matches positions and keywords (and words its errors), the table
+// checks required keywords and converts in table order.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <tuple>
+
+#include "lib/convert.hpp"
+#include "lib/python.hpp"
+
+namespace quillmarsh {
+
+enum class Given : std::uint8_t {
+  kPositional,       // required; by position or keyword
+  kRequiredKeyword,  // required; keyword only
+  kOptionalKeyword,  // keyword only; the settings keep their default when absent
+};
+
+template <class Settings>
+struct Parameter {
+  const char* name;
+  Given given;
+  // Converts and stores the argument; false with a Python error set. A TypeError,
+  // ValueError or OverflowError is then prefixed with "argument '<name>': ".
+  bool (*store)(PyObject* value, Settings& settings);
+};
+
+// Stores Convert(value) (an optional, see lib/convert.hpp) into settings.*Field.
+template <auto Field, auto Convert, class Settings>
+bool store_converted(PyObject* value, Settings& settings) {
+  auto converted = Convert(value);
+  if (!converted) return false;
+  settings.*Field = std::move(*converted);
+  return true;
+}
+
+namespace detail {
+// "fit() missing 2 required keyword-only arguments: 'a', 'b'"; false with TypeError set when
+// any is missing.
+bool check_required(const char* function, std::span<const char* const> names,
+                    std::span<const Given> given, std::span<PyObject* const> values);
+// Names the argument in a pending TypeError, ValueError or OverflowError.
+void name_argument(const char* name);
+}  // namespace detail
+
+// Binds args/kwargs of `function` to the table, then stores each given argument in table
+// order. False with a Python error set at the first failure.
+template <class Settings, std::size_t N>
+bool parse_arguments(const char* function, const std::array<Parameter<Settings>, N>& table,
+                     PyObject* args, PyObject* kwargs, Settings& settings) {
+  std::array<const char*, N + 1> names{};
+  std::array<Given, N> given{};
+  std::string format;
+  bool optional_part = false;
+  for (std::size_t i = 0; i < N; ++i) {
+    names[i] = table[i].name;
+    given[i] = table[i].given;
+    if (table[i].given != Given::kPositional && !optional_part) {
+      format += "|$";  // the interpreter's parser has no required keyword-only arguments
+      optional_part = true;
+    }
+    format += 'O';
+  }
+  format += ':';
+  format += function;
+
+  std::array<PyObject*, N> values{};
+  std::array<PyObject**, N> slots{};
+  for (std::size_t i = 0; i < N; ++i) slots[i] = &values[i];
+  const int bound = std::apply(
+      [&](auto*... slot) {
+        // The parser takes the keyword list as char** before 3.13; it never writes to it.
+        return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(),
+                                           const_cast<char**>(names.data()), slot...);
+      },
+      slots);
+  if (bound == 0) return false;
+  if (!detail::check_required(function, std::span(names).first(N), given, values)) return false;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (values[i] == nullptr) continue;
+    if (!table[i].store(values[i], settings)) {
+      detail::name_argument(table[i].name);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace quillmarsh

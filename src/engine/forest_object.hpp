@@ -1,0 +1,29 @@
+// The Forest type: a trained forest as the engine hands it to Python. It holds the class's
+// forest record (n_estimators = its tree count, so the class loads a saved forest and
+// predicts the same) and is never changed after creation, so any number of threads may use
+// it at once.
+#pragma once
+
+#include <cstddef>
+
+#include "lib/python.hpp"
+#include "uplift_random_forest/forest.hpp"
+
+namespace quillmarsh {
+
+struct EngineForest {
+  UpliftRandomForestModel record;
+  std::size_t n_outputs = 0;  // treatment groups: entries of every leaf's uplift vector
+};
+
+// The type object (borrowed, cached for the process); panics when it cannot be created.
+PyObject* forest_type();
+
+// A new Forest owning `record`, which holds at least one tree. Panics when the trees are
+// not fit to predict with.
+PyObject* new_forest_object(UpliftRandomForestModel record);
+
+// The forest of `object`, or nullptr with a TypeError naming `what`.
+const EngineForest* as_forest(PyObject* object, const char* what);
+
+}  // namespace quillmarsh

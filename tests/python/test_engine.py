@@ -1,0 +1,238 @@
+"""The toolkit's engine quillmarsh_kit._engine: numpy buffers in, the interpreter free while it
+trains and predicts, Ctrl-C and progress between waits, seeds, and no thread outliving a call."""
+import os
+import sys
+import threading
+import time
+
+import pytest
+
+np = pytest.importorskip("numpy")
+from quillmarsh_kit import _engine as engine  # noqa: E402
+
+from lib_support import interrupt_child  # noqa: E402
+
+SETTINGS = dict(n_estimators=4, max_features=3, max_depth=4, min_samples_leaf=20, criterion="KL",
+                max_bins=10, balance=False, regularization=False, alpha=0.9, n_threads=2, seed=7)
+
+
+def experiment(n=3000, seed=0):
+    """Three numeric features (one with missing values), one string feature, control and two
+    arms; arm 1 lifts the outcome where x0 > 0.5."""
+    rng = np.random.default_rng(seed)
+    x = [rng.random(n, dtype=np.float32) for _ in range(3)]
+    x[2][rng.random(n) < 0.1] = np.nan
+    codes = rng.integers(0, 3, n).astype(np.uint32)
+    treatment = rng.integers(0, 3, n).astype(np.int32)
+    outcome = (rng.random(n) < 0.2 + 0.4 * ((treatment == 1) & (x[0] > 0.5))).astype(np.uint8)
+    columns = x + [(codes, ["red", "green", "blue"])]
+    return columns, ["x0", "x1", "x2", "colour"], treatment, outcome
+
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def settled_threads(baseline):
+    """The thread count once back at `baseline`, or after 1 s: a thread that has left its
+    group still needs a moment to exit. Never sleeps."""
+    start = time.monotonic()
+    while threads() > baseline and time.monotonic() - start < 1.0:
+        os.sched_yield()
+    return threads()
+
+
+@pytest.fixture(scope="module")
+def data():
+    return experiment()
+
+
+def fit(data, **changes):
+    columns, names, treatment, outcome = data
+    return engine.fit(columns, names, treatment, outcome, **{**SETTINGS, **changes})
+
+
+def test_fit_returns_a_forest_of_the_settings(data):
+    forest = fit(data, n_estimators=5)
+    assert (forest.n_trees, forest.n_estimators, forest.n_outputs) == (5, 5, 2)
+    assert forest.feature_names == ["x0", "x1", "x2", "colour"]
+    assert (forest.criterion, forest.max_depth, forest.min_samples_leaf) == ("KL", 4, 20)
+    assert (forest.treatment_col, forest.outcome_col) == ("treatment", "outcome")
+    assert len(forest.feature_importance("gain")) == 4
+    assert sum(forest.feature_importance("split")) > 0
+
+
+def bad(change):
+    """The experiment with one argument changed by change(args), args a dict of fit's arguments."""
+    def build():
+        columns, names, treatment, outcome = experiment(n=100)
+        args = dict(columns=list(columns), names=list(names), treatment=treatment,
+                    outcome=outcome, **SETTINGS)
+        change(args)
+        return args
+    return build
+
+
+def set_column(i, value):
+    return lambda a: a["columns"].__setitem__(i, value(a["columns"][i]))
+
+
+# Every case fails on the calling thread, before the dataset is built or a thread starts.
+@pytest.mark.parametrize("build,error,message", [
+    (bad(set_column(0, lambda c: c.astype(np.float64))), TypeError,
+     "columns[0] ('x0') must be a 1-D float32 array, not an array of dtype '<f8'"),
+    (bad(set_column(0, lambda c: c.tolist())), TypeError,
+     "columns[0] ('x0') must be a 1-D float32 array, not 'list'"),
+    (bad(set_column(1, lambda c: np.repeat(c, 2)[::2])), ValueError,
+     "columns[1] ('x1') must be C-contiguous"),
+    (bad(set_column(1, lambda c: c.reshape(10, 10))), ValueError,
+     "columns[1] ('x1') must be a 1-D float32 array, not an array of 2 dimensions"),
+    (bad(set_column(2, lambda c: c[:99])), ValueError,
+     "columns[2] ('x2') has 99 values but treatment has 100"),
+    (bad(set_column(3, lambda c: (c[0].astype(np.int64), c[1]))), TypeError,
+     "columns[3] ('colour') codes must be a 1-D uint32 array, not an array of dtype '<i8'"),
+    (bad(set_column(3, lambda c: (c[0], ["red", "green"]))), ValueError,
+     "string column 'colour' holds code 2 in row"),
+    (bad(set_column(3, lambda c: (c[0], ["red", "green", "red"]))), ValueError,
+     "columns[3] ('colour') lists the category 'red' twice"),
+    (bad(set_column(3, lambda c: (c[0], ["red", "green", 3]))), TypeError,
+     "columns[3] ('colour') categories: 'int' object cannot be converted to 'PyString'"),
+    (bad(set_column(3, lambda c: (c[0],))), TypeError,
+     "columns[3] ('colour') must be a float32 array or a (codes, categories) pair"),
+    (bad(lambda a: a["columns"].pop()), ValueError, "columns has 3 entries for 4 features"),
+    (bad(lambda a: a["names"].__setitem__(1, "x0")), ValueError, "names lists 'x0' twice"),
+    (bad(lambda a: a.update(treatment=a["treatment"].astype(np.int64))), TypeError,
+     "treatment must be a 1-D int32 array, not an array of dtype '<i8'"),
+    (bad(lambda a: a["treatment"].__setitem__(5, -1)), ValueError,
+     "treatment column 'treatment' holds -1 in row 5"),
+    (bad(lambda a: a.update(treatment=np.zeros(100, np.int32))), ValueError,
+     "treatment holds only the control group 0"),
+    (bad(lambda a: a.update(treatment=np.zeros(0, np.int32))), ValueError,
+     "treatment is empty"),
+    (bad(lambda a: a.update(outcome=a["outcome"].astype(bool))), TypeError,
+     "outcome must be a 1-D uint8 array, not an array of dtype '|b1'"),
+    (bad(lambda a: a["outcome"].__setitem__(7, 2)), ValueError,
+     "outcome holds 2 in row 7; outcomes must be 0 or 1"),
+    (bad(lambda a: a.update(outcome=a["outcome"][:50])), ValueError,
+     "outcome has 50 values but treatment has 100"),
+    (bad(lambda a: a.update(criterion="ed")), ValueError,
+     "argument 'criterion': must be 'ED', 'KL' or 'CHI', not 'ed'"),
+    (bad(lambda a: a.update(n_threads=0)), ValueError,
+     "argument 'n_threads': must be at least 1, not 0"),
+    (bad(lambda a: a.update(seed=-1)), OverflowError, "argument 'seed': "),
+    (bad(lambda a: a.update(balance=1)), TypeError,
+     "argument 'balance': 'int' object cannot be converted to 'PyBool'"),
+    (bad(lambda a: a.update(progress=3)), TypeError,
+     "argument 'progress': must be callable or None, not 'int'"),
+    (bad(lambda a: a.update(max_depth=70)), ValueError, "max_depth 70 is too deep"),
+    (bad(lambda a: a.pop("seed")), TypeError,
+     "fit() missing 1 required keyword-only argument: 'seed'"),
+])
+def test_bad_input_is_refused_with_a_clear_error(build, error, message):
+    args = build()
+    calls = []
+    args["progress"] = args.get("progress", calls.append)
+    before = threads()
+    with pytest.raises(error) as raised:
+        engine.fit(**args)
+    assert message in str(raised.value)
+    assert calls == [] and threads() == before
+
+
+def test_arrays_are_held_for_the_call_and_released_after_it(data):
+    columns, names, treatment, outcome = data
+    arrays = [columns[0], columns[3][0], treatment, outcome]
+    before = [sys.getrefcount(a) for a in arrays]
+    seen = []
+    forest = fit(data, progress=lambda done: seen.append([sys.getrefcount(a) for a in arrays]))
+    assert seen and all(c > b for counts in seen for c, b in zip(counts, before))
+    assert [sys.getrefcount(a) for a in arrays] == before
+    with pytest.raises(ValueError):
+        fit(data, criterion="ed")
+    assert [sys.getrefcount(a) for a in arrays] == before
+    assert forest.n_trees == SETTINGS["n_estimators"]
+
+
+def test_progress_reports_finished_trees_and_no_thread_outlives_the_call(data):
+    before = threads()
+    seen = []
+    fit(data, n_estimators=12, progress=seen.append)
+    assert settled_threads(before) == before
+    assert seen == sorted(set(seen)) and seen[-1] == 12
+
+
+def test_an_exception_from_progress_stops_training_and_propagates(data):
+    class Stop(Exception):
+        pass
+
+    def progress(done):
+        if done >= 2:
+            raise Stop(done)
+
+    before = threads()
+    start = time.monotonic()
+    with pytest.raises(Stop):
+        fit(data, n_estimators=2000, max_depth=6, progress=progress)
+    assert time.monotonic() - start < 5  # 2000 trees take far longer
+    assert settled_threads(before) == before
+
+
+def test_another_python_thread_runs_during_fit(data):
+    ticks = 0
+    stop = threading.Event()
+
+    def ticker():
+        nonlocal ticks
+        while not stop.wait(0.002):
+            ticks += 1
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        start = time.monotonic()
+        fit(data, n_estimators=600, max_depth=6, n_threads=1)
+        seconds = time.monotonic() - start
+    finally:
+        stop.set()
+        thread.join()
+    assert seconds > 0.2, "the fit was too short to tell"
+    assert ticks > seconds / 0.002 / 4  # with the lock held all along there would be ~none
+
+
+CHILD_PRELUDE = """
+    import os, time
+    import numpy as np
+    from quillmarsh_kit import _engine as engine
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+    rng = np.random.default_rng(0)
+    n = 50_000
+    columns = [rng.random(n, dtype=np.float32) for _ in range(8)]
+    names = [f"x{i}" for i in range(8)]
+    treatment = rng.integers(0, 3, n).astype(np.int32)
+    outcome = (rng.random(n) < 0.3).astype(np.uint8)
+    baseline = threads()
+"""
+
+REPORT_AFTER_INTERRUPT = """
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt", flush=True)
+        start = time.monotonic()
+        while threads() > baseline and time.monotonic() - start < 5:
+            os.sched_yield()
+        print(threads() - baseline, time.monotonic() - start)
+"""
+
+
+def test_ctrl_c_during_fit_stops_every_thread():
+    seconds, line, rest, err = interrupt_child(CHILD_PRELUDE + """
+    print("ready")
+    try:
+        engine.fit(columns, names, treatment, outcome, n_estimators=5000, max_features=4,
+                   max_depth=8, min_samples_leaf=50, criterion="ED", max_bins=10, balance=False,
+                   regularization=False, alpha=0.5, n_threads=2, seed=1)
+        print("finished")""" + REPORT_AFTER_INTERRUPT, delay=0.5)
+    assert line == "KeyboardInterrupt", (line, rest, err)
+    assert seconds < 0.5
+    extra, settle = rest.split()
+    assert int(extra) == 0 and float(settle) < 1.0
