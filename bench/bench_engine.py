@@ -1,0 +1,119 @@
+"""Benchmark of the toolkit's engine (quillmarsh_kit._engine) on numpy columns: fit seconds and
+the fit's own peak memory, and how long Ctrl-C takes to stop a fit.
+
+The default workload is 1,000,000 rows of 20 numeric (float32) and 2 string (uint32 codes)
+features, control and 2 treatment groups, 100 trees, max_features 10, max_depth 8,
+min_samples_leaf 100, max_bins 10, 2 threads, seed 1.
+
+Memory: just before the fit the process's peak resident set is reset (/proc/self/clear_refs);
+the peak after it minus the resident set before it is what the fit itself took, beyond the
+caller's arrays (which the engine reads in place). The target is what the dataset adds to
+them, 8 bytes per row (packed group/outcome word and the root row list), plus the per-tree row
+lists of the trees in flight, well below the size of the caller's arrays themselves.
+
+    PYTHONPATH=build/<dir>/python python3 bench/bench_engine.py [--rows N] [--trees N] ...
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import resource
+import signal
+import sys
+import threading
+import time
+
+import numpy as np
+
+from quillmarsh_kit import _engine as engine
+
+
+def status_kib(field: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} missing from /proc/self/status")
+
+
+def reset_peak() -> bool:
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def make_data(rows: int, seed: int):
+    rng = np.random.default_rng(seed)
+    numeric = [rng.standard_normal(rows, dtype=np.float32) for _ in range(20)]
+    strings = [(rng.integers(0, 4, rows).astype(np.uint32), ["red", "green", "blue", "amber"]),
+               (rng.integers(0, 5, rows).astype(np.uint32),
+                ["north", "south", "east", "west", "centre"])]
+    treatment = rng.integers(0, 3, rows).astype(np.int32)
+    uplift = 0.05 * (numeric[0] > 0) + 0.03 * (strings[0][0] == 0)
+    outcome = (rng.uniform(size=rows) < 0.1 + np.where(treatment == 0, 0.0, uplift)).astype(np.uint8)
+    names = [f"x{j}" for j in range(20)] + ["cat0", "cat1"]
+    return numeric + strings, names, treatment, outcome
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--trees", type=int, default=100)
+    parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--max-features", type=int, default=10)
+    parser.add_argument("--max-depth", type=int, default=8)
+    parser.add_argument("--min-samples-leaf", type=int, default=100)
+    parser.add_argument("--max-bins", type=int, default=10)
+    parser.add_argument("--criterion", default="KL")
+    parser.add_argument("--seed", type=int, default=1)
+    args = parser.parse_args()
+
+    columns, names, treatment, outcome = make_data(args.rows, args.seed)
+    array_mib = (sum(c.nbytes if isinstance(c, np.ndarray) else c[0].nbytes for c in columns)
+                 + treatment.nbytes + outcome.nbytes) / 2**20
+    settings = dict(n_estimators=args.trees, max_features=args.max_features,
+                    max_depth=args.max_depth, min_samples_leaf=args.min_samples_leaf,
+                    criterion=args.criterion, max_bins=args.max_bins, balance=False,
+                    regularization=False, alpha=0.9, n_threads=args.threads, seed=args.seed)
+    print(f"{args.rows:,} rows x {len(names)} features ({array_mib:.1f} MiB of arrays), "
+          f"{args.trees} trees, max_depth {args.max_depth}, max_features {args.max_features}, "
+          f"{args.criterion}, {args.threads} threads")
+
+    before_kib = status_kib("VmRSS")
+    can_reset = reset_peak()
+    cpu_start = resource.getrusage(resource.RUSAGE_SELF)
+    start = time.perf_counter()
+    forest = engine.fit(columns, names, treatment, outcome, **settings)
+    seconds = time.perf_counter() - start
+    cpu_end = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = (cpu_end.ru_utime - cpu_start.ru_utime) + (cpu_end.ru_stime - cpu_start.ru_stime)
+    peak_kib = status_kib("VmHWM")
+    extra_mib = (peak_kib - before_kib) / 1024 if can_reset else float("nan")
+    print(f"fit: {seconds:6.2f} s  {args.trees / seconds:6.1f} trees/s  (CPU {cpu:6.2f} s, "
+          f"load {os.getloadavg()[0]:.1f})  peak RSS {peak_kib / 1024:7.1f} MiB, of which the "
+          f"fit {extra_mib:6.1f} MiB = {extra_mib / array_mib:.2f} x the caller's arrays")
+
+    # Ctrl-C: SIGINT to this process 1 s into a fit that would run far longer.
+    sent = []
+    timer = threading.Timer(1.0, lambda: (sent.append(time.perf_counter()),
+                                          os.kill(os.getpid(), signal.SIGINT)))
+    timer.start()
+    try:
+        engine.fit(columns, names, treatment, outcome, **{**settings, "n_estimators": 100_000})
+        print("Ctrl-C: the fit was not interrupted")
+        return 1
+    except KeyboardInterrupt:
+        latency = time.perf_counter() - sent[0]
+    finally:
+        timer.cancel()
+    print(f"Ctrl-C: KeyboardInterrupt {latency * 1000:.0f} ms after the signal, "
+          f"{forest.n_trees}-tree forest kept")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
