@@ -31,12 +31,12 @@ struct Parameter {
   bool (*store)(PyObject* value, Settings& settings);
 };
 
-// Stores Convert(value) (an optional, see lib/convert.hpp) into settings.*Field.
-template <auto Field, auto Convert, class Settings>
+// Stores convert(value) (an optional, see lib/convert.hpp) into settings.*field.
+template <auto field, auto convert, class Settings>
 bool store_converted(PyObject* value, Settings& settings) {
-  auto converted = Convert(value);
+  auto converted = convert(value);
   if (!converted) return false;
-  settings.*Field = std::move(*converted);
+  settings.*field = std::move(*converted);
   return true;
 }
 

@@ -49,9 +49,9 @@ struct FitArguments {
   PyObject* progress = nullptr;  // borrowed; None is stored as nullptr
 };
 
-template <PyObject* FitArguments::* Field>
+template <PyObject* FitArguments::* field>
 bool store_object(PyObject* value, FitArguments& arguments) {
-  arguments.*Field = value;
+  arguments.*field = value;
   return true;
 }
 
@@ -233,7 +233,11 @@ class Collected {
     }
     std::vector<UpliftTreeModel> out;
     out.reserve(trees_.size());
-    for (std::optional<UpliftTreeModel>& tree : trees_) out.push_back(std::move(*tree));
+    for (std::size_t i = 0; i < trees_.size(); ++i) {
+      std::optional<UpliftTreeModel>& tree = trees_[i];
+      if (!tree) panic("training ended without tree " + std::to_string(i));
+      out.push_back(std::move(*tree));
+    }
     return out;
   }
 

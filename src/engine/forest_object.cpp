@@ -100,9 +100,9 @@ PyObject* text(const std::string& value) {
   return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
 }
 
-template <auto Read>
+template <auto read>
 PyObject* attribute(PyObject* self, void* /*closure*/) noexcept {
-  return guarded([&]() -> PyObject* { return Read(forest_of(self)); });
+  return guarded([&]() -> PyObject* { return read(forest_of(self)); });
 }
 
 PyObject* n_trees(const EngineForest& f) { return PyLong_FromSize_t(f.record.trees.size()); }
