@@ -50,12 +50,16 @@ def run_child(code, env_extra=None, timeout=120):
 def interrupt_child(code, delay, timeout=120):
     """Runs code in a child interpreter; once it has printed "ready", waits `delay` seconds and
     sends it SIGINT, the signal of Ctrl-C. Returns the seconds from the signal to the child's
-    next line of output, that line, the rest of its output and its standard error."""
+    next line of output, that line, the rest of its output and its standard error. A child
+    still running after `timeout` seconds is killed."""
     import signal
+    import threading
     import time
     child = subprocess.Popen([sys.executable, "-u", "-c", textwrap.dedent(code)],
                              env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True)
+    watchdog = threading.Timer(timeout, child.kill)
+    watchdog.start()
     try:
         ready = child.stdout.readline()
         assert ready == "ready\n", (ready, child.stderr.read() if ready == "" else "")
@@ -64,8 +68,12 @@ def interrupt_child(code, delay, timeout=120):
         child.send_signal(signal.SIGINT)
         line = child.stdout.readline()
         seconds = time.monotonic() - sent
-        rest, err = child.communicate(timeout=timeout)
+        # Read through the same buffered files: communicate() would miss what readline()
+        # has already buffered.
+        rest, err = child.stdout.read(), child.stderr.read()
+        child.wait()
     finally:
+        watchdog.cancel()
         if child.poll() is None:
             child.kill()
             child.wait()

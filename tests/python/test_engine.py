@@ -157,7 +157,7 @@ def test_progress_reports_finished_trees_and_no_thread_outlives_the_call(data):
     before = threads()
     seen = []
     fit(data, n_estimators=12, progress=seen.append)
-    assert settled_threads(before) == before
+    assert settled_threads(before) <= before
     assert seen == sorted(set(seen)) and seen[-1] == 12
 
 
@@ -174,7 +174,7 @@ def test_an_exception_from_progress_stops_training_and_propagates(data):
     with pytest.raises(Stop):
         fit(data, n_estimators=2000, max_depth=6, progress=progress)
     assert time.monotonic() - start < 5  # 2000 trees take far longer
-    assert settled_threads(before) == before
+    assert settled_threads(before) <= before
 
 
 def test_another_python_thread_runs_during_fit(data):
