@@ -1,4 +1,5 @@
 """The module surface: initialisation, the class object, exports and the module's heap."""
+import importlib
 import re
 import shutil
 import subprocess
@@ -99,13 +100,16 @@ def test_warning_filters_are_unchanged_by_import():
     assert result.stdout.strip() == "same"
 
 
-def test_only_the_init_function_is_exported():
+@pytest.mark.parametrize("module,init", [("quillmarsh", "PyInit_quillmarsh"),
+                                         ("quillmarsh_kit._engine", "PyInit__engine")])
+def test_only_the_init_function_is_exported(module, init):
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")
-    out = subprocess.run([nm, "-D", "--defined-only", quillmarsh.__file__], check=True,
+    path = importlib.import_module(module).__file__
+    out = subprocess.run([nm, "-D", "--defined-only", path], check=True,
                          capture_output=True, text=True).stdout
-    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_quillmarsh"]
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == [init]
 
 
 def mimalloc_stats(extra_code):
@@ -159,8 +163,9 @@ def test_interpreter_allocations_stay_off_the_mimalloc_heap():
 
 
 @needs_mimalloc
-def test_mimalloc_options_come_from_the_environment():
-    result = run_child("import quillmarsh", env_extra={"MIMALLOC_VERBOSE": "1"})
+@pytest.mark.parametrize("module", ["quillmarsh", "quillmarsh_kit._engine"])
+def test_mimalloc_options_come_from_the_environment(module):
+    result = run_child(f"import {module}", env_extra={"MIMALLOC_VERBOSE": "1"})
     assert result.returncode == 0
     assert "mimalloc" in result.stderr and "option 'verbose': 1" in result.stderr
 
