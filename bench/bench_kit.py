@@ -43,7 +43,7 @@ def main() -> None:
 
     from quillmarsh_kit import UpliftForest
     from quillmarsh_kit._encode import binary_outcome, treatment_groups
-    from quillmarsh_kit._tabular import to_table, to_vector
+    from quillmarsh_kit._tabular import align, to_table, to_vector
 
     frame, treatment, outcome = make_frame(args.rows, args.seed)
     print(f"{args.rows:,} rows x {frame.shape[1]} features, {args.trees} trees, depth {args.max_depth}")
@@ -66,7 +66,7 @@ def main() -> None:
           f"({100 * convert / fit:.1f} % of {fit:.2f} s)")
 
     start = time.perf_counter()
-    rows = model._aligned(frame).rows()
+    rows = align(to_table(frame), model.feature_names_, model.feature_kinds_, by_name=True).rows()
     convert = time.perf_counter() - start
     del rows
     start = time.perf_counter()

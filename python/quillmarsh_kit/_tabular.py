@@ -331,3 +331,54 @@ def to_vector(values: Any, what: str) -> Tuple[list, Optional[np.ndarray]]:
     if isinstance(values, (str, bytes)) or not hasattr(values, "__len__"):
         raise TypeError(f"{what} must be a sequence of values, got {type(values).__name__}")
     return list(values), None
+
+
+def target_values(table: Table, values: Any, what: str) -> Tuple[list, Optional[np.ndarray]]:
+    """`to_vector` of a target given as values, or as the name of a column of `table`."""
+    if not isinstance(values, str):
+        return to_vector(values, what)
+    try:
+        column = table.column(values)
+    except KeyError:
+        raise ValueError(f"{what} names column {values!r}, which X does not have") from None
+    if isinstance(column.values, np.ndarray):
+        return column.values.tolist(), column.values
+    return column.values, None
+
+
+def align(table: Table, names: Sequence[str], kinds: Sequence[str], by_name: bool,
+          ignore: Sequence[str] = ()) -> Table:
+    """The columns of `table` that stand for the training features `names` (of `kinds`), in
+    that order.
+
+    With `by_name` (a model trained on named columns) a named table is matched by name and the
+    columns in `ignore` (the training targets) are left out; otherwise columns are matched by
+    position. Missing, extra or differently typed columns are refused by name.
+    """
+    if table.named and by_name:
+        table = table.drop([c for c in ignore if c not in names])
+        given = table.names
+        missing = [n for n in names if n not in given]
+        extra = [n for n in given if n not in names]
+        if missing or extra:
+            parts = []
+            if missing:
+                parts.append(f"missing {missing}")
+            if extra:
+                parts.append(f"unexpected {extra}")
+            raise ValueError("X has different columns from the training data: " + "; ".join(parts))
+        columns = [table.column(n) for n in names]
+    else:
+        if len(table.columns) != len(names) and not (table.n_rows == 0 and not table.columns):
+            raise ValueError(
+                f"X has {len(table.columns)} features, but the model was trained with "
+                f"{len(names)}"
+            )
+        columns = [Column(n, c.kind, c.values) for n, c in zip(names, table.columns)]
+    for column, kind in zip(columns, kinds):
+        if column.kind != kind and table.n_rows > 0:  # an empty column has no kind
+            raise ValueError(
+                f"feature {column.name!r} was a {kind} column in training but holds "
+                f"{column.kind} values here"
+            )
+    return Table(columns, table.n_rows, table.named)

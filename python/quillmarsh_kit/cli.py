@@ -145,8 +145,8 @@ def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
 def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
     model = UpliftForest.load(args.model)
     keep = _split_names(args.keep) or []
-    data = load_csv(args.data, features=list(model._feature_names) + [k for k in keep if k not in model._feature_names])
-    X = {name: data.columns[name] for name in model._feature_names}
+    data = load_csv(args.data, features=list(model.feature_names_) + [k for k in keep if k not in model.feature_names_])
+    X = {name: data.columns[name] for name in model.feature_names_}
     prediction = model.predict(X)
     header = keep + [f"uplift[{arm}]" for arm in model.treatments_]
     target = open(args.output, "w", newline="", encoding="utf-8") if args.output != "-" else out
@@ -166,7 +166,7 @@ def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
 
 def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     model = UpliftForest.load(args.model)
-    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome, features=list(model._feature_names))
+    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome, features=list(model.feature_names_))
     assert data.treatment is not None and data.y is not None
     labels = list(model.treatments_) + [model.control]
     known = np.isin(np.asarray(data.treatment, dtype=object), np.asarray(labels, dtype=object))

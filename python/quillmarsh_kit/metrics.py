@@ -46,6 +46,8 @@ from typing import Any, Callable, Dict, Hashable, List, Optional, Sequence, Tupl
 
 import numpy as np
 
+from ._target import split_target
+
 Curve = Tuple[np.ndarray, np.ndarray]
 ArrayLike = Any
 
@@ -383,8 +385,6 @@ def make_uplift_scorer(metric: Union[str, Callable[..., float]] = "qini", arm: O
     fn = _metric(metric)
 
     def scorer(estimator: Any, X: Any, target: Any) -> float:
-        from .estimator import split_target
-
         treatment, y = split_target(target)
         prediction = estimator.predict(X)
         scores = score_arms(y, prediction, treatment, estimator.treatments_, estimator.control, fn, **kwargs)

@@ -40,7 +40,7 @@ def test_train_predict_evaluate(native, csv_files, tmp_path, capsys):
     out = capsys.readouterr().out
     assert "trained 6 trees on 2,400 rows and 8 features" in out and "arms 1, 2 against 0" in out
     model = UpliftForest.load(model_path)
-    assert model.control == 0 and model.treatments_ == [1, 2] and "id" not in model._feature_names
+    assert model.control == 0 and model.treatments_ == [1, 2] and "id" not in model.feature_names_
 
     predictions = tmp_path / "pred.csv"
     assert main(["predict", str(test), "--model", str(model_path), "--output", str(predictions), "--keep", "id"]) == 0

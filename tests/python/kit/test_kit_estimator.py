@@ -75,10 +75,12 @@ def test_refit_uses_a_new_native_instance(fake):
     first = fake.instances[-1]
     model.fit({"other": X["num"]}, T, Y)
     assert fake.instances[-1] is not first and len(fake.instances) == 2
-    assert model._model is fake.instances[-1]
+    model.predict({"other": X["num"]})
+    assert first.predicted_rows is None and fake.instances[-1].predicted_rows is not None
     assert model.n_features_in_ == 1 and list(model.feature_names_in_) == ["other"]
     model.fit(np.ones((8, 3)), T, Y)  # an array fit forgets the names of the frame fit
     assert not hasattr(model, "feature_names_in_")
+    assert model.feature_names_ == ["x0", "x1", "x2"] and model.feature_kinds_ == ["numeric"] * 3
 
 
 def test_quiet_training_prints_nothing(fake, capsys):
@@ -151,7 +153,7 @@ def test_native_panics_become_native_errors(fake):
     def explode(rows, n_threads):
         raise fake_native.PanicException("not f64")
 
-    model._model.predict = explode
+    fake.instances[-1].predict = explode
     with pytest.raises(NativeError, match="prediction failed inside the native module: not f64") as err:
         model.predict(X)
     assert type(err.value.__cause__).__name__ == "PanicException"
@@ -185,11 +187,11 @@ def test_load_without_the_sidecar_says_where_it_looked(fake, tmp_path):
 def test_pickle_round_trip_of_fitted_and_unfitted_models(fake):
     model = UpliftForest(n_estimators=2, control="c").fit(X, T, Y)
     copy = pickle.loads(pickle.dumps(model))
-    assert copy._model is not model._model
+    assert len(fake.instances) == 2  # the copy loaded its own native instance
     np.testing.assert_array_equal(copy.predict(X), model.predict(X))
     assert copy.treatments_ == ["t", "u"]
     blank = pickle.loads(pickle.dumps(UpliftForest(max_depth=3)))
-    assert blank.max_depth == 3 and not hasattr(blank, "_model")
+    assert blank.max_depth == 3 and not hasattr(blank, "treatments_")
 
 
 def test_unsaveable_labels_are_refused_with_their_type(fake, tmp_path):

@@ -200,9 +200,9 @@ class TestPredictionColumns:
             model.predict([[1.0, "x"], [2.0]])
 
     def test_large_inputs_are_predicted_in_chunks(self, model, fake, monkeypatch):
-        from quillmarsh_kit import estimator
+        from quillmarsh_kit import _native
 
-        monkeypatch.setattr(estimator, "PREDICT_CHUNK_ROWS", 4)
+        monkeypatch.setattr(_native, "PREDICT_CHUNK_ROWS", 4)
         assert model.predict({"num": NUM, "cat": CAT}).shape == (6, 2)
         calls = fake.instances[-1].predict_calls
         assert [len(c) for c in calls] == [4, 2]

@@ -39,7 +39,7 @@ def test_importances_follow_the_feature_names(native, experiment):
     X = dict(train.X)
     X["const"] = np.ones(train.n_rows)  # one distinct value: no split can ever use it
     model = UpliftForest(control="control", **SMALL).fit(X, train.treatment, train.y)
-    assert model._model.feature_cols() == list(X)
+    assert model.feature_names_ == list(X)
     importances = model.feature_importances_
     assert importances.shape == (len(X),) and importances.sum() == pytest.approx(1.0)
     assert importances[-1] == 0.0 and (importances[:-1] >= 0).all()
@@ -65,12 +65,12 @@ def test_one_and_several_threads_predict_the_same(fitted, experiment):
 
 
 def test_chunked_prediction_keeps_row_order(fitted, experiment, monkeypatch):
-    from quillmarsh_kit import estimator
+    from quillmarsh_kit import _native
 
     _, test = experiment
     fitted.set_params(n_jobs=1)
     whole = fitted.predict(test.X)
-    monkeypatch.setattr(estimator, "PREDICT_CHUNK_ROWS", 1000)
+    monkeypatch.setattr(_native, "PREDICT_CHUNK_ROWS", 1000)
     np.testing.assert_array_equal(fitted.predict(test.X), whole)
 
 
