@@ -3,7 +3,8 @@ fit itself (and the same for prediction).
 
     PYTHONPATH=build/<dir>/python:python python3 bench/bench_kit.py --rows 1000000 --trees 100
 
-The frame has 20 numeric and 2 string columns (22 features), two arms and a control group.
+The frame is the toolkit's synthetic experiment with 20 numeric and 2 string columns (22
+features), two arms and a control group.
 The conversion is timed on its own (frame -> columns -> the lists the native call takes, plus
 the treatment and outcome encoding); the fit is timed whole through `UpliftForest.fit`, so the
 native share is the difference.
@@ -13,23 +14,6 @@ from __future__ import annotations
 
 import argparse
 import time
-
-import numpy as np
-
-
-def make_frame(rows: int, seed: int):
-    import pandas as pd
-
-    rng = np.random.default_rng(seed)
-    columns = {f"x{j}": rng.standard_normal(rows) for j in range(20)}
-    columns["cat0"] = pd.Categorical(rng.choice(["red", "green", "blue", "amber"], rows))
-    columns["cat1"] = rng.choice(["north", "south", "east", "west", "centre"], rows).astype(object)
-    frame = pd.DataFrame(columns)
-    treatment = rng.choice(np.array(["control", "mail", "call"], dtype=object), rows)
-    uplift = 0.05 * (frame["x0"].to_numpy() > 0) + 0.03 * (columns["cat0"] == "red")
-    rate = 0.1 + np.where(treatment == "control", 0.0, uplift)
-    outcome = (rng.uniform(size=rows) < rate).astype(np.int64)
-    return frame, treatment, outcome
 
 
 def main() -> None:
@@ -44,8 +28,10 @@ def main() -> None:
     from quillmarsh_kit import UpliftForest
     from quillmarsh_kit._encode import binary_outcome, treatment_groups
     from quillmarsh_kit._tabular import align, to_table, to_vector
+    from quillmarsh_kit.datasets import make_uplift_experiment
 
-    frame, treatment, outcome = make_frame(args.rows, args.seed)
+    exp = make_uplift_experiment(args.rows, n_numeric=20, seed=args.seed, as_frame=True)
+    frame, treatment, outcome = exp.X, exp.treatment, exp.y
     print(f"{args.rows:,} rows x {frame.shape[1]} features, {args.trees} trees, depth {args.max_depth}")
 
     start = time.perf_counter()

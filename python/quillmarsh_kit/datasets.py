@@ -3,6 +3,10 @@
     exp = make_uplift_experiment(20_000, n_treatments=2, seed=1)
     model = UpliftForest(control=exp.control).fit(exp.X, exp.treatment, exp.y)
 
+    # the same experiment in the shape the native class takes (benchmarks, the quickstart)
+    native.fit(exp.native_data(), exp.feature_names, "treatment", "outcome", -1)
+    native.predict(exp.rows(), -1)
+
     data = load_csv("hillstrom.csv.gz", treatment="segment", outcome="visit",
                     features=["recency", "history", "mens", "womens", "zip_code", ...])
 """
@@ -34,6 +38,9 @@ class UpliftExperiment:
     true_uplift: (rows, arms) array, P(y=1 | arm, x) - P(y=1 | control, x) for every row.
     drivers: for every arm, the features its uplift depends on.
     baseline_drivers: the features the control rate depends on.
+
+    `groups`, `native_data` and `rows` give the same experiment in the shape of the native
+    `_UpliftRandomForestModel`: group numbers, a dict of plain lists, rows as lists.
     """
 
     X: Any
@@ -49,6 +56,28 @@ class UpliftExperiment:
     @property
     def n_rows(self) -> int:
         return len(self.y)
+
+    @property
+    def groups(self) -> np.ndarray:
+        """The native group of every row: 0 for control, k for `arms[k - 1]`."""
+        codes = {label: k for k, label in enumerate([self.control, *self.arms])}
+        return np.asarray([codes[label] for label in self.treatment.tolist()], dtype=np.int64)
+
+    def native_data(self, treatment_col: str = "treatment", outcome_col: str = "outcome") -> Dict[str, list]:
+        """The columns the native `fit` takes: every feature as a list (floats or str), the
+        group number (see `groups`) in `treatment_col` and the outcome in `outcome_col`."""
+        if treatment_col == outcome_col or {treatment_col, outcome_col} & set(self.feature_names):
+            raise ValueError("treatment_col and outcome_col must differ from each other and the features")
+        data = {name: np.asarray(self.X[name]).tolist() for name in self.feature_names}
+        data[treatment_col] = self.groups.tolist()
+        data[outcome_col] = self.y.tolist()
+        return data
+
+    def rows(self, start: int = 0, stop: Optional[int] = None) -> List[list]:
+        """Rows start..stop as the native `predict` takes them: one list of cells per row, in
+        `feature_names` order."""
+        columns = [np.asarray(self.X[name])[start:stop].tolist() for name in self.feature_names]
+        return list(map(list, zip(*columns)))
 
     def split(self, fraction: float, seed: Optional[int] = None) -> "tuple[UpliftExperiment, UpliftExperiment]":
         """A random split into two experiments, the first with about `fraction` of the rows."""
@@ -77,6 +106,7 @@ def make_uplift_experiment(
     n_numeric: int = 6,
     noise_strings: int = 0,
     effect: float = 0.1,
+    missing: float = 0.0,
     seed: Optional[int] = None,
     as_frame: bool = False,
 ) -> UpliftExperiment:
@@ -87,7 +117,9 @@ def make_uplift_experiment(
     pure noise. The control rate depends on x0 and "channel". The uplift of arm k (labels
     "treatment_1", ...) is heterogeneous: a step in one numeric feature, a trend in a second
     one and a bonus in one "region" level, scaled by `effect`; its drivers are recorded. The
-    control label is "control". The same seed always gives the same experiment.
+    control label is "control". With `missing`, about that fraction of the numeric cells are
+    NaN; the outcome and the true uplift were drawn from the values before they went missing.
+    The same arguments and seed always give the same experiment.
     """
     if isinstance(n_samples, bool) or not isinstance(n_samples, (int, np.integer)) or n_samples < 1:
         raise ValueError(f"n_samples must be a positive integer, got {n_samples!r}")
@@ -97,6 +129,8 @@ def make_uplift_experiment(
         raise ValueError(f"n_numeric must be >= 3, got {n_numeric}")
     if not 0.0 <= effect <= 0.5:
         raise ValueError(f"effect must lie in [0, 0.5], got {effect}")
+    if not 0.0 <= missing < 1.0:
+        raise ValueError(f"missing must lie in [0, 1), got {missing}")
     rng = np.random.default_rng(seed)
     n = int(n_samples)
     numeric = {f"x{j}": rng.standard_normal(n) for j in range(n_numeric)}
@@ -128,6 +162,9 @@ def make_uplift_experiment(
     rates = np.vstack([p_control] + [p_control + u for u in uplifts])
     y = (rng.uniform(size=n) < rates[group, np.arange(n)]).astype(np.int64)
     labels = np.asarray(["control"] + arms, dtype=object)[group]
+    if missing > 0.0:
+        for column in numeric.values():
+            column[rng.uniform(size=n) < missing] = np.nan
 
     X: Any = {**numeric, **strings}
     names = list(X)

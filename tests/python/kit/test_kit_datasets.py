@@ -1,6 +1,7 @@
 """The synthetic experiment and the CSV loader."""
 
 import gzip
+import math
 
 import numpy as np
 import pytest
@@ -17,17 +18,31 @@ def test_the_same_seed_gives_the_same_experiment():
     assert not np.array_equal(a.X["x0"], c.X["x0"])
 
 
-@pytest.mark.parametrize("arms,noise", [(1, 0), (2, 1), (4, 3)])
-def test_experiment_shapes_and_labels(arms, noise):
-    exp = make_uplift_experiment(3000, n_treatments=arms, noise_strings=noise, seed=1)
+@pytest.mark.parametrize("arms,numeric,noise", [(1, 3, 0), (2, 6, 1), (4, 20, 3)])
+def test_experiment_shapes_and_labels(arms, numeric, noise):
+    exp = make_uplift_experiment(3000, n_treatments=arms, n_numeric=numeric, noise_strings=noise,
+                                 seed=1)
     assert exp.true_uplift.shape == (3000, arms)
     assert set(exp.treatment.tolist()) == {"control", *exp.arms}
     assert exp.arms == [f"treatment_{k}" for k in range(1, arms + 1)]
     assert set(exp.y.tolist()) == {0, 1}
-    assert len(exp.feature_names) == 6 + 2 + noise
+    assert len(exp.feature_names) == numeric + 2 + noise
     assert all(isinstance(v, str) for v in exp.X["region"][:10])
     for arm in exp.arms:
         assert set(exp.drivers[arm]) <= set(exp.feature_names)
+    assert set(exp.baseline_drivers) <= set(exp.feature_names)
+
+    # the native class's shape: plain lists, group numbers 0..K in the arms' order
+    data = exp.native_data()
+    assert list(data) == [*exp.feature_names, "treatment", "outcome"]
+    for name in exp.feature_names:
+        kind = str if name in ("region", "channel") or name.startswith("noise") else float
+        assert all(type(v) is kind for v in data[name])
+    labels = ["control", *exp.arms]
+    assert [labels[g] for g in data["treatment"]] == exp.treatment.tolist()
+    assert all(type(v) is int for v in data["treatment"] + data["outcome"])
+    rows = exp.rows(10, 20)
+    assert len(rows) == 10 and rows[3] == [data[name][13] for name in exp.feature_names]
 
 
 def test_observed_uplift_matches_the_true_uplift():
@@ -46,6 +61,17 @@ def test_observed_uplift_matches_the_true_uplift():
         assert uplift_high > uplift_low + 0.05
 
 
+def test_missing_cells_are_nan_and_only_numeric():
+    complete = make_uplift_experiment(2000, seed=5)
+    exp = make_uplift_experiment(2000, missing=0.25, seed=5)
+    gone = np.isnan(exp.X["x0"])
+    assert 0.2 < gone.mean() < 0.3
+    np.testing.assert_array_equal(exp.X["x0"][~gone], complete.X["x0"][~gone])
+    np.testing.assert_array_equal(exp.y, complete.y)  # drawn before the cells went missing
+    assert all(isinstance(v, str) for v in exp.native_data()["region"])
+    assert any(math.isnan(v) for v in exp.native_data()["x0"])
+
+
 def test_split_partitions_the_rows():
     exp = make_uplift_experiment(1000, seed=2)
     a, b = exp.split(0.7, seed=1)
@@ -58,10 +84,14 @@ def test_split_partitions_the_rows():
     assert len(first.X) == 50 and list(first.X.index) == list(range(50))
 
 
-@pytest.mark.parametrize("kwargs", [{"n_samples": 0}, {"n_treatments": 0}, {"n_numeric": 2}, {"effect": 0.9}])
+@pytest.mark.parametrize("kwargs", [
+    {"n_samples": 0}, {"n_treatments": 0}, {"n_numeric": 2}, {"effect": 0.9}, {"missing": 1.0},
+])
 def test_experiment_arguments_are_checked(kwargs):
     with pytest.raises(ValueError):
         make_uplift_experiment(**{"n_samples": 10, **kwargs})
+    with pytest.raises(ValueError, match="must differ"):
+        make_uplift_experiment(10, seed=0).native_data(treatment_col="x1")
 
 
 @pytest.mark.parametrize("cells,expected,dtype", [
