@@ -8,7 +8,10 @@ kit knows the native call protocol.
 The native module raises `PanicException` (a `BaseException`, so it would pass through
 `except Exception`) for every failure inside its own work. The kit validates its inputs first,
 so such a failure means something unexpected happened; it is re-raised as `NativeError`, an
-ordinary `RuntimeError` that keeps the original as its cause.
+ordinary `RuntimeError` that keeps the original as its cause. An interrupt is not a failure:
+the module turns a `KeyboardInterrupt` that hits its progress printing into a panic whose
+message names it, and that panic is raised again as `KeyboardInterrupt`. Every other exception
+passes through as itself.
 """
 
 from __future__ import annotations
@@ -25,6 +28,8 @@ from ._progress import capture_training
 from ._tabular import Table
 
 PREDICT_CHUNK_ROWS = 65_536
+# How a panic message reports a Python KeyboardInterrupt met while the module printed.
+_INTERRUPTED = "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'KeyboardInterrupt'>"
 
 
 class NativeError(RuntimeError):
@@ -51,12 +56,15 @@ def is_panic(err: BaseException) -> bool:
 
 @contextlib.contextmanager
 def native_call(action: str) -> Iterator[None]:
-    """Runs a native call, turning an internal failure into `NativeError`."""
+    """Runs a native call, turning an internal failure into `NativeError` and an interrupt
+    reported as one back into `KeyboardInterrupt`."""
     try:
         yield
     except BaseException as err:
         if not is_panic(err):
             raise
+        if str(err).startswith(_INTERRUPTED):
+            raise KeyboardInterrupt from err
         raise NativeError(f"{action} failed inside the native module: {err}") from err
 
 

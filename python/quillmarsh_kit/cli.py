@@ -335,6 +335,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         sys.stdout.flush()
         print(f"quillmarsh {args.command}: error: {err}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        sys.stdout.flush()
+        print(f"quillmarsh {args.command}: interrupted", file=sys.stderr)
+        return 130  # 128 + SIGINT, as shells report it
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -98,3 +98,12 @@ def test_demo_reports_scores_importances_and_writes_the_plot(native, tmp_path, c
     assert sum(1 for line in lines if line.startswith("  x")) == 6
     assert "8/8" in captured.err  # the progress bar or its plain lines
     assert png.stat().st_size > 10_000
+
+
+def test_ctrl_c_ends_a_command_quietly_with_status_130(monkeypatch, capsys):
+    def interrupted(self, *args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(UpliftForest, "fit", interrupted)
+    assert main(["demo", "--n-samples", "1000", "--plot", "", "--quiet"]) == 130
+    assert capsys.readouterr().err == "quillmarsh demo: interrupted\n"

@@ -2,12 +2,14 @@
 
 import io
 import pickle
+import sys
 
 import numpy as np
 import pytest
 
 import fake_native
 from quillmarsh_kit import NativeError, NotFittedError, UpliftForest, uplift_target
+from quillmarsh_kit._native import is_panic
 from quillmarsh_kit._progress import capture_training
 from quillmarsh_kit.metrics import make_uplift_scorer
 
@@ -157,6 +159,38 @@ def test_native_panics_become_native_errors(fake):
     with pytest.raises(NativeError, match="prediction failed inside the native module: not f64") as err:
         model.predict(X)
     assert type(err.value.__cause__).__name__ == "PanicException"
+
+
+# The native module reports a KeyboardInterrupt met while it printed progress as this panic.
+_INTERRUPTED = ("called `Result::unwrap()` on an `Err` value: PyErr { type: <class "
+                "'KeyboardInterrupt'>, value: KeyboardInterrupt(), traceback: None }")
+
+
+@pytest.mark.parametrize("raised,expected", [
+    (fake_native.PanicException(_INTERRUPTED), KeyboardInterrupt),
+    (KeyboardInterrupt(), KeyboardInterrupt),
+    (SystemExit(3), SystemExit),
+    (fake_native.PanicException(_INTERRUPTED.replace("KeyboardInterrupt", "AttributeError")),
+     NativeError),
+], ids=["interrupt_in_a_panic", "interrupt", "exit", "other_error_in_a_panic"])
+@pytest.mark.parametrize("call", ["fit", "predict"])
+def test_interrupts_pass_through_as_themselves(fake, monkeypatch, raised, expected, call):
+    model = UpliftForest(n_estimators=2, control="c").fit(X, T, Y)
+    stdout = sys.stdout
+
+    def interrupted(self, *args):
+        raise raised
+
+    monkeypatch.setattr(fake, call, interrupted)
+    with pytest.raises(expected) as err:
+        model.fit(X, T, Y) if call == "fit" else model.predict(X)
+    assert type(err.value) is expected and sys.stdout is stdout
+    if is_panic(raised):
+        assert err.value.__cause__ is raised
+    else:
+        assert err.value is raised
+    monkeypatch.undo()
+    assert model.predict(X).shape == (8, 2)  # the earlier forest is still in place
 
 
 @pytest.mark.parametrize("control,labels", [

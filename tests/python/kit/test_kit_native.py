@@ -1,6 +1,7 @@
 """The estimator on the real native forest: planted uplift, refitting, persistence, progress."""
 
 import pickle
+import sys
 
 import numpy as np
 import pytest
@@ -94,6 +95,23 @@ def test_training_output_stays_off_stdout(native, experiment, capsys):
     UpliftForest(control="control", verbose=True, **{**SMALL, "n_estimators": 3}).fit(train.X, train.treatment, train.y)
     captured = capsys.readouterr()
     assert captured.out == "" and "3/3" in captured.err
+
+
+def test_ctrl_c_during_training_is_a_keyboard_interrupt(native, experiment, monkeypatch):
+    from quillmarsh_kit import _progress
+
+    train, _ = experiment
+    stdout = sys.stdout
+
+    def interrupted(self, line):  # Ctrl-C lands in the first progress line the module prints
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(_progress.TrainingStream, "_line", interrupted)
+    model = UpliftForest(control="control", **SMALL)
+    with pytest.raises(KeyboardInterrupt) as err:
+        model.fit(train.X, train.treatment, train.y)
+    assert type(err.value.__cause__).__name__ == "PanicException"
+    assert sys.stdout is stdout and not hasattr(model, "treatments_")
 
 
 def test_frames_and_arrays_train_the_native_forest(native, experiment):
