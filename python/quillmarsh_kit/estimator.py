@@ -7,7 +7,8 @@ The parts live beside it: hyper-parameters in `_params`, table conversion in `_t
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, Hashable, List, Optional, Union
+import warnings
+from typing import Any, Dict, Hashable, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -35,6 +36,22 @@ def uplift_target(treatment: Any, y: Any) -> np.ndarray:
 
 class NotFittedError(ValueError, AttributeError):
     """The estimator was used before `fit` (also an AttributeError, like scikit-learn's)."""
+
+
+def normalised_importance(values: np.ndarray) -> Tuple[np.ndarray, int]:
+    """`values` scaled to sum to 1, and how many of them were infinite.
+
+    Infinite values share the whole importance equally and every finite value gets 0: the
+    limit of dividing by the total as those values grow without bound, so an infinite gain
+    ranks above every finite one. Without a positive total the values come back unchanged
+    (all zeros when nothing was split).
+    """
+    infinite = np.isposinf(values)
+    n_infinite = int(infinite.sum())
+    if n_infinite:
+        return infinite / float(n_infinite), n_infinite
+    total = values.sum()
+    return (values / total if total > 0 else values), 0
 
 
 class UpliftForest(ForestParams):
@@ -71,7 +88,8 @@ class UpliftForest(ForestParams):
     feature_kinds_: per feature, "numeric" or "string".
     n_features_in_: the number of features.
     feature_names_in_: the column names as a numpy array (only for inputs with column names).
-    feature_importances_: gain importance per feature, summing to 1.
+    feature_importances_: gain importance per feature, summing to 1 (see
+        `get_feature_importance` for splits of infinite gain).
     """
 
     def __sklearn_tags__(self) -> Any:
@@ -160,21 +178,38 @@ class UpliftForest(ForestParams):
         self, importance_type: str = "gain", normalize: bool = False
     ) -> np.ndarray:
         """Per feature, in training order: the mean over trees of the summed split gains
-        ("gain") or of the number of splits ("split"); with normalize, scaled to sum to 1."""
+        ("gain") or of the number of splits ("split").
+
+        With normalize, the figures are scaled to sum to 1. Under "KL" and "CHI", a node whose
+        control outcome rate is exactly 0 or 1 can give a split of infinite gain, and the
+        total gain of the features split there is infinite. Those m features then share the
+        importance equally (1/m each), every other feature gets 0, and a RuntimeWarning says
+        so; the raw figures (normalize=False) keep the infinite gains.
+        """
+        return self._importance(importance_type, normalize)
+
+    def _importance(self, importance_type: str, normalize: bool) -> np.ndarray:
         fitted = self._check_fitted()
         if importance_type not in ("gain", "split"):
             raise ValueError(f"importance_type must be 'gain' or 'split', got {importance_type!r}")
         values = fitted.forest.feature_importance(importance_type)
-        if normalize:
-            total = values.sum()
-            if total > 0:
-                values = values / total
+        if not normalize:
+            return values
+        values, n_infinite = normalised_importance(values)
+        if n_infinite:
+            warnings.warn(
+                f"{n_infinite} of {len(values)} features have an infinite total gain: splits of "
+                "infinite gain, from a node whose control outcome rate is exactly 0 or 1 under "
+                "KL/CHI; those features share the importance equally and the others get 0",
+                RuntimeWarning, stacklevel=3)  # the caller of the public method or property
         return values
 
     @property
     def feature_importances_(self) -> np.ndarray:
-        """Gain importance per feature, normalised to sum to 1 (all zeros without splits)."""
-        return self.get_feature_importance("gain", normalize=True)
+        """Gain importance per feature, normalised to sum to 1: all zeros without splits, and
+        shared equally by the features of infinite gain when there are any (see
+        `get_feature_importance`)."""
+        return self._importance("gain", normalize=True)
 
     # --------------------------------------------------------------------- persistence
     def save(self, path: PathLike) -> None:

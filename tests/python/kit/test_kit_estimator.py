@@ -3,6 +3,7 @@
 import io
 import pickle
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -233,6 +234,34 @@ def test_unsaveable_labels_are_refused_with_their_type(fake, tmp_path):
     model = UpliftForest(n_estimators=1, control=frozenset([0])).fit(X, labels, Y)
     with pytest.raises(ValueError, match="of type frozenset cannot be saved"):
         model.save(tmp_path / "m.json")
+
+
+INF = float("inf")
+
+
+@pytest.mark.parametrize("gains,expected", [
+    ([1.0, 3.0, 0.0], [0.25, 0.75, 0.0]),
+    ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0]),  # no split at all
+    ([INF, 3.0, 0.0], [1.0, 0.0, 0.0]),
+    ([INF, 3.0, INF], [0.5, 0.0, 0.5]),
+])
+def test_infinite_gains_share_the_normalised_importance(fake, gains, expected):
+    model = UpliftForest(n_estimators=1, control="c").fit({"a": X["num"], "b": X["num"], "c": X["cat"]}, T, Y)
+    fake.instances[-1].get_feature_importance = lambda kind: list(gains)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        by_property = model.feature_importances_
+        by_method = model.get_feature_importance("gain", normalize=True)
+    for values in (by_property, by_method):
+        np.testing.assert_array_equal(values, expected)
+    messages = [str(w.message) for w in caught]
+    if INF in gains:
+        assert len(messages) == 2 and all(w.category is RuntimeWarning for w in caught)
+        assert "infinite gain, from a node whose control outcome rate is exactly 0 or 1 under KL/CHI" in messages[0]
+        assert all(w.filename == __file__ for w in caught)  # points at the caller
+    else:
+        assert messages == []
+    np.testing.assert_array_equal(model.get_feature_importance("gain"), gains)  # raw stays raw
 
 
 def test_uplift_target_packs_treatment_and_outcome(fake):

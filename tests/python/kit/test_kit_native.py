@@ -48,6 +48,25 @@ def test_importances_follow_the_feature_names(native, experiment):
     assert splits[-1] == 0.0 and splits.sum() > 0
 
 
+@pytest.mark.parametrize("criterion", ["KL", "CHI"])
+def test_a_control_rate_of_one_gives_finite_importances(native, criterion):
+    # Every control row with a > 0 converts: the split on a reaches a node whose control rate
+    # is exactly 1, where KL and CHI give an infinite gain.
+    rng = np.random.default_rng(3)
+    n = 4000
+    X = {"a": rng.normal(size=n), "b": rng.normal(size=n), "c": rng.normal(size=n)}
+    t = rng.integers(0, 2, n)
+    rate = np.where(t == 1, 0.3, np.where(X["a"] > 0, 1.0, 0.2))
+    y = (rng.uniform(size=n) < rate).astype(int)
+    model = UpliftForest(criterion=criterion, **SMALL).fit(X, t, y)
+    assert np.isposinf(model.get_feature_importance("gain")[0])
+    with pytest.warns(RuntimeWarning, match="splits of infinite gain") as caught:
+        importances = model.feature_importances_
+    assert len(caught) == 1
+    assert np.isfinite(importances).all() and importances.sum() == pytest.approx(1.0)
+    assert importances[0] == max(importances) > 0
+
+
 def test_a_second_fit_replaces_the_first(native, experiment):
     train, test = experiment
     model = UpliftForest(control="control", **SMALL)
