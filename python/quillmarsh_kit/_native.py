@@ -99,6 +99,9 @@ class NativeForest:
         data: Dict[str, list] = {c.name: c.as_list() for c in table.columns}
         data[treatment_col] = groups
         data[outcome_col] = outcome
+        # Trees grow side by side and each node searches its features on the shared pool, so
+        # no more than this many threads ever have work.
+        threads = max(1, min(threads, settings.n_estimators * settings.max_features))
         model = native_class()(*settings)
         with capture_training(settings.n_estimators, verbose) as progress:
             with native_call("training"):
@@ -116,6 +119,8 @@ class NativeForest:
         out = np.empty((table.n_rows, n_arms), dtype=np.float64)
         if table.n_rows == 0:
             return out
+        # Prediction is parallel over trees; one thread predicts on the calling thread.
+        threads = max(1, min(threads, self.n_trees))
         # Rows go to the native call in chunks, so that the Python objects of only one chunk
         # exist at a time (a million rows of 20 cells would otherwise take about 1 GB).
         for start in range(0, table.n_rows, PREDICT_CHUNK_ROWS):

@@ -53,6 +53,16 @@ def _check_bool(name: str, value: Any) -> bool:
     return bool(value)
 
 
+def available_cpus() -> int:
+    """Logical processors this process may run on (its affinity mask, where there is one)."""
+    counter = getattr(os, "process_cpu_count", None)  # Python 3.13
+    if counter is not None:
+        return counter() or 1
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
+
+
 _MAX_FEATURES_ERROR = "max_features must be an int, a float, 'sqrt', 'log2' or None, got {!r}"
 
 
@@ -151,12 +161,13 @@ class ForestParams:
                               max_bins, balance, normalize, float(alpha))
 
     def requested_threads(self) -> int:
-        """`n_jobs` as the native thread count: -1 (every processor), -2 all but one, ..."""
+        """`n_jobs` as a positive thread count: -1 or None is every processor this process
+        may use, -2 all but one, and so on. The native calls cap it at what they can use."""
         if self.n_jobs is None:
-            return -1
+            return available_cpus()
         n = check_int("n_jobs", self.n_jobs, -(2**31), 2**31 - 1)
         if n == 0:
             raise ValueError("n_jobs must not be 0; use -1 for every processor")
-        if n < -1:
-            return max((os.cpu_count() or 1) + 1 + n, 1)
+        if n < 0:
+            return max(available_cpus() + 1 + n, 1)
         return n

@@ -73,8 +73,9 @@ class UpliftForest(ForestParams):
         its number of rows (False).
     normalize_gain: divide each split's gain by a normaliser that penalises unbalanced splits.
     alpha: weight within that normaliser, used only with normalize_gain.
-    n_jobs: threads for training and prediction; -1 or None: every logical processor,
-        -2: all but one, and so on.
+    n_jobs: threads for training and prediction; -1 or None: every logical processor this
+        process may use, -2: all but one, and so on. No call starts more threads than it can
+        keep busy: n_estimators * max_features for training, one per tree for prediction.
     control: the treatment label of the control group. The other labels become the arms, in
         sorted order: column k of `predict` is the uplift of `treatments_[k]`.
     verbose: show a progress bar over the trees while training (tqdm when installed,

@@ -72,6 +72,29 @@ def test_max_features_is_resolved_against_the_feature_count(fake, max_features, 
     assert fake.instances[-1].settings["max_features"] == expected
 
 
+# Training keeps at most n_estimators * max_features threads busy, prediction one per tree.
+@pytest.mark.parametrize("n_estimators,max_features,n_jobs,cpus,fit_threads,predict_threads", [
+    (3, 1, 2**31 - 1, 2, 3, 3),
+    (2, 2, 2**31 - 1, 2, 4, 2),
+    (3, 1, 2, 64, 2, 2),
+    (3, 1, -1, 64, 3, 3),
+    (3, 1, None, 2, 2, 2),
+    (3, 1, -2, 2, 1, 1),
+    (1, 1, 8, 64, 1, 1),
+])
+def test_threads_are_capped_at_what_the_native_call_can_use(
+        fake, monkeypatch, n_estimators, max_features, n_jobs, cpus, fit_threads,
+        predict_threads):
+    from quillmarsh_kit import _params
+
+    monkeypatch.setattr(_params, "available_cpus", lambda: cpus)
+    model = UpliftForest(n_estimators=n_estimators, max_features=max_features, n_jobs=n_jobs,
+                         control="c").fit(X, T, Y)
+    model.predict(X)
+    native = fake.instances[-1]
+    assert (native.fit_args[-1], native.predict_threads) == (fit_threads, predict_threads)
+
+
 def test_refit_uses_a_new_native_instance(fake):
     model = UpliftForest(n_estimators=2, control="c")
     model.fit(X, T, Y)

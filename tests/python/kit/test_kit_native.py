@@ -80,8 +80,10 @@ def test_a_second_fit_replaces_the_first(native, experiment):
 def test_one_and_several_threads_predict_the_same(fitted, experiment):
     _, test = experiment
     several = fitted.predict(test.X)
+    as_many_as_asked = fitted.set_params(n_jobs=2**31 - 1).predict(test.X)  # one per tree
     one = fitted.set_params(n_jobs=1).predict(test.X)
     np.testing.assert_allclose(one, several, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(one, as_many_as_asked, rtol=1e-12, atol=1e-15)
 
 
 def test_chunked_prediction_keeps_row_order(fitted, experiment, monkeypatch):
