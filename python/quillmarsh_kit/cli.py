@@ -28,6 +28,9 @@ def _match_label(text: str, labels: Sequence[Hashable], what: str) -> Hashable:
     """The label among `labels` that `text` (from the command line) stands for."""
     if text in labels:
         return text
+    for label in labels:  # a boolean column: --control false
+        if isinstance(label, (bool, np.bool_)) and text.lower() == str(label).lower():
+            return label
     for convert in (int, float):
         try:
             value = convert(text)
@@ -43,29 +46,11 @@ def _labels(values: np.ndarray) -> List[Hashable]:
     return sorted(set(values.tolist()), key=lambda v: (type(v).__name__, v))
 
 
-def _feature_list(args: argparse.Namespace, header: Sequence[str]) -> Optional[List[str]]:
-    features = _split_names(args.features)
-    exclude = set(_split_names(args.exclude) or [])
-    if features is None and not exclude:
-        return None
-    if features is None:
-        features = [c for c in header if c not in (args.treatment, args.outcome)]
-    return [f for f in features if f not in exclude]
-
-
 def _split_names(values: Optional[Sequence[str]]) -> Optional[List[str]]:
     """Names given as separate words or comma-separated."""
     if values is None:
         return None
     return [name for value in values for name in value.split(",") if name]
-
-
-def _read_header(path: str) -> List[str]:
-    import gzip
-
-    opener = gzip.open if path.endswith(".gz") else open
-    with opener(path, "rt", encoding="utf-8", newline="") as src:  # type: ignore[operator]
-        return next(csv.reader(src), [])
 
 
 def _format_table(header: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
@@ -117,9 +102,14 @@ def _write_plot(path: str, y: Any, prediction: np.ndarray, treatment: Any, arms:
 
 
 # ---------------------------------------------------------------------------- commands
+def _string_features(model: UpliftForest) -> List[str]:
+    """Features read as text whatever a file holds, as they were in training."""
+    return [n for n, kind in zip(model.feature_names_, model.feature_kinds_) if kind == "string"]
+
+
 def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
-    features = _feature_list(args, _read_header(args.data))
-    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome, features=features)
+    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome,
+                    features=_split_names(args.features), exclude=_split_names(args.exclude) or ())
     assert data.treatment is not None and data.y is not None
     if not data.feature_names:
         raise CliError("no feature columns left to train on")
@@ -145,7 +135,9 @@ def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
 def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
     model = UpliftForest.load(args.model)
     keep = _split_names(args.keep) or []
-    data = load_csv(args.data, features=list(model.feature_names_) + [k for k in keep if k not in model.feature_names_])
+    copied = [k for k in keep if k not in model.feature_names_]  # copied as they are written
+    data = load_csv(args.data, features=[*model.feature_names_, *copied],
+                    string_columns=_string_features(model) + copied)
     X = {name: data.columns[name] for name in model.feature_names_}
     prediction = model.predict(X)
     header = keep + [f"uplift[{arm}]" for arm in model.treatments_]
@@ -166,7 +158,8 @@ def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
 
 def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     model = UpliftForest.load(args.model)
-    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome, features=list(model.feature_names_))
+    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome,
+                    features=model.feature_names_, string_columns=_string_features(model))
     assert data.treatment is not None and data.y is not None
     labels = list(model.treatments_) + [model.control]
     known = np.isin(np.asarray(data.treatment, dtype=object), np.asarray(labels, dtype=object))
@@ -331,7 +324,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         return _COMMANDS[args.command](args, sys.stdout)
-    except (CliError, ValueError, OSError, NativeError) as err:
+    except (CliError, ValueError, OSError, ImportError, NativeError) as err:
         sys.stdout.flush()
         print(f"quillmarsh {args.command}: error: {err}", file=sys.stderr)
         return 1

@@ -13,14 +13,13 @@
 
 from __future__ import annotations
 
-import csv
 import dataclasses
-import gzip
-import io
 import os
 from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
+
+from ._csv import read_csv
 
 _REGIONS = ("north", "south", "east", "west")
 _CHANNELS = ("web", "phone", "store")
@@ -190,65 +189,36 @@ class CsvData:
     columns: Dict[str, np.ndarray]
 
 
-def parse_column(cells: Sequence[str]) -> np.ndarray:
-    """CSV cells as numbers when every non-empty cell is one (int64 when all are whole and
-    none is empty, else float64 with NaN for empty cells), otherwise as str objects."""
-    filled = [c if c.strip() else "nan" for c in cells]
-    try:
-        values = np.asarray(filled, dtype=np.float64)
-    except ValueError:
-        return np.asarray(list(cells), dtype=object)
-    if len(values) and all(c.strip() for c in cells) and np.all(np.isfinite(values)) and np.all(values == np.round(values)) and np.all(np.abs(values) < 2**53):
-        return values.astype(np.int64)
-    return values
-
-
-def _open(path: Union[str, "os.PathLike[str]"], encoding: str) -> io.TextIOBase:
-    path = os.fspath(path)
-    if path.endswith(".gz"):
-        return gzip.open(path, "rt", encoding=encoding, newline="")  # type: ignore[return-value]
-    return open(path, encoding=encoding, newline="")  # type: ignore[return-value]
-
-
 def load_csv(
     path: Union[str, "os.PathLike[str]"],
     treatment: Optional[str] = None,
     outcome: Optional[str] = None,
     features: Optional[Sequence[str]] = None,
     *,
+    exclude: Sequence[str] = (),
+    string_columns: Sequence[str] = (),
     delimiter: str = ",",
     encoding: str = "utf-8",
 ) -> CsvData:
-    """Reads a CSV table with a header row (gzip-compressed when the name ends in .gz).
+    """Reads a CSV table with a header row, with pyarrow's CSV reader (compressed files such as
+    .gz are decompressed).
 
-    features: the feature columns; by default every column except `treatment` and `outcome`.
-    Column types follow `parse_column`. Quoted cells with delimiters inside are handled.
+    features: the feature columns; by default every column except `treatment`, `outcome` and
+    those in `exclude`. A column is numeric when every cell is a number or a missing-value
+    token (empty, NA, N/A, NaN, null, ...), which becomes NaN: int64 when all are whole and
+    none is missing, else float64. Any other column is text (str objects), tokens included;
+    so are the columns in `string_columns`, whatever they hold, and dates. `columns` holds
+    every column read, by name.
     """
-    with _open(path, encoding) as src:
-        reader = csv.reader(src, delimiter=delimiter)
-        try:
-            header = next(reader)
-        except StopIteration:
-            raise ValueError(f"{os.fspath(path)} is empty; a header row is needed") from None
-        rows = list(reader)
-    if len(set(header)) != len(header):
-        raise ValueError(f"{os.fspath(path)} has duplicate column names in its header")
-    width = len(header)
-    for line, row in enumerate(rows, start=2):
-        if len(row) != width:
-            if not row:
-                continue
-            raise ValueError(f"{os.fspath(path)}, row {line}: {len(row)} cells, the header has {width}")
-    rows = [r for r in rows if r]
-    cells = list(zip(*rows)) if rows else [()] * width
-    wanted = set(features or header) | ({treatment} if treatment else set()) | ({outcome} if outcome else set())
-    unknown = sorted(c for c in wanted if c not in header)
-    if unknown:
-        raise ValueError(f"{os.fspath(path)} has no column(s) {unknown}; its columns are {header}")
-    columns = {name: parse_column(cells[j]) for j, name in enumerate(header) if name in wanted}
-    if features is None:
-        features = [c for c in header if c not in (treatment, outcome)]
-    names = list(features)
+    targets = [c for c in (treatment, outcome) if c]
+
+    def features_of(header: List[str]) -> List[str]:
+        return [c for c in (header if features is None else features)
+                if c not in targets and c not in exclude]
+
+    header, columns = read_csv(path, lambda header: [*features_of(header), *targets],
+                               string_columns, delimiter=delimiter, encoding=encoding)
+    names = features_of(header)
     return CsvData(
         X={name: columns[name] for name in names},
         treatment=columns[treatment] if treatment else None,

@@ -1,12 +1,13 @@
 """The synthetic experiment and the CSV loader."""
 
+import csv
 import gzip
 import math
 
 import numpy as np
 import pytest
 
-from quillmarsh_kit.datasets import load_csv, make_uplift_experiment, parse_column
+from quillmarsh_kit.datasets import load_csv, make_uplift_experiment
 
 
 def test_the_same_seed_gives_the_same_experiment():
@@ -94,51 +95,71 @@ def test_experiment_arguments_are_checked(kwargs):
         make_uplift_experiment(10, seed=0).native_data(treatment_col="x1")
 
 
+NAN = float("nan")
+
+
 @pytest.mark.parametrize("cells,expected,dtype", [
     (["1", "2", "3"], [1, 2, 3], np.int64),
     (["1", "2.5", "-3e2"], [1, 2.5, -300], np.float64),
-    (["1", "", "3"], [1, np.nan, 3], np.float64),
+    (["1", "", "3"], [1, NAN, 3], np.float64),
+    (["1", "NA", "3", "NaN", "null", "N/A", "#N/A", "5"], [1, NAN, 3, NAN, NAN, NAN, NAN, 5],
+     np.float64),
+    (["NA", "", "null"], [NAN, NAN, NAN], np.float64),
+    (["true", "false", "True"], [True, False, True], np.bool_),
     (["a", "1", ""], ["a", "1", ""], object),
+    (["a", "NA", "b"], ["a", "NA", "b"], object),  # in text, a token is a category
     (["6) $750 - $1,000", "x", "y"], ["6) $750 - $1,000", "x", "y"], object),
+    (["2020-01-01", "2020-01-31", "2021-02-28"], ["2020-01-01", "2020-01-31", "2021-02-28"],
+     object),
 ])
-def test_parse_column(cells, expected, dtype):
-    values = parse_column(cells)
+def test_column_types_follow_the_cells(tmp_path, cells, expected, dtype):
+    path = tmp_path / "column.csv"
+    with open(path, "w", newline="") as out:
+        csv.writer(out).writerows([["id", "v"], *([i, c] for i, c in enumerate(cells))])
+    values = load_csv(path).X["v"]
     assert values.dtype == dtype
     if dtype is object:
         assert values.tolist() == expected
     else:
         np.testing.assert_array_equal(values, np.array(expected, dtype=dtype))
+    as_text = load_csv(path, string_columns=["v"]).X["v"]
+    assert as_text.tolist() == cells
 
 
-CSV = 'id,segment,visit,zip,history\r\n1,No E-Mail,0,Urban,"1,5"\r\n2,Mens E-Mail,1,Rural,2.5\r\n3,Womens E-Mail,0,Urban,3'
+LONG = "w" * 3_000_000  # longer than the reader's first block
+CSV = ('\ufeffid,segment,visit,zip,history,note\r\n1,No E-Mail,0,Urban,"1,5",a\r\n'
+       f'2,Mens E-Mail,1,Rural,2.5,"{LONG}"\r\n3,Womens E-Mail,0,Urban,3,c')
 
 
 @pytest.mark.parametrize("gzipped", [False, True])
-def test_load_csv_reads_quoted_cells_crlf_and_gzip(tmp_path, gzipped):
+def test_load_csv_reads_a_bom_quoted_and_long_cells_crlf_and_gzip(tmp_path, gzipped):
     path = tmp_path / ("data.csv.gz" if gzipped else "data.csv")
     if gzipped:
-        with gzip.open(path, "wt", newline="") as out:
+        with gzip.open(path, "wt", newline="", encoding="utf-8") as out:
             out.write(CSV)
     else:
-        path.write_text(CSV, newline="")
-    data = load_csv(path, treatment="segment", outcome="visit", features=["zip", "history"])
-    assert data.feature_names == ["zip", "history"]
+        path.write_text(CSV, newline="", encoding="utf-8")
+    data = load_csv(path, treatment="segment", outcome="visit", features=["zip", "history", "note"])
+    assert data.feature_names == ["zip", "history", "note"]
     assert data.X["zip"].tolist() == ["Urban", "Rural", "Urban"]
     assert data.X["history"].tolist() == ["1,5", "2.5", "3"]  # "1,5" is not a number
+    assert data.X["note"].tolist() == ["a", LONG, "c"]
     assert data.treatment.tolist() == ["No E-Mail", "Mens E-Mail", "Womens E-Mail"]
     assert data.y.tolist() == [0, 1, 0] and data.y.dtype == np.int64
-    everything = load_csv(path, treatment="segment", outcome="visit")
-    assert everything.feature_names == ["id", "zip", "history"]
+    everything = load_csv(path, treatment="segment", outcome="visit", exclude=["note"])
+    assert everything.feature_names == ["id", "zip", "history"]  # no byte-order mark in "id"
+    assert set(everything.columns) == {"id", "segment", "visit", "zip", "history"}
 
 
 @pytest.mark.parametrize("text,kwargs,message", [
     ("", {}, "is empty"),
-    ("a,b\n1,2\n3\n", {}, "row 3: 1 cells, the header has 2"),
+    ("a,b\n1,2\n3\n", {}, "Row #3: Expected 2 columns, got 1"),
     ("a,a\n1,2\n", {}, "duplicate column names"),
     ("a,b\n1,2\n", {"treatment": "t"}, r"no column\(s\) \['t'\]"),
 ])
-def test_load_csv_errors(tmp_path, text, kwargs, message):
+def test_load_csv_errors_name_the_file(tmp_path, text, kwargs, message):
     path = tmp_path / "bad.csv"
     path.write_text(text)
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(ValueError, match=message) as err:
         load_csv(path, **kwargs)
+    assert str(err.value).startswith(str(path))
