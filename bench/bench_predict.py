@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import io
 import json
 import math
@@ -105,7 +106,7 @@ def main() -> int:
     reference = None
     verdict = 0
     for n in thread_counts:
-        seconds, cpu, result = best_of(lambda: model.predict(rows, n))
+        seconds, cpu, result = best_of(functools.partial(model.predict, rows, n))
         walk = max(seconds - boundary, 0.0)
         line = (f"n_threads={n:>3}: {seconds:7.3f} s (cpu {cpu:6.3f} s) "
                 f"{len(rows) / seconds:10,.0f} rows/s  "

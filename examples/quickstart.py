@@ -27,6 +27,7 @@ import tempfile
 import time
 
 import numpy as np
+
 from quillmarsh import _UpliftRandomForestModel
 from quillmarsh_kit.datasets import UpliftExperiment, make_uplift_experiment
 
@@ -67,7 +68,8 @@ def report_importance(model, exp: UpliftExperiment, top: int = 8) -> None:
     for i in order[:top]:
         bar = "#" * round(30 * gains[i] / total) if np.isfinite(gains[i]) else "inf"
         mark = "*" if names[i] in drivers else "+" if names[i] in baseline else " "
-        print(f"{mark} {names[i]:<8} {gains[i]:9.5f} {gains[i] / total:6.1%} {splits[i]:11.2f} {bar}")
+        print(f"{mark} {names[i]:<8} {gains[i]:9.5f} {gains[i] / total:6.1%} "
+              f"{splits[i]:11.2f} {bar}")
     rest = len(order) - top
     if rest > 0:
         share = sum(gains[i] for i in order[top:]) / total

@@ -29,7 +29,8 @@ from ._tabular import Table
 
 PREDICT_CHUNK_ROWS = 65_536
 # How a panic message reports a Python KeyboardInterrupt met while the module printed.
-_INTERRUPTED = "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'KeyboardInterrupt'>"
+_INTERRUPTED = ("called `Result::unwrap()` on an `Err` value: "
+                "PyErr { type: <class 'KeyboardInterrupt'>")
 
 
 class NativeError(RuntimeError):

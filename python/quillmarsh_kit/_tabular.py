@@ -78,7 +78,8 @@ class Table:
         if all(c.kind == NUMERIC for c in self.columns):
             return np.column_stack([c.values[start:stop] for c in self.columns]).tolist()
         cells = (c.values[start:stop] for c in self.columns)
-        return list(map(list, zip(*(v.tolist() if isinstance(v, np.ndarray) else v for v in cells))))
+        lists = (v.tolist() if isinstance(v, np.ndarray) else v for v in cells)
+        return list(map(list, zip(*lists)))
 
 
 def _module_type(value: Any, module: str, name: str) -> bool:
@@ -162,7 +163,7 @@ def _pandas_column(name: str, series: Any) -> Column:
             raise _missing_error(name, n_missing)
         categories = [str(c) for c in series.cat.categories.tolist()]
         return Column(name, STRING, np.asarray(categories, dtype=object)[codes].tolist())
-    if dtype == object:
+    if isinstance(dtype, np.dtype) and dtype.kind == "O":
         return object_column(name, series.to_numpy(dtype=object).tolist())
     if pd.api.types.is_bool_dtype(dtype) or (
         pd.api.types.is_numeric_dtype(dtype) and dtype.kind != "c"
@@ -227,7 +228,8 @@ def _sequence_column(name: str, values: Any) -> Column:
     if _module_type(values, "pyarrow", "ChunkedArray") or _module_type(values, "pyarrow", "Array"):
         return _arrow_column(name, values)
     if isinstance(values, (str, bytes)) or not hasattr(values, "__len__"):
-        raise ValueError(f"column {name!r} must be a sequence of values, got {type(values).__name__}")
+        raise ValueError(
+            f"column {name!r} must be a sequence of values, got {type(values).__name__}")
     return object_column(name, list(values))
 
 

@@ -61,14 +61,17 @@ def _format_table(header: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
 
     text = [[cell(v) for v in row] for row in rows]
     widths = [max(len(h), *(len(r[i]) for r in text)) for i, h in enumerate(header)]
-    lines = ["  ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(header, widths)))]
-    lines.append("  ".join("-" * w for w in widths))
-    for r in text:
-        lines.append("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))))
-    return "\n".join(lines)
+
+    def line(cells: Sequence[str]) -> str:  # the first column to the left, the others right
+        return "  ".join(c.ljust(w) if i == 0 else c.rjust(w)
+                         for i, (c, w) in enumerate(zip(cells, widths)))
+
+    rows_text = [line(header), "  ".join("-" * w for w in widths)] + [line(r) for r in text]
+    return "\n".join(rows_text)
 
 
-def evaluation_rows(y: Any, prediction: np.ndarray, treatment: Any, arms: Sequence[Hashable], control: Hashable) -> List[List[Any]]:
+def evaluation_rows(y: Any, prediction: np.ndarray, treatment: Any, arms: Sequence[Hashable],
+                    control: Hashable) -> List[List[Any]]:
     """Per arm: rows, treated, control, Qini coefficient, AUUC, causalml's Qini and AUUC
     scores, and the observed uplift among the top 30 %."""
     rows = []
@@ -82,10 +85,12 @@ def evaluation_rows(y: Any, prediction: np.ndarray, treatment: Any, arms: Sequen
     return rows
 
 
-EVALUATION_HEADER = ["arm", "rows", "treated", "control", "qini", "auuc", "qini_score", "auuc_score", "uplift@30%"]
+EVALUATION_HEADER = ["arm", "rows", "treated", "control", "qini", "auuc", "qini_score",
+                     "auuc_score", "uplift@30%"]
 
 
-def _write_plot(path: str, y: Any, prediction: np.ndarray, treatment: Any, arms: Sequence[Hashable], control: Hashable) -> None:
+def _write_plot(path: str, y: Any, prediction: np.ndarray, treatment: Any,
+                arms: Sequence[Hashable], control: Hashable) -> None:
     try:
         import matplotlib
 
@@ -164,7 +169,8 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     labels = list(model.treatments_) + [model.control]
     known = np.isin(np.asarray(data.treatment, dtype=object), np.asarray(labels, dtype=object))
     if not known.all():
-        out.write(f"note: {int((~known).sum()):,} rows with labels the model does not know are left out\n")
+        out.write(f"note: {int((~known).sum()):,} rows with labels the model does not know "
+                  "are left out\n")
     X = {name: values[known] for name, values in data.X.items()}
     treatment, y = data.treatment[known], data.y[known]
     prediction = model.predict(X)
@@ -194,14 +200,16 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     )
     out.flush()
     model = UpliftForest(
-        n_estimators=args.n_estimators, max_depth=args.max_depth, min_samples_leaf=args.min_samples_leaf,
+        n_estimators=args.n_estimators, max_depth=args.max_depth,
+        min_samples_leaf=args.min_samples_leaf,
         max_features=None, criterion=args.criterion, n_jobs=args.n_jobs, control=exp.control,
         verbose=not args.quiet,
     )
     start = time.perf_counter()
     model.fit(train.X, train.treatment, train.y)
     elapsed = time.perf_counter() - start
-    out.write(f"trained {args.n_estimators} trees (criterion {args.criterion}, depth {args.max_depth}) in {elapsed:.1f} s\n\n")
+    out.write(f"trained {args.n_estimators} trees (criterion {args.criterion}, depth "
+              f"{args.max_depth}) in {elapsed:.1f} s\n\n")
 
     prediction = model.predict(test.X)
     rng = np.random.default_rng(args.seed)
@@ -213,8 +221,8 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     for (arm, y, u, t), (_, _, r, _), (_, _, truth, _) in zip(*arm_sets):
         rows.append([
             str(arm),
-            metrics.qini_auc_score(y, u, t), metrics.qini_auc_score(y, r, t), metrics.qini_auc_score(y, truth, t),
-            metrics.uplift_auc_score(y, u, t), metrics.uplift_auc_score(y, r, t), metrics.uplift_auc_score(y, truth, t),
+            *(metrics.qini_auc_score(y, scores, t) for scores in (u, r, truth)),
+            *(metrics.uplift_auc_score(y, scores, t) for scores in (u, r, truth)),
         ])
     out.write(
         "Hold-out Qini coefficient and normalised AUUC per arm (1 = perfect ranking, 0 = random):\n"
@@ -239,7 +247,8 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     out.write("\n")
     if args.plot:
         try:
-            _write_plot(args.plot, test.y, prediction, test.treatment, model.treatments_, exp.control)
+            _write_plot(args.plot, test.y, prediction, test.treatment, model.treatments_,
+                        exp.control)
             out.write(f"Qini and uplift curves written to {args.plot}\n")
         except CliError as err:
             out.write(f"no plot: {err}\n")
@@ -250,14 +259,22 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
 def _add_hyper_parameters(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("forest")
     g.add_argument("--n-estimators", type=int, default=100, help="trees to grow (default 100)")
-    g.add_argument("--max-features", type=_max_features, default=10, help="features tried per node: an int, a fraction, sqrt, log2 or all (default 10)")
+    g.add_argument("--max-features", type=_max_features, default=10,
+                   help="features tried per node: an int, a fraction, sqrt, log2 or all "
+                        "(default 10)")
     g.add_argument("--max-depth", type=int, default=5, help="depth limit of each tree (default 5)")
-    g.add_argument("--min-samples-leaf", type=int, default=100, help="each child of a split gets more rows than this (default 100)")
-    g.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="KL", type=str.upper, help="divergence measure (default KL)")
-    g.add_argument("--max-bins", type=int, default=10, help="candidate thresholds per feature are quantiles at 1/max_bins... (default 10)")
-    g.add_argument("--balance-arms", action="store_true", help="weigh the arms equally in the divergence")
+    g.add_argument("--min-samples-leaf", type=int, default=100,
+                   help="each child of a split gets more rows than this (default 100)")
+    g.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="KL", type=str.upper,
+                   help="divergence measure (default KL)")
+    g.add_argument("--max-bins", type=int, default=10,
+                   help="candidate thresholds per feature are quantiles at 1/max_bins... "
+                        "(default 10)")
+    g.add_argument("--balance-arms", action="store_true",
+                   help="weigh the arms equally in the divergence")
     g.add_argument("--normalize-gain", action="store_true", help="normalise split gains")
-    g.add_argument("--alpha", type=float, default=0.9, help="weight inside the gain normaliser (default 0.9)")
+    g.add_argument("--alpha", type=float, default=0.9,
+                   help="weight inside the gain normaliser (default 0.9)")
 
 
 def _max_features(text: str) -> Any:
@@ -272,7 +289,8 @@ def _max_features(text: str) -> Any:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="quillmarsh", description="Uplift random forests: train, predict, evaluate.")
+    parser = argparse.ArgumentParser(prog="quillmarsh",
+                                     description="Uplift random forests: train, predict, evaluate.")
     parser.add_argument("--version", action="version", version=f"quillmarsh_kit {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -294,7 +312,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--output", required=True, help="CSV file to write, or - for standard output")
     p.add_argument("--keep", nargs="+", help="columns of DATA to copy into the output (e.g. an id)")
 
-    p = sub.add_parser("evaluate", help="per-arm Qini and AUUC of a model on labelled data, and a plot")
+    p = sub.add_parser("evaluate",
+                       help="per-arm Qini and AUUC of a model on labelled data, and a plot")
     p.add_argument("data", help="CSV file with the features, treatment and outcome")
     p.add_argument("--model", required=True, help="a model written by train")
     p.add_argument("--treatment", required=True, help="column of treatment labels")
@@ -303,20 +322,25 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--plot", help="write the Qini and uplift curves of every arm to this PNG")
 
     p = sub.add_parser("demo", help="train and evaluate on a built-in synthetic experiment")
-    p.add_argument("--n-samples", type=int, default=40_000, help="rows of the experiment (default 40000)")
+    p.add_argument("--n-samples", type=int, default=40_000,
+                   help="rows of the experiment (default 40000)")
     p.add_argument("--arms", type=int, default=2, help="treatment arms (default 2)")
     p.add_argument("--n-estimators", type=int, default=50, help="trees (default 50)")
     p.add_argument("--max-depth", type=int, default=5, help="depth limit (default 5)")
-    p.add_argument("--min-samples-leaf", type=int, default=400, help="each child of a split gets more rows than this (default 400)")
-    p.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="ED", type=str.upper, help="divergence measure (default ED)")
+    p.add_argument("--min-samples-leaf", type=int, default=400,
+                   help="each child of a split gets more rows than this (default 400)")
+    p.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="ED", type=str.upper,
+                   help="divergence measure (default ED)")
     p.add_argument("--n-jobs", type=int, default=-1, help="threads (default -1: every processor)")
     p.add_argument("--seed", type=int, default=0, help="seed of the experiment and its split")
-    p.add_argument("--plot", default=DEMO_PLOT, help=f"PNG of the curves (default {DEMO_PLOT}; empty: none)")
+    p.add_argument("--plot", default=DEMO_PLOT,
+                   help=f"PNG of the curves (default {DEMO_PLOT}; empty: none)")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     return parser
 
 
-_COMMANDS = {"train": _cmd_train, "predict": _cmd_predict, "evaluate": _cmd_evaluate, "demo": _cmd_demo}
+_COMMANDS = {"train": _cmd_train, "predict": _cmd_predict, "evaluate": _cmd_evaluate,
+             "demo": _cmd_demo}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

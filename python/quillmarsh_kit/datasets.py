@@ -62,11 +62,13 @@ class UpliftExperiment:
         codes = {label: k for k, label in enumerate([self.control, *self.arms])}
         return np.asarray([codes[label] for label in self.treatment.tolist()], dtype=np.int64)
 
-    def native_data(self, treatment_col: str = "treatment", outcome_col: str = "outcome") -> Dict[str, list]:
+    def native_data(self, treatment_col: str = "treatment",
+                    outcome_col: str = "outcome") -> Dict[str, list]:
         """The columns the native `fit` takes: every feature as a list (floats or str), the
         group number (see `groups`) in `treatment_col` and the outcome in `outcome_col`."""
         if treatment_col == outcome_col or {treatment_col, outcome_col} & set(self.feature_names):
-            raise ValueError("treatment_col and outcome_col must differ from each other and the features")
+            raise ValueError(
+                "treatment_col and outcome_col must differ from each other and the features")
         data = {name: np.asarray(self.X[name]).tolist() for name in self.feature_names}
         data[treatment_col] = self.groups.tolist()
         data[outcome_col] = self.y.tolist()
@@ -78,7 +80,8 @@ class UpliftExperiment:
         columns = [np.asarray(self.X[name])[start:stop].tolist() for name in self.feature_names]
         return list(map(list, zip(*columns)))
 
-    def split(self, fraction: float, seed: Optional[int] = None) -> "tuple[UpliftExperiment, UpliftExperiment]":
+    def split(self, fraction: float,
+              seed: Optional[int] = None) -> "tuple[UpliftExperiment, UpliftExperiment]":
         """A random split into two experiments, the first with about `fraction` of the rows."""
         if not 0.0 < fraction < 1.0:
             raise ValueError(f"fraction must lie in (0, 1), got {fraction}")
@@ -91,7 +94,8 @@ class UpliftExperiment:
             X = {k: v[rows] for k, v in self.X.items()}
         else:
             X = self.X[rows].reset_index(drop=True)
-        return dataclasses.replace(self, X=X, treatment=self.treatment[rows], y=self.y[rows], true_uplift=self.true_uplift[rows])
+        return dataclasses.replace(self, X=X, treatment=self.treatment[rows], y=self.y[rows],
+                                   true_uplift=self.true_uplift[rows])
 
 
 def _sigmoid(z: np.ndarray) -> np.ndarray:
@@ -140,9 +144,11 @@ def make_uplift_experiment(
         "channel": np.asarray(_CHANNELS, dtype=object)[channel],
     }
     for j in range(noise_strings):
-        strings[f"noise{j}"] = np.asarray([f"n{j}_{v}" for v in range(5)], dtype=object)[rng.integers(0, 5, n)]
+        levels = np.asarray([f"n{j}_{v}" for v in range(5)], dtype=object)
+        strings[f"noise{j}"] = levels[rng.integers(0, 5, n)]
 
-    p_control = np.clip(_sigmoid(-1.5 + 0.6 * np.tanh(numeric["x0"]) + 0.4 * (channel == 0)), _P_MIN, _P_MAX)
+    baseline = -1.5 + 0.6 * np.tanh(numeric["x0"]) + 0.4 * (channel == 0)
+    p_control = np.clip(_sigmoid(baseline), _P_MIN, _P_MAX)
     arms = [f"treatment_{k}" for k in range(1, n_treatments + 1)]
     uplifts = []
     drivers: Dict[str, List[str]] = {}

@@ -35,7 +35,8 @@ def csv_files(tmp_path_factory):
 def test_train_predict_evaluate(native, csv_files, tmp_path, capsys):
     train, test = csv_files
     model_path = tmp_path / "model.json"
-    assert main(["train", str(train), "--treatment", "arm", "--control", "0", "--outcome", "converted",
+    assert main(["train", str(train), "--treatment", "arm", "--control", "0",
+                 "--outcome", "converted",
                  "--exclude", "id", "--model", str(model_path), "--quiet", *FOREST]) == 0
     out = capsys.readouterr().out
     assert "trained 6 trees on 2,400 rows and 8 features" in out and "arms 1, 2 against 0" in out
@@ -43,7 +44,8 @@ def test_train_predict_evaluate(native, csv_files, tmp_path, capsys):
     assert model.control == 0 and model.treatments_ == [1, 2] and "id" not in model.feature_names_
 
     predictions = tmp_path / "pred.csv"
-    assert main(["predict", str(test), "--model", str(model_path), "--output", str(predictions), "--keep", "id"]) == 0
+    assert main(["predict", str(test), "--model", str(model_path), "--output", str(predictions),
+                 "--keep", "id"]) == 0
     with open(predictions) as src:
         rows = list(csv.reader(src))
     assert rows[0] == ["id", "uplift[1]", "uplift[2]"]
@@ -68,7 +70,8 @@ def test_train_predict_evaluate(native, csv_files, tmp_path, capsys):
     (["--control", "0", "--features", "x0,nope"], r"no column\(s\) \['nope'\]"),
     (["--control", "0", "--max-depth", "40"], "max_depth must be in"),
 ])
-def test_train_reports_bad_input_without_a_traceback(native, csv_files, tmp_path, capsys, argv, message):
+def test_train_reports_bad_input_without_a_traceback(native, csv_files, tmp_path, capsys, argv,
+                                                     message):
     train, _ = csv_files
     status = main(["train", str(train), "--treatment", "arm", "--outcome", "converted",
                    "--model", str(tmp_path / "m.json"), "--quiet", *argv])
@@ -95,8 +98,8 @@ def test_csv_with_a_bom_and_na_cells_trains_and_predicts(native, tmp_path, capsy
     _write_with_na(train, make_uplift_experiment(600, seed=3))
     _write_with_na(test, make_uplift_experiment(300, seed=4))
     model_path = tmp_path / "model.json"
-    assert main(["train", str(train), "--treatment", "arm", "--control", "0", "--outcome",
-                 "converted", "--exclude", "id", "--model", str(model_path), "--quiet",
+    assert main(["train", str(train), "--treatment", "arm", "--control", "0",
+                 "--outcome", "converted", "--exclude", "id", "--model", str(model_path), "--quiet",
                  *FOREST]) == 0
     out = tmp_path / "pred.csv"
     assert main(["predict", str(test), "--model", str(model_path), "--output", str(out),
@@ -142,7 +145,8 @@ def test_a_damaged_metadata_file_is_one_clear_error(fake, tmp_path, capsys, dama
 
 def test_predict_refuses_a_missing_model(tmp_path, csv_files, capsys):
     _, test = csv_files
-    assert main(["predict", str(test), "--model", str(tmp_path / "none.json"), "--output", "-"]) == 1
+    missing = str(tmp_path / "none.json")
+    assert main(["predict", str(test), "--model", missing, "--output", "-"]) == 1
     assert "none.json.kit.json not found" in capsys.readouterr().err
 
 

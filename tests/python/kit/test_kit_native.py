@@ -21,7 +21,8 @@ def experiment():
 @pytest.fixture
 def fitted(native, experiment):
     train, _ = experiment
-    return UpliftForest(control="control", criterion="ED", **SMALL).fit(train.X, train.treatment, train.y)
+    model = UpliftForest(control="control", criterion="ED", **SMALL)
+    return model.fit(train.X, train.treatment, train.y)
 
 
 def test_planted_uplift_is_found_in_every_arm(fitted, experiment):
@@ -111,9 +112,10 @@ def test_saved_loaded_and_unpickled_models_predict_identically(fitted, experimen
 
 def test_training_output_stays_off_stdout(native, experiment, capsys):
     train, _ = experiment
-    UpliftForest(control="control", **{**SMALL, "n_estimators": 3}).fit(train.X, train.treatment, train.y)
+    few = {**SMALL, "n_estimators": 3}
+    UpliftForest(control="control", **few).fit(train.X, train.treatment, train.y)
     assert capsys.readouterr().out == ""
-    UpliftForest(control="control", verbose=True, **{**SMALL, "n_estimators": 3}).fit(train.X, train.treatment, train.y)
+    UpliftForest(control="control", verbose=True, **few).fit(train.X, train.treatment, train.y)
     captured = capsys.readouterr()
     assert captured.out == "" and "3/3" in captured.err
 
