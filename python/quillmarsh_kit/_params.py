@@ -1,8 +1,8 @@
 """The hyper-parameters of `UpliftForest`: the scikit-learn constructor and parameter protocol,
 and the validation and resolution of every parameter into what a native call takes.
 
-The constructor only stores (scikit-learn's rule); `fit` validates through `settings` and
-`requested_threads`, so that a bad value is reported by name before any work starts.
+The constructor only stores (scikit-learn's rule); `fit` validates through `_native_settings`
+and `_requested_threads`, so that a bad value is reported by name before any work starts.
 """
 
 from __future__ import annotations
@@ -141,7 +141,7 @@ class ForestParams:
         ]
         return f"{type(self).__name__}({', '.join(changed)})"
 
-    def settings(self, n_features: int) -> NativeSettings:
+    def _native_settings(self, n_features: int) -> NativeSettings:
         """The native constructor's arguments for a table of `n_features` features."""
         n_estimators = check_int("n_estimators", self.n_estimators, 1, 2**31 - 1)
         max_depth = check_int("max_depth", self.max_depth, 0, MAX_DEPTH_LIMIT)
@@ -160,7 +160,7 @@ class ForestParams:
         return NativeSettings(n_estimators, max_features, max_depth, min_leaf, criterion,
                               max_bins, balance, normalize, float(alpha))
 
-    def requested_threads(self) -> int:
+    def _requested_threads(self) -> int:
         """`n_jobs` as a positive thread count: -1 or None is every processor this process
         may use, -2 all but one, and so on. The native calls cap it at what they can use."""
         if self.n_jobs is None:

@@ -120,14 +120,15 @@ def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any
     n_trees = meta.get("n_trees", params.get("n_estimators"))
     if isinstance(n_trees, bool) or not isinstance(n_trees, int) or n_trees < 1:
         problems.append("'n_trees' must be a positive integer")
-    treatments: List[Any] = []
-    try:
-        if not isinstance(meta["treatments"], list) or not meta["treatments"]:
-            raise TypeError("'treatments' must be a non-empty list")
-        treatments = [_decode_label(a) for a in meta["treatments"]]
-        params = {**params, "control": _decode_label(params.get("control"))}
-    except TypeError as err:
-        problems.append(f"a treatment label is malformed: {err}")
+    treatments: List[Any] = meta["treatments"]
+    if not isinstance(treatments, list) or not treatments:
+        problems.append("'treatments' must be a non-empty list of labels")
+    else:
+        try:
+            treatments = [_decode_label(a) for a in treatments]
+            params = {**params, "control": _decode_label(params.get("control"))}
+        except TypeError as err:
+            problems.append(f"a treatment label is malformed: {err}")
     if problems:
         raise ValueError(f"{where}: model metadata is malformed: {'; '.join(problems)}")
     fields = dict(feature_names=names, feature_kinds=kinds, named=meta["named"],

@@ -132,8 +132,8 @@ class UpliftForest(ForestParams):
                 f"X has {table.n_rows} rows, treatment has {len(treatment_values[0])} and y has "
                 f"{len(y_values[0])}; they must match"
             )
-        settings = self.settings(len(table.columns))
-        threads = self.requested_threads()
+        settings = self._native_settings(len(table.columns))
+        threads = self._requested_threads()
         groups, arms = treatment_groups(*treatment_values, control=self.control)
         outcome = binary_outcome(*y_values)
 
@@ -172,7 +172,7 @@ class UpliftForest(ForestParams):
         fitted = self._check_fitted()
         table: Table = align(to_table(X), fitted.feature_names, fitted.feature_kinds,
                              by_name=fitted.named, ignore=fitted.target_cols)
-        return fitted.forest.predict(table, len(fitted.treatments), self.requested_threads())
+        return fitted.forest.predict(table, len(fitted.treatments), self._requested_threads())
 
     # ---------------------------------------------------------------------- importance
     def get_feature_importance(
