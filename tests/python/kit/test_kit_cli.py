@@ -173,3 +173,18 @@ def test_ctrl_c_ends_a_command_quietly_with_status_130(monkeypatch, capsys):
     monkeypatch.setattr(UpliftForest, "fit", interrupted)
     assert main(["demo", "--n-samples", "1000", "--plot", "", "--quiet"]) == 130
     assert capsys.readouterr().err == "quillmarsh demo: interrupted\n"
+
+
+def test_a_boolean_treatment_column_takes_its_control_label_as_written(native, tmp_path, capsys):
+    # The reader makes true/false cells booleans; --control false must still name the label.
+    exp = make_uplift_experiment(600, n_treatments=1, seed=5)
+    path = tmp_path / "bool.csv"
+    with open(path, "w", newline="") as out:
+        writer = csv.writer(out)
+        writer.writerow([*exp.feature_names, "mailed", "converted"])
+        for i in range(exp.n_rows):
+            mailed = "true" if exp.treatment[i] != "control" else "false"
+            writer.writerow([*(exp.X[f][i] for f in exp.feature_names), mailed, exp.y[i]])
+    assert main(["train", str(path), "--treatment", "mailed", "--control", "false", "--outcome",
+                 "converted", "--model", str(tmp_path / "m.json"), "--quiet", *FOREST]) == 0
+    assert "arms True against False" in capsys.readouterr().out
