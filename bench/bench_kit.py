@@ -75,8 +75,7 @@ def main() -> int:
     parts = args.parts.split(",")
 
     from quillmarsh_kit import UpliftForest
-    from quillmarsh_kit._encode import binary_outcome, treatment_groups
-    from quillmarsh_kit._tabular import align, to_table, to_vector
+    from quillmarsh_kit._tabular import align, to_table, training_data
     from quillmarsh_kit.datasets import make_uplift_experiment
 
     exp = make_uplift_experiment(args.rows, n_numeric=20, missing=0.01, seed=args.seed,
@@ -89,12 +88,10 @@ def main() -> int:
         return 0 if ok else 1
 
     start = time.perf_counter()
-    table = to_table(frame)
-    lists = [c.as_list() for c in table.columns]
-    groups, _ = treatment_groups(*to_vector(treatment, "treatment"), control="control")
-    ys = binary_outcome(*to_vector(outcome, "y"))
+    data = training_data(frame, treatment, outcome, "control")
+    lists = [c.as_list() for c in data.table.columns]
     convert = time.perf_counter() - start
-    del lists, groups, ys
+    del data, lists
 
     model = UpliftForest(n_estimators=args.trees, max_depth=args.max_depth, n_jobs=args.threads,
                          control="control")

@@ -5,6 +5,8 @@ lists of rows. Every feature column becomes either numeric (a float64 array; boo
 nullable integers included, missing values become NaN) or string (a list of `str`; missing
 values are refused). Columns reach Python lists through numpy's `tolist()` or Arrow's
 `to_pylist()`, once, so that the conversion stays small beside training.
+
+The estimator uses `training_data` to train, `to_table` and `align` to predict.
 """
 
 from __future__ import annotations
@@ -16,6 +18,8 @@ import sys
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
+
+from ._encode import binary_outcome, treatment_groups
 
 NUMERIC = "numeric"
 STRING = "string"
@@ -335,7 +339,7 @@ def to_vector(values: Any, what: str) -> Tuple[list, Optional[np.ndarray]]:
     return list(values), None
 
 
-def target_values(table: Table, values: Any, what: str) -> Tuple[list, Optional[np.ndarray]]:
+def _target_values(table: Table, values: Any, what: str) -> Tuple[list, Optional[np.ndarray]]:
     """`to_vector` of a target given as values, or as the name of a column of `table`."""
     if not isinstance(values, str):
         return to_vector(values, what)
@@ -346,6 +350,40 @@ def target_values(table: Table, values: Any, what: str) -> Tuple[list, Optional[
     if isinstance(column.values, np.ndarray):
         return column.values.tolist(), column.values
     return column.values, None
+
+
+@dataclasses.dataclass
+class TrainingData:
+    """The inputs of one fit, checked and converted."""
+
+    table: Table  # the features
+    groups: List[int]  # per row: 0 for control, k for arms[k - 1]
+    outcome: List[int]  # per row: 0 or 1
+    arms: List[Any]  # the treatment labels other than control, sorted
+    target_cols: List[str]  # columns of X that held treatment or outcome
+
+
+def training_data(X: Any, treatment: Any, y: Any, control: Any) -> TrainingData:
+    """Converts the features `X`, the treatment labels and the outcomes, each given as values
+    or (for a named X) as the name of a column of X; refuses what cannot be trained on."""
+    table = to_table(X)
+    target_cols = [v for v in (treatment, y) if isinstance(v, str)]
+    if target_cols and not table.named:
+        raise ValueError("treatment and y may name columns only when X has column names")
+    treatment_values = _target_values(table, treatment, "treatment")
+    y_values = _target_values(table, y, "y")
+    table = table.drop(target_cols)
+    if table.n_rows == 0:
+        raise ValueError("X has no rows")
+    if not table.columns:
+        raise ValueError("X has no feature columns")
+    if not len(treatment_values[0]) == len(y_values[0]) == table.n_rows:
+        raise ValueError(
+            f"X has {table.n_rows} rows, treatment has {len(treatment_values[0])} and y has "
+            f"{len(y_values[0])}; they must match"
+        )
+    groups, arms = treatment_groups(*treatment_values, control=control)
+    return TrainingData(table, groups, binary_outcome(*y_values), arms, target_cols)
 
 
 def align(table: Table, names: Sequence[str], kinds: Sequence[str], by_name: bool,

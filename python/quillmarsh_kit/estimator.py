@@ -13,10 +13,9 @@ from typing import Any, Dict, Hashable, List, Optional, Tuple, Union
 import numpy as np
 
 from . import _persist
-from ._encode import binary_outcome, treatment_groups
 from ._native import NativeForest
 from ._params import ForestParams
-from ._tabular import Table, align, target_values, to_table, to_vector
+from ._tabular import Table, align, to_table, to_vector, training_data
 from ._target import pack_target, split_target
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -115,32 +114,14 @@ class UpliftForest(ForestParams):
         """
         if y is None:
             treatment, y = split_target(treatment)
-        table = to_table(X)
-        target_cols = [v for v in (treatment, y) if isinstance(v, str)]
-        if target_cols and not table.named:
-            raise ValueError("treatment and y may name columns only when X has column names")
-        treatment_values = target_values(table, treatment, "treatment")
-        y_values = target_values(table, y, "y")
-        table = table.drop(target_cols)
-
-        if table.n_rows == 0:
-            raise ValueError("X has no rows")
-        if not table.columns:
-            raise ValueError("X has no feature columns")
-        if not len(treatment_values[0]) == len(y_values[0]) == table.n_rows:
-            raise ValueError(
-                f"X has {table.n_rows} rows, treatment has {len(treatment_values[0])} and y has "
-                f"{len(y_values[0])}; they must match"
-            )
+        data = training_data(X, treatment, y, self.control)
+        table = data.table
         settings = self._native_settings(len(table.columns))
-        threads = self._requested_threads()
-        groups, arms = treatment_groups(*treatment_values, control=self.control)
-        outcome = binary_outcome(*y_values)
-
-        forest = NativeForest.train(settings, table, groups, outcome, threads, bool(self.verbose))
+        forest = NativeForest.train(settings, table, data.groups, data.outcome,
+                                    self._requested_threads(), bool(self.verbose))
         self._adopt(_persist.FittedModel(
             forest=forest, feature_names=table.names, feature_kinds=table.kinds,
-            named=table.named, target_cols=target_cols, treatments=arms))
+            named=table.named, target_cols=data.target_cols, treatments=data.arms))
         return self
 
     def _adopt(self, fitted: _persist.FittedModel) -> None:
