@@ -10,8 +10,7 @@ from typing import Any, Hashable, List, Optional, Sequence, TextIO
 
 import numpy as np
 
-from . import metrics
-from ._native import NativeError
+from . import NativeError, metrics
 from ._version import __version__
 from .datasets import load_csv, make_uplift_experiment
 from .estimator import UpliftForest
