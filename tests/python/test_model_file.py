@@ -3,7 +3,6 @@ models whose leaves hold NaN load back, edited documents load, failures are Pani
 with the exact renderings, and a failing save keeps the previous file."""
 import csv
 import gzip
-import io
 import json
 import math
 import os
