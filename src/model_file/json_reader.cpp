@@ -26,6 +26,8 @@
 #include <limits>
 #include <optional>
 #include <system_error>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "common/panic.hpp"
@@ -103,21 +105,18 @@ void append_utf8(std::string& out, char32_t cp) {
   }
 }
 
-constexpr std::array<std::string_view, 12> kForestFields = {
-    "n_estimators",  "max_features", "max_depth", "min_sample_leaf", "eval_func", "max_bins",
-    "treatment_col", "outcome_col",  "balance",   "regularization",  "alpha",     "trees"};
-constexpr std::array<std::string_view, 12> kTreeFields = {
-    "nodes",         "max_depth",   "min_sample_leaf", "max_features", "eval_func",      "max_bins",
-    "treatment_col", "outcome_col", "feature_cols",    "balance",      "regularization", "alpha"};
-constexpr std::array<std::string_view, 5> kNodeFields = {"col_name", "col_idx", "split_value",
-                                                         "prob", "gain"};
+// The keys of a record's fields in declaration order, from its table.
+template <class Record>
+constexpr auto kFieldNames = std::apply(
+    [](const auto&... f) { return std::array<std::string_view, sizeof...(f)>{f.name...}; },
+    RecordFields<Record>::kFields);
 
 class Parser {
  public:
   explicit Parser(std::string_view text) : s_(text) {}
 
   UpliftRandomForestModel document() {
-    UpliftRandomForestModel forest = read_forest();
+    UpliftRandomForestModel forest = read_record<UpliftRandomForestModel>();
     if (skip_ws() >= 0) peek_error("trailing characters");
     return forest;
   }
@@ -777,121 +776,52 @@ class Parser {
     return e;
   }
 
-  // ---- records --------------------------------------------------------------------------
+  // ---- records ----------------------------------------------------------------------------
 
-  TreeNode read_node() {
-    TreeNode n;
-    record("TreeNode", kNodeFields, [&](std::size_t field, Close close) {
-      switch (field) {
-        case 0:
-          n.col_name = read_string();
-          break;
-        case 1:
-          n.col_idx = read_i32();
-          break;
-        case 2:
-          n.split_value = read_split_value(close);
-          break;
-        case 3:
-          n.prob.clear();
-          sequence([&] { n.prob.push_back(read_f64()); });
-          break;
-        default:
-          n.gain = read_f64();
-      }
+  template <class Record>
+  Record read_record() {
+    Record r;
+    record(RecordFields<Record>::kName, kFieldNames<Record>, [&](std::size_t i, Close close) {
+      read_field_at(r, i, close, std::make_index_sequence<kFieldNames<Record>.size()>{});
     });
-    return n;
+    return r;
   }
 
-  UpliftTreeModel read_tree() {
-    UpliftTreeModel t;
-    record("UpliftTreeModel", kTreeFields, [&](std::size_t field, Close) {
-      switch (field) {
-        case 0:
-          t.nodes.clear();
-          sequence([&] { t.nodes.push_back(read_node()); });
-          break;
-        case 1:
-          t.max_depth = read_usize();
-          break;
-        case 2:
-          t.min_sample_leaf = read_usize();
-          break;
-        case 3:
-          t.max_features = read_usize();
-          break;
-        case 4:
-          t.eval_func = read_eval_func();
-          break;
-        case 5:
-          t.max_bins = read_usize();
-          break;
-        case 6:
-          t.treatment_col = read_string();
-          break;
-        case 7:
-          t.outcome_col = read_string();
-          break;
-        case 8:
-          t.feature_cols.clear();
-          sequence([&] { t.feature_cols.push_back(read_string()); });
-          break;
-        case 9:
-          t.balance = read_bool();
-          break;
-        case 10:
-          t.regularization = read_bool();
-          break;
-        default:
-          t.alpha = read_f64();
-      }
-    });
-    return t;
+  template <class Record, std::size_t... I>
+  void read_field_at(Record& r, std::size_t i, Close close, std::index_sequence<I...>) {
+    ((i == I ? read_field(std::get<I>(RecordFields<Record>::kFields), r, close) : void()), ...);
   }
 
-  UpliftRandomForestModel read_forest() {
-    UpliftRandomForestModel f;
-    record("UpliftRandomForestModel", kForestFields, [&](std::size_t field, Close) {
-      switch (field) {
-        case 0:
-          f.n_estimators = read_i32();
-          break;
-        case 1:
-          f.max_features = read_usize();
-          break;
-        case 2:
-          f.max_depth = read_usize();
-          break;
-        case 3:
-          f.min_sample_leaf = read_usize();
-          break;
-        case 4:
-          f.eval_func = read_string();
-          break;
-        case 5:
-          f.max_bins = read_usize();
-          break;
-        case 6:
-          f.treatment_col = read_string();
-          break;
-        case 7:
-          f.outcome_col = read_string();
-          break;
-        case 8:
-          f.balance = read_bool();
-          break;
-        case 9:
-          f.regularization = read_bool();
-          break;
-        case 10:
-          f.alpha = read_f64();
-          break;
-        default:
-          f.trees.clear();
-          sequence([&] { f.trees.push_back(read_tree()); });
-      }
-    });
-    return f;
+  template <class F, class Record>
+  void read_field(const F& f, Record& r, Close close) {
+    auto& v = r.*f.member;
+    if constexpr (F::kKind == FieldKind::I32) {
+      v = read_i32();
+    } else if constexpr (F::kKind == FieldKind::U64) {
+      v = read_usize();
+    } else if constexpr (F::kKind == FieldKind::F64) {
+      v = read_f64();
+    } else if constexpr (F::kKind == FieldKind::Bool) {
+      v = read_bool();
+    } else if constexpr (F::kKind == FieldKind::Text) {
+      v = read_string();
+    } else if constexpr (F::kKind == FieldKind::SplitValue) {
+      v = read_split_value(close);
+    } else if constexpr (F::kKind == FieldKind::EvalFunc) {
+      v = read_eval_func();
+    } else {
+      v.clear();
+      sequence([&] {
+        if constexpr (F::kKind == FieldKind::TextList) {
+          v.push_back(read_string());
+        } else if constexpr (F::kKind == FieldKind::F64List) {
+          v.push_back(read_f64());
+        } else {
+          static_assert(F::kKind == FieldKind::RecordList);
+          v.push_back(read_record<typename std::remove_cvref_t<decltype(v)>::value_type>());
+        }
+      });
+    }
   }
 
   std::string_view s_;

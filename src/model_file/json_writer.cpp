@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/panic.hpp"
@@ -46,6 +48,53 @@ class Writer {
   void boolean(bool v) { out_ += v ? "true" : "false"; }
   void str(std::string_view s) { append_json_string(out_, s); }
 
+  // The fields of a record in the order of its table, inside one pair of braces.
+  template <class Record>
+  void record(const Record& r) {
+    raw("{");
+    bool first = true;
+    for_each_field<Record>([&](const auto& f) {
+      key(f.name, std::exchange(first, false));
+      value<std::remove_cvref_t<decltype(f)>::kKind>(r.*f.member);
+    });
+    raw("}");
+  }
+
+ private:
+  template <FieldKind K, class Member>
+  void value(const Member& v) {
+    if constexpr (K == FieldKind::I32 || K == FieldKind::U64) {
+      integer(v);
+    } else if constexpr (K == FieldKind::F64) {
+      f64(v);
+    } else if constexpr (K == FieldKind::Bool) {
+      boolean(v);
+    } else if constexpr (K == FieldKind::Text) {
+      str(v);
+    } else if constexpr (K == FieldKind::TextList) {
+      list(v, [&](const std::string& s) { str(s); });
+    } else if constexpr (K == FieldKind::F64List) {
+      list(v, [&](double d) { f64(d); });
+    } else if constexpr (K == FieldKind::SplitValue) {
+      split_value(v);
+    } else if constexpr (K == FieldKind::EvalFunc) {
+      str(eval_func_name(v));
+    } else {
+      static_assert(K == FieldKind::RecordList);
+      list(v, [&](const auto& element) { record(element); });
+    }
+  }
+
+  template <class Element, class WriteElement>
+  void list(const std::vector<Element>& v, WriteElement&& write_element) {
+    raw("[");
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      if (i > 0) raw(",");
+      write_element(v[i]);
+    }
+    raw("]");
+  }
+
   void split_value(const SplitValue& v) {
     if (v.is_numeric()) {
       raw("{\"Numeric\":");
@@ -57,99 +106,6 @@ class Writer {
     raw("}");
   }
 
-  void node(const TreeNode& n) {
-    raw("{");
-    key("col_name", true);
-    str(n.col_name);
-    key("col_idx");
-    integer(n.col_idx);
-    key("split_value");
-    split_value(n.split_value);
-    key("prob");
-    raw("[");
-    for (std::size_t i = 0; i < n.prob.size(); ++i) {
-      if (i > 0) raw(",");
-      f64(n.prob[i]);
-    }
-    raw("]");
-    key("gain");
-    f64(n.gain);
-    raw("}");
-  }
-
-  void tree(const UpliftTreeModel& t) {
-    raw("{");
-    key("nodes", true);
-    raw("[");
-    for (std::size_t i = 0; i < t.nodes.size(); ++i) {
-      if (i > 0) raw(",");
-      node(t.nodes[i]);
-    }
-    raw("]");
-    key("max_depth");
-    integer(t.max_depth);
-    key("min_sample_leaf");
-    integer(t.min_sample_leaf);
-    key("max_features");
-    integer(t.max_features);
-    key("eval_func");
-    str(eval_func_name(t.eval_func));
-    key("max_bins");
-    integer(t.max_bins);
-    key("treatment_col");
-    str(t.treatment_col);
-    key("outcome_col");
-    str(t.outcome_col);
-    key("feature_cols");
-    raw("[");
-    for (std::size_t i = 0; i < t.feature_cols.size(); ++i) {
-      if (i > 0) raw(",");
-      str(t.feature_cols[i]);
-    }
-    raw("]");
-    key("balance");
-    boolean(t.balance);
-    key("regularization");
-    boolean(t.regularization);
-    key("alpha");
-    f64(t.alpha);
-    raw("}");
-  }
-
-  void forest(const UpliftRandomForestModel& f) {
-    raw("{");
-    key("n_estimators", true);
-    integer(f.n_estimators);
-    key("max_features");
-    integer(f.max_features);
-    key("max_depth");
-    integer(f.max_depth);
-    key("min_sample_leaf");
-    integer(f.min_sample_leaf);
-    key("eval_func");
-    str(f.eval_func);
-    key("max_bins");
-    integer(f.max_bins);
-    key("treatment_col");
-    str(f.treatment_col);
-    key("outcome_col");
-    str(f.outcome_col);
-    key("balance");
-    boolean(f.balance);
-    key("regularization");
-    boolean(f.regularization);
-    key("alpha");
-    f64(f.alpha);
-    key("trees");
-    raw("[");
-    for (std::size_t i = 0; i < f.trees.size(); ++i) {
-      if (i > 0) raw(",");
-      tree(f.trees[i]);
-    }
-    raw("]}");
-  }
-
- private:
   // The variant names of the file, in declaration order of EvalFunc.
   static std::string_view eval_func_name(EvalFunc e) {
     switch (e) {
@@ -211,8 +167,14 @@ void append_json_string(std::string& out, std::string_view s) {
 
 std::string write_model_json(const UpliftRandomForestModel& forest) {
   Writer w;
-  w.forest(forest);
+  w.record(forest);
   return w.take();
+}
+
+bool reads_back_as(const UpliftRandomForestModel& written, const UpliftRandomForestModel& read) {
+  return same_fields(written, read, [](auto w, auto r) {
+    return std::isfinite(w) ? kSameBits(w, r) : std::isnan(r);
+  });
 }
 
 }  // namespace quillmarsh
