@@ -115,10 +115,31 @@ class Parser {
  public:
   explicit Parser(std::string_view text) : s_(text) {}
 
-  UpliftRandomForestModel document() {
-    UpliftRandomForestModel forest = read_record<UpliftRandomForestModel>();
+  ModelDocument document() {
+    ModelDocument doc;
+    doc.forest = read_record<UpliftRandomForestModel>([&](const std::string& key) {
+      if (key != kKitKey) return false;
+      if (doc.kit) record_error("duplicate field `" + key + "`", Close::Map);
+      colon();
+      skip_ws();
+      const std::size_t start = pos_;
+      skip_value();
+      doc.kit.emplace(s_.substr(start, pos_ - start));
+      return true;
+    });
     if (skip_ws() >= 0) peek_error("trailing characters");
-    return forest;
+    return doc;
+  }
+
+  // The one value of the text, read as the value of a key of the document's top level.
+  std::string_view lone_value() {
+    depth_ = 1;
+    skip_ws();
+    const std::size_t start = pos_;
+    skip_value();
+    const std::size_t end = pos_;
+    if (skip_ws() >= 0) peek_error("trailing characters");
+    return s_.substr(start, end - start);
   }
 
  private:
@@ -569,10 +590,12 @@ class Parser {
     end_seq();
   }
 
-  // One record in object or array form; read_field(i, close) reads the value of field i.
-  template <std::size_t N, class ReadField>
+  // One record in object or array form; read_field(i, close) reads the value of field i. In
+  // the object form, extra_key(key) may take a key that is not a field, with its colon and
+  // value, and return true; the other unknown keys are skipped.
+  template <std::size_t N, class ReadField, class ExtraKey>
   void record(std::string_view name, const std::array<std::string_view, N>& fields,
-              ReadField&& read_field) {
+              ReadField&& read_field, ExtraKey&& extra_key) {
     const int c = skip_ws();
     if (c < 0) peek_error("EOF while parsing a value");
     if (c == '[') {
@@ -597,8 +620,10 @@ class Parser {
       std::size_t i = 0;
       while (i < N && fields[i] != *key) ++i;
       if (i == N) {
-        colon();
-        skip_value();
+        if (!extra_key(*key)) {
+          colon();
+          skip_value();
+        }
         continue;
       }
       if (seen[i]) record_error("duplicate field `" + *key + "`", Close::Map);
@@ -778,13 +803,20 @@ class Parser {
 
   // ---- records ----------------------------------------------------------------------------
 
+  template <class Record, class ExtraKey>
+  Record read_record(ExtraKey&& extra_key) {
+    Record r;
+    record(
+        RecordFields<Record>::kName, kFieldNames<Record>,
+        [&](std::size_t i, Close close) {
+          read_field_at(r, i, close, std::make_index_sequence<kFieldNames<Record>.size()>{});
+        },
+        extra_key);
+    return r;
+  }
   template <class Record>
   Record read_record() {
-    Record r;
-    record(RecordFields<Record>::kName, kFieldNames<Record>, [&](std::size_t i, Close close) {
-      read_field_at(r, i, close, std::make_index_sequence<kFieldNames<Record>.size()>{});
-    });
-    return r;
+    return read_record<Record>([](const std::string&) { return false; });
   }
 
   template <class Record, std::size_t... I>
@@ -831,12 +863,61 @@ class Parser {
 
 }  // namespace
 
-std::variant<UpliftRandomForestModel, JsonError> read_model_json(std::string_view text) {
+std::variant<ModelDocument, JsonError> read_model_document_json(std::string_view text) {
   try {
     return Parser(text).document();
   } catch (JsonFailure& failure) {
     return std::move(failure.error);
   }
+}
+
+std::variant<UpliftRandomForestModel, JsonError> read_model_json(std::string_view text) {
+  auto read = read_model_document_json(text);
+  if (auto* error = std::get_if<JsonError>(&read)) return std::move(*error);
+  return std::move(std::get<ModelDocument>(read).forest);
+}
+
+std::variant<std::string_view, JsonError> lone_json_value(std::string_view text) {
+  try {
+    return Parser(text).lone_value();
+  } catch (JsonFailure& failure) {
+    return std::move(failure.error);
+  }
+}
+
+std::optional<std::size_t> first_invalid_utf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      len = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      len = 3;
+      if (b0 == 0xE0) lo = 0xA0;
+      if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      len = 4;
+      if (b0 == 0xF0) lo = 0x90;
+      if (b0 == 0xF4) hi = 0x8F;
+    } else {
+      return i;
+    }
+    if (s.size() - i < len) return i;
+    const auto b1 = static_cast<unsigned char>(s[i + 1]);
+    if (b1 < lo || b1 > hi) return i;
+    for (std::size_t k = 2; k < len; ++k) {
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return i;
+    }
+    i += len;
+  }
+  return std::nullopt;
 }
 
 std::string render_json_error(const JsonError& error) {

@@ -1,4 +1,5 @@
-// Serialises the forest record into an in-memory buffer; the file is touched only afterwards.
+// Serialises the forest record, and the toolkit's metadata when given, into an in-memory
+// buffer; the file is touched only afterwards.
 #include "model_file/json_writer.hpp"
 
 #include <charconv>
@@ -6,10 +7,13 @@
 #include <cstdint>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/panic.hpp"
 #include "model_file/float_text.hpp"
+#include "model_file/json_reader.hpp"
+#include "model_file/model_document.hpp"
 
 namespace quillmarsh {
 namespace {
@@ -48,16 +52,22 @@ class Writer {
   void boolean(bool v) { out_ += v ? "true" : "false"; }
   void str(std::string_view s) { append_json_string(out_, s); }
 
-  // The fields of a record in the order of its table, inside one pair of braces.
-  template <class Record>
-  void record(const Record& r) {
+  // The fields of a record in the order of its table, then whatever after() appends, inside
+  // one pair of braces.
+  template <class Record, class After>
+  void record(const Record& r, After&& after) {
     raw("{");
     bool first = true;
     for_each_field<Record>([&](const auto& f) {
       key(f.name, std::exchange(first, false));
       value<std::remove_cvref_t<decltype(f)>::kKind>(r.*f.member);
     });
+    after();
     raw("}");
+  }
+  template <class Record>
+  void record(const Record& r) {
+    record(r, [] {});
   }
 
  private:
@@ -122,6 +132,20 @@ class Writer {
   std::string out_;
 };
 
+// The kit text without the whitespace around it, once it is known to be valid UTF-8 holding
+// exactly one JSON value that the reader takes as the value of a top-level key.
+std::string_view checked_kit(std::string_view text) {
+  if (const std::optional<std::size_t> bad = first_invalid_utf8(text)) {
+    panic("quillmarsh_kit is not valid UTF-8: invalid byte at offset " + std::to_string(*bad));
+  }
+  auto value = lone_json_value(text);
+  if (const auto* error = std::get_if<JsonError>(&value)) {
+    panic("quillmarsh_kit is not one JSON value: " + error->message + " at line " +
+          std::to_string(error->line) + ", column " + std::to_string(error->column));
+  }
+  return std::get<std::string_view>(value);
+}
+
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view s) {
@@ -165,9 +189,15 @@ void append_json_string(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
-std::string write_model_json(const UpliftRandomForestModel& forest) {
+std::string write_model_json(const UpliftRandomForestModel& forest,
+                             std::optional<std::string_view> kit_json) {
+  const std::string_view kit = kit_json ? checked_kit(*kit_json) : std::string_view();
   Writer w;
-  w.record(forest);
+  w.record(forest, [&] {
+    if (!kit_json) return;
+    w.key(kKitKey);
+    w.raw(kit);
+  });
   return w.take();
 }
 
