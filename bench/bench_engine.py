@@ -54,7 +54,8 @@ def make_data(rows: int, seed: int):
                 ["north", "south", "east", "west", "centre"])]
     treatment = rng.integers(0, 3, rows).astype(np.int32)
     uplift = 0.05 * (numeric[0] > 0) + 0.03 * (strings[0][0] == 0)
-    outcome = (rng.uniform(size=rows) < 0.1 + np.where(treatment == 0, 0.0, uplift)).astype(np.uint8)
+    rate = 0.1 + np.where(treatment == 0, 0.0, uplift)
+    outcome = (rng.uniform(size=rows) < rate).astype(np.uint8)
     names = [f"x{j}" for j in range(20)] + ["cat0", "cat1"]
     return numeric + strings, names, treatment, outcome
 

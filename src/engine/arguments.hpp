@@ -11,15 +11,18 @@
 #include <string>
 #include <tuple>
 
-#include "lib/convert.hpp"
+#include "common/panic.hpp"
 #include "lib/python.hpp"
 
 namespace quillmarsh {
 
+// Tables list their parameters in this order of kinds. An absent optional argument leaves
+// the settings' default.
 enum class Given : std::uint8_t {
-  kPositional,       // required; by position or keyword
-  kRequiredKeyword,  // required; keyword only
-  kOptionalKeyword,  // keyword only; the settings keep their default when absent
+  kPositional,          // required; by position or keyword
+  kOptionalPositional,  // by position or keyword
+  kRequiredKeyword,     // required; keyword only
+  kOptionalKeyword,     // keyword only
 };
 
 template <class Settings>
@@ -49,6 +52,19 @@ bool check_required(const char* function, std::span<const char* const> names,
 void name_argument(const char* name);
 }  // namespace detail
 
+// Runs fn, a check of the core on the caller's data whose failures (panics) are worded for
+// the caller: they become ValueError. False with it set.
+template <class Fn>
+bool panics_as_value_error(Fn&& fn) {
+  try {
+    fn();
+    return true;
+  } catch (const Panic& p) {
+    PyErr_SetString(PyExc_ValueError, p.message().c_str());
+    return false;
+  }
+}
+
 // Binds args/kwargs of `function` to the table, then stores each given argument in table
 // order. False with a Python error set at the first failure.
 template <class Settings, std::size_t N>
@@ -57,14 +73,14 @@ bool parse_arguments(const char* function, const std::array<Parameter<Settings>,
   std::array<const char*, N + 1> names{};
   std::array<Given, N> given{};
   std::string format;
-  bool optional_part = false;
   for (std::size_t i = 0; i < N; ++i) {
     names[i] = table[i].name;
     given[i] = table[i].given;
-    if (table[i].given != Given::kPositional && !optional_part) {
-      format += "|$";  // the interpreter's parser has no required keyword-only arguments
-      optional_part = true;
-    }
+    const Given before = i > 0 ? table[i - 1].given : Given::kPositional;
+    // The interpreter's parser has no required keyword-only arguments: all of them follow
+    // "|", and check_required looks for the missing ones.
+    if (given[i] != Given::kPositional && before == Given::kPositional) format += '|';
+    if (given[i] >= Given::kRequiredKeyword && before < Given::kRequiredKeyword) format += '$';
     format += 'O';
   }
   format += ':';

@@ -162,24 +162,14 @@ std::optional<TrainingInput> read_training_input(const FitArguments& a) {
   return input;
 }
 
-// The core checks the caller's data and settings (lengths, codes, treatment groups, the
-// size of the node arrays) with failures worded for the caller: here they are ValueErrors.
-template <class Fn>
-bool checked_as_value_error(Fn&& fn) {
-  try {
-    fn();
-    return true;
-  } catch (const Panic& p) {
-    return raise_value_error(p.message());
-  }
-}
-
 // Builds the dataset over the caller's columns with the interpreter lock released.
 std::optional<NodeData> build_root(TrainingInput& input, const FitArguments& a) {
   const std::span<const std::int8_t> outcome = input.columns.outcome;
   std::size_t first_bad = outcome.size();
   NodeData root;
-  const bool built = checked_as_value_error([&] {
+  // The core's checks of the columns and of the size of the node arrays are worded for the
+  // caller.
+  const bool built = panics_as_value_error([&] {
     checked_node_array_size(a.max_depth, static_cast<std::uint64_t>(a.n_estimators));
     const LockReleased released;
     first_bad =

@@ -9,6 +9,7 @@
 
 #include "common/panic.hpp"
 #include "engine/arguments.hpp"
+#include "engine/forest_methods.hpp"
 #include "lib/boundary.hpp"
 #include "lib/convert.hpp"
 #include "lib/py_error.hpp"
@@ -161,6 +162,16 @@ PyMethodDef kMethods[] = {
      "feature_importance($self, kind)\n--\n\n"
      "Per feature, in feature_names order: the sum over the trees of the split gains\n"
      "(kind 'gain') or of the number of splits (kind 'split'), divided by n_estimators."},
+    {"save", as_cfunction(&forest_save), METH_VARARGS | METH_KEYWORDS,
+     "save($self, path, metadata=None)\n--\n\n"
+     "Writes the forest to the model file at `path`: the class's document, so the file\n"
+     "loads into the native class _UpliftRandomForestModel as well. A regular file is\n"
+     "replaced whole or not at all (written beside it, then renamed). metadata: None, or\n"
+     "JSON text (one JSON value, else ValueError) stored under the key \"quillmarsh_kit\".\n"
+     "File errors raise PanicException with the class's rendering of the error."},
+    {"to_bytes", as_cfunction(&forest_to_bytes), METH_VARARGS | METH_KEYWORDS,
+     "to_bytes($self, metadata=None)\n--\n\n"
+     "The model file's content as bytes (see save); from_bytes reads it back."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -65,6 +65,17 @@ PyMethodDef kFunctions[] = {
      "The interpreter lock is released while training. Ctrl-C (or an exception from\n"
      "progress) stops every thread of the training before the call raises; a tree that\n"
      "fails to grow fails the call with PanicException carrying its message."},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_load)),
+     METH_VARARGS | METH_KEYWORDS,
+     "load(path)\n--\n\n"
+     "Reads a model file: returns (Forest, metadata), metadata the JSON text stored by\n"
+     "save (None without). Files the native class saved load too; their n_estimators stays\n"
+     "the divisor of predictions. A document without trees raises ValueError; file and\n"
+     "format errors raise PanicException with the class's rendering of the error."},
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_from_bytes)),
+     METH_VARARGS | METH_KEYWORDS,
+     "from_bytes(data)\n--\n\n"
+     "As load, from the bytes of a model file (Forest.to_bytes)."},
     {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_merge)),
      METH_VARARGS | METH_KEYWORDS,
      "merge(forests)\n--\n\n"

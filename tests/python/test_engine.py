@@ -1,5 +1,6 @@
 """The toolkit's engine quillmarsh_kit._engine: numpy buffers in, the interpreter free while it
 trains and predicts, Ctrl-C and progress between waits, seeds, and no thread outliving a call."""
+import json
 import os
 import sys
 import threading
@@ -8,9 +9,8 @@ import time
 import pytest
 
 np = pytest.importorskip("numpy")
-from quillmarsh_kit import _engine as engine  # noqa: E402
-
 from lib_support import interrupt_child  # noqa: E402
+from quillmarsh_kit import _engine as engine  # noqa: E402
 
 SETTINGS = dict(n_estimators=4, max_features=3, max_depth=4, min_samples_leaf=20, criterion="KL",
                 max_bins=10, balance=False, regularization=False, alpha=0.9, n_threads=2, seed=7)
@@ -236,3 +236,78 @@ def test_ctrl_c_during_fit_stops_every_thread():
     assert seconds < 0.5
     extra, settle = rest.split()
     assert int(extra) == 0 and float(settle) < 1.0
+
+
+def test_a_seed_gives_the_same_file_for_every_thread_count(data, tmp_path):
+    paths = []
+    for n_threads in (1, 2, 8):
+        paths.append(tmp_path / f"forest_{n_threads}.json")
+        fit(data, n_estimators=6, max_depth=5, n_threads=n_threads, seed=123).save(str(paths[-1]))
+    first = paths[0].read_bytes()
+    assert all(path.read_bytes() == first for path in paths[1:])
+    assert fit(data, n_estimators=6, max_depth=5, seed=124).to_bytes() != first
+
+
+def test_model_file_round_trips_with_metadata(data, tmp_path):
+    forest = fit(data)
+    metadata = '{"format": 1, "arms": ["mail", "call"]}'
+    path = tmp_path / "forest.json"
+    forest.save(str(path), metadata=metadata)
+    loaded, loaded_metadata = engine.load(str(path))
+    assert loaded_metadata == metadata
+    assert loaded.to_bytes(metadata) == path.read_bytes() == forest.to_bytes(metadata=metadata)
+    again, again_metadata = engine.from_bytes(forest.to_bytes())
+    assert again_metadata is None and again.to_bytes() == forest.to_bytes()
+    assert (again.n_trees, again.feature_names, again.n_outputs) == (4, forest.feature_names, 2)
+
+
+@pytest.mark.parametrize("call,error,message", [
+    (lambda f, p: f.save(p, metadata="{not json"), ValueError, "metadata: "),
+    (lambda f, p: f.to_bytes(b"{}"), TypeError, "argument 'metadata': "),
+    (lambda f, p: engine.from_bytes("{}"), TypeError, "argument 'data': must be bytes, not 'str'"),
+    (lambda f, p: engine.from_bytes(f.to_bytes()[:-1]), BaseException,
+     "called `Result::unwrap()` on an `Err` value: Error(\"EOF while parsing an object\""),
+    (lambda f, p: engine.load(p + ".missing"), BaseException,
+     "called `Result::unwrap()` on an `Err` value: Os { code: 2, kind: NotFound"),
+    (lambda f, p: engine.merge([]), ValueError, "forests is empty"),
+    (lambda f, p: engine.merge([f, "f"]), TypeError, "forests[1] must be a Forest, not 'str'"),
+    (lambda f, p: engine.Forest(), TypeError, "Forest objects are made by fit, load"),
+    (lambda f, p: f.feature_importance("count"), ValueError,
+     "kind must be 'gain' or 'split', not 'count'"),
+])
+def test_misuse_of_forests_and_files(data, tmp_path, call, error, message):
+    forest = fit(data)
+    path = tmp_path / "forest.json"
+    forest.save(str(path))
+    with pytest.raises(error) as raised:
+        call(forest, str(path))
+    assert message in str(raised.value)
+    if error is BaseException:  # internal failures keep the class's exception type
+        assert type(raised.value).__name__ == "PanicException"
+    assert path.read_bytes() == forest.to_bytes()  # a failed save leaves the file alone
+
+
+def test_a_class_model_without_trees_is_no_forest(tmp_path):
+    import quillmarsh
+    path = tmp_path / "untrained.json"
+    quillmarsh._UpliftRandomForestModel(3, 2, 3, 10, "ED", 10, False, False, 0.5).save(str(path))
+    with pytest.raises(ValueError, match="the model holds no trees"):
+        engine.load(str(path))
+
+
+def test_merge_joins_trees_in_order_and_refuses_other_settings(data):
+    a, b = fit(data, seed=1), fit(data, seed=2, n_estimators=3)
+    merged = engine.merge((a, b))
+    assert (merged.n_trees, merged.n_estimators) == (7, 7)
+    documents = [json.loads(f.to_bytes()) for f in (a, b, merged)]
+    assert documents[2]["trees"] == documents[0]["trees"] + documents[1]["trees"]
+    assert documents[2]["n_estimators"] == 7
+    for change, setting in [({"max_depth": 3}, "max_depth"), ({"criterion": "ED"}, "criterion"),
+                            ({"alpha": 0.5}, "alpha"), ({"outcome_col": "y"}, "outcome_col")]:
+        other = fit(data, **change)
+        with pytest.raises(ValueError, match=rf"differs from forests\[0\] in {setting}$"):
+            engine.merge([a, other])
+    columns, names, treatment, outcome = data
+    renamed = engine.fit(columns, names[:3] + ["color"], treatment, outcome, **SETTINGS)
+    with pytest.raises(ValueError, match="in feature_names"):
+        engine.merge([a, renamed])

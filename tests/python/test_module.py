@@ -201,7 +201,8 @@ def test_failure_reports_name_the_source_relative_to_the_project(capfd):
     data = {"f": [0.0, 1.0], "t": [0, -1], "y": [0, 1]}
     raises_panic(lambda: model.fit(data, ["f"], "t", "y", 1))
     err = capfd.readouterr().err
-    assert re.search(r"^quillmarsh panicked at src/uplift_tree/dataset\.cpp:\d+:\d+ ", err, re.M), err
+    where = r"^quillmarsh panicked at src/uplift_tree/dataset\.cpp:\d+:\d+ "
+    assert re.search(where, err, re.M), err
 
 
 def resident_kib():

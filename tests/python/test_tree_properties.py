@@ -139,7 +139,17 @@ def train_class(data, tmp_path, settings):
     return json.loads(path.read_text(encoding="utf-8"))
 
 
-TRAINERS = {"class": train_class}
+def train_engine(data, tmp_path, settings):
+    from quillmarsh_kit import _engine as engine
+    columns = [data.x[0], data.x[1], (data.codes, data.categories)]
+    forest = engine.fit(columns, data.names, data.treatment, data.outcome, n_threads=2, seed=3,
+                        **settings)
+    path = tmp_path / "engine.json"
+    forest.save(str(path))
+    return json.loads(path.read_text(encoding="utf-8"))
+
+
+TRAINERS = {"class": train_class, "engine": train_engine}
 
 
 def check_node(data, tree, slot, depth, rows, stats):
