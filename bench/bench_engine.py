@@ -26,24 +26,8 @@ import time
 
 import numpy as np
 
+from peak_memory import reset_peak, status_kib
 from quillmarsh_kit import _engine as engine
-
-
-def status_kib(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(f"{field} missing from /proc/self/status")
-
-
-def reset_peak() -> bool:
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
 
 
 def make_data(rows: int, seed: int):

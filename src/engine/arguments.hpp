@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "common/panic.hpp"
+#include "lib/boundary.hpp"
 #include "lib/python.hpp"
 
 namespace quillmarsh {
@@ -106,6 +107,19 @@ bool parse_arguments(const char* function, const std::array<Parameter<Settings>,
     }
   }
   return true;
+}
+
+// An entry point of the engine: binds the arguments to the table, then runs
+// body(settings), which returns a new reference or nullptr with a Python error set; internal
+// failures become PanicException.
+template <class Settings, std::size_t N, class Body>
+PyObject* call_with_arguments(const char* function, const std::array<Parameter<Settings>, N>& table,
+                              PyObject* args, PyObject* kwargs, Body&& body) noexcept {
+  return guarded([&]() -> PyObject* {
+    Settings settings;
+    if (!parse_arguments(function, table, args, kwargs, settings)) return nullptr;
+    return body(settings);
+  });
 }
 
 }  // namespace quillmarsh

@@ -238,7 +238,7 @@ class Collected {
   std::int32_t finished_ = 0;
 };
 
-PyObject* fit(const FitArguments& a) {
+PyObject* train_forest(const FitArguments& a) {
   std::optional<TrainingInput> input = read_training_input(a);
   if (!input) return nullptr;
   std::optional<NodeData> root = build_root(*input, a);
@@ -281,11 +281,7 @@ PyObject* fit(const FitArguments& a) {
 }  // namespace
 
 PyObject* engine_fit(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
-    FitArguments arguments;
-    if (!parse_arguments("fit", kFitParameters, args, kwargs, arguments)) return nullptr;
-    return fit(arguments);
-  });
+  return call_with_arguments("fit", kFitParameters, args, kwargs, train_forest);
 }
 
 }  // namespace quillmarsh

@@ -82,17 +82,16 @@ constexpr std::array<Parameter<ImportanceArguments>, 1> kImportanceParameters{{
 }};
 
 PyObject* forest_feature_importance(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
-    ImportanceArguments a;
-    if (!parse_arguments("feature_importance", kImportanceParameters, args, kwargs, a)) {
-      return nullptr;
-    }
-    if (a.kind != "gain" && a.kind != "split") {
-      PyErr_Format(PyExc_ValueError, "kind must be 'gain' or 'split', not '%s'", a.kind.c_str());
-      return nullptr;
-    }
-    return float_list(get_feature_importance(forest_of(self).record, a.kind));
-  });
+  return call_with_arguments(
+      "feature_importance", kImportanceParameters, args, kwargs,
+      [&](const ImportanceArguments& a) -> PyObject* {
+        if (a.kind != "gain" && a.kind != "split") {
+          PyErr_Format(PyExc_ValueError, "kind must be 'gain' or 'split', not '%s'",
+                       a.kind.c_str());
+          return nullptr;
+        }
+        return float_list(get_feature_importance(forest_of(self).record, a.kind));
+      });
 }
 
 // Attributes -------------------------------------------------------------------------------

@@ -102,11 +102,8 @@ PyObject* merge(PyObject* forests_object) {
 }  // namespace
 
 PyObject* engine_merge(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
-    MergeArguments a;
-    if (!parse_arguments("merge", kMergeParameters, args, kwargs, a)) return nullptr;
-    return merge(a.forests);
-  });
+  return call_with_arguments("merge", kMergeParameters, args, kwargs,
+                             [](const MergeArguments& a) { return merge(a.forests); });
 }
 
 }  // namespace quillmarsh

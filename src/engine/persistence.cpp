@@ -97,38 +97,34 @@ constexpr std::array<Parameter<LoadArguments>, 1> kFromBytesParameters{{
 }  // namespace
 
 PyObject* forest_save(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
-    SaveArguments a;
-    if (!parse_arguments("save", kSaveParameters, args, kwargs, a)) return nullptr;
-    const EngineForest* forest = as_forest(self, "self");
-    if (forest == nullptr || !check_metadata(a.metadata)) return nullptr;
-    {
-      const LockReleased released;
-      save_model(forest->record, a.metadata, a.path);
-    }
-    Py_RETURN_NONE;
-  });
+  return call_with_arguments("save", kSaveParameters, args, kwargs,
+                             [&](const SaveArguments& a) -> PyObject* {
+                               const EngineForest* forest = as_forest(self, "self");
+                               if (forest == nullptr || !check_metadata(a.metadata)) return nullptr;
+                               {
+                                 const LockReleased released;
+                                 save_model(forest->record, a.metadata, a.path);
+                               }
+                               Py_RETURN_NONE;
+                             });
 }
 
 PyObject* forest_to_bytes(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
-    SaveArguments a;
-    if (!parse_arguments("to_bytes", kToBytesParameters, args, kwargs, a)) return nullptr;
-    const EngineForest* forest = as_forest(self, "self");
-    if (forest == nullptr || !check_metadata(a.metadata)) return nullptr;
-    std::string text;
-    {
-      const LockReleased released;
-      text = write_model_json(forest->record, a.metadata);
-    }
-    return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  });
+  return call_with_arguments(
+      "to_bytes", kToBytesParameters, args, kwargs, [&](const SaveArguments& a) -> PyObject* {
+        const EngineForest* forest = as_forest(self, "self");
+        if (forest == nullptr || !check_metadata(a.metadata)) return nullptr;
+        std::string text;
+        {
+          const LockReleased released;
+          text = write_model_json(forest->record, a.metadata);
+        }
+        return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+      });
 }
 
 PyObject* engine_load(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
-    LoadArguments a;
-    if (!parse_arguments("load", kLoadParameters, args, kwargs, a)) return nullptr;
+  return call_with_arguments("load", kLoadParameters, args, kwargs, [](const LoadArguments& a) {
     ModelDocument loaded;
     {
       const LockReleased released;
@@ -139,20 +135,19 @@ PyObject* engine_load(PyObject* /*module*/, PyObject* args, PyObject* kwargs) no
 }
 
 PyObject* engine_from_bytes(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
-    LoadArguments a;
-    if (!parse_arguments("from_bytes", kFromBytesParameters, args, kwargs, a)) return nullptr;
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(a.data, &data, &size) != 0) return nullptr;
-    ModelDocument parsed;
-    {
-      // bytes are immutable, and the argument holds them for the call
-      const LockReleased released;
-      parsed = parse_model_document(std::string_view(data, static_cast<std::size_t>(size)));
-    }
-    return forest_and_metadata(std::move(parsed));
-  });
+  return call_with_arguments(
+      "from_bytes", kFromBytesParameters, args, kwargs, [](const LoadArguments& a) -> PyObject* {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(a.data, &data, &size) != 0) return nullptr;
+        ModelDocument parsed;
+        {
+          // bytes are immutable, and the argument holds them for the call
+          const LockReleased released;
+          parsed = parse_model_document(std::string_view(data, static_cast<std::size_t>(size)));
+        }
+        return forest_and_metadata(std::move(parsed));
+      });
 }
 
 }  // namespace quillmarsh
