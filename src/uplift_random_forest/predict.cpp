@@ -15,6 +15,7 @@
 #include "concurrency/job_queue.hpp"
 #include "concurrency/thread.hpp"
 #include "uplift_tree/predict.hpp"
+#include "uplift_tree/routing.hpp"
 
 namespace quillmarsh {
 namespace {
@@ -200,7 +201,7 @@ void load_block(const ColumnsCall& call, std::size_t first, RowBlock& block) {
     const ColumnInput& given = call.columns[columns[j].col_idx];
     std::uint32_t* const words = block.words(j);
     if (given.numbers != nullptr) {
-      std::memcpy(words, given.numbers + first, rows * sizeof(float));
+      for (std::size_t r = 0; r < rows; ++r) words[r] = value_key(given.numbers[first + r]);
       continue;
     }
     const std::vector<std::uint32_t>& ids = call.category_ids[j];

@@ -15,9 +15,7 @@ namespace quillmarsh {
 namespace {
 
 constexpr std::uint64_t kMaxIndex = std::numeric_limits<std::uint32_t>::max() - 1;
-constexpr std::uint64_t kMaxCategories = PackedForest::kNoCategory;
-constexpr std::uint32_t kRestingTest =
-    std::bit_cast<std::uint32_t>(std::numeric_limits<float>::infinity());
+constexpr std::uint32_t kRestingTest = std::numeric_limits<std::uint32_t>::max();
 
 [[noreturn]] void panic_too_large(std::size_t tree) {
   panic("forest too large to predict: tree " + std::to_string(tree) +
@@ -55,7 +53,7 @@ PackedForest::PackedForest(std::span<const UpliftTreeModel> trees) {
   }
   std::sort(categories_.begin(), categories_.end());
   categories_.erase(std::unique(categories_.begin(), categories_.end()), categories_.end());
-  if (categories_.size() >= kMaxCategories) panic_too_large(0);
+  if (categories_.size() > kMaxIndex) panic_too_large(0);
 
   Builder builder;
   trees_.reserve(trees.size());
@@ -113,8 +111,8 @@ void PackedForest::pack_tree(std::size_t number, const UpliftTreeModel& tree, Bu
         } else {
           const std::vector<double>& prob = tree.nodes[slot].prob;
           if (leaf_values_.size() + prob.size() > kMaxIndex) panic_too_large(number);
-          detail = {static_cast<std::uint32_t>(leaf_values_.size()),
-                    static_cast<std::uint32_t>(prob.size()), Kind::Leaf, 0b111};
+          detail = {static_cast<std::uint32_t>(prob.size()), 0.0f, Kind::Leaf, 0b111};
+          packed.mask = static_cast<std::uint32_t>(leaf_values_.size());
           leaf_values_.insert(leaf_values_.end(), prob.begin(), prob.end());
           if (!leaf_width_ && !builder.mixed_widths) leaf_width_ = prob.size();
           if (leaf_width_ != prob.size()) builder.mixed_widths = true;
@@ -138,7 +136,10 @@ void PackedForest::pack_split(const TreeNode& node, Node& packed, Detail& detail
   const bool numeric = node.split_value.is_numeric();
   detail.kind = numeric ? Kind::Numeric : Kind::Category;
   detail.accepts = numeric ? 1u << RowBlock::kNumberCell : 1u << RowBlock::kTextCell;
-  packed.test = numeric ? std::bit_cast<std::uint32_t>(node.split_value.as_numeric()) : 0;
+  if (numeric) {
+    detail.threshold = node.split_value.as_numeric();
+    packed.test = threshold_key(detail.threshold);
+  }
   packed.mask = numeric ? 0 : category_id(node.split_value.as_str());
   detail.value = std::bit_cast<std::uint32_t>(node.col_idx);
   packed.cells = std::numeric_limits<std::uint32_t>::max();
@@ -194,7 +195,7 @@ std::span<const double> PackedForest::find_leaf(std::size_t tree, RowView row,
   for (;;) {
     const Node& node = nodes_[at];
     const Detail& detail = details_[at];
-    if (detail.kind == Kind::Leaf) return {leaf_values_.data() + detail.leaf, detail.value};
+    if (detail.kind == Kind::Leaf) return {leaf_values_.data() + node.mask, detail.value};
     if (detail.kind == Kind::Beyond) panic_index(info.node_count, slot);
     const std::uint64_t c = column_of(std::bit_cast<std::int32_t>(detail.value));
     if (c >= row.size()) panic_index(row.size(), c);
@@ -202,7 +203,7 @@ std::span<const double> PackedForest::find_leaf(std::size_t tree, RowView row,
     bool left;
     if (detail.kind == Kind::Numeric) {
       if (!cell.is_number()) panic("not f64");
-      left = numeric_goes_left(cell.number, std::bit_cast<float>(node.test));
+      left = numeric_goes_left(cell.number, detail.threshold);
     } else {
       if (cell.is_number()) panic("not str");
       left = category_goes_left(text_ids[cell.text], node.mask);
@@ -224,16 +225,35 @@ bool PackedForest::walk(std::uint32_t tree, const RowBlock& block,
   const std::uint32_t* const words = block.words();
   const std::uint8_t* const tags = block.tags();
   const std::size_t rows = block.rows();
-  std::fill(at, at + rows, info.root);
   std::uint32_t bad = 0;
+  std::size_t r0 = 0;
+  if constexpr (!kChecked) {
+    constexpr std::size_t kLanes = 16;
+    for (; r0 + kLanes <= rows; r0 += kLanes) {
+      const std::uint32_t* const lane_words = words + r0;
+      std::uint32_t a[kLanes];
+      for (std::size_t l = 0; l < kLanes; ++l) a[l] = info.root;
+      for (std::uint32_t level = 0; level < info.depth; ++level) {
+#pragma GCC unroll 16
+        for (std::size_t l = 0; l < kLanes; ++l) {
+          const Node& node = nodes[a[l]];
+          const std::uint32_t word = (lane_words + l)[node.cells];
+          const bool left = packed_goes_left(word, node.mask, node.test);
+          a[l] = node.child + (left ? 0u : 1u);
+        }
+      }
+      for (std::size_t l = 0; l < kLanes; ++l) at[r0 + l] = a[l];
+    }
+  }
+  std::fill(at + r0, at + rows, info.root);
   for (std::uint32_t level = 0; level < info.depth; ++level) {
-    for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t r = r0; r < rows; ++r) {
       const Node& node = nodes[at[r]];
       const std::uint32_t word = words[node.cells + r];
       if constexpr (kChecked) {
         bad |= (~std::uint32_t{details[at[r]].accepts} >> tags[node.cells + r]) & 1u;
       }
-      const bool left = packed_goes_left(word, node.mask, std::bit_cast<float>(node.test));
+      const bool left = packed_goes_left(word, node.mask, node.test);
       at[r] = node.child + (left ? 0u : 1u);
     }
   }
@@ -243,6 +263,24 @@ bool PackedForest::walk(std::uint32_t tree, const RowBlock& block,
   return bad == 0;
 }
 
+// sums[r * width + k] += the leaf's entry k, row by row; the usual widths get their own loop.
+void PackedForest::add_leaves(const std::uint32_t* leaf_at, std::size_t rows, std::size_t width,
+                              double* sums) const noexcept {
+  const double* const values = leaf_values_.data();
+  const auto each_row = [&]<std::size_t kWidth>(std::integral_constant<std::size_t, kWidth>) {
+    const std::size_t n = kWidth == 0 ? width : kWidth;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double* const leaf = values + leaf_at[r];
+      double* const sum = sums + r * n;
+      for (std::size_t k = 0; k < n; ++k) sum[k] += leaf[k];
+    }
+  };
+  if (width == 1) return each_row(std::integral_constant<std::size_t, 1>{});
+  if (width == 2) return each_row(std::integral_constant<std::size_t, 2>{});
+  if (width == 3) return each_row(std::integral_constant<std::size_t, 3>{});
+  each_row(std::integral_constant<std::size_t, 0>{});
+}
+
 template <bool kChecked>
 bool PackedForest::add_trees(std::span<const std::uint32_t> trees, const RowBlock& block,
                              std::size_t width, double* sums, const LeafMoments* moments) const {
@@ -250,12 +288,8 @@ bool PackedForest::add_trees(std::span<const std::uint32_t> trees, const RowBloc
   const std::size_t rows = block.rows();
   for (std::size_t i = 0; i < trees.size(); ++i) {
     if (!walk<kChecked>(trees[i], block, at)) return false;
-    for (std::size_t r = 0; r < rows; ++r) at[r] = details_[at[r]].leaf;
-    for (std::size_t r = 0; r < rows; ++r) {
-      const double* const leaf = leaf_values_.data() + at[r];
-      double* const sum = sums + r * width;
-      for (std::size_t k = 0; k < width; ++k) sum[k] += leaf[k];
-    }
+    for (std::size_t r = 0; r < rows; ++r) at[r] = nodes_[at[r]].mask;
+    add_leaves(at, rows, width, sums);
     if (moments == nullptr) continue;
     const auto count = static_cast<double>(i + 1);
     for (std::size_t r = 0; r < rows; ++r) {

@@ -19,8 +19,9 @@ namespace quillmarsh {
 
 // Up to kRows rows held column by column, the way the block walk reads them. Column j holds
 // the cells of PackedForest::columns()[j]; one more column, always missing, is read by the
-// nodes that test nothing. A word is a float's bits for a numeric cell and a category id of the
-// forest for a text cell. Tags (kept only for checked walks) say which kind each cell is.
+// nodes that test nothing. A word is the value_key (routing.hpp) of a numeric cell and the
+// forest's category id of a text cell. Tags (kept only for checked walks) say which kind each
+// cell is.
 class RowBlock {
  public:
   static constexpr std::size_t kRows = 256;
@@ -53,7 +54,7 @@ struct LeafMoments {
 class PackedForest {
  public:
   // The id of a text that is no split category of the forest: it equals no category id.
-  static constexpr std::uint32_t kNoCategory = 0x7FFFFFFF;
+  static constexpr std::uint32_t kNoCategory = 0xFFFFFFFF;
 
   // One feature that splits test: its position in a row, and how it is tested.
   struct Column {
@@ -107,19 +108,20 @@ class PackedForest {
  private:
   enum class Kind : std::uint8_t { Numeric, Category, Leaf, Beyond };
   // What the block walk reads at every step (packed_goes_left). Where a walk rests (a leaf, or
-  // a slot beyond the array) the node reads the block's missing column, whose words are all
-  // 0.0f, against a threshold of +inf: it always goes "left", to itself.
+  // a slot beyond the array) the node reads the block's missing column against the largest
+  // test: it always goes "left", to itself, and a leaf's mask is free to hold where its vector
+  // starts in leaf_values_.
   struct Node {
-    std::uint32_t test = 0;   // a threshold's bits; +0.0f for a category
-    std::uint32_t mask = 0;   // a category's id; 0 for a threshold
+    std::uint32_t test = 0;   // a threshold's key (routing.hpp); 0 for a category
+    std::uint32_t mask = 0;   // a category's id; 0 for a threshold; a leaf's first value
     std::uint32_t cells = 0;  // where the tested column starts in a RowBlock's words
     std::uint32_t child = 0;  // the left child; the right one follows it
   };
-  // What the exact walk, the checked walk and the sums read beside the node.
+  // What the exact walk and the checked walk read beside the node.
   struct Detail {
-    std::uint32_t leaf = 0;  // Leaf: the first entry of its vector in leaf_values_
     // Leaf: its length; split: the bits of its col_idx; Beyond: the missing slot
     std::uint32_t value = 0;
+    float threshold = 0.0f;  // Numeric only
     Kind kind = Kind::Leaf;
     std::uint8_t accepts = 0;  // bit t: a cell of RowBlock::Tag t passes the checked walk here
   };
@@ -134,6 +136,8 @@ class PackedForest {
 
   void pack_tree(std::size_t number, const UpliftTreeModel& tree, Builder& builder);
   void pack_split(const TreeNode& node, Node& packed, Detail& detail, Builder& builder);
+  void add_leaves(const std::uint32_t* leaf_at, std::size_t rows, std::size_t width,
+                  double* sums) const noexcept;
   template <bool kChecked>
   bool walk(std::uint32_t tree, const RowBlock& block, std::uint32_t* at) const noexcept;
 

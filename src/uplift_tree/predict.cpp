@@ -85,26 +85,38 @@ void PredictionTable::push_row_slow(std::span<const double> row) {
 bool load_block(const PackedForest& forest, const RowBatch& rows, std::size_t first,
                 std::span<const std::uint32_t> text_ids, RowBlock& block) {
   const std::span<const PackedForest::Column> columns = forest.columns();
+  const auto tag_of = [](RowView row, std::uint64_t c) {
+    if (c >= row.size()) return RowBlock::kMissingCell;
+    return row.cells[c].is_number() ? RowBlock::kNumberCell : RowBlock::kTextCell;
+  };
+  // The one tag each column's splits accept; none (kNever) where splits test it both ways.
+  constexpr std::uint8_t kNever = 0xFF;
+  std::vector<std::uint8_t> wanted(columns.size());
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    const RowBlock::Tag tag = columns[j].numeric ? RowBlock::kNumberCell : RowBlock::kTextCell;
+    wanted[j] = columns[j].numeric == columns[j].category ? kNever : std::uint8_t{tag};
+  }
   bool fitting = true;
   for (std::size_t r = 0; r < block.rows(); ++r) {
     const RowView row = rows.row(first + r);
     for (std::size_t j = 0; j < columns.size(); ++j) {
       const std::uint64_t c = columns[j].col_idx;
+      const RowBlock::Tag tag = tag_of(row, c);
       std::uint32_t word = 0;
-      std::uint8_t tag = RowBlock::kMissingCell;
-      if (c < row.size()) {
-        const Cell& cell = row.cells[c];
-        word = cell.is_number() ? std::bit_cast<std::uint32_t>(cell.number) : text_ids[cell.text];
-        tag = cell.is_number() ? RowBlock::kNumberCell : RowBlock::kTextCell;
-      }
-      fitting = fitting &&
-                (tag == RowBlock::kNumberCell ? !columns[j].category
-                                              : tag == RowBlock::kTextCell && !columns[j].numeric);
+      if (tag == RowBlock::kNumberCell) word = value_key(row.cells[c].number);
+      if (tag == RowBlock::kTextCell) word = text_ids[row.cells[c].text];
       block.words(j)[r] = word;
-      block.tags(j)[r] = tag;
+      fitting = fitting && tag == wanted[j];
     }
   }
-  return fitting;
+  if (fitting && forest.walkable()) return true;  // the unchecked walk reads no tags
+  for (std::size_t r = 0; r < block.rows(); ++r) {
+    const RowView row = rows.row(first + r);
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+      block.tags(j)[r] = tag_of(row, columns[j].col_idx);
+    }
+  }
+  return false;
 }
 
 std::vector<double> sum_row(const PackedForest& forest, std::span<const std::uint32_t> trees,
@@ -138,10 +150,10 @@ PredictionTable sum_rows(const PackedForest& forest, std::span<const std::uint32
   std::vector<double> sums(RowBlock::kRows * *width);
   for (std::size_t first = 0; first < rows.size(); first += RowBlock::kRows) {
     block.set_rows(std::min(RowBlock::kRows, rows.size() - first));
-    const bool fitting = load_block(forest, rows, first, text_ids, block);
+    const bool unchecked = load_block(forest, rows, first, text_ids, block);
     // -0.0 + x is x for every x, so the first tree's output enters the sum unchanged.
     std::fill(sums.begin(), sums.end(), -0.0);
-    const bool summed = fitting && forest.walkable()
+    const bool summed = unchecked
                             ? forest.add_trees<false>(trees, block, *width, sums.data(), nullptr)
                             : forest.add_trees<true>(trees, block, *width, sums.data(), nullptr);
     if (summed) {

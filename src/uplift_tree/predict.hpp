@@ -70,8 +70,9 @@ std::vector<double> sum_row(const PackedForest& forest, std::span<const std::uin
                             RowView row, std::span<const std::uint32_t> text_ids);
 
 // Rows [first, first + block.rows()) of the batch into the block, in the forest's columns. A
-// cell beyond a row's end is missing; a text cell carries text_ids[its text]. True when every
-// cell is of the kind its column's splits test, so that the unchecked walk may take the block.
+// cell beyond a row's end is missing; a text cell carries text_ids[its text]. True when the
+// unchecked walk may take the block: the forest is walkable() and every cell is of the kind its
+// column's splits test. Otherwise the block's tags are filled for the checked walk.
 bool load_block(const PackedForest& forest, const RowBatch& rows, std::size_t first,
                 std::span<const std::uint32_t> text_ids, RowBlock& block);
 
