@@ -229,11 +229,15 @@ bool PackedForest::walk(std::uint32_t tree, const RowBlock& block,
   std::size_t r0 = 0;
   if constexpr (!kChecked) {
     constexpr std::size_t kLanes = 16;
+    const Node root = nodes[info.root];  // every row's first step, with the node at hand
     for (; r0 + kLanes <= rows; r0 += kLanes) {
       const std::uint32_t* const lane_words = words + r0;
       std::uint32_t a[kLanes];
-      for (std::size_t l = 0; l < kLanes; ++l) a[l] = info.root;
-      for (std::uint32_t level = 0; level < info.depth; ++level) {
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        const bool left = packed_goes_left((lane_words + l)[root.cells], root.mask, root.test);
+        a[l] = info.depth == 0 ? info.root : root.child + (left ? 0u : 1u);
+      }
+      for (std::uint32_t level = 1; level < info.depth; ++level) {
 #pragma GCC unroll 16
         for (std::size_t l = 0; l < kLanes; ++l) {
           const Node& node = nodes[a[l]];
