@@ -77,7 +77,7 @@ struct PartialSum {
 // left. A failing group ends its thread, so the count of summed trees falls short. The call
 // returns once every thread has ended.
 FloatTable predict_on_threads(const UpliftRandomForestModel& forest,
-                              std::shared_ptr<const PackedForest> packed, RowBatch rows,
+                              const std::shared_ptr<const PackedForest>& packed, RowBatch rows,
                               std::int32_t n_threads) {
   const std::size_t threads =
       std::min<std::size_t>(static_cast<std::size_t>(n_threads),
@@ -278,7 +278,7 @@ std::vector<double> predict_row(const UpliftRandomForestModel& forest, const Pac
 }
 
 FloatTable predict(const UpliftRandomForestModel& forest,
-                   std::shared_ptr<const PackedForest> packed, RowBatch rows,
+                   const std::shared_ptr<const PackedForest>& packed, RowBatch rows,
                    std::int32_t n_threads) {
   if (rows.empty()) return {};  // predicting nothing is not an error, whatever the thread count
   const std::int32_t n = n_threads < 0 ? logical_processors() : n_threads;
@@ -286,7 +286,7 @@ FloatTable predict(const UpliftRandomForestModel& forest,
     return divided(sum_rows(*packed, packed->all_trees(), rows, BatchChecks::kNone),
                    forest.n_estimators);
   }
-  return predict_on_threads(forest, std::move(packed), std::move(rows), n);
+  return predict_on_threads(forest, packed, std::move(rows), n);
 }
 
 std::vector<double> predict_row(const UpliftRandomForestModel& forest, RowView row) {

@@ -26,7 +26,7 @@ std::vector<double> predict_row(const UpliftRandomForestModel& forest, const Pac
 // the logical processors): prediction threads take tree jobs 0 .. n_estimators-1, and never
 // more threads start than there are jobs. No rows give no result, whatever the count.
 FloatTable predict(const UpliftRandomForestModel& forest,
-                   std::shared_ptr<const PackedForest> packed, RowBatch rows,
+                   const std::shared_ptr<const PackedForest>& packed, RowBatch rows,
                    std::int32_t n_threads);
 
 // The same on trees packed for this one call.

@@ -28,6 +28,19 @@ std::uint64_t column_of(std::int32_t col_idx) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(col_idx));
 }
 
+// sums[r * width + k] += entry k of row r's leaf; kWidth, when not 0, is the width known when
+// compiling, so that the usual widths get a loop of their own.
+template <std::size_t kWidth>
+void add_leaf_rows(const double* values, const std::uint32_t* leaf_at, std::size_t rows,
+                   std::size_t width, double* sums) noexcept {
+  const std::size_t n = kWidth == 0 ? width : kWidth;
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* const leaf = values + leaf_at[r];
+    double* const sum = sums + r * n;
+    for (std::size_t k = 0; k < n; ++k) sum[k] += leaf[k];
+  }
+}
+
 }  // namespace
 
 RowBlock::RowBlock(std::size_t columns, bool tagged)
@@ -267,22 +280,13 @@ bool PackedForest::walk(std::uint32_t tree, const RowBlock& block,
   return bad == 0;
 }
 
-// sums[r * width + k] += the leaf's entry k, row by row; the usual widths get their own loop.
 void PackedForest::add_leaves(const std::uint32_t* leaf_at, std::size_t rows, std::size_t width,
                               double* sums) const noexcept {
   const double* const values = leaf_values_.data();
-  const auto each_row = [&]<std::size_t kWidth>(std::integral_constant<std::size_t, kWidth>) {
-    const std::size_t n = kWidth == 0 ? width : kWidth;
-    for (std::size_t r = 0; r < rows; ++r) {
-      const double* const leaf = values + leaf_at[r];
-      double* const sum = sums + r * n;
-      for (std::size_t k = 0; k < n; ++k) sum[k] += leaf[k];
-    }
-  };
-  if (width == 1) return each_row(std::integral_constant<std::size_t, 1>{});
-  if (width == 2) return each_row(std::integral_constant<std::size_t, 2>{});
-  if (width == 3) return each_row(std::integral_constant<std::size_t, 3>{});
-  each_row(std::integral_constant<std::size_t, 0>{});
+  if (width == 1) return add_leaf_rows<1>(values, leaf_at, rows, width, sums);
+  if (width == 2) return add_leaf_rows<2>(values, leaf_at, rows, width, sums);
+  if (width == 3) return add_leaf_rows<3>(values, leaf_at, rows, width, sums);
+  add_leaf_rows<0>(values, leaf_at, rows, width, sums);
 }
 
 template <bool kChecked>
