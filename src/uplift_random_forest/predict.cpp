@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -62,7 +61,8 @@ void add_table(PredictionTable& sum, const PredictionTable& table) {
 std::size_t trees_per_pass(std::int32_t n_estimators, std::size_t threads) {
   constexpr std::size_t kMaxTreesPerPass = 64;
   const auto jobs = static_cast<std::size_t>(std::max(n_estimators, 0));
-  const std::size_t share = (jobs + threads - 1) / std::max<std::size_t>(threads, 1);
+  const std::size_t takers = std::max<std::size_t>(threads, 1);
+  const std::size_t share = (jobs + takers - 1) / takers;
   return std::clamp<std::size_t>(share, 1, kMaxTreesPerPass);
 }
 

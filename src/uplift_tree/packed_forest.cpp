@@ -60,8 +60,9 @@ struct PackedForest::Builder {
 PackedForest::PackedForest(std::span<const UpliftTreeModel> trees) {
   for (const UpliftTreeModel& tree : trees) {
     for (const TreeNode& node : tree.nodes) {
-      if (!node.is_leaf() && node.split_value.is_str())
+      if (!node.is_leaf() && node.split_value.is_str()) {
         categories_.push_back(node.split_value.as_str());
+      }
     }
   }
   std::sort(categories_.begin(), categories_.end());
@@ -185,14 +186,16 @@ std::optional<std::string> PackedForest::defect() const {
     for (std::size_t at = tree.root; at < end; ++at) {
       const Kind kind = details_[at].kind;
       const std::uint32_t value = details_[at].value;
-      const std::string which = "tree " + std::to_string(t);
-      if (kind == Kind::Beyond && tree.node_count == 0) return which + " has no nodes";
+      if (kind == Kind::Beyond && tree.node_count == 0) {
+        return "tree " + std::to_string(t) + " has no nodes";
+      }
       if (kind == Kind::Beyond) {
-        return which + " has a split whose child slot " + std::to_string(value) +
-               " lies beyond its " + std::to_string(tree.node_count) + " nodes";
+        return "tree " + std::to_string(t) + " has a split whose child slot " +
+               std::to_string(value) + " lies beyond its " + std::to_string(tree.node_count) +
+               " nodes";
       }
       if (kind != Kind::Leaf && std::bit_cast<std::int32_t>(value) < 0) {
-        return which + " has a split on column " +
+        return "tree " + std::to_string(t) + " has a split on column " +
                std::to_string(std::bit_cast<std::int32_t>(value));
       }
     }
@@ -248,7 +251,7 @@ bool PackedForest::walk(std::uint32_t tree, const RowBlock& block,
       std::uint32_t a[kLanes];
       for (std::size_t l = 0; l < kLanes; ++l) {
         const bool left = packed_goes_left((lane_words + l)[root.cells], root.mask, root.test);
-        a[l] = info.depth == 0 ? info.root : root.child + (left ? 0u : 1u);
+        a[l] = root.child + (left ? 0u : 1u);  // a resting root goes "left", to itself
       }
       for (std::uint32_t level = 1; level < info.depth; ++level) {
 #pragma GCC unroll 16
