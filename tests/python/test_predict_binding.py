@@ -273,4 +273,3 @@ def test_shared_borrows_nest_but_refuse_an_exclusive_one(model, tmp_path):
 
     assert model.predict_row([Probe(), "red"]) == model.predict_row([0.5, "red"])
     assert seen == [["f0", "f1"], "Already borrowed"]
-
