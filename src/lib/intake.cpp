@@ -84,8 +84,7 @@ std::optional<StringFeature> string_column(PyObject* list, OwnedColumns& owned) 
   return StringFeature{kept, encoder.take_dictionary()};
 }
 
-FeatureColumn feature_column(const ColumnMap& data, const std::string& name,
-                             OwnedColumns& owned) {
+FeatureColumn feature_column(const ColumnMap& data, const std::string& name, OwnedColumns& owned) {
   PyObject* list = column(data, name);
   if (std::optional<std::vector<float>> numbers = numeric_column(list)) {
     return NumericFeature{owned.numbers.emplace_back(std::move(*numbers))};

@@ -2,8 +2,15 @@
 trained or loaded record, and each distinct text of a call converted once."""
 import pytest
 
-from lib_support import (UNDER_SANITIZER, new_model, quiet_fit, raises_panic, run_child,
-                         small_data, trained_model)
+from lib_support import (
+    UNDER_SANITIZER,
+    new_model,
+    quiet_fit,
+    raises_panic,
+    run_child,
+    small_data,
+    trained_model,
+)
 
 
 def test_predictions_follow_every_fit_and_load(tmp_path):
@@ -23,7 +30,8 @@ def test_predictions_follow_every_fit_and_load(tmp_path):
     assert model.predict(rows, 1) == first
     assert [model.predict_row(r) for r in rows] == first
     threaded = model.predict(rows, 2)
-    assert [v for r in threaded for v in r] == pytest.approx([v for r in first for v in r], abs=1e-12)
+    flat = [v for r in first for v in r]
+    assert [v for r in threaded for v in r] == pytest.approx(flat, abs=1e-12)
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="resident memory of a sanitizer build says nothing")
