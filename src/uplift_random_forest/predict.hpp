@@ -48,6 +48,8 @@ struct ColumnInput {
 // blocks of rows, all ended before it returns; reads `cancel` between blocks (throws
 // Cancelled). Panics with a clear message when a split tests a column that is missing or of
 // the other kind, or when leaves differ in width from out's.
+// A block is RowBlock::kRows rows; the calling thread takes blocks too (n_threads 0 counts as
+// 1). Every check is made before the first block, so the walks make none.
 void predict_columns(const PackedForest& forest, std::span<const ColumnInput> columns,
                      std::size_t n_rows, double divisor, std::span<double> out,
                      std::span<double> std_out, std::size_t n_threads, const CancelFlag* cancel);
