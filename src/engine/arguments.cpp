@@ -1,12 +1,24 @@
-// The checks the interpreter's parser cannot make (keyword-only arguments without default)
-// and the argument's name in conversion errors.
+// The checks the interpreter's parser cannot make (keyword-only arguments without default),
+// the argument's name in conversion errors, and converters that several tables use.
 #include "engine/arguments.hpp"
 
 #include <vector>
 
+#include "lib/convert.hpp"
 #include "lib/py_error.hpp"
 
-namespace quillmarsh::detail {
+namespace quillmarsh {
+
+std::optional<std::int32_t> at_least_one(PyObject* object) {
+  const std::optional<std::int32_t> value = to_i32(object);
+  if (value && *value < 1) {
+    PyErr_Format(PyExc_ValueError, "must be at least 1, not %d", static_cast<int>(*value));
+    return std::nullopt;
+  }
+  return value;
+}
+
+namespace detail {
 
 bool check_required(const char* function, std::span<const char* const> names,
                     std::span<const Given> given, std::span<PyObject* const> values) {
@@ -36,4 +48,6 @@ void name_argument(const char* name) {
   prefix_pending_error("argument '" + std::string(name) + "': ");
 }
 
-}  // namespace quillmarsh::detail
+}  // namespace detail
+
+}  // namespace quillmarsh

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <tuple>
@@ -43,6 +44,9 @@ bool store_converted(PyObject* value, Settings& settings) {
   settings.*field = std::move(*converted);
   return true;
 }
+
+// A signed 32-bit integer of at least 1 (tree and thread counts); ValueError below.
+std::optional<std::int32_t> at_least_one(PyObject* object);
 
 namespace detail {
 // "fit() missing 2 required keyword-only arguments: 'a', 'b'"; false with TypeError set when

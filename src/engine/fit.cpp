@@ -55,15 +55,6 @@ bool store_object(PyObject* value, FitArguments& arguments) {
   return true;
 }
 
-std::optional<std::int32_t> at_least_one(PyObject* object) {
-  const std::optional<std::int32_t> value = to_i32(object);
-  if (value && *value < 1) {
-    PyErr_Format(PyExc_ValueError, "must be at least 1, not %d", static_cast<int>(*value));
-    return std::nullopt;
-  }
-  return value;
-}
-
 std::optional<std::string> criterion(PyObject* object) {
   std::optional<std::string> text = to_text(object);
   if (text && *text != "ED" && *text != "KL" && *text != "CHI") {

@@ -5,6 +5,7 @@
 
 namespace quillmarsh {
 
+PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* forest_save(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* forest_to_bytes(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
 

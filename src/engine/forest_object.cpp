@@ -40,14 +40,6 @@ const EngineForest& forest_of(PyObject* self) {
   return reinterpret_cast<ForestObject*>(self)->forest();
 }
 
-// The number of entries of the first leaf's uplift vector: one per treatment group.
-std::size_t first_leaf_width(const UpliftTreeModel& tree) {
-  for (const TreeNode& node : tree.nodes) {
-    if (node.is_leaf()) return node.prob.size();
-  }
-  panic("a tree of the forest has no leaf");
-}
-
 PyObject* forest_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) noexcept {
   PyErr_SetString(PyExc_TypeError,
                   "Forest objects are made by fit, load, from_bytes and merge of "
@@ -157,6 +149,24 @@ PyCFunction as_cfunction(Method method) noexcept {
 }
 
 PyMethodDef kMethods[] = {
+    {"predict", as_cfunction(&forest_predict), METH_VARARGS | METH_KEYWORDS,
+     "predict($self, columns, out, n_threads, std_out=None)\n--\n\n"
+     "Writes the forest's uplift estimates into `out`.\n\n"
+     "columns: one entry per feature, in feature_names order, each holding one value per row\n"
+     "    of out: a 1-D C-contiguous float32 array (NaN = missing), or for a string feature a\n"
+     "    tuple (codes, categories): codes a 1-D C-contiguous uint32 array indexing\n"
+     "    categories, the caller's own sequence of str (e.g. pandas.factorize's uniques);\n"
+     "    code 0xFFFFFFFF is a value of no category, any other code beyond categories a\n"
+     "    ValueError. A feature that splits compare with thresholds must be numeric, one\n"
+     "    they compare with categories a string feature (TypeError otherwise).\n"
+     "out: C-contiguous writable float64 array of shape (rows, n_outputs); out[i, k] receives\n"
+     "    the sum over the trees of their leaf uplift of treatment group k + 1 for row i,\n"
+     "    divided by n_estimators: the trees' mean for every forest the engine makes.\n"
+     "n_threads: threads to predict on, >= 1.\n"
+     "std_out: None, or an array like out (not sharing its memory) that receives the\n"
+     "    population standard deviation over the trees of the same leaf uplifts.\n\n"
+     "The interpreter lock is released while predicting; Ctrl-C stops every thread of the\n"
+     "prediction and raises KeyboardInterrupt (out is then partly written). Returns None."},
     {"feature_importance", as_cfunction(&forest_feature_importance), METH_VARARGS | METH_KEYWORDS,
      "feature_importance($self, kind)\n--\n\n"
      "Per feature, in feature_names order: the sum over the trees of the split gains\n"
@@ -202,9 +212,10 @@ PyObject* forest_type() {
 
 PyObject* new_forest_object(UpliftRandomForestModel record) {
   if (record.trees.empty()) panic("a forest needs at least one tree");
-  EngineForest forest;
-  forest.n_outputs = first_leaf_width(record.trees.front());
-  forest.record = std::move(record);
+  EngineForest forest(std::move(record));
+  const std::optional<std::size_t> width = forest.packed.leaf_width();
+  if (!width) panic("the leaves of the forest's trees differ in length: it cannot predict");
+  forest.n_outputs = *width;
 
   auto* type = reinterpret_cast<PyTypeObject*>(forest_type());
   PyObject* object = PyType_GenericAlloc(type, 0);

@@ -5,22 +5,28 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 
 #include "lib/python.hpp"
 #include "uplift_random_forest/forest.hpp"
+#include "uplift_tree/packed_forest.hpp"
 
 namespace quillmarsh {
 
 struct EngineForest {
+  explicit EngineForest(UpliftRandomForestModel trained)
+      : record(std::move(trained)), packed(record.trees) {}
+
   UpliftRandomForestModel record;
+  PackedForest packed;        // record.trees ready to predict, built once
   std::size_t n_outputs = 0;  // treatment groups: entries of every leaf's uplift vector
 };
 
 // The type object (borrowed, cached for the process); panics when it cannot be created.
 PyObject* forest_type();
 
-// A new Forest owning `record`, which holds at least one tree. Panics when the trees are
-// not fit to predict with.
+// A new Forest owning `record`, which holds at least one tree, with its trees packed for
+// prediction. Panics when the trees' leaves differ in length.
 PyObject* new_forest_object(UpliftRandomForestModel record);
 
 // The forest of `object`, or nullptr with a TypeError naming `what`.

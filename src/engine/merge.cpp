@@ -53,11 +53,27 @@ std::string differing_setting(const EngineForest& first, const EngineForest& oth
   return {};
 }
 
+// How the splits of the forests so far compare each feature: bit 0 with thresholds, bit 1
+// with categories. Adds `forest`'s splits and returns the name of a feature they compare
+// the other way, or an empty text.
+std::string differing_kind(const EngineForest& forest, std::vector<std::uint8_t>& kinds) {
+  for (const PackedForest::Column& tested : forest.packed.columns()) {
+    if (tested.col_idx >= kinds.size()) continue;  // a hand-edited split; predict refuses it
+    const auto kind =
+        static_cast<std::uint8_t>((tested.numeric ? 1 : 0) | (tested.category ? 2 : 0));
+    std::uint8_t& seen = kinds[tested.col_idx];
+    if (seen != 0 && seen != kind) return forest.record.trees.front().feature_cols[tested.col_idx];
+    seen = kind;
+  }
+  return {};
+}
+
 PyObject* merge(PyObject* forests_object) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(forests_object));
   if (!iterator) return nullptr;
   std::vector<PyRef> held;  // keeps every forest alive while its trees are copied
   std::vector<const EngineForest*> forests;
+  std::vector<std::uint8_t> kinds;  // see differing_kind
   std::uint64_t n_trees = 0;
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
     const std::string what = "forests[" + std::to_string(forests.size()) + "]";
@@ -70,6 +86,14 @@ PyObject* merge(PyObject* forests_object) {
                      setting.c_str());
         return nullptr;
       }
+    }
+    if (forests.empty()) kinds.assign(forest->record.trees.front().feature_cols.size(), 0);
+    if (const std::string feature = differing_kind(*forest, kinds); !feature.empty()) {
+      PyErr_Format(PyExc_ValueError,
+                   "%s compares feature '%s' with thresholds where an earlier forest compares "
+                   "it with categories, or the other way round",
+                   what.c_str(), feature.c_str());
+      return nullptr;
     }
     held.push_back(std::move(item));
     forests.push_back(forest);

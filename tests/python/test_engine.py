@@ -136,7 +136,7 @@ def test_bad_input_is_refused_with_a_clear_error(build, error, message):
     with pytest.raises(error) as raised:
         engine.fit(**args)
     assert message in str(raised.value)
-    assert calls == [] and threads() == before
+    assert calls == [] and settled_threads(before) <= before
 
 
 def test_arrays_are_held_for_the_call_and_released_after_it(data):
@@ -311,3 +311,165 @@ def test_merge_joins_trees_in_order_and_refuses_other_settings(data):
     renamed = engine.fit(columns, names[:3] + ["color"], treatment, outcome, **SETTINGS)
     with pytest.raises(ValueError, match="in feature_names"):
         engine.merge([a, renamed])
+
+
+@pytest.fixture(scope="module")
+def forest(data):
+    return fit(data, n_estimators=8, max_depth=5)
+
+
+def class_rows(columns, rows):
+    """The class's prediction rows: floats, and texts looked up in each column's categories
+    (None for a value of no category, which the class cannot take)."""
+    cells = [c.tolist() if isinstance(c, np.ndarray) else
+             [c[1][k] if k < len(c[1]) else None for k in c[0].tolist()] for c in columns]
+    return [list(row) for row in zip(*cells)][:rows]
+
+
+def test_the_class_loading_an_engine_forest_predicts_the_same_bit_for_bit(data, forest, tmp_path):
+    import quillmarsh
+    columns = list(data[0])
+    # The caller's own dictionary: another order and a text of no category.
+    codes, categories = columns[3]
+    own = ["blue", "violet", "red", "green"]
+    columns[3] = (np.array([own.index(categories[k]) for k in codes], dtype=np.uint32), own)
+    path = tmp_path / "forest.json"
+    forest.save(str(path))
+    model = quillmarsh._UpliftRandomForestModel(1, 1, 1, 1, "ED", 2, False, False, 0.0)
+    model.load(str(path))
+    expected = np.array(model.predict(class_rows(columns, 3000), 1))
+    for n_threads in (1, 3):
+        out = np.full((3000, 2), np.nan)
+        forest.predict(columns, out, n_threads)
+        assert np.array_equal(out, expected)
+    assert not np.isnan(columns[0]).any() and np.isnan(columns[2]).any()
+
+
+def leaf_outputs(document, columns, rows):
+    """Per tree, the leaf uplift of each row: an independent walk of the saved trees."""
+    result = []
+    for tree in document["trees"]:
+        per_row = []
+        for row in class_rows(columns, rows):
+            slot = 0
+            while not tree["nodes"][slot]["prob"]:
+                node = tree["nodes"][slot]
+                value = row[node["col_idx"]]
+                if "Numeric" in node["split_value"]:
+                    left = np.float32(value) <= np.float32(node["split_value"]["Numeric"])
+                else:
+                    left = value == node["split_value"]["Str"]
+                slot = 2 * slot + (1 if left else 2)
+            per_row.append(tree["nodes"][slot]["prob"])
+        result.append(per_row)
+    return np.array(result)
+
+
+def test_std_out_is_the_spread_of_the_tree_outputs(data, forest):
+    columns = [c[:200] if isinstance(c, np.ndarray) else (c[0][:200], c[1]) for c in data[0]]
+    out, spread = np.empty((200, 2)), np.empty((200, 2))
+    forest.predict(columns, out, 2, std_out=spread)
+    trees = leaf_outputs(json.loads(forest.to_bytes()), columns, 200)
+    assert np.allclose(out, trees.mean(axis=0), rtol=0, atol=1e-12)
+    assert np.allclose(spread, trees.std(axis=0), rtol=0, atol=1e-12)
+    assert spread.max() > 0
+
+
+def bad_predict(change):
+    def build(forest):
+        columns, _, _, _ = experiment(n=100)
+        args = dict(columns=list(columns), out=np.empty((100, 2)), n_threads=2)
+        change(args)
+        return args
+    return build
+
+
+@pytest.mark.parametrize("build,error,message", [
+    (bad_predict(lambda a: a.update(out=np.empty((100, 2), np.float32))), TypeError,
+     "out must be a 2-D float64 array, not an array of dtype '<f4'"),
+    (bad_predict(lambda a: a.update(out=np.empty((100, 3)))), ValueError,
+     "out has 3 columns; the forest gives 2 values per row"),
+    (bad_predict(lambda a: a.update(out=np.empty(200))), ValueError,
+     "out must be a 2-D float64 array, not an array of 1 dimensions"),
+    (bad_predict(lambda a: a.update(out=np.empty((100, 2), order="F"))), ValueError,
+     "out must be C-contiguous"),
+    (bad_predict(lambda a: a["out"].setflags(write=False)), ValueError, "out is read-only"),
+    (bad_predict(lambda a: a.update(std_out=np.empty((99, 2)))), ValueError,
+     "std_out must have the shape of out"),
+    (bad_predict(lambda a: a.update(std_out=a["out"][:])), ValueError,
+     "std_out shares memory with out"),
+    (bad_predict(lambda a: a["columns"].pop()), ValueError, "columns has 3 entries for 4"),
+    (bad_predict(lambda a: a["columns"].__setitem__(1, a["columns"][1][:50])), ValueError,
+     "columns[1] ('x1') has 50 values but out has 100"),
+    (bad_predict(lambda a: a["columns"].__setitem__(0, (np.zeros(100, np.uint32), ["a"]))),
+     TypeError, "columns[0] ('x0') must be a float32 array: the forest compares it with"),
+    (bad_predict(lambda a: a["columns"].__setitem__(3, np.zeros(100, np.float32))), TypeError,
+     "columns[3] ('colour') must be a (codes, categories) pair"),
+    (bad_predict(lambda a: a["columns"][3][0].__setitem__(9, 3)), ValueError,
+     "columns[3] ('colour') holds code 3 in row 9, beyond its 3 categories"),
+    (bad_predict(lambda a: a.update(n_threads=0)), ValueError,
+     "argument 'n_threads': must be at least 1, not 0"),
+])
+def test_bad_prediction_input_is_refused_with_a_clear_error(forest, build, error, message):
+    args = build(forest)
+    before = args["out"].copy()
+    with pytest.raises(error) as raised:
+        forest.predict(**args)
+    assert message in str(raised.value)
+    assert np.array_equal(args["out"], before, equal_nan=True)  # nothing was written
+
+
+def test_codes_of_no_category_predict_as_a_text_no_split_matches(forest):
+    columns = list(experiment(n=100)[0])
+    codes, categories = columns[3]
+    out_none, out_unknown = np.empty((100, 2)), np.empty((100, 2))
+    columns[3] = (np.full(100, 0xFFFFFFFF, np.uint32), categories)
+    forest.predict(columns, out_none, 1)
+    columns[3] = (np.zeros(100, np.uint32), ["a text the forest never saw"])
+    forest.predict(columns, out_unknown, 1)
+    assert np.array_equal(out_none, out_unknown)
+
+
+def test_ctrl_c_during_predict_stops_every_thread():
+    seconds, line, rest, err = interrupt_child(CHILD_PRELUDE + """
+    forest = engine.fit(columns, names, treatment, outcome, n_estimators=10, max_features=4,
+                        max_depth=8, min_samples_leaf=50, criterion="ED", max_bins=10,
+                        balance=False, regularization=False, alpha=0.5, n_threads=2, seed=1)
+    forest = engine.merge([forest] * 100)  # 1000 trees
+    rows = [np.repeat(c, 20) for c in columns]  # 1,000,000 rows
+    out = np.empty((len(rows[0]), forest.n_outputs))
+    baseline = threads()
+    print("ready")
+    try:
+        forest.predict(rows, out, 2)
+        print("finished")""" + REPORT_AFTER_INTERRUPT, delay=0.3)
+    assert line == "KeyboardInterrupt", (line, rest, err)
+    assert seconds < 0.5
+    extra, settle = rest.split()
+    assert int(extra) == 0 and float(settle) < 1.0
+
+
+def test_another_python_thread_runs_during_predict(data):
+    columns = [np.repeat(c, 40) if isinstance(c, np.ndarray) else (np.repeat(c[0], 40), c[1])
+               for c in data[0]]
+    forest = engine.merge([fit(data, max_depth=6)] * 200)  # 800 trees
+    out = np.empty((len(columns[0]), 2))
+    ticks = 0
+    stop = threading.Event()
+
+    def ticker():
+        nonlocal ticks
+        while not stop.wait(0.002):
+            ticks += 1
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        start = time.monotonic()
+        forest.predict(columns, out, 1)
+        seconds = time.monotonic() - start
+    finally:
+        stop.set()
+        thread.join()
+    assert seconds > 0.2, "the prediction was too short to tell"
+    assert ticks > seconds / 0.002 / 4
