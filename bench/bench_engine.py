@@ -1,5 +1,6 @@
 """Benchmark of the toolkit's engine (quillmarsh_kit._engine) on numpy columns: fit seconds and
-the fit's own peak memory, and how long Ctrl-C takes to stop a fit.
+the fit's own peak memory, prediction of the same rows on 1 and n threads, and how long Ctrl-C
+takes to stop a fit and a prediction.
 
 The default workload is 1,000,000 rows of 20 numeric (float32) and 2 string (uint32 codes)
 features, control and 2 treatment groups, 100 trees, max_features 10, max_depth 8,
@@ -82,21 +83,49 @@ def main() -> int:
           f"load {os.getloadavg()[0]:.1f})  peak RSS {peak_kib / 1024:7.1f} MiB, of which the "
           f"fit {extra_mib:6.1f} MiB = {extra_mib / array_mib:.2f} x the caller's arrays")
 
-    # Ctrl-C: SIGINT to this process 1 s into a fit that would run far longer.
-    sent = []
-    timer = threading.Timer(1.0, lambda: (sent.append(time.perf_counter()),
-                                          os.kill(os.getpid(), signal.SIGINT)))
-    timer.start()
-    try:
-        engine.fit(columns, names, treatment, outcome, **{**settings, "n_estimators": 100_000})
-        print("Ctrl-C: the fit was not interrupted")
-        return 1
-    except KeyboardInterrupt:
-        latency = time.perf_counter() - sent[0]
-    finally:
-        timer.cancel()
-    print(f"Ctrl-C: KeyboardInterrupt {latency * 1000:.0f} ms after the signal, "
-          f"{forest.n_trees}-tree forest kept")
+    n_outputs = forest.n_outputs
+    predict_seconds = 1.0
+    for threads in sorted({1, args.threads}):
+        # written once, so that their pages count before the call
+        out = np.full((args.rows, n_outputs), np.nan)
+        spread = np.full((args.rows, n_outputs), np.nan)
+        before_kib = status_kib("VmRSS")
+        can_reset = reset_peak()
+        start = time.perf_counter()
+        forest.predict(columns, out, threads)
+        seconds = time.perf_counter() - start
+        predict_seconds = seconds
+        extra_mib = (status_kib("VmHWM") - before_kib) / 1024 if can_reset else float("nan")
+        start = time.perf_counter()
+        forest.predict(columns, out, threads, std_out=spread)
+        with_spread = time.perf_counter() - start
+        print(f"predict on {threads} thread{'s' if threads > 1 else ''}: {seconds:5.2f} s "
+              f"({args.rows / seconds:,.0f} rows/s), with std_out {with_spread:5.2f} s; the call "
+              f"itself took {extra_mib:.1f} MiB beyond the caller's arrays")
+
+    # Ctrl-C: SIGINT to this process 1 s into calls that would run far longer. (A shell that
+    # starts the benchmark in the background has it ignore SIGINT; Python's handler is put back.)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    latencies = []
+    long_fit = dict(settings, n_estimators=100_000)
+    # copies of the forest enough for a prediction of about 5 s
+    many_trees = engine.merge([forest] * max(2, min(10_000, int(5 / predict_seconds))))
+    out = np.empty((args.rows, n_outputs))
+    for name, call in [("fit", lambda: engine.fit(columns, names, treatment, outcome, **long_fit)),
+                       ("predict", lambda: many_trees.predict(columns, out, args.threads))]:
+        sent = []
+        timer = threading.Timer(1.0, lambda sent=sent: (sent.append(time.perf_counter()),
+                                                        os.kill(os.getpid(), signal.SIGINT)))
+        timer.start()
+        try:
+            call()
+            print(f"Ctrl-C: the {name} was not interrupted")
+            return 1
+        except KeyboardInterrupt:
+            latencies.append(f"{name} {(time.perf_counter() - sent[0]) * 1000:.0f} ms")
+        finally:
+            timer.cancel()
+    print("Ctrl-C: KeyboardInterrupt after the signal: " + ", ".join(latencies))
     return 0
 
 
