@@ -79,6 +79,25 @@ def interrupt_child(code, delay, timeout=120):
             child.wait()
     return seconds, line.rstrip("\n"), rest, err
 
+def leaf_of(tree, row):
+    """The walk from the model file's point of view: an independent reading of a tree (a
+    dict of the saved document) that returns the prob of the leaf that `row` reaches."""
+    import numpy as np
+    slot = 0
+    while True:
+        node = tree["nodes"][slot]
+        if node["prob"]:
+            return node["prob"]
+        value = row[node["col_idx"]]
+        if "Numeric" in node["split_value"]:
+            threshold = node["split_value"]["Numeric"]
+            # Cells and thresholds are 32-bit floats; NaN goes right.
+            left = np.float32(value) <= np.float32(threshold)
+        else:
+            left = value == node["split_value"]["Str"]
+        slot = 2 * slot + (1 if left else 2)
+
+
 PANIC = "PanicException"
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "

@@ -9,7 +9,7 @@ import time
 import pytest
 
 np = pytest.importorskip("numpy")
-from lib_support import interrupt_child  # noqa: E402
+from lib_support import interrupt_child, leaf_of  # noqa: E402
 from quillmarsh_kit import _engine as engine  # noqa: E402
 
 SETTINGS = dict(n_estimators=4, max_features=3, max_depth=4, min_samples_leaf=20, criterion="KL",
@@ -50,16 +50,6 @@ def data():
 def fit(data, **changes):
     columns, names, treatment, outcome = data
     return engine.fit(columns, names, treatment, outcome, **{**SETTINGS, **changes})
-
-
-def test_fit_returns_a_forest_of_the_settings(data):
-    forest = fit(data, n_estimators=5)
-    assert (forest.n_trees, forest.n_estimators, forest.n_outputs) == (5, 5, 2)
-    assert forest.feature_names == ["x0", "x1", "x2", "colour"]
-    assert (forest.criterion, forest.max_depth, forest.min_samples_leaf) == ("KL", 4, 20)
-    assert (forest.treatment_col, forest.outcome_col) == ("treatment", "outcome")
-    assert len(forest.feature_importance("gain")) == 4
-    assert sum(forest.feature_importance("split")) > 0
 
 
 def bad(change):
@@ -177,28 +167,6 @@ def test_an_exception_from_progress_stops_training_and_propagates(data):
     assert settled_threads(before) <= before
 
 
-def test_another_python_thread_runs_during_fit(data):
-    ticks = 0
-    stop = threading.Event()
-
-    def ticker():
-        nonlocal ticks
-        while not stop.wait(0.002):
-            ticks += 1
-
-    thread = threading.Thread(target=ticker)
-    thread.start()
-    try:
-        start = time.monotonic()
-        fit(data, n_estimators=600, max_depth=6, n_threads=1)
-        seconds = time.monotonic() - start
-    finally:
-        stop.set()
-        thread.join()
-    assert seconds > 0.2, "the fit was too short to tell"
-    assert ticks > seconds / 0.002 / 4  # with the lock held all along there would be ~none
-
-
 CHILD_PRELUDE = """
     import os, time
     import numpy as np
@@ -222,20 +190,6 @@ REPORT_AFTER_INTERRUPT = """
             os.sched_yield()
         print(threads() - baseline, time.monotonic() - start)
 """
-
-
-def test_ctrl_c_during_fit_stops_every_thread():
-    seconds, line, rest, err = interrupt_child(CHILD_PRELUDE + """
-    print("ready")
-    try:
-        engine.fit(columns, names, treatment, outcome, n_estimators=5000, max_features=4,
-                   max_depth=8, min_samples_leaf=50, criterion="ED", max_bins=10, balance=False,
-                   regularization=False, alpha=0.5, n_threads=2, seed=1)
-        print("finished")""" + REPORT_AFTER_INTERRUPT, delay=0.5)
-    assert line == "KeyboardInterrupt", (line, rest, err)
-    assert seconds < 0.5
-    extra, settle = rest.split()
-    assert int(extra) == 0 and float(settle) < 1.0
 
 
 def test_a_seed_gives_the_same_file_for_every_thread_count(data, tmp_path):
@@ -319,20 +273,21 @@ def forest(data):
 
 
 def class_rows(columns, rows):
-    """The class's prediction rows: floats, and texts looked up in each column's categories
-    (None for a value of no category, which the class cannot take)."""
-    cells = [c.tolist() if isinstance(c, np.ndarray) else
-             [c[1][k] if k < len(c[1]) else None for k in c[0].tolist()] for c in columns]
+    """The class's prediction rows: floats, and the texts that the codes index."""
+    cells = [c.tolist() if isinstance(c, np.ndarray) else [c[1][k] for k in c[0].tolist()]
+             for c in columns]
     return [list(row) for row in zip(*cells)][:rows]
 
 
 def test_the_class_loading_an_engine_forest_predicts_the_same_bit_for_bit(data, forest, tmp_path):
     import quillmarsh
     columns = list(data[0])
-    # The caller's own dictionary: another order and a text of no category.
+    # The caller's own dictionary: another order, and a text the forest never saw.
     codes, categories = columns[3]
     own = ["blue", "violet", "red", "green"]
-    columns[3] = (np.array([own.index(categories[k]) for k in codes], dtype=np.uint32), own)
+    own_codes = np.array([own.index(categories[k]) for k in codes], dtype=np.uint32)
+    own_codes[:300] = own.index("violet")
+    columns[3] = (own_codes, own)
     path = tmp_path / "forest.json"
     forest.save(str(path))
     model = quillmarsh._UpliftRandomForestModel(1, 1, 1, 1, "ED", 2, False, False, 0.0)
@@ -343,33 +298,18 @@ def test_the_class_loading_an_engine_forest_predicts_the_same_bit_for_bit(data, 
         forest.predict(columns, out, n_threads)
         assert np.array_equal(out, expected)
     assert not np.isnan(columns[0]).any() and np.isnan(columns[2]).any()
-
-
-def leaf_outputs(document, columns, rows):
-    """Per tree, the leaf uplift of each row: an independent walk of the saved trees."""
-    result = []
-    for tree in document["trees"]:
-        per_row = []
-        for row in class_rows(columns, rows):
-            slot = 0
-            while not tree["nodes"][slot]["prob"]:
-                node = tree["nodes"][slot]
-                value = row[node["col_idx"]]
-                if "Numeric" in node["split_value"]:
-                    left = np.float32(value) <= np.float32(node["split_value"]["Numeric"])
-                else:
-                    left = value == node["split_value"]["Str"]
-                slot = 2 * slot + (1 if left else 2)
-            per_row.append(tree["nodes"][slot]["prob"])
-        result.append(per_row)
-    return np.array(result)
+    assert forest.feature_importance("gain") == model.get_feature_importance("gain")
+    assert forest.feature_importance("split") == model.get_feature_importance("split")
+    assert forest.feature_names == model.feature_cols()
 
 
 def test_std_out_is_the_spread_of_the_tree_outputs(data, forest):
     columns = [c[:200] if isinstance(c, np.ndarray) else (c[0][:200], c[1]) for c in data[0]]
     out, spread = np.empty((200, 2)), np.empty((200, 2))
     forest.predict(columns, out, 2, std_out=spread)
-    trees = leaf_outputs(json.loads(forest.to_bytes()), columns, 200)
+    rows = class_rows(columns, 200)
+    trees = np.array([[leaf_of(tree, row) for row in rows]
+                      for tree in json.loads(forest.to_bytes())["trees"]])
     assert np.allclose(out, trees.mean(axis=0), rtol=0, atol=1e-12)
     assert np.allclose(spread, trees.std(axis=0), rtol=0, atol=1e-12)
     assert spread.max() > 0
@@ -430,8 +370,15 @@ def test_codes_of_no_category_predict_as_a_text_no_split_matches(forest):
     assert np.array_equal(out_none, out_unknown)
 
 
-def test_ctrl_c_during_predict_stops_every_thread():
-    seconds, line, rest, err = interrupt_child(CHILD_PRELUDE + """
+INTERRUPTED_CALLS = {
+    "fit": """
+    print("ready")
+    try:
+        engine.fit(columns, names, treatment, outcome, n_estimators=5000, max_features=4,
+                   max_depth=8, min_samples_leaf=50, criterion="ED", max_bins=10, balance=False,
+                   regularization=False, alpha=0.5, n_threads=2, seed=1)
+        print("finished")""",
+    "predict": """
     forest = engine.fit(columns, names, treatment, outcome, n_estimators=10, max_features=4,
                         max_depth=8, min_samples_leaf=50, criterion="ED", max_bins=10,
                         balance=False, regularization=False, alpha=0.5, n_threads=2, seed=1)
@@ -442,18 +389,35 @@ def test_ctrl_c_during_predict_stops_every_thread():
     print("ready")
     try:
         forest.predict(rows, out, 2)
-        print("finished")""" + REPORT_AFTER_INTERRUPT, delay=0.3)
+        print("finished")""",
+}
+
+
+@pytest.mark.parametrize("call", sorted(INTERRUPTED_CALLS))
+def test_ctrl_c_stops_every_thread_of_the_call(call):
+    seconds, line, rest, err = interrupt_child(
+        CHILD_PRELUDE + INTERRUPTED_CALLS[call] + REPORT_AFTER_INTERRUPT, delay=0.3)
     assert line == "KeyboardInterrupt", (line, rest, err)
     assert seconds < 0.5
     extra, settle = rest.split()
     assert int(extra) == 0 and float(settle) < 1.0
 
 
-def test_another_python_thread_runs_during_predict(data):
+def long_fit(data):
+    fit(data, n_estimators=600, max_depth=6, n_threads=1)
+
+
+def long_predict(data):
     columns = [np.repeat(c, 40) if isinstance(c, np.ndarray) else (np.repeat(c[0], 40), c[1])
                for c in data[0]]
     forest = engine.merge([fit(data, max_depth=6)] * 200)  # 800 trees
-    out = np.empty((len(columns[0]), 2))
+    return lambda: forest.predict(columns, np.empty((len(columns[0]), 2)), 1)
+
+
+@pytest.mark.parametrize("prepare", [lambda data: lambda: long_fit(data), long_predict],
+                         ids=["fit", "predict"])
+def test_another_python_thread_runs_meanwhile(data, prepare):
+    call = prepare(data)
     ticks = 0
     stop = threading.Event()
 
@@ -466,10 +430,10 @@ def test_another_python_thread_runs_during_predict(data):
     thread.start()
     try:
         start = time.monotonic()
-        forest.predict(columns, out, 1)
+        call()
         seconds = time.monotonic() - start
     finally:
         stop.set()
         thread.join()
-    assert seconds > 0.2, "the prediction was too short to tell"
-    assert ticks > seconds / 0.002 / 4
+    assert seconds > 0.2, "the call was too short to tell"
+    assert ticks > seconds / 0.002 / 4  # with the lock held all along there would be ~none
