@@ -23,7 +23,7 @@ constexpr const char* kModuleDoc =
     "Arrays are numpy arrays (or any object with __array_interface__), C-contiguous, of\n"
     "exactly the dtypes named below; anything else raises TypeError or ValueError naming the\n"
     "argument, before any thread starts. The arrays are referenced, not copied, for the\n"
-    "duration of the call.\n"
+    "duration of the call, and other threads must not write to them meanwhile.\n"
     "\n"
     "Internal failures raise PanicException (vornex_runtime.PanicException, a\n"
     "BaseException), as the native class does.\n"
