@@ -3,8 +3,9 @@
 #include "uplift_tree/split_candidates.hpp"
 
 #include <algorithm>
-#include <bit>
+#include <array>
 #include <cmath>
+#include <limits>
 #include <unordered_set>
 #include <utility>
 
@@ -14,38 +15,6 @@ namespace {
 __extension__ using U128 = unsigned __int128;
 
 constexpr std::uint64_t kSamplePerBin = 500;
-
-// Calls f(row) for a uniform sample of m distinct entries of rows, in list order (all of them
-// when m covers the list). Candidates depend only on which values were sampled.
-template <class F>
-void for_each_sampled(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng, F&& f) {
-  const std::uint64_t n = rows.size();
-  if (m >= n) {
-    for (const RowIndex r : rows) f(r);
-    return;
-  }
-  // Floyd's algorithm: a uniform k-subset of 0..n-1 with k draws and a bitmap of n bits. When
-  // more than half the rows are sampled, the rows left out are drawn instead (the complement
-  // of a uniform subset is uniform). The sample is visited in row order, which keeps the
-  // column reads cache-friendly.
-  const bool draw_excluded = m > n - m;
-  const std::uint64_t k = draw_excluded ? n - m : m;
-  std::vector<std::uint64_t> marked((n + 63) / 64, 0);
-  for (std::uint64_t j = n - k; j < n; ++j) {
-    std::uint64_t t = rng.below(j + 1);
-    if ((marked[t >> 6] >> (t & 63)) & 1u) t = j;
-    marked[t >> 6] |= std::uint64_t{1} << (t & 63);
-  }
-  for (std::size_t w = 0; w < marked.size(); ++w) {
-    std::uint64_t bits = draw_excluded ? ~marked[w] : marked[w];
-    if (draw_excluded && w + 1 == marked.size() && n % 64 != 0) {
-      bits &= (std::uint64_t{1} << (n % 64)) - 1;  // no rows beyond n
-    }
-    for (; bits != 0; bits &= bits - 1) {
-      f(rows[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
-    }
-  }
-}
 
 // Order-preserving map of non-NaN floats to unsigned keys (-0.0 just below +0.0).
 std::uint32_t float_key(float v) noexcept {
@@ -57,53 +26,130 @@ float key_float(std::uint32_t k) noexcept {
   return std::bit_cast<float>((k & 0x80000000u) != 0 ? (k & 0x7fffffffu) : ~k);
 }
 
-// Ascending keys of `values` (no NaN): an LSD radix sort in three passes of 11 bits.
-std::vector<std::uint32_t> sorted_keys(std::span<const float> values) {
-  constexpr int kBits = 11;
+// Sorts `keys` ascending by an LSD radix sort of kPasses digits of kBits bits; `spare` is the
+// other buffer. A digit that every key shares is skipped.
+template <int kBits, int kPasses>
+void radix_sort(std::span<std::uint32_t> keys, std::vector<std::uint32_t>& spare) {
   constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-  std::vector<std::uint32_t> keys(values.size());
-  std::vector<std::uint32_t> scratch(values.size());
-  std::vector<std::uint32_t> counts(3 * kBuckets, 0);
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::uint32_t k = float_key(values[i]);
-    keys[i] = k;
-    ++counts[k & (kBuckets - 1)];
-    ++counts[kBuckets + ((k >> kBits) & (kBuckets - 1))];
-    ++counts[2 * kBuckets + (k >> (2 * kBits))];
+  constexpr std::uint32_t kMask = kBuckets - 1;
+  std::array<std::uint32_t, kPasses * kBuckets> counts{};
+  for (const std::uint32_t k : keys) {
+    for (std::size_t p = 0; p < kPasses; ++p) {
+      ++counts[p * kBuckets + ((k >> (p * kBits)) & kMask)];
+    }
   }
-  for (int pass = 0; pass < 3; ++pass) {
+  spare.resize(keys.size());
+  std::uint32_t* from = keys.data();
+  std::uint32_t* to = spare.data();
+  for (int pass = 0; pass < kPasses; ++pass) {
     std::uint32_t* c = counts.data() + static_cast<std::size_t>(pass) * kBuckets;
     const int shift = pass * kBits;
-    // A digit that every key shares leaves the order unchanged.
-    if (keys.empty() || c[(keys[0] >> shift) & (kBuckets - 1)] == keys.size()) continue;
+    if (c[(keys[0] >> shift) & kMask] == keys.size()) continue;
     std::uint32_t sum = 0;
     for (std::size_t b = 0; b < kBuckets; ++b) sum += std::exchange(c[b], sum);
-    for (const std::uint32_t k : keys) scratch[c[(k >> shift) & (kBuckets - 1)]++] = k;
-    keys.swap(scratch);
+    for (std::size_t i = 0; i < keys.size(); ++i) to[c[(from[i] >> shift) & kMask]++] = from[i];
+    std::swap(from, to);
   }
-  return keys;
+  if (from != keys.data()) std::copy(from, from + keys.size(), keys.data());
 }
 
-}  // namespace
-
-std::vector<RowIndex> sample_rows(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng) {
-  std::vector<RowIndex> picked;
-  picked.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(m, rows.size())));
-  for_each_sampled(rows, m, rng, [&](RowIndex r) { picked.push_back(r); });
-  return picked;
+// Ascending keys; the digit width follows the count, so that clearing and summing the buckets
+// never outweighs the keys themselves.
+void sort_keys(std::span<std::uint32_t> keys, std::vector<std::uint32_t>& spare) {
+  if (keys.size() < 128) {
+    std::sort(keys.begin(), keys.end());
+  } else if (keys.size() < 2048) {
+    radix_sort<8, 4>(keys, spare);
+  } else {
+    radix_sort<11, 3>(keys, spare);
+  }
 }
 
-std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept {
-  const U128 cap = static_cast<U128>(max_bins) * kSamplePerBin;
-  return cap < n ? static_cast<std::uint64_t>(cap) : n;
+constexpr std::size_t kSortBelow = 64;  // sets this small are sorted, not bucketed
+
+// out[i] = the key of rank ranks[i] among `keys` (ranks ascending and distinct, each below
+// |keys|); `keys` is reordered. Most-significant-digit radix selection: the keys are bucketed
+// by up to 11 bits below the prefix that all of them share, and only the buckets holding a
+// wanted rank are kept (moved to `spare`) and refined. Few wanted ranks cost about three
+// passes over the keys instead of a full sort.
+void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> ranks,
+                  std::uint32_t* out, std::vector<std::uint32_t>& spare) {
+  if (ranks.empty()) return;
+  if (keys.size() <= kSortBelow || ranks.size() * 16 > keys.size()) {
+    sort_keys(keys, spare);
+    for (std::size_t i = 0; i < ranks.size(); ++i) out[i] = keys[ranks[i]];
+    return;
+  }
+  std::uint32_t lo = keys[0];
+  std::uint32_t hi = keys[0];
+  for (const std::uint32_t k : keys) {  // branch-free, unlike std::minmax_element
+    lo = std::min(lo, k);
+    hi = std::max(hi, k);
+  }
+  const std::uint32_t range = hi - lo;
+  if (range == 0) {
+    std::fill(out, out + ranks.size(), lo);
+    return;
+  }
+  // About one bucket per two keys, at most 2048.
+  const int bits = std::clamp(static_cast<int>(std::bit_width(keys.size())) - 1, 4, 11);
+  const int shift = std::max(0, static_cast<int>(std::bit_width(range)) - bits);
+  const std::size_t buckets = (range >> shift) + std::size_t{1};
+  std::vector<std::uint32_t> start(buckets + 1, 0);
+  for (const std::uint32_t k : keys) ++start[((k - lo) >> shift) + 1];
+  for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
+
+  // The buckets of the wanted ranks, each once, and where their keys go in `spare`: one
+  // stretch per wanted bucket, then a slot that absorbs the keys of every other bucket.
+  struct Wanted {
+    std::size_t bucket;
+    std::size_t first_rank;  // into `ranks`
+    std::size_t end_rank;
+    std::uint32_t at;  // its stretch in `spare`
+  };
+  std::vector<Wanted> wanted;
+  std::size_t b = 0;
+  std::uint32_t kept = 0;
+  for (std::size_t i = 0; i < ranks.size(); ++i) {
+    while (start[b + 1] <= ranks[i]) ++b;
+    if (wanted.empty() || wanted.back().bucket != b) {
+      wanted.push_back({b, i, i, kept});
+      kept += start[b + 1] - start[b];
+    }
+    wanted.back().end_rank = i + 1;
+  }
+  std::vector<std::uint32_t> cursor(buckets, kept);
+  std::vector<std::uint8_t> advance(buckets, 0);
+  for (const Wanted& w : wanted) {
+    cursor[w.bucket] = w.at;
+    advance[w.bucket] = 1;
+  }
+  spare.resize(std::size_t{kept} + 1);
+  std::uint32_t* to = spare.data();
+  for (const std::uint32_t k : keys) {  // branch-free: every key is written, few advance
+    const std::size_t bucket = (k - lo) >> shift;
+    const std::uint32_t at = cursor[bucket];
+    to[at] = k;
+    cursor[bucket] = at + advance[bucket];
+  }
+
+  std::vector<std::uint32_t> deeper;  // the next level's spare buffer
+  std::vector<std::uint64_t> inner;
+  for (const Wanted& w : wanted) {
+    const std::size_t size = start[w.bucket + 1] - start[w.bucket];
+    inner.clear();
+    for (std::size_t i = w.first_rank; i < w.end_rank; ++i) {
+      inner.push_back(ranks[i] - start[w.bucket]);
+    }
+    select_ranks(std::span<std::uint32_t>(spare).subspan(w.at, size), inner, out + w.first_rank,
+                 deeper);
+  }
 }
 
-std::vector<float> quantile_candidates(std::span<float> sample, std::uint64_t max_bins) {
-  std::vector<float> out;
-  const std::uint64_t m = sample.size();
-  if (max_bins < 2 || m == 0) return out;
-  // Positions floor(i*m/max_bins) for i = 1..max_bins-1 never decrease; jump straight to the
-  // first i that reaches the next position, so huge max_bins cost at most m steps.
+// Positions floor(i*m/max_bins) for i = 1..max_bins-1, each once. They never decrease; the
+// loop jumps straight to the first i that reaches the next position, so huge max_bins cost at
+// most m steps.
+std::vector<std::uint64_t> quantile_positions(std::uint64_t m, std::uint64_t max_bins) {
   std::vector<std::uint64_t> positions;
   std::uint64_t i = 1;
   while (i < max_bins) {
@@ -112,46 +158,96 @@ std::vector<float> quantile_candidates(std::span<float> sample, std::uint64_t ma
     const U128 next = (static_cast<U128>(pos + 1) * max_bins + m - 1) / m;
     i = next > i + 1 ? static_cast<std::uint64_t>(std::min<U128>(next, max_bins)) : i + 1;
   }
-  // NaNs sort after every number; the numbers are radix-sorted as keys.
-  const auto numbers_end =
-      std::partition(sample.begin(), sample.end(), [](float v) { return !std::isnan(v); });
-  const std::vector<std::uint32_t> keys =
-      sorted_keys(std::span<const float>(sample.begin(), numbers_end));
-  for (const std::uint64_t pos : positions) {
-    const float v = pos < keys.size() ? key_float(keys[pos]) : sample[pos];
+  return positions;
+}
+
+// The thresholds of a sample given as the keys of its numbers plus `nans` NaN values, which
+// sort after every number.
+std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t nans,
+                                     std::uint64_t max_bins) {
+  std::vector<float> out;
+  std::vector<std::uint32_t>& keys = scratch.keys;
+  const std::uint64_t m = keys.size() + nans;
+  if (max_bins < 2 || m == 0) return out;
+  const std::vector<std::uint64_t> positions = quantile_positions(m, max_bins);
+  const auto numbers = static_cast<std::size_t>(
+      std::lower_bound(positions.begin(), positions.end(), std::uint64_t{keys.size()}) -
+      positions.begin());
+  std::vector<std::uint32_t> picked(numbers);
+  select_ranks(keys, std::span<const std::uint64_t>(positions).first(numbers), picked.data(),
+               scratch.spare);
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    const float v = i < numbers ? key_float(picked[i]) : std::numeric_limits<float>::quiet_NaN();
     if (out.empty() || !(out.back() == v)) out.push_back(v);
   }
   return out;
 }
 
-std::vector<float> numeric_candidates(const NumericColumn& column, std::span<const RowIndex> rows,
-                                      std::uint64_t max_bins, Rng& rng) {
-  if (max_bins < 2) return {};
-  const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
-  const std::vector<RowIndex> picked = sample_rows(rows, m, rng);
-  std::vector<float> sample(picked.size());
-  for (std::size_t i = 0; i < picked.size(); ++i) {
-    if (i + kPrefetchDistance < picked.size()) {
-      __builtin_prefetch(column.data() + picked[i + kPrefetchDistance]);
-    }
-    sample[i] = column[picked[i]];
+// Collects the keys of sampled values, NaN values only counted. The key is written whether
+// or not the value is a number; only a number advances.
+class SampleKeys {
+ public:
+  SampleKeys(std::vector<std::uint32_t>& keys, std::uint64_t m) : keys_(keys) {
+    keys_.resize(static_cast<std::size_t>(m));
   }
-  return quantile_candidates(sample, max_bins);
+  void take(float v) noexcept {
+    keys_[taken_] = float_key(v);
+    taken_ += static_cast<std::size_t>(!std::isnan(v));
+    ++offered_;
+  }
+  // The keys of the numbers stay; returns the count of NaN values.
+  std::uint64_t finish() {
+    keys_.resize(taken_);
+    return offered_ - taken_;
+  }
+
+ private:
+  std::vector<std::uint32_t>& keys_;
+  std::size_t taken_ = 0;
+  std::size_t offered_ = 0;
+};
+
+}  // namespace
+
+std::vector<RowIndex> sample_rows(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng) {
+  std::vector<RowIndex> picked;
+  picked.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(m, rows.size())));
+  std::vector<std::uint64_t> marked;
+  for_each_sampled(rows.size(), m, rng, marked, [&](std::uint64_t i) { picked.push_back(rows[i]); });
+  return picked;
 }
 
-std::vector<std::uint32_t> string_candidates(const StringCodes& column,
-                                             std::span<const RowIndex> rows, std::uint64_t max_bins,
-                                             Rng& rng) {
+std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept {
+  const U128 cap = static_cast<U128>(max_bins) * kSamplePerBin;
+  return cap < n ? static_cast<std::uint64_t>(cap) : n;
+}
+
+std::vector<float> quantile_candidates(std::span<const float> sample, std::uint64_t max_bins) {
+  CandidateScratch scratch;
+  SampleKeys keys(scratch.keys, sample.size());
+  for (const float v : sample) keys.take(v);
+  return quantiles_of_keys(scratch, keys.finish(), max_bins);
+}
+
+std::vector<float> numeric_candidates(std::span<const float> values, std::uint64_t max_bins,
+                                      Rng& rng, CandidateScratch& scratch) {
+  if (max_bins < 2) return {};
+  const std::uint64_t m = candidate_sample_size(values.size(), max_bins);
+  SampleKeys keys(scratch.keys, m);
+  for_each_sampled(values.size(), m, rng, scratch.marked,
+                   [&](std::uint64_t i) { keys.take(values[i]); });
+  return quantiles_of_keys(scratch, keys.finish(), max_bins);
+}
+
+std::vector<std::uint32_t> string_candidates(std::span<const std::uint32_t> codes,
+                                             std::size_t dictionary_size, std::uint64_t max_bins,
+                                             Rng& rng, CandidateScratch& scratch) {
   std::vector<std::uint32_t> reservoir;
   if (max_bins < 2) return reservoir;
-  const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
+  const std::uint64_t m = candidate_sample_size(codes.size(), max_bins);
   const std::uint64_t k = max_bins - 1;
-  std::unordered_set<std::uint32_t> seen;
-  seen.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(m, column.dictionary.size())));
   std::uint64_t t = 0;  // position of the value among the distinct ones
-  for_each_sampled(rows, m, rng, [&](RowIndex r) {
-    const std::uint32_t code = column.codes[r];
-    if (!seen.insert(code).second) return;
+  const auto offer = [&](std::uint32_t code) {
     if (t < k) {
       reservoir.push_back(code);
     } else {
@@ -159,6 +255,36 @@ std::vector<std::uint32_t> string_candidates(const StringCodes& column,
       if (j < k) reservoir[j] = code;
     }
     ++t;
+  };
+  if (dictionary_size > 64 * m + 4096) {
+    // Few of very many categories can occur: a hash set instead of one bit per category.
+    std::unordered_set<std::uint32_t> seen;
+    seen.reserve(static_cast<std::size_t>(m));
+    for_each_sampled(codes.size(), m, rng, scratch.marked, [&](std::uint64_t i) {
+      if (seen.insert(codes[i]).second) offer(codes[i]);
+    });
+    return reservoir;
+  }
+  // Between calls every bit of `seen` is clear: the bits set here are cleared again below,
+  // also when an allocation fails (a bit is set only once its code is listed in `distinct`).
+  std::vector<std::uint64_t>& seen = scratch.seen;
+  if (seen.size() < (dictionary_size + 63) / 64) seen.resize((dictionary_size + 63) / 64, 0);
+  std::vector<std::uint32_t>& distinct = scratch.distinct;
+  distinct.clear();
+  struct ClearSeen {
+    CandidateScratch& s;
+    ~ClearSeen() {
+      for (const std::uint32_t code : s.distinct) s.seen[code >> 6] = 0;
+    }
+  } clear_seen{scratch};
+  for_each_sampled(codes.size(), m, rng, scratch.marked, [&](std::uint64_t i) {
+    const std::uint32_t code = codes[i];
+    std::uint64_t& word = seen[code >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (code & 63);
+    if ((word & bit) != 0) return;
+    distinct.push_back(code);
+    word |= bit;
+    offer(code);
   });
   return reservoir;
 }

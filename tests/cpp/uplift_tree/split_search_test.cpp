@@ -30,6 +30,25 @@ CandidateCounts partition_reference(const Dataset& d, ColumnRef ref,
   return {group_counts(d, left), group_counts(d, right), left.size(), right.size()};
 }
 
+// The candidates of one feature over `rows`, gathered as a search gathers them.
+std::vector<float> numeric_candidates_of(const NumericColumn& column,
+                                         std::span<const RowIndex> rows, std::uint64_t max_bins,
+                                         Rng& rng) {
+  std::vector<float> values;
+  gather(column, rows, values);
+  CandidateScratch scratch;
+  return numeric_candidates(values, max_bins, rng, scratch);
+}
+
+std::vector<std::uint32_t> string_candidates_of(const StringCodes& column,
+                                                std::span<const RowIndex> rows,
+                                                std::uint64_t max_bins, Rng& rng) {
+  std::vector<std::uint32_t> codes;
+  gather(column.codes, rows, codes);
+  CandidateScratch scratch;
+  return string_candidates(codes, column.dictionary.size(), max_bins, rng, scratch);
+}
+
 bool same_double(double a, double b) {
   return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
@@ -77,12 +96,12 @@ TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
     std::vector<CandidateCounts> fast;
     if (code.is_numeric()) {
       const NumericColumn& col = d.numeric(code);
-      std::vector<float> t = numeric_candidates(col, node.rows, node.settings.max_bins, rng);
+      std::vector<float> t = numeric_candidates_of(col, node.rows, node.settings.max_bins, rng);
       for (float v : t) candidates.push_back(SplitValue::numeric(v));
       fast = count_numeric_candidates(d, col, node.rows, t, node.counts);
     } else {
       const StringCodes& col = d.strings(code);
-      std::vector<std::uint32_t> c = string_candidates(col, node.rows, node.settings.max_bins, rng);
+      std::vector<std::uint32_t> c = string_candidates_of(col, node.rows, node.settings.max_bins, rng);
       for (std::uint32_t v : c) candidates.push_back(SplitValue::str(col.dictionary[v]));
       fast = count_string_candidates(d, col, node.rows, c, node.counts);
     }
@@ -114,13 +133,13 @@ TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
         search_feature(d, code, node.rows, node.counts, d_parent, node.settings, again);
     std::vector<SplitValue> drawn;
     if (code.is_numeric()) {
-      for (float v : numeric_candidates(d.numeric(code), node.rows,
+      for (float v : numeric_candidates_of(d.numeric(code), node.rows,
                                         node.settings.max_bins, copy)) {
         drawn.push_back(SplitValue::numeric(v));
       }
     } else {
       const StringCodes& col = d.strings(code);
-      for (std::uint32_t v : string_candidates(col, node.rows, node.settings.max_bins, copy)) {
+      for (std::uint32_t v : string_candidates_of(col, node.rows, node.settings.max_bins, copy)) {
         drawn.push_back(SplitValue::str(col.dictionary[v]));
       }
     }
@@ -169,7 +188,7 @@ TEST(CountNumericCandidates, ManyThresholdsMatchThePartition) {
   const NodeData node = make_node(testing_data::random_experiment(rng, 3000, 1, 0, 3, true));
   const Dataset& d = *node.dataset;
   const GroupCounts counts = group_counts(d, *node.rows);
-  const std::vector<float> t = numeric_candidates(d.num_cols[0], *node.rows, 300, rng);
+  const std::vector<float> t = numeric_candidates_of(d.num_cols[0], *node.rows, 300, rng);
   ASSERT_GT(t.size(), 64u);
   const auto fast = count_numeric_candidates(d, d.num_cols[0], *node.rows, t, counts);
   for (std::size_t j = 0; j < t.size(); j += 7) {
@@ -184,7 +203,7 @@ TEST(QuantileCandidates, SevenRowsFourBinsPickSortedPositionsOneThreeFive) {
   const NodeData node = make_node(make_columns({{"f", Floats{70, 10, 60, 20, 50, 30, 40}}},
                                                {0, 1, 0, 1, 0, 1, 0}, {0, 0, 0, 0, 0, 0, 0}));
   Rng rng(1);
-  EXPECT_EQ(numeric_candidates(node.dataset->num_cols[0], *node.rows, 4, rng),
+  EXPECT_EQ(numeric_candidates_of(node.dataset->num_cols[0], *node.rows, 4, rng),
             (std::vector<float>{20, 40, 60}));
 }
 
@@ -290,13 +309,13 @@ TEST(StringCandidates, TakesEveryDistinctValueWhenThereAreFewEnough) {
                                                {0, 1, 0, 1, 0}, {0, 0, 0, 0, 0}));
   Rng rng(3);
   const StringCodes& col = node.dataset->str_cols[0];
-  std::vector<std::uint32_t> c = string_candidates(col, *node.rows, 10, rng);
+  std::vector<std::uint32_t> c = string_candidates_of(col, *node.rows, 10, rng);
   std::set<std::string> texts;
   for (std::uint32_t code : c) texts.insert(col.dictionary[code]);
   EXPECT_EQ(c.size(), 3u);
   EXPECT_EQ(texts, (std::set<std::string>{"a", "b", "c"}));
-  EXPECT_TRUE(string_candidates(col, *node.rows, 1, rng).empty());
-  EXPECT_TRUE(string_candidates(col, *node.rows, 0, rng).empty());
+  EXPECT_TRUE(string_candidates_of(col, *node.rows, 1, rng).empty());
+  EXPECT_TRUE(string_candidates_of(col, *node.rows, 0, rng).empty());
 }
 
 TEST(StringCandidates, ChoosesMaxBinsMinusOneDistinctValuesUniformly) {
@@ -308,7 +327,7 @@ TEST(StringCandidates, ChoosesMaxBinsMinusOneDistinctValuesUniformly) {
   std::vector<int> picked(10, 0);
   for (int round = 0; round < 3000; ++round) {
     const std::vector<std::uint32_t> c =
-        string_candidates(node.dataset->str_cols[0], *node.rows, 4, rng);
+        string_candidates_of(node.dataset->str_cols[0], *node.rows, 4, rng);
     ASSERT_EQ(c.size(), 3u);
     ASSERT_EQ(std::set<std::uint32_t>(c.begin(), c.end()).size(), 3u);
     for (std::uint32_t code : c) ++picked[code];
@@ -530,16 +549,17 @@ TEST(PartitionRows, KeepsRowOrderWithinItsRangeAndSendsNanRight) {
   auto list = std::make_shared<RowVector>(RowVector{7, 0, 1, 2, 3, 4, 5, 6});
   EXPECT_EQ(partition_rows(d, NodeRows{list, 1, 7, nullptr}, numeric, scratch), 5u);
   EXPECT_EQ(*list, (RowVector{7, 2, 3, 4, 5, 0, 1, 6}));
-  BestSplit text;
+  BestSplit text;  // categories are coded in order of first appearance: a, A, "", b
   text.col_name = "s";
   text.split_value = SplitValue::str("a");
-  text.category = 7;  // not the column's code of "a": looked up by text
+  text.category = 0;
   list = std::make_shared<RowVector>(RowVector{0, 1, 2, 3, 4, 5, 6, 7});
   EXPECT_EQ(partition_rows(d, NodeRows{list, 0, 6, nullptr}, text, scratch), 3u);
   EXPECT_EQ(*list, (RowVector{0, 2, 5, 1, 3, 4, 6, 7}));
-  text.split_value = SplitValue::str("absent");
-  EXPECT_EQ(partition_rows(d, NodeRows{list, 2, 8, nullptr}, text, scratch), 2u);
-  EXPECT_EQ(*list, (RowVector{0, 2, 5, 1, 3, 4, 6, 7}));
+  text.split_value = SplitValue::str("");
+  text.category = 2;
+  EXPECT_EQ(partition_rows(d, NodeRows{list, 2, 8, nullptr}, text, scratch), 3u);
+  EXPECT_EQ(*list, (RowVector{0, 2, 3, 5, 1, 4, 6, 7}));
 }
 
 }  // namespace
