@@ -70,13 +70,15 @@ constexpr std::size_t kSortBelow = 64;  // sets this small are sorted, not bucke
 // out[i] = the key of rank ranks[i] among `keys` (ranks ascending and distinct, each below
 // |keys|); `keys` is reordered. Most-significant-digit radix selection: the keys are bucketed
 // by up to 11 bits below the prefix that all of them share, and only the buckets holding a
-// wanted rank are kept (moved to `spare`) and refined. Few wanted ranks cost about three
-// passes over the keys instead of a full sort.
+// wanted rank are kept (moved to the level's `kept`) and refined one level deeper. Few wanted
+// ranks cost about three passes over the keys instead of a full sort.
 void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> ranks,
-                  std::uint32_t* out, std::vector<std::uint32_t>& spare) {
+                  std::uint32_t* out, CandidateScratch::SelectLevels& levels, std::size_t depth) {
   if (ranks.empty()) return;
-  if (keys.size() <= kSortBelow || ranks.size() * 16 > keys.size()) {
-    sort_keys(keys, spare);
+  CandidateScratch::SelectLevel& level = levels[depth];
+  if (keys.size() <= kSortBelow || ranks.size() * 16 > keys.size() ||
+      depth + 1 == levels.size()) {
+    sort_keys(keys, level.kept);
     for (std::size_t i = 0; i < ranks.size(); ++i) out[i] = keys[ranks[i]];
     return;
   }
@@ -95,19 +97,15 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
   const int bits = std::clamp(static_cast<int>(std::bit_width(keys.size())) - 1, 4, 11);
   const int shift = std::max(0, static_cast<int>(std::bit_width(range)) - bits);
   const std::size_t buckets = (range >> shift) + std::size_t{1};
-  std::vector<std::uint32_t> start(buckets + 1, 0);
+  level.start.assign(buckets + 1, 0);
+  std::uint32_t* start = level.start.data();
   for (const std::uint32_t k : keys) ++start[((k - lo) >> shift) + 1];
   for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
 
-  // The buckets of the wanted ranks, each once, and where their keys go in `spare`: one
-  // stretch per wanted bucket, then a slot that absorbs the keys of every other bucket.
-  struct Wanted {
-    std::size_t bucket;
-    std::size_t first_rank;  // into `ranks`
-    std::size_t end_rank;
-    std::uint32_t at;  // its stretch in `spare`
-  };
-  std::vector<Wanted> wanted;
+  // The buckets of the wanted ranks, each once, and where their keys go in `kept`: one stretch
+  // per wanted bucket, then a slot that absorbs the keys of every other bucket.
+  std::vector<CandidateScratch::Wanted>& wanted = level.wanted;
+  wanted.clear();
   std::size_t b = 0;
   std::uint32_t kept = 0;
   for (std::size_t i = 0; i < ranks.size(); ++i) {
@@ -118,14 +116,16 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
     }
     wanted.back().end_rank = i + 1;
   }
-  std::vector<std::uint32_t> cursor(buckets, kept);
-  std::vector<std::uint8_t> advance(buckets, 0);
-  for (const Wanted& w : wanted) {
-    cursor[w.bucket] = w.at;
-    advance[w.bucket] = 1;
+  level.cursor.assign(buckets, kept);
+  level.advance.assign(buckets, 0);
+  for (const CandidateScratch::Wanted& w : wanted) {
+    level.cursor[w.bucket] = w.at;
+    level.advance[w.bucket] = 1;
   }
-  spare.resize(std::size_t{kept} + 1);
-  std::uint32_t* to = spare.data();
+  level.kept.resize(std::size_t{kept} + 1);
+  std::uint32_t* to = level.kept.data();
+  std::uint32_t* cursor = level.cursor.data();
+  const std::uint8_t* advance = level.advance.data();
   for (const std::uint32_t k : keys) {  // branch-free: every key is written, few advance
     const std::size_t bucket = (k - lo) >> shift;
     const std::uint32_t at = cursor[bucket];
@@ -133,16 +133,14 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
     cursor[bucket] = at + advance[bucket];
   }
 
-  std::vector<std::uint32_t> deeper;  // the next level's spare buffer
-  std::vector<std::uint64_t> inner;
-  for (const Wanted& w : wanted) {
+  for (const CandidateScratch::Wanted& w : wanted) {
     const std::size_t size = start[w.bucket + 1] - start[w.bucket];
-    inner.clear();
+    level.inner.clear();
     for (std::size_t i = w.first_rank; i < w.end_rank; ++i) {
-      inner.push_back(ranks[i] - start[w.bucket]);
+      level.inner.push_back(ranks[i] - start[w.bucket]);
     }
-    select_ranks(std::span<std::uint32_t>(spare).subspan(w.at, size), inner, out + w.first_rank,
-                 deeper);
+    select_ranks(std::span<std::uint32_t>(level.kept).subspan(w.at, size), level.inner,
+                 out + w.first_rank, levels, depth + 1);
   }
 }
 
@@ -175,7 +173,7 @@ std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t na
       positions.begin());
   std::vector<std::uint32_t> picked(numbers);
   select_ranks(keys, std::span<const std::uint64_t>(positions).first(numbers), picked.data(),
-               scratch.spare);
+               scratch.levels, 0);
   for (std::size_t i = 0; i < positions.size(); ++i) {
     const float v = i < numbers ? key_float(picked[i]) : std::numeric_limits<float>::quiet_NaN();
     if (out.empty() || !(out.back() == v)) out.push_back(v);

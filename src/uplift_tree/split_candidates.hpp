@@ -4,6 +4,7 @@
 // set of positions into that list.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -39,10 +40,31 @@ std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noe
 
 // Working storage of candidate generation, kept from call to call on one thread.
 struct CandidateScratch {
+  // A bucket of the quantile selection that holds wanted ranks.
+  struct Wanted {
+    std::size_t bucket;
+    std::size_t first_rank;  // the wanted ranks [first_rank, end_rank) lie in it
+    std::size_t end_rank;
+    std::uint32_t at;  // where its keys are kept
+  };
+  // The storage of one level of the quantile selection: level d + 1 refines the keys that
+  // level d kept.
+  struct SelectLevel {
+    std::vector<std::uint32_t> start;
+    std::vector<std::uint32_t> cursor;
+    std::vector<std::uint8_t> advance;
+    std::vector<std::uint32_t> kept;
+    std::vector<Wanted> wanted;
+    std::vector<std::uint64_t> inner;
+  };
+  // A fixed number of levels, so that a level stays in place while deeper ones work; the last
+  // one sorts.
+  using SelectLevels = std::array<SelectLevel, 8>;
+
   std::vector<std::uint64_t> marked;  // the sample's positions, one bit each
   std::vector<std::uint32_t> keys;    // the sampled numbers as order-preserving keys
-  std::vector<std::uint32_t> spare;   // the other buffer of the radix sort
-  std::vector<std::uint64_t> seen;    // categories met so far, one bit each
+  SelectLevels levels;
+  std::vector<std::uint64_t> seen;  // categories met so far, one bit each
   std::vector<std::uint32_t> distinct;
 };
 

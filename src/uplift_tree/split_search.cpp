@@ -157,19 +157,21 @@ class CategorySlots {
   CategorySlots(std::span<const std::uint32_t> categories, std::size_t dictionary_size,
                 std::size_t rows)
       : categories_(categories), none_(static_cast<std::uint32_t>(categories.size())) {
-    if (categories.size() <= 16) return;
-    if (dictionary_size <= 8 * rows + 4096) {
+    // A table over the whole dictionary when it is small next to the rows (one load per row),
+    // else a scan of few categories or a hash map.
+    if (dictionary_size <= 2 * rows + 64) {
       dense_.assign(dictionary_size, none_);
       for (std::size_t i = 0; i < categories.size(); ++i) {
         dense_[categories[i]] = static_cast<std::uint32_t>(i);
       }
-    } else {
+    } else if (categories.size() > 16) {
       for (std::size_t i = 0; i < categories.size(); ++i) {
         sparse_.emplace(categories[i], static_cast<std::uint32_t>(i));
       }
     }
   }
   std::uint32_t slot(std::uint32_t code) const {
+    if (!dense_.empty()) return dense_[code];
     if (categories_.size() <= 16) {
       std::uint32_t s = none_;
       for (std::size_t i = 0; i < categories_.size(); ++i) {
@@ -177,7 +179,6 @@ class CategorySlots {
       }
       return s;
     }
-    if (!dense_.empty()) return dense_[code];
     const auto it = sparse_.find(code);
     return it == sparse_.end() ? none_ : it->second;
   }
@@ -448,11 +449,12 @@ std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const B
   scratch.resize(n);
   std::vector<std::uint64_t> left((n + 63) / 64, 0);
   std::size_t n_left = 0;
-  const auto route = [&](auto goes_left) {
+  const auto route = [&](const auto* column, auto goes_left) {
     std::size_t n_right = 0;
     for (std::size_t i = 0; i < n; ++i) {
+      if (i + kPrefetchDistance < n) __builtin_prefetch(column + list[i + kPrefetchDistance]);
       const RowIndex r = list[i];
-      const bool l = goes_left(r);
+      const bool l = goes_left(column[r]);
       left[i >> 6] |= static_cast<std::uint64_t>(l) << (i & 63);
       list[n_left] = r;
       scratch[n_right] = r;
@@ -463,12 +465,10 @@ std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const B
   const ColumnRef ref = dataset.column(split.col_name);
   if (ref.is_numeric()) {
     const float threshold = split.split_value.as_numeric();
-    const float* column = dataset.numeric(ref).data();
-    route([&](RowIndex r) { return column[r] <= threshold; });
+    route(dataset.numeric(ref).data(), [&](float v) { return v <= threshold; });
   } else {
-    const std::uint32_t* codes = dataset.strings(ref).codes.data();
     const std::uint32_t category = split.category;
-    route([&](RowIndex r) { return codes[r] == category; });
+    route(dataset.strings(ref).codes.data(), [&](std::uint32_t code) { return code == category; });
   }
   std::copy(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(n - n_left),
             list + n_left);
