@@ -226,26 +226,18 @@ ProbeBins probe_bins(const Dataset& d) {
   return b;
 }
 
-// Working storage of the probe, reused from node to node.
-struct ProbeScratch {
-  std::vector<float> values;
-  std::vector<std::uint32_t> codes;
-  std::vector<std::uint32_t> slots;
-};
-
-// The counting pass of one feature over one node, as the fit's search runs it: gather the
-// values of the node's rows, then count them into their slots beside the packed words.
+// The counting pass of one feature over one node, as the fit's search runs it: read each row's
+// value through the row list, bin it and count it beside its packed word.
 void count_node(const Dataset& d, ColumnRef ref, const ProbeBins& bins,
                 std::span<const RowIndex> rows, std::span<const std::uint32_t> words,
-                std::size_t g2, ProbeScratch& s) {
+                std::size_t g2, std::vector<std::uint32_t>& slots) {
   if (ref.is_numeric()) {
-    gather(d.numeric(ref), rows, s.values);
-    count_numeric_slots(s.values, words, bins.thresholds[ref.index], g2, s.slots);
+    count_numeric_slots(ScatteredCells<float>(d.numeric(ref), rows), words,
+                        bins.thresholds[ref.index], g2, slots);
   } else {
     const StringCodes& column = d.strings(ref);
-    gather(column.codes, rows, s.codes);
-    count_string_slots(s.codes, words, bins.categories[ref.index], column.dictionary.size(), g2,
-                       s.slots);
+    count_string_slots(ScatteredCells<std::uint32_t>(column.codes, rows), words,
+                       bins.categories[ref.index], column.dictionary.size(), g2, slots);
   }
 }
 
@@ -269,7 +261,7 @@ void probe_tree(const Options& o, const Dataset& d, const ProbeBins& bins,
                 const UpliftTreeModel& tree, std::uint64_t t, ProbeTotals& totals) {
   const TreeDraws draws = TreeDraws::seeded(o.seed, t);
   const std::size_t g2 = 2 * (static_cast<std::size_t>(d.max_treatment) + 1);
-  ProbeScratch scratch;
+  std::vector<std::uint32_t> slots;
   std::vector<std::vector<RowIndex>> rows(tree.nodes.size());
   rows[0].resize(d.n_rows());
   for (RowIndex r = 0; r < d.n_rows(); ++r) rows[0][r] = r;
@@ -288,8 +280,8 @@ void probe_tree(const Options& o, const Dataset& d, const ProbeBins& bins,
       const auto start = std::chrono::steady_clock::now();
       const double cpu = thread_cpu_seconds();
       for (const std::uint64_t f : drawn) {
-        count_node(d, d.column(tree.feature_cols[f]), bins, list, words, g2, scratch);
-        totals.checksum += scratch.slots[g2 + 1];
+        count_node(d, d.column(tree.feature_cols[f]), bins, list, words, g2, slots);
+        totals.checksum += slots[g2 + 1];
       }
       totals.cpu += thread_cpu_seconds() - cpu;
       totals.seconds += seconds_since(start);

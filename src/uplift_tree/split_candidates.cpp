@@ -210,8 +210,9 @@ class SampleKeys {
 std::vector<RowIndex> sample_rows(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng) {
   std::vector<RowIndex> picked;
   picked.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(m, rows.size())));
-  std::vector<std::uint64_t> marked;
-  for_each_sampled(rows.size(), m, rng, marked, [&](std::uint64_t i) { picked.push_back(rows[i]); });
+  CandidateScratch scratch;
+  for_each_sampled(GatheredCells<RowIndex>(rows), m, rng, scratch,
+                   [&](std::uint64_t i) { picked.push_back(rows[i]); });
   return picked;
 }
 
@@ -227,22 +228,23 @@ std::vector<float> quantile_candidates(std::span<const float> sample, std::uint6
   return quantiles_of_keys(scratch, keys.finish(), max_bins);
 }
 
-std::vector<float> numeric_candidates(std::span<const float> values, std::uint64_t max_bins,
-                                      Rng& rng, CandidateScratch& scratch) {
+template <class Cells>
+std::vector<float> numeric_candidates(const Cells& cells, std::uint64_t max_bins, Rng& rng,
+                                      CandidateScratch& scratch) {
   if (max_bins < 2) return {};
-  const std::uint64_t m = candidate_sample_size(values.size(), max_bins);
+  const std::uint64_t m = candidate_sample_size(cells.size(), max_bins);
   SampleKeys keys(scratch.keys, m);
-  for_each_sampled(values.size(), m, rng, scratch.marked,
-                   [&](std::uint64_t i) { keys.take(values[i]); });
+  for_each_sampled(cells, m, rng, scratch, [&](std::uint64_t i) { keys.take(cells[i]); });
   return quantiles_of_keys(scratch, keys.finish(), max_bins);
 }
 
-std::vector<std::uint32_t> string_candidates(std::span<const std::uint32_t> codes,
-                                             std::size_t dictionary_size, std::uint64_t max_bins,
-                                             Rng& rng, CandidateScratch& scratch) {
+template <class Cells>
+std::vector<std::uint32_t> string_candidates(const Cells& cells, std::size_t dictionary_size,
+                                             std::uint64_t max_bins, Rng& rng,
+                                             CandidateScratch& scratch) {
   std::vector<std::uint32_t> reservoir;
   if (max_bins < 2) return reservoir;
-  const std::uint64_t m = candidate_sample_size(codes.size(), max_bins);
+  const std::uint64_t m = candidate_sample_size(cells.size(), max_bins);
   const std::uint64_t k = max_bins - 1;
   std::uint64_t t = 0;  // position of the value among the distinct ones
   const auto offer = [&](std::uint32_t code) {
@@ -258,8 +260,8 @@ std::vector<std::uint32_t> string_candidates(std::span<const std::uint32_t> code
     // Few of very many categories can occur: a hash set instead of one bit per category.
     std::unordered_set<std::uint32_t> seen;
     seen.reserve(static_cast<std::size_t>(m));
-    for_each_sampled(codes.size(), m, rng, scratch.marked, [&](std::uint64_t i) {
-      if (seen.insert(codes[i]).second) offer(codes[i]);
+    for_each_sampled(cells, m, rng, scratch, [&](std::uint64_t i) {
+      if (seen.insert(cells[i]).second) offer(cells[i]);
     });
     return reservoir;
   }
@@ -275,8 +277,8 @@ std::vector<std::uint32_t> string_candidates(std::span<const std::uint32_t> code
       for (const std::uint32_t code : s.distinct) s.seen[code >> 6] = 0;
     }
   } clear_seen{scratch};
-  for_each_sampled(codes.size(), m, rng, scratch.marked, [&](std::uint64_t i) {
-    const std::uint32_t code = codes[i];
+  for_each_sampled(cells, m, rng, scratch, [&](std::uint64_t i) {
+    const std::uint32_t code = cells[i];
     std::uint64_t& word = seen[code >> 6];
     const std::uint64_t bit = std::uint64_t{1} << (code & 63);
     if ((word & bit) != 0) return;
@@ -286,5 +288,16 @@ std::vector<std::uint32_t> string_candidates(std::span<const std::uint32_t> code
   });
   return reservoir;
 }
+
+template std::vector<float> numeric_candidates(const ScatteredCells<float>&, std::uint64_t, Rng&,
+                                               CandidateScratch&);
+template std::vector<float> numeric_candidates(const GatheredCells<float>&, std::uint64_t, Rng&,
+                                               CandidateScratch&);
+template std::vector<std::uint32_t> string_candidates(const ScatteredCells<std::uint32_t>&,
+                                                      std::size_t, std::uint64_t, Rng&,
+                                                      CandidateScratch&);
+template std::vector<std::uint32_t> string_candidates(const GatheredCells<std::uint32_t>&,
+                                                      std::size_t, std::uint64_t, Rng&,
+                                                      CandidateScratch&);
 
 }  // namespace quillmarsh

@@ -1,5 +1,4 @@
-// Split search. Each searched feature costs one gather of the node's values and one streaming
-// pass over them: every row is dropped into the interval (numeric) or category slot (string)
+// Split search. Each searched feature costs one pass over the node's rows: every row is dropped into the interval (numeric) or category slot (string)
 // it falls in, per group; prefix sums of the intervals give every threshold's left child and
 // the node's counts minus the left give the right one. The result equals partitioning the rows
 // once per candidate, count for count.
@@ -9,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <unordered_map>
 
 #include "common/panic.hpp"
@@ -23,9 +23,11 @@ namespace {
 
 constexpr std::size_t kLinearScanLimit = 64;  // thresholds searched by a branch-free scan
 constexpr std::size_t kCopies = 4;  // interleaved accumulators break store-to-load chains
+constexpr std::size_t kGatherUpToSamples = 4;
 
 // Working storage of a feature's search, kept from search to search on one thread (the
-// threads of a fit end with it, and their storage with them).
+// threads of a fit end with it, and their storage with them). Cells are gathered only for a
+// node that is its own sample, so that their storage never outgrows the sample.
 struct SearchScratch {
   std::vector<float> values;
   std::vector<std::uint32_t> codes;
@@ -35,9 +37,12 @@ struct SearchScratch {
   CandidateScratch candidates;
 };
 
+// Only a pointer lives in thread-local storage: the module's static TLS block, which a
+// dlopen'ed library shares with every other, is small.
 SearchScratch& thread_scratch() {
-  thread_local SearchScratch scratch;
-  return scratch;
+  thread_local std::unique_ptr<SearchScratch> scratch;
+  if (!scratch) scratch = std::make_unique<SearchScratch>();
+  return *scratch;
 }
 
 #if defined(__SSE2__) && defined(__x86_64__)
@@ -73,13 +78,13 @@ class NumericSlots {
     return v == v ? b : nt_;
   }
 
-  // The slots of v[0..4).
-  FourSlots four(const float* v) const noexcept {
+  // The slots of four values.
+  FourSlots four(float v0, float v1, float v2, float v3) const noexcept {
 #if defined(QUILLMARSH_VECTOR_SLOTS)
     if (padded_ <= kLinearScanLimit) {
       // Four values side by side: each threshold below a lane's value subtracts -1 (all bits
       // set) from its count.
-      const __m128 x = _mm_loadu_ps(v);
+      const __m128 x = _mm_setr_ps(v0, v1, v2, v3);
       __m128i b0 = _mm_setzero_si128();
       __m128i b1 = _mm_setzero_si128();
       for (std::size_t k = 0; k < padded_; k += 4) {
@@ -99,7 +104,7 @@ class NumericSlots {
               static_cast<std::uint32_t>(hi), static_cast<std::uint32_t>(hi >> 32)};
     }
 #endif
-    return {one(v[0]), one(v[1]), one(v[2]), one(v[3])};
+    return {one(v0), one(v1), one(v2), one(v3)};
   }
 
  private:
@@ -121,27 +126,34 @@ std::uint64_t row_increment(std::uint32_t word) noexcept {
   return (std::uint64_t{outcome} << 32) | 1u;
 }
 
-// Adds every row to the cell of its slot and group: `four(i)` gives the slots of rows
-// i..i+3, which go to the kCopies copies of the cells in turn, and `one(i)` that of a single
-// row. `slots` receives the sums, as n_slots * g2 counts (size and positives per group).
-template <class Four, class One>
-void count_slots(std::size_t n, const std::uint32_t* words, std::size_t n_slots, std::size_t g2,
-                 std::vector<std::uint32_t>& slots, Four four, One one) {
+// Adds every row to the cell of its slot and group: slot_of.four gives the slots of rows
+// i..i+3, which go to the kCopies copies of the cells in turn, and slot_of.one that of a
+// single row. `slots` receives the sums, as n_slots * g2 counts (size and positives per
+// group).
+template <class Cells, class SlotOf>
+void count_slots(const Cells& cells, const std::uint32_t* words, std::size_t n_slots,
+                 std::size_t g2, const SlotOf& slot_of, std::vector<std::uint32_t>& slots) {
   static_assert(kCopies == 4);
+  const std::size_t n = cells.size();
   const std::size_t groups = g2 / 2;
   const std::size_t stride = n_slots * groups;
-  std::vector<std::uint64_t>& cells = thread_scratch().cells;
-  cells.assign(kCopies * stride, 0);
-  std::uint64_t* base = cells.data();
+  std::vector<std::uint64_t>& acc = thread_scratch().cells;
+  acc.assign(kCopies * stride, 0);
+  std::uint64_t* base = acc.data();
   std::size_t i = 0;
   for (; i + kCopies <= n; i += kCopies) {
-    const FourSlots slot = four(i);
+    if (i + kPrefetchDistance + kCopies <= n) {
+      for (std::size_t c = 0; c < kCopies; ++c) cells.prefetch(i + kPrefetchDistance + c);
+    }
+    const FourSlots slot = slot_of.four(cells[i], cells[i + 1], cells[i + 2], cells[i + 3]);
     for (std::size_t c = 0; c < kCopies; ++c) {
       const std::uint32_t w = words[i + c];
       base[c * stride + slot[c] * groups + (w >> 8)] += row_increment(w);
     }
   }
-  for (; i < n; ++i) base[one(i) * groups + (words[i] >> 8)] += row_increment(words[i]);
+  for (; i < n; ++i) {
+    base[slot_of.one(cells[i]) * groups + (words[i] >> 8)] += row_increment(words[i]);
+  }
   slots.resize(n_slots * g2);
   for (std::size_t j = 0; j < stride; ++j) {
     std::uint64_t sum = base[j];
@@ -170,7 +182,11 @@ class CategorySlots {
       }
     }
   }
-  std::uint32_t slot(std::uint32_t code) const {
+  FourSlots four(std::uint32_t c0, std::uint32_t c1, std::uint32_t c2,
+                 std::uint32_t c3) const {
+    return {one(c0), one(c1), one(c2), one(c3)};
+  }
+  std::uint32_t one(std::uint32_t code) const {
     if (!dense_.empty()) return dense_[code];
     if (categories_.size() <= 16) {
       std::uint32_t s = none_;
@@ -192,17 +208,12 @@ class CategorySlots {
 
 }  // namespace
 
-void count_string_slots(std::span<const std::uint32_t> codes, std::span<const std::uint32_t> words,
+template <class Cells>
+void count_string_slots(const Cells& codes, std::span<const std::uint32_t> words,
                         std::span<const std::uint32_t> categories, std::size_t dictionary_size,
                         std::size_t g2, std::vector<std::uint32_t>& slots) {
-  const CategorySlots lookup(categories, dictionary_size, codes.size());
-  count_slots(
-      codes.size(), words.data(), categories.size() + 1, g2, slots,
-      [&](std::size_t i) -> FourSlots {
-        return {lookup.slot(codes[i]), lookup.slot(codes[i + 1]), lookup.slot(codes[i + 2]),
-                lookup.slot(codes[i + 3])};
-      },
-      [&](std::size_t i) { return lookup.slot(codes[i]); });
+  const CategorySlots slot_of(categories, dictionary_size, codes.size());
+  count_slots(codes, words.data(), categories.size() + 1, g2, slot_of, slots);
 }
 
 namespace {
@@ -263,27 +274,36 @@ std::vector<std::uint32_t> gather_words(const Dataset& dataset, std::span<const 
 
 }  // namespace
 
-void count_numeric_slots(std::span<const float> values, std::span<const std::uint32_t> words,
+template <class Cells>
+void count_numeric_slots(const Cells& values, std::span<const std::uint32_t> words,
                          std::span<const float> thresholds, std::size_t g2,
                          std::vector<std::uint32_t>& slots) {
   const NumericSlots slot_of(thresholds);
-  count_slots(
-      values.size(), words.data(), thresholds.size() + 1, g2, slots,
-      [&](std::size_t i) { return slot_of.four(values.data() + i); },
-      [&](std::size_t i) { return slot_of.one(values[i]); });
+  count_slots(values, words.data(), thresholds.size() + 1, g2, slot_of, slots);
 }
+
+template void count_numeric_slots(const ScatteredCells<float>&, std::span<const std::uint32_t>,
+                                  std::span<const float>, std::size_t,
+                                  std::vector<std::uint32_t>&);
+template void count_numeric_slots(const GatheredCells<float>&, std::span<const std::uint32_t>,
+                                  std::span<const float>, std::size_t,
+                                  std::vector<std::uint32_t>&);
+template void count_string_slots(const ScatteredCells<std::uint32_t>&,
+                                 std::span<const std::uint32_t>, std::span<const std::uint32_t>,
+                                 std::size_t, std::size_t, std::vector<std::uint32_t>&);
+template void count_string_slots(const GatheredCells<std::uint32_t>&,
+                                 std::span<const std::uint32_t>, std::span<const std::uint32_t>,
+                                 std::size_t, std::size_t, std::vector<std::uint32_t>&);
 
 std::vector<CandidateCounts> count_numeric_candidates(const Dataset& dataset,
                                                       const NumericColumn& column,
                                                       std::span<const RowIndex> rows,
                                                       std::span<const float> thresholds,
                                                       const GroupCounts& node) {
-  std::vector<float> values;
-  gather(column, rows, values);
   const std::size_t nt = leading_numbers(thresholds);
   std::vector<std::uint32_t> slots;
-  count_numeric_slots(values, gather_words(dataset, rows), thresholds.first(nt), node.size(),
-                      slots);
+  count_numeric_slots(ScatteredCells<float>(column, rows), gather_words(dataset, rows),
+                      thresholds.first(nt), node.size(), slots);
   return every_candidate(slots, node, rows.size(), nt, thresholds.size(), true);
 }
 
@@ -292,10 +312,9 @@ std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
                                                      std::span<const RowIndex> rows,
                                                      std::span<const std::uint32_t> categories,
                                                      const GroupCounts& node) {
-  std::vector<std::uint32_t> codes;
-  gather(column.codes, rows, codes);
   std::vector<std::uint32_t> slots;
-  count_string_slots(codes, gather_words(dataset, rows), categories, column.dictionary.size(),
+  count_string_slots(ScatteredCells<std::uint32_t>(column.codes, rows),
+                     gather_words(dataset, rows), categories, column.dictionary.size(),
                      node.size(), slots);
   return every_candidate(slots, node, rows.size(), categories.size(), categories.size(), false);
 }
@@ -317,23 +336,42 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref
   std::vector<float> thresholds;
   std::vector<std::uint32_t> categories;
   std::size_t counted = 0;  // candidates that can take rows: NaN thresholds take none
+  // A node up to a few times its sample reads its cells once into a buffer, for the sample
+  // and the counting; a larger one reads the sampled cells, then every cell while counting,
+  // which costs it a few percent more reads but keeps the buffer at the sample's scale.
+  const bool gathered =
+      rows.size() / kGatherUpToSamples <= candidate_sample_size(rows.size(), settings.max_bins);
   if (ref.is_numeric()) {
-    gather(dataset.numeric(ref), rows, s.values);
-    thresholds = numeric_candidates(s.values, settings.max_bins, rng, s.candidates);
-    counted = leading_numbers(thresholds);
-    if (counted == 0) return std::nullopt;
-    count_numeric_slots(s.values, row_words, std::span<const float>(thresholds).first(counted),
-                        node.size(), s.slots);
+    const auto numeric = [&](const auto& cells) {
+      thresholds = numeric_candidates(cells, settings.max_bins, rng, s.candidates);
+      counted = leading_numbers(thresholds);
+      if (counted == 0) return;
+      count_numeric_slots(cells, row_words, std::span<const float>(thresholds).first(counted),
+                          node.size(), s.slots);
+    };
+    if (gathered) {
+      gather(dataset.numeric(ref), rows, s.values);
+      numeric(GatheredCells<float>(s.values));
+    } else {
+      numeric(ScatteredCells<float>(dataset.numeric(ref), rows));
+    }
   } else {
     const StringCodes& column = dataset.strings(ref);
-    gather(column.codes, rows, s.codes);
-    categories =
-        string_candidates(s.codes, column.dictionary.size(), settings.max_bins, rng, s.candidates);
-    counted = categories.size();
-    if (counted == 0) return std::nullopt;
-    count_string_slots(s.codes, row_words, categories, column.dictionary.size(), node.size(),
-                       s.slots);
+    const std::size_t dictionary_size = column.dictionary.size();
+    const auto strings = [&](const auto& cells) {
+      categories = string_candidates(cells, dictionary_size, settings.max_bins, rng, s.candidates);
+      counted = categories.size();
+      if (counted == 0) return;
+      count_string_slots(cells, row_words, categories, dictionary_size, node.size(), s.slots);
+    };
+    if (gathered) {
+      gather(column.codes, rows, s.codes);
+      strings(GatheredCells<std::uint32_t>(s.codes));
+    } else {
+      strings(ScatteredCells<std::uint32_t>(column.codes, rows));
+    }
   }
+  if (counted == 0) return std::nullopt;
 
   std::optional<std::size_t> best;
   FeatureSplit out;

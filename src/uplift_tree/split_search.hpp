@@ -24,14 +24,16 @@ namespace quillmarsh {
 // The counting pass of a numeric feature: slot b of `slots` ((nt + 1) * g2 counters, g2 the
 // group-count length) receives the rows whose value lies above exactly b of the nt ascending
 // `thresholds` (no NaN among them); a NaN value goes to slot nt. values[i] and words[i] are
-// the value and the packed group word of the node's i-th row.
-void count_numeric_slots(std::span<const float> values, std::span<const std::uint32_t> words,
+// the value and the packed group word of the node's i-th row; `values` is a ScatteredCells or
+// GatheredCells of float.
+template <class Cells>
+void count_numeric_slots(const Cells& values, std::span<const std::uint32_t> words,
                          std::span<const float> thresholds, std::size_t g2,
                          std::vector<std::uint32_t>& slots);
-
 // The same for a string feature: slot j receives the rows whose code is categories[j], the
 // last slot all others (codes lie below dictionary_size).
-void count_string_slots(std::span<const std::uint32_t> codes, std::span<const std::uint32_t> words,
+template <class Cells>
+void count_string_slots(const Cells& codes, std::span<const std::uint32_t> words,
                         std::span<const std::uint32_t> categories, std::size_t dictionary_size,
                         std::size_t g2, std::vector<std::uint32_t>& slots);
 

@@ -30,23 +30,32 @@ CandidateCounts partition_reference(const Dataset& d, ColumnRef ref,
   return {group_counts(d, left), group_counts(d, right), left.size(), right.size()};
 }
 
-// The candidates of one feature over `rows`, gathered as a search gathers them.
+// The candidates of one feature over `rows`, read through the row list, or from the cells
+// gathered first (odd row counts): the two read the same cells.
 std::vector<float> numeric_candidates_of(const NumericColumn& column,
                                          std::span<const RowIndex> rows, std::uint64_t max_bins,
                                          Rng& rng) {
+  CandidateScratch scratch;
+  if (rows.size() % 2 == 0) {
+    return numeric_candidates(ScatteredCells<float>(column, rows), max_bins, rng, scratch);
+  }
   std::vector<float> values;
   gather(column, rows, values);
-  CandidateScratch scratch;
-  return numeric_candidates(values, max_bins, rng, scratch);
+  return numeric_candidates(GatheredCells<float>(values), max_bins, rng, scratch);
 }
 
 std::vector<std::uint32_t> string_candidates_of(const StringCodes& column,
                                                 std::span<const RowIndex> rows,
                                                 std::uint64_t max_bins, Rng& rng) {
+  CandidateScratch scratch;
+  const std::size_t size = column.dictionary.size();
+  if (rows.size() % 2 == 0) {
+    return string_candidates(ScatteredCells<std::uint32_t>(column.codes, rows), size, max_bins,
+                             rng, scratch);
+  }
   std::vector<std::uint32_t> codes;
   gather(column.codes, rows, codes);
-  CandidateScratch scratch;
-  return string_candidates(codes, column.dictionary.size(), max_bins, rng, scratch);
+  return string_candidates(GatheredCells<std::uint32_t>(codes), size, max_bins, rng, scratch);
 }
 
 bool same_double(double a, double b) {
