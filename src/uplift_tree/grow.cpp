@@ -197,7 +197,7 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
     (*words)[i] = root.dataset->group_outcome[(*rows)[i]];
   }
   RowList scratch = root.pool->take();
-  scratch->reserve(rows->size());  // one allocation instead of a doubling series
+  scratch->reserve(rows->size() / 2 + 1);  // a partition sets aside its smaller part
   SubtreeJobs jobs;
   Growth g{tree, split_settings(tree), root.dataset, nodes, *scratch, pool, options, &jobs};
   grow_node(g, 0, 0, std::move(counts), NodeRows{rows, 0, rows->size(), words});

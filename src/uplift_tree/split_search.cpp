@@ -477,54 +477,77 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
   return best;
 }
 
+namespace {
+
+bool bit_at(const std::vector<std::uint64_t>& bits, std::size_t i) noexcept {
+  return ((bits[i >> 6] >> (i & 63)) & 1u) != 0;
+}
+
+// Moves the n entries whose bit is set (n_left of them) in front of the others, each part in
+// its order. Branch-free: every entry is written both to its place in `data` and to the
+// scratch of the smaller part; only the side it belongs to advances. The larger part is
+// compacted within `data` (forward for the left part, backward for the right one), so the
+// scratch holds at most half of the entries.
+void stable_partition(std::uint32_t* data, std::size_t n, const std::vector<std::uint64_t>& left,
+                      std::size_t n_left, RowVector& scratch) {
+  const std::size_t n_right = n - n_left;
+  scratch.resize(std::min(n_left, n_right) + 1);
+  std::uint32_t* aside = scratch.data();
+  if (n_left >= n_right) {
+    std::size_t kept = 0;
+    std::size_t moved = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t v = data[i];
+      const bool l = bit_at(left, i);
+      data[kept] = v;
+      aside[moved] = v;
+      kept += l ? 1 : 0;
+      moved += l ? 0 : 1;
+    }
+    std::copy(aside, aside + n_right, data + n_left);
+  } else {
+    std::size_t kept = n;  // the right part fills data[n_left, n) from its end
+    std::size_t moved = 0;
+    for (std::size_t i = n; i-- > 0;) {
+      const std::uint32_t v = data[i];
+      const bool l = bit_at(left, i);
+      data[kept - 1] = v;
+      aside[moved] = v;
+      kept -= l ? 0 : 1;
+      moved += l ? 1 : 0;
+    }
+    std::reverse_copy(aside, aside + n_left, data);
+  }
+}
+
+}  // namespace
+
 std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const BestSplit& split,
                            RowVector& scratch) {
   const std::size_t n = rows.size();
   RowIndex* list = rows.list->data() + rows.begin;
-  // Stable and branch-free: each entry is written both to its place on the left and to the
-  // right part's scratch; only the side it belongs to advances. `left` keeps the decisions
-  // for the words.
-  scratch.resize(n);
+  // The decisions first, in one pass of scattered reads; then rows and words move by them.
   std::vector<std::uint64_t> left((n + 63) / 64, 0);
   std::size_t n_left = 0;
-  const auto route = [&](const auto* column, auto goes_left) {
-    std::size_t n_right = 0;
+  const auto decide = [&](const auto* column, auto goes_left) {
     for (std::size_t i = 0; i < n; ++i) {
       if (i + kPrefetchDistance < n) __builtin_prefetch(column + list[i + kPrefetchDistance]);
-      const RowIndex r = list[i];
-      const bool l = goes_left(column[r]);
+      const bool l = goes_left(column[list[i]]);
       left[i >> 6] |= static_cast<std::uint64_t>(l) << (i & 63);
-      list[n_left] = r;
-      scratch[n_right] = r;
       n_left += l ? 1 : 0;
-      n_right += l ? 0 : 1;
     }
   };
   const ColumnRef ref = dataset.column(split.col_name);
   if (ref.is_numeric()) {
     const float threshold = split.split_value.as_numeric();
-    route(dataset.numeric(ref).data(), [&](float v) { return v <= threshold; });
+    decide(dataset.numeric(ref).data(), [&](float v) { return v <= threshold; });
   } else {
     const std::uint32_t category = split.category;
-    route(dataset.strings(ref).codes.data(), [&](std::uint32_t code) { return code == category; });
+    decide(dataset.strings(ref).codes.data(),
+           [&](std::uint32_t code) { return code == category; });
   }
-  std::copy(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(n - n_left),
-            list + n_left);
-  if (rows.words) {
-    std::uint32_t* words = rows.words->data() + rows.begin;
-    std::size_t kept = 0;
-    std::size_t moved = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t w = words[i];
-      const bool l = ((left[i >> 6] >> (i & 63)) & 1u) != 0;
-      words[kept] = w;
-      scratch[moved] = w;
-      kept += l ? 1 : 0;
-      moved += l ? 0 : 1;
-    }
-    std::copy(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(moved),
-              words + kept);
-  }
+  stable_partition(list, n, left, n_left, scratch);
+  if (rows.words) stable_partition(rows.words->data() + rows.begin, n, left, n_left, scratch);
   return rows.begin + n_left;
 }
 
