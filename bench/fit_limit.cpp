@@ -62,18 +62,30 @@ Options parse(int argc, char** argv) {
       if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
       return argv[++i];
     };
-    if (a == "--rows") o.rows = std::stoull(next());
-    else if (a == "--trees") o.trees = std::stoi(next());
-    else if (a == "--threads") o.threads = std::stoi(next());
-    else if (a == "--measure") o.measure = next();
-    else if (a == "--max-features") o.max_features = std::stoull(next());
-    else if (a == "--max-depth") o.max_depth = std::stoull(next());
-    else if (a == "--min-sample-leaf") o.min_sample_leaf = std::stoull(next());
-    else if (a == "--max-bins") o.max_bins = std::stoull(next());
-    else if (a == "--seed") o.seed = std::stoull(next());
-    else if (a == "--repeat") o.repeat = std::stoi(next());
-    else if (a == "--no-probe") o.probe = false;
-    else throw std::invalid_argument("unknown argument " + a);
+    if (a == "--rows")
+      o.rows = std::stoull(next());
+    else if (a == "--trees")
+      o.trees = std::stoi(next());
+    else if (a == "--threads")
+      o.threads = std::stoi(next());
+    else if (a == "--measure")
+      o.measure = next();
+    else if (a == "--max-features")
+      o.max_features = std::stoull(next());
+    else if (a == "--max-depth")
+      o.max_depth = std::stoull(next());
+    else if (a == "--min-sample-leaf")
+      o.min_sample_leaf = std::stoull(next());
+    else if (a == "--max-bins")
+      o.max_bins = std::stoull(next());
+    else if (a == "--seed")
+      o.seed = std::stoull(next());
+    else if (a == "--repeat")
+      o.repeat = std::stoi(next());
+    else if (a == "--no-probe")
+      o.probe = false;
+    else
+      throw std::invalid_argument("unknown argument " + a);
   }
   return o;
 }
@@ -289,7 +301,8 @@ void probe_tree(const Options& o, const Dataset& d, const ProbeBins& bins,
     }
     const TreeNode& node = tree.nodes[slot];
     if (node.is_leaf() || node.col_idx < 0) continue;
-    for (const RowIndex r : list) rows[(goes_left(d, node, r) ? left_child : right_child)(slot)].push_back(r);
+    for (const RowIndex r : list)
+      rows[(goes_left(d, node, r) ? left_child : right_child)(slot)].push_back(r);
     rows[slot] = {};
   }
 }
@@ -316,22 +329,23 @@ void run_probe(const Options& o, const Dataset& d, const UpliftRandomForestModel
     sum.visits += t.visits;
     sum.checksum += t.checksum;
   }
-  std::printf("limit probe: %.3g row visits in %.3f s on %zu threads (CPU %.3f s, %.2f ns per "
-              "visit)  [checksum %llu]\n",
-              static_cast<double>(sum.visits), wall, workers, sum.cpu,
-              sum.cpu * 1e9 / static_cast<double>(sum.visits),
-              static_cast<unsigned long long>(sum.checksum % 1000));
+  std::printf(
+      "limit probe: %.3g row visits in %.3f s on %zu threads (CPU %.3f s, %.2f ns per "
+      "visit)  [checksum %llu]\n",
+      static_cast<double>(sum.visits), wall, workers, sum.cpu,
+      sum.cpu * 1e9 / static_cast<double>(sum.visits),
+      static_cast<unsigned long long>(sum.checksum % 1000));
 }
 
 int run(int argc, char** argv) {
   const Options o = parse(argc, argv);
   const Experiment e = generate(o.rows, o.seed);
-  std::printf("%zu rows, 22 features, 2 treatment groups; %d trees, %s, max_depth %llu, "
-              "max_features %llu, max_bins %llu, min_sample_leaf %llu, %d threads\n",
-              o.rows, o.trees, o.measure.c_str(), static_cast<unsigned long long>(o.max_depth),
-              static_cast<unsigned long long>(o.max_features),
-              static_cast<unsigned long long>(o.max_bins),
-              static_cast<unsigned long long>(o.min_sample_leaf), o.threads);
+  std::printf(
+      "%zu rows, 22 features, 2 treatment groups; %d trees, %s, max_depth %llu, "
+      "max_features %llu, max_bins %llu, min_sample_leaf %llu, %d threads\n",
+      o.rows, o.trees, o.measure.c_str(), static_cast<unsigned long long>(o.max_depth),
+      static_cast<unsigned long long>(o.max_features), static_cast<unsigned long long>(o.max_bins),
+      static_cast<unsigned long long>(o.min_sample_leaf), o.threads);
   const NodeData root = build_dataset(columns_of(e), "treatment", "outcome");
   const double dataset_mib = static_cast<double>(o.rows) * 4.0 * 23.0 / (1 << 20);
   UpliftRandomForestModel forest;
@@ -347,10 +361,11 @@ int run(int argc, char** argv) {
         static_cast<double>(status_kib("VmHWM") - std::min(before, status_kib("VmHWM"))) / 1024;
     double load = 0.0;
     getloadavg(&load, 1);
-    std::printf("fit: %.3f s (CPU %.3f s, load %.1f), peak memory of the fit %.1f MiB = %.2f x "
-                "dataset, document digest %016llx\n",
-                wall, used, load, extra_mib, extra_mib / dataset_mib,
-                static_cast<unsigned long long>(fnv1a(write_model_json(forest))));
+    std::printf(
+        "fit: %.3f s (CPU %.3f s, load %.1f), peak memory of the fit %.1f MiB = %.2f x "
+        "dataset, document digest %016llx\n",
+        wall, used, load, extra_mib, extra_mib / dataset_mib,
+        static_cast<unsigned long long>(fnv1a(write_model_json(forest))));
   }
   if (o.probe) run_probe(o, *root.dataset, forest);
   return 0;

@@ -70,8 +70,7 @@ struct TrainingThread {
 TrainingRun::TrainingRun(const NodeData& root, const UpliftTreeModel& tree_template,
                          const std::string& treatment_col, const std::string& outcome_col,
                          const TrainingPlan& plan)
-    : started_(std::max(plan.n_trees, 0)),
-      outcomes_([&] {
+    : started_(std::max(plan.n_trees, 0)), outcomes_([&] {
         auto [tx, rx] = make_channel<TreeOutcome>();
         auto jobs = std::make_shared<JobQueue>(JobQueue::sequence(plan.n_trees));
         const std::uint64_t trees = static_cast<std::uint64_t>(std::max(plan.n_trees, 0));

@@ -26,23 +26,24 @@ namespace {
 // The subtree jobs of one tree. The destructor waits until every job has ended, so that no
 // job outlives the node array and row lists it works on, also when growth fails.
 class SubtreeJobs {
+  struct Report {
+    std::optional<std::string> failure;
+    bool cancelled = false;
+  };
+
  public:
-  SubtreeJobs() {
-    auto [tx, rx] = make_channel<Report>();
-    tx_.emplace(std::move(tx));
-    rx_.emplace(std::move(rx));
-  }
+  SubtreeJobs() : SubtreeJobs(make_channel<Report>()) {}
   SubtreeJobs(const SubtreeJobs&) = delete;
   SubtreeJobs& operator=(const SubtreeJobs&) = delete;
   ~SubtreeJobs() {
     tx_.reset();
-    while (rx_->recv()) {
+    while (rx_.recv()) {
     }
   }
 
   template <class Grow>
   void submit(WorkerPool& pool, Grow grow) {
-    pool.submit([tx = *tx_, grow = std::move(grow)]() mutable {
+    pool.submit([tx = tx_, grow = std::move(grow)]() mutable {
       Report report;
       try {
         report.failure = capture_failure(grow);
@@ -58,21 +59,20 @@ class SubtreeJobs {
     tx_.reset();
     std::optional<std::string> failure;
     bool cancelled = false;
-    while (std::optional<Report> report = rx_->recv()) {
+    while (std::optional<Report> report = rx_.recv()) {
       if (report->failure && !failure) failure = std::move(report->failure);
       cancelled = cancelled || report->cancelled;
     }
     if (failure) panic(std::move(*failure));
+    // NOLINTNEXTLINE(bugprone-std-exception-baseclass): a cancellation, not a failure
     if (cancelled) throw Cancelled{};
   }
 
  private:
-  struct Report {
-    std::optional<std::string> failure;
-    bool cancelled = false;
-  };
-  std::optional<Sender<Report>> tx_;
-  std::optional<Receiver<Report>> rx_;
+  explicit SubtreeJobs(std::pair<Sender<Report>, Receiver<Report>> channel)
+      : tx_(std::move(channel.first)), rx_(std::move(channel.second)) {}
+  Sender<Report> tx_;
+  Receiver<Report> rx_;
 };
 
 struct Growth {
@@ -130,8 +130,9 @@ void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts c
   const double d_parent = node_divergence(counts, g.settings.eval_func, g.settings.balance, n);
   auto shared_counts = std::make_shared<const GroupCounts>(std::move(counts));
   if (may_split) {
-    BestSplit best = find_best_split(g.tree.feature_cols, g.dataset, rows, shared_counts, d_parent,
-                                     g.settings, g.tree.max_features, g.pool, g.options.draws, slot);
+    BestSplit best =
+        find_best_split(g.tree.feature_cols, g.dataset, rows, shared_counts, d_parent, g.settings,
+                        g.tree.max_features, g.pool, g.options.draws, slot);
     if (best.gain > 0.0) {
       TreeNode& node = g.nodes[slot];
       node.col_idx = feature_position(g.tree.feature_cols, best.col_name);

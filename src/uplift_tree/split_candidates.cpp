@@ -76,8 +76,7 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
                   std::uint32_t* out, CandidateScratch::SelectLevels& levels, std::size_t depth) {
   if (ranks.empty()) return;
   CandidateScratch::SelectLevel& level = levels[depth];
-  if (keys.size() <= kSortBelow || ranks.size() * 16 > keys.size() ||
-      depth + 1 == levels.size()) {
+  if (keys.size() <= kSortBelow || ranks.size() * 16 > keys.size() || depth + 1 == levels.size()) {
     sort_keys(keys, level.kept);
     for (std::size_t i = 0; i < ranks.size(); ++i) out[i] = keys[ranks[i]];
     return;

@@ -90,7 +90,7 @@ struct CandidateScratch {
 
   std::vector<std::uint64_t> marked;     // the sample's positions, one bit each
   std::vector<std::uint32_t> positions;  // the same, listed
-  std::vector<std::uint32_t> keys;    // the sampled numbers as order-preserving keys
+  std::vector<std::uint32_t> keys;       // the sampled numbers as order-preserving keys
   SelectLevels levels;
   std::vector<std::uint64_t> seen;  // categories met so far, one bit each
   std::vector<std::uint32_t> distinct;
@@ -128,7 +128,8 @@ void for_each_sampled(const Cells& cells, std::uint64_t m, Rng& rng, CandidateSc
       bits &= (std::uint64_t{1} << (n % 64)) - 1;  // no positions beyond n
     }
     for (; bits != 0; bits &= bits - 1) {
-      positions.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
+      positions.push_back(
+          static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
     }
   }
   for (std::size_t j = 0; j < positions.size(); ++j) {

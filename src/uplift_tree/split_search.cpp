@@ -1,7 +1,7 @@
-// Split search. Each searched feature costs one pass over the node's rows: every row is dropped into the interval (numeric) or category slot (string)
-// it falls in, per group; prefix sums of the intervals give every threshold's left child and
-// the node's counts minus the left give the right one. The result equals partitioning the rows
-// once per candidate, count for count.
+// Split search. Each searched feature costs one pass over the node's rows: every row is dropped
+// into the interval (numeric) or category slot (string) it falls in, per group; prefix sums of the
+// intervals give every threshold's left child and the node's counts minus the left give the right
+// one. The result equals partitioning the rows once per candidate, count for count.
 #include "uplift_tree/split_search.hpp"
 
 #include <algorithm>
@@ -22,7 +22,7 @@ namespace quillmarsh {
 namespace {
 
 constexpr std::size_t kLinearScanLimit = 64;  // thresholds searched by a branch-free scan
-constexpr std::size_t kCopies = 4;  // interleaved accumulators break store-to-load chains
+constexpr std::size_t kCopies = 4;            // interleaved accumulators break store-to-load chains
 constexpr std::size_t kGatherUpToSamples = 4;
 
 // Working storage of a feature's search, kept from search to search on one thread (the
@@ -59,7 +59,7 @@ class NumericSlots {
       : t_(thresholds), nt_(static_cast<std::uint32_t>(thresholds.size())) {
 #if defined(QUILLMARSH_VECTOR_SLOTS)
     // Padded with +inf to a multiple of four: no value lies above +inf.
-    padded_ = (nt_ + 3) / 4 * 4;
+    padded_ = (std::size_t{nt_} + 3) / 4 * 4;
     if (padded_ <= kLinearScanLimit) {
       for (std::size_t k = 0; k < padded_; ++k) {
         broadcast_[k] = _mm_set1_ps(k < nt_ ? t_[k] : std::numeric_limits<float>::infinity());
@@ -182,8 +182,7 @@ class CategorySlots {
       }
     }
   }
-  FourSlots four(std::uint32_t c0, std::uint32_t c1, std::uint32_t c2,
-                 std::uint32_t c3) const {
+  FourSlots four(std::uint32_t c0, std::uint32_t c1, std::uint32_t c2, std::uint32_t c3) const {
     return {one(c0), one(c1), one(c2), one(c3)};
   }
   std::uint32_t one(std::uint32_t code) const {
@@ -283,11 +282,9 @@ void count_numeric_slots(const Cells& values, std::span<const std::uint32_t> wor
 }
 
 template void count_numeric_slots(const ScatteredCells<float>&, std::span<const std::uint32_t>,
-                                  std::span<const float>, std::size_t,
-                                  std::vector<std::uint32_t>&);
+                                  std::span<const float>, std::size_t, std::vector<std::uint32_t>&);
 template void count_numeric_slots(const GatheredCells<float>&, std::span<const std::uint32_t>,
-                                  std::span<const float>, std::size_t,
-                                  std::vector<std::uint32_t>&);
+                                  std::span<const float>, std::size_t, std::vector<std::uint32_t>&);
 template void count_string_slots(const ScatteredCells<std::uint32_t>&,
                                  std::span<const std::uint32_t>, std::span<const std::uint32_t>,
                                  std::size_t, std::size_t, std::vector<std::uint32_t>&);
@@ -313,9 +310,8 @@ std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
                                                      std::span<const std::uint32_t> categories,
                                                      const GroupCounts& node) {
   std::vector<std::uint32_t> slots;
-  count_string_slots(ScatteredCells<std::uint32_t>(column.codes, rows),
-                     gather_words(dataset, rows), categories, column.dictionary.size(),
-                     node.size(), slots);
+  count_string_slots(ScatteredCells<std::uint32_t>(column.codes, rows), gather_words(dataset, rows),
+                     categories, column.dictionary.size(), node.size(), slots);
   return every_candidate(slots, node, rows.size(), categories.size(), categories.size(), false);
 }
 
@@ -543,8 +539,7 @@ std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const B
     decide(dataset.numeric(ref).data(), [&](float v) { return v <= threshold; });
   } else {
     const std::uint32_t category = split.category;
-    decide(dataset.strings(ref).codes.data(),
-           [&](std::uint32_t code) { return code == category; });
+    decide(dataset.strings(ref).codes.data(), [&](std::uint32_t code) { return code == category; });
   }
   stable_partition(list, n, left, n_left, scratch);
   if (rows.words) stable_partition(rows.words->data() + rows.begin, n, left, n_left, scratch);

@@ -131,8 +131,7 @@ TEST_P(FitFailure, ReportsItsMessageAndAddsNoTree) {
 }
 
 std::function<TrainingColumns()> control_only() {
-  return
-      [] { return make_columns({{"f", Floats{1, 2, 3, 4}}}, {0, 0, 0, 0}, {0, 1, 0, 1}); };
+  return [] { return make_columns({{"f", Floats{1, 2, 3, 4}}}, {0, 0, 0, 0}, {0, 1, 0, 1}); };
 }
 
 INSTANTIATE_TEST_SUITE_P(

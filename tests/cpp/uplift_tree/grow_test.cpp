@@ -13,8 +13,8 @@ namespace {
 
 using testing_data::Floats;
 using testing_data::make_columns;
-using testing_data::Texts;
 using testing_data::make_node;
+using testing_data::Texts;
 
 UpliftTreeModel tree_template(std::uint64_t max_depth, std::uint64_t min_sample_leaf,
                               std::uint64_t max_features, EvalFunc f, std::uint64_t max_bins,
@@ -127,7 +127,8 @@ TEST_P(GrowProperties, SubtreeJobsGrowTheTreeOfNodeByNodeGrowth) {
     for (WorkerPool* pool : {&one, &three}) {
       UpliftTreeModel by_jobs = tmpl;
       grow_tree(by_jobs, root, "t", "y", *pool, options);
-      EXPECT_TRUE(same_nodes(by_jobs, by_node)) << cells << " cells, " << pool->size() << " threads";
+      EXPECT_TRUE(same_nodes(by_jobs, by_node))
+          << cells << " cells, " << pool->size() << " threads";
     }
   }
 }
@@ -170,7 +171,8 @@ INSTANTIATE_TEST_SUITE_P(Settings, RootStaysALeaf,
 // Treatment values 0 and 2 only: group 1 is empty everywhere, so every ED divergence is NaN.
 TEST(GrowTree, MissingTreatmentGroupLeavesOnlyARootLeafWithNan) {
   Rng rng(3);
-  testing_data::TestColumns columns = testing_data::random_experiment(rng, 500, 2, 0, 2, false, 0.6);
+  testing_data::TestColumns columns =
+      testing_data::random_experiment(rng, 500, 2, 0, 2, false, 0.6);
   for (std::int32_t& g : columns.treatment) g *= 2;
   const NodeData root = make_node(columns);
   UpliftTreeModel tree = tree_template(3, 5, 2, EvalFunc::Euclidean, 10);
@@ -182,12 +184,12 @@ TEST(GrowTree, MissingTreatmentGroupLeavesOnlyARootLeafWithNan) {
 }
 
 TEST(GrowTree, ControlOnlyDataFailsTheLengthAssertion) {
-  const NodeData root =
-      make_node(make_columns({{"f", Floats{1, 2, 3}}}, {0, 0, 0}, {0, 1, 0}));
+  const NodeData root = make_node(make_columns({{"f", Floats{1, 2, 3}}}, {0, 0, 0}, {0, 1, 0}));
   UpliftTreeModel tree = tree_template(2, 0, 1, EvalFunc::KL, 10);
   WorkerPool pool(1);
-  EXPECT_EQ(panic_message([&] { grow_tree(tree, root, "t", "y", pool, testing_data::seeded_growth(1)); }),
-            "assertion failed: v.len() % 2 == 0 && v.len() >= 4");
+  EXPECT_EQ(
+      panic_message([&] { grow_tree(tree, root, "t", "y", pool, testing_data::seeded_growth(1)); }),
+      "assertion failed: v.len() % 2 == 0 && v.len() >= 4");
 }
 
 TEST(GrowTree, GrowingAgainReplacesNamesAndNodes) {

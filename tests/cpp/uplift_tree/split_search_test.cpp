@@ -14,12 +14,12 @@ namespace {
 
 using testing_data::Floats;
 using testing_data::make_columns;
-using testing_data::Texts;
 using testing_data::make_node;
+using testing_data::Texts;
 
 // Children of one candidate the slow way: one partition of the rows, then two countings.
-CandidateCounts partition_reference(const Dataset& d, ColumnRef ref,
-                                    std::span<const RowIndex> rows, const SplitValue& candidate) {
+CandidateCounts partition_reference(const Dataset& d, ColumnRef ref, std::span<const RowIndex> rows,
+                                    const SplitValue& candidate) {
   std::vector<RowIndex> left;
   std::vector<RowIndex> right;
   for (const RowIndex r : rows) {
@@ -50,8 +50,8 @@ std::vector<std::uint32_t> string_candidates_of(const StringCodes& column,
   CandidateScratch scratch;
   const std::size_t size = column.dictionary.size();
   if (rows.size() % 2 == 0) {
-    return string_candidates(ScatteredCells<std::uint32_t>(column.codes, rows), size, max_bins,
-                             rng, scratch);
+    return string_candidates(ScatteredCells<std::uint32_t>(column.codes, rows), size, max_bins, rng,
+                             scratch);
   }
   std::vector<std::uint32_t> codes;
   gather(column.codes, rows, codes);
@@ -110,7 +110,8 @@ TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
       fast = count_numeric_candidates(d, col, node.rows, t, node.counts);
     } else {
       const StringCodes& col = d.strings(code);
-      std::vector<std::uint32_t> c = string_candidates_of(col, node.rows, node.settings.max_bins, rng);
+      std::vector<std::uint32_t> c =
+          string_candidates_of(col, node.rows, node.settings.max_bins, rng);
       for (std::uint32_t v : c) candidates.push_back(SplitValue::str(col.dictionary[v]));
       fast = count_string_candidates(d, col, node.rows, c, node.counts);
     }
@@ -142,8 +143,8 @@ TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
         search_feature(d, code, node.rows, node.counts, d_parent, node.settings, again);
     std::vector<SplitValue> drawn;
     if (code.is_numeric()) {
-      for (float v : numeric_candidates_of(d.numeric(code), node.rows,
-                                        node.settings.max_bins, copy)) {
+      for (float v :
+           numeric_candidates_of(d.numeric(code), node.rows, node.settings.max_bins, copy)) {
         drawn.push_back(SplitValue::numeric(v));
       }
     } else {
@@ -185,7 +186,8 @@ TEST(CountNumericCandidates, InfinitiesAndNanThresholdsMatchThePartition) {
   const std::vector<float> t = {-inf, 0.1f, 0.25f, 0.9f, inf, NAN, NAN};
   const auto fast = count_numeric_candidates(d, d.num_cols[0], node.rows, t, node.counts);
   for (std::size_t j = 0; j < t.size(); ++j) {
-    const CandidateCounts slow = partition_reference(d, ColumnRef{}, node.rows, SplitValue::numeric(t[j]));
+    const CandidateCounts slow =
+        partition_reference(d, ColumnRef{}, node.rows, SplitValue::numeric(t[j]));
     EXPECT_EQ(fast[j].left, slow.left) << j;
     EXPECT_EQ(fast[j].right, slow.right) << j;
   }
@@ -314,8 +316,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SampleRows,
                                            std::pair<std::size_t, std::uint64_t>{40, 0}));
 
 TEST(StringCandidates, TakesEveryDistinctValueWhenThereAreFewEnough) {
-  const NodeData node = make_node(make_columns({{"s", Texts{"b", "a", "b", "c", "a"}}},
-                                               {0, 1, 0, 1, 0}, {0, 0, 0, 0, 0}));
+  const NodeData node = make_node(
+      make_columns({{"s", Texts{"b", "a", "b", "c", "a"}}}, {0, 1, 0, 1, 0}, {0, 0, 0, 0, 0}));
   Rng rng(3);
   const StringCodes& col = node.dataset->str_cols[0];
   std::vector<std::uint32_t> c = string_candidates_of(col, *node.rows, 10, rng);
@@ -376,7 +378,8 @@ TEST_P(SizeTest, BothChildrenNeedStrictlyMoreThanMinSampleLeafRows) {
   ASSERT_EQ(all[1].n_left, 11u);
   ASSERT_GT(split_gain(counts, 100, d_parent, all[0].left, 10, all[0].right, 90, s),
             split_gain(counts, 100, d_parent, all[1].left, 11, all[1].right, 89, s));
-  const auto found = search_feature(*node.dataset, ColumnRef{}, *node.rows, counts, d_parent, s, rng);
+  const auto found =
+      search_feature(*node.dataset, ColumnRef{}, *node.rows, counts, d_parent, s, rng);
   if (std::isnan(GetParam().second)) {
     EXPECT_FALSE(found.has_value());
   } else {
@@ -422,7 +425,8 @@ TEST(SearchFeature, ExactTieKeepsTheFirstCandidate) {
     ASSERT_EQ(g0, g1);
     ASSERT_GT(g0, 0.0);
     Rng rng(4);
-    const auto found = search_feature(*node.dataset, ColumnRef{}, *node.rows, counts, d_parent, s, rng);
+    const auto found =
+        search_feature(*node.dataset, ColumnRef{}, *node.rows, counts, d_parent, s, rng);
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->split_value, SplitValue::numeric(0.0f));
   }
@@ -482,9 +486,8 @@ TEST_P(FindBestSplit, MatchesTheBestSingleFeatureSearch) {
   const double d_parent = node_divergence(*counts, s.eval_func, false, 400);
   WorkerPool pool(2);
   const NodeRows rows = whole_node(node);
-  const BestSplit best =
-      find_best_split(d.x_names, node.dataset, rows, counts, d_parent, s, 99, pool,
-                      TreeDraws::seeded(GetParam(), 0), 0);
+  const BestSplit best = find_best_split(d.x_names, node.dataset, rows, counts, d_parent, s, 99,
+                                         pool, TreeDraws::seeded(GetParam(), 0), 0);
   double expected = kNoGain;
   std::string name;
   for (const std::string& f : d.x_names) {
