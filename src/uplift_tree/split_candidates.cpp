@@ -96,24 +96,23 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
   const int bits = std::clamp(static_cast<int>(std::bit_width(keys.size())) - 1, 4, 11);
   const int shift = std::max(0, static_cast<int>(std::bit_width(range)) - bits);
   const std::size_t buckets = (range >> shift) + std::size_t{1};
-  level.start.assign(buckets + 1, 0);
-  std::uint32_t* start = level.start.data();
-  for (const std::uint32_t k : keys) ++start[((k - lo) >> shift) + 1];
-  for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
+  level.count.assign(buckets, 0);
+  std::uint32_t* count = level.count.data();
+  for (const std::uint32_t k : keys) ++count[(k - lo) >> shift];
 
-  // The buckets of the wanted ranks, each once, and where their keys go in `kept`: one stretch
-  // per wanted bucket, then a slot that absorbs the keys of every other bucket.
+  // The buckets of the wanted ranks, each once, found in one walk over the counts, and where
+  // their keys go in `kept`: one stretch per wanted bucket, then a slot that absorbs the keys
+  // of every other bucket.
   std::vector<CandidateScratch::Wanted>& wanted = level.wanted;
   wanted.clear();
-  std::size_t b = 0;
   std::uint32_t kept = 0;
-  for (std::size_t i = 0; i < ranks.size(); ++i) {
-    while (start[b + 1] <= ranks[i]) ++b;
-    if (wanted.empty() || wanted.back().bucket != b) {
-      wanted.push_back({b, i, i, kept});
-      kept += start[b + 1] - start[b];
-    }
-    wanted.back().end_rank = i + 1;
+  std::uint64_t first = 0;  // rank of the bucket's first key
+  for (std::size_t b = 0, i = 0; i < ranks.size(); first += count[b], ++b) {
+    if (ranks[i] >= first + count[b]) continue;
+    const std::size_t first_rank = i;
+    while (i < ranks.size() && ranks[i] < first + count[b]) ++i;
+    wanted.push_back({b, first_rank, i, kept, first, count[b]});
+    kept += count[b];
   }
   level.cursor.assign(buckets, kept);
   level.advance.assign(buckets, 0);
@@ -133,12 +132,10 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
   }
 
   for (const CandidateScratch::Wanted& w : wanted) {
-    const std::size_t size = start[w.bucket + 1] - start[w.bucket];
     level.inner.clear();
-    for (std::size_t i = w.first_rank; i < w.end_rank; ++i) {
-      level.inner.push_back(ranks[i] - start[w.bucket]);
-    }
-    select_ranks(std::span<std::uint32_t>(level.kept).subspan(w.at, size), level.inner,
+    for (std::size_t i = w.first_rank; i < w.end_rank; ++i)
+      level.inner.push_back(ranks[i] - w.first);
+    select_ranks(std::span<std::uint32_t>(level.kept).subspan(w.at, w.size), level.inner,
                  out + w.first_rank, levels, depth + 1);
   }
 }
@@ -158,51 +155,26 @@ std::vector<std::uint64_t> quantile_positions(std::uint64_t m, std::uint64_t max
   return positions;
 }
 
-// The thresholds of a sample given as the keys of its numbers plus `nans` NaN values, which
-// sort after every number.
-std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t nans,
-                                     std::uint64_t max_bins) {
+// The thresholds of a sample given as its keys.
+std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t max_bins) {
   std::vector<float> out;
   std::vector<std::uint32_t>& keys = scratch.keys;
-  const std::uint64_t m = keys.size() + nans;
-  if (max_bins < 2 || m == 0) return out;
-  const std::vector<std::uint64_t> positions = quantile_positions(m, max_bins);
-  const auto numbers = static_cast<std::size_t>(
-      std::lower_bound(positions.begin(), positions.end(), std::uint64_t{keys.size()}) -
-      positions.begin());
-  std::vector<std::uint32_t> picked(numbers);
-  select_ranks(keys, std::span<const std::uint64_t>(positions).first(numbers), picked.data(),
-               scratch.levels, 0);
-  for (std::size_t i = 0; i < positions.size(); ++i) {
-    const float v = i < numbers ? key_float(picked[i]) : std::numeric_limits<float>::quiet_NaN();
+  if (max_bins < 2 || keys.empty()) return out;
+  const std::vector<std::uint64_t> positions = quantile_positions(keys.size(), max_bins);
+  std::vector<std::uint32_t> picked(positions.size());
+  select_ranks(keys, positions, picked.data(), scratch.levels, 0);
+  for (const std::uint32_t key : picked) {
+    const float v = key_float(key);
     if (out.empty() || !(out.back() == v)) out.push_back(v);
   }
   return out;
 }
 
-// Collects the keys of sampled values, NaN values only counted. The key is written whether
-// or not the value is a number; only a number advances.
-class SampleKeys {
- public:
-  SampleKeys(std::vector<std::uint32_t>& keys, std::uint64_t m) : keys_(keys) {
-    keys_.resize(static_cast<std::size_t>(m));
-  }
-  void take(float v) noexcept {
-    keys_[taken_] = float_key(v);
-    taken_ += static_cast<std::size_t>(!std::isnan(v));
-    ++offered_;
-  }
-  // The keys of the numbers stay; returns the count of NaN values.
-  std::uint64_t finish() {
-    keys_.resize(taken_);
-    return offered_ - taken_;
-  }
-
- private:
-  std::vector<std::uint32_t>& keys_;
-  std::size_t taken_ = 0;
-  std::size_t offered_ = 0;
-};
+// The sort key of a sampled value: a number's order-preserving key; for NaN the largest key,
+// which no number has, so that NaN values sort after every number (and read back as NaN).
+std::uint32_t sample_key(float v) noexcept {
+  return std::isnan(v) ? ~std::uint32_t{0} : float_key(v);
+}
 
 }  // namespace
 
@@ -222,9 +194,9 @@ std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noe
 
 std::vector<float> quantile_candidates(std::span<const float> sample, std::uint64_t max_bins) {
   CandidateScratch scratch;
-  SampleKeys keys(scratch.keys, sample.size());
-  for (const float v : sample) keys.take(v);
-  return quantiles_of_keys(scratch, keys.finish(), max_bins);
+  scratch.keys.resize(sample.size());
+  std::transform(sample.begin(), sample.end(), scratch.keys.begin(), sample_key);
+  return quantiles_of_keys(scratch, max_bins);
 }
 
 template <class Cells>
@@ -232,9 +204,11 @@ std::vector<float> numeric_candidates(const Cells& cells, std::uint64_t max_bins
                                       CandidateScratch& scratch) {
   if (max_bins < 2) return {};
   const std::uint64_t m = candidate_sample_size(cells.size(), max_bins);
-  SampleKeys keys(scratch.keys, m);
-  for_each_sampled(cells, m, rng, scratch, [&](std::uint64_t i) { keys.take(cells[i]); });
-  return quantiles_of_keys(scratch, keys.finish(), max_bins);
+  scratch.keys.resize(static_cast<std::size_t>(m));
+  std::uint32_t* keys = scratch.keys.data();
+  for_each_sampled(cells, m, rng, scratch,
+                   [&](std::uint64_t i) { *keys++ = sample_key(cells[i]); });
+  return quantiles_of_keys(scratch, max_bins);
 }
 
 template <class Cells>

@@ -72,12 +72,14 @@ struct CandidateScratch {
     std::size_t bucket;
     std::size_t first_rank;  // the wanted ranks [first_rank, end_rank) lie in it
     std::size_t end_rank;
-    std::uint32_t at;  // where its keys are kept
+    std::uint32_t at;     // where its keys are kept
+    std::uint64_t first;  // the rank of its smallest key
+    std::uint32_t size;
   };
   // The storage of one level of the quantile selection: level d + 1 refines the keys that
   // level d kept.
   struct SelectLevel {
-    std::vector<std::uint32_t> start;
+    std::vector<std::uint32_t> count;
     std::vector<std::uint32_t> cursor;
     std::vector<std::uint8_t> advance;
     std::vector<std::uint32_t> kept;

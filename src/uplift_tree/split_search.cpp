@@ -475,8 +475,9 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
 
 namespace {
 
-bool bit_at(const std::vector<std::uint64_t>& bits, std::size_t i) noexcept {
-  return ((bits[i >> 6] >> (i & 63)) & 1u) != 0;
+// 1 when bit i is set, else 0; kept an integer so that the partition stays free of branches.
+std::size_t bit_at(const std::vector<std::uint64_t>& bits, std::size_t i) noexcept {
+  return static_cast<std::size_t>((bits[i >> 6] >> (i & 63)) & 1u);
 }
 
 // Moves the n entries whose bit is set (n_left of them) in front of the others, each part in
@@ -494,11 +495,11 @@ void stable_partition(std::uint32_t* data, std::size_t n, const std::vector<std:
     std::size_t moved = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint32_t v = data[i];
-      const bool l = bit_at(left, i);
+      const std::size_t l = bit_at(left, i);
       data[kept] = v;
       aside[moved] = v;
-      kept += l ? 1 : 0;
-      moved += l ? 0 : 1;
+      kept += l;
+      moved += 1 - l;
     }
     std::copy(aside, aside + n_right, data + n_left);
   } else {
@@ -506,11 +507,11 @@ void stable_partition(std::uint32_t* data, std::size_t n, const std::vector<std:
     std::size_t moved = 0;
     for (std::size_t i = n; i-- > 0;) {
       const std::uint32_t v = data[i];
-      const bool l = bit_at(left, i);
+      const std::size_t l = bit_at(left, i);
       data[kept - 1] = v;
       aside[moved] = v;
-      kept -= l ? 0 : 1;
-      moved += l ? 1 : 0;
+      kept -= 1 - l;
+      moved += l;
     }
     std::reverse_copy(aside, aside + n_left, data);
   }
@@ -528,9 +529,9 @@ std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const B
   const auto decide = [&](const auto* column, auto goes_left) {
     for (std::size_t i = 0; i < n; ++i) {
       if (i + kPrefetchDistance < n) __builtin_prefetch(column + list[i + kPrefetchDistance]);
-      const bool l = goes_left(column[list[i]]);
-      left[i >> 6] |= static_cast<std::uint64_t>(l) << (i & 63);
-      n_left += l ? 1 : 0;
+      const auto l = static_cast<std::size_t>(goes_left(column[list[i]]));
+      left[i >> 6] |= std::uint64_t{l} << (i & 63);
+      n_left += l;
     }
   };
   const ColumnRef ref = dataset.column(split.col_name);
