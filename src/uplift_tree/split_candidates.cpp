@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 
@@ -67,13 +68,24 @@ void sort_keys(std::span<std::uint32_t> keys, std::vector<std::uint32_t>& spare)
 
 constexpr std::size_t kSortBelow = 64;  // sets this small are sorted, not bucketed
 
+// The smallest and largest of some keys, gathered branch-free (unlike std::minmax_element).
+struct KeyRange {
+  std::uint32_t lo = ~std::uint32_t{0};
+  std::uint32_t hi = 0;
+  void add(std::uint32_t k) noexcept {
+    lo = std::min(lo, k);
+    hi = std::max(hi, k);
+  }
+};
+
 // out[i] = the key of rank ranks[i] among `keys` (ranks ascending and distinct, each below
 // |keys|); `keys` is reordered. Most-significant-digit radix selection: the keys are bucketed
 // by up to 11 bits below the prefix that all of them share, and only the buckets holding a
 // wanted rank are kept (moved to the level's `kept`) and refined one level deeper. Few wanted
 // ranks cost about three passes over the keys instead of a full sort.
 void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> ranks,
-                  std::uint32_t* out, CandidateScratch::SelectLevels& levels, std::size_t depth) {
+                  std::uint32_t* out, CandidateScratch::SelectLevels& levels, std::size_t depth,
+                  std::optional<KeyRange> known = std::nullopt) {
   if (ranks.empty()) return;
   CandidateScratch::SelectLevel& level = levels[depth];
   if (keys.size() <= kSortBelow || ranks.size() * 16 > keys.size() || depth + 1 == levels.size()) {
@@ -81,13 +93,14 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
     for (std::size_t i = 0; i < ranks.size(); ++i) out[i] = keys[ranks[i]];
     return;
   }
-  std::uint32_t lo = keys[0];
-  std::uint32_t hi = keys[0];
-  for (const std::uint32_t k : keys) {  // branch-free, unlike std::minmax_element
-    lo = std::min(lo, k);
-    hi = std::max(hi, k);
+  KeyRange r;
+  if (known) {
+    r = *known;
+  } else {
+    for (const std::uint32_t k : keys) r.add(k);
   }
-  const std::uint32_t range = hi - lo;
+  const std::uint32_t lo = r.lo;
+  const std::uint32_t range = r.hi - r.lo;
   if (range == 0) {
     std::fill(out, out + ranks.size(), lo);
     return;
@@ -156,13 +169,14 @@ std::vector<std::uint64_t> quantile_positions(std::uint64_t m, std::uint64_t max
 }
 
 // The thresholds of a sample given as its keys.
-std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t max_bins) {
+std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t max_bins,
+                                     std::optional<KeyRange> range = std::nullopt) {
   std::vector<float> out;
   std::vector<std::uint32_t>& keys = scratch.keys;
   if (max_bins < 2 || keys.empty()) return out;
   const std::vector<std::uint64_t> positions = quantile_positions(keys.size(), max_bins);
   std::vector<std::uint32_t> picked(positions.size());
-  select_ranks(keys, positions, picked.data(), scratch.levels, 0);
+  select_ranks(keys, positions, picked.data(), scratch.levels, 0, range);
   for (const std::uint32_t key : picked) {
     const float v = key_float(key);
     if (out.empty() || !(out.back() == v)) out.push_back(v);
@@ -206,9 +220,13 @@ std::vector<float> numeric_candidates(const Cells& cells, std::uint64_t max_bins
   const std::uint64_t m = candidate_sample_size(cells.size(), max_bins);
   scratch.keys.resize(static_cast<std::size_t>(m));
   std::uint32_t* keys = scratch.keys.data();
-  for_each_sampled(cells, m, rng, scratch,
-                   [&](std::uint64_t i) { *keys++ = sample_key(cells[i]); });
-  return quantiles_of_keys(scratch, max_bins);
+  KeyRange range;  // taken while the keys are written, so that the selection need not
+  for_each_sampled(cells, m, rng, scratch, [&](std::uint64_t i) {
+    const std::uint32_t key = sample_key(cells[i]);
+    *keys++ = key;
+    range.add(key);
+  });
+  return quantiles_of_keys(scratch, max_bins, range);
 }
 
 template <class Cells>

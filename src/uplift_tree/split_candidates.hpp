@@ -117,10 +117,14 @@ void for_each_sampled(const Cells& cells, std::uint64_t m, Rng& rng, CandidateSc
   const std::uint64_t k = draw_excluded ? n - m : m;
   std::vector<std::uint64_t>& marked = scratch.marked;
   marked.assign((n + 63) / 64, 0);
+  std::uint64_t* bits_of = marked.data();
   for (std::uint64_t j = n - k; j < n; ++j) {
     std::uint64_t t = rng.below(j + 1);
-    if ((marked[t >> 6] >> (t & 63)) & 1u) t = j;
-    marked[t >> 6] |= std::uint64_t{1} << (t & 63);
+    // t = j when t is taken already, without a branch: near half the draws collide when the
+    // sample is about half the rows.
+    const std::uint64_t taken = (bits_of[t >> 6] >> (t & 63)) & 1u;
+    t ^= (t ^ j) & (0 - taken);
+    bits_of[t >> 6] |= std::uint64_t{1} << (t & 63);
   }
   std::vector<std::uint32_t>& positions = scratch.positions;
   positions.clear();
