@@ -12,7 +12,7 @@
 #include <unordered_map>
 
 #include "common/panic.hpp"
-#include "concurrency/channel.hpp"
+#include "concurrency/countdown.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -398,11 +398,11 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref
 
 namespace {
 
-// What one split job sends back to its node: its feature's best candidate, or its failure.
+// What one split job leaves for its node: its feature's best candidate, or its failure.
 struct JobReport {
-  std::uint64_t draw = 0;  // the feature's place in the node's draw order
   std::optional<FeatureSplit> split;
   std::optional<std::string> failure;
+  bool ended = false;  // false when the job never ran to its end
 };
 
 }  // namespace
@@ -442,34 +442,42 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
     }
     return best;
   }
-  auto [done_tx, done_rx] = make_channel<JobReport>();
+  // Each job leaves its report in its own place; the node wakes once, when the last job has
+  // ended.
+  struct Reports {
+    explicit Reports(std::size_t jobs) : each(jobs), done(static_cast<std::ptrdiff_t>(jobs)) {}
+    std::vector<JobReport> each;
+    Countdown done;
+  };
+  auto reports = std::make_shared<Reports>(positions.size());
+  const std::shared_ptr<Countdown> done(reports, &reports->done);
   for (std::uint64_t d = 0; d < positions.size(); ++d) {
-    pool.submit([tx = done_tx, d, ref = dataset->column(feature_cols[positions[d]]),
+    pool.submit([arrival = std::make_shared<Countdown::Arrival>(done), report = &reports->each[d],
+                 ref = dataset->column(feature_cols[positions[d]]),
                  site = draws.at(slot, positions[d] + 1), dataset, rows, counts, d_parent,
                  settings]() mutable {
-      JobReport report;
-      report.draw = d;
-      report.failure = capture_failure([&] {
-        report.split = search_feature(*dataset, ref, rows.span(), rows.word_span(), *counts,
-                                      d_parent, settings, site.rng());
+      report->failure = capture_failure([&] {
+        report->split = search_feature(*dataset, ref, rows.span(), rows.word_span(), *counts,
+                                       d_parent, settings, site.rng());
       });
-      if (!tx.send(std::move(report))) panic(std::string(kUnwrapErr));
+      report->ended = true;
     });
   }
-  done_tx.reset();
+  reports->done.wait();
 
   std::optional<std::string> failure;
-  std::uint64_t reports = 0;
-  while (std::optional<JobReport> report = done_rx.recv()) {
-    ++reports;
-    if (report->failure) {
-      if (!failure) failure = std::move(report->failure);
+  std::uint64_t ended = 0;
+  for (std::uint64_t d = 0; d < positions.size(); ++d) {
+    JobReport& report = reports->each[d];
+    ended += report.ended ? 1 : 0;
+    if (report.failure) {
+      if (!failure) failure = std::move(report.failure);
       continue;
     }
-    if (report->split) consider(report->draw, *report->split);
+    if (report.split) consider(d, *report.split);
   }
   if (failure) panic(std::move(*failure));
-  if (reports != positions.size()) panic("a split search job ended without reporting its result");
+  if (ended != positions.size()) panic("a split search job ended without reporting its result");
   return best;
 }
 
