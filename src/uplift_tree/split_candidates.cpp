@@ -17,12 +17,7 @@ __extension__ using U128 = unsigned __int128;
 
 constexpr std::uint64_t kSamplePerBin = 500;
 
-// Order-preserving map of non-NaN floats to unsigned keys (-0.0 just below +0.0).
-std::uint32_t float_key(float v) noexcept {
-  const auto b = std::bit_cast<std::uint32_t>(v);
-  return (b & 0x80000000u) != 0 ? ~b : (b | 0x80000000u);
-}
-
+// Keys (see sample_key) back to the floats they stand for.
 float key_float(std::uint32_t k) noexcept {
   return std::bit_cast<float>((k & 0x80000000u) != 0 ? (k & 0x7fffffffu) : ~k);
 }
@@ -184,10 +179,15 @@ std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t ma
   return out;
 }
 
-// The sort key of a sampled value: a number's order-preserving key; for NaN the largest key,
-// which no number has, so that NaN values sort after every number (and read back as NaN).
+// The sort key of a sampled value: numbers map to unsigned keys in their order (-0.0 just
+// below +0.0) by flipping every bit of a negative number and the sign bit of any other; NaN
+// takes the largest key, which no number has, so that NaN values sort after every number
+// (and read back as NaN). Free of branches.
 std::uint32_t sample_key(float v) noexcept {
-  return std::isnan(v) ? ~std::uint32_t{0} : float_key(v);
+  const auto b = std::bit_cast<std::uint32_t>(v);
+  const std::uint32_t negative = 0u - (b >> 31);
+  const std::uint32_t nan = 0u - static_cast<std::uint32_t>((b & 0x7fffffffu) > 0x7f800000u);
+  return (b ^ (negative | 0x80000000u)) | nan;
 }
 
 }  // namespace
@@ -220,12 +220,10 @@ std::vector<float> numeric_candidates(const Cells& cells, std::uint64_t max_bins
   const std::uint64_t m = candidate_sample_size(cells.size(), max_bins);
   scratch.keys.resize(static_cast<std::size_t>(m));
   std::uint32_t* keys = scratch.keys.data();
-  KeyRange range;  // taken while the keys are written, so that the selection need not
-  for_each_sampled(cells, m, rng, scratch, [&](std::uint64_t i) {
-    const std::uint32_t key = sample_key(cells[i]);
-    *keys++ = key;
-    range.add(key);
-  });
+  for_each_sampled(cells, m, rng, scratch,
+                   [&](std::uint64_t i) { *keys++ = sample_key(cells[i]); });
+  KeyRange range;  // a pass of its own: the key stores above keep a running range in memory
+  for (const std::uint32_t key : scratch.keys) range.add(key);
   return quantiles_of_keys(scratch, max_bins, range);
 }
 
