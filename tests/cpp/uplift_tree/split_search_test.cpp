@@ -239,36 +239,85 @@ TEST(QuantileCandidates, NanValuesSortLastAndNeverBreakTheSort) {
   EXPECT_TRUE(std::isnan(c[3]) && std::isnan(c[6]));
 }
 
-// The jump over positions and the partial selection equal the plain loop over
-// i = 1..max_bins-1 on a fully sorted sample (NaNs last).
-class QuantileJump : public ::testing::TestWithParam<std::uint64_t> {};
-
-TEST_P(QuantileJump, EqualsTheLoopOverEveryBin) {
-  Rng rng(GetParam());
-  const std::size_t m = rng.below(60);
-  const std::uint64_t max_bins = rng.below(3) == 0 ? rng.below(5) : 1 + rng.below(400);
-  std::vector<float> sample(m);
-  for (float& v : sample) v = rng.below(8) == 0 ? NAN : static_cast<float>(rng.below(25));
-  std::vector<float> sorted = sample;
-  std::sort(sorted.begin(), sorted.end(),
-            [](float a, float b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
-  // A position reached by several i is read once: NaN never equals itself, so re-reading a NaN
-  // position would only repeat a candidate that takes no row.
-  std::vector<float> expected;
+// The quantiles by the plain loop over i = 1..max_bins-1 on the fully sorted sample: NaNs
+// last, -0.0 before +0.0. A position reached by several i is read once: NaN never equals
+// itself, so re-reading a NaN position would only repeat a candidate that takes no row.
+std::vector<float> sorted_quantiles(std::vector<float> sample, std::uint64_t max_bins) {
+  std::sort(sample.begin(), sample.end(), [](float a, float b) {
+    if (std::isnan(a) || std::isnan(b)) return !std::isnan(a) && std::isnan(b);
+    return a < b || (a == b && std::signbit(a) && !std::signbit(b));
+  });
+  std::vector<float> out;
+  const std::uint64_t m = sample.size();
   std::uint64_t last = ~std::uint64_t{0};
   for (std::uint64_t i = 1; i < max_bins && m > 0; ++i) {
     if (i * m / max_bins == last) continue;
     last = i * m / max_bins;
-    const float v = sorted[last];
-    if (expected.empty() || !(expected.back() == v)) expected.push_back(v);
+    const float v = sample[last];
+    if (out.empty() || !(out.back() == v)) out.push_back(v);
   }
-  const std::vector<float> got = quantile_candidates(sample, max_bins);
-  ASSERT_EQ(got.size(), expected.size()) << m << " " << max_bins;
+  return out;
+}
+
+void expect_same_floats(const std::vector<float>& got, const std::vector<float>& want) {
+  ASSERT_EQ(got.size(), want.size());
   for (std::size_t j = 0; j < got.size(); ++j) {
-    EXPECT_TRUE(got[j] == expected[j] || (std::isnan(got[j]) && std::isnan(expected[j])));
+    EXPECT_TRUE(std::bit_cast<std::uint32_t>(got[j]) == std::bit_cast<std::uint32_t>(want[j]) ||
+                (std::isnan(got[j]) && std::isnan(want[j])))
+        << j << ": " << got[j] << " vs " << want[j];
   }
 }
-INSTANTIATE_TEST_SUITE_P(Seeds, QuantileJump, ::testing::Range<std::uint64_t>(1, 400));
+
+// Values that strain the selection: ties, NaN, both zeros, and far outliers that stretch the
+// range its buckets divide.
+float rough_value(Rng& rng) {
+  switch (rng.below(16)) {
+    case 0:
+      return NAN;
+    case 1:
+      return -0.0f;
+    case 2:
+      return 0.0f;
+    case 3:
+      return rng.below(2) == 0 ? 1e30f : -1e30f;
+    case 4:
+      return static_cast<float>(rng.below(5));
+    default:
+      return static_cast<float>(testing_data::uniform(rng) * 2.0 - 1.0);
+  }
+}
+
+// quantile_candidates (a sample at hand) and numeric_candidates (a node's sample drawn, read
+// gathered or through its rows) both give the sorted sample's quantiles, from a few values to
+// several thousand, so that sorting and selection over several levels are both reached.
+class Quantiles : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(Quantiles, EqualTheSortedSamplesQuantiles) {
+  Rng rng(GetParam());
+  const std::size_t n = rng.below(4) == 0 ? rng.below(60) : 60 + rng.below(20000);
+  const std::uint64_t max_bins =
+      rng.below(3) == 0 ? rng.below(5) : 1 + rng.below(rng.below(2) == 0 ? 40 : 400);
+  std::vector<float> values(n);
+  for (float& v : values) v = rough_value(rng);
+  SCOPED_TRACE(numbered("n ", n) + numbered(" max_bins ", max_bins));
+  expect_same_floats(quantile_candidates(values, max_bins), sorted_quantiles(values, max_bins));
+
+  std::vector<RowIndex> rows(n);
+  for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<RowIndex>(i);
+  const std::uint64_t m = candidate_sample_size(n, max_bins);
+  Rng draw(GetParam() * 31);
+  std::vector<float> sample;
+  for (const RowIndex r : sample_rows(rows, m, draw)) sample.push_back(values[r]);
+  const std::vector<float> want = sorted_quantiles(sample, max_bins);
+  CandidateScratch scratch;
+  Rng gathered(GetParam() * 31);
+  expect_same_floats(numeric_candidates(GatheredCells<float>(values), max_bins, gathered, scratch),
+                     want);
+  Rng scattered(GetParam() * 31);
+  expect_same_floats(
+      numeric_candidates(ScatteredCells<float>(values, rows), max_bins, scattered, scratch), want);
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, Quantiles, ::testing::Range<std::uint64_t>(1, 300));
 
 TEST(QuantileCandidates, HugeBinCountsCostAtMostOneStepPerSampledValue) {
   std::vector<float> sample = {5, 1, 4, 2, 3};
