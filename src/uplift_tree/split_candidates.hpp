@@ -92,7 +92,7 @@ struct CandidateScratch {
 
   std::vector<std::uint64_t> marked;     // the sample's positions, one bit each
   std::vector<std::uint32_t> positions;  // the same, listed
-  std::vector<std::uint32_t> keys;       // the sampled numbers as order-preserving keys
+  std::vector<std::uint32_t> keys;       // the sampled values as sort keys (NaN largest)
   SelectLevels levels;
   std::vector<std::uint64_t> seen;  // categories met so far, one bit each
   std::vector<std::uint32_t> distinct;

@@ -23,15 +23,15 @@ namespace {
 
 constexpr std::size_t kLinearScanLimit = 64;  // thresholds searched by a branch-free scan
 constexpr std::size_t kCopies = 4;            // interleaved accumulators break store-to-load chains
+// A node of at most this many times its sample's rows gathers its cells into a buffer.
 constexpr std::size_t kGatherUpToSamples = 4;
 
 // Working storage of a feature's search, kept from search to search on one thread (the
-// threads of a fit end with it, and their storage with them). Cells are gathered only for a
-// node that is its own sample, so that their storage never outgrows the sample.
+// threads of a fit end with it, and their storage with them). Cells are gathered only for
+// nodes of a few samples' size, so that the storage follows the sample, not the node.
 struct SearchScratch {
   std::vector<float> values;
   std::vector<std::uint32_t> codes;
-  std::vector<std::uint32_t> words;
   std::vector<std::uint32_t> slots;
   std::vector<std::uint64_t> cells;  // the counters of count_slots
   CandidateScratch candidates;
@@ -334,7 +334,7 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref
   std::size_t counted = 0;  // candidates that can take rows: NaN thresholds take none
   // A node up to a few times its sample reads its cells once into a buffer, for the sample
   // and the counting; a larger one reads the sampled cells, then every cell while counting,
-  // which costs it a few percent more reads but keeps the buffer at the sample's scale.
+  // which costs it at most a quarter more reads but keeps the buffer at the sample's scale.
   const bool gathered =
       rows.size() / kGatherUpToSamples <= candidate_sample_size(rows.size(), settings.max_bins);
   if (ref.is_numeric()) {
