@@ -13,7 +13,7 @@ the distinct texts). CPU seconds (all threads) and the load average are printed 
 shared machine the wall time depends on what else runs. bench/fit_limit.cpp (a C++ program,
 QUILLMARSH_BUILD_BENCH) times the same kind of fit beside the limit of its counting pass.
 
-    PYTHONPATH=build/<dir>/python python3 bench/bench_fit.py [--rows N] [--trees N] ...
+    PYTHONPATH=build/<dir>/python:python python3 bench/bench_fit.py [--rows N] [--trees N] ...
 """
 
 from __future__ import annotations
@@ -27,10 +27,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import quillmarsh  # noqa: E402
-from synthetic import generate  # noqa: E402
+import quillmarsh
+from quillmarsh_kit.datasets import make_uplift_experiment
 
 TARGET_SECONDS = 4.0
 TARGET_MEMORY_FACTOR = 2.0
@@ -53,11 +51,10 @@ def _reset_peak() -> bool:
         return False
 
 
-def _dataset_bytes(exp) -> int:
-    n = exp.n_rows
+def _dataset_bytes(data, x_names, n) -> int:
     total = 4 * n  # packed treatment and outcome
-    for name in exp.x_names:
-        column = exp.data[name]
+    for name in x_names:
+        column = data[name]
         total += 4 * n
         if column and isinstance(column[0], str):
             total += sum(32 + len(s) for s in set(column))
@@ -96,10 +93,12 @@ def main() -> int:
                     print(out.stderr, file=sys.stderr)
         return 0 if ok else 1
 
-    exp = generate(args.rows, n_numeric=20, n_string=2, n_treatments=2, seed=args.seed)
-    dataset_mib = _dataset_bytes(exp) / 2**20
+    exp = make_uplift_experiment(args.rows, n_numeric=20, n_treatments=2, seed=args.seed)
+    data, x_names = exp.native_data(), exp.feature_names
+    dataset_mib = _dataset_bytes(data, x_names, exp.n_rows) / 2**20
+    del exp
     print(
-        f"{exp.n_rows} rows, {len(exp.x_names)} features, {exp.n_treatments} treatment groups; "
+        f"{len(data['outcome'])} rows, {len(x_names)} features, 2 treatment groups; "
         f"converted dataset {dataset_mib:.1f} MiB; {args.trees} trees, max_depth "
         f"{args.max_depth}, max_features {args.max_features}, max_bins {args.max_bins}, "
         f"min_sample_leaf {args.min_sample_leaf}, {args.threads} threads"
@@ -115,7 +114,7 @@ def main() -> int:
         cpu_start = resource.getrusage(resource.RUSAGE_SELF)
         start = time.perf_counter()
         with contextlib.redirect_stdout(io.StringIO()):
-            model.fit(exp.data, exp.x_names, exp.treatment_col, exp.outcome_col, args.threads)
+            model.fit(data, x_names, "treatment", "outcome", args.threads)
         seconds = time.perf_counter() - start
         cpu_end = resource.getrusage(resource.RUSAGE_SELF)
         cpu = (cpu_end.ru_utime - cpu_start.ru_utime) + (cpu_end.ru_stime - cpu_start.ru_stime)

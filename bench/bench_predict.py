@@ -9,7 +9,7 @@ of each call is the tree walks and the summing of the trees' tables.
 
 Target: the whole 2-thread call under 5 seconds on 1,000,000 rows x 100 depth-8 trees.
 
-    PYTHONPATH=build/<dir>/python python3 bench/bench_predict.py [--rows N] [--trees N] ...
+    PYTHONPATH=build/<dir>/python:python python3 bench/bench_predict.py [--rows N] [--trees N] ...
 
 Run on an otherwise idle machine; compare figures only from the same machine. The CPU time
 (of every thread of the process) is printed too: on a busy machine it shows the work done
@@ -20,19 +20,17 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import io
 import json
 import math
 import os
-import pathlib
 import sys
 import tempfile
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import synthetic  # noqa: E402
-
-import quillmarsh  # noqa: E402
+import quillmarsh
+from quillmarsh_kit.datasets import make_uplift_experiment
 
 TARGET_SECONDS = 5.0
 
@@ -74,17 +72,17 @@ def main() -> int:
     args = parser.parse_args()
     thread_counts = [int(t) for t in args.threads.split(",")]
 
-    train = synthetic.generate(args.train_rows, seed=1)
+    train = make_uplift_experiment(args.train_rows, n_numeric=20, seed=1)
     model = quillmarsh._UpliftRandomForestModel(
         args.trees, 10, args.depth, 5, "ED", 10, False, False, 0.9)
     with contextlib.redirect_stdout(io.StringIO()):  # the progress lines of fit
         fit_seconds, _, _ = _timed(lambda: model.fit(
-            train.data, train.x_names, train.treatment_col, train.outcome_col, -1))
+            train.native_data(), train.feature_names, "treatment", "outcome", -1))
     n_trees, mean_depth, max_depth = _forest_shape(model)
     print(f"forest: {n_trees} trees, leaves at mean depth {mean_depth:.2f} (deepest "
           f"{max_depth}), trained on {args.train_rows} rows in {fit_seconds:.1f} s")
 
-    held_out = synthetic.generate(args.rows, seed=2)
+    held_out = make_uplift_experiment(args.rows, n_numeric=20, seed=2)
     rows = held_out.rows()
     del held_out
     print(f"predicting {len(rows)} rows x {len(rows[0]) if rows else 0} features; "
@@ -105,10 +103,11 @@ def main() -> int:
     print(f"boundary only (convert rows, return empty lists): {boundary:7.3f} s "
           f"(cpu {boundary_cpu:.3f} s)")
 
+    walk_target = 0.5
     reference = None
     verdict = 0
     for n in thread_counts:
-        seconds, cpu, result = best_of(lambda: model.predict(rows, n))
+        seconds, cpu, result = best_of(functools.partial(model.predict, rows, n))
         walk = max(seconds - boundary, 0.0)
         line = (f"n_threads={n:>3}: {seconds:7.3f} s (cpu {cpu:6.3f} s) "
                 f"{len(rows) / seconds:10,.0f} rows/s  "
@@ -120,8 +119,13 @@ def main() -> int:
                     f"{_max_difference(reference, result):.1e}"
         if n == 2:
             ok = seconds < TARGET_SECONDS
-            verdict |= 0 if ok else 1
-            line += f"  [{'meets' if ok else 'MISSES'} the {TARGET_SECONDS:.0f} s target]"
+            # The call less the boundary: the tree walks and the filling of the result lists
+            # (bench/predict_bench.cpp times the walks alone).
+            walk_ok = walk <= walk_target
+            verdict |= 0 if ok and walk_ok else 1
+            line += (f"  [{'meets' if ok else 'MISSES'} the {TARGET_SECONDS:.0f} s target; "
+                     f"trees {walk:.3f} s {'meets' if walk_ok else 'MISSES'} the "
+                     f"{walk_target} s target]")
         print(line)
         del result
     return verdict

@@ -22,46 +22,43 @@ import argparse
 import contextlib
 import io
 import os
-import pathlib
 import sys
 import tempfile
 import time
 
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
-import synthetic  # noqa: E402
-
-from quillmarsh import _UpliftRandomForestModel  # noqa: E402
+from quillmarsh import _UpliftRandomForestModel
+from quillmarsh_kit.datasets import UpliftExperiment, make_uplift_experiment
 
 
-def describe_experiment(exp: synthetic.Experiment) -> None:
-    t = np.asarray(exp.data[exp.treatment_col])
-    y = np.asarray(exp.data[exp.outcome_col])
-    print(f"Training data: {exp.n_rows:,} rows, {len(exp.x_names)} features "
-          f"({sum(isinstance(exp.data[n][0], str) for n in exp.x_names)} of them text), "
-          f"control group plus {exp.n_treatments} treatment groups")
-    for arm in range(exp.n_treatments + 1):
+def describe_experiment(exp: UpliftExperiment) -> None:
+    t, y = exp.groups, exp.y
+    print(f"Training data: {exp.n_rows:,} rows, {len(exp.feature_names)} features "
+          f"({sum(exp.X[n].dtype == object for n in exp.feature_names)} of them text), "
+          f"control group plus {len(exp.arms)} treatment groups")
+    for arm in range(len(exp.arms) + 1):
         label = "control" if arm == 0 else f"treatment {arm}"
         print(f"  {label:<12} {np.sum(t == arm):>8,} rows   outcome rate {y[t == arm].mean():.4f}")
 
 
-def fit(model, exp: synthetic.Experiment, n_threads: int) -> None:
+def fit(model, exp: UpliftExperiment, n_threads: int) -> None:
     progress = io.StringIO()
+    data = exp.native_data()  # the native class takes plain lists
     start = time.perf_counter()
     with contextlib.redirect_stdout(progress):  # one line per finished tree
-        model.fit(exp.data, exp.x_names, exp.treatment_col, exp.outcome_col, n_threads)
+        model.fit(data, exp.feature_names, "treatment", "outcome", n_threads)
     seconds = time.perf_counter() - start
     lines = progress.getvalue().splitlines()
     finished = sum(line.startswith("Tree [") for line in lines)
     print(f"{lines[0] if lines else ''} {finished} trees finished in {seconds:.1f} s.")
 
 
-def report_importance(model, exp: synthetic.Experiment, top: int = 8) -> None:
+def report_importance(model, exp: UpliftExperiment, top: int = 8) -> None:
     names = model.feature_cols()
     gains = model.get_feature_importance("gain")
     splits = model.get_feature_importance("split")
-    drivers = {name for arm in exp.drivers for name in arm}
+    drivers = {name for arm in exp.drivers.values() for name in arm}
     baseline = set(exp.baseline_drivers) - drivers
     total = sum(g for g in gains if np.isfinite(g)) or 1.0
     order = sorted(range(len(names)), key=lambda i: gains[i], reverse=True)
@@ -71,24 +68,23 @@ def report_importance(model, exp: synthetic.Experiment, top: int = 8) -> None:
     for i in order[:top]:
         bar = "#" * round(30 * gains[i] / total) if np.isfinite(gains[i]) else "inf"
         mark = "*" if names[i] in drivers else "+" if names[i] in baseline else " "
-        print(f"{mark} {names[i]:<8} {gains[i]:9.5f} {gains[i] / total:6.1%} {splits[i]:11.2f} {bar}")
+        print(f"{mark} {names[i]:<8} {gains[i]:9.5f} {gains[i] / total:6.1%} "
+              f"{splits[i]:11.2f} {bar}")
     rest = len(order) - top
     if rest > 0:
         share = sum(gains[i] for i in order[top:]) / total
         print(f"  ... {rest} more features with {share:.1%} of the gain together")
 
 
-def report_ranking(predicted: np.ndarray, exp: synthetic.Experiment, bins: int = 10) -> bool:
+def report_ranking(predicted: np.ndarray, exp: UpliftExperiment, bins: int = 10) -> bool:
     """Prints the decile tables; True when every group's top decile beats its bottom one."""
-    t = np.asarray(exp.data[exp.treatment_col])
-    y = np.asarray(exp.data[exp.outcome_col])
-    true = np.asarray(exp.true_uplift)
+    t, y, true = exp.groups, exp.y, exp.true_uplift
     all_ranked = True
-    for arm in range(1, exp.n_treatments + 1):
+    for arm in range(1, len(exp.arms) + 1):
         p, u = predicted[:, arm - 1], true[:, arm - 1]
         corr = np.corrcoef(p, u)[0, 1]
         print(f"\nTreatment {arm} vs control: held-out rows ranked by predicted uplift "
-              f"(true uplift depends on {', '.join(exp.drivers[arm - 1])}; "
+              f"(true uplift depends on {', '.join(exp.drivers[exp.arms[arm - 1]])}; "
               f"correlation predicted/true {corr:+.3f})")
         print(f"  {'decile':<8} {'predicted':>10} {'true':>10} {'observed':>10}")
         order = np.argsort(-p, kind="stable")
@@ -131,12 +127,14 @@ def main() -> int:
     parser.add_argument("--trees", type=int, default=40)
     parser.add_argument("--threads", type=int, default=-1, help="-1: every logical processor")
     parser.add_argument("--effect", type=float, default=0.2,
-                        help="size of the planted uplift (see bench/synthetic.py)")
+                        help="size of the planted uplift (see make_uplift_experiment)")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
 
-    train = synthetic.generate(args.train_rows, effect=args.effect, seed=args.seed)
-    test = synthetic.generate(args.test_rows, effect=args.effect, seed=args.seed + 1)
+    train = make_uplift_experiment(args.train_rows, n_numeric=20, effect=args.effect,
+                                   seed=args.seed)
+    test = make_uplift_experiment(args.test_rows, n_numeric=20, effect=args.effect,
+                                  seed=args.seed + 1)
     describe_experiment(train)
 
     model = _UpliftRandomForestModel(

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Static checks of the C++ sources: clang-tidy (.clang-tidy) on src/, cppcheck on src/ and
-# clang-format --dry-run on src/, tests/cpp, bench/ and fuzz/. Findings listed in
+# Static checks: clang-tidy (.clang-tidy) on src/, cppcheck on src/ and clang-format --dry-run
+# on src/, tests/cpp, bench/ and fuzz/ for the C++ sources; ruff (configured in pyproject.toml)
+# on python/, tests/, bench/ and examples/ for the Python sources. Findings listed in
 # tools/lint_known.txt (reported to their owners, to be fixed) are shown but tolerated; any
 # other finding fails the run.
 # Environment: LINT_BUILD (default build/lint) holds the compile_commands.json that
@@ -11,9 +12,9 @@ build="${LINT_BUILD:-build/lint}"
 jobs="${JOBS:-2}"
 known=tools/lint_known.txt
 
-# Pinned: a newer clang-tidy or clang-format brings new checks and a different layout.
+# Pinned: a newer clang-tidy, clang-format or ruff brings new checks and a different layout.
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-  "clang-tidy==23.1.4" "clang-format==23.1.5"
+  "clang-tidy==23.1.4" "clang-format==23.1.5" "ruff==0.17.6"
 if ! command -v cppcheck >/dev/null; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq cppcheck >/dev/null
 fi
@@ -37,6 +38,9 @@ cppcheck --std=c++20 --language=c++ --enable=warning,performance,portability --i
 find src tests/cpp bench fuzz \( -name '*.cpp' -o -name '*.hpp' \) | sort |
   xargs clang-format --dry-run 2>&1 | sed -nE 's#^([^:]+):[0-9]+:[0-9]+: (warning|error): code should be clang-formatted.*#format \1#p' \
   >>"$findings" || true
+
+python3 -m ruff check --quiet --output-format concise python tests bench examples |
+  sed -nE 's#^([^:]+):[0-9]+:[0-9]+: ([A-Za-z][A-Za-z0-9-]*):? .*#ruff \1 \2#p' >>"$findings" || true
 
 sort -u "$findings" -o "$findings"
 tolerated=$(grep -Fxf <(grep -v '^#' "$known" | sed '/^$/d') "$findings" || true)

@@ -5,6 +5,8 @@ lists of rows. Every feature column becomes either numeric (a float64 array; boo
 nullable integers included, missing values become NaN) or string (a list of `str`; missing
 values are refused). Columns reach Python lists through numpy's `tolist()` or Arrow's
 `to_pylist()`, once, so that the conversion stays small beside training.
+
+The estimator uses `training_data` to train, `to_table` and `align` to predict.
 """
 
 from __future__ import annotations
@@ -16,6 +18,8 @@ import sys
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
+
+from ._encode import binary_outcome, treatment_groups
 
 NUMERIC = "numeric"
 STRING = "string"
@@ -78,7 +82,8 @@ class Table:
         if all(c.kind == NUMERIC for c in self.columns):
             return np.column_stack([c.values[start:stop] for c in self.columns]).tolist()
         cells = (c.values[start:stop] for c in self.columns)
-        return list(map(list, zip(*(v.tolist() if isinstance(v, np.ndarray) else v for v in cells))))
+        lists = (v.tolist() if isinstance(v, np.ndarray) else v for v in cells)
+        return list(map(list, zip(*lists)))
 
 
 def _module_type(value: Any, module: str, name: str) -> bool:
@@ -162,7 +167,7 @@ def _pandas_column(name: str, series: Any) -> Column:
             raise _missing_error(name, n_missing)
         categories = [str(c) for c in series.cat.categories.tolist()]
         return Column(name, STRING, np.asarray(categories, dtype=object)[codes].tolist())
-    if dtype == object:
+    if isinstance(dtype, np.dtype) and dtype.kind == "O":
         return object_column(name, series.to_numpy(dtype=object).tolist())
     if pd.api.types.is_bool_dtype(dtype) or (
         pd.api.types.is_numeric_dtype(dtype) and dtype.kind != "c"
@@ -227,7 +232,8 @@ def _sequence_column(name: str, values: Any) -> Column:
     if _module_type(values, "pyarrow", "ChunkedArray") or _module_type(values, "pyarrow", "Array"):
         return _arrow_column(name, values)
     if isinstance(values, (str, bytes)) or not hasattr(values, "__len__"):
-        raise ValueError(f"column {name!r} must be a sequence of values, got {type(values).__name__}")
+        raise ValueError(
+            f"column {name!r} must be a sequence of values, got {type(values).__name__}")
     return object_column(name, list(values))
 
 
@@ -331,3 +337,88 @@ def to_vector(values: Any, what: str) -> Tuple[list, Optional[np.ndarray]]:
     if isinstance(values, (str, bytes)) or not hasattr(values, "__len__"):
         raise TypeError(f"{what} must be a sequence of values, got {type(values).__name__}")
     return list(values), None
+
+
+def _target_values(table: Table, values: Any, what: str) -> Tuple[list, Optional[np.ndarray]]:
+    """`to_vector` of a target given as values, or as the name of a column of `table`."""
+    if not isinstance(values, str):
+        return to_vector(values, what)
+    try:
+        column = table.column(values)
+    except KeyError:
+        raise ValueError(f"{what} names column {values!r}, which X does not have") from None
+    if isinstance(column.values, np.ndarray):
+        return column.values.tolist(), column.values
+    return column.values, None
+
+
+@dataclasses.dataclass
+class TrainingData:
+    """The inputs of one fit, checked and converted."""
+
+    table: Table  # the features
+    groups: List[int]  # per row: 0 for control, k for arms[k - 1]
+    outcome: List[int]  # per row: 0 or 1
+    arms: List[Any]  # the treatment labels other than control, sorted
+    target_cols: List[str]  # columns of X that held treatment or outcome
+
+
+def training_data(X: Any, treatment: Any, y: Any, control: Any) -> TrainingData:
+    """Converts the features `X`, the treatment labels and the outcomes, each given as values
+    or (for a named X) as the name of a column of X; refuses what cannot be trained on."""
+    table = to_table(X)
+    target_cols = [v for v in (treatment, y) if isinstance(v, str)]
+    if target_cols and not table.named:
+        raise ValueError("treatment and y may name columns only when X has column names")
+    treatment_values = _target_values(table, treatment, "treatment")
+    y_values = _target_values(table, y, "y")
+    table = table.drop(target_cols)
+    if table.n_rows == 0:
+        raise ValueError("X has no rows")
+    if not table.columns:
+        raise ValueError("X has no feature columns")
+    if not len(treatment_values[0]) == len(y_values[0]) == table.n_rows:
+        raise ValueError(
+            f"X has {table.n_rows} rows, treatment has {len(treatment_values[0])} and y has "
+            f"{len(y_values[0])}; they must match"
+        )
+    groups, arms = treatment_groups(*treatment_values, control=control)
+    return TrainingData(table, groups, binary_outcome(*y_values), arms, target_cols)
+
+
+def align(table: Table, names: Sequence[str], kinds: Sequence[str], by_name: bool,
+          ignore: Sequence[str] = ()) -> Table:
+    """The columns of `table` that stand for the training features `names` (of `kinds`), in
+    that order.
+
+    With `by_name` (a model trained on named columns) a named table is matched by name and the
+    columns in `ignore` (the training targets) are left out; otherwise columns are matched by
+    position. Missing, extra or differently typed columns are refused by name.
+    """
+    if table.named and by_name:
+        table = table.drop([c for c in ignore if c not in names])
+        given = table.names
+        missing = [n for n in names if n not in given]
+        extra = [n for n in given if n not in names]
+        if missing or extra:
+            parts = []
+            if missing:
+                parts.append(f"missing {missing}")
+            if extra:
+                parts.append(f"unexpected {extra}")
+            raise ValueError("X has different columns from the training data: " + "; ".join(parts))
+        columns = [table.column(n) for n in names]
+    else:
+        if len(table.columns) != len(names) and not (table.n_rows == 0 and not table.columns):
+            raise ValueError(
+                f"X has {len(table.columns)} features, but the model was trained with "
+                f"{len(names)}"
+            )
+        columns = [Column(n, c.kind, c.values) for n, c in zip(names, table.columns)]
+    for column, kind in zip(columns, kinds):
+        if column.kind != kind and table.n_rows > 0:  # an empty column has no kind
+            raise ValueError(
+                f"feature {column.name!r} was a {kind} column in training but holds "
+                f"{column.kind} values here"
+            )
+    return Table(columns, table.n_rows, table.named)

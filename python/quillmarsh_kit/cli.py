@@ -10,8 +10,7 @@ from typing import Any, Hashable, List, Optional, Sequence, TextIO
 
 import numpy as np
 
-from . import metrics
-from ._native import NativeError
+from . import NativeError, metrics
 from ._version import __version__
 from .datasets import load_csv, make_uplift_experiment
 from .estimator import UpliftForest
@@ -28,6 +27,9 @@ def _match_label(text: str, labels: Sequence[Hashable], what: str) -> Hashable:
     """The label among `labels` that `text` (from the command line) stands for."""
     if text in labels:
         return text
+    for label in labels:  # a boolean column: --control false
+        if isinstance(label, (bool, np.bool_)) and text.lower() == str(label).lower():
+            return label
     for convert in (int, float):
         try:
             value = convert(text)
@@ -43,29 +45,11 @@ def _labels(values: np.ndarray) -> List[Hashable]:
     return sorted(set(values.tolist()), key=lambda v: (type(v).__name__, v))
 
 
-def _feature_list(args: argparse.Namespace, header: Sequence[str]) -> Optional[List[str]]:
-    features = _split_names(args.features)
-    exclude = set(_split_names(args.exclude) or [])
-    if features is None and not exclude:
-        return None
-    if features is None:
-        features = [c for c in header if c not in (args.treatment, args.outcome)]
-    return [f for f in features if f not in exclude]
-
-
 def _split_names(values: Optional[Sequence[str]]) -> Optional[List[str]]:
     """Names given as separate words or comma-separated."""
     if values is None:
         return None
     return [name for value in values for name in value.split(",") if name]
-
-
-def _read_header(path: str) -> List[str]:
-    import gzip
-
-    opener = gzip.open if path.endswith(".gz") else open
-    with opener(path, "rt", encoding="utf-8", newline="") as src:  # type: ignore[operator]
-        return next(csv.reader(src), [])
 
 
 def _format_table(header: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
@@ -76,14 +60,17 @@ def _format_table(header: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
 
     text = [[cell(v) for v in row] for row in rows]
     widths = [max(len(h), *(len(r[i]) for r in text)) for i, h in enumerate(header)]
-    lines = ["  ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(header, widths)))]
-    lines.append("  ".join("-" * w for w in widths))
-    for r in text:
-        lines.append("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))))
-    return "\n".join(lines)
+
+    def line(cells: Sequence[str]) -> str:  # the first column to the left, the others right
+        return "  ".join(c.ljust(w) if i == 0 else c.rjust(w)
+                         for i, (c, w) in enumerate(zip(cells, widths)))
+
+    rows_text = [line(header), "  ".join("-" * w for w in widths)] + [line(r) for r in text]
+    return "\n".join(rows_text)
 
 
-def evaluation_rows(y: Any, prediction: np.ndarray, treatment: Any, arms: Sequence[Hashable], control: Hashable) -> List[List[Any]]:
+def evaluation_rows(y: Any, prediction: np.ndarray, treatment: Any, arms: Sequence[Hashable],
+                    control: Hashable) -> List[List[Any]]:
     """Per arm: rows, treated, control, Qini coefficient, AUUC, causalml's Qini and AUUC
     scores, and the observed uplift among the top 30 %."""
     rows = []
@@ -97,10 +84,12 @@ def evaluation_rows(y: Any, prediction: np.ndarray, treatment: Any, arms: Sequen
     return rows
 
 
-EVALUATION_HEADER = ["arm", "rows", "treated", "control", "qini", "auuc", "qini_score", "auuc_score", "uplift@30%"]
+EVALUATION_HEADER = ["arm", "rows", "treated", "control", "qini", "auuc", "qini_score",
+                     "auuc_score", "uplift@30%"]
 
 
-def _write_plot(path: str, y: Any, prediction: np.ndarray, treatment: Any, arms: Sequence[Hashable], control: Hashable) -> None:
+def _write_plot(path: str, y: Any, prediction: np.ndarray, treatment: Any,
+                arms: Sequence[Hashable], control: Hashable) -> None:
     try:
         import matplotlib
 
@@ -117,9 +106,14 @@ def _write_plot(path: str, y: Any, prediction: np.ndarray, treatment: Any, arms:
 
 
 # ---------------------------------------------------------------------------- commands
+def _string_features(model: UpliftForest) -> List[str]:
+    """Features read as text whatever a file holds, as they were in training."""
+    return [n for n, kind in zip(model.feature_names_, model.feature_kinds_) if kind == "string"]
+
+
 def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
-    features = _feature_list(args, _read_header(args.data))
-    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome, features=features)
+    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome,
+                    features=_split_names(args.features), exclude=_split_names(args.exclude) or ())
     assert data.treatment is not None and data.y is not None
     if not data.feature_names:
         raise CliError("no feature columns left to train on")
@@ -145,8 +139,10 @@ def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
 def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
     model = UpliftForest.load(args.model)
     keep = _split_names(args.keep) or []
-    data = load_csv(args.data, features=list(model._feature_names) + [k for k in keep if k not in model._feature_names])
-    X = {name: data.columns[name] for name in model._feature_names}
+    copied = [k for k in keep if k not in model.feature_names_]  # copied as they are written
+    data = load_csv(args.data, features=[*model.feature_names_, *copied],
+                    string_columns=_string_features(model) + copied)
+    X = {name: data.columns[name] for name in model.feature_names_}
     prediction = model.predict(X)
     header = keep + [f"uplift[{arm}]" for arm in model.treatments_]
     target = open(args.output, "w", newline="", encoding="utf-8") if args.output != "-" else out
@@ -166,12 +162,14 @@ def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
 
 def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     model = UpliftForest.load(args.model)
-    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome, features=list(model._feature_names))
+    data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome,
+                    features=model.feature_names_, string_columns=_string_features(model))
     assert data.treatment is not None and data.y is not None
     labels = list(model.treatments_) + [model.control]
     known = np.isin(np.asarray(data.treatment, dtype=object), np.asarray(labels, dtype=object))
     if not known.all():
-        out.write(f"note: {int((~known).sum()):,} rows with labels the model does not know are left out\n")
+        out.write(f"note: {int((~known).sum()):,} rows with labels the model does not know "
+                  "are left out\n")
     X = {name: values[known] for name, values in data.X.items()}
     treatment, y = data.treatment[known], data.y[known]
     prediction = model.predict(X)
@@ -201,14 +199,16 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     )
     out.flush()
     model = UpliftForest(
-        n_estimators=args.n_estimators, max_depth=args.max_depth, min_samples_leaf=args.min_samples_leaf,
+        n_estimators=args.n_estimators, max_depth=args.max_depth,
+        min_samples_leaf=args.min_samples_leaf,
         max_features=None, criterion=args.criterion, n_jobs=args.n_jobs, control=exp.control,
         verbose=not args.quiet,
     )
     start = time.perf_counter()
     model.fit(train.X, train.treatment, train.y)
     elapsed = time.perf_counter() - start
-    out.write(f"trained {args.n_estimators} trees (criterion {args.criterion}, depth {args.max_depth}) in {elapsed:.1f} s\n\n")
+    out.write(f"trained {args.n_estimators} trees (criterion {args.criterion}, depth "
+              f"{args.max_depth}) in {elapsed:.1f} s\n\n")
 
     prediction = model.predict(test.X)
     rng = np.random.default_rng(args.seed)
@@ -220,8 +220,8 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     for (arm, y, u, t), (_, _, r, _), (_, _, truth, _) in zip(*arm_sets):
         rows.append([
             str(arm),
-            metrics.qini_auc_score(y, u, t), metrics.qini_auc_score(y, r, t), metrics.qini_auc_score(y, truth, t),
-            metrics.uplift_auc_score(y, u, t), metrics.uplift_auc_score(y, r, t), metrics.uplift_auc_score(y, truth, t),
+            *(metrics.qini_auc_score(y, scores, t) for scores in (u, r, truth)),
+            *(metrics.uplift_auc_score(y, scores, t) for scores in (u, r, truth)),
         ])
     out.write(
         "Hold-out Qini coefficient and normalised AUUC per arm (1 = perfect ranking, 0 = random):\n"
@@ -246,7 +246,8 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     out.write("\n")
     if args.plot:
         try:
-            _write_plot(args.plot, test.y, prediction, test.treatment, model.treatments_, exp.control)
+            _write_plot(args.plot, test.y, prediction, test.treatment, model.treatments_,
+                        exp.control)
             out.write(f"Qini and uplift curves written to {args.plot}\n")
         except CliError as err:
             out.write(f"no plot: {err}\n")
@@ -257,14 +258,22 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
 def _add_hyper_parameters(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("forest")
     g.add_argument("--n-estimators", type=int, default=100, help="trees to grow (default 100)")
-    g.add_argument("--max-features", type=_max_features, default=10, help="features tried per node: an int, a fraction, sqrt, log2 or all (default 10)")
+    g.add_argument("--max-features", type=_max_features, default=10,
+                   help="features tried per node: an int, a fraction, sqrt, log2 or all "
+                        "(default 10)")
     g.add_argument("--max-depth", type=int, default=5, help="depth limit of each tree (default 5)")
-    g.add_argument("--min-samples-leaf", type=int, default=100, help="each child of a split gets more rows than this (default 100)")
-    g.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="KL", type=str.upper, help="divergence measure (default KL)")
-    g.add_argument("--max-bins", type=int, default=10, help="candidate thresholds per feature are quantiles at 1/max_bins... (default 10)")
-    g.add_argument("--balance-arms", action="store_true", help="weigh the arms equally in the divergence")
+    g.add_argument("--min-samples-leaf", type=int, default=100,
+                   help="each child of a split gets more rows than this (default 100)")
+    g.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="KL", type=str.upper,
+                   help="divergence measure (default KL)")
+    g.add_argument("--max-bins", type=int, default=10,
+                   help="candidate thresholds per feature are quantiles at 1/max_bins... "
+                        "(default 10)")
+    g.add_argument("--balance-arms", action="store_true",
+                   help="weigh the arms equally in the divergence")
     g.add_argument("--normalize-gain", action="store_true", help="normalise split gains")
-    g.add_argument("--alpha", type=float, default=0.9, help="weight inside the gain normaliser (default 0.9)")
+    g.add_argument("--alpha", type=float, default=0.9,
+                   help="weight inside the gain normaliser (default 0.9)")
 
 
 def _max_features(text: str) -> Any:
@@ -279,7 +288,8 @@ def _max_features(text: str) -> Any:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="quillmarsh", description="Uplift random forests: train, predict, evaluate.")
+    parser = argparse.ArgumentParser(prog="quillmarsh",
+                                     description="Uplift random forests: train, predict, evaluate.")
     parser.add_argument("--version", action="version", version=f"quillmarsh_kit {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -301,7 +311,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--output", required=True, help="CSV file to write, or - for standard output")
     p.add_argument("--keep", nargs="+", help="columns of DATA to copy into the output (e.g. an id)")
 
-    p = sub.add_parser("evaluate", help="per-arm Qini and AUUC of a model on labelled data, and a plot")
+    p = sub.add_parser("evaluate",
+                       help="per-arm Qini and AUUC of a model on labelled data, and a plot")
     p.add_argument("data", help="CSV file with the features, treatment and outcome")
     p.add_argument("--model", required=True, help="a model written by train")
     p.add_argument("--treatment", required=True, help="column of treatment labels")
@@ -310,20 +321,25 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--plot", help="write the Qini and uplift curves of every arm to this PNG")
 
     p = sub.add_parser("demo", help="train and evaluate on a built-in synthetic experiment")
-    p.add_argument("--n-samples", type=int, default=40_000, help="rows of the experiment (default 40000)")
+    p.add_argument("--n-samples", type=int, default=40_000,
+                   help="rows of the experiment (default 40000)")
     p.add_argument("--arms", type=int, default=2, help="treatment arms (default 2)")
     p.add_argument("--n-estimators", type=int, default=50, help="trees (default 50)")
     p.add_argument("--max-depth", type=int, default=5, help="depth limit (default 5)")
-    p.add_argument("--min-samples-leaf", type=int, default=400, help="each child of a split gets more rows than this (default 400)")
-    p.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="ED", type=str.upper, help="divergence measure (default ED)")
+    p.add_argument("--min-samples-leaf", type=int, default=400,
+                   help="each child of a split gets more rows than this (default 400)")
+    p.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="ED", type=str.upper,
+                   help="divergence measure (default ED)")
     p.add_argument("--n-jobs", type=int, default=-1, help="threads (default -1: every processor)")
     p.add_argument("--seed", type=int, default=0, help="seed of the experiment and its split")
-    p.add_argument("--plot", default=DEMO_PLOT, help=f"PNG of the curves (default {DEMO_PLOT}; empty: none)")
+    p.add_argument("--plot", default=DEMO_PLOT,
+                   help=f"PNG of the curves (default {DEMO_PLOT}; empty: none)")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     return parser
 
 
-_COMMANDS = {"train": _cmd_train, "predict": _cmd_predict, "evaluate": _cmd_evaluate, "demo": _cmd_demo}
+_COMMANDS = {"train": _cmd_train, "predict": _cmd_predict, "evaluate": _cmd_evaluate,
+             "demo": _cmd_demo}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -331,10 +347,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         return _COMMANDS[args.command](args, sys.stdout)
-    except (CliError, ValueError, OSError, NativeError) as err:
+    except (CliError, ValueError, OSError, ImportError, NativeError) as err:
         sys.stdout.flush()
         print(f"quillmarsh {args.command}: error: {err}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        sys.stdout.flush()
+        print(f"quillmarsh {args.command}: interrupted", file=sys.stderr)
+        return 130  # 128 + SIGINT, as shells report it
 
 
 if __name__ == "__main__":  # pragma: no cover

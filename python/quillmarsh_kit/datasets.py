@@ -3,20 +3,23 @@
     exp = make_uplift_experiment(20_000, n_treatments=2, seed=1)
     model = UpliftForest(control=exp.control).fit(exp.X, exp.treatment, exp.y)
 
+    # the same experiment in the shape the native class takes (benchmarks, the quickstart)
+    native.fit(exp.native_data(), exp.feature_names, "treatment", "outcome", -1)
+    native.predict(exp.rows(), -1)
+
     data = load_csv("hillstrom.csv.gz", treatment="segment", outcome="visit",
                     features=["recency", "history", "mens", "womens", "zip_code", ...])
 """
 
 from __future__ import annotations
 
-import csv
 import dataclasses
-import gzip
-import io
 import os
 from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
+
+from ._csv import read_csv
 
 _REGIONS = ("north", "south", "east", "west")
 _CHANNELS = ("web", "phone", "store")
@@ -34,6 +37,9 @@ class UpliftExperiment:
     true_uplift: (rows, arms) array, P(y=1 | arm, x) - P(y=1 | control, x) for every row.
     drivers: for every arm, the features its uplift depends on.
     baseline_drivers: the features the control rate depends on.
+
+    `groups`, `native_data` and `rows` give the same experiment in the shape of the native
+    `_UpliftRandomForestModel`: group numbers, a dict of plain lists, rows as lists.
     """
 
     X: Any
@@ -50,7 +56,32 @@ class UpliftExperiment:
     def n_rows(self) -> int:
         return len(self.y)
 
-    def split(self, fraction: float, seed: Optional[int] = None) -> "tuple[UpliftExperiment, UpliftExperiment]":
+    @property
+    def groups(self) -> np.ndarray:
+        """The native group of every row: 0 for control, k for `arms[k - 1]`."""
+        codes = {label: k for k, label in enumerate([self.control, *self.arms])}
+        return np.asarray([codes[label] for label in self.treatment.tolist()], dtype=np.int64)
+
+    def native_data(self, treatment_col: str = "treatment",
+                    outcome_col: str = "outcome") -> Dict[str, list]:
+        """The columns the native `fit` takes: every feature as a list (floats or str), the
+        group number (see `groups`) in `treatment_col` and the outcome in `outcome_col`."""
+        if treatment_col == outcome_col or {treatment_col, outcome_col} & set(self.feature_names):
+            raise ValueError(
+                "treatment_col and outcome_col must differ from each other and the features")
+        data = {name: np.asarray(self.X[name]).tolist() for name in self.feature_names}
+        data[treatment_col] = self.groups.tolist()
+        data[outcome_col] = self.y.tolist()
+        return data
+
+    def rows(self, start: int = 0, stop: Optional[int] = None) -> List[list]:
+        """Rows start..stop as the native `predict` takes them: one list of cells per row, in
+        `feature_names` order."""
+        columns = [np.asarray(self.X[name])[start:stop].tolist() for name in self.feature_names]
+        return list(map(list, zip(*columns)))
+
+    def split(self, fraction: float,
+              seed: Optional[int] = None) -> "tuple[UpliftExperiment, UpliftExperiment]":
         """A random split into two experiments, the first with about `fraction` of the rows."""
         if not 0.0 < fraction < 1.0:
             raise ValueError(f"fraction must lie in (0, 1), got {fraction}")
@@ -63,7 +94,8 @@ class UpliftExperiment:
             X = {k: v[rows] for k, v in self.X.items()}
         else:
             X = self.X[rows].reset_index(drop=True)
-        return dataclasses.replace(self, X=X, treatment=self.treatment[rows], y=self.y[rows], true_uplift=self.true_uplift[rows])
+        return dataclasses.replace(self, X=X, treatment=self.treatment[rows], y=self.y[rows],
+                                   true_uplift=self.true_uplift[rows])
 
 
 def _sigmoid(z: np.ndarray) -> np.ndarray:
@@ -77,6 +109,7 @@ def make_uplift_experiment(
     n_numeric: int = 6,
     noise_strings: int = 0,
     effect: float = 0.1,
+    missing: float = 0.0,
     seed: Optional[int] = None,
     as_frame: bool = False,
 ) -> UpliftExperiment:
@@ -87,7 +120,9 @@ def make_uplift_experiment(
     pure noise. The control rate depends on x0 and "channel". The uplift of arm k (labels
     "treatment_1", ...) is heterogeneous: a step in one numeric feature, a trend in a second
     one and a bonus in one "region" level, scaled by `effect`; its drivers are recorded. The
-    control label is "control". The same seed always gives the same experiment.
+    control label is "control". With `missing`, about that fraction of the numeric cells are
+    NaN; the outcome and the true uplift were drawn from the values before they went missing.
+    The same arguments and seed always give the same experiment.
     """
     if isinstance(n_samples, bool) or not isinstance(n_samples, (int, np.integer)) or n_samples < 1:
         raise ValueError(f"n_samples must be a positive integer, got {n_samples!r}")
@@ -97,6 +132,8 @@ def make_uplift_experiment(
         raise ValueError(f"n_numeric must be >= 3, got {n_numeric}")
     if not 0.0 <= effect <= 0.5:
         raise ValueError(f"effect must lie in [0, 0.5], got {effect}")
+    if not 0.0 <= missing < 1.0:
+        raise ValueError(f"missing must lie in [0, 1), got {missing}")
     rng = np.random.default_rng(seed)
     n = int(n_samples)
     numeric = {f"x{j}": rng.standard_normal(n) for j in range(n_numeric)}
@@ -107,9 +144,11 @@ def make_uplift_experiment(
         "channel": np.asarray(_CHANNELS, dtype=object)[channel],
     }
     for j in range(noise_strings):
-        strings[f"noise{j}"] = np.asarray([f"n{j}_{v}" for v in range(5)], dtype=object)[rng.integers(0, 5, n)]
+        levels = np.asarray([f"n{j}_{v}" for v in range(5)], dtype=object)
+        strings[f"noise{j}"] = levels[rng.integers(0, 5, n)]
 
-    p_control = np.clip(_sigmoid(-1.5 + 0.6 * np.tanh(numeric["x0"]) + 0.4 * (channel == 0)), _P_MIN, _P_MAX)
+    baseline = -1.5 + 0.6 * np.tanh(numeric["x0"]) + 0.4 * (channel == 0)
+    p_control = np.clip(_sigmoid(baseline), _P_MIN, _P_MAX)
     arms = [f"treatment_{k}" for k in range(1, n_treatments + 1)]
     uplifts = []
     drivers: Dict[str, List[str]] = {}
@@ -128,6 +167,9 @@ def make_uplift_experiment(
     rates = np.vstack([p_control] + [p_control + u for u in uplifts])
     y = (rng.uniform(size=n) < rates[group, np.arange(n)]).astype(np.int64)
     labels = np.asarray(["control"] + arms, dtype=object)[group]
+    if missing > 0.0:
+        for column in numeric.values():
+            column[rng.uniform(size=n) < missing] = np.nan
 
     X: Any = {**numeric, **strings}
     names = list(X)
@@ -153,65 +195,36 @@ class CsvData:
     columns: Dict[str, np.ndarray]
 
 
-def parse_column(cells: Sequence[str]) -> np.ndarray:
-    """CSV cells as numbers when every non-empty cell is one (int64 when all are whole and
-    none is empty, else float64 with NaN for empty cells), otherwise as str objects."""
-    filled = [c if c.strip() else "nan" for c in cells]
-    try:
-        values = np.asarray(filled, dtype=np.float64)
-    except ValueError:
-        return np.asarray(list(cells), dtype=object)
-    if len(values) and all(c.strip() for c in cells) and np.all(np.isfinite(values)) and np.all(values == np.round(values)) and np.all(np.abs(values) < 2**53):
-        return values.astype(np.int64)
-    return values
-
-
-def _open(path: Union[str, "os.PathLike[str]"], encoding: str) -> io.TextIOBase:
-    path = os.fspath(path)
-    if path.endswith(".gz"):
-        return gzip.open(path, "rt", encoding=encoding, newline="")  # type: ignore[return-value]
-    return open(path, encoding=encoding, newline="")  # type: ignore[return-value]
-
-
 def load_csv(
     path: Union[str, "os.PathLike[str]"],
     treatment: Optional[str] = None,
     outcome: Optional[str] = None,
     features: Optional[Sequence[str]] = None,
     *,
+    exclude: Sequence[str] = (),
+    string_columns: Sequence[str] = (),
     delimiter: str = ",",
     encoding: str = "utf-8",
 ) -> CsvData:
-    """Reads a CSV table with a header row (gzip-compressed when the name ends in .gz).
+    """Reads a CSV table with a header row, with pyarrow's CSV reader (compressed files such as
+    .gz are decompressed).
 
-    features: the feature columns; by default every column except `treatment` and `outcome`.
-    Column types follow `parse_column`. Quoted cells with delimiters inside are handled.
+    features: the feature columns; by default every column except `treatment`, `outcome` and
+    those in `exclude`. A column is numeric when every cell is a number or a missing-value
+    token (empty, NA, N/A, NaN, null, ...), which becomes NaN: int64 when all are whole and
+    none is missing, else float64. Any other column is text (str objects), tokens included;
+    so are the columns in `string_columns`, whatever they hold, and dates. `columns` holds
+    every column read, by name.
     """
-    with _open(path, encoding) as src:
-        reader = csv.reader(src, delimiter=delimiter)
-        try:
-            header = next(reader)
-        except StopIteration:
-            raise ValueError(f"{os.fspath(path)} is empty; a header row is needed") from None
-        rows = list(reader)
-    if len(set(header)) != len(header):
-        raise ValueError(f"{os.fspath(path)} has duplicate column names in its header")
-    width = len(header)
-    for line, row in enumerate(rows, start=2):
-        if len(row) != width:
-            if not row:
-                continue
-            raise ValueError(f"{os.fspath(path)}, row {line}: {len(row)} cells, the header has {width}")
-    rows = [r for r in rows if r]
-    cells = list(zip(*rows)) if rows else [()] * width
-    wanted = set(features or header) | ({treatment} if treatment else set()) | ({outcome} if outcome else set())
-    unknown = sorted(c for c in wanted if c not in header)
-    if unknown:
-        raise ValueError(f"{os.fspath(path)} has no column(s) {unknown}; its columns are {header}")
-    columns = {name: parse_column(cells[j]) for j, name in enumerate(header) if name in wanted}
-    if features is None:
-        features = [c for c in header if c not in (treatment, outcome)]
-    names = list(features)
+    targets = [c for c in (treatment, outcome) if c]
+
+    def features_of(header: List[str]) -> List[str]:
+        return [c for c in (header if features is None else features)
+                if c not in targets and c not in exclude]
+
+    header, columns = read_csv(path, lambda header: [*features_of(header), *targets],
+                               string_columns, delimiter=delimiter, encoding=encoding)
+    names = features_of(header)
     return CsvData(
         X={name: columns[name] for name in names},
         treatment=columns[treatment] if treatment else None,

@@ -46,6 +46,8 @@ from typing import Any, Callable, Dict, Hashable, List, Optional, Sequence, Tupl
 
 import numpy as np
 
+from ._target import split_target
+
 Curve = Tuple[np.ndarray, np.ndarray]
 ArrayLike = Any
 
@@ -65,7 +67,8 @@ def _binary(values: ArrayLike, what: str) -> np.ndarray:
     return as_float.astype(np.int64)
 
 
-def _check(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _check(y_true: ArrayLike, uplift: ArrayLike,
+           treatment: ArrayLike) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     y = _binary(y_true, "y_true")
     t = _binary(treatment, "treatment")
     u = np.asarray(uplift, dtype=np.float64)
@@ -131,7 +134,8 @@ def perfect_uplift_curve(y_true: ArrayLike, treatment: ArrayLike) -> Curve:
     return uplift_curve(y, 2 * (y == t) + tiebreak, t)
 
 
-def perfect_qini_curve(y_true: ArrayLike, treatment: ArrayLike, negative_effect: bool = True) -> Curve:
+def perfect_qini_curve(y_true: ArrayLike, treatment: ArrayLike,
+                       negative_effect: bool = True) -> Curve:
     """The Qini curve of the best possible ranking of these rows.
 
     With `negative_effect`, the treatment may harm some rows: treated responders first, control
@@ -161,10 +165,12 @@ def _normalised_area(actual: Curve, perfect: Curve) -> float:
 
 def uplift_auc_score(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike) -> float:
     """Normalised area under the uplift curve: 1 perfect, 0 random (see the module docstring)."""
-    return _normalised_area(uplift_curve(y_true, uplift, treatment), perfect_uplift_curve(y_true, treatment))
+    return _normalised_area(uplift_curve(y_true, uplift, treatment),
+                            perfect_uplift_curve(y_true, treatment))
 
 
-def qini_auc_score(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike, negative_effect: bool = True) -> float:
+def qini_auc_score(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike,
+                   negative_effect: bool = True) -> float:
     """Normalised area under the Qini curve (the Qini coefficient): 1 perfect, 0 random."""
     return _normalised_area(
         qini_curve(y_true, uplift, treatment),
@@ -176,7 +182,8 @@ def _at_every_row(curve: Curve, n: int) -> np.ndarray:
     return np.interp(np.arange(n + 1, dtype=np.float64), curve[0], curve[1])
 
 
-def auuc_score(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike, normalize: bool = True) -> float:
+def auuc_score(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike,
+               normalize: bool = True) -> float:
     """causalml's AUUC: mean of the gain curve over i = 0..n (optionally divided by |U(n)|)."""
     x, v = uplift_curve(y_true, uplift, treatment)
     gain = _at_every_row((x, v), int(x[-1]))
@@ -185,7 +192,8 @@ def auuc_score(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike, norma
     return float(gain.mean())
 
 
-def qini_score(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike, normalize: bool = True) -> float:
+def qini_score(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike,
+               normalize: bool = True) -> float:
     """causalml's Qini score: mean height of the Qini curve above the random line."""
     x, v = qini_curve(y_true, uplift, treatment)
     n = int(x[-1])
@@ -216,7 +224,8 @@ def _mean(values: np.ndarray) -> float:
     return float(values.mean()) if len(values) else float("nan")
 
 
-def uplift_at_k(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike, strategy: str = "overall", k: Union[int, float] = 0.3) -> float:
+def uplift_at_k(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike,
+                strategy: str = "overall", k: Union[int, float] = 0.3) -> float:
     """Observed uplift (treated rate minus control rate) among the top-ranked rows.
 
     strategy "overall": the top k rows of the whole ranking (k a fraction or a count);
@@ -255,7 +264,8 @@ class PercentileTable:
     def to_pandas(self, std: bool = False) -> Any:
         import pandas as pd
 
-        columns = ["n_treatment", "n_control", "response_rate_treatment", "response_rate_control", "uplift"]
+        columns = ["n_treatment", "n_control", "response_rate_treatment", "response_rate_control",
+                   "uplift"]
         if std:
             columns += ["std_treatment", "std_control", "std_uplift"]
         frame = pd.DataFrame({c: getattr(self, c) for c in columns}, index=self.percentiles)
@@ -271,7 +281,9 @@ def _rates(y_t: np.ndarray, y_c: np.ndarray) -> Tuple[float, ...]:
     return n_t, n_c, r_t, r_c, r_t - r_c, s_t, s_c, float(np.sqrt(s_t**2 + s_c**2))
 
 
-def uplift_by_percentile(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike, strategy: str = "overall", bins: int = 10, total: bool = False) -> PercentileTable:
+def uplift_by_percentile(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike,
+                         strategy: str = "overall", bins: int = 10,
+                         total: bool = False) -> PercentileTable:
     """Treated and control counts, response rates and their difference per bin of the ranking.
 
     The ranking is cut into `bins` nearly equal bins (numpy.array_split), over all rows
@@ -284,7 +296,8 @@ def uplift_by_percentile(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayL
     order = _descending(u)
     y, t = y[order], t[order]
     if strategy == "overall":
-        parts = [(yb[tb == 1], yb[tb == 0]) for yb, tb in zip(np.array_split(y, bins), np.array_split(t, bins))]
+        parts = [(yb[tb == 1], yb[tb == 0]) for yb, tb in zip(np.array_split(y, bins),
+                                                              np.array_split(t, bins))]
     elif strategy == "by_group":
         parts = list(zip(np.array_split(y[t == 1], bins), np.array_split(y[t == 0], bins)))
     else:
@@ -312,8 +325,10 @@ def treatment_balance_curve(uplift: ArrayLike, treatment: ArrayLike, winsize: in
     t = _binary(treatment, "treatment")
     u = np.asarray(uplift, dtype=np.float64)
     if u.shape != t.shape:
-        raise ValueError(f"uplift and treatment must have equal lengths, got {u.shape} and {t.shape}")
-    if isinstance(winsize, bool) or not isinstance(winsize, (int, np.integer)) or not 0 < winsize <= len(t):
+        raise ValueError(
+            f"uplift and treatment must have equal lengths, got {u.shape} and {t.shape}")
+    if (isinstance(winsize, bool) or not isinstance(winsize, (int, np.integer))
+            or not 0 < winsize <= len(t)):
         raise ValueError(f"winsize must be an integer in [1, {len(t)}], got {winsize!r}")
     t = t[_descending(u)]
     balance = np.convolve(t, np.ones(winsize), "valid") / winsize
@@ -321,6 +336,7 @@ def treatment_balance_curve(uplift: ArrayLike, treatment: ArrayLike, winsize: in
 
 
 # ----------------------------------------------------------------------- several arms
+Metric = Union[str, Callable[..., float]]  # a name of _METRICS or a function
 _METRICS: Dict[str, Callable[..., float]] = {
     "qini": qini_auc_score,
     "qini_auc": qini_auc_score,
@@ -332,16 +348,18 @@ _METRICS: Dict[str, Callable[..., float]] = {
 }
 
 
-def _metric(metric: Union[str, Callable[..., float]]) -> Callable[..., float]:
+def _metric(metric: Metric) -> Callable[..., float]:
     if callable(metric):
         return metric
     try:
         return _METRICS[metric]
     except KeyError:
-        raise ValueError(f"unknown metric {metric!r}; choose one of {sorted(_METRICS)} or pass a function") from None
+        raise ValueError(f"unknown metric {metric!r}; choose one of {sorted(_METRICS)} or pass "
+                         "a function") from None
 
 
-def arm_data(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike, arms: Sequence[Hashable], control: Hashable):
+def arm_data(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike, arms: Sequence[Hashable],
+             control: Hashable):
     """Yields (arm, y, uplift of that arm, 0/1 treatment) over the rows of the arm and of
     control, for every arm; column k of `uplift` belongs to `arms[k]`."""
     labels = np.empty(len(treatment), dtype=object)
@@ -363,17 +381,21 @@ def arm_data(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike, arms: S
         yield arm, y[rows], u[rows, k], is_arm[rows].astype(np.int64)
 
 
-def score_arms(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike, arms: Sequence[Hashable], control: Hashable, metric: Union[str, Callable[..., float]] = "qini", **kwargs: Any) -> Dict[Hashable, float]:
+def score_arms(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike,
+               arms: Sequence[Hashable], control: Hashable, metric: Metric = "qini",
+               **kwargs: Any) -> Dict[Hashable, float]:
     """The metric of every arm against control: {arm label: score}.
 
     `treatment` holds the original labels; `uplift` is a (rows, arms) prediction, column k for
     `arms[k]` (for an `UpliftForest`, pass `model.treatments_` and `model.control`).
     """
     fn = _metric(metric)
-    return {arm: float(fn(y, u, t, **kwargs)) for arm, y, u, t in arm_data(y_true, uplift, treatment, arms, control)}
+    rows = arm_data(y_true, uplift, treatment, arms, control)
+    return {arm: float(fn(y, u, t, **kwargs)) for arm, y, u, t in rows}
 
 
-def make_uplift_scorer(metric: Union[str, Callable[..., float]] = "qini", arm: Optional[Hashable] = None, **kwargs: Any) -> Callable[[Any, Any, Any], float]:
+def make_uplift_scorer(metric: Metric = "qini", arm: Optional[Hashable] = None,
+                       **kwargs: Any) -> Callable[[Any, Any, Any], float]:
     """A scikit-learn scorer `scorer(estimator, X, target)` for a fitted `UpliftForest`.
 
     `target` is the pair made by `quillmarsh_kit.uplift_target(treatment, y)`. The score is the
@@ -383,11 +405,10 @@ def make_uplift_scorer(metric: Union[str, Callable[..., float]] = "qini", arm: O
     fn = _metric(metric)
 
     def scorer(estimator: Any, X: Any, target: Any) -> float:
-        from .estimator import split_target
-
         treatment, y = split_target(target)
         prediction = estimator.predict(X)
-        scores = score_arms(y, prediction, treatment, estimator.treatments_, estimator.control, fn, **kwargs)
+        scores = score_arms(y, prediction, treatment, estimator.treatments_, estimator.control, fn,
+                            **kwargs)
         if arm is not None:
             if arm not in scores:
                 raise ValueError(f"arm {arm!r} is not one of {list(scores)}")

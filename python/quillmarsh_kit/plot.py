@@ -22,11 +22,13 @@ def _axes(ax: Any) -> Any:
     return ax
 
 
-def _draw_curve(ax: Any, actual: metrics.Curve, perfect: Optional[metrics.Curve], show_random: bool, label: str) -> None:
+def _draw_curve(ax: Any, actual: metrics.Curve, perfect: Optional[metrics.Curve],
+                show_random: bool, label: str) -> None:
     x, v = actual
     ax.plot(x, v, label=label, color="C0", linewidth=1.8)
     if show_random:
-        ax.plot([0.0, x[-1]], [0.0, v[-1]], label="random", color="grey", linestyle="--", linewidth=1.2)
+        ax.plot([0.0, x[-1]], [0.0, v[-1]], label="random", color="grey", linestyle="--",
+                linewidth=1.2)
     if perfect is not None:
         ax.plot(perfect[0], perfect[1], label="perfect", color="C2", linewidth=1.2)
     ax.axhline(0.0, color="black", linewidth=0.6)
@@ -35,12 +37,16 @@ def _draw_curve(ax: Any, actual: metrics.Curve, perfect: Optional[metrics.Curve]
     ax.grid(True, alpha=0.3)
 
 
-def plot_qini_curve(y_true: Any, uplift: Any, treatment: Any, *, ax: Any = None, perfect: bool = True, random: bool = True, negative_effect: bool = True, label: str = "model", title: Optional[str] = None) -> Any:
+def plot_qini_curve(y_true: Any, uplift: Any, treatment: Any, *, ax: Any = None,
+                    perfect: bool = True, random: bool = True, negative_effect: bool = True,
+                    label: str = "model", title: Optional[str] = None) -> Any:
     """The Qini curve with the random line and the perfect curve; the title shows the Qini
     coefficient (`qini_auc_score`)."""
     ax = _axes(ax)
     curve = metrics.qini_curve(y_true, uplift, treatment)
-    best = metrics.perfect_qini_curve(y_true, treatment, negative_effect=negative_effect) if perfect else None
+    best = None
+    if perfect:
+        best = metrics.perfect_qini_curve(y_true, treatment, negative_effect=negative_effect)
     _draw_curve(ax, curve, best, random, label)
     score = metrics.qini_auc_score(y_true, uplift, treatment, negative_effect=negative_effect)
     ax.set_ylabel("incremental positive outcomes")
@@ -48,7 +54,9 @@ def plot_qini_curve(y_true: Any, uplift: Any, treatment: Any, *, ax: Any = None,
     return ax
 
 
-def plot_uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, ax: Any = None, perfect: bool = True, random: bool = True, label: str = "model", title: Optional[str] = None) -> Any:
+def plot_uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, ax: Any = None,
+                      perfect: bool = True, random: bool = True, label: str = "model",
+                      title: Optional[str] = None) -> Any:
     """The uplift curve with the random line and the perfect curve; the title shows the
     normalised area (`uplift_auc_score`)."""
     ax = _axes(ax)
@@ -61,16 +69,21 @@ def plot_uplift_curve(y_true: Any, uplift: Any, treatment: Any, *, ax: Any = Non
     return ax
 
 
-def plot_uplift_by_percentile(y_true: Any, uplift: Any, treatment: Any, *, strategy: str = "overall", bins: int = 10, ax: Any = None, title: Optional[str] = None) -> Any:
+def plot_uplift_by_percentile(y_true: Any, uplift: Any, treatment: Any, *,
+                              strategy: str = "overall", bins: int = 10, ax: Any = None,
+                              title: Optional[str] = None) -> Any:
     """Observed uplift per bin of the ranking, with standard-error bars, and the treated and
     control response rates; the dashed line is the uplift over all rows."""
     ax = _axes(ax)
-    table = metrics.uplift_by_percentile(y_true, uplift, treatment, strategy=strategy, bins=bins, total=True)
+    table = metrics.uplift_by_percentile(y_true, uplift, treatment, strategy=strategy, bins=bins,
+                                         total=True)
     pos = np.arange(bins)
-    ax.bar(pos, table.uplift[:bins], yerr=table.std_uplift[:bins], color="C0", alpha=0.8, capsize=3, label="uplift")
+    ax.bar(pos, table.uplift[:bins], yerr=table.std_uplift[:bins], color="C0", alpha=0.8,
+           capsize=3, label="uplift")
     ax.plot(pos, table.response_rate_treatment[:bins], marker="o", color="C1", label="treated rate")
     ax.plot(pos, table.response_rate_control[:bins], marker="o", color="C3", label="control rate")
-    ax.axhline(table.uplift[-1], color="grey", linestyle="--", linewidth=1.0, label="overall uplift")
+    ax.axhline(table.uplift[-1], color="grey", linestyle="--", linewidth=1.0,
+               label="overall uplift")
     ax.axhline(0.0, color="black", linewidth=0.6)
     ax.set_xticks(pos)
     ax.set_xticklabels(table.percentiles[:bins], rotation=45)
@@ -81,7 +94,8 @@ def plot_uplift_by_percentile(y_true: Any, uplift: Any, treatment: Any, *, strat
     return ax
 
 
-def plot_arms(y_true: Any, uplift: Any, treatment: Any, arms: Sequence[Hashable], control: Hashable, *, fig: Any = None) -> Any:
+def plot_arms(y_true: Any, uplift: Any, treatment: Any, arms: Sequence[Hashable],
+              control: Hashable, *, fig: Any = None) -> Any:
     """One row per arm (against control): Qini curve, uplift curve, uplift by percentile.
 
     Returns the 2-D array of axes (arms x 3)."""
@@ -91,7 +105,8 @@ def plot_arms(y_true: Any, uplift: Any, treatment: Any, arms: Sequence[Hashable]
     if fig is None:
         fig = plt.figure(figsize=(16, 4.6 * n))
     axes = np.asarray(fig.subplots(n, 3, squeeze=False))
-    for row, (arm, y, u, t) in enumerate(metrics.arm_data(y_true, uplift, treatment, arms, control)):
+    arm_rows = metrics.arm_data(y_true, uplift, treatment, arms, control)
+    for row, (arm, y, u, t) in enumerate(arm_rows):
         plot_qini_curve(y, u, t, ax=axes[row, 0])
         plot_uplift_curve(y, u, t, ax=axes[row, 1])
         plot_uplift_by_percentile(y, u, t, ax=axes[row, 2])

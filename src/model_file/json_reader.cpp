@@ -23,9 +23,12 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <system_error>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "common/panic.hpp"
@@ -103,23 +106,41 @@ void append_utf8(std::string& out, char32_t cp) {
   }
 }
 
-constexpr std::array<std::string_view, 12> kForestFields = {
-    "n_estimators",  "max_features", "max_depth", "min_sample_leaf", "eval_func", "max_bins",
-    "treatment_col", "outcome_col",  "balance",   "regularization",  "alpha",     "trees"};
-constexpr std::array<std::string_view, 12> kTreeFields = {
-    "nodes",         "max_depth",   "min_sample_leaf", "max_features", "eval_func",      "max_bins",
-    "treatment_col", "outcome_col", "feature_cols",    "balance",      "regularization", "alpha"};
-constexpr std::array<std::string_view, 5> kNodeFields = {"col_name", "col_idx", "split_value",
-                                                         "prob", "gain"};
+// The keys of a record's fields in declaration order, from its table.
+template <class Record>
+constexpr auto kFieldNames = std::apply(
+    [](const auto&... f) { return std::array<std::string_view, sizeof...(f)>{f.name...}; },
+    RecordFields<Record>::kFields);
 
 class Parser {
  public:
   explicit Parser(std::string_view text) : s_(text) {}
 
-  UpliftRandomForestModel document() {
-    UpliftRandomForestModel forest = read_forest();
+  ModelDocument document() {
+    ModelDocument doc;
+    doc.forest = read_record<UpliftRandomForestModel>([&](const std::string& key) {
+      if (key != kKitKey) return false;
+      if (doc.kit) record_error("duplicate field `" + key + "`", Close::Map);
+      colon();
+      skip_ws();
+      const std::size_t start = pos_;
+      skip_value();
+      doc.kit.emplace(s_.substr(start, pos_ - start));
+      return true;
+    });
     if (skip_ws() >= 0) peek_error("trailing characters");
-    return forest;
+    return doc;
+  }
+
+  // The one value of the text, read as the value of a key of the document's top level.
+  std::string_view lone_value() {
+    depth_ = 1;
+    skip_ws();
+    const std::size_t start = pos_;
+    skip_value();
+    const std::size_t end = pos_;
+    if (skip_ws() >= 0) peek_error("trailing characters");
+    return s_.substr(start, end - start);
   }
 
  private:
@@ -570,10 +591,12 @@ class Parser {
     end_seq();
   }
 
-  // One record in object or array form; read_field(i, close) reads the value of field i.
-  template <std::size_t N, class ReadField>
+  // One record in object or array form; read_field(i, close) reads the value of field i. In
+  // the object form, extra_key(key) may take a key that is not a field, with its colon and
+  // value, and return true; the other unknown keys are skipped.
+  template <std::size_t N, class ReadField, class ExtraKey>
   void record(std::string_view name, const std::array<std::string_view, N>& fields,
-              ReadField&& read_field) {
+              ReadField&& read_field, ExtraKey&& extra_key) {
     const int c = skip_ws();
     if (c < 0) peek_error("EOF while parsing a value");
     if (c == '[') {
@@ -598,8 +621,10 @@ class Parser {
       std::size_t i = 0;
       while (i < N && fields[i] != *key) ++i;
       if (i == N) {
-        colon();
-        skip_value();
+        if (!extra_key(*key)) {
+          colon();
+          skip_value();
+        }
         continue;
       }
       if (seen[i]) record_error("duplicate field `" + *key + "`", Close::Map);
@@ -777,121 +802,59 @@ class Parser {
     return e;
   }
 
-  // ---- records --------------------------------------------------------------------------
+  // ---- records ----------------------------------------------------------------------------
 
-  TreeNode read_node() {
-    TreeNode n;
-    record("TreeNode", kNodeFields, [&](std::size_t field, Close close) {
-      switch (field) {
-        case 0:
-          n.col_name = read_string();
-          break;
-        case 1:
-          n.col_idx = read_i32();
-          break;
-        case 2:
-          n.split_value = read_split_value(close);
-          break;
-        case 3:
-          n.prob.clear();
-          sequence([&] { n.prob.push_back(read_f64()); });
-          break;
-        default:
-          n.gain = read_f64();
-      }
-    });
-    return n;
+  template <class Record, class ExtraKey>
+  Record read_record(ExtraKey&& extra_key) {
+    Record r;
+    record(
+        RecordFields<Record>::kName, kFieldNames<Record>,
+        [&](std::size_t i, Close close) {
+          read_field_at(r, i, close, std::make_index_sequence<kFieldNames<Record>.size()>{});
+        },
+        extra_key);
+    return r;
+  }
+  template <class Record>
+  Record read_record() {
+    return read_record<Record>([](const std::string&) { return false; });
   }
 
-  UpliftTreeModel read_tree() {
-    UpliftTreeModel t;
-    record("UpliftTreeModel", kTreeFields, [&](std::size_t field, Close) {
-      switch (field) {
-        case 0:
-          t.nodes.clear();
-          sequence([&] { t.nodes.push_back(read_node()); });
-          break;
-        case 1:
-          t.max_depth = read_usize();
-          break;
-        case 2:
-          t.min_sample_leaf = read_usize();
-          break;
-        case 3:
-          t.max_features = read_usize();
-          break;
-        case 4:
-          t.eval_func = read_eval_func();
-          break;
-        case 5:
-          t.max_bins = read_usize();
-          break;
-        case 6:
-          t.treatment_col = read_string();
-          break;
-        case 7:
-          t.outcome_col = read_string();
-          break;
-        case 8:
-          t.feature_cols.clear();
-          sequence([&] { t.feature_cols.push_back(read_string()); });
-          break;
-        case 9:
-          t.balance = read_bool();
-          break;
-        case 10:
-          t.regularization = read_bool();
-          break;
-        default:
-          t.alpha = read_f64();
-      }
-    });
-    return t;
+  template <class Record, std::size_t... I>
+  void read_field_at(Record& r, std::size_t i, Close close, std::index_sequence<I...>) {
+    ((i == I ? read_field(std::get<I>(RecordFields<Record>::kFields), r, close) : void()), ...);
   }
 
-  UpliftRandomForestModel read_forest() {
-    UpliftRandomForestModel f;
-    record("UpliftRandomForestModel", kForestFields, [&](std::size_t field, Close) {
-      switch (field) {
-        case 0:
-          f.n_estimators = read_i32();
-          break;
-        case 1:
-          f.max_features = read_usize();
-          break;
-        case 2:
-          f.max_depth = read_usize();
-          break;
-        case 3:
-          f.min_sample_leaf = read_usize();
-          break;
-        case 4:
-          f.eval_func = read_string();
-          break;
-        case 5:
-          f.max_bins = read_usize();
-          break;
-        case 6:
-          f.treatment_col = read_string();
-          break;
-        case 7:
-          f.outcome_col = read_string();
-          break;
-        case 8:
-          f.balance = read_bool();
-          break;
-        case 9:
-          f.regularization = read_bool();
-          break;
-        case 10:
-          f.alpha = read_f64();
-          break;
-        default:
-          f.trees.clear();
-          sequence([&] { f.trees.push_back(read_tree()); });
-      }
-    });
-    return f;
+  template <class F, class Record>
+  void read_field(const F& f, Record& r, Close close) {
+    auto& v = r.*f.member;
+    if constexpr (F::kKind == FieldKind::I32) {
+      v = read_i32();
+    } else if constexpr (F::kKind == FieldKind::U64) {
+      v = read_usize();
+    } else if constexpr (F::kKind == FieldKind::F64) {
+      v = read_f64();
+    } else if constexpr (F::kKind == FieldKind::Bool) {
+      v = read_bool();
+    } else if constexpr (F::kKind == FieldKind::Text) {
+      v = read_string();
+    } else if constexpr (F::kKind == FieldKind::SplitValue) {
+      v = read_split_value(close);
+    } else if constexpr (F::kKind == FieldKind::EvalFunc) {
+      v = read_eval_func();
+    } else {
+      v.clear();
+      sequence([&] {
+        if constexpr (F::kKind == FieldKind::TextList) {
+          v.push_back(read_string());
+        } else if constexpr (F::kKind == FieldKind::F64List) {
+          v.push_back(read_f64());
+        } else {
+          static_assert(F::kKind == FieldKind::RecordList);
+          v.push_back(read_record<typename std::remove_cvref_t<decltype(v)>::value_type>());
+        }
+      });
+    }
   }
 
   std::string_view s_;
@@ -901,12 +864,71 @@ class Parser {
 
 }  // namespace
 
-std::variant<UpliftRandomForestModel, JsonError> read_model_json(std::string_view text) {
+std::variant<ModelDocument, JsonError> read_model_document_json(std::string_view text) {
   try {
     return Parser(text).document();
   } catch (JsonFailure& failure) {
     return std::move(failure.error);
   }
+}
+
+std::variant<UpliftRandomForestModel, JsonError> read_model_json(std::string_view text) {
+  auto read = read_model_document_json(text);
+  if (auto* error = std::get_if<JsonError>(&read)) return std::move(*error);
+  return std::move(std::get<ModelDocument>(read).forest);
+}
+
+std::variant<std::string_view, JsonError> lone_json_value(std::string_view text) {
+  try {
+    return Parser(text).lone_value();
+  } catch (JsonFailure& failure) {
+    return std::move(failure.error);
+  }
+}
+
+std::optional<std::size_t> first_invalid_utf8(std::string_view s) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+  std::size_t i = 0;
+  while (i < s.size()) {
+    // Documents are almost all ASCII: eight bytes at a time while no byte has its high bit.
+    std::uint64_t word = 0;
+    if (s.size() - i >= sizeof word) {
+      std::memcpy(&word, s.data() + i, sizeof word);
+      if ((word & kHighBits) == 0) {
+        i += sizeof word;
+        continue;
+      }
+    }
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      len = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      len = 3;
+      if (b0 == 0xE0) lo = 0xA0;
+      if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      len = 4;
+      if (b0 == 0xF0) lo = 0x90;
+      if (b0 == 0xF4) hi = 0x8F;
+    } else {
+      return i;
+    }
+    if (s.size() - i < len) return i;
+    const auto b1 = static_cast<unsigned char>(s[i + 1]);
+    if (b1 < lo || b1 > hi) return i;
+    for (std::size_t k = 2; k < len; ++k) {
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return i;
+    }
+    i += len;
+  }
+  return std::nullopt;
 }
 
 std::string render_json_error(const JsonError& error) {

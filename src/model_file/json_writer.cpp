@@ -1,13 +1,19 @@
-// Serialises the forest record into an in-memory buffer; the file is touched only afterwards.
+// Serialises the forest record, and the toolkit's metadata when given, into an in-memory
+// buffer; the file is touched only afterwards.
 #include "model_file/json_writer.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/panic.hpp"
 #include "model_file/float_text.hpp"
+#include "model_file/json_reader.hpp"
+#include "model_file/model_document.hpp"
 
 namespace quillmarsh {
 namespace {
@@ -46,6 +52,59 @@ class Writer {
   void boolean(bool v) { out_ += v ? "true" : "false"; }
   void str(std::string_view s) { append_json_string(out_, s); }
 
+  // The fields of a record in the order of its table, then whatever after() appends, inside
+  // one pair of braces.
+  template <class Record, class After>
+  void record(const Record& r, After&& after) {
+    raw("{");
+    bool first = true;
+    for_each_field<Record>([&](const auto& f) {
+      key(f.name, std::exchange(first, false));
+      value<std::remove_cvref_t<decltype(f)>::kKind>(r.*f.member);
+    });
+    after();
+    raw("}");
+  }
+  template <class Record>
+  void record(const Record& r) {
+    record(r, [] {});
+  }
+
+ private:
+  template <FieldKind K, class Member>
+  void value(const Member& v) {
+    if constexpr (K == FieldKind::I32 || K == FieldKind::U64) {
+      integer(v);
+    } else if constexpr (K == FieldKind::F64) {
+      f64(v);
+    } else if constexpr (K == FieldKind::Bool) {
+      boolean(v);
+    } else if constexpr (K == FieldKind::Text) {
+      str(v);
+    } else if constexpr (K == FieldKind::TextList) {
+      list(v, [&](const std::string& s) { str(s); });
+    } else if constexpr (K == FieldKind::F64List) {
+      list(v, [&](double d) { f64(d); });
+    } else if constexpr (K == FieldKind::SplitValue) {
+      split_value(v);
+    } else if constexpr (K == FieldKind::EvalFunc) {
+      str(eval_func_name(v));
+    } else {
+      static_assert(K == FieldKind::RecordList);
+      list(v, [&](const auto& element) { record(element); });
+    }
+  }
+
+  template <class Element, class WriteElement>
+  void list(const std::vector<Element>& v, WriteElement&& write_element) {
+    raw("[");
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      if (i > 0) raw(",");
+      write_element(v[i]);
+    }
+    raw("]");
+  }
+
   void split_value(const SplitValue& v) {
     if (v.is_numeric()) {
       raw("{\"Numeric\":");
@@ -57,99 +116,6 @@ class Writer {
     raw("}");
   }
 
-  void node(const TreeNode& n) {
-    raw("{");
-    key("col_name", true);
-    str(n.col_name);
-    key("col_idx");
-    integer(n.col_idx);
-    key("split_value");
-    split_value(n.split_value);
-    key("prob");
-    raw("[");
-    for (std::size_t i = 0; i < n.prob.size(); ++i) {
-      if (i > 0) raw(",");
-      f64(n.prob[i]);
-    }
-    raw("]");
-    key("gain");
-    f64(n.gain);
-    raw("}");
-  }
-
-  void tree(const UpliftTreeModel& t) {
-    raw("{");
-    key("nodes", true);
-    raw("[");
-    for (std::size_t i = 0; i < t.nodes.size(); ++i) {
-      if (i > 0) raw(",");
-      node(t.nodes[i]);
-    }
-    raw("]");
-    key("max_depth");
-    integer(t.max_depth);
-    key("min_sample_leaf");
-    integer(t.min_sample_leaf);
-    key("max_features");
-    integer(t.max_features);
-    key("eval_func");
-    str(eval_func_name(t.eval_func));
-    key("max_bins");
-    integer(t.max_bins);
-    key("treatment_col");
-    str(t.treatment_col);
-    key("outcome_col");
-    str(t.outcome_col);
-    key("feature_cols");
-    raw("[");
-    for (std::size_t i = 0; i < t.feature_cols.size(); ++i) {
-      if (i > 0) raw(",");
-      str(t.feature_cols[i]);
-    }
-    raw("]");
-    key("balance");
-    boolean(t.balance);
-    key("regularization");
-    boolean(t.regularization);
-    key("alpha");
-    f64(t.alpha);
-    raw("}");
-  }
-
-  void forest(const UpliftRandomForestModel& f) {
-    raw("{");
-    key("n_estimators", true);
-    integer(f.n_estimators);
-    key("max_features");
-    integer(f.max_features);
-    key("max_depth");
-    integer(f.max_depth);
-    key("min_sample_leaf");
-    integer(f.min_sample_leaf);
-    key("eval_func");
-    str(f.eval_func);
-    key("max_bins");
-    integer(f.max_bins);
-    key("treatment_col");
-    str(f.treatment_col);
-    key("outcome_col");
-    str(f.outcome_col);
-    key("balance");
-    boolean(f.balance);
-    key("regularization");
-    boolean(f.regularization);
-    key("alpha");
-    f64(f.alpha);
-    key("trees");
-    raw("[");
-    for (std::size_t i = 0; i < f.trees.size(); ++i) {
-      if (i > 0) raw(",");
-      tree(f.trees[i]);
-    }
-    raw("]}");
-  }
-
- private:
   // The variant names of the file, in declaration order of EvalFunc.
   static std::string_view eval_func_name(EvalFunc e) {
     switch (e) {
@@ -165,6 +131,20 @@ class Writer {
 
   std::string out_;
 };
+
+// The kit text without the whitespace around it, once it is known to be valid UTF-8 holding
+// exactly one JSON value that the reader takes as the value of a top-level key.
+std::string_view checked_kit(std::string_view text) {
+  if (const std::optional<std::size_t> bad = first_invalid_utf8(text)) {
+    panic("quillmarsh_kit is not valid UTF-8: invalid byte at offset " + std::to_string(*bad));
+  }
+  auto value = lone_json_value(text);
+  if (const auto* error = std::get_if<JsonError>(&value)) {
+    panic("quillmarsh_kit is not one JSON value: " + error->message + " at line " +
+          std::to_string(error->line) + ", column " + std::to_string(error->column));
+  }
+  return std::get<std::string_view>(value);
+}
 
 }  // namespace
 
@@ -209,10 +189,22 @@ void append_json_string(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
-std::string write_model_json(const UpliftRandomForestModel& forest) {
+std::string write_model_json(const UpliftRandomForestModel& forest,
+                             std::optional<std::string_view> kit_json) {
+  const std::string_view kit = kit_json ? checked_kit(*kit_json) : std::string_view();
   Writer w;
-  w.forest(forest);
+  w.record(forest, [&] {
+    if (!kit_json) return;
+    w.key(kKitKey);
+    w.raw(kit);
+  });
   return w.take();
+}
+
+bool reads_back_as(const UpliftRandomForestModel& written, const UpliftRandomForestModel& read) {
+  return same_fields(written, read, [](auto w, auto r) {
+    return std::isfinite(w) ? kSameBits(w, r) : std::isnan(r);
+  });
 }
 
 }  // namespace quillmarsh

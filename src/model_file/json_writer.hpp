@@ -2,6 +2,7 @@
 // every field in declaration order.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,8 +10,17 @@
 
 namespace quillmarsh {
 
-// The whole document; cannot fail. Non-finite floats of either width are written as null.
-std::string write_model_json(const UpliftRandomForestModel& forest);
+// The whole document. Non-finite floats of either width are written as null. With kit_json,
+// the key "quillmarsh_kit" follows "trees" as the last key, its value the text of kit_json
+// with the whitespace around it left out; panics, before anything is written, when that text
+// is not valid UTF-8 holding exactly one JSON value. Without it, the writing cannot fail.
+std::string write_model_json(const UpliftRandomForestModel& forest,
+                             std::optional<std::string_view> kit_json = std::nullopt);
+
+// Whether `read` is what reading back the document of `written` gives: every field the same
+// and every float bit for bit, except that a non-finite float (written as null) comes back as
+// NaN. The round-trip property of the tests and the fuzz target.
+bool reads_back_as(const UpliftRandomForestModel& written, const UpliftRandomForestModel& read);
 
 // Appends s as a JSON string: quote and backslash escaped, \b \t \n \f \r for those five
 // control characters, \u00XX (lowercase hex) for the other bytes below 0x20, every other

@@ -191,59 +191,35 @@ std::variant<std::string, std::string> read_file(const std::string& path) {
   return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(bytes));
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3;
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (s.size() - i < len) return false;
-    const auto b1 = static_cast<unsigned char>(s[i + 1]);
-    if (b1 < lo || b1 > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
 }  // namespace
 
 void save_model(const UpliftRandomForestModel& forest, const std::string& path) {
-  const std::string doc = write_model_json(forest);
+  save_model(forest, std::nullopt, path);
+}
+
+void save_model(const UpliftRandomForestModel& forest, std::optional<std::string_view> kit_json,
+                const std::string& path) {
+  const std::string doc = write_model_json(forest, kit_json);
   if (const IoResult err = save_document(path, doc)) panic_unwrap_err(*err);
 }
 
-UpliftRandomForestModel load_model(const std::string& path) {
-  auto file = read_file(path);
-  if (file.index() == 1) panic_unwrap_err(std::get<1>(file));
-  const std::string& text = std::get<0>(file);
-  if (!is_valid_utf8(text)) {
+ModelDocument parse_model_document(std::string_view text) {
+  if (first_invalid_utf8(text)) {
     panic_unwrap_err(render_simple_error("InvalidData", "stream did not contain valid UTF-8"));
   }
-  auto parsed = read_model_json(text);
+  auto parsed = read_model_document_json(text);
   if (auto* error = std::get_if<JsonError>(&parsed)) panic_unwrap_err(render_json_error(*error));
-  return std::move(std::get<UpliftRandomForestModel>(parsed));
+  return std::move(std::get<ModelDocument>(parsed));
+}
+
+ModelDocument load_model_document(const std::string& path) {
+  auto file = read_file(path);
+  if (file.index() == 1) panic_unwrap_err(std::get<1>(file));
+  return parse_model_document(std::get<0>(file));
+}
+
+UpliftRandomForestModel load_model(const std::string& path) {
+  return std::move(load_model_document(path).forest);
 }
 
 }  // namespace quillmarsh

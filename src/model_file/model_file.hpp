@@ -1,14 +1,27 @@
-// The model file: the forest record as one compact JSON document.
+// The model file: the forest record, and the toolkit's metadata when given, as one compact
+// JSON document.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
+#include "model_file/model_document.hpp"
 #include "uplift_random_forest/forest.hpp"
 
 namespace quillmarsh {
 
-// Both panic with "called `Result::unwrap()` on an `Err` value: " + the error's rendering.
+// File errors, and every error of reading, panic with "called `Result::unwrap()` on an `Err`
+// value: " + the error's rendering. A kit_json that is not one JSON value panics as
+// write_model_json does, before the file is touched.
 void save_model(const UpliftRandomForestModel& forest, const std::string& path);
+void save_model(const UpliftRandomForestModel& forest, std::optional<std::string_view> kit_json,
+                const std::string& path);
 UpliftRandomForestModel load_model(const std::string& path);
+ModelDocument load_model_document(const std::string& path);
+
+// The document from its text in memory, failing as load_model_document does for a file that
+// holds these bytes. The text of a document in memory is write_model_json(forest, kit_json).
+ModelDocument parse_model_document(std::string_view text);
 
 }  // namespace quillmarsh

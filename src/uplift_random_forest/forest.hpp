@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "uplift_tree/records.hpp"
@@ -24,6 +26,30 @@ struct UpliftRandomForestModel {
   double alpha = 0.0;
   std::vector<UpliftTreeModel> trees;
 };
+
+template <>
+struct RecordFields<UpliftRandomForestModel> {
+  static constexpr std::string_view kName = "UpliftRandomForestModel";
+  static constexpr auto kFields = std::tuple{
+      field<FieldKind::I32>("n_estimators", &UpliftRandomForestModel::n_estimators),
+      field<FieldKind::U64>("max_features", &UpliftRandomForestModel::max_features),
+      field<FieldKind::U64>("max_depth", &UpliftRandomForestModel::max_depth),
+      field<FieldKind::U64>("min_sample_leaf", &UpliftRandomForestModel::min_sample_leaf),
+      field<FieldKind::Text>("eval_func", &UpliftRandomForestModel::eval_func),
+      field<FieldKind::U64>("max_bins", &UpliftRandomForestModel::max_bins),
+      field<FieldKind::Text>("treatment_col", &UpliftRandomForestModel::treatment_col),
+      field<FieldKind::Text>("outcome_col", &UpliftRandomForestModel::outcome_col),
+      field<FieldKind::Bool>("balance", &UpliftRandomForestModel::balance),
+      field<FieldKind::Bool>("regularization", &UpliftRandomForestModel::regularization),
+      field<FieldKind::F64>("alpha", &UpliftRandomForestModel::alpha),
+      field<FieldKind::RecordList>("trees", &UpliftRandomForestModel::trees),
+  };
+};
+
+// Every field equal, floats bit for bit.
+inline bool operator==(const UpliftRandomForestModel& a, const UpliftRandomForestModel& b) {
+  return same_fields(a, b, kSameBits);
+}
 
 // A new, untrained record holding the nine values unchecked.
 UpliftRandomForestModel make_forest(std::int32_t n_estimators, std::uint64_t max_features,

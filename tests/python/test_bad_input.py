@@ -3,17 +3,24 @@ message it must raise (or the result it must give, where the input is accepted),
 failure the instance must still predict exactly as before, save, and load back. The whole
 matrix runs once in a child interpreter first, so that a crash shows up as a failed test."""
 import contextlib
+import functools
 import io
 import json
 import math
 import os
 import re
-import sys
 
 import pytest
 
-from lib_support import (UNWRAP_ERR, UNWRAP_NONE, new_model, quiet_fit, raises_panic, run_child,
-                         small_data)
+from lib_support import (
+    UNWRAP_ERR,
+    UNWRAP_NONE,
+    new_model,
+    quiet_fit,
+    raises_panic,
+    run_child,
+    small_data,
+)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 K = 2  # treatment groups 1..2 in small_data
@@ -424,7 +431,8 @@ def edited_file(edit, *expected):
         loaded = new_model()
         loaded.load(target)
         for method, args, message in expected:
-            assert raises_panic(lambda: getattr(loaded, method)(*args)) == message, method
+            call = functools.partial(getattr(loaded, method), *args)
+            assert raises_panic(call) == message, method
         loaded.load(whole)
         assert loaded.predict_row([0.5, "red"]) == small.predict_row([0.5, "red"])
     return call

@@ -61,14 +61,18 @@ def test_any_mix_of_positional_and_keyword_arguments_binds(split):
 
 @pytest.mark.parametrize("name,value,message", [
     ("balance", 1, "argument 'balance': 'int' object cannot be converted to 'PyBool'"),
-    ("regularization", 0, "argument 'regularization': 'int' object cannot be converted to 'PyBool'"),
+    ("regularization", 0,
+     "argument 'regularization': 'int' object cannot be converted to 'PyBool'"),
     ("balance", None, "argument 'balance': 'NoneType' object cannot be converted to 'PyBool'"),
     ("eval_func", 3, "argument 'eval_func': 'int' object cannot be converted to 'PyString'"),
     ("eval_func", b"KL", "argument 'eval_func': 'bytes' object cannot be converted to 'PyString'"),
-    ("eval_func", Index(1), "argument 'eval_func': 'Index' object cannot be converted to 'PyString'"),
-    ("n_estimators", 1.0, "argument 'n_estimators': 'float' object cannot be interpreted as an integer"),
+    ("eval_func", Index(1),
+     "argument 'eval_func': 'Index' object cannot be converted to 'PyString'"),
+    ("n_estimators", 1.0,
+     "argument 'n_estimators': 'float' object cannot be interpreted as an integer"),
     ("max_depth", "3", "argument 'max_depth': 'str' object cannot be interpreted as an integer"),
-    ("max_bins", None, "argument 'max_bins': 'NoneType' object cannot be interpreted as an integer"),
+    ("max_bins", None,
+     "argument 'max_bins': 'NoneType' object cannot be interpreted as an integer"),
 ])
 def test_conversion_type_errors_name_the_argument(name, value, message):
     with pytest.raises(TypeError) as err:
@@ -90,8 +94,9 @@ def test_qualname_of_a_nested_class_is_used_in_messages():
 
     with pytest.raises(TypeError) as err:
         new_model(balance=Outer.Inner())
-    assert str(err.value) == ("argument 'balance': 'test_qualname_of_a_nested_class_is_used_in_"
-                              "messages.<locals>.Outer.Inner' object cannot be converted to 'PyBool'")
+    assert str(err.value) == (
+        "argument 'balance': 'test_qualname_of_a_nested_class_is_used_in_messages.<locals>."
+        "Outer.Inner' object cannot be converted to 'PyBool'")
 
 
 def test_unreadable_qualname_has_a_stand_in():

@@ -4,8 +4,15 @@ import json
 
 import pytest
 
-from lib_support import (PARAMS, UNWRAP_NONE, new_model, quiet_fit, raises_panic,
-                         small_data, trained_model)
+from lib_support import (
+    PARAMS,
+    UNWRAP_NONE,
+    new_model,
+    quiet_fit,
+    raises_panic,
+    small_data,
+    trained_model,
+)
 
 LOAD = "_UpliftRandomForestModel.load()"
 SAVE = "_UpliftRandomForestModel.save()"
@@ -18,7 +25,8 @@ SAVE = "_UpliftRandomForestModel.save()"
     (lambda m: m.load("a", path="b"), f"{LOAD} got multiple values for argument 'path'"),
     (lambda m: m.save(file="a"), f"{SAVE} got an unexpected keyword argument 'file'"),
     (lambda m: m.load(3), "argument 'path': 'int' object cannot be converted to 'PyString'"),
-    (lambda m: m.save(b"/tmp/x"), "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda m: m.save(b"/tmp/x"),
+     "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
 ])
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as err:

@@ -6,8 +6,16 @@ import sys
 
 import pytest
 
-from lib_support import (UNWRAP_ERR, UNWRAP_NONE, new_model, quiet_fit, raises_panic, run_child,
-                         small_data, trained_model)
+from lib_support import (
+    UNWRAP_ERR,
+    UNWRAP_NONE,
+    new_model,
+    quiet_fit,
+    raises_panic,
+    run_child,
+    small_data,
+    trained_model,
+)
 
 FIT = "_UpliftRandomForestModel.fit()"
 
@@ -62,7 +70,8 @@ class ListSub(list):
     ({"data": [1]}, "argument 'data': 'list' object cannot be converted to 'PyDict'"),
     ({"data": None}, "argument 'data': 'NoneType' object cannot be converted to 'PyDict'"),
     ({"data": {1: [1]}}, "argument 'data': 'int' object cannot be converted to 'PyString'"),
-    ({"data": {"f0": (1.0, 2.0)}}, "argument 'data': 'tuple' object cannot be converted to 'PyList'"),
+    ({"data": {"f0": (1.0, 2.0)}},
+     "argument 'data': 'tuple' object cannot be converted to 'PyList'"),
     ({"data": {"f0": range(3)}}, "argument 'data': 'range' object cannot be converted to 'PyList'"),
     ({"x_names": "f0"}, "argument 'x_names': Can't extract `str` to `Vec`"),
     ({"x_names": StrSub("f0")}, "argument 'x_names': Can't extract `str` to `Vec`"),
@@ -70,9 +79,12 @@ class ListSub(list):
     ({"x_names": {"f0": 1}}, "argument 'x_names': 'dict' object cannot be converted to 'Sequence'"),
     ({"x_names": ["f0", 1]}, "argument 'x_names': 'int' object cannot be converted to 'PyString'"),
     ({"x_names": Seq(["f0", "f1"], TypeError("broken"))}, "argument 'x_names': broken"),
-    ({"treatment_col": 1}, "argument 'treatment_col': 'int' object cannot be converted to 'PyString'"),
-    ({"outcome_col": b"y"}, "argument 'outcome_col': 'bytes' object cannot be converted to 'PyString'"),
-    ({"n_threads": 1.5}, "argument 'n_threads': 'float' object cannot be interpreted as an integer"),
+    ({"treatment_col": 1},
+     "argument 'treatment_col': 'int' object cannot be converted to 'PyString'"),
+    ({"outcome_col": b"y"},
+     "argument 'outcome_col': 'bytes' object cannot be converted to 'PyString'"),
+    ({"n_threads": 1.5},
+     "argument 'n_threads': 'float' object cannot be interpreted as an integer"),
 ])
 def test_argument_type_errors(changes, message):
     args = {"data": small_data(20), "x_names": ["f0", "f1"], "treatment_col": "t",
@@ -135,7 +147,8 @@ def fit_panic(data, x_names=("f0",), treatment_col="t", outcome_col="y"):
 
 
 def unwrap_err(type_name, value_repr):
-    return f"{UNWRAP_ERR}PyErr {{ type: <class '{type_name}'>, value: {value_repr}, traceback: None }}"
+    return (f"{UNWRAP_ERR}PyErr {{ type: <class '{type_name}'>, value: {value_repr}, "
+            "traceback: None }")
 
 
 @pytest.mark.parametrize("column,x_names,treatment_col,outcome_col", [
@@ -168,11 +181,16 @@ def test_bad_feature_column(values):
 
 
 @pytest.mark.parametrize("values,message", [
-    ([0, 1.0, 1], unwrap_err("TypeError", "TypeError(\"'float' object cannot be interpreted as an integer\")")),
-    ([0, "1"], unwrap_err("TypeError", "TypeError(\"'str' object cannot be interpreted as an integer\")")),
-    ([0, None], unwrap_err("TypeError", "TypeError(\"'NoneType' object cannot be interpreted as an integer\")")),
-    ([0, 2**31], unwrap_err("OverflowError", "OverflowError('out of range integral type conversion attempted')")),
-    ([0, 2**70], unwrap_err("OverflowError", "OverflowError('Python int too large to convert to C long')")),
+    ([0, 1.0, 1], unwrap_err("TypeError",
+                             "TypeError(\"'float' object cannot be interpreted as an integer\")")),
+    ([0, "1"], unwrap_err("TypeError",
+                          "TypeError(\"'str' object cannot be interpreted as an integer\")")),
+    ([0, None], unwrap_err("TypeError",
+                           "TypeError(\"'NoneType' object cannot be interpreted as an integer\")")),
+    ([0, 2**31], unwrap_err("OverflowError",
+                            "OverflowError('out of range integral type conversion attempted')")),
+    ([0, 2**70], unwrap_err("OverflowError",
+                            "OverflowError('Python int too large to convert to C long')")),
 ])
 def test_bad_treatment_value(values, message):
     data = small_data(len(values))
@@ -181,9 +199,12 @@ def test_bad_treatment_value(values, message):
 
 
 @pytest.mark.parametrize("values,message", [
-    ([0, 128], unwrap_err("OverflowError", "OverflowError('out of range integral type conversion attempted')")),
-    ([0, -129], unwrap_err("OverflowError", "OverflowError('out of range integral type conversion attempted')")),
-    ([0, 0.0], unwrap_err("TypeError", "TypeError(\"'float' object cannot be interpreted as an integer\")")),
+    ([0, 128], unwrap_err("OverflowError",
+                          "OverflowError('out of range integral type conversion attempted')")),
+    ([0, -129], unwrap_err("OverflowError",
+                           "OverflowError('out of range integral type conversion attempted')")),
+    ([0, 0.0], unwrap_err("TypeError",
+                          "TypeError(\"'float' object cannot be interpreted as an integer\")")),
 ])
 def test_bad_outcome_value(values, message):
     data = small_data(len(values))

@@ -3,7 +3,6 @@ models whose leaves hold NaN load back, edited documents load, failures are Pani
 with the exact renderings, and a failing save keeps the previous file."""
 import csv
 import gzip
-import io
 import json
 import math
 import os
@@ -127,6 +126,27 @@ def test_edited_document_loads_to_the_same_model(tmp_path):
     assert resaved.read_bytes() == original.read_bytes()
 
 
+# The toolkit saves the native document with its own metadata as a last top-level key; the
+# class reads such a file to the same model (and saves it without the metadata).
+def test_document_carrying_the_toolkit_metadata_loads(tmp_path):
+    model = nan_leaf_model()
+    original = tmp_path / "m.json"
+    model.save(str(original))
+    kit = {"version": "0.3.0", "features": [{"name": "é \"x\"", "kind": "category",
+                                             "texts": ["a\\b", "€\n"]}],
+           "treatments": ["control", "mail"], "params": {"alpha": 0.9, "tiny": 1e-7}}
+    text = original.read_text(encoding="utf-8")
+    with_kit = tmp_path / "kit.json"
+    with_kit.write_text(text[:-1] + ',"quillmarsh_kit":' + json.dumps(
+        kit, separators=(",", ":"), ensure_ascii=False, allow_nan=False) + "}", encoding="utf-8")
+    assert json.loads(with_kit.read_text(encoding="utf-8"))["quillmarsh_kit"] == kit
+    loaded = new_model()
+    loaded.load(str(with_kit))
+    resaved = tmp_path / "resaved.json"
+    loaded.save(str(resaved))
+    assert resaved.read_bytes() == original.read_bytes()
+
+
 NESTED = b'{"x":' + b"[" * 128 + b"]" * 128 + b"}"
 
 
@@ -136,6 +156,8 @@ NESTED = b'{"x":' + b"[" * 128 + b"]" * 128 + b"}"
     (b"\xef\xbb\xbf{}", 'Error("expected value", line: 1, column: 1)'),
     (b'{"n_estimators":1,"n_estimators":2}',
      'Error("duplicate field `n_estimators`", line: 1, column: 32)'),
+    (b'{"quillmarsh_kit":{},"quillmarsh_kit":{}}',
+     'Error("duplicate field `quillmarsh_kit`", line: 1, column: 37)'),
     (b'{\n "n_estimators": 2.0}',
      'Error("invalid type: floating point `2.0`, expected i32", line: 2, column: 20)'),
     (b'{"alpha":1e999}', 'Error("number out of range", line: 1, column: 14)'),

@@ -11,7 +11,8 @@ import pytest
 import quillmarsh
 from lib_support import UNDER_SANITIZER, Model, new_model, run_child
 
-needs_mimalloc = pytest.mark.skipif(UNDER_SANITIZER, reason="sanitizer builds use the system allocator")
+needs_mimalloc = pytest.mark.skipif(UNDER_SANITIZER,
+                                    reason="sanitizer builds use the system allocator")
 
 
 def test_all_lists_the_class_only():

@@ -1,12 +1,21 @@
 """predict, predict_row, feature_cols and get_feature_importance through the binding: binder and
 conversion messages, the row conversion, result lists, borrows and reference counts."""
+import functools
 import math
 import sys
 
 import pytest
 
-from lib_support import (UNWRAP_ERR, UNWRAP_NONE, Model, new_model, quiet_fit, raises_panic,
-                         small_data, trained_model)
+from lib_support import (
+    UNWRAP_ERR,
+    UNWRAP_NONE,
+    Model,
+    new_model,
+    quiet_fit,
+    raises_panic,
+    small_data,
+    trained_model,
+)
 
 PREDICT = "_UpliftRandomForestModel.predict()"
 PREDICT_ROW = "_UpliftRandomForestModel.predict_row()"
@@ -20,11 +29,12 @@ def model():
 
 def bad_cell_message(numeric_cause, str_cause):
     text = ("failed to extract enum SplitValue ('Numeric | Str')\\n"
-            "- variant Numeric (Numeric): TypeError: failed to extract field SplitValue::Numeric.0, "
-            f"caused by {numeric_cause}\\n"
+            "- variant Numeric (Numeric): TypeError: failed to extract field "
+            f"SplitValue::Numeric.0, caused by {numeric_cause}\\n"
             "- variant Str (Str): TypeError: failed to extract field SplitValue::Str.0, "
             f"caused by {str_cause}")
-    return f'{UNWRAP_ERR}PyErr {{ type: <class \'TypeError\'>, value: TypeError("{text}"), traceback: None }}'
+    return (f"{UNWRAP_ERR}PyErr {{ type: <class 'TypeError'>, value: TypeError(\"{text}\"), "
+            "traceback: None }")
 
 
 def test_method_table_order_and_text_signatures():
@@ -38,22 +48,31 @@ def test_method_table_order_and_text_signatures():
 
 
 @pytest.mark.parametrize("call,message", [
-    (lambda m: m.predict([[1.0]]), f"{PREDICT} missing 1 required positional argument: 'n_threads'"),
-    (lambda m: m.predict(), f"{PREDICT} missing 2 required positional arguments: 'data' and 'n_threads'"),
+    (lambda m: m.predict([[1.0]]),
+     f"{PREDICT} missing 1 required positional argument: 'n_threads'"),
+    (lambda m: m.predict(),
+     f"{PREDICT} missing 2 required positional arguments: 'data' and 'n_threads'"),
     (lambda m: m.predict([], 1, 2), f"{PREDICT} takes 2 positional arguments but 3 were given"),
     (lambda m: m.predict([], 1, data=[]), f"{PREDICT} got multiple values for argument 'data'"),
     (lambda m: m.predict_row(), f"{PREDICT_ROW} missing 1 required positional argument: 'x'"),
-    (lambda m: m.predict_row([1.0], [2.0]), f"{PREDICT_ROW} takes 1 positional arguments but 2 were given"),
+    (lambda m: m.predict_row([1.0], [2.0]),
+     f"{PREDICT_ROW} takes 1 positional arguments but 2 were given"),
     (lambda m: m.predict_row(row=[1.0]), f"{PREDICT_ROW} got an unexpected keyword argument 'row'"),
-    (lambda m: m.get_feature_importance(), f"{IMPORTANCE} missing 1 required positional argument: 'importance_type'"),
-    (lambda m: m.predict([[1.0]], "1"), "argument 'n_threads': 'str' object cannot be interpreted as an integer"),
+    (lambda m: m.get_feature_importance(),
+     f"{IMPORTANCE} missing 1 required positional argument: 'importance_type'"),
+    (lambda m: m.predict([[1.0]], "1"),
+     "argument 'n_threads': 'str' object cannot be interpreted as an integer"),
     (lambda m: m.predict("ab", 1), "argument 'data': Can't extract `str` to `Vec`"),
     (lambda m: m.predict(5, 1), "argument 'data': 'int' object cannot be converted to 'Sequence'"),
-    (lambda m: m.predict([[1.0], (2.0,)], 1), "argument 'data': 'tuple' object cannot be converted to 'PyList'"),
-    (lambda m: m.predict([None], 1), "argument 'data': 'NoneType' object cannot be converted to 'PyList'"),
-    (lambda m: m.predict_row((1.0, "red")), "argument 'x': 'tuple' object cannot be converted to 'PyList'"),
+    (lambda m: m.predict([[1.0], (2.0,)], 1),
+     "argument 'data': 'tuple' object cannot be converted to 'PyList'"),
+    (lambda m: m.predict([None], 1),
+     "argument 'data': 'NoneType' object cannot be converted to 'PyList'"),
+    (lambda m: m.predict_row((1.0, "red")),
+     "argument 'x': 'tuple' object cannot be converted to 'PyList'"),
     (lambda m: m.predict_row("ab"), "argument 'x': 'str' object cannot be converted to 'PyList'"),
-    (lambda m: m.get_feature_importance(1), "argument 'importance_type': 'int' object cannot be converted to 'PyString'"),
+    (lambda m: m.get_feature_importance(1),
+     "argument 'importance_type': 'int' object cannot be converted to 'PyString'"),
     (lambda m: m.feature_cols(1), None),
 ])
 def test_argument_errors(model, call, message):
@@ -91,7 +110,8 @@ def test_bad_cell_is_a_panic_listing_both_attempts(model, cell, numeric_cause, s
     expected = bad_cell_message(numeric_cause, str_cause)
     assert raises_panic(lambda: model.predict_row([0.5, cell])) == expected
     for n_threads in (1, 2):
-        assert raises_panic(lambda: model.predict([[0.5, "red"], [cell, "red"]], n_threads)) == expected
+        rows = [[0.5, "red"], [cell, "red"]]
+        assert raises_panic(functools.partial(model.predict, rows, n_threads)) == expected
 
 
 def test_first_bad_row_ends_the_call(model):
@@ -177,8 +197,7 @@ def test_large_results_leave_the_cyclic_collector_as_they_found_it(model, enable
         gc.enable() if enabled else gc.disable()
         assert len(model.predict(rows, 1)) == 20000
         assert gc.isenabled() is enabled
-        with pytest.raises(BaseException):
-            model.predict(rows + [[None, "red"]], 1)  # a failure on the way out too
+        raises_panic(lambda: model.predict(rows + [[None, "red"]], 1))  # a failure on the way out
         assert gc.isenabled() is enabled
     finally:
         gc.enable() if was else gc.disable()
@@ -194,7 +213,8 @@ def test_untrained_model():
     m = new_model(n_estimators=3)
     assert m.predict_row([1.0]) == []
     assert m.predict([[1.0], [2.0]], 1) == [[], []]
-    assert raises_panic(lambda: m.predict([[1.0]], 2)) == "assertion failed: count == self.n_estimators"
+    assert raises_panic(lambda: m.predict([[1.0]],
+                                          2)) == "assertion failed: count == self.n_estimators"
     assert raises_panic(m.feature_cols) == UNWRAP_NONE
     raises_panic(lambda: m.get_feature_importance("gain"))
 

@@ -4,30 +4,27 @@ import contextlib
 import io
 import json
 import math
-import pathlib
-import sys
 
 import pytest
 
 np = pytest.importorskip("numpy")
 quillmarsh = pytest.importorskip("quillmarsh")
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
-import synthetic  # noqa: E402
+from quillmarsh_kit.datasets import make_uplift_experiment  # noqa: E402
 
 N_ESTIMATORS = 20
 
 
 @pytest.fixture(scope="module")
 def trained(tmp_path_factory):
-    exp = synthetic.generate(10000, n_numeric=10, n_string=2, effect=0.25, seed=4)
+    exp = make_uplift_experiment(10000, n_numeric=10, effect=0.25, seed=4)
     model = quillmarsh._UpliftRandomForestModel(  # every feature tried at every node
         N_ESTIMATORS, 12, 4, 100, "ED", 10, False, False, 0.0)
     with contextlib.redirect_stdout(io.StringIO()):
-        model.fit(exp.data, exp.x_names, exp.treatment_col, exp.outcome_col, 2)
+        model.fit(exp.native_data(), exp.feature_names, "treatment", "outcome", 2)
     path = tmp_path_factory.mktemp("model") / "forest.json"
     model.save(str(path))
     document = json.loads(path.read_text(encoding="utf-8"))
-    held_out = synthetic.generate(1500, n_numeric=10, n_string=2, effect=0.25, seed=5)
+    held_out = make_uplift_experiment(1500, n_numeric=10, effect=0.25, seed=5)
     return model, document, held_out
 
 
@@ -99,10 +96,10 @@ def test_importance_is_the_saved_gains_and_counts_per_feature(trained):
 def test_planted_uplift_drivers_lead_the_split_counts(trained):
     model, _, held_out = trained
     counts = dict(zip(model.feature_cols(), model.get_feature_importance("count")))
-    drivers = {name for arm in held_out.drivers for name in arm if name.startswith("x")}
+    drivers = {name for arm in held_out.drivers.values() for name in arm if name.startswith("x")}
     noise = [n for n in counts if n.startswith("x") and n not in drivers
              and n not in held_out.baseline_drivers]
-    assert sorted(drivers) == ["x0", "x1", "x2", "x3"] and len(noise) == 4
+    assert sorted(drivers) == ["x1", "x2", "x3", "x4"] and len(noise) == 5
     mean_driver = sum(counts[d] for d in drivers) / len(drivers)
     mean_noise = sum(counts[n] for n in noise) / len(noise)
     assert mean_driver > 1.3 * mean_noise

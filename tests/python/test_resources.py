@@ -76,10 +76,10 @@ def measure(cycles=CYCLES, rows=2000):
                 content = f.read()
             with open(truncated, "wb") as f:
                 f.write(content[: len(content) // 2])
-        for failing in (lambda: model.load(truncated), lambda: model.predict(bad_cell, 2),
-                        lambda: model.predict(short_row, 2)):
+        for failing, args in ((model.load, (truncated,)), (model.predict, (bad_cell, 2)),
+                              (model.predict, (short_row, 2))):
             try:
-                failing()
+                failing(*args)
             except BaseException as e:  # PanicException
                 assert type(e).__name__ == "PanicException", repr(e)
             else:
@@ -101,7 +101,7 @@ def test_cycles_keep_memory_flat_and_threads_at_baseline():
         print("FIGURES", json.dumps(test_resources.measure({CYCLES})))
     """, timeout=1800)
     assert result.returncode == 0, result.stderr[-3000:]
-    line = next(l for l in result.stdout.splitlines() if l.startswith("FIGURES "))
+    line = next(x for x in result.stdout.splitlines() if x.startswith("FIGURES "))
     figures = json.loads(line[len("FIGURES "):])
 
     # Every detached thread ends soon after the call that started it.

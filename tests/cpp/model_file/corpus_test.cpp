@@ -32,6 +32,7 @@ TEST(ReaderCorpus, EveryFileReadsOrFailsInsideItsTextAndValidOnesRoundTrip) {
   const std::vector<std::filesystem::path> files = corpus_files();
   ASSERT_GE(files.size(), 20u) << "fuzz/corpus/model_reader not found next to the sources";
   int valid = 0;
+  int with_kit = 0;
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
     std::ostringstream bytes;
@@ -48,8 +49,18 @@ TEST(ReaderCorpus, EveryFileReadsOrFailsInsideItsTextAndValidOnesRoundTrip) {
     auto second = read_model_json(doc);
     ASSERT_TRUE(std::holds_alternative<UpliftRandomForestModel>(second)) << file;
     EXPECT_EQ(write_model_json(std::get<UpliftRandomForestModel>(second)), doc) << file;
+    // The toolkit's metadata, when the document has one, comes back byte for byte.
+    const ModelDocument read = std::get<ModelDocument>(read_model_document_json(text));
+    if (!read.kit) continue;
+    ++with_kit;
+    const std::string with = write_model_json(read.forest, read.kit);
+    auto reread = read_model_document_json(with);
+    ASSERT_TRUE(std::holds_alternative<ModelDocument>(reread)) << file;
+    EXPECT_EQ(std::get<ModelDocument>(reread).kit, read.kit) << file;
+    EXPECT_EQ(write_model_json(std::get<ModelDocument>(reread).forest, read.kit), with) << file;
   }
   EXPECT_GE(valid, 5);
+  EXPECT_GE(with_kit, 1);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -383,6 +384,20 @@ TEST(Reader, DecodesEscapesIntoUtf8) {
   doc.replace(doc.find(R"("t")"), 3, R"("\"\\\/\b\f\n\r\t\u0001\u00e9\u20ac\ud83d\ude00é")");
   EXPECT_EQ(parse_ok(doc).treatment_col,
             "\"\\/\b\f\n\r\t\x01\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xC3\xA9");
+}
+
+// The first bad byte is found wherever it falls against the eight-byte ASCII steps.
+TEST(FirstInvalidUtf8, FindsTheFirstBadSequenceAtEveryAlignment) {
+  const std::string tail(9, 'b');
+  for (std::size_t at = 0; at < 20; ++at) {
+    const std::string ascii(at, 'a');
+    EXPECT_EQ(first_invalid_utf8(ascii + "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80" + tail),
+              std::nullopt)
+        << at;
+    EXPECT_EQ(first_invalid_utf8(ascii + "\xC3\xA9\xE2\x82" + tail), at + 2) << at;
+    EXPECT_EQ(first_invalid_utf8(ascii + "\x80" + tail), at) << at;
+    EXPECT_EQ(first_invalid_utf8(ascii + "\xF0\x9F\x98"), at) << at;
+  }
 }
 
 TEST(RenderJsonError, QuotesAndEscapesTheMessage) {

@@ -238,6 +238,7 @@ TEST_P(RoundTrip, SaveLoadSaveGivesTheSameBytesAndValues) {
   save_model(original, path("a.json"));
   const UpliftRandomForestModel loaded = load_model(path("a.json"));
   expect_same_record(original, loaded);
+  EXPECT_TRUE(reads_back_as(original, loaded));
   save_model(loaded, path("b.json"));
   EXPECT_EQ(read_bytes(path("a.json")), read_bytes(path("b.json")));
   EXPECT_EQ(read_bytes(path("a.json")), write_model_json(original));
@@ -461,6 +462,142 @@ TEST_F(ModelFile, FailedSaveLeavesThePreviousFileUnchanged) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(read_bytes(target), before);
   EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"m.json"});
+}
+
+// ---- the toolkit's metadata ("quillmarsh_kit") -------------------------------------------
+
+struct KitCase {
+  const char* name;
+  std::string given;
+  std::string stored;  // the given text without the whitespace around it
+};
+void PrintTo(const KitCase& c, std::ostream* os) { *os << c.name; }
+class KitRoundTrip : public ModelFile, public ::testing::WithParamInterface<KitCase> {};
+
+// The kit is written last, byte for byte, and read back as the same bytes; the forest of the
+// document is what it would be without the kit.
+TEST_P(KitRoundTrip, IsWrittenLastVerbatimAndReadBackByteForByte) {
+  const UpliftRandomForestModel forest = RecordGenerator(GetParam().stored.size()).forest();
+  const std::string plain = write_model_json(forest);
+  const std::string doc = write_model_json(forest, GetParam().given);
+  EXPECT_EQ(doc,
+            plain.substr(0, plain.size() - 1) + R"(,"quillmarsh_kit":)" + GetParam().stored + "}");
+  save_model(forest, GetParam().given, path("m.json"));
+  EXPECT_EQ(read_bytes(path("m.json")), doc);
+  const ModelDocument loaded = load_model_document(path("m.json"));
+  EXPECT_EQ(loaded.kit, GetParam().stored);
+  EXPECT_TRUE(reads_back_as(forest, loaded.forest));
+  EXPECT_EQ(write_model_json(loaded.forest, loaded.kit), doc);
+  EXPECT_EQ(parse_model_document(doc).kit, GetParam().stored);
+  EXPECT_TRUE(reads_back_as(forest, load_model(path("m.json"))));
+}
+INSTANTIATE_TEST_SUITE_P(
+    Texts, KitRoundTrip,
+    ::testing::Values(KitCase{"Nested",
+                              R"({"features":[{"name":"age","kind":"numeric"},)"
+                              R"({"name":"city","kind":"category","texts":["a","b"]}],)"
+                              R"("params":{"n":{"deep":[[],{}]}},"version":"1.2.0"})",
+                              R"({"features":[{"name":"age","kind":"numeric"},)"
+                              R"({"name":"city","kind":"category","texts":["a","b"]}],)"
+                              R"("params":{"n":{"deep":[[],{}]}},"version":"1.2.0"})"},
+                      KitCase{"EscapesAndUtf8",
+                              " \t\n"
+                              R"(["a\"b\\c\/\n\u00e9\ud83d\ude00", "é€😀"])"
+                              "\r\n",
+                              R"(["a\"b\\c\/\n\u00e9\ud83d\ude00", "é€😀"])"},
+                      KitCase{"Numbers",
+                              "[0,-0,-0.0,1e-7,1.5E+300,12345678901234567890123,-1e400,0.1]",
+                              "[0,-0,-0.0,1e-7,1.5E+300,12345678901234567890123,-1e400,0.1]"},
+                      KitCase{"InnerSpacing", "{ \"a\" : [ 1 , true ] ,\n\"b\":null }",
+                              "{ \"a\" : [ 1 , true ] ,\n\"b\":null }"},
+                      KitCase{"Scalar", " null ", "null"},
+                      KitCase{"DeepestThatReadsBack", std::string(127, '[') + std::string(127, ']'),
+                              std::string(127, '[') + std::string(127, ']')}));
+
+struct BadKitCase {
+  const char* name;
+  std::string kit;
+  std::string message;
+};
+void PrintTo(const BadKitCase& c, std::ostream* os) { *os << c.name; }
+class BadKit : public ModelFile, public ::testing::WithParamInterface<BadKitCase> {};
+
+// Refused before anything is written: the previous file stays, no temporary is left.
+TEST_P(BadKit, IsRefusedOnWriteNamingWhatAndWhere) {
+  const UpliftRandomForestModel forest;
+  EXPECT_EQ(panic_message([&] { (void)write_model_json(forest, GetParam().kit); }),
+            GetParam().message);
+  write_bytes(path("m.json"), "old");
+  EXPECT_EQ(panic_message([&] { save_model(forest, GetParam().kit, path("m.json")); }),
+            GetParam().message);
+  EXPECT_EQ(read_bytes(path("m.json")), "old");
+  EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"m.json"});
+}
+const std::string kNotOneValue = "quillmarsh_kit is not one JSON value: ";
+INSTANTIATE_TEST_SUITE_P(
+    Texts, BadKit,
+    ::testing::Values(
+        BadKitCase{"Empty", "", kNotOneValue + "EOF while parsing a value at line 1, column 0"},
+        BadKitCase{"Blank", " \n ", kNotOneValue + "EOF while parsing a value at line 2, column 1"},
+        BadKitCase{"TwoValues", R"({"a":1} {})",
+                   kNotOneValue + "trailing characters at line 1, column 9"},
+        BadKitCase{"TrailingComma", "[1,]", kNotOneValue + "trailing comma at line 1, column 4"},
+        BadKitCase{"SingleQuotes", "{'a':1}",
+                   kNotOneValue + "key must be a string at line 1, column 2"},
+        BadKitCase{"PythonNan", "[NaN]", kNotOneValue + "expected value at line 1, column 2"},
+        BadKitCase{"Unclosed", R"({"a":[1})",
+                   kNotOneValue + "expected `,` or `]` at line 1, column 8"},
+        BadKitCase{"ControlCharacter", "\"\x01\"",
+                   kNotOneValue +
+                       "control character (\\u0000-\\u001F) found while parsing a string at "
+                       "line 1, column 2"},
+        BadKitCase{"TooDeep", std::string(128, '[') + std::string(128, ']'),
+                   kNotOneValue + "recursion limit exceeded at line 1, column 128"},
+        BadKitCase{"InvalidUtf8", "[\"\xC3\xA9\xFF\"]",
+                   "quillmarsh_kit is not valid UTF-8: invalid byte at offset 4"}));
+
+struct DocumentErrorCase {
+  const char* name;
+  std::string bytes;
+  std::string rendering;
+};
+void PrintTo(const DocumentErrorCase& c, std::ostream* os) { *os << c.name; }
+class DocumentError : public ModelFile, public ::testing::WithParamInterface<DocumentErrorCase> {};
+
+// A document in memory fails exactly as a file holding the same bytes.
+TEST_P(DocumentError, FailsInMemoryAsInAFile) {
+  write_bytes(path("m.json"), GetParam().bytes);
+  EXPECT_EQ(panic_message([&] { load_model_document(path("m.json")); }),
+            kUnwrap + GetParam().rendering);
+  EXPECT_EQ(panic_message([&] { parse_model_document(GetParam().bytes); }),
+            kUnwrap + GetParam().rendering);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DocumentError,
+    ::testing::Values(
+        DocumentErrorCase{"DuplicateKit", R"({"quillmarsh_kit":1,"quillmarsh_kit":2})",
+                          R"(Error("duplicate field `quillmarsh_kit`", line: 1, column: 36))"},
+        DocumentErrorCase{
+            "KitTooDeep",
+            R"({"quillmarsh_kit":)" + std::string(128, '[') + std::string(128, ']') + "}",
+            R"(Error("recursion limit exceeded", line: 1, column: 146))"},
+        DocumentErrorCase{"BadKitValue", R"({"quillmarsh_kit":tru})",
+                          R"(Error("expected ident", line: 1, column: 22))"},
+        DocumentErrorCase{
+            "InvalidUtf8", "{\"quillmarsh_kit\":\"\xC3\"}",
+            R"(Error { kind: InvalidData, message: "stream did not contain valid UTF-8" })"},
+        DocumentErrorCase{"Empty", "",
+                          R"(Error("EOF while parsing a value", line: 1, column: 0))"}));
+
+// Only the top level carries the kit; the key inside a tree is an unknown key like any other.
+TEST(KitKey, CountsOnlyAtTheTopLevel) {
+  UpliftRandomForestModel forest = make_forest(1, 1, 0, 1, "KL", 2, false, false, 0.5);
+  forest.trees.push_back(make_tree_template(forest, EvalFunc::KL));
+  std::string doc = write_model_json(forest);
+  doc.insert(doc.find(R"("trees":[{)") + 10, R"("quillmarsh_kit":{"x":1},)");
+  const ModelDocument read = parse_model_document(doc);
+  EXPECT_EQ(read.kit, std::nullopt);
+  EXPECT_EQ(read.forest, forest);
 }
 
 }  // namespace

@@ -86,6 +86,6 @@ class FakeForest:
             with open(path) as src:
                 state = json.load(src)
         except (OSError, ValueError) as err:
-            raise PanicException(f"called `Result::unwrap()` on an `Err` value: {err}")
+            raise PanicException(f"called `Result::unwrap()` on an `Err` value: {err}") from err
         self.settings, self.features, self.uplift = (
             state["settings"], state["features"], state["uplift"])

@@ -1,6 +1,7 @@
 """The `quillmarsh` command line: train, predict, evaluate and demo."""
 
 import csv
+import json
 import re
 
 import numpy as np
@@ -17,7 +18,6 @@ FOREST = ["--n-estimators", "6", "--max-depth", "3", "--min-samples-leaf", "30",
 def csv_files(tmp_path_factory):
     """Train and test CSV files of a synthetic experiment with integer arm codes 0, 1, 2."""
     exp = make_uplift_experiment(4000, n_treatments=2, seed=21)
-    codes = {"control": 0, "treatment_1": 1, "treatment_2": 2}
     folder = tmp_path_factory.mktemp("cli")
     paths = []
     for part, name in zip(exp.split(0.6, seed=1), ("train.csv", "test.csv")):
@@ -25,9 +25,9 @@ def csv_files(tmp_path_factory):
         with open(path, "w", newline="") as out:
             writer = csv.writer(out)
             writer.writerow(["id"] + part.feature_names + ["arm", "converted"])
-            for i in range(part.n_rows):
+            for i, group in enumerate(part.groups.tolist()):
                 writer.writerow([i] + [part.X[f][i] for f in part.feature_names]
-                                + [codes[part.treatment[i]], part.y[i]])
+                                + [group, part.y[i]])
         paths.append(path)
     return paths
 
@@ -35,15 +35,17 @@ def csv_files(tmp_path_factory):
 def test_train_predict_evaluate(native, csv_files, tmp_path, capsys):
     train, test = csv_files
     model_path = tmp_path / "model.json"
-    assert main(["train", str(train), "--treatment", "arm", "--control", "0", "--outcome", "converted",
+    assert main(["train", str(train), "--treatment", "arm", "--control", "0",
+                 "--outcome", "converted",
                  "--exclude", "id", "--model", str(model_path), "--quiet", *FOREST]) == 0
     out = capsys.readouterr().out
     assert "trained 6 trees on 2,400 rows and 8 features" in out and "arms 1, 2 against 0" in out
     model = UpliftForest.load(model_path)
-    assert model.control == 0 and model.treatments_ == [1, 2] and "id" not in model._feature_names
+    assert model.control == 0 and model.treatments_ == [1, 2] and "id" not in model.feature_names_
 
     predictions = tmp_path / "pred.csv"
-    assert main(["predict", str(test), "--model", str(model_path), "--output", str(predictions), "--keep", "id"]) == 0
+    assert main(["predict", str(test), "--model", str(model_path), "--output", str(predictions),
+                 "--keep", "id"]) == 0
     with open(predictions) as src:
         rows = list(csv.reader(src))
     assert rows[0] == ["id", "uplift[1]", "uplift[2]"]
@@ -68,7 +70,8 @@ def test_train_predict_evaluate(native, csv_files, tmp_path, capsys):
     (["--control", "0", "--features", "x0,nope"], r"no column\(s\) \['nope'\]"),
     (["--control", "0", "--max-depth", "40"], "max_depth must be in"),
 ])
-def test_train_reports_bad_input_without_a_traceback(native, csv_files, tmp_path, capsys, argv, message):
+def test_train_reports_bad_input_without_a_traceback(native, csv_files, tmp_path, capsys, argv,
+                                                     message):
     train, _ = csv_files
     status = main(["train", str(train), "--treatment", "arm", "--outcome", "converted",
                    "--model", str(tmp_path / "m.json"), "--quiet", *argv])
@@ -78,9 +81,72 @@ def test_train_reports_bad_input_without_a_traceback(native, csv_files, tmp_path
     assert re.search(message, err)
 
 
+def _write_with_na(path, exp):
+    """The experiment as CSV with a byte-order mark before "id", and NA in 1 of 100 cells of
+    every numeric column."""
+    with open(path, "w", newline="", encoding="utf-8-sig") as out:
+        writer = csv.writer(out)
+        writer.writerow(["id", *exp.feature_names, "arm", "converted"])
+        for i in range(exp.n_rows):
+            cells = [exp.X[f][i] for f in exp.feature_names]
+            cells[:6] = ["NA" if i % 100 == j else c for j, c in enumerate(cells[:6])]
+            writer.writerow([i, *cells, ["control", *exp.arms].index(exp.treatment[i]), exp.y[i]])
+
+
+def test_csv_with_a_bom_and_na_cells_trains_and_predicts(native, tmp_path, capsys):
+    train, test = tmp_path / "train.csv", tmp_path / "test.csv"
+    _write_with_na(train, make_uplift_experiment(600, seed=3))
+    _write_with_na(test, make_uplift_experiment(300, seed=4))
+    model_path = tmp_path / "model.json"
+    assert main(["train", str(train), "--treatment", "arm", "--control", "0",
+                 "--outcome", "converted", "--exclude", "id", "--model", str(model_path), "--quiet",
+                 *FOREST]) == 0
+    out = tmp_path / "pred.csv"
+    assert main(["predict", str(test), "--model", str(model_path), "--output", str(out),
+                 "--keep", "id"]) == 0
+    with open(out) as src:
+        rows = list(csv.reader(src))
+    assert rows[0] == ["id", "uplift[1]", "uplift[2]"] and len(rows) == 301
+    assert all(np.isfinite(float(v)) for r in rows[1:] for v in r[1:])
+    model = UpliftForest.load(model_path)
+    assert model.feature_names_ == make_uplift_experiment(10, seed=0).feature_names
+    assert model.feature_kinds_ == ["numeric"] * 6 + ["string"] * 2
+
+
+@pytest.mark.parametrize("damage,message", [
+    (lambda meta: meta.pop("feature_kinds"), "is incomplete: missing 'feature_kinds'"),
+    (lambda meta: [meta.pop("named"), meta["params"].pop("control")],
+     "is incomplete: missing 'named', 'params.control'"),
+    (lambda meta: meta.update(feature_kinds=["numeric"]), "'feature_kinds' must hold"),
+    (lambda meta: meta.update(treatments=[["t"]]), "a treatment label is malformed"),
+    (lambda meta: meta.update(feature_names=["num", "other"]), "does not describe its model file"),
+    (lambda meta: meta.update(format="something else"), "is not quillmarsh_kit model metadata"),
+    (None, "is not valid JSON"),
+], ids=["kinds", "two_missing", "short_kinds", "label", "names", "format", "truncated"])
+def test_a_damaged_metadata_file_is_one_clear_error(fake, tmp_path, capsys, damage, message):
+    model_path = tmp_path / "m.json"
+    UpliftForest(n_estimators=1, control="c").fit(
+        {"num": [0.1, 0.2, 0.3, 0.4], "cat": list("abab")}, list("ctct"), [0, 1, 1, 0]
+    ).save(model_path)
+    sidecar = tmp_path / "m.json.kit.json"
+    if damage is None:
+        sidecar.write_text(sidecar.read_text()[:40])
+    else:
+        meta = json.loads(sidecar.read_text())
+        damage(meta)
+        sidecar.write_text(json.dumps(meta))
+    data = tmp_path / "data.csv"
+    data.write_text("num,cat\n0.5,a\n")
+    assert main(["predict", str(data), "--model", str(model_path), "--output", "-"]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith(f"quillmarsh predict: error: {sidecar}") and message in err
+    assert err.count("\n") == 1  # one line, no traceback
+
+
 def test_predict_refuses_a_missing_model(tmp_path, csv_files, capsys):
     _, test = csv_files
-    assert main(["predict", str(test), "--model", str(tmp_path / "none.json"), "--output", "-"]) == 1
+    missing = str(tmp_path / "none.json")
+    assert main(["predict", str(test), "--model", missing, "--output", "-"]) == 1
     assert "none.json.kit.json not found" in capsys.readouterr().err
 
 
@@ -98,3 +164,27 @@ def test_demo_reports_scores_importances_and_writes_the_plot(native, tmp_path, c
     assert sum(1 for line in lines if line.startswith("  x")) == 6
     assert "8/8" in captured.err  # the progress bar or its plain lines
     assert png.stat().st_size > 10_000
+
+
+def test_ctrl_c_ends_a_command_quietly_with_status_130(monkeypatch, capsys):
+    def interrupted(self, *args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(UpliftForest, "fit", interrupted)
+    assert main(["demo", "--n-samples", "1000", "--plot", "", "--quiet"]) == 130
+    assert capsys.readouterr().err == "quillmarsh demo: interrupted\n"
+
+
+def test_a_boolean_treatment_column_takes_its_control_label_as_written(native, tmp_path, capsys):
+    # The reader makes true/false cells booleans; --control false must still name the label.
+    exp = make_uplift_experiment(600, n_treatments=1, seed=5)
+    path = tmp_path / "bool.csv"
+    with open(path, "w", newline="") as out:
+        writer = csv.writer(out)
+        writer.writerow([*exp.feature_names, "mailed", "converted"])
+        for i in range(exp.n_rows):
+            mailed = "true" if exp.treatment[i] != "control" else "false"
+            writer.writerow([*(exp.X[f][i] for f in exp.feature_names), mailed, exp.y[i]])
+    assert main(["train", str(path), "--treatment", "mailed", "--control", "false", "--outcome",
+                 "converted", "--model", str(tmp_path / "m.json"), "--quiet", *FOREST]) == 0
+    assert "arms True against False" in capsys.readouterr().out

@@ -2,12 +2,15 @@
 
 import io
 import pickle
+import sys
+import warnings
 
 import numpy as np
 import pytest
 
 import fake_native
 from quillmarsh_kit import NativeError, NotFittedError, UpliftForest, uplift_target
+from quillmarsh_kit._native import is_panic
 from quillmarsh_kit._progress import capture_training
 from quillmarsh_kit.metrics import make_uplift_scorer
 
@@ -63,10 +66,35 @@ def test_bad_hyper_parameters_are_refused_at_fit(fake, params, message):
     assert fake.instances == []
 
 
-@pytest.mark.parametrize("max_features,expected", [(None, 2), (10, 2), (1, 1), (0.5, 1), ("sqrt", 1), ("log2", 1)])
+@pytest.mark.parametrize("max_features,expected", [
+    (None, 2), (10, 2), (1, 1), (0.5, 1), ("sqrt", 1), ("log2", 1),
+])
 def test_max_features_is_resolved_against_the_feature_count(fake, max_features, expected):
     UpliftForest(n_estimators=1, control="c", max_features=max_features).fit(X, T, Y)
     assert fake.instances[-1].settings["max_features"] == expected
+
+
+# Training keeps at most n_estimators * max_features threads busy, prediction one per tree.
+@pytest.mark.parametrize("n_estimators,max_features,n_jobs,cpus,fit_threads,predict_threads", [
+    (3, 1, 2**31 - 1, 2, 3, 3),
+    (2, 2, 2**31 - 1, 2, 4, 2),
+    (3, 1, 2, 64, 2, 2),
+    (3, 1, -1, 64, 3, 3),
+    (3, 1, None, 2, 2, 2),
+    (3, 1, -2, 2, 1, 1),
+    (1, 1, 8, 64, 1, 1),
+])
+def test_threads_are_capped_at_what_the_native_call_can_use(
+        fake, monkeypatch, n_estimators, max_features, n_jobs, cpus, fit_threads,
+        predict_threads):
+    from quillmarsh_kit import _params
+
+    monkeypatch.setattr(_params, "available_cpus", lambda: cpus)
+    model = UpliftForest(n_estimators=n_estimators, max_features=max_features, n_jobs=n_jobs,
+                         control="c").fit(X, T, Y)
+    model.predict(X)
+    native = fake.instances[-1]
+    assert (native.fit_args[-1], native.predict_threads) == (fit_threads, predict_threads)
 
 
 def test_refit_uses_a_new_native_instance(fake):
@@ -75,10 +103,12 @@ def test_refit_uses_a_new_native_instance(fake):
     first = fake.instances[-1]
     model.fit({"other": X["num"]}, T, Y)
     assert fake.instances[-1] is not first and len(fake.instances) == 2
-    assert model._model is fake.instances[-1]
+    model.predict({"other": X["num"]})
+    assert first.predicted_rows is None and fake.instances[-1].predicted_rows is not None
     assert model.n_features_in_ == 1 and list(model.feature_names_in_) == ["other"]
     model.fit(np.ones((8, 3)), T, Y)  # an array fit forgets the names of the frame fit
     assert not hasattr(model, "feature_names_in_")
+    assert model.feature_names_ == ["x0", "x1", "x2"] and model.feature_kinds_ == ["numeric"] * 3
 
 
 def test_quiet_training_prints_nothing(fake, capsys):
@@ -151,10 +181,43 @@ def test_native_panics_become_native_errors(fake):
     def explode(rows, n_threads):
         raise fake_native.PanicException("not f64")
 
-    model._model.predict = explode
-    with pytest.raises(NativeError, match="prediction failed inside the native module: not f64") as err:
+    fake.instances[-1].predict = explode
+    with pytest.raises(NativeError,
+                       match="prediction failed inside the native module: not f64") as err:
         model.predict(X)
     assert type(err.value.__cause__).__name__ == "PanicException"
+
+
+# The native module reports a KeyboardInterrupt met while it printed progress as this panic.
+_INTERRUPTED = ("called `Result::unwrap()` on an `Err` value: PyErr { type: <class "
+                "'KeyboardInterrupt'>, value: KeyboardInterrupt(), traceback: None }")
+
+
+@pytest.mark.parametrize("raised,expected", [
+    (fake_native.PanicException(_INTERRUPTED), KeyboardInterrupt),
+    (KeyboardInterrupt(), KeyboardInterrupt),
+    (SystemExit(3), SystemExit),
+    (fake_native.PanicException(_INTERRUPTED.replace("KeyboardInterrupt", "AttributeError")),
+     NativeError),
+], ids=["interrupt_in_a_panic", "interrupt", "exit", "other_error_in_a_panic"])
+@pytest.mark.parametrize("call", ["fit", "predict"])
+def test_interrupts_pass_through_as_themselves(fake, monkeypatch, raised, expected, call):
+    model = UpliftForest(n_estimators=2, control="c").fit(X, T, Y)
+    stdout = sys.stdout
+
+    def interrupted(self, *args):
+        raise raised
+
+    monkeypatch.setattr(fake, call, interrupted)
+    with pytest.raises(expected) as err:
+        model.fit(X, T, Y) if call == "fit" else model.predict(X)
+    assert type(err.value) is expected and sys.stdout is stdout
+    if is_panic(raised):
+        assert err.value.__cause__ is raised
+    else:
+        assert err.value is raised
+    monkeypatch.undo()
+    assert model.predict(X).shape == (8, 2)  # the earlier forest is still in place
 
 
 @pytest.mark.parametrize("control,labels", [
@@ -185,11 +248,11 @@ def test_load_without_the_sidecar_says_where_it_looked(fake, tmp_path):
 def test_pickle_round_trip_of_fitted_and_unfitted_models(fake):
     model = UpliftForest(n_estimators=2, control="c").fit(X, T, Y)
     copy = pickle.loads(pickle.dumps(model))
-    assert copy._model is not model._model
+    assert len(fake.instances) == 2  # the copy loaded its own native instance
     np.testing.assert_array_equal(copy.predict(X), model.predict(X))
     assert copy.treatments_ == ["t", "u"]
     blank = pickle.loads(pickle.dumps(UpliftForest(max_depth=3)))
-    assert blank.max_depth == 3 and not hasattr(blank, "_model")
+    assert blank.max_depth == 3 and not hasattr(blank, "treatments_")
 
 
 def test_unsaveable_labels_are_refused_with_their_type(fake, tmp_path):
@@ -197,6 +260,36 @@ def test_unsaveable_labels_are_refused_with_their_type(fake, tmp_path):
     model = UpliftForest(n_estimators=1, control=frozenset([0])).fit(X, labels, Y)
     with pytest.raises(ValueError, match="of type frozenset cannot be saved"):
         model.save(tmp_path / "m.json")
+
+
+INF = float("inf")
+
+
+@pytest.mark.parametrize("gains,expected", [
+    ([1.0, 3.0, 0.0], [0.25, 0.75, 0.0]),
+    ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0]),  # no split at all
+    ([INF, 3.0, 0.0], [1.0, 0.0, 0.0]),
+    ([INF, 3.0, INF], [0.5, 0.0, 0.5]),
+])
+def test_infinite_gains_share_the_normalised_importance(fake, gains, expected):
+    table = {"a": X["num"], "b": X["num"], "c": X["cat"]}
+    model = UpliftForest(n_estimators=1, control="c").fit(table, T, Y)
+    fake.instances[-1].get_feature_importance = lambda kind: list(gains)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        by_property = model.feature_importances_
+        by_method = model.get_feature_importance("gain", normalize=True)
+    for values in (by_property, by_method):
+        np.testing.assert_array_equal(values, expected)
+    messages = [str(w.message) for w in caught]
+    if INF in gains:
+        assert len(messages) == 2 and all(w.category is RuntimeWarning for w in caught)
+        assert ("splits of infinite gain, from a node whose control outcome rate is exactly 0 "
+                "or 1 under KL/CHI") in messages[0]
+        assert all(w.filename == __file__ for w in caught)  # points at the caller
+    else:
+        assert messages == []
+    np.testing.assert_array_equal(model.get_feature_importance("gain"), gains)  # raw stays raw
 
 
 def test_uplift_target_packs_treatment_and_outcome(fake):

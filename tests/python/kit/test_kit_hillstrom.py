@@ -9,7 +9,8 @@ import pytest
 
 from quillmarsh_kit.cli import main
 
-FEATURES = ["recency", "history_segment", "history", "mens", "womens", "zip_code", "newbie", "channel"]
+FEATURES = ["recency", "history_segment", "history", "mens", "womens", "zip_code", "newbie",
+            "channel"]
 
 
 def test_hillstrom_visit_uplift_on_a_hold_out(native, hillstrom_path, tmp_path, capsys):

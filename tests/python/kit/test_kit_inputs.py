@@ -22,7 +22,8 @@ def _frames():
 
     def pandas_categorical():
         pd = pytest.importorskip("pandas")
-        return pd.DataFrame({"num": NUM, "cat": pd.Categorical(CAT), "flag": pd.array(FLAG, dtype="boolean")})
+        return pd.DataFrame({"num": NUM, "cat": pd.Categorical(CAT),
+                             "flag": pd.array(FLAG, dtype="boolean")})
 
     def polars_frame():
         pl = pytest.importorskip("polars")
@@ -64,7 +65,8 @@ def test_named_tables_reach_the_native_fit_as_typed_lists(fake, make):
 
     prediction = model.predict(make())
     assert prediction.shape == (6, 2)
-    assert fake.instances[-1].predicted_rows == [list(r) for r in zip(NUM, CAT, [float(f) for f in FLAG])]
+    flags = [float(f) for f in FLAG]
+    assert fake.instances[-1].predicted_rows == [list(r) for r in zip(NUM, CAT, flags)]
 
 
 @pytest.mark.parametrize("rows", [
@@ -149,7 +151,8 @@ def test_missing_labels_in_pandas_extension_columns_are_refused(fake, dtype, con
     with pytest.raises(ValueError, match="treatment has missing values"):
         UpliftForest(control=control).fit({"num": NUM}, pd.Series(labels, dtype=dtype), OUTCOME)
     with pytest.raises(ValueError, match="binary"):
-        UpliftForest(control="ctl").fit({"num": NUM}, TREATMENT, pd.Series([1, None, 0, 1, 0, 1], dtype="Int64"))
+        outcome = pd.Series([1, None, 0, 1, 0, 1], dtype="Int64")
+        UpliftForest(control="ctl").fit({"num": NUM}, TREATMENT, outcome)
     assert fake.instances == []
 
 
@@ -164,7 +167,8 @@ def test_treatment_and_outcome_may_be_columns_of_the_frame(fake):
 
 
 def test_feature_names_may_collide_with_internal_target_names(fake):
-    UpliftForest(n_estimators=1, control="ctl").fit({"__treatment__": NUM, "__outcome__": CAT}, TREATMENT, OUTCOME)
+    UpliftForest(n_estimators=1, control="ctl").fit({"__treatment__": NUM, "__outcome__": CAT},
+                                                    TREATMENT, OUTCOME)
     data, names, treatment_col, outcome_col, _ = fake.instances[-1].fit_args
     assert len({*names, treatment_col, outcome_col}) == 4
     assert data["__treatment__"] == NUM and data[treatment_col] == [0, 1, 2, 0, 1, 0]
@@ -173,7 +177,8 @@ def test_feature_names_may_collide_with_internal_target_names(fake):
 class TestPredictionColumns:
     @pytest.fixture
     def model(self, fake):
-        return UpliftForest(n_estimators=1, control="ctl").fit({"num": NUM, "cat": CAT}, TREATMENT, OUTCOME)
+        model = UpliftForest(n_estimators=1, control="ctl")
+        return model.fit({"num": NUM, "cat": CAT}, TREATMENT, OUTCOME)
 
     def test_named_columns_are_reordered_by_name(self, model, fake):
         model.predict({"cat": CAT[:2], "num": NUM[:2]})
@@ -182,8 +187,10 @@ class TestPredictionColumns:
     @pytest.mark.parametrize("table,message", [
         ({"num": NUM}, r"missing \['cat'\]"),
         ({"num": NUM, "cat": CAT, "extra": NUM}, r"unexpected \['extra'\]"),
-        ({"num": CAT, "cat": CAT}, "feature 'num' was a numeric column in training but holds string"),
-        ({"num": NUM, "cat": NUM}, "feature 'cat' was a string column in training but holds numeric"),
+        ({"num": CAT, "cat": CAT},
+         "feature 'num' was a numeric column in training but holds string"),
+        ({"num": NUM, "cat": NUM},
+         "feature 'cat' was a string column in training but holds numeric"),
         ({"num": NUM, "cat": CAT[:3]}, "different lengths"),
     ])
     def test_named_columns_must_match_training(self, model, table, message):
@@ -200,9 +207,9 @@ class TestPredictionColumns:
             model.predict([[1.0, "x"], [2.0]])
 
     def test_large_inputs_are_predicted_in_chunks(self, model, fake, monkeypatch):
-        from quillmarsh_kit import estimator
+        from quillmarsh_kit import _native
 
-        monkeypatch.setattr(estimator, "PREDICT_CHUNK_ROWS", 4)
+        monkeypatch.setattr(_native, "PREDICT_CHUNK_ROWS", 4)
         assert model.predict({"num": NUM, "cat": CAT}).shape == (6, 2)
         calls = fake.instances[-1].predict_calls
         assert [len(c) for c in calls] == [4, 2]
@@ -237,7 +244,8 @@ def _extension_tables():
 
     def polars_decimal_enum():
         pl = pytest.importorskip("polars")
-        return pl.DataFrame({"n": pl.Series([Decimal(1), None, Decimal(3)], dtype=pl.Decimal(10, 2)),
+        decimals = pl.Series([Decimal(1), None, Decimal(3)], dtype=pl.Decimal(10, 2))
+        return pl.DataFrame({"n": decimals,
                              "s": pl.Series(["x", "y", "z"], dtype=pl.Enum(["x", "y", "z"])),
                              "b": [True, False, None]})
 

@@ -46,7 +46,8 @@ def test_uplift_by_percentile_draws_one_bar_per_bin():
     ax = plot.plot_uplift_by_percentile(Y, U, T, bins=5)
     heights = [p.get_height() for p in ax.patches]
     np.testing.assert_allclose(heights, metrics.uplift_by_percentile(Y, U, T, bins=5).uplift)
-    assert [t.get_text() for t in ax.get_xticklabels()] == ["0-20", "20-40", "40-60", "60-80", "80-100"]
+    labels = [t.get_text() for t in ax.get_xticklabels()]
+    assert labels == ["0-20", "20-40", "40-60", "60-80", "80-100"]
 
 
 def test_plot_arms_draws_a_row_per_arm():

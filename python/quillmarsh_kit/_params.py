@@ -1,0 +1,173 @@
+"""The hyper-parameters of `UpliftForest`: the scikit-learn constructor and parameter protocol,
+and the validation and resolution of every parameter into what a native call takes.
+
+The constructor only stores (scikit-learn's rule); `fit` validates through `_native_settings`
+and `_requested_threads`, so that a bad value is reported by name before any work starts.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import os
+from typing import Any, Dict, Hashable, NamedTuple, Optional, Union
+
+import numpy as np
+
+PARAM_NAMES = (
+    "n_estimators", "max_features", "max_depth", "min_samples_leaf", "criterion", "max_bins",
+    "balance_arms", "normalize_gain", "alpha", "n_jobs", "control", "verbose",
+)
+CRITERIA = ("KL", "ED", "CHI")
+# The native node array of a tree holds 2^(max_depth+1) - 1 slots whatever the data.
+MAX_DEPTH_LIMIT = 30
+
+
+class NativeSettings(NamedTuple):
+    """The nine arguments of the native constructor, in its order, validated."""
+
+    n_estimators: int
+    max_features: int
+    max_depth: int
+    min_sample_leaf: int
+    eval_func: str
+    max_bins: int
+    balance: bool
+    regularization: bool
+    alpha: float
+
+
+def check_int(name: str, value: Any, low: int, high: Optional[int] = None) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise ValueError(f"{name} must be an integer, got {value!r}")
+    value = int(value)
+    if value < low or (high is not None and value > high):
+        bounds = f">= {low}" if high is None else f"in [{low}, {high}]"
+        raise ValueError(f"{name} must be {bounds}, got {value}")
+    return value
+
+
+def _check_bool(name: str, value: Any) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise ValueError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
+
+
+def available_cpus() -> int:
+    """Logical processors this process may run on (its affinity mask, where there is one)."""
+    counter = getattr(os, "process_cpu_count", None)  # Python 3.13
+    if counter is not None:
+        return counter() or 1
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
+
+
+_MAX_FEATURES_ERROR = "max_features must be an int, a float, 'sqrt', 'log2' or None, got {!r}"
+
+
+def resolve_max_features(value: Any, n_features: int) -> int:
+    """Features tried per node for `n_features` features: at least 1, at most all of them."""
+    if value is None:
+        chosen = n_features
+    elif isinstance(value, str):
+        if value == "sqrt":
+            chosen = int(math.sqrt(n_features))
+        elif value == "log2":
+            chosen = int(math.log2(n_features)) if n_features else 0
+        else:
+            raise ValueError(_MAX_FEATURES_ERROR.format(value))
+    elif isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
+        chosen = check_int("max_features", value, 1)
+    elif isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_)):
+        if not 0.0 < float(value) <= 1.0:
+            raise ValueError(f"a fractional max_features must lie in (0, 1], got {value!r}")
+        chosen = int(float(value) * n_features)
+    else:
+        raise ValueError(_MAX_FEATURES_ERROR.format(value))
+    return max(1, min(chosen, n_features))
+
+
+class ForestParams:
+    """The constructor and parameter protocol shared by the estimator (see `UpliftForest`)."""
+
+    def __init__(
+        self,
+        n_estimators: int = 100,
+        *,
+        max_features: Union[int, float, str, None] = 10,
+        max_depth: int = 5,
+        min_samples_leaf: int = 100,
+        criterion: str = "KL",
+        max_bins: int = 10,
+        balance_arms: bool = False,
+        normalize_gain: bool = False,
+        alpha: float = 0.9,
+        n_jobs: Optional[int] = -1,
+        control: Hashable = 0,
+        verbose: Union[bool, int] = False,
+    ) -> None:
+        self.n_estimators = n_estimators
+        self.max_features = max_features
+        self.max_depth = max_depth
+        self.min_samples_leaf = min_samples_leaf
+        self.criterion = criterion
+        self.max_bins = max_bins
+        self.balance_arms = balance_arms
+        self.normalize_gain = normalize_gain
+        self.alpha = alpha
+        self.n_jobs = n_jobs
+        self.control = control
+        self.verbose = verbose
+
+    def get_params(self, deep: bool = True) -> Dict[str, Any]:
+        return {name: getattr(self, name) for name in PARAM_NAMES}
+
+    def set_params(self, **params: Any) -> "ForestParams":
+        for name, value in params.items():
+            if name not in PARAM_NAMES:
+                raise ValueError(
+                    f"invalid parameter {name!r} for {type(self).__name__}; valid parameters: "
+                    f"{', '.join(PARAM_NAMES)}"
+                )
+            setattr(self, name, value)
+        return self
+
+    def __repr__(self) -> str:
+        defaults = type(self)().get_params()
+        changed = [
+            f"{k}={v!r}" for k, v in self.get_params().items()
+            if not (type(v) is type(defaults[k]) and v == defaults[k])
+        ]
+        return f"{type(self).__name__}({', '.join(changed)})"
+
+    def _native_settings(self, n_features: int) -> NativeSettings:
+        """The native constructor's arguments for a table of `n_features` features."""
+        n_estimators = check_int("n_estimators", self.n_estimators, 1, 2**31 - 1)
+        max_depth = check_int("max_depth", self.max_depth, 0, MAX_DEPTH_LIMIT)
+        min_leaf = check_int("min_samples_leaf", self.min_samples_leaf, 0)
+        max_bins = check_int("max_bins", self.max_bins, 2)
+        criterion = self.criterion.upper() if isinstance(self.criterion, str) else None
+        if criterion not in CRITERIA:
+            raise ValueError(f"criterion must be one of 'KL', 'ED', 'CHI', got {self.criterion!r}")
+        balance = _check_bool("balance_arms", self.balance_arms)
+        normalize = _check_bool("normalize_gain", self.normalize_gain)
+        alpha = self.alpha
+        if (isinstance(alpha, (bool, np.bool_)) or not isinstance(alpha, numbers.Real)
+                or not math.isfinite(float(alpha))):
+            raise ValueError(f"alpha must be a finite number, got {alpha!r}")
+        max_features = resolve_max_features(self.max_features, n_features)
+        return NativeSettings(n_estimators, max_features, max_depth, min_leaf, criterion,
+                              max_bins, balance, normalize, float(alpha))
+
+    def _requested_threads(self) -> int:
+        """`n_jobs` as a positive thread count: -1 or None is every processor this process
+        may use, -2 all but one, and so on. The native calls cap it at what they can use."""
+        if self.n_jobs is None:
+            return available_cpus()
+        n = check_int("n_jobs", self.n_jobs, -(2**31), 2**31 - 1)
+        if n == 0:
+            raise ValueError("n_jobs must not be 0; use -1 for every processor")
+        if n < 0:
+            return max(available_cpus() + 1 + n, 1)
+        return n
