@@ -13,6 +13,7 @@
 
 #include "common/panic.hpp"
 #include "concurrency/countdown.hpp"
+#include "uplift_tree/routing.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -68,10 +69,12 @@ class NumericSlots {
 #endif
   }
 
+  // The thresholds that v does not go left of (routing.hpp): a NaN goes left of none. The
+  // vector scan, the binary search and the partition apply the same rule.
   std::uint32_t one(float v) const noexcept {
     std::uint32_t b = 0;
     if (nt_ <= kLinearScanLimit) {
-      for (std::size_t k = 0; k < nt_; ++k) b += t_[k] < v ? 1u : 0u;
+      for (std::size_t k = 0; k < nt_; ++k) b += numeric_goes_left(v, t_[k]) ? 0u : 1u;
     } else {
       b = static_cast<std::uint32_t>(std::lower_bound(t_.begin(), t_.end(), v) - t_.begin());
     }
@@ -545,10 +548,11 @@ std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const B
   const ColumnRef ref = dataset.column(split.col_name);
   if (ref.is_numeric()) {
     const float threshold = split.split_value.as_numeric();
-    decide(dataset.numeric(ref).data(), [&](float v) { return v <= threshold; });
+    decide(dataset.numeric(ref).data(), [&](float v) { return numeric_goes_left(v, threshold); });
   } else {
     const std::uint32_t category = split.category;
-    decide(dataset.strings(ref).codes.data(), [&](std::uint32_t code) { return code == category; });
+    decide(dataset.strings(ref).codes.data(),
+           [&](std::uint32_t code) { return category_goes_left(code, category); });
   }
   stable_partition(list, n, left, n_left, scratch);
   if (rows.words) stable_partition(rows.words->data() + rows.begin, n, left, n_left, scratch);
