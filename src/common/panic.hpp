@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quillmarsh {
 
@@ -45,17 +47,29 @@ class Panic : public std::exception {
 // in one write, so that reports of concurrent threads do not interleave. Never throws.
 void report_to_stderr(std::string_view message, const std::source_location& where) noexcept;
 
+// The failure capture of a job whose owner goes on: runs fn; a Panic or other std::exception
+// is reported on stderr and its message returned (nullopt when fn finished). Anything else,
+// such as a cancellation, passes through.
+template <class Fn>
+std::optional<std::string> capture_failure(Fn&& fn) {
+  try {
+    fn();
+    return std::nullopt;
+  } catch (const Panic& p) {
+    report_to_stderr(p.message(), p.where());
+    return p.message();
+  } catch (const std::exception& e) {
+    report_to_stderr(e.what(), std::source_location::current());
+    return std::string(e.what());
+  }
+}
+
 // The catch-all used at every thread entry: runs fn and reports anything it throws.
 // Returns true when fn finished normally.
 template <class Fn>
 bool run_reporting_failures(Fn&& fn) noexcept {
   try {
-    fn();
-    return true;
-  } catch (const Panic& p) {
-    report_to_stderr(p.message(), p.where());
-  } catch (const std::exception& e) {
-    report_to_stderr(e.what(), std::source_location::current());
+    return !capture_failure(std::forward<Fn>(fn));
   } catch (...) {
     report_to_stderr(kGenericFailure, std::source_location::current());
   }

@@ -168,32 +168,17 @@ void Rng::refill() noexcept {
   bytes_since_key_ += sizeof(block_);
 }
 
-std::uint32_t Rng::next_u32() noexcept {
-  if (used_ >= 64) refill();
-  return block_[used_++];
-}
-
-std::uint64_t Rng::next_u64() noexcept {
-  const std::uint64_t lo = next_u32();
-  const std::uint64_t hi = next_u32();
-  return lo | (hi << 32);
-}
-
-std::uint64_t Rng::below(std::uint64_t bound) noexcept {
-  // Lemire's multiply-and-reject: unbiased, one multiplication in the common case.
-  if (bound <= 0xFFFFFFFFull) {
-    const std::uint32_t b = static_cast<std::uint32_t>(bound);
-    std::uint64_t m = std::uint64_t{next_u32()} * b;
-    auto low = static_cast<std::uint32_t>(m);
-    if (low < b) {
-      const std::uint32_t threshold = static_cast<std::uint32_t>(-b) % b;
-      while (low < threshold) {
-        m = std::uint64_t{next_u32()} * b;
-        low = static_cast<std::uint32_t>(m);
-      }
-    }
-    return m >> 32;
+std::uint64_t Rng::below_u32_slow(std::uint32_t bound, std::uint64_t m) noexcept {
+  const std::uint32_t threshold = static_cast<std::uint32_t>(-bound) % bound;
+  auto low = static_cast<std::uint32_t>(m);
+  while (low < threshold) {
+    m = std::uint64_t{next_u32()} * bound;
+    low = static_cast<std::uint32_t>(m);
   }
+  return m;
+}
+
+std::uint64_t Rng::below_u64(std::uint64_t bound) noexcept {
   __extension__ using U128 = unsigned __int128;
   U128 m = static_cast<U128>(next_u64()) * bound;
   auto low = static_cast<std::uint64_t>(m);

@@ -29,14 +29,33 @@ class Rng {
   // and the same (seed, path) always gives the same numbers.
   static Rng derived(std::uint64_t seed, std::initializer_list<std::uint64_t> path) noexcept;
 
-  std::uint32_t next_u32() noexcept;
-  std::uint64_t next_u64() noexcept;
-  // Uniform in [0, bound), without bias; bound must be > 0.
-  std::uint64_t below(std::uint64_t bound) noexcept;
+  std::uint32_t next_u32() noexcept {
+    if (used_ >= 64) refill();
+    return block_[used_++];
+  }
+  std::uint64_t next_u64() noexcept {
+    const std::uint64_t lo = next_u32();
+    const std::uint64_t hi = next_u32();
+    return lo | (hi << 32);
+  }
+  // Uniform in [0, bound), without bias; bound must be > 0. Lemire's multiply-and-reject:
+  // one multiplication in the common case.
+  std::uint64_t below(std::uint64_t bound) noexcept {
+    if (bound <= 0xFFFFFFFFull) {
+      const auto b = static_cast<std::uint32_t>(bound);
+      std::uint64_t m = std::uint64_t{next_u32()} * b;
+      if (static_cast<std::uint32_t>(m) < b) m = below_u32_slow(b, m);
+      return m >> 32;
+    }
+    return below_u64(bound);
+  }
 
  private:
   Rng() = default;
   void refill() noexcept;
+  // The rejection step of below() for a low half under the bound, and bounds beyond 32 bits.
+  std::uint64_t below_u32_slow(std::uint32_t bound, std::uint64_t m) noexcept;
+  std::uint64_t below_u64(std::uint64_t bound) noexcept;
   void rekey_from_os();
   std::array<std::uint32_t, 16> state_{};
   std::array<std::uint32_t, 64> block_{};  // four blocks of output

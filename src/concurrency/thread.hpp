@@ -48,7 +48,7 @@ class ThreadGroup {
 // (Senders close, shared_ptrs drop); a Cancelled ends it without a report. When the system
 // refuses a thread, panics with `refusal_prefix` + ": " + the system error.
 template <class Fn>
-void spawn_detached(Fn fn, std::shared_ptr<ThreadGroup> group,
+void spawn_detached(Fn fn, const std::shared_ptr<ThreadGroup>& group,
                     std::string_view refusal_prefix = "failed to spawn thread") {
   if (group) group->enter();
   try {

@@ -17,7 +17,8 @@ struct WorkerPool::State {
   bool open = true;  // false once every handle is gone
 };
 
-WorkerPool::WorkerPool(std::size_t n, std::shared_ptr<ThreadGroup> group) : state_(std::make_shared<State>()) {
+WorkerPool::WorkerPool(std::size_t n, const std::shared_ptr<ThreadGroup>& group)
+    : state_(std::make_shared<State>()) {
   if (n == 0) panic("assertion failed: num_threads > 0");
   state_->threads = n;
   for (std::size_t i = 0; i < n; ++i) {

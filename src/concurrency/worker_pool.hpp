@@ -21,7 +21,7 @@ class WorkerPool {
   // Starts n threads; panics "assertion failed: num_threads > 0" for n == 0, and
   // "called `Result::unwrap()` on an `Err` value: <os error>" when a thread is refused.
   // With `group`, the pool's threads are counted in it.
-  explicit WorkerPool(std::size_t n, std::shared_ptr<ThreadGroup> group = nullptr);
+  explicit WorkerPool(std::size_t n, const std::shared_ptr<ThreadGroup>& group = nullptr);
   WorkerPool(const WorkerPool& o);
   WorkerPool(WorkerPool&& o) noexcept;
   WorkerPool& operator=(WorkerPool o) noexcept;

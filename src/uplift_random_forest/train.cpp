@@ -51,16 +51,12 @@ struct TrainingThread {
       GrowOptions options;
       options.cancel = cancel.get();
       if (seed) options.draws = TreeDraws::seeded(*seed, static_cast<std::uint64_t>(*job));
-      try {
-        UpliftTreeModel tree = tree_template;
-        grow_tree(tree, root, treatment_col, outcome_col, pool, options);
-        outcome.tree = std::move(tree);
-      } catch (const Panic& p) {
-        report_to_stderr(p.message(), p.where());
-        outcome.failure = p.message();
-      } catch (const std::exception& e) {
-        report_to_stderr(e.what(), std::source_location::current());
-        outcome.failure = e.what();
+      if (std::optional<std::string> failure = capture_failure([&] {
+            UpliftTreeModel tree = tree_template;
+            grow_tree(tree, root, treatment_col, outcome_col, pool, options);
+            outcome.tree = std::move(tree);
+          })) {
+        outcome.failure = std::move(*failure);
       }
       const bool failed = !outcome.tree;
       // A refused send means the owner has given up on this training.

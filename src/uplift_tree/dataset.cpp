@@ -77,8 +77,8 @@ NodeData build_dataset(TrainingColumns columns, std::string_view treatment_col,
           std::to_string(columns.x_names.size()) + " names");
   }
   for (std::size_t i = 0; i < columns.features.size(); ++i) {
-    check_length("feature", columns.x_names[i], column_length(columns.features[i]),
-                 treatment_col, n);
+    check_length("feature", columns.x_names[i], column_length(columns.features[i]), treatment_col,
+                 n);
   }
   check_length("outcome", outcome_col, columns.outcome.size(), treatment_col, n);
   for (std::size_t i = 0; i < columns.features.size(); ++i) {

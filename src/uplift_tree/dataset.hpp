@@ -47,7 +47,7 @@ struct Dataset {
   std::vector<std::string> x_names;          // the caller's order, duplicates kept
   // feature name -> its column; a repeated name keeps the column of its last occurrence
   std::unordered_map<std::string, ColumnRef> col_map;
-  std::int32_t max_treatment = 0;  // K: treatment groups are 1..K, control is 0
+  std::int32_t max_treatment = 0;       // K: treatment groups are 1..K, control is 0
   std::shared_ptr<const void> storage;  // the caller's columns, when handed over
 
   std::uint64_t n_rows() const noexcept { return group_outcome.size(); }

@@ -1,7 +1,10 @@
 // Depth-first growth over the implicit node array: the children of slot i are 2i+1 and 2i+2.
 // A node splits when its best gain is > 0 and its depth is below max_depth; the search is
 // skipped where its result could not be used (no split can pass the size test, or the depth
-// limit is reached), which changes nothing but time.
+// limit is reached), which changes nothing but time. Near the leaves, whole subtrees are
+// grown as jobs on the pool: each writes only its own slots and rearranges only its own range
+// of the row list, and every draw is keyed by its slot, so the tree does not depend on which
+// thread grows which part.
 #include "uplift_tree/grow.hpp"
 
 #include <unistd.h>
@@ -9,14 +12,68 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "common/panic.hpp"
+#include "concurrency/channel.hpp"
 #include "uplift_tree/divergence.hpp"
 #include "uplift_tree/split_search.hpp"
 
 namespace quillmarsh {
 namespace {
+
+// The subtree jobs of one tree. The destructor waits until every job has ended, so that no
+// job outlives the node array and row lists it works on, also when growth fails.
+class SubtreeJobs {
+  struct Report {
+    std::optional<std::string> failure;
+    bool cancelled = false;
+  };
+
+ public:
+  SubtreeJobs() : SubtreeJobs(make_channel<Report>()) {}
+  SubtreeJobs(const SubtreeJobs&) = delete;
+  SubtreeJobs& operator=(const SubtreeJobs&) = delete;
+  ~SubtreeJobs() {
+    tx_.reset();
+    while (rx_.recv()) {
+    }
+  }
+
+  template <class Grow>
+  void submit(WorkerPool& pool, Grow grow) {
+    pool.submit([tx = tx_, grow = std::move(grow)]() mutable {
+      Report report;
+      try {
+        report.failure = capture_failure(grow);
+      } catch (const Cancelled&) {
+        report.cancelled = true;
+      }
+      tx.send(std::move(report));  // the tree waits for every report
+    });
+  }
+
+  // Waits for every job; then fails with the first failure, or stops when one was cancelled.
+  void wait() {
+    tx_.reset();
+    std::optional<std::string> failure;
+    bool cancelled = false;
+    while (std::optional<Report> report = rx_.recv()) {
+      if (report->failure && !failure) failure = std::move(report->failure);
+      cancelled = cancelled || report->cancelled;
+    }
+    if (failure) panic(std::move(*failure));
+    // NOLINTNEXTLINE(bugprone-std-exception-baseclass): a cancellation, not a failure
+    if (cancelled) throw Cancelled{};
+  }
+
+ private:
+  explicit SubtreeJobs(std::pair<Sender<Report>, Receiver<Report>> channel)
+      : tx_(std::move(channel.first)), rx_(std::move(channel.second)) {}
+  Sender<Report> tx_;
+  Receiver<Report> rx_;
+};
 
 struct Growth {
   const UpliftTreeModel& tree;
@@ -26,6 +83,7 @@ struct Growth {
   RowVector& scratch;
   WorkerPool& pool;
   const GrowOptions& options;
+  SubtreeJobs* jobs;  // null inside a subtree job: everything below runs on its thread
 };
 
 // A split needs more than min_sample_leaf rows on each side: n >= 2 * (min_sample_leaf + 1).
@@ -41,14 +99,40 @@ std::int32_t feature_position(const std::vector<std::string>& feature_cols,
 }
 
 void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts counts,
+               const NodeRows& rows);
+
+// Hands the subtree of `slot` over to the pool. The job searches every node on its own thread
+// (a job never waits for other jobs) with partition storage of its own.
+void submit_subtree(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts counts,
+                    const NodeRows& rows) {
+  g.jobs->submit(g.pool, [&tree = g.tree, settings = g.settings, dataset = g.dataset,
+                          &nodes = g.nodes, &pool = g.pool, &options = g.options, slot, depth,
+                          counts = std::move(counts), rows]() mutable {
+    RowVector scratch;
+    SplitSettings inline_settings = settings;
+    inline_settings.inline_search_cells = std::numeric_limits<std::uint64_t>::max();
+    Growth sub{tree, inline_settings, dataset, nodes, scratch, pool, options, nullptr};
+    grow_node(sub, slot, depth, std::move(counts), rows);
+  });
+}
+
+void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts counts,
                const NodeRows& rows) {
   if (g.options.cancel != nullptr) g.options.cancel->throw_if_requested();
   const std::uint64_t n = rows.size();
+  const bool may_split = depth < g.tree.max_depth && can_split(n, g.settings.min_sample_leaf);
+  const std::uint64_t searched =
+      std::min<std::uint64_t>(g.tree.max_features, g.tree.feature_cols.size());
+  if (may_split && g.jobs != nullptr && n * searched <= g.options.subtree_job_cells) {
+    submit_subtree(g, slot, depth, std::move(counts), rows);
+    return;
+  }
   const double d_parent = node_divergence(counts, g.settings.eval_func, g.settings.balance, n);
   auto shared_counts = std::make_shared<const GroupCounts>(std::move(counts));
-  if (depth < g.tree.max_depth && can_split(n, g.settings.min_sample_leaf)) {
-    BestSplit best = find_best_split(g.tree.feature_cols, g.dataset, rows, shared_counts, d_parent,
-                                     g.settings, g.tree.max_features, g.pool, g.options.draws, slot);
+  if (may_split) {
+    BestSplit best =
+        find_best_split(g.tree.feature_cols, g.dataset, rows, shared_counts, d_parent, g.settings,
+                        g.tree.max_features, g.pool, g.options.draws, slot);
     if (best.gain > 0.0) {
       TreeNode& node = g.nodes[slot];
       node.col_idx = feature_position(g.tree.feature_cols, best.col_name);
@@ -114,9 +198,11 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
     (*words)[i] = root.dataset->group_outcome[(*rows)[i]];
   }
   RowList scratch = root.pool->take();
-  scratch->reserve(rows->size());  // one allocation instead of a doubling series
-  Growth g{tree, split_settings(tree), root.dataset, nodes, *scratch, pool, options};
+  scratch->reserve(rows->size() / 2 + 1);  // a partition sets aside its smaller part
+  SubtreeJobs jobs;
+  Growth g{tree, split_settings(tree), root.dataset, nodes, *scratch, pool, options, &jobs};
   grow_node(g, 0, 0, std::move(counts), NodeRows{rows, 0, rows->size(), words});
+  jobs.wait();
   tree.nodes = std::move(nodes);
 }
 

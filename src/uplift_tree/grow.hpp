@@ -24,11 +24,16 @@ struct GrowOptions {
   TreeDraws draws = TreeDraws::from_threads();
   // Read before every node; once raised, growth stops by throwing Cancelled.
   const CancelFlag* cancel = nullptr;
+  // A node that could split and whose search reads at most this many cells (rows x searched
+  // features) is grown together with its whole subtree as one job on the pool, its searches
+  // on that job's thread; 0: never. The tree is the same either way.
+  std::uint64_t subtree_job_cells = 65536;
 };
 
 // Grows `tree` (its hyper-parameters set) on the node data of the root: sets treatment_col,
 // outcome_col, feature_cols (the dataset's x_names) and a fresh node array. Random draws come
-// from options.draws; split jobs run on `pool`. Runs on one thread; panics on failure.
+// from options.draws; split jobs and subtree jobs run on `pool`, and every one of them has
+// ended when grow_tree returns or throws. Panics on failure, with the first failure of a job.
 void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
                std::string outcome_col, WorkerPool& pool, const GrowOptions& options);
 

@@ -3,8 +3,10 @@
 #include "uplift_tree/split_candidates.hpp"
 
 #include <algorithm>
-#include <bit>
+#include <array>
 #include <cmath>
+#include <limits>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 
@@ -15,95 +17,141 @@ __extension__ using U128 = unsigned __int128;
 
 constexpr std::uint64_t kSamplePerBin = 500;
 
-// Calls f(row) for a uniform sample of m distinct entries of rows, in list order (all of them
-// when m covers the list). Candidates depend only on which values were sampled.
-template <class F>
-void for_each_sampled(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng, F&& f) {
-  const std::uint64_t n = rows.size();
-  if (m >= n) {
-    for (const RowIndex r : rows) f(r);
-    return;
-  }
-  // Floyd's algorithm: a uniform k-subset of 0..n-1 with k draws and a bitmap of n bits. When
-  // more than half the rows are sampled, the rows left out are drawn instead (the complement
-  // of a uniform subset is uniform). The sample is visited in row order, which keeps the
-  // column reads cache-friendly.
-  const bool draw_excluded = m > n - m;
-  const std::uint64_t k = draw_excluded ? n - m : m;
-  std::vector<std::uint64_t> marked((n + 63) / 64, 0);
-  for (std::uint64_t j = n - k; j < n; ++j) {
-    std::uint64_t t = rng.below(j + 1);
-    if ((marked[t >> 6] >> (t & 63)) & 1u) t = j;
-    marked[t >> 6] |= std::uint64_t{1} << (t & 63);
-  }
-  for (std::size_t w = 0; w < marked.size(); ++w) {
-    std::uint64_t bits = draw_excluded ? ~marked[w] : marked[w];
-    if (draw_excluded && w + 1 == marked.size() && n % 64 != 0) {
-      bits &= (std::uint64_t{1} << (n % 64)) - 1;  // no rows beyond n
-    }
-    for (; bits != 0; bits &= bits - 1) {
-      f(rows[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))]);
-    }
-  }
-}
-
-// Order-preserving map of non-NaN floats to unsigned keys (-0.0 just below +0.0).
-std::uint32_t float_key(float v) noexcept {
-  const auto b = std::bit_cast<std::uint32_t>(v);
-  return (b & 0x80000000u) != 0 ? ~b : (b | 0x80000000u);
-}
-
+// Keys (see sample_key) back to the floats they stand for.
 float key_float(std::uint32_t k) noexcept {
   return std::bit_cast<float>((k & 0x80000000u) != 0 ? (k & 0x7fffffffu) : ~k);
 }
 
-// Ascending keys of `values` (no NaN): an LSD radix sort in three passes of 11 bits.
-std::vector<std::uint32_t> sorted_keys(std::span<const float> values) {
-  constexpr int kBits = 11;
+// Sorts `keys` ascending by an LSD radix sort of kPasses digits of kBits bits; `spare` is the
+// other buffer. A digit that every key shares is skipped.
+template <int kBits, int kPasses>
+void radix_sort(std::span<std::uint32_t> keys, std::vector<std::uint32_t>& spare) {
   constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-  std::vector<std::uint32_t> keys(values.size());
-  std::vector<std::uint32_t> scratch(values.size());
-  std::vector<std::uint32_t> counts(3 * kBuckets, 0);
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::uint32_t k = float_key(values[i]);
-    keys[i] = k;
-    ++counts[k & (kBuckets - 1)];
-    ++counts[kBuckets + ((k >> kBits) & (kBuckets - 1))];
-    ++counts[2 * kBuckets + (k >> (2 * kBits))];
+  constexpr std::uint32_t kMask = kBuckets - 1;
+  std::array<std::uint32_t, kPasses * kBuckets> counts{};
+  for (const std::uint32_t k : keys) {
+    for (std::size_t p = 0; p < kPasses; ++p) {
+      ++counts[p * kBuckets + ((k >> (p * kBits)) & kMask)];
+    }
   }
-  for (int pass = 0; pass < 3; ++pass) {
+  spare.resize(keys.size());
+  std::uint32_t* from = keys.data();
+  std::uint32_t* to = spare.data();
+  for (int pass = 0; pass < kPasses; ++pass) {
     std::uint32_t* c = counts.data() + static_cast<std::size_t>(pass) * kBuckets;
     const int shift = pass * kBits;
-    // A digit that every key shares leaves the order unchanged.
-    if (keys.empty() || c[(keys[0] >> shift) & (kBuckets - 1)] == keys.size()) continue;
+    if (c[(keys[0] >> shift) & kMask] == keys.size()) continue;
     std::uint32_t sum = 0;
     for (std::size_t b = 0; b < kBuckets; ++b) sum += std::exchange(c[b], sum);
-    for (const std::uint32_t k : keys) scratch[c[(k >> shift) & (kBuckets - 1)]++] = k;
-    keys.swap(scratch);
+    for (std::size_t i = 0; i < keys.size(); ++i) to[c[(from[i] >> shift) & kMask]++] = from[i];
+    std::swap(from, to);
   }
-  return keys;
+  if (from != keys.data()) std::copy(from, from + keys.size(), keys.data());
 }
 
-}  // namespace
-
-std::vector<RowIndex> sample_rows(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng) {
-  std::vector<RowIndex> picked;
-  picked.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(m, rows.size())));
-  for_each_sampled(rows, m, rng, [&](RowIndex r) { picked.push_back(r); });
-  return picked;
+// Ascending keys; the digit width follows the count, so that clearing and summing the buckets
+// never outweighs the keys themselves.
+void sort_keys(std::span<std::uint32_t> keys, std::vector<std::uint32_t>& spare) {
+  if (keys.size() < 128) {
+    std::sort(keys.begin(), keys.end());
+  } else if (keys.size() < 2048) {
+    radix_sort<8, 4>(keys, spare);
+  } else {
+    radix_sort<11, 3>(keys, spare);
+  }
 }
 
-std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept {
-  const U128 cap = static_cast<U128>(max_bins) * kSamplePerBin;
-  return cap < n ? static_cast<std::uint64_t>(cap) : n;
+constexpr std::size_t kSortBelow = 64;  // sets this small are sorted, not bucketed
+
+// The smallest and largest of some keys, gathered branch-free (unlike std::minmax_element).
+struct KeyRange {
+  std::uint32_t lo = ~std::uint32_t{0};
+  std::uint32_t hi = 0;
+  void add(std::uint32_t k) noexcept {
+    lo = std::min(lo, k);
+    hi = std::max(hi, k);
+  }
+};
+
+// out[i] = the key of rank ranks[i] among `keys` (ranks ascending and distinct, each below
+// |keys|); `keys` is reordered. Most-significant-digit radix selection: the keys are bucketed
+// by up to 11 bits below the prefix that all of them share, and only the buckets holding a
+// wanted rank are kept (moved to the level's `kept`) and refined one level deeper. Few wanted
+// ranks cost about three passes over the keys instead of a full sort.
+void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> ranks,
+                  std::uint32_t* out, CandidateScratch::SelectLevels& levels, std::size_t depth,
+                  std::optional<KeyRange> known = std::nullopt) {
+  if (ranks.empty()) return;
+  CandidateScratch::SelectLevel& level = levels[depth];
+  if (keys.size() <= kSortBelow || ranks.size() * 16 > keys.size() || depth + 1 == levels.size()) {
+    sort_keys(keys, level.kept);
+    for (std::size_t i = 0; i < ranks.size(); ++i) out[i] = keys[ranks[i]];
+    return;
+  }
+  KeyRange r;
+  if (known) {
+    r = *known;
+  } else {
+    for (const std::uint32_t k : keys) r.add(k);
+  }
+  const std::uint32_t lo = r.lo;
+  const std::uint32_t range = r.hi - r.lo;
+  if (range == 0) {
+    std::fill(out, out + ranks.size(), lo);
+    return;
+  }
+  // About one bucket per two keys, at most 2048.
+  const int bits = std::clamp(static_cast<int>(std::bit_width(keys.size())) - 1, 4, 11);
+  const int shift = std::max(0, static_cast<int>(std::bit_width(range)) - bits);
+  const std::size_t buckets = (range >> shift) + std::size_t{1};
+  level.count.assign(buckets, 0);
+  std::uint32_t* count = level.count.data();
+  for (const std::uint32_t k : keys) ++count[(k - lo) >> shift];
+
+  // The buckets of the wanted ranks, each once, found in one walk over the counts, and where
+  // their keys go in `kept`: one stretch per wanted bucket, then a slot that absorbs the keys
+  // of every other bucket.
+  std::vector<CandidateScratch::Wanted>& wanted = level.wanted;
+  wanted.clear();
+  std::uint32_t kept = 0;
+  std::uint64_t first = 0;  // rank of the bucket's first key
+  for (std::size_t b = 0, i = 0; i < ranks.size(); first += count[b], ++b) {
+    if (ranks[i] >= first + count[b]) continue;
+    const std::size_t first_rank = i;
+    while (i < ranks.size() && ranks[i] < first + count[b]) ++i;
+    wanted.push_back({b, first_rank, i, kept, first, count[b]});
+    kept += count[b];
+  }
+  level.cursor.assign(buckets, kept);
+  level.advance.assign(buckets, 0);
+  for (const CandidateScratch::Wanted& w : wanted) {
+    level.cursor[w.bucket] = w.at;
+    level.advance[w.bucket] = 1;
+  }
+  level.kept.resize(std::size_t{kept} + 1);
+  std::uint32_t* to = level.kept.data();
+  std::uint32_t* cursor = level.cursor.data();
+  const std::uint8_t* advance = level.advance.data();
+  for (const std::uint32_t k : keys) {  // branch-free: every key is written, few advance
+    const std::size_t bucket = (k - lo) >> shift;
+    const std::uint32_t at = cursor[bucket];
+    to[at] = k;
+    cursor[bucket] = at + advance[bucket];
+  }
+
+  for (const CandidateScratch::Wanted& w : wanted) {
+    level.inner.clear();
+    for (std::size_t i = w.first_rank; i < w.end_rank; ++i)
+      level.inner.push_back(ranks[i] - w.first);
+    select_ranks(std::span<std::uint32_t>(level.kept).subspan(w.at, w.size), level.inner,
+                 out + w.first_rank, levels, depth + 1);
+  }
 }
 
-std::vector<float> quantile_candidates(std::span<float> sample, std::uint64_t max_bins) {
-  std::vector<float> out;
-  const std::uint64_t m = sample.size();
-  if (max_bins < 2 || m == 0) return out;
-  // Positions floor(i*m/max_bins) for i = 1..max_bins-1 never decrease; jump straight to the
-  // first i that reaches the next position, so huge max_bins cost at most m steps.
+// Positions floor(i*m/max_bins) for i = 1..max_bins-1, each once. They never decrease; the
+// loop jumps straight to the first i that reaches the next position, so huge max_bins cost at
+// most m steps.
+std::vector<std::uint64_t> quantile_positions(std::uint64_t m, std::uint64_t max_bins) {
   std::vector<std::uint64_t> positions;
   std::uint64_t i = 1;
   while (i < max_bins) {
@@ -112,46 +160,83 @@ std::vector<float> quantile_candidates(std::span<float> sample, std::uint64_t ma
     const U128 next = (static_cast<U128>(pos + 1) * max_bins + m - 1) / m;
     i = next > i + 1 ? static_cast<std::uint64_t>(std::min<U128>(next, max_bins)) : i + 1;
   }
-  // NaNs sort after every number; the numbers are radix-sorted as keys.
-  const auto numbers_end =
-      std::partition(sample.begin(), sample.end(), [](float v) { return !std::isnan(v); });
-  const std::vector<std::uint32_t> keys =
-      sorted_keys(std::span<const float>(sample.begin(), numbers_end));
-  for (const std::uint64_t pos : positions) {
-    const float v = pos < keys.size() ? key_float(keys[pos]) : sample[pos];
+  return positions;
+}
+
+// The thresholds of a sample given as its keys.
+std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t max_bins,
+                                     std::optional<KeyRange> range = std::nullopt) {
+  std::vector<float> out;
+  std::vector<std::uint32_t>& keys = scratch.keys;
+  if (max_bins < 2 || keys.empty()) return out;
+  const std::vector<std::uint64_t> positions = quantile_positions(keys.size(), max_bins);
+  std::vector<std::uint32_t> picked(positions.size());
+  select_ranks(keys, positions, picked.data(), scratch.levels, 0, range);
+  for (const std::uint32_t key : picked) {
+    const float v = key_float(key);
     if (out.empty() || !(out.back() == v)) out.push_back(v);
   }
   return out;
 }
 
-std::vector<float> numeric_candidates(const NumericColumn& column, std::span<const RowIndex> rows,
-                                      std::uint64_t max_bins, Rng& rng) {
-  if (max_bins < 2) return {};
-  const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
-  const std::vector<RowIndex> picked = sample_rows(rows, m, rng);
-  std::vector<float> sample(picked.size());
-  for (std::size_t i = 0; i < picked.size(); ++i) {
-    if (i + kPrefetchDistance < picked.size()) {
-      __builtin_prefetch(column.data() + picked[i + kPrefetchDistance]);
-    }
-    sample[i] = column[picked[i]];
-  }
-  return quantile_candidates(sample, max_bins);
+// The sort key of a sampled value: numbers map to unsigned keys in their order (-0.0 just
+// below +0.0) by flipping every bit of a negative number and the sign bit of any other; NaN
+// takes the largest key, which no number has, so that NaN values sort after every number
+// (and read back as NaN). Free of branches.
+std::uint32_t sample_key(float v) noexcept {
+  const auto b = std::bit_cast<std::uint32_t>(v);
+  const std::uint32_t negative = 0u - (b >> 31);
+  const std::uint32_t nan = 0u - static_cast<std::uint32_t>((b & 0x7fffffffu) > 0x7f800000u);
+  return (b ^ (negative | 0x80000000u)) | nan;
 }
 
-std::vector<std::uint32_t> string_candidates(const StringCodes& column,
-                                             std::span<const RowIndex> rows, std::uint64_t max_bins,
-                                             Rng& rng) {
+}  // namespace
+
+std::vector<RowIndex> sample_rows(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng) {
+  std::vector<RowIndex> picked;
+  picked.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(m, rows.size())));
+  CandidateScratch scratch;
+  for_each_sampled(GatheredCells<RowIndex>(rows), m, rng, scratch,
+                   [&](std::uint64_t i) { picked.push_back(rows[i]); });
+  return picked;
+}
+
+std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept {
+  const U128 cap = static_cast<U128>(max_bins) * kSamplePerBin;
+  return cap < n ? static_cast<std::uint64_t>(cap) : n;
+}
+
+std::vector<float> quantile_candidates(std::span<const float> sample, std::uint64_t max_bins) {
+  CandidateScratch scratch;
+  scratch.keys.resize(sample.size());
+  std::transform(sample.begin(), sample.end(), scratch.keys.begin(), sample_key);
+  return quantiles_of_keys(scratch, max_bins);
+}
+
+template <class Cells>
+std::vector<float> numeric_candidates(const Cells& cells, std::uint64_t max_bins, Rng& rng,
+                                      CandidateScratch& scratch) {
+  if (max_bins < 2) return {};
+  const std::uint64_t m = candidate_sample_size(cells.size(), max_bins);
+  scratch.keys.resize(static_cast<std::size_t>(m));
+  std::uint32_t* keys = scratch.keys.data();
+  for_each_sampled(cells, m, rng, scratch,
+                   [&](std::uint64_t i) { *keys++ = sample_key(cells[i]); });
+  KeyRange range;  // a pass of its own: the key stores above keep a running range in memory
+  for (const std::uint32_t key : scratch.keys) range.add(key);
+  return quantiles_of_keys(scratch, max_bins, range);
+}
+
+template <class Cells>
+std::vector<std::uint32_t> string_candidates(const Cells& cells, std::size_t dictionary_size,
+                                             std::uint64_t max_bins, Rng& rng,
+                                             CandidateScratch& scratch) {
   std::vector<std::uint32_t> reservoir;
   if (max_bins < 2) return reservoir;
-  const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
+  const std::uint64_t m = candidate_sample_size(cells.size(), max_bins);
   const std::uint64_t k = max_bins - 1;
-  std::unordered_set<std::uint32_t> seen;
-  seen.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(m, column.dictionary.size())));
   std::uint64_t t = 0;  // position of the value among the distinct ones
-  for_each_sampled(rows, m, rng, [&](RowIndex r) {
-    const std::uint32_t code = column.codes[r];
-    if (!seen.insert(code).second) return;
+  const auto offer = [&](std::uint32_t code) {
     if (t < k) {
       reservoir.push_back(code);
     } else {
@@ -159,8 +244,49 @@ std::vector<std::uint32_t> string_candidates(const StringCodes& column,
       if (j < k) reservoir[j] = code;
     }
     ++t;
+  };
+  if (dictionary_size > 64 * m + 4096) {
+    // Few of very many categories can occur: a hash set instead of one bit per category.
+    std::unordered_set<std::uint32_t> seen;
+    seen.reserve(static_cast<std::size_t>(m));
+    for_each_sampled(cells, m, rng, scratch, [&](std::uint64_t i) {
+      if (seen.insert(cells[i]).second) offer(cells[i]);
+    });
+    return reservoir;
+  }
+  // Between calls every bit of `seen` is clear: the bits set here are cleared again below,
+  // also when an allocation fails (a bit is set only once its code is listed in `distinct`).
+  std::vector<std::uint64_t>& seen = scratch.seen;
+  if (seen.size() < (dictionary_size + 63) / 64) seen.resize((dictionary_size + 63) / 64, 0);
+  std::vector<std::uint32_t>& distinct = scratch.distinct;
+  distinct.clear();
+  struct ClearSeen {
+    CandidateScratch& s;
+    ~ClearSeen() {
+      for (const std::uint32_t code : s.distinct) s.seen[code >> 6] = 0;
+    }
+  } clear_seen{scratch};
+  for_each_sampled(cells, m, rng, scratch, [&](std::uint64_t i) {
+    const std::uint32_t code = cells[i];
+    std::uint64_t& word = seen[code >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (code & 63);
+    if ((word & bit) != 0) return;
+    distinct.push_back(code);
+    word |= bit;
+    offer(code);
   });
   return reservoir;
 }
+
+template std::vector<float> numeric_candidates(const ScatteredCells<float>&, std::uint64_t, Rng&,
+                                               CandidateScratch&);
+template std::vector<float> numeric_candidates(const GatheredCells<float>&, std::uint64_t, Rng&,
+                                               CandidateScratch&);
+template std::vector<std::uint32_t> string_candidates(const ScatteredCells<std::uint32_t>&,
+                                                      std::size_t, std::uint64_t, Rng&,
+                                                      CandidateScratch&);
+template std::vector<std::uint32_t> string_candidates(const GatheredCells<std::uint32_t>&,
+                                                      std::size_t, std::uint64_t, Rng&,
+                                                      CandidateScratch&);
 
 }  // namespace quillmarsh

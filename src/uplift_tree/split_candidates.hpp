@@ -1,14 +1,15 @@
 // Candidate split values of one feature at one node, drawn from a uniform sample of the
 // node's rows: at most max_bins - 1 per feature, from at most 500 * max_bins sampled rows.
+// The sample is a set of positions into the node's row list.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "concurrency/buffer_pool.hpp"
 #include "concurrency/rng.hpp"
-#include "uplift_tree/columns.hpp"
 #include "uplift_tree/dataset.hpp"
 
 namespace quillmarsh {
@@ -17,23 +18,150 @@ namespace quillmarsh {
 // this far ahead so that many misses are in flight at once.
 inline constexpr std::size_t kPrefetchDistance = 24;
 
-// A uniform sample of min(m, |rows|) distinct entries of `rows`, in list order.
-std::vector<RowIndex> sample_rows(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng);
+// A feature's cells at a node, cell i being that of the node's i-th row: read through the row
+// list from the column (scattered over it), or already gathered into a buffer of their own.
+template <class T>
+class ScatteredCells {
+ public:
+  ScatteredCells(std::span<const T> column, std::span<const RowIndex> rows) noexcept
+      : column_(column.data()), rows_(rows) {}
+  std::size_t size() const noexcept { return rows_.size(); }
+  T operator[](std::size_t i) const noexcept { return column_[rows_[i]]; }
+  void prefetch(std::size_t i) const noexcept { __builtin_prefetch(column_ + rows_[i]); }
+
+ private:
+  const T* column_;
+  std::span<const RowIndex> rows_;
+};
+
+template <class T>
+class GatheredCells {
+ public:
+  explicit GatheredCells(std::span<const T> cells) noexcept : cells_(cells) {}
+  std::size_t size() const noexcept { return cells_.size(); }
+  T operator[](std::size_t i) const noexcept { return cells_[i]; }
+  void prefetch(std::size_t /*i*/) const noexcept {}
+
+ private:
+  std::span<const T> cells_;
+};
+
+// out[i] = column[rows[i]]: one pass over the node's rows.
+template <class T>
+void gather(std::span<const T> column, std::span<const RowIndex> rows, std::vector<T>& out) {
+  out.resize(rows.size());
+  const ScatteredCells<T> cells(column, rows);
+  T* to = out.data();
+  const std::size_t n = rows.size();
+  const std::size_t ahead = n > kPrefetchDistance ? n - kPrefetchDistance : 0;
+  for (std::size_t i = 0; i < ahead; ++i) {
+    cells.prefetch(i + kPrefetchDistance);
+    to[i] = cells[i];
+  }
+  for (std::size_t i = ahead; i < n; ++i) to[i] = cells[i];
+}
 
 // min(n, 500 * max_bins) rows are sampled for candidates (saturating).
 std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept;
 
-// Ascending, distinct thresholds: the sorted sample at positions floor(i * m / max_bins),
-// i = 1..max_bins-1, consecutive equal values removed. NaN values sort after every number.
-std::vector<float> numeric_candidates(const NumericColumn& column, std::span<const RowIndex> rows,
-                                      std::uint64_t max_bins, Rng& rng);
-// The same from values already sampled (reordered in place).
-std::vector<float> quantile_candidates(std::span<float> sample, std::uint64_t max_bins);
+// Working storage of candidate generation, kept from call to call on one thread. Its size
+// follows the sample, not the node (but for one bit per row).
+struct CandidateScratch {
+  // A bucket of the quantile selection that holds wanted ranks.
+  struct Wanted {
+    std::size_t bucket;
+    std::size_t first_rank;  // the wanted ranks [first_rank, end_rank) lie in it
+    std::size_t end_rank;
+    std::uint32_t at;     // where its keys are kept
+    std::uint64_t first;  // the rank of its smallest key
+    std::uint32_t size;
+  };
+  // The storage of one level of the quantile selection: level d + 1 refines the keys that
+  // level d kept.
+  struct SelectLevel {
+    std::vector<std::uint32_t> count;
+    std::vector<std::uint32_t> cursor;
+    std::vector<std::uint8_t> advance;
+    std::vector<std::uint32_t> kept;
+    std::vector<Wanted> wanted;
+    std::vector<std::uint64_t> inner;
+  };
+  // A fixed number of levels, so that a level stays in place while deeper ones work; the last
+  // one sorts.
+  using SelectLevels = std::array<SelectLevel, 8>;
 
-// Up to max_bins-1 distinct category codes chosen uniformly among those of the row sample
-// (reservoir sampling), in reservoir slot order.
-std::vector<std::uint32_t> string_candidates(const StringCodes& column,
-                                             std::span<const RowIndex> rows, std::uint64_t max_bins,
-                                             Rng& rng);
+  std::vector<std::uint64_t> marked;     // the sample's positions, one bit each
+  std::vector<std::uint32_t> positions;  // the same, listed
+  std::vector<std::uint32_t> keys;       // the sampled values as sort keys (NaN largest)
+  SelectLevels levels;
+  std::vector<std::uint64_t> seen;  // categories met so far, one bit each
+  std::vector<std::uint32_t> distinct;
+};
+
+// Calls f(i) for a uniform sample of min(m, n) distinct positions i of 0..n-1, ascending (all
+// of them, drawing nothing, when m >= n), with cells.prefetch a few positions ahead. Floyd's
+// algorithm: k draws and a bitmap of n bits; when more than half the positions are sampled
+// the ones left out are drawn instead (the complement of a uniform subset is uniform).
+template <class Cells, class F>
+void for_each_sampled(const Cells& cells, std::uint64_t m, Rng& rng, CandidateScratch& scratch,
+                      F&& f) {
+  const std::uint64_t n = cells.size();
+  if (m >= n) {
+    for (std::uint64_t i = 0; i < n; ++i) {
+      if (i + kPrefetchDistance < n) cells.prefetch(i + kPrefetchDistance);
+      f(i);
+    }
+    return;
+  }
+  const bool draw_excluded = m > n - m;
+  const std::uint64_t k = draw_excluded ? n - m : m;
+  std::vector<std::uint64_t>& marked = scratch.marked;
+  marked.assign((n + 63) / 64, 0);
+  std::uint64_t* bits_of = marked.data();
+  for (std::uint64_t j = n - k; j < n; ++j) {
+    std::uint64_t t = rng.below(j + 1);
+    // t = j when t is taken already, without a branch: near half the draws collide when the
+    // sample is about half the rows.
+    const std::uint64_t taken = (bits_of[t >> 6] >> (t & 63)) & 1u;
+    t ^= (t ^ j) & (0 - taken);
+    bits_of[t >> 6] |= std::uint64_t{1} << (t & 63);
+  }
+  std::vector<std::uint32_t>& positions = scratch.positions;
+  positions.clear();
+  for (std::size_t w = 0; w < marked.size(); ++w) {
+    std::uint64_t bits = draw_excluded ? ~marked[w] : marked[w];
+    if (draw_excluded && w + 1 == marked.size() && n % 64 != 0) {
+      bits &= (std::uint64_t{1} << (n % 64)) - 1;  // no positions beyond n
+    }
+    for (; bits != 0; bits &= bits - 1) {
+      positions.push_back(
+          static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
+    }
+  }
+  for (std::size_t j = 0; j < positions.size(); ++j) {
+    if (j + kPrefetchDistance < positions.size()) cells.prefetch(positions[j + kPrefetchDistance]);
+    f(positions[j]);
+  }
+}
+
+// A uniform sample of min(m, |rows|) distinct entries of `rows`, in list order.
+std::vector<RowIndex> sample_rows(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng);
+
+// Ascending, distinct thresholds from the sample of a node's values `cells`: the sorted sample
+// at positions floor(i * m / max_bins), i = 1..max_bins-1, consecutive equal values removed.
+// NaN values sort after every number, -0.0 just before +0.0.
+template <class Cells>
+std::vector<float> numeric_candidates(const Cells& cells, std::uint64_t max_bins, Rng& rng,
+                                      CandidateScratch& scratch);
+// The same from values already sampled.
+std::vector<float> quantile_candidates(std::span<const float> sample, std::uint64_t max_bins);
+
+// Up to max_bins-1 distinct category codes chosen uniformly among those of the sample of a
+// node's codes `cells`, by reservoir sampling over the order of first appearance in the
+// sample (list order); in reservoir slot order. Codes lie below dictionary_size.
+template <class Cells>
+std::vector<std::uint32_t> string_candidates(const Cells& cells, std::size_t dictionary_size,
+                                             std::uint64_t max_bins, Rng& rng,
+                                             CandidateScratch& scratch);
 
 }  // namespace quillmarsh

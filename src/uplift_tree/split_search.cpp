@@ -1,16 +1,19 @@
 // Split search. Each searched feature costs one pass over the node's rows: every row is dropped
-// into the interval (numeric) or category slot (string) it falls in, per group; prefix sums of
-// the intervals give every threshold's left child and the node's counts minus the left give the
-// right one. The result equals partitioning the rows once per candidate, count for count.
+// into the interval (numeric) or category slot (string) it falls in, per group; prefix sums of the
+// intervals give every threshold's left child and the node's counts minus the left give the right
+// one. The result equals partitioning the rows once per candidate, count for count.
 #include "uplift_tree/split_search.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <unordered_map>
 
 #include "common/panic.hpp"
-#include "concurrency/channel.hpp"
+#include "concurrency/countdown.hpp"
+#include "uplift_tree/routing.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -20,27 +23,147 @@ namespace quillmarsh {
 namespace {
 
 constexpr std::size_t kLinearScanLimit = 64;  // thresholds searched by a branch-free scan
+constexpr std::size_t kCopies = 4;            // interleaved accumulators break store-to-load chains
+// A node of at most this many times its sample's rows gathers its cells into a buffer.
+constexpr std::size_t kGatherUpToSamples = 4;
 
-std::uint32_t wrap_u32(std::int32_t v) noexcept { return static_cast<std::uint32_t>(v); }
+// Working storage of a feature's search, kept from search to search on one thread (the
+// threads of a fit end with it, and their storage with them). Cells are gathered only for
+// nodes of a few samples' size, so that the storage follows the sample, not the node.
+struct SearchScratch {
+  std::vector<float> values;
+  std::vector<std::uint32_t> codes;
+  std::vector<std::uint32_t> slots;
+  std::vector<std::uint64_t> cells;  // the counters of count_slots
+  CandidateScratch candidates;
+};
 
-// Turns per-slot accumulators into children: left = `left_acc`, right = node - left.
-CandidateCounts make_children(std::span<const std::uint32_t> left_acc, const GroupCounts& node) {
-  CandidateCounts out;
-  out.left.resize(node.size());
-  out.right.resize(node.size());
-  for (std::size_t i = 0; i < node.size(); ++i) {
-    out.left[i] = static_cast<std::int32_t>(left_acc[i]);
-    out.right[i] = static_cast<std::int32_t>(wrap_u32(node[i]) - left_acc[i]);
-  }
-  for (std::size_t i = 0; i < node.size(); i += 2) out.n_left += left_acc[i];
-  return out;
+// Only a pointer lives in thread-local storage: the module's static TLS block, which a
+// dlopen'ed library shares with every other, is small.
+SearchScratch& thread_scratch() {
+  thread_local std::unique_ptr<SearchScratch> scratch;
+  if (!scratch) scratch = std::make_unique<SearchScratch>();
+  return *scratch;
 }
 
-void add_row(std::uint32_t* slot_cells, std::uint32_t word) noexcept {
-  std::uint32_t* cell = slot_cells + 2 * static_cast<std::size_t>(word >> 8);
-  cell[0] += 1;
-  cell[1] +=
+#if defined(__SSE2__) && defined(__x86_64__)
+#define QUILLMARSH_VECTOR_SLOTS 1
+#endif
+
+using FourSlots = std::array<std::uint32_t, 4>;
+
+// The slot of a value among nt ascending thresholds (none NaN): how many of them lie below
+// it; a NaN value takes slot nt.
+class NumericSlots {
+ public:
+  explicit NumericSlots(std::span<const float> thresholds)
+      : t_(thresholds), nt_(static_cast<std::uint32_t>(thresholds.size())) {
+#if defined(QUILLMARSH_VECTOR_SLOTS)
+    // Padded with +inf to a multiple of four: no value lies above +inf.
+    padded_ = (std::size_t{nt_} + 3) / 4 * 4;
+    if (padded_ <= kLinearScanLimit) {
+      for (std::size_t k = 0; k < padded_; ++k) {
+        broadcast_[k] = _mm_set1_ps(k < nt_ ? t_[k] : std::numeric_limits<float>::infinity());
+      }
+    }
+#endif
+  }
+
+  // The thresholds that v does not go left of (routing.hpp): a NaN goes left of none. The
+  // vector scan, the binary search and the partition apply the same rule.
+  std::uint32_t one(float v) const noexcept {
+    std::uint32_t b = 0;
+    if (nt_ <= kLinearScanLimit) {
+      for (std::size_t k = 0; k < nt_; ++k) b += numeric_goes_left(v, t_[k]) ? 0u : 1u;
+    } else {
+      b = static_cast<std::uint32_t>(std::lower_bound(t_.begin(), t_.end(), v) - t_.begin());
+    }
+    return v == v ? b : nt_;
+  }
+
+  // The slots of four values.
+  FourSlots four(float v0, float v1, float v2, float v3) const noexcept {
+#if defined(QUILLMARSH_VECTOR_SLOTS)
+    if (padded_ <= kLinearScanLimit) {
+      // Four values side by side: each threshold below a lane's value subtracts -1 (all bits
+      // set) from its count.
+      const __m128 x = _mm_setr_ps(v0, v1, v2, v3);
+      __m128i b0 = _mm_setzero_si128();
+      __m128i b1 = _mm_setzero_si128();
+      for (std::size_t k = 0; k < padded_; k += 4) {
+        b0 = _mm_sub_epi32(b0, _mm_castps_si128(_mm_cmplt_ps(broadcast_[k], x)));
+        b1 = _mm_sub_epi32(b1, _mm_castps_si128(_mm_cmplt_ps(broadcast_[k + 1], x)));
+        b0 = _mm_sub_epi32(b0, _mm_castps_si128(_mm_cmplt_ps(broadcast_[k + 2], x)));
+        b1 = _mm_sub_epi32(b1, _mm_castps_si128(_mm_cmplt_ps(broadcast_[k + 3], x)));
+      }
+      const __m128i number = _mm_castps_si128(_mm_cmpord_ps(x, x));
+      const __m128i b =
+          _mm_or_si128(_mm_and_si128(number, _mm_add_epi32(b0, b1)),
+                       _mm_andnot_si128(number, _mm_set1_epi32(static_cast<int>(nt_))));
+      // Lanes leave through registers: a narrow reload of a wide store would stall.
+      const auto lo = static_cast<std::uint64_t>(_mm_cvtsi128_si64(b));
+      const auto hi = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(b, b)));
+      return {static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(lo >> 32),
+              static_cast<std::uint32_t>(hi), static_cast<std::uint32_t>(hi >> 32)};
+    }
+#endif
+    return {one(v0), one(v1), one(v2), one(v3)};
+  }
+
+ private:
+  std::span<const float> t_;
+  std::uint32_t nt_;
+#if defined(QUILLMARSH_VECTOR_SLOTS)
+  std::size_t padded_ = 0;
+  __m128 broadcast_[kLinearScanLimit] = {};
+#endif
+};
+
+// What one row adds to the cell of its group: 1 to the size in the low half, its outcome
+// (sign-extended, wrapping) to the positives in the high half. The size of a cell never
+// exceeds the row count, so the low half never carries into the high one and one 64-bit
+// addition is the two 32-bit additions of the counts.
+std::uint64_t row_increment(std::uint32_t word) noexcept {
+  const auto outcome =
       static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::int8_t>(word & 0xffu)));
+  return (std::uint64_t{outcome} << 32) | 1u;
+}
+
+// Adds every row to the cell of its slot and group: slot_of.four gives the slots of rows
+// i..i+3, which go to the kCopies copies of the cells in turn, and slot_of.one that of a
+// single row. `slots` receives the sums, as n_slots * g2 counts (size and positives per
+// group).
+template <class Cells, class SlotOf>
+void count_slots(const Cells& cells, const std::uint32_t* words, std::size_t n_slots,
+                 std::size_t g2, const SlotOf& slot_of, std::vector<std::uint32_t>& slots) {
+  static_assert(kCopies == 4);
+  const std::size_t n = cells.size();
+  const std::size_t groups = g2 / 2;
+  const std::size_t stride = n_slots * groups;
+  std::vector<std::uint64_t>& acc = thread_scratch().cells;
+  acc.assign(kCopies * stride, 0);
+  std::uint64_t* base = acc.data();
+  std::size_t i = 0;
+  for (; i + kCopies <= n; i += kCopies) {
+    if (i + kPrefetchDistance + kCopies <= n) {
+      for (std::size_t c = 0; c < kCopies; ++c) cells.prefetch(i + kPrefetchDistance + c);
+    }
+    const FourSlots slot = slot_of.four(cells[i], cells[i + 1], cells[i + 2], cells[i + 3]);
+    for (std::size_t c = 0; c < kCopies; ++c) {
+      const std::uint32_t w = words[i + c];
+      base[c * stride + slot[c] * groups + (w >> 8)] += row_increment(w);
+    }
+  }
+  for (; i < n; ++i) {
+    base[slot_of.one(cells[i]) * groups + (words[i] >> 8)] += row_increment(words[i]);
+  }
+  slots.resize(n_slots * g2);
+  for (std::size_t j = 0; j < stride; ++j) {
+    std::uint64_t sum = base[j];
+    for (std::size_t c = 1; c < kCopies; ++c) sum += base[c * stride + j];
+    slots[2 * j] = static_cast<std::uint32_t>(sum);
+    slots[2 * j + 1] = static_cast<std::uint32_t>(sum >> 32);
+  }
 }
 
 // Maps a category code to its candidate slot, or to `none`.
@@ -49,19 +172,24 @@ class CategorySlots {
   CategorySlots(std::span<const std::uint32_t> categories, std::size_t dictionary_size,
                 std::size_t rows)
       : categories_(categories), none_(static_cast<std::uint32_t>(categories.size())) {
-    if (categories.size() <= 16) return;
-    if (dictionary_size <= 8 * rows + 4096) {
+    // A table over the whole dictionary when it is small next to the rows (one load per row),
+    // else a scan of few categories or a hash map.
+    if (dictionary_size <= 2 * rows + 64) {
       dense_.assign(dictionary_size, none_);
       for (std::size_t i = 0; i < categories.size(); ++i) {
         dense_[categories[i]] = static_cast<std::uint32_t>(i);
       }
-    } else {
+    } else if (categories.size() > 16) {
       for (std::size_t i = 0; i < categories.size(); ++i) {
         sparse_.emplace(categories[i], static_cast<std::uint32_t>(i));
       }
     }
   }
-  std::uint32_t slot(std::uint32_t code) const {
+  FourSlots four(std::uint32_t c0, std::uint32_t c1, std::uint32_t c2, std::uint32_t c3) const {
+    return {one(c0), one(c1), one(c2), one(c3)};
+  }
+  std::uint32_t one(std::uint32_t code) const {
+    if (!dense_.empty()) return dense_[code];
     if (categories_.size() <= 16) {
       std::uint32_t s = none_;
       for (std::size_t i = 0; i < categories_.size(); ++i) {
@@ -69,7 +197,6 @@ class CategorySlots {
       }
       return s;
     }
-    if (!dense_.empty()) return dense_[code];
     const auto it = sparse_.find(code);
     return it == sparse_.end() ? none_ : it->second;
   }
@@ -83,155 +210,101 @@ class CategorySlots {
 
 }  // namespace
 
+template <class Cells>
+void count_string_slots(const Cells& codes, std::span<const std::uint32_t> words,
+                        std::span<const std::uint32_t> categories, std::size_t dictionary_size,
+                        std::size_t g2, std::vector<std::uint32_t>& slots) {
+  const CategorySlots slot_of(categories, dictionary_size, codes.size());
+  count_slots(codes, words.data(), categories.size() + 1, g2, slot_of, slots);
+}
+
 namespace {
 
-constexpr std::size_t kCopies = 4;  // interleaved accumulators break store-to-load chains
-
-// How many of the W ascending thresholds lie below v (0 for a NaN v).
-template <std::size_t W>
-std::uint32_t count_below(const float* t, float v) noexcept {
-#if defined(__SSE2__)
-  const __m128 x = _mm_set1_ps(v);
-  int mask = 0;
-  for (std::size_t k = 0; k < W; k += 4) {
-    mask |= _mm_movemask_ps(_mm_cmplt_ps(_mm_loadu_ps(t + k), x)) << k;
-  }
-  // Thresholds ascend, so the set bits form a prefix: their count is the first clear bit.
-  return static_cast<std::uint32_t>(std::countr_one(static_cast<unsigned>(mask)));
-#else
-  std::uint32_t b = 0;
-  for (std::size_t k = 0; k < W; ++k) b += t[k] < v ? 1u : 0u;
-  return b;
-#endif
-}
-
-// Adds every row to the accumulator of its interval: b = how many thresholds lie below the
-// row's value (a NaN value: nt). `values` is the column, or with kGathered the values of `rows`
-// in list order; words[i] is the packed group and outcome of rows[i]. W > 0: the thresholds are
-// padded with +inf to exactly W entries.
-template <std::size_t W, bool kGathered>
-void bin_numeric(std::span<const RowIndex> rows, const float* values, const std::uint32_t* words,
-                 std::span<const float> t, std::size_t nt, std::uint32_t* acc,
-                 std::size_t copy_stride, std::size_t g2) {
-  const auto nt32 = static_cast<std::uint32_t>(nt);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const RowIndex r = rows[i];
-    if constexpr (!kGathered) {
-      if (i + kPrefetchDistance < rows.size())
-        __builtin_prefetch(values + rows[i + kPrefetchDistance]);
-    }
-    const float v = kGathered ? values[i] : values[r];
-    std::uint32_t b = 0;
-    if constexpr (W > 0) {
-      b = count_below<W>(t.data(), v);
-    } else if (nt <= kLinearScanLimit) {
-      for (std::size_t k = 0; k < t.size(); ++k) b += t[k] < v ? 1u : 0u;
-    } else {
-      const auto end = t.begin() + static_cast<std::ptrdiff_t>(nt);
-      b = static_cast<std::uint32_t>(std::lower_bound(t.begin(), end, v) - t.begin());
-    }
-    b = v == v ? b : nt32;
-    add_row(acc + (i % kCopies) * copy_stride + b * g2, words[i]);
-  }
-}
-
-std::vector<CandidateCounts> count_numeric(const float* values, bool gathered,
-                                           std::span<const RowIndex> rows,
-                                           std::span<const std::uint32_t> row_words,
-                                           std::span<const float> thresholds,
-                                           const GroupCounts& node) {
-  const std::size_t g2 = node.size();
-  // Thresholds are ascending with NaNs last; a NaN threshold takes no row.
+// Thresholds are ascending with NaNs last; a NaN threshold takes no row.
+std::size_t leading_numbers(std::span<const float> thresholds) noexcept {
   std::size_t nt = 0;
   while (nt < thresholds.size() && !std::isnan(thresholds[nt])) ++nt;
-  const std::size_t slots = nt + 1;  // slot b: rows above exactly b thresholds (NaN: slot nt)
-  const std::size_t stride = slots * g2;
-  std::vector<std::uint32_t> acc(kCopies * stride, 0);
-  const std::uint32_t* words = row_words.data();
+  return nt;
+}
 
-  // Padded with +inf (no value lies above it) to a multiple of 8 for a vectorisable scan.
-  std::vector<float> padded;
-  std::span<const float> t = thresholds.first(nt);
-  if (nt <= kLinearScanLimit) {
-    padded.assign((nt + 7) / 8 * 8, std::numeric_limits<float>::infinity());
-    std::copy(t.begin(), t.end(), padded.begin());
-    t = padded;
-  }
-  const auto run = [&]<std::size_t W>() {
-    if (gathered) {
-      bin_numeric<W, true>(rows, values, words, t, nt, acc.data(), stride, g2);
-    } else {
-      bin_numeric<W, false>(rows, values, words, t, nt, acc.data(), stride, g2);
-    }
-  };
-  if (padded.size() == 8) {
-    run.template operator()<8>();
-  } else if (padded.size() == 16) {
-    run.template operator()<16>();
-  } else {
-    run.template operator()<0>();
-  }
-  for (std::size_t c = 1; c < kCopies; ++c) {
-    for (std::size_t i = 0; i < stride; ++i) acc[i] += acc[c * stride + i];
-  }
-
-  std::vector<CandidateCounts> out;
-  out.reserve(thresholds.size());
+// Calls f(j, left) for candidates j < count, `left` holding the unsigned counts of j's left
+// child: with `prefix` (thresholds) every slot up to j, else (categories) slot j alone.
+template <class F>
+void for_each_candidate(std::span<const std::uint32_t> slots, std::size_t g2, std::size_t count,
+                        bool prefix, F&& f) {
   std::vector<std::uint32_t> left(g2, 0);
-  for (std::size_t j = 0; j < thresholds.size(); ++j) {
-    if (j < nt) {
-      for (std::size_t i = 0; i < g2; ++i) left[i] += acc[j * g2 + i];
-      out.push_back(make_children(left, node));
-    } else {
-      out.push_back(make_children(std::vector<std::uint32_t>(g2, 0), node));
+  for (std::size_t j = 0; j < count; ++j) {
+    for (std::size_t i = 0; i < g2; ++i) {
+      left[i] = (prefix ? left[i] : 0u) + slots[j * g2 + i];
     }
-    out.back().n_right = rows.size() - out.back().n_left;
+    f(j, std::span<const std::uint32_t>(left));
   }
+}
+
+// The children of a left child's counts: right = node - left, with 32-bit wrap-around.
+void make_children(std::span<const std::uint32_t> left, const GroupCounts& node,
+                   std::uint64_t n_rows, CandidateCounts& out) {
+  out.left.resize(node.size());
+  out.right.resize(node.size());
+  out.n_left = 0;
+  for (std::size_t i = 0; i < node.size(); ++i) {
+    out.left[i] = static_cast<std::int32_t>(left[i]);
+    out.right[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(node[i]) - left[i]);
+  }
+  for (std::size_t i = 0; i < node.size(); i += 2) out.n_left += left[i];
+  out.n_right = n_rows - out.n_left;
+}
+
+std::vector<CandidateCounts> every_candidate(std::span<const std::uint32_t> slots,
+                                             const GroupCounts& node, std::uint64_t n_rows,
+                                             std::size_t counted, std::size_t total, bool prefix) {
+  std::vector<CandidateCounts> out(total);
+  for_each_candidate(slots, node.size(), counted, prefix,
+                     [&](std::size_t j, std::span<const std::uint32_t> left) {
+                       make_children(left, node, n_rows, out[j]);
+                     });
+  const std::vector<std::uint32_t> none(node.size(), 0);
+  for (std::size_t j = counted; j < total; ++j) make_children(none, node, n_rows, out[j]);
   return out;
 }
 
-std::vector<CandidateCounts> count_string(const StringCodes& column, std::span<const RowIndex> rows,
-                                          std::span<const std::uint32_t> row_words,
-                                          std::span<const std::uint32_t> categories,
-                                          const GroupCounts& node) {
-  const std::size_t g2 = node.size();
-  const std::size_t slots = categories.size() + 1;  // the last slot: no candidate's category
-  const std::size_t stride = slots * g2;
-  std::vector<std::uint32_t> acc(kCopies * stride, 0);
-  const CategorySlots lookup(categories, column.dictionary.size(), rows.size());
-  const std::uint32_t* codes = column.codes.data();
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (i + kPrefetchDistance < rows.size())
-      __builtin_prefetch(codes + rows[i + kPrefetchDistance]);
-    add_row(acc.data() + (i % kCopies) * stride + lookup.slot(codes[rows[i]]) * g2, row_words[i]);
-  }
-  for (std::size_t c = 1; c < kCopies; ++c) {
-    for (std::size_t i = 0; i < stride; ++i) acc[i] += acc[c * stride + i];
-  }
-  std::vector<CandidateCounts> out;
-  out.reserve(categories.size());
-  for (std::size_t j = 0; j < categories.size(); ++j) {
-    out.push_back(make_children(std::span(acc).subspan(j * g2, g2), node));
-    out.back().n_right = rows.size() - out.back().n_left;
-  }
-  return out;
-}
-
-// The packed group and outcome of each listed row, in list order.
 std::vector<std::uint32_t> gather_words(const Dataset& dataset, std::span<const RowIndex> rows) {
-  std::vector<std::uint32_t> words(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) words[i] = dataset.group_outcome[rows[i]];
+  std::vector<std::uint32_t> words;
+  gather(std::span<const std::uint32_t>(dataset.group_outcome), rows, words);
   return words;
 }
 
 }  // namespace
+
+template <class Cells>
+void count_numeric_slots(const Cells& values, std::span<const std::uint32_t> words,
+                         std::span<const float> thresholds, std::size_t g2,
+                         std::vector<std::uint32_t>& slots) {
+  const NumericSlots slot_of(thresholds);
+  count_slots(values, words.data(), thresholds.size() + 1, g2, slot_of, slots);
+}
+
+template void count_numeric_slots(const ScatteredCells<float>&, std::span<const std::uint32_t>,
+                                  std::span<const float>, std::size_t, std::vector<std::uint32_t>&);
+template void count_numeric_slots(const GatheredCells<float>&, std::span<const std::uint32_t>,
+                                  std::span<const float>, std::size_t, std::vector<std::uint32_t>&);
+template void count_string_slots(const ScatteredCells<std::uint32_t>&,
+                                 std::span<const std::uint32_t>, std::span<const std::uint32_t>,
+                                 std::size_t, std::size_t, std::vector<std::uint32_t>&);
+template void count_string_slots(const GatheredCells<std::uint32_t>&,
+                                 std::span<const std::uint32_t>, std::span<const std::uint32_t>,
+                                 std::size_t, std::size_t, std::vector<std::uint32_t>&);
 
 std::vector<CandidateCounts> count_numeric_candidates(const Dataset& dataset,
                                                       const NumericColumn& column,
                                                       std::span<const RowIndex> rows,
                                                       std::span<const float> thresholds,
                                                       const GroupCounts& node) {
-  return count_numeric(column.data(), false, rows, gather_words(dataset, rows), thresholds, node);
+  const std::size_t nt = leading_numbers(thresholds);
+  std::vector<std::uint32_t> slots;
+  count_numeric_slots(ScatteredCells<float>(column, rows), gather_words(dataset, rows),
+                      thresholds.first(nt), node.size(), slots);
+  return every_candidate(slots, node, rows.size(), nt, thresholds.size(), true);
 }
 
 std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
@@ -239,15 +312,18 @@ std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
                                                      std::span<const RowIndex> rows,
                                                      std::span<const std::uint32_t> categories,
                                                      const GroupCounts& node) {
-  return count_string(column, rows, gather_words(dataset, rows), categories, node);
+  std::vector<std::uint32_t> slots;
+  count_string_slots(ScatteredCells<std::uint32_t>(column.codes, rows), gather_words(dataset, rows),
+                     categories, column.dictionary.size(), node.size(), slots);
+  return every_candidate(slots, node, rows.size(), categories.size(), categories.size(), false);
 }
 
 std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef column,
                                            std::span<const RowIndex> rows, const GroupCounts& node,
                                            double d_parent, const SplitSettings& settings,
                                            Rng& rng) {
-  return search_feature(dataset, column, rows, gather_words(dataset, rows), node, d_parent,
-                        settings, rng);
+  const std::vector<std::uint32_t> words = gather_words(dataset, rows);
+  return search_feature(dataset, column, rows, words, node, d_parent, settings, rng);
 }
 
 std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref,
@@ -255,72 +331,81 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref
                                            std::span<const std::uint32_t> row_words,
                                            const GroupCounts& node, double d_parent,
                                            const SplitSettings& settings, Rng& rng) {
+  SearchScratch& s = thread_scratch();
   std::vector<float> thresholds;
   std::vector<std::uint32_t> categories;
-  std::vector<CandidateCounts> counts;
+  std::size_t counted = 0;  // candidates that can take rows: NaN thresholds take none
+  // A node up to a few times its sample reads its cells once into a buffer, for the sample
+  // and the counting; a larger one reads the sampled cells, then every cell while counting,
+  // which costs it at most a quarter more reads but keeps the buffer at the sample's scale.
+  const bool gathered =
+      rows.size() / kGatherUpToSamples <= candidate_sample_size(rows.size(), settings.max_bins);
   if (ref.is_numeric()) {
-    const NumericColumn& column = dataset.numeric(ref);
-    if (settings.max_bins >= 2 &&
-        candidate_sample_size(rows.size(), settings.max_bins) >= rows.size()) {
-      // Every row is sampled: read the node's values once for both the candidates and the
-      // counting pass.
-      std::vector<float> values(rows.size());
-      for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (i + kPrefetchDistance < rows.size()) {
-          __builtin_prefetch(column.data() + rows[i + kPrefetchDistance]);
-        }
-        values[i] = column[rows[i]];
-      }
-      std::vector<float> sample = values;
-      thresholds = quantile_candidates(sample, settings.max_bins);
-      if (thresholds.empty()) return std::nullopt;
-      counts = count_numeric(values.data(), true, rows, row_words, thresholds, node);
+    const auto numeric = [&](const auto& cells) {
+      thresholds = numeric_candidates(cells, settings.max_bins, rng, s.candidates);
+      counted = leading_numbers(thresholds);
+      if (counted == 0) return;
+      count_numeric_slots(cells, row_words, std::span<const float>(thresholds).first(counted),
+                          node.size(), s.slots);
+    };
+    if (gathered) {
+      gather(dataset.numeric(ref), rows, s.values);
+      numeric(GatheredCells<float>(s.values));
     } else {
-      thresholds = numeric_candidates(column, rows, settings.max_bins, rng);
-      if (thresholds.empty()) return std::nullopt;
-      counts = count_numeric(column.data(), false, rows, row_words, thresholds, node);
+      numeric(ScatteredCells<float>(dataset.numeric(ref), rows));
     }
   } else {
     const StringCodes& column = dataset.strings(ref);
-    categories = string_candidates(column, rows, settings.max_bins, rng);
-    if (categories.empty()) return std::nullopt;
-    counts = count_string(column, rows, row_words, categories, node);
-  }
-
-  std::optional<std::size_t> best;
-  double best_gain = kNoGain;
-  for (std::size_t j = 0; j < counts.size(); ++j) {
-    const CandidateCounts& cc = counts[j];
-    if (!passes_size_test(cc.n_left, cc.n_right, settings.min_sample_leaf)) continue;
-    const double gain =
-        split_gain(node, rows.size(), d_parent, cc.left, cc.n_left, cc.right, cc.n_right, settings);
-    if (gain > best_gain) {
-      best_gain = gain;
-      best = j;
+    const std::size_t dictionary_size = column.dictionary.size();
+    const auto strings = [&](const auto& cells) {
+      categories = string_candidates(cells, dictionary_size, settings.max_bins, rng, s.candidates);
+      counted = categories.size();
+      if (counted == 0) return;
+      count_string_slots(cells, row_words, categories, dictionary_size, node.size(), s.slots);
+    };
+    if (gathered) {
+      gather(column.codes, rows, s.codes);
+      strings(GatheredCells<std::uint32_t>(s.codes));
+    } else {
+      strings(ScatteredCells<std::uint32_t>(column.codes, rows));
     }
   }
-  if (!best) return std::nullopt;
+  if (counted == 0) return std::nullopt;
+
+  std::optional<std::size_t> best;
   FeatureSplit out;
+  CandidateCounts cc;
+  for_each_candidate(s.slots, node.size(), counted, ref.is_numeric(),
+                     [&](std::size_t j, std::span<const std::uint32_t> left) {
+                       make_children(left, node, rows.size(), cc);
+                       if (!passes_size_test(cc.n_left, cc.n_right, settings.min_sample_leaf)) {
+                         return;
+                       }
+                       const double gain = split_gain(node, rows.size(), d_parent, cc.left,
+                                                      cc.n_left, cc.right, cc.n_right, settings);
+                       if (!(gain > out.gain)) return;
+                       best = j;
+                       out.gain = gain;
+                       out.left_counts = cc.left;
+                       out.right_counts = cc.right;
+                     });
+  if (!best) return std::nullopt;
   if (ref.is_numeric()) {
     out.split_value = SplitValue::numeric(thresholds[*best]);
   } else {
-    const StringCodes& column = dataset.strings(ref);
     out.category = categories[*best];
-    out.split_value = SplitValue::str(column.dictionary[out.category]);
+    out.split_value = SplitValue::str(dataset.strings(ref).dictionary[out.category]);
   }
-  out.gain = best_gain;
-  out.left_counts = std::move(counts[*best].left);
-  out.right_counts = std::move(counts[*best].right);
   return out;
 }
 
 namespace {
 
-// What one split job sends back to its node: its feature's best candidate, or its failure.
+// What one split job leaves for its node: its feature's best candidate, or its failure.
 struct JobReport {
-  std::uint64_t draw = 0;  // the feature's place in the node's draw order
   std::optional<FeatureSplit> split;
   std::optional<std::string> failure;
+  bool ended = false;  // false when the job never ran to its end
 };
 
 }  // namespace
@@ -350,7 +435,7 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
     best.gain = s.gain;
   };
   if (rows.size() * positions.size() <= settings.inline_search_cells) {
-    // Too little work to be worth handing over to the pool and waiting for it.
+    // Too little work to be worth handing over to the pool and waiting for.
     for (std::uint64_t d = 0; d < positions.size(); ++d) {
       TreeDraws::Site site = draws.at(slot, positions[d] + 1);
       std::optional<FeatureSplit> split =
@@ -360,80 +445,118 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
     }
     return best;
   }
-  auto [done_tx, done_rx] = make_channel<JobReport>();
+  // Each job leaves its report in its own place; the node wakes once, when the last job has
+  // ended.
+  struct Reports {
+    explicit Reports(std::size_t jobs) : each(jobs), done(static_cast<std::ptrdiff_t>(jobs)) {}
+    std::vector<JobReport> each;
+    Countdown done;
+  };
+  auto reports = std::make_shared<Reports>(positions.size());
+  const std::shared_ptr<Countdown> done(reports, &reports->done);
   for (std::uint64_t d = 0; d < positions.size(); ++d) {
-    pool.submit([tx = done_tx, d, ref = dataset->column(feature_cols[positions[d]]),
+    pool.submit([arrival = std::make_shared<Countdown::Arrival>(done), report = &reports->each[d],
+                 ref = dataset->column(feature_cols[positions[d]]),
                  site = draws.at(slot, positions[d] + 1), dataset, rows, counts, d_parent,
                  settings]() mutable {
-      JobReport report;
-      report.draw = d;
-      try {
-        report.split = search_feature(*dataset, ref, rows.span(), rows.word_span(), *counts,
-                                      d_parent, settings, site.rng());
-      } catch (const Panic& p) {
-        report_to_stderr(p.message(), p.where());
-        report.failure = p.message();
-      } catch (const std::exception& e) {
-        report_to_stderr(e.what(), std::source_location::current());
-        report.failure = e.what();
-      }
-      if (!tx.send(std::move(report))) panic(std::string(kUnwrapErr));
+      report->failure = capture_failure([&] {
+        report->split = search_feature(*dataset, ref, rows.span(), rows.word_span(), *counts,
+                                       d_parent, settings, site.rng());
+      });
+      report->ended = true;
     });
   }
-  done_tx.reset();
+  reports->done.wait();
 
   std::optional<std::string> failure;
-  std::uint64_t reports = 0;
-  while (std::optional<JobReport> report = done_rx.recv()) {
-    ++reports;
-    if (report->failure) {
-      if (!failure) failure = std::move(report->failure);
+  std::uint64_t ended = 0;
+  for (std::uint64_t d = 0; d < positions.size(); ++d) {
+    JobReport& report = reports->each[d];
+    ended += report.ended ? 1 : 0;
+    if (report.failure) {
+      if (!failure) failure = std::move(report.failure);
       continue;
     }
-    if (report->split) consider(report->draw, *report->split);
+    if (report.split) consider(d, *report.split);
   }
   if (failure) panic(std::move(*failure));
-  if (reports != positions.size()) panic("a split search job ended without reporting its result");
+  if (ended != positions.size()) panic("a split search job ended without reporting its result");
   return best;
 }
 
+namespace {
+
+// 1 when bit i is set, else 0; kept an integer so that the partition stays free of branches.
+std::size_t bit_at(const std::vector<std::uint64_t>& bits, std::size_t i) noexcept {
+  return static_cast<std::size_t>((bits[i >> 6] >> (i & 63)) & 1u);
+}
+
+// Moves the n entries whose bit is set (n_left of them) in front of the others, each part in
+// its order. Branch-free: every entry is written both to its place in `data` and to the
+// scratch of the smaller part; only the side it belongs to advances. The larger part is
+// compacted within `data` (forward for the left part, backward for the right one), so the
+// scratch holds at most half of the entries.
+void stable_partition(std::uint32_t* data, std::size_t n, const std::vector<std::uint64_t>& left,
+                      std::size_t n_left, RowVector& scratch) {
+  const std::size_t n_right = n - n_left;
+  scratch.resize(std::min(n_left, n_right) + 1);
+  std::uint32_t* aside = scratch.data();
+  if (n_left >= n_right) {
+    std::size_t kept = 0;
+    std::size_t moved = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t v = data[i];
+      const std::size_t l = bit_at(left, i);
+      data[kept] = v;
+      aside[moved] = v;
+      kept += l;
+      moved += 1 - l;
+    }
+    std::copy(aside, aside + n_right, data + n_left);
+  } else {
+    std::size_t kept = n;  // the right part fills data[n_left, n) from its end
+    std::size_t moved = 0;
+    for (std::size_t i = n; i-- > 0;) {
+      const std::uint32_t v = data[i];
+      const std::size_t l = bit_at(left, i);
+      data[kept - 1] = v;
+      aside[moved] = v;
+      kept -= 1 - l;
+      moved += l;
+    }
+    std::reverse_copy(aside, aside + n_left, data);
+  }
+}
+
+}  // namespace
+
 std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const BestSplit& split,
                            RowVector& scratch) {
-  RowVector& list = *rows.list;
-  std::size_t kept = rows.begin;  // rows going left are compacted in place, the others wait
-  scratch.clear();
-  const auto route = [&](auto goes_left) {
-    for (std::size_t i = rows.begin; i < rows.end; ++i) {
-      const RowIndex r = list[i];
-      if (goes_left(r)) {
-        list[kept++] = r;
-      } else {
-        scratch.push_back(r);
-      }
+  const std::size_t n = rows.size();
+  RowIndex* list = rows.list->data() + rows.begin;
+  // The decisions first, in one pass of scattered reads; then rows and words move by them.
+  std::vector<std::uint64_t> left((n + 63) / 64, 0);
+  std::size_t n_left = 0;
+  const auto decide = [&](const auto* column, auto goes_left) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kPrefetchDistance < n) __builtin_prefetch(column + list[i + kPrefetchDistance]);
+      const auto l = static_cast<std::size_t>(goes_left(column[list[i]]));
+      left[i >> 6] |= std::uint64_t{l} << (i & 63);
+      n_left += l;
     }
   };
   const ColumnRef ref = dataset.column(split.col_name);
   if (ref.is_numeric()) {
     const float threshold = split.split_value.as_numeric();
-    const NumericColumn& column = dataset.numeric(ref);
-    route([&](RowIndex r) { return column[r] <= threshold; });
+    decide(dataset.numeric(ref).data(), [&](float v) { return numeric_goes_left(v, threshold); });
   } else {
-    const std::string& text = split.split_value.as_str();
-    const StringCodes& column = dataset.strings(ref);
-    std::uint64_t category = split.category;
-    if (category >= column.dictionary.size() || column.dictionary[category] != text) {
-      // Not the code the search recorded: look the text up (absent: no row goes left).
-      const auto it = std::find(column.dictionary.begin(), column.dictionary.end(), text);
-      category = static_cast<std::uint64_t>(it - column.dictionary.begin());
-    }
-    route([&](RowIndex r) { return column.codes[r] == category; });
+    const std::uint32_t category = split.category;
+    decide(dataset.strings(ref).codes.data(),
+           [&](std::uint32_t code) { return category_goes_left(code, category); });
   }
-  std::copy(scratch.begin(), scratch.end(), list.begin() + static_cast<std::ptrdiff_t>(kept));
-  if (rows.words) {
-    RowVector& words = *rows.words;
-    for (std::size_t i = rows.begin; i < rows.end; ++i) words[i] = dataset.group_outcome[list[i]];
-  }
-  return kept;
+  stable_partition(list, n, left, n_left, scratch);
+  if (rows.words) stable_partition(rows.words->data() + rows.begin, n, left, n_left, scratch);
+  return rows.begin + n_left;
 }
 
 }  // namespace quillmarsh

@@ -21,6 +21,22 @@
 
 namespace quillmarsh {
 
+// The counting pass of a numeric feature: slot b of `slots` ((nt + 1) * g2 counters, g2 the
+// group-count length) receives the rows whose value lies above exactly b of the nt ascending
+// `thresholds` (no NaN among them); a NaN value goes to slot nt. values[i] and words[i] are
+// the value and the packed group word of the node's i-th row; `values` is a ScatteredCells or
+// GatheredCells of float.
+template <class Cells>
+void count_numeric_slots(const Cells& values, std::span<const std::uint32_t> words,
+                         std::span<const float> thresholds, std::size_t g2,
+                         std::vector<std::uint32_t>& slots);
+// The same for a string feature: slot j receives the rows whose code is categories[j], the
+// last slot all others (codes lie below dictionary_size).
+template <class Cells>
+void count_string_slots(const Cells& codes, std::span<const std::uint32_t> words,
+                        std::span<const std::uint32_t> categories, std::size_t dictionary_size,
+                        std::size_t g2, std::vector<std::uint32_t>& slots);
+
 // The children a candidate would produce.
 struct CandidateCounts {
   GroupCounts left;
@@ -72,10 +88,10 @@ struct BestSplit {
   double gain = kNoGain;
 };
 
-// The rows of one node: list[begin, end) of a row list that the whole tree shares. The rows
-// of a node stay in dataset order; a split rearranges only its own range. `words`, when set,
-// runs alongside `list` with the packed group and outcome of each row, so that counting reads
-// them in order instead of gathering them.
+// The rows of one node: list[begin, end) of a row list that the whole tree shares, and
+// words[begin, end) beside it with the packed group and outcome of each row, so that counting
+// reads them in order instead of gathering them. The rows of a node stay in dataset order; a
+// split rearranges only its own range.
 struct NodeRows {
   RowList list;
   std::size_t begin = 0;
@@ -101,8 +117,8 @@ BestSplit find_best_split(const std::vector<std::string>& feature_cols,
                           WorkerPool& pool, const TreeDraws& draws, std::uint64_t slot);
 
 // Rearranges the node's range, once no job reads it any more, so that the rows satisfying the
-// split come first and the others after them, each part in its previous order (and refreshes
-// `words` over the range). Returns the position where the right part starts. `scratch` is
+// split come first and the others after them, each part in its previous order, the words
+// moving with their rows. Returns the position where the right part starts. `scratch` is
 // working storage.
 std::size_t partition_rows(const Dataset& dataset, const NodeRows& rows, const BestSplit& split,
                            RowVector& scratch);

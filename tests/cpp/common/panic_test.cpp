@@ -47,6 +47,19 @@ TEST(RunReportingFailures, ReportsEveryKindOfFailureToStderr) {
   EXPECT_NE(err.find(kGenericFailure), std::string::npos);
 }
 
+// A job's owner keeps the message and goes on; what is not a failure (here an int, as a
+// cancellation would be) reaches the owner untouched.
+TEST(CaptureFailure, KeepsTheMessageOfAFailureAndPassesAnythingElseOn) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(capture_failure([] { panic("first"); }), "first");
+  EXPECT_EQ(capture_failure([] { throw std::runtime_error("second"); }), "second");
+  EXPECT_EQ(capture_failure([] {}), std::nullopt);
+  EXPECT_THROW(capture_failure([] { throw 42; }), int);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("first"), std::string::npos);
+  EXPECT_NE(err.find("second"), std::string::npos);
+}
+
 TEST(RenderOsError, ShowsTextAndNumber) {
   EXPECT_EQ(os_error_text(std::error_code(11, std::generic_category())),
             "Resource temporarily unavailable (os error 11)");

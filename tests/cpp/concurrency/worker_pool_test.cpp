@@ -11,6 +11,7 @@
 #include "common/panic.hpp"
 #include "concurrency/buffer_pool.hpp"
 #include "concurrency/channel.hpp"
+#include "concurrency/countdown.hpp"
 #include "concurrency/thread.hpp"
 
 namespace quillmarsh {
@@ -96,6 +97,27 @@ TEST(WorkerPool, ThreadsEndOnceEveryHandleIsReleased) {
     with_pool = thread_count();
   }
   EXPECT_TRUE(eventually([&] { return thread_count() + 3 <= with_pool; }));
+}
+
+// A job arrives when the last copy of its Arrival goes, also when the job fails, and copies
+// of one Arrival arrive once.
+TEST(Countdown, ReleasesTheWaiterOnceEveryJobHasLetGo) {
+  auto countdown = std::make_shared<Countdown>(3);
+  auto first = std::make_shared<Countdown::Arrival>(countdown);
+  auto copy_of_first = first;
+  {
+    Countdown::Arrival second(countdown);
+  }
+  first.reset();
+  EXPECT_FALSE(countdown->arrived());
+  copy_of_first.reset();
+  EXPECT_FALSE(countdown->arrived());
+  WorkerPool pool(1);
+  pool.submit([arrival = std::make_shared<Countdown::Arrival>(countdown)] {
+    panic("job failed on purpose");
+  });
+  EXPECT_TRUE(eventually([&] { return countdown->arrived(); }));
+  countdown->wait();
 }
 
 using Pool = BufferPool<std::uint32_t>;

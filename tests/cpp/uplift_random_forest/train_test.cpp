@@ -131,8 +131,7 @@ TEST_P(FitFailure, ReportsItsMessageAndAddsNoTree) {
 }
 
 std::function<TrainingColumns()> control_only() {
-  return
-      [] { return make_columns({{"f", Floats{1, 2, 3, 4}}}, {0, 0, 0, 0}, {0, 1, 0, 1}); };
+  return [] { return make_columns({{"f", Floats{1, 2, 3, 4}}}, {0, 0, 0, 0}, {0, 1, 0, 1}); };
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -202,6 +201,27 @@ TEST(Fit, PrintingFailureKeepsTheTreesAppendedSoFar) {
             "printing failed");
   EXPECT_EQ(model.trees.size(), 2u);  // appended before its line failed
   EXPECT_EQ(sink.lines.size(), 2u);
+}
+
+// Cancelling a run stops its trees before their next node, in subtree jobs as on the growing
+// threads: at most the trees already past their last node still arrive, and every thread
+// of the run ends.
+TEST(TrainingRun, CancelStopsTheTreesInFlight) {
+  Rng rng(12);
+  const NodeData root =
+      testing_data::make_node(testing_data::random_experiment(rng, 30000, 4, 1, 3, false));
+  const UpliftTreeModel tree_template =
+      make_tree_template(8, 20, 3, EvalFunc::KL, 10, false, false, 0.9);
+  TrainingRun run(root, tree_template, "t", "y", TrainingPlan{200, 2, std::uint64_t{7}});
+  ASSERT_TRUE(run.next().has_value());
+  run.cancel();
+  int arrived = 1;
+  while (std::optional<TreeOutcome> outcome = run.next()) {
+    EXPECT_TRUE(outcome->tree.has_value()) << "a cancelled tree is not reported as a failure";
+    ++arrived;
+  }
+  EXPECT_LT(arrived, 20);
+  run.wait_for_threads();
 }
 
 // x0 alone drives the uplift (+0.3 for treated rows where x0 > 0.5): every tree splits the root

@@ -40,13 +40,13 @@ TEST(BuildDataset, CodesColumnsInAppendOrderAndKeepsTheLastDuplicate) {
 
 TEST(BuildDataset, StringColumnsKeepEveryTextByteForByte) {
   const Texts texts = {"Red",
-                              "red",
-                              "",
-                              "Red",
-                              "r\xc3\xa9"
-                              "d",
-                              "red ",
-                              ""};
+                       "red",
+                       "",
+                       "Red",
+                       "r\xc3\xa9"
+                       "d",
+                       "red ",
+                       ""};
   const NodeData node =
       make_node(make_columns({{"s", texts}}, {0, 1, 0, 1, 0, 1, 0}, {0, 0, 0, 0, 0, 0, 0}));
   const StringCodes& col = node.dataset->str_cols.at(0);
@@ -78,8 +78,7 @@ TEST(BuildDataset, RootRowListHoldsEveryRowInOrder) {
 }
 
 TEST(BuildDataset, LargeIntegersAreRoundedToSinglePrecision) {
-  const NodeData node =
-      make_node(make_columns({{"f", Floats{16777217.0f, NAN}}}, {0, 1}, {0, 0}));
+  const NodeData node = make_node(make_columns({{"f", Floats{16777217.0f, NAN}}}, {0, 1}, {0, 0}));
   EXPECT_EQ(node.dataset->num_cols[0][0], 16777216.0f);
   EXPECT_TRUE(std::isnan(node.dataset->num_cols[0][1]));
 }
@@ -104,12 +103,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "called `Option::unwrap()` on a `None` value"},
         RefusedCase{"empty_everything", make_columns({}, {}, {}),
                     "called `Option::unwrap()` on a `None` value"},
-        RefusedCase{"short_feature",
-                    make_columns({{"ok", Floats{1, 2, 3}}, {"f", Texts{"a"}}},
-                                 {0, 1, 0}, {0, 1, 1}),
-                    "feature column 'f' has 1 values but the treatment column 'arm' has 3"},
-        RefusedCase{"long_feature",
-                    make_columns({{"g", Floats{1, 2, 3, 4}}}, {0, 1, 0}, {0, 1, 1}),
+        RefusedCase{
+            "short_feature",
+            make_columns({{"ok", Floats{1, 2, 3}}, {"f", Texts{"a"}}}, {0, 1, 0}, {0, 1, 1}),
+            "feature column 'f' has 1 values but the treatment column 'arm' has 3"},
+        RefusedCase{"long_feature", make_columns({{"g", Floats{1, 2, 3, 4}}}, {0, 1, 0}, {0, 1, 1}),
                     "feature column 'g' has 4 values but the treatment column 'arm' has 3"},
         RefusedCase{"short_outcome", make_columns({}, {0, 1, 0}, {0, 1}),
                     "outcome column 'bought' has 2 values but the treatment column 'arm' has 3"},

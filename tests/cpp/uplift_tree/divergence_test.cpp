@@ -13,8 +13,8 @@ namespace {
 
 using testing_data::Floats;
 using testing_data::make_columns;
-using testing_data::Texts;
 using testing_data::make_node;
+using testing_data::Texts;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 

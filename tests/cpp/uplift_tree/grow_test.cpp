@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 
 #include "uplift_tree/divergence.hpp"
@@ -12,8 +13,8 @@ namespace {
 
 using testing_data::Floats;
 using testing_data::make_columns;
-using testing_data::Texts;
 using testing_data::make_node;
+using testing_data::Texts;
 
 UpliftTreeModel tree_template(std::uint64_t max_depth, std::uint64_t min_sample_leaf,
                               std::uint64_t max_features, EvalFunc f, std::uint64_t max_bins,
@@ -93,6 +94,45 @@ INSTANTIATE_TEST_SUITE_P(Measures, GrowProperties,
                                            GrowCase{5, EvalFunc::Chi, false, true},
                                            GrowCase{6, EvalFunc::Chi, true, false}));
 
+bool same_nodes(const UpliftTreeModel& a, const UpliftTreeModel& b) {
+  if (a.nodes.size() != b.nodes.size()) return false;
+  for (std::size_t i = 0; i < a.nodes.size(); ++i) {
+    const TreeNode& x = a.nodes[i];
+    const TreeNode& y = b.nodes[i];
+    if (x.col_name != y.col_name || x.col_idx != y.col_idx || !(x.split_value == y.split_value) ||
+        std::bit_cast<std::uint64_t>(x.gain) != std::bit_cast<std::uint64_t>(y.gain) ||
+        !same_doubles(x.prob, y.prob)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Subtrees handed to the pool as jobs, down to the whole tree as one job, give the tree grown
+// node by node on the growing thread, for every thread count of the pool.
+TEST_P(GrowProperties, SubtreeJobsGrowTheTreeOfNodeByNodeGrowth) {
+  const GrowCase& c = GetParam();
+  Rng rng(c.seed);
+  const NodeData root = make_node(testing_data::random_experiment(rng, 4000, 4, 2, 3, true));
+  const UpliftTreeModel tmpl = tree_template(6, 15, 3, c.f, 8, c.balance, c.regularization);
+  GrowOptions options = testing_data::seeded_growth(c.seed);
+  options.subtree_job_cells = 0;
+  UpliftTreeModel by_node = tmpl;
+  WorkerPool one(1);
+  grow_tree(by_node, root, "t", "y", one, options);
+  ASSERT_FALSE(by_node.nodes[2].is_leaf() && by_node.nodes[1].is_leaf()) << "too shallow a tree";
+  WorkerPool three(3);
+  for (const std::uint64_t cells : {std::uint64_t{1500}, std::uint64_t{6000}, ~std::uint64_t{0}}) {
+    options.subtree_job_cells = cells;
+    for (WorkerPool* pool : {&one, &three}) {
+      UpliftTreeModel by_jobs = tmpl;
+      grow_tree(by_jobs, root, "t", "y", *pool, options);
+      EXPECT_TRUE(same_nodes(by_jobs, by_node))
+          << cells << " cells, " << pool->size() << " threads";
+    }
+  }
+}
+
 struct LeafOnlyCase {
   const char* name;
   std::uint64_t max_depth;
@@ -131,7 +171,8 @@ INSTANTIATE_TEST_SUITE_P(Settings, RootStaysALeaf,
 // Treatment values 0 and 2 only: group 1 is empty everywhere, so every ED divergence is NaN.
 TEST(GrowTree, MissingTreatmentGroupLeavesOnlyARootLeafWithNan) {
   Rng rng(3);
-  testing_data::TestColumns columns = testing_data::random_experiment(rng, 500, 2, 0, 2, false, 0.6);
+  testing_data::TestColumns columns =
+      testing_data::random_experiment(rng, 500, 2, 0, 2, false, 0.6);
   for (std::int32_t& g : columns.treatment) g *= 2;
   const NodeData root = make_node(columns);
   UpliftTreeModel tree = tree_template(3, 5, 2, EvalFunc::Euclidean, 10);
@@ -143,12 +184,12 @@ TEST(GrowTree, MissingTreatmentGroupLeavesOnlyARootLeafWithNan) {
 }
 
 TEST(GrowTree, ControlOnlyDataFailsTheLengthAssertion) {
-  const NodeData root =
-      make_node(make_columns({{"f", Floats{1, 2, 3}}}, {0, 0, 0}, {0, 1, 0}));
+  const NodeData root = make_node(make_columns({{"f", Floats{1, 2, 3}}}, {0, 0, 0}, {0, 1, 0}));
   UpliftTreeModel tree = tree_template(2, 0, 1, EvalFunc::KL, 10);
   WorkerPool pool(1);
-  EXPECT_EQ(panic_message([&] { grow_tree(tree, root, "t", "y", pool, testing_data::seeded_growth(1)); }),
-            "assertion failed: v.len() % 2 == 0 && v.len() >= 4");
+  EXPECT_EQ(
+      panic_message([&] { grow_tree(tree, root, "t", "y", pool, testing_data::seeded_growth(1)); }),
+      "assertion failed: v.len() % 2 == 0 && v.len() >= 4");
 }
 
 TEST(GrowTree, GrowingAgainReplacesNamesAndNodes) {
@@ -162,6 +203,19 @@ TEST(GrowTree, GrowingAgainReplacesNamesAndNodes) {
   EXPECT_EQ(tree.nodes.size(), 1u);
   EXPECT_TRUE(tree.nodes[0].is_leaf());
   EXPECT_EQ(tree.treatment_col, "c");
+}
+
+TEST(GrowTree, RaisedCancelFlagStopsGrowthBeforeTheRoot) {
+  Rng rng(5);
+  const NodeData root = make_node(testing_data::random_experiment(rng, 400, 2, 0, 2, false, 0.6));
+  UpliftTreeModel tree = tree_template(3, 10, 2, EvalFunc::KL, 10);
+  WorkerPool pool(1);
+  CancelFlag cancel;
+  cancel.request();
+  GrowOptions options = testing_data::seeded_growth(1);
+  options.cancel = &cancel;
+  EXPECT_THROW(grow_tree(tree, root, "t", "y", pool, options), Cancelled);
+  EXPECT_TRUE(tree.nodes.empty());
 }
 
 TEST(CheckedNodeArraySize, RefusesDepthsNoMachineCanHold) {

@@ -14,12 +14,12 @@ namespace {
 
 using testing_data::Floats;
 using testing_data::make_columns;
-using testing_data::Texts;
 using testing_data::make_node;
+using testing_data::Texts;
 
 // Children of one candidate the slow way: one partition of the rows, then two countings.
-CandidateCounts partition_reference(const Dataset& d, ColumnRef ref,
-                                    std::span<const RowIndex> rows, const SplitValue& candidate) {
+CandidateCounts partition_reference(const Dataset& d, ColumnRef ref, std::span<const RowIndex> rows,
+                                    const SplitValue& candidate) {
   std::vector<RowIndex> left;
   std::vector<RowIndex> right;
   for (const RowIndex r : rows) {
@@ -28,6 +28,34 @@ CandidateCounts partition_reference(const Dataset& d, ColumnRef ref,
     (goes_left ? left : right).push_back(r);
   }
   return {group_counts(d, left), group_counts(d, right), left.size(), right.size()};
+}
+
+// The candidates of one feature over `rows`, read through the row list, or from the cells
+// gathered first (odd row counts): the two read the same cells.
+std::vector<float> numeric_candidates_of(const NumericColumn& column,
+                                         std::span<const RowIndex> rows, std::uint64_t max_bins,
+                                         Rng& rng) {
+  CandidateScratch scratch;
+  if (rows.size() % 2 == 0) {
+    return numeric_candidates(ScatteredCells<float>(column, rows), max_bins, rng, scratch);
+  }
+  std::vector<float> values;
+  gather(column, rows, values);
+  return numeric_candidates(GatheredCells<float>(values), max_bins, rng, scratch);
+}
+
+std::vector<std::uint32_t> string_candidates_of(const StringCodes& column,
+                                                std::span<const RowIndex> rows,
+                                                std::uint64_t max_bins, Rng& rng) {
+  CandidateScratch scratch;
+  const std::size_t size = column.dictionary.size();
+  if (rows.size() % 2 == 0) {
+    return string_candidates(ScatteredCells<std::uint32_t>(column.codes, rows), size, max_bins, rng,
+                             scratch);
+  }
+  std::vector<std::uint32_t> codes;
+  gather(column.codes, rows, codes);
+  return string_candidates(GatheredCells<std::uint32_t>(codes), size, max_bins, rng, scratch);
 }
 
 bool same_double(double a, double b) {
@@ -77,12 +105,13 @@ TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
     std::vector<CandidateCounts> fast;
     if (code.is_numeric()) {
       const NumericColumn& col = d.numeric(code);
-      std::vector<float> t = numeric_candidates(col, node.rows, node.settings.max_bins, rng);
+      std::vector<float> t = numeric_candidates_of(col, node.rows, node.settings.max_bins, rng);
       for (float v : t) candidates.push_back(SplitValue::numeric(v));
       fast = count_numeric_candidates(d, col, node.rows, t, node.counts);
     } else {
       const StringCodes& col = d.strings(code);
-      std::vector<std::uint32_t> c = string_candidates(col, node.rows, node.settings.max_bins, rng);
+      std::vector<std::uint32_t> c =
+          string_candidates_of(col, node.rows, node.settings.max_bins, rng);
       for (std::uint32_t v : c) candidates.push_back(SplitValue::str(col.dictionary[v]));
       fast = count_string_candidates(d, col, node.rows, c, node.counts);
     }
@@ -114,13 +143,13 @@ TEST_P(OnePassEquivalence, EveryCandidateMatchesThePartitionPerCandidate) {
         search_feature(d, code, node.rows, node.counts, d_parent, node.settings, again);
     std::vector<SplitValue> drawn;
     if (code.is_numeric()) {
-      for (float v : numeric_candidates(d.numeric(code), node.rows,
-                                        node.settings.max_bins, copy)) {
+      for (float v :
+           numeric_candidates_of(d.numeric(code), node.rows, node.settings.max_bins, copy)) {
         drawn.push_back(SplitValue::numeric(v));
       }
     } else {
       const StringCodes& col = d.strings(code);
-      for (std::uint32_t v : string_candidates(col, node.rows, node.settings.max_bins, copy)) {
+      for (std::uint32_t v : string_candidates_of(col, node.rows, node.settings.max_bins, copy)) {
         drawn.push_back(SplitValue::str(col.dictionary[v]));
       }
     }
@@ -157,7 +186,8 @@ TEST(CountNumericCandidates, InfinitiesAndNanThresholdsMatchThePartition) {
   const std::vector<float> t = {-inf, 0.1f, 0.25f, 0.9f, inf, NAN, NAN};
   const auto fast = count_numeric_candidates(d, d.num_cols[0], node.rows, t, node.counts);
   for (std::size_t j = 0; j < t.size(); ++j) {
-    const CandidateCounts slow = partition_reference(d, ColumnRef{}, node.rows, SplitValue::numeric(t[j]));
+    const CandidateCounts slow =
+        partition_reference(d, ColumnRef{}, node.rows, SplitValue::numeric(t[j]));
     EXPECT_EQ(fast[j].left, slow.left) << j;
     EXPECT_EQ(fast[j].right, slow.right) << j;
   }
@@ -169,7 +199,7 @@ TEST(CountNumericCandidates, ManyThresholdsMatchThePartition) {
   const NodeData node = make_node(testing_data::random_experiment(rng, 3000, 1, 0, 3, true));
   const Dataset& d = *node.dataset;
   const GroupCounts counts = group_counts(d, *node.rows);
-  const std::vector<float> t = numeric_candidates(d.num_cols[0], *node.rows, 300, rng);
+  const std::vector<float> t = numeric_candidates_of(d.num_cols[0], *node.rows, 300, rng);
   ASSERT_GT(t.size(), 64u);
   const auto fast = count_numeric_candidates(d, d.num_cols[0], *node.rows, t, counts);
   for (std::size_t j = 0; j < t.size(); j += 7) {
@@ -184,7 +214,7 @@ TEST(QuantileCandidates, SevenRowsFourBinsPickSortedPositionsOneThreeFive) {
   const NodeData node = make_node(make_columns({{"f", Floats{70, 10, 60, 20, 50, 30, 40}}},
                                                {0, 1, 0, 1, 0, 1, 0}, {0, 0, 0, 0, 0, 0, 0}));
   Rng rng(1);
-  EXPECT_EQ(numeric_candidates(node.dataset->num_cols[0], *node.rows, 4, rng),
+  EXPECT_EQ(numeric_candidates_of(node.dataset->num_cols[0], *node.rows, 4, rng),
             (std::vector<float>{20, 40, 60}));
 }
 
@@ -209,36 +239,85 @@ TEST(QuantileCandidates, NanValuesSortLastAndNeverBreakTheSort) {
   EXPECT_TRUE(std::isnan(c[3]) && std::isnan(c[6]));
 }
 
-// The jump over positions and the partial selection equal the plain loop over
-// i = 1..max_bins-1 on a fully sorted sample (NaNs last).
-class QuantileJump : public ::testing::TestWithParam<std::uint64_t> {};
-
-TEST_P(QuantileJump, EqualsTheLoopOverEveryBin) {
-  Rng rng(GetParam());
-  const std::size_t m = rng.below(60);
-  const std::uint64_t max_bins = rng.below(3) == 0 ? rng.below(5) : 1 + rng.below(400);
-  std::vector<float> sample(m);
-  for (float& v : sample) v = rng.below(8) == 0 ? NAN : static_cast<float>(rng.below(25));
-  std::vector<float> sorted = sample;
-  std::sort(sorted.begin(), sorted.end(),
-            [](float a, float b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
-  // A position reached by several i is read once: NaN never equals itself, so re-reading a NaN
-  // position would only repeat a candidate that takes no row.
-  std::vector<float> expected;
+// The quantiles by the plain loop over i = 1..max_bins-1 on the fully sorted sample: NaNs
+// last, -0.0 before +0.0. A position reached by several i is read once: NaN never equals
+// itself, so re-reading a NaN position would only repeat a candidate that takes no row.
+std::vector<float> sorted_quantiles(std::vector<float> sample, std::uint64_t max_bins) {
+  std::sort(sample.begin(), sample.end(), [](float a, float b) {
+    if (std::isnan(a) || std::isnan(b)) return !std::isnan(a) && std::isnan(b);
+    return a < b || (a == b && std::signbit(a) && !std::signbit(b));
+  });
+  std::vector<float> out;
+  const std::uint64_t m = sample.size();
   std::uint64_t last = ~std::uint64_t{0};
   for (std::uint64_t i = 1; i < max_bins && m > 0; ++i) {
     if (i * m / max_bins == last) continue;
     last = i * m / max_bins;
-    const float v = sorted[last];
-    if (expected.empty() || !(expected.back() == v)) expected.push_back(v);
+    const float v = sample[last];
+    if (out.empty() || !(out.back() == v)) out.push_back(v);
   }
-  const std::vector<float> got = quantile_candidates(sample, max_bins);
-  ASSERT_EQ(got.size(), expected.size()) << m << " " << max_bins;
+  return out;
+}
+
+void expect_same_floats(const std::vector<float>& got, const std::vector<float>& want) {
+  ASSERT_EQ(got.size(), want.size());
   for (std::size_t j = 0; j < got.size(); ++j) {
-    EXPECT_TRUE(got[j] == expected[j] || (std::isnan(got[j]) && std::isnan(expected[j])));
+    EXPECT_TRUE(std::bit_cast<std::uint32_t>(got[j]) == std::bit_cast<std::uint32_t>(want[j]) ||
+                (std::isnan(got[j]) && std::isnan(want[j])))
+        << j << ": " << got[j] << " vs " << want[j];
   }
 }
-INSTANTIATE_TEST_SUITE_P(Seeds, QuantileJump, ::testing::Range<std::uint64_t>(1, 400));
+
+// Values that strain the selection: ties, NaN, both zeros, and far outliers that stretch the
+// range its buckets divide.
+float rough_value(Rng& rng) {
+  switch (rng.below(16)) {
+    case 0:
+      return NAN;
+    case 1:
+      return -0.0f;
+    case 2:
+      return 0.0f;
+    case 3:
+      return rng.below(2) == 0 ? 1e30f : -1e30f;
+    case 4:
+      return static_cast<float>(rng.below(5));
+    default:
+      return static_cast<float>(testing_data::uniform(rng) * 2.0 - 1.0);
+  }
+}
+
+// quantile_candidates (a sample at hand) and numeric_candidates (a node's sample drawn, read
+// gathered or through its rows) both give the sorted sample's quantiles, from a few values to
+// several thousand, so that sorting and selection over several levels are both reached.
+class Quantiles : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(Quantiles, EqualTheSortedSamplesQuantiles) {
+  Rng rng(GetParam());
+  const std::size_t n = rng.below(4) == 0 ? rng.below(60) : 60 + rng.below(20000);
+  const std::uint64_t max_bins =
+      rng.below(3) == 0 ? rng.below(5) : 1 + rng.below(rng.below(2) == 0 ? 40 : 400);
+  std::vector<float> values(n);
+  for (float& v : values) v = rough_value(rng);
+  SCOPED_TRACE(numbered("n ", n) + numbered(" max_bins ", max_bins));
+  expect_same_floats(quantile_candidates(values, max_bins), sorted_quantiles(values, max_bins));
+
+  std::vector<RowIndex> rows(n);
+  for (std::size_t i = 0; i < n; ++i) rows[i] = static_cast<RowIndex>(i);
+  const std::uint64_t m = candidate_sample_size(n, max_bins);
+  Rng draw(GetParam() * 31);
+  std::vector<float> sample;
+  for (const RowIndex r : sample_rows(rows, m, draw)) sample.push_back(values[r]);
+  const std::vector<float> want = sorted_quantiles(sample, max_bins);
+  CandidateScratch scratch;
+  Rng gathered(GetParam() * 31);
+  expect_same_floats(numeric_candidates(GatheredCells<float>(values), max_bins, gathered, scratch),
+                     want);
+  Rng scattered(GetParam() * 31);
+  expect_same_floats(
+      numeric_candidates(ScatteredCells<float>(values, rows), max_bins, scattered, scratch), want);
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, Quantiles, ::testing::Range<std::uint64_t>(1, 300));
 
 TEST(QuantileCandidates, HugeBinCountsCostAtMostOneStepPerSampledValue) {
   std::vector<float> sample = {5, 1, 4, 2, 3};
@@ -286,17 +365,17 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SampleRows,
                                            std::pair<std::size_t, std::uint64_t>{40, 0}));
 
 TEST(StringCandidates, TakesEveryDistinctValueWhenThereAreFewEnough) {
-  const NodeData node = make_node(make_columns({{"s", Texts{"b", "a", "b", "c", "a"}}},
-                                               {0, 1, 0, 1, 0}, {0, 0, 0, 0, 0}));
+  const NodeData node = make_node(
+      make_columns({{"s", Texts{"b", "a", "b", "c", "a"}}}, {0, 1, 0, 1, 0}, {0, 0, 0, 0, 0}));
   Rng rng(3);
   const StringCodes& col = node.dataset->str_cols[0];
-  std::vector<std::uint32_t> c = string_candidates(col, *node.rows, 10, rng);
+  std::vector<std::uint32_t> c = string_candidates_of(col, *node.rows, 10, rng);
   std::set<std::string> texts;
   for (std::uint32_t code : c) texts.insert(col.dictionary[code]);
   EXPECT_EQ(c.size(), 3u);
   EXPECT_EQ(texts, (std::set<std::string>{"a", "b", "c"}));
-  EXPECT_TRUE(string_candidates(col, *node.rows, 1, rng).empty());
-  EXPECT_TRUE(string_candidates(col, *node.rows, 0, rng).empty());
+  EXPECT_TRUE(string_candidates_of(col, *node.rows, 1, rng).empty());
+  EXPECT_TRUE(string_candidates_of(col, *node.rows, 0, rng).empty());
 }
 
 TEST(StringCandidates, ChoosesMaxBinsMinusOneDistinctValuesUniformly) {
@@ -308,7 +387,7 @@ TEST(StringCandidates, ChoosesMaxBinsMinusOneDistinctValuesUniformly) {
   std::vector<int> picked(10, 0);
   for (int round = 0; round < 3000; ++round) {
     const std::vector<std::uint32_t> c =
-        string_candidates(node.dataset->str_cols[0], *node.rows, 4, rng);
+        string_candidates_of(node.dataset->str_cols[0], *node.rows, 4, rng);
     ASSERT_EQ(c.size(), 3u);
     ASSERT_EQ(std::set<std::uint32_t>(c.begin(), c.end()).size(), 3u);
     for (std::uint32_t code : c) ++picked[code];
@@ -348,7 +427,8 @@ TEST_P(SizeTest, BothChildrenNeedStrictlyMoreThanMinSampleLeafRows) {
   ASSERT_EQ(all[1].n_left, 11u);
   ASSERT_GT(split_gain(counts, 100, d_parent, all[0].left, 10, all[0].right, 90, s),
             split_gain(counts, 100, d_parent, all[1].left, 11, all[1].right, 89, s));
-  const auto found = search_feature(*node.dataset, ColumnRef{}, *node.rows, counts, d_parent, s, rng);
+  const auto found =
+      search_feature(*node.dataset, ColumnRef{}, *node.rows, counts, d_parent, s, rng);
   if (std::isnan(GetParam().second)) {
     EXPECT_FALSE(found.has_value());
   } else {
@@ -394,7 +474,8 @@ TEST(SearchFeature, ExactTieKeepsTheFirstCandidate) {
     ASSERT_EQ(g0, g1);
     ASSERT_GT(g0, 0.0);
     Rng rng(4);
-    const auto found = search_feature(*node.dataset, ColumnRef{}, *node.rows, counts, d_parent, s, rng);
+    const auto found =
+        search_feature(*node.dataset, ColumnRef{}, *node.rows, counts, d_parent, s, rng);
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->split_value, SplitValue::numeric(0.0f));
   }
@@ -454,9 +535,8 @@ TEST_P(FindBestSplit, MatchesTheBestSingleFeatureSearch) {
   const double d_parent = node_divergence(*counts, s.eval_func, false, 400);
   WorkerPool pool(2);
   const NodeRows rows = whole_node(node);
-  const BestSplit best =
-      find_best_split(d.x_names, node.dataset, rows, counts, d_parent, s, 99, pool,
-                      TreeDraws::seeded(GetParam(), 0), 0);
+  const BestSplit best = find_best_split(d.x_names, node.dataset, rows, counts, d_parent, s, 99,
+                                         pool, TreeDraws::seeded(GetParam(), 0), 0);
   double expected = kNoGain;
   std::string name;
   for (const std::string& f : d.x_names) {
@@ -530,16 +610,17 @@ TEST(PartitionRows, KeepsRowOrderWithinItsRangeAndSendsNanRight) {
   auto list = std::make_shared<RowVector>(RowVector{7, 0, 1, 2, 3, 4, 5, 6});
   EXPECT_EQ(partition_rows(d, NodeRows{list, 1, 7, nullptr}, numeric, scratch), 5u);
   EXPECT_EQ(*list, (RowVector{7, 2, 3, 4, 5, 0, 1, 6}));
-  BestSplit text;
+  BestSplit text;  // categories are coded in order of first appearance: a, A, "", b
   text.col_name = "s";
   text.split_value = SplitValue::str("a");
-  text.category = 7;  // not the column's code of "a": looked up by text
+  text.category = 0;
   list = std::make_shared<RowVector>(RowVector{0, 1, 2, 3, 4, 5, 6, 7});
   EXPECT_EQ(partition_rows(d, NodeRows{list, 0, 6, nullptr}, text, scratch), 3u);
   EXPECT_EQ(*list, (RowVector{0, 2, 5, 1, 3, 4, 6, 7}));
-  text.split_value = SplitValue::str("absent");
-  EXPECT_EQ(partition_rows(d, NodeRows{list, 2, 8, nullptr}, text, scratch), 2u);
-  EXPECT_EQ(*list, (RowVector{0, 2, 5, 1, 3, 4, 6, 7}));
+  text.split_value = SplitValue::str("");
+  text.category = 2;
+  EXPECT_EQ(partition_rows(d, NodeRows{list, 2, 8, nullptr}, text, scratch), 3u);
+  EXPECT_EQ(*list, (RowVector{0, 2, 3, 5, 1, 4, 6, 7}));
 }
 
 }  // namespace

@@ -71,9 +71,9 @@ struct TestColumns {
   operator TrainingColumns() const { return training(); }  // NOLINT(google-explicit-constructor)
 };
 
-inline TestColumns make_columns(std::vector<std::pair<std::string, std::variant<Floats, Texts>>> features,
-                                std::vector<std::int32_t> treatment,
-                                std::vector<std::int8_t> outcome) {
+inline TestColumns make_columns(
+    std::vector<std::pair<std::string, std::variant<Floats, Texts>>> features,
+    std::vector<std::int32_t> treatment, std::vector<std::int8_t> outcome) {
   TestColumns c;
   for (auto& [name, column] : features) {
     c.x_names.push_back(name);
@@ -102,8 +102,8 @@ inline double uniform(Rng& rng) { return static_cast<double>(rng.next_u32()) / 4
 // 0..groups-1 and binary outcomes. The outcome rate of treated rows rises by `effect` where
 // x0 > 0.5, so x0 alone drives the uplift.
 inline TestColumns random_experiment(Rng& rng, std::size_t rows, std::size_t numeric,
-                                         std::size_t strings, std::int32_t groups, bool rough,
-                                         double effect = 0.3) {
+                                     std::size_t strings, std::int32_t groups, bool rough,
+                                     double effect = 0.3) {
   TestColumns c;
   std::vector<Floats> nums(numeric, Floats(rows));
   std::vector<Texts> strs(strings, Texts(rows));
