@@ -131,7 +131,7 @@ def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
     out.write(
         f"trained {args.n_estimators} trees on {len(data.y):,} rows and {len(data.feature_names)} "
         f"features in {elapsed:.1f} s; arms {', '.join(map(str, model.treatments_))} against "
-        f"{control!r}\nmodel written to {args.model} (+ {args.model}.kit.json)\n"
+        f"{control!r}\nmodel written to {args.model}\n"
     )
     return 0
 
