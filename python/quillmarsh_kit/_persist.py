@@ -110,16 +110,16 @@ def _is_str_list(value: Any) -> bool:
     return isinstance(value, list) and all(isinstance(v, str) for v in value)
 
 
-def _categories_problem(meta: Dict[str, Any], kinds: Any) -> Optional[str]:
+def _categories_problem(meta: Dict[str, Any], kinds: List[str]) -> Optional[str]:
+    """What is wrong with the optional "feature_categories" entry, if anything."""
     categories = meta.get("feature_categories")
     if categories is None:
         return None
-    if not isinstance(categories, list) or not isinstance(kinds, list) or len(categories) != len(
-            kinds) or not all(
-                (c is None) if k == NUMERIC else (c is None or _is_str_list(c))
-                for c, k in zip(categories, kinds)):
-        return "'feature_categories' must hold a list of texts per string feature, null otherwise"
-    return None
+    fits = isinstance(categories, list) and len(categories) == len(kinds) and all(
+        c is None or (kind == STRING and _is_str_list(c)) for c, kind in zip(categories, kinds))
+    if fits:
+        return None
+    return "'feature_categories' must hold a list of texts per string feature, null otherwise"
 
 
 def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any]]:

@@ -42,6 +42,13 @@ def test_train_predict_evaluate(csv_files, tmp_path, capsys):
     assert "trained 6 trees on 2,400 rows and 8 features" in out and "arms 1, 2 against 0" in out
     model = UpliftForest.load(model_path)
     assert model.control == 0 and model.treatments_ == [1, 2] and "id" not in model.feature_names_
+    # a seed gives the same file, whatever the threads
+    seeded = [tmp_path / "a.json", tmp_path / "b.json"]
+    for path, jobs in zip(seeded, ("1", "2")):
+        assert main(["train", str(train), "--treatment", "arm", "--control", "0", "--outcome",
+                     "converted", "--exclude", "id", "--model", str(path), "--quiet", *FOREST,
+                     "--seed", "5", "--n-jobs", jobs]) == 0
+    assert seeded[0].read_bytes() == seeded[1].read_bytes()
 
     predictions = tmp_path / "pred.csv"
     assert main(["predict", str(test), "--model", str(model_path), "--output", str(predictions),
@@ -120,10 +127,12 @@ def test_csv_with_a_bom_and_na_cells_trains_and_predicts(tmp_path, capsys):
     (lambda meta: meta.update(feature_kinds=["numeric"]), "'feature_kinds' must hold"),
     (lambda meta: meta.update(treatments=[["t"]]), "a treatment label is malformed"),
     (lambda meta: meta.update(seed=-1), "'seed' must be an integer"),
+    (lambda meta: meta.update(feature_categories=[["a"], None]), "'feature_categories' must"),
     (lambda meta: meta.update(feature_names=["num", "other"]), "does not describe its model"),
     (lambda meta: meta.update(treatments=["t", "u"]), "names 2 treatments, the model predicts 1"),
     (lambda meta: meta.update(format="something else"), "is not quillmarsh_kit model metadata"),
-], ids=["kinds", "two_missing", "short_kinds", "label", "seed", "names", "arms", "format"])
+], ids=["kinds", "two_missing", "short_kinds", "label", "seed", "categories", "names", "arms",
+        "format"])
 def test_damaged_metadata_in_the_model_file_is_one_clear_error(tmp_path, capsys, damage,
                                                                message):
     model_path = tmp_path / "m.json"
