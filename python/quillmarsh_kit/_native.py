@@ -26,7 +26,7 @@ from ._tabular import STRING, Table
 # float32 at a time, so that a frame of float64 columns is never copied whole.
 PREDICT_BLOCK_BYTES = 32 << 20
 # The engine predicts in blocks of this many rows, one block per thread at a time.
-ENGINE_BLOCK_ROWS = 4096
+ENGINE_BLOCK_ROWS = 256
 
 
 class NativeError(RuntimeError):

@@ -76,7 +76,7 @@ class UpliftForest(ForestParams):
     alpha: weight within that normaliser, used only with normalize_gain.
     n_jobs: threads for training and prediction; -1 or None: every logical processor this
         process may use, -2: all but one, and so on. No call starts more threads than it can
-        keep busy: n_estimators * max_features for training, one per block of 4,096 rows for
+        keep busy: n_estimators * max_features for training, one per block of 256 rows for
         prediction. It changes how fast, never what is learned.
     control: the treatment label of the control group. The other labels become the arms, in
         sorted order: column k of `predict` is the uplift of `treatments_[k]`.

@@ -77,12 +77,12 @@ def test_max_features_is_resolved_against_the_feature_count(max_features, expect
 
 
 # Training keeps at most n_estimators * max_features threads busy, prediction one per block
-# of 4,096 rows.
+# of 256 rows.
 @pytest.mark.parametrize("n_estimators,max_features,n_jobs,cpus,rows,fit_threads,predict_threads", [
     (3, 1, 2**31 - 1, 2, 8, 3, 1),
-    (2, 2, 2**31 - 1, 2, 3 * 4096, 4, 3),
-    (3, 1, 2, 64, 3 * 4096 + 1, 2, 2),
-    (3, 1, -1, 64, 10 * 4096, 3, 10),
+    (2, 2, 2**31 - 1, 2, 3 * 256, 4, 3),
+    (3, 1, 2, 64, 3 * 256 + 1, 2, 2),
+    (3, 1, -1, 64, 10 * 256, 3, 10),
     (3, 1, None, 2, 8, 2, 1),
     (3, 1, -2, 2, 8, 1, 1),
 ])
