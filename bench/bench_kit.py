@@ -31,6 +31,7 @@ on a shared machine the wall time depends on what else runs. Peak memory is read
 from __future__ import annotations
 
 import argparse
+import ctypes
 import functools
 import gc
 import os
@@ -66,10 +67,20 @@ def _cpu_seconds() -> float:
     return usage.ru_utime + usage.ru_stime
 
 
+def _trim_heap() -> None:
+    """Returns the C heap's free pages to the system, so that memory an earlier step freed
+    does not hide what the next one needs (glibc only)."""
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
 def measured(call: Callable[[], Any]) -> Tuple[Any, float, float, float]:
     """call()'s result, its wall and CPU seconds, and the peak resident memory it added in
     MiB."""
     gc.collect()
+    _trim_heap()
     before = _status_mib("VmRSS")
     _reset_peak()
     cpu, start = _cpu_seconds(), time.perf_counter()
