@@ -163,9 +163,10 @@ def _bench_fit(frame, treatment, outcome, settings, threads: int, seed: int, eng
     del data  # the engine's arguments hold the arrays
     engine_seconds, kit_seconds = [], [seconds]
     for round_ in range(repeat):
-        _, took, cpu, _ = measured(engine_fit)
+        _, took, cpu, mib = measured(engine_fit)
         engine_seconds.append(took)
-        print(f"engine:  {took:7.2f} s (cpu {cpu:6.2f} s, {_load()})")
+        print(f"engine:  {took:7.2f} s (cpu {cpu:6.2f} s, {_load()})  peak +{mib:7.1f} MiB "
+              "above its arrays")
         if round_ + 1 < repeat:
             _, took, cpu, _ = measured(lambda: model.fit(frame, treatment, outcome))
             kit_seconds.append(took)
