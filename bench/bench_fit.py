@@ -27,27 +27,11 @@ import sys
 import time
 
 import quillmarsh
+from peak_memory import reset_peak, status_kib
 from quillmarsh_kit.datasets import make_uplift_experiment
 
 TARGET_SECONDS = 10.0
 TARGET_MEMORY_FACTOR = 3.0
-
-
-def _status_kib(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(f"{field} missing from /proc/self/status")
-
-
-def _reset_peak() -> bool:
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
 
 
 def _dataset_bytes(data, x_names, n) -> int:
@@ -108,8 +92,8 @@ def main() -> int:
             args.trees, args.max_features, args.max_depth, args.min_sample_leaf, measure,
             args.max_bins, False, False, 0.9,
         )
-        before_kib = _status_kib("VmRSS")
-        can_reset = _reset_peak()
+        before_kib = status_kib("VmRSS")
+        can_reset = reset_peak()
         cpu_start = resource.getrusage(resource.RUSAGE_SELF)
         start = time.perf_counter()
         with contextlib.redirect_stdout(io.StringIO()):
@@ -117,7 +101,7 @@ def main() -> int:
         seconds = time.perf_counter() - start
         cpu_end = resource.getrusage(resource.RUSAGE_SELF)
         cpu = (cpu_end.ru_utime - cpu_start.ru_utime) + (cpu_end.ru_stime - cpu_start.ru_stime)
-        peak_kib = _status_kib("VmHWM")
+        peak_kib = status_kib("VmHWM")
         extra_mib = (peak_kib - before_kib) / 1024 if can_reset else float("nan")
         factor = extra_mib / dataset_mib
         met = seconds < TARGET_SECONDS and factor < TARGET_MEMORY_FACTOR

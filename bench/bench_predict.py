@@ -103,6 +103,7 @@ def main() -> int:
     print(f"boundary only (convert rows, return empty lists): {boundary:7.3f} s "
           f"(cpu {boundary_cpu:.3f} s)")
 
+    walk_target = 0.5
     reference = None
     verdict = 0
     for n in thread_counts:
@@ -118,8 +119,13 @@ def main() -> int:
                     f"{_max_difference(reference, result):.1e}"
         if n == 2:
             ok = seconds < TARGET_SECONDS
-            verdict |= 0 if ok else 1
-            line += f"  [{'meets' if ok else 'MISSES'} the {TARGET_SECONDS:.0f} s target]"
+            # The call less the boundary: the tree walks and the filling of the result lists
+            # (bench/predict_bench.cpp times the walks alone).
+            walk_ok = walk <= walk_target
+            verdict |= 0 if ok and walk_ok else 1
+            line += (f"  [{'meets' if ok else 'MISSES'} the {TARGET_SECONDS:.0f} s target; "
+                     f"trees {walk:.3f} s {'meets' if walk_ok else 'MISSES'} the "
+                     f"{walk_target} s target]")
         print(line)
         del result
     return verdict

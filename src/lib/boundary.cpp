@@ -1,18 +1,10 @@
-// Raising PanicException and tracking the calling thread's entry-point depth.
+// Raising PanicException.
 #include "lib/boundary.hpp"
 
 #include "lib/panic_exception.hpp"
 #include "lib/py_ref.hpp"
 
 namespace quillmarsh {
-
-namespace {
-thread_local int call_depth = 0;
-}  // namespace
-
-CallScope::CallScope() noexcept { ++call_depth; }
-CallScope::~CallScope() { --call_depth; }
-bool CallScope::active() noexcept { return call_depth > 0; }
 
 PyObject* raise_panic(std::string_view message, const std::source_location& where) noexcept {
   const std::string_view text = message.empty() ? kGenericFailure : message;

@@ -16,21 +16,8 @@ namespace quillmarsh {
 // Reports message and location on stderr and sets PanicException(message). Returns nullptr.
 PyObject* raise_panic(std::string_view message, const std::source_location& where) noexcept;
 
-// Marks the calling thread as inside an entry point, which holds the interpreter lock for
-// the whole call. Entry points nest (a method called from a progress line).
-class CallScope {
- public:
-  CallScope() noexcept;
-  ~CallScope();
-  CallScope(const CallScope&) = delete;
-  CallScope& operator=(const CallScope&) = delete;
-  // True when this thread is inside an entry point and so already holds the lock.
-  static bool active() noexcept;
-};
-
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  CallScope scope;
   try {
     return body();  // a new reference, or nullptr with a Python error already set
   } catch (const Panic& p) {

@@ -1,10 +1,6 @@
 // Running the one-line print program in __main__.
 #include "lib/console.hpp"
 
-#include <atomic>
-
-#include "common/panic.hpp"
-#include "lib/boundary.hpp"
 #include "lib/py_error.hpp"
 #include "lib/py_ref.hpp"
 
@@ -14,9 +10,6 @@ namespace {
 
 constexpr std::string_view kPrefix = "import sys; print(\"";
 constexpr std::string_view kSuffix = "\"); sys.stdout.flush();";
-
-// Set once the acquiring path has confirmed that the interpreter is running.
-std::atomic<bool> interpreter_checked{false};
 
 void run_program(const std::string& source) {
   if (const std::size_t nul = source.find('\0'); nul != std::string::npos) {
@@ -32,18 +25,6 @@ void run_program(const std::string& source) {
   if (!result) panic_with_pending_error();
 }
 
-// Holds the interpreter lock for a thread that did not have it.
-class AcquiredLock {
- public:
-  AcquiredLock() noexcept : state_(PyGILState_Ensure()) {}
-  ~AcquiredLock() { PyGILState_Release(state_); }
-  AcquiredLock(const AcquiredLock&) = delete;
-  AcquiredLock& operator=(const AcquiredLock&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
 }  // namespace
 
 void console_print(const std::string& message) {
@@ -52,16 +33,6 @@ void console_print(const std::string& message) {
   source += kPrefix;
   source += message;
   source += kSuffix;
-  if (CallScope::active()) {
-    run_program(source);
-    return;
-  }
-  if (!interpreter_checked.load(std::memory_order_acquire)) {
-    if (Py_IsInitialized() == 0) panic("the Python interpreter is not initialized");
-    interpreter_checked.store(true, std::memory_order_release);
-  }
-  AcquiredLock lock;
-  CallScope scope;
   run_program(source);
 }
 

@@ -10,7 +10,8 @@ namespace quillmarsh {
 
 // Prints message and flushes sys.stdout. The message is inserted into the program without
 // escaping. Any Python error panics with "called `Result::unwrap()` on an `Err` value: "
-// followed by the error's rendering. Takes the interpreter lock if this thread lacks it.
+// followed by the error's rendering. The calling thread holds the interpreter lock: fit
+// prints only from the thread that called it, inside the call.
 void console_print(const std::string& message);
 
 // The progress sink of fit: every line goes through console_print on the calling thread.

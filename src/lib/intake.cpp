@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 
 #include "common/panic.hpp"
 #include "lib/convert.hpp"
 #include "lib/py_error.hpp"
+#include "lib/text_encoder.hpp"
 
 namespace quillmarsh {
 
@@ -69,38 +69,6 @@ std::optional<std::vector<float>> numeric_column(PyObject* list) {
   return out;
 }
 
-// Dictionary encoding straight from the str objects: a str object seen before takes its code
-// without being converted again, and each distinct text is stored once, so a few long texts
-// repeated over many rows cost their own size, not the column's.
-class TextEncoder {
- public:
-  std::optional<std::uint32_t> code_of(PyObject* item) {
-    if (!PyUnicode_Check(item)) return std::nullopt;
-    if (const auto seen = by_object_.find(item); seen != by_object_.end()) return seen->second;
-    std::optional<std::string> text = utf8_of_str(item);
-    if (!text) return std::nullopt;
-    const auto next = static_cast<std::uint32_t>(texts_.size());
-    const auto [it, inserted] = by_text_.try_emplace(std::move(*text), next);
-    if (inserted) texts_.push_back(&it->first);
-    // The reference keeps the object, and so the address the map is keyed by, alive.
-    held_.push_back(PyRef::borrow(item));
-    by_object_.emplace(item, it->second);
-    return it->second;
-  }
-  std::vector<std::string> dictionary() const {
-    std::vector<std::string> out;
-    out.reserve(texts_.size());
-    for (const std::string* text : texts_) out.push_back(*text);
-    return out;
-  }
-
- private:
-  std::unordered_map<PyObject*, std::uint32_t> by_object_;
-  std::unordered_map<std::string, std::uint32_t> by_text_;
-  std::vector<const std::string*> texts_;  // keys of by_text_, in code order
-  std::vector<PyRef> held_;
-};
-
 std::optional<StringFeature> string_column(PyObject* list, OwnedColumns& owned) {
   std::vector<std::uint32_t> codes;
   codes.reserve(static_cast<std::size_t>(PyList_Size(list)));
@@ -113,11 +81,10 @@ std::optional<StringFeature> string_column(PyObject* list, OwnedColumns& owned) 
   });
   if (!ok) return std::nullopt;
   const std::vector<std::uint32_t>& kept = owned.codes.emplace_back(std::move(codes));
-  return StringFeature{kept, encoder.dictionary()};
+  return StringFeature{kept, encoder.take_dictionary()};
 }
 
-FeatureColumn feature_column(const ColumnMap& data, const std::string& name,
-                             OwnedColumns& owned) {
+FeatureColumn feature_column(const ColumnMap& data, const std::string& name, OwnedColumns& owned) {
   PyObject* list = column(data, name);
   if (std::optional<std::vector<float>> numbers = numeric_column(list)) {
     return NumericFeature{owned.numbers.emplace_back(std::move(*numbers))};

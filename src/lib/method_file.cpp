@@ -25,14 +25,13 @@ PyObject* method_load(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 }
 
 PyObject* method_save(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return call_method<Borrow::kShared>(
-      self, args, kwargs, kSaveSignature,
-      [](const UpliftRandomForestModel& forest, const auto& a) -> PyObject* {
-        const auto path = convert_arg("path", a[0], to_text);
-        if (!path) return nullptr;
-        save_model(forest, *path);
-        Py_RETURN_NONE;
-      });
+  return call_method<Borrow::kShared>(self, args, kwargs, kSaveSignature,
+                                      [](const ModelRecord& model, const auto& a) -> PyObject* {
+                                        const auto path = convert_arg("path", a[0], to_text);
+                                        if (!path) return nullptr;
+                                        save_model(model.forest(), *path);
+                                        Py_RETURN_NONE;
+                                      });
 }
 
 }  // namespace quillmarsh

@@ -14,16 +14,16 @@ constexpr Signature<1> kImportanceSignature{"_UpliftRandomForestModel.get_featur
 
 PyObject* method_feature_cols(PyObject* self, PyObject* /*unused*/) noexcept {
   return call_method<Borrow::kShared>(
-      self, [](const UpliftRandomForestModel& forest) { return text_list(feature_cols(forest)); });
+      self, [](const ModelRecord& model) { return text_list(feature_cols(model.forest())); });
 }
 
 PyObject* method_get_feature_importance(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_method<Borrow::kShared>(
       self, args, kwargs, kImportanceSignature,
-      [](const UpliftRandomForestModel& forest, const auto& a) -> PyObject* {
+      [](const ModelRecord& model, const auto& a) -> PyObject* {
         const auto importance_type = convert_arg("importance_type", a[0], to_text);
         if (!importance_type) return nullptr;
-        return float_list(get_feature_importance(forest, *importance_type));
+        return float_list(get_feature_importance(model.forest(), *importance_type));
       });
 }
 

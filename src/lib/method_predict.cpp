@@ -18,28 +18,27 @@ constexpr Signature<1> kPredictRowSignature{"_UpliftRandomForestModel.predict_ro
 PyObject* method_predict(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_method<Borrow::kShared>(
       self, args, kwargs, kPredictSignature,
-      [](const UpliftRandomForestModel& forest, const auto& a) -> PyObject* {
+      [](const ModelRecord& model, const auto& a) -> PyObject* {
         const auto lists = convert_arg("data", a[0], to_list_sequence);
         if (!lists) return nullptr;
         const auto n_threads = convert_arg("n_threads", a[1], to_i32);
         if (!n_threads) return nullptr;
         RowBatch rows = convert_rows(*lists);
-        // No rows, no predictions, whatever the thread count.
-        if (rows.empty()) return float_table(FloatTable{});
-        return float_table(predict(forest, std::move(rows), *n_threads));
+        return float_table(
+            predict(model.forest(), model.packed_forest(), std::move(rows), *n_threads));
       });
 }
 
 PyObject* method_predict_row(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return call_method<Borrow::kShared>(
       self, args, kwargs, kPredictRowSignature,
-      [](const UpliftRandomForestModel& forest, const auto& a) -> PyObject* {
+      [](const ModelRecord& model, const auto& a) -> PyObject* {
         auto x = convert_arg("x", a[0], to_list);
         if (!x) return nullptr;
         std::vector<PyRef> lists;
         lists.push_back(std::move(*x));
         const RowBatch row = convert_rows(lists);
-        return float_list(predict_row(forest, row.row(0)));
+        return float_list(predict_row(model.forest(), *model.packed_forest(), row.row(0)));
       });
 }
 

@@ -55,7 +55,7 @@ PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noe
       return nullptr;  // forest is destroyed on the way out
     }
     auto* model = reinterpret_cast<ModelObject*>(object);
-    std::construct_at(&model->forest(), std::move(forest));
+    std::construct_at(&model->record(), std::move(forest));
     model->borrow = 0;
     return object;
   });
@@ -63,7 +63,7 @@ PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noe
 
 void model_dealloc(PyObject* self) noexcept {
   auto* model = reinterpret_cast<ModelObject*>(self);
-  std::destroy_at(&model->forest());
+  std::destroy_at(&model->record());
   PyTypeObject* type = Py_TYPE(self);
   auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_object(self);
@@ -141,6 +141,11 @@ PyObject* model_type() {
   }
   cached_type = type;
   return cached_type;
+}
+
+const std::shared_ptr<const PackedForest>& ModelRecord::packed_forest() const {
+  if (!packed_) packed_ = std::make_shared<const PackedForest>(forest_.trees);
+  return packed_;
 }
 
 BorrowGuard::BorrowGuard(ModelObject& model, Borrow kind) noexcept : model_(model), kind_(kind) {

@@ -7,25 +7,46 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include "lib/binder.hpp"
 #include "lib/boundary.hpp"
 #include "lib/python.hpp"
 #include "uplift_random_forest/forest.hpp"
+#include "uplift_tree/packed_forest.hpp"
 
 namespace quillmarsh {
+
+// What one instance owns: its forest record and the prediction-ready trees built from it.
+// The trees are built on the first prediction after construction, fit or load, and shared
+// with the prediction threads of every call until the record changes.
+class ModelRecord {
+ public:
+  explicit ModelRecord(UpliftRandomForestModel forest) noexcept : forest_(std::move(forest)) {}
+
+  const UpliftRandomForestModel& forest() const noexcept { return forest_; }
+  // For a use that may change the record (fit, load): the built trees are dropped first.
+  UpliftRandomForestModel& forest_to_change() noexcept {
+    packed_.reset();
+    return forest_;
+  }
+  // Calling thread only (the interpreter lock serialises the first build).
+  const std::shared_ptr<const PackedForest>& packed_forest() const;
+
+ private:
+  UpliftRandomForestModel forest_;
+  mutable std::shared_ptr<const PackedForest> packed_;
+};
 
 // The record lives in raw storage so that the struct stays standard-layout and a PyObject*
 // of this type may be reinterpreted as a ModelObject*.
 struct ModelObject {
   PyObject ob_base;
-  alignas(UpliftRandomForestModel) unsigned char storage[sizeof(UpliftRandomForestModel)];
+  alignas(ModelRecord) unsigned char storage[sizeof(ModelRecord)];
   // 0 free, n > 0 shared uses in progress, -1 one exclusive use in progress.
   Py_ssize_t borrow;
 
-  UpliftRandomForestModel& forest() noexcept {
-    return *std::launder(reinterpret_cast<UpliftRandomForestModel*>(storage));
-  }
+  ModelRecord& record() noexcept { return *std::launder(reinterpret_cast<ModelRecord*>(storage)); }
 };
 static_assert(std::is_standard_layout_v<ModelObject>);
 
@@ -54,12 +75,22 @@ class BorrowGuard {
 // '_UpliftRandomForestModel'".
 ModelObject* as_model(PyObject* self);
 
-// The record as a method body sees it: const for a shared borrow.
+// What a method body gets: the whole record, read-only, under a shared borrow; the forest,
+// to change, under an exclusive one.
 template <Borrow kind>
-using ForestRef = std::conditional_t<kind == Borrow::kShared, const UpliftRandomForestModel&,
-                                     UpliftRandomForestModel&>;
+using ModelRef =
+    std::conditional_t<kind == Borrow::kShared, const ModelRecord&, UpliftRandomForestModel&>;
 
-// The call protocol: self check, borrow, binding, then body(forest, bound arguments), which
+template <Borrow kind>
+ModelRef<kind> model_ref(ModelObject& model) noexcept {
+  if constexpr (kind == Borrow::kShared) {
+    return model.record();
+  } else {
+    return model.record().forest_to_change();
+  }
+}
+
+// The call protocol: self check, borrow, binding, then body(model, bound arguments), which
 // converts the arguments and does the work. The borrow is released on every path, and
 // internal failures become PanicException.
 template <Borrow kind, std::size_t N, class Body>
@@ -72,7 +103,7 @@ PyObject* call_method(PyObject* self, PyObject* args, PyObject* kwargs,
     if (!borrow.held()) return nullptr;
     std::array<PyObject*, N> bound{};
     if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
-    return body(static_cast<ForestRef<kind>>(model->forest()), bound);
+    return body(model_ref<kind>(*model), bound);
   });
 }
 
@@ -84,7 +115,7 @@ PyObject* call_method(PyObject* self, Body&& body) noexcept {
     if (model == nullptr) return nullptr;
     BorrowGuard borrow(*model, kind);
     if (!borrow.held()) return nullptr;
-    return body(static_cast<ForestRef<kind>>(model->forest()));
+    return body(model_ref<kind>(*model));
   });
 }
 

@@ -8,6 +8,7 @@
 #include "lib/model_type.hpp"
 #include "lib/py_error.hpp"
 #include "lib/py_ref.hpp"
+#include "lib/results.hpp"
 
 namespace quillmarsh {
 
@@ -52,6 +53,7 @@ PyObject* init_module() {
     return nullptr;
   }
   install_allocation_failure_handler();
+  if (!import_collector_control()) return nullptr;
 
   PyObject* type = model_type();
   PyRef all = all_list(module.get());

@@ -103,6 +103,13 @@ std::string render_error(const PendingError& error) {
   return out;
 }
 
+void prefix_pending_error(std::string_view prefix) {
+  const PendingError error = take_pending_error();
+  std::string text(prefix);
+  text += exception_message(error.value.get());
+  PyErr_SetString(error.type.get(), text.c_str());
+}
+
 void raise_cannot_convert(PyObject* object, std::string_view target) {
   std::string message = "'";
   message += type_name(object);

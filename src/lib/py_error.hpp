@@ -21,6 +21,25 @@ struct PendingError {
 PendingError take_pending_error() noexcept;
 void restore_error(PendingError error) noexcept;
 
+// Sets the pending error, if any, aside for the scope's lifetime: an error raised inside the
+// scope is discarded at its end and the earlier one is restored. For side work whose failure
+// must neither hide nor replace the error the call is already reporting.
+class PendingErrorScope {
+ public:
+  PendingErrorScope() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~PendingErrorScope() {
+    PyErr_Clear();
+    PyErr_Restore(type_, value_, traceback_);
+  }
+  PendingErrorScope(const PendingErrorScope&) = delete;
+  PendingErrorScope& operator=(const PendingErrorScope&) = delete;
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
 // Makes sure a failing interpreter call left an error behind (SystemError otherwise).
 void ensure_error_set() noexcept;
 
@@ -36,6 +55,9 @@ std::string exception_message(PyObject* value);
 
 // "PyErr { type: <repr>, value: <repr>, traceback: None | Some(<repr>) }"
 std::string render_error(const PendingError& error);
+
+// Puts `prefix` before the message of the pending error, keeping its type.
+void prefix_pending_error(std::string_view prefix);
 
 // Raises TypeError "'{type name}' object cannot be converted to '{target}'".
 void raise_cannot_convert(PyObject* object, std::string_view target);

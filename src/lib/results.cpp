@@ -23,41 +23,46 @@ PyObject* build_list(std::size_t n, Make&& make) {
   return list.release();
 }
 
+// The gc module, imported at module initialisation; lives for the rest of the process.
+PyObject* collector = nullptr;
+
 // Pauses the interpreter's cyclic garbage collector for its lifetime. Building a table of
 // a million lists would otherwise run many collections over the growing heap, about half the
 // cost of the result; the lists hold only floats, so they cannot form cycles. A collector
-// the caller had switched off stays off; any failure here just leaves the collector alone.
+// the caller had switched off stays off. Only C functions of gc are called, so no Python code
+// runs here; a failure of one of them just leaves the collector alone, and any error that
+// was pending before (an exception on its way out) is kept.
 class CollectorPause {
  public:
-  CollectorPause() : gc_(PyRef::steal(PyImport_ImportModule("gc"))) {
-    if (gc_) {
-      PyRef enabled = PyRef::steal(PyObject_CallMethod(gc_.get(), "isenabled", nullptr));
-      if (enabled && PyObject_IsTrue(enabled.get()) == 1) {
-        PyRef done = PyRef::steal(PyObject_CallMethod(gc_.get(), "disable", nullptr));
-        paused_ = static_cast<bool>(done);
-      }
+  CollectorPause() {
+    if (collector == nullptr) return;
+    const PendingErrorScope keep;
+    PyRef enabled = PyRef::steal(PyObject_CallMethod(collector, "isenabled", nullptr));
+    if (enabled && PyObject_IsTrue(enabled.get()) == 1) {
+      PyRef done = PyRef::steal(PyObject_CallMethod(collector, "disable", nullptr));
+      paused_ = static_cast<bool>(done);
     }
-    if (!paused_) PyErr_Clear();
   }
   ~CollectorPause() {
     if (!paused_) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);  // keep an error that is on its way out
-    PyRef done = PyRef::steal(PyObject_CallMethod(gc_.get(), "enable", nullptr));
-    if (!done) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    const PendingErrorScope keep;
+    PyRef::steal(PyObject_CallMethod(collector, "enable", nullptr));
   }
   CollectorPause(const CollectorPause&) = delete;
   CollectorPause& operator=(const CollectorPause&) = delete;
 
  private:
-  PyRef gc_;
   bool paused_ = false;
 };
 
 constexpr std::size_t kCollectorPauseRows = 10000;
 
 }  // namespace
+
+bool import_collector_control() {
+  if (collector == nullptr) collector = PyImport_ImportModule("gc");
+  return collector != nullptr;
+}
 
 PyObject* float_list(const std::vector<double>& values) {
   return build_list(values.size(), [&](std::size_t i) { return PyFloat_FromDouble(values[i]); });

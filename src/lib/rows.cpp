@@ -1,5 +1,5 @@
 // Cell conversion: the float conversion first, then the text conversion; when both fail the
-// TypeError lists both attempts.
+// TypeError lists both attempts. Each distinct str object is converted once per call.
 #include "lib/rows.hpp"
 
 #include <optional>
@@ -8,6 +8,7 @@
 #include "lib/convert.hpp"
 #include "lib/messages.hpp"
 #include "lib/py_error.hpp"
+#include "lib/text_encoder.hpp"
 
 namespace quillmarsh {
 
@@ -41,13 +42,16 @@ std::optional<double> cell_as_double(PyObject* cell) {
   return value;
 }
 
-void add_cell(RowBatch& batch, PyObject* cell) {
-  PyRef held = PyRef::borrow(cell);  // conversions may run code that drops the cell elsewhere
+void add_cell(RowBatch& batch, TextEncoder& texts, PyObject* cell) {
+  if (PyFloat_CheckExact(cell)) {  // the common case; its conversion cannot fail or run code
+    batch.add_number(static_cast<float>(PyFloat_AsDouble(cell)));
+    return;
+  }
   if (PyUnicode_CheckExact(cell)) {
     // An exact str never converts to a float; try the text first and only compute the float
     // attempt's error if the text fails too (lone surrogates).
-    if (std::optional<std::string> text = utf8_of_str(cell)) {
-      batch.add_text(*text);
+    if (const std::optional<std::uint32_t> code = texts.code_of(cell)) {
+      batch.add_text_code(*code);
       return;
     }
     PendingError as_text = take_pending_error();
@@ -55,29 +59,34 @@ void add_cell(RowBatch& batch, PyObject* cell) {
     PendingError as_number = take_pending_error();
     panic_bad_cell(as_number, as_text);
   }
+  PyRef held = PyRef::borrow(cell);  // conversions may run code that drops the cell elsewhere
   if (const std::optional<double> number = cell_as_double(cell)) {
     batch.add_number(static_cast<float>(*number));  // nearest float; beyond range: infinite
     return;
   }
   PendingError as_number = take_pending_error();
-  if (std::optional<std::string> text = to_text(cell)) {
-    batch.add_text(*text);
+  if (!PyUnicode_Check(cell)) {
+    raise_cannot_convert(cell, kPyString);
+  } else if (const std::optional<std::uint32_t> code = texts.code_of(cell)) {
+    batch.add_text_code(*code);
     return;
   }
   PendingError as_text = take_pending_error();
   panic_bad_cell(as_number, as_text);
 }
 
-void add_row(RowBatch& batch, PyObject* list) {
+void add_row(RowBatch& batch, TextEncoder& texts, PyObject* list) {
   batch.begin_row();
   if (PyList_CheckExact(list)) {
     // The length is read on every step: a cell's conversion may shrink the list.
-    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) add_cell(batch, PyList_GetItem(list, i));
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+      add_cell(batch, texts, PyList_GetItem(list, i));
+    }
     return;
   }
   PyRef iterator = PyRef::steal(PyObject_GetIter(list));  // a subclass may define __iter__
   if (!iterator) panic_with_pending_error();
-  while (PyRef cell = PyRef::steal(PyIter_Next(iterator.get()))) add_cell(batch, cell.get());
+  while (PyRef cell = PyRef::steal(PyIter_Next(iterator.get()))) add_cell(batch, texts, cell.get());
   if (PyErr_Occurred() != nullptr) panic_with_pending_error();
 }
 
@@ -88,7 +97,9 @@ RowBatch convert_rows(const std::vector<PyRef>& lists) {
   for (const PyRef& list : lists) cells += static_cast<std::size_t>(PyList_Size(list.get()));
   RowBatch batch;
   batch.reserve(lists.size(), cells);
-  for (const PyRef& list : lists) add_row(batch, list.get());
+  TextEncoder texts;  // one dictionary for every row of the call
+  for (const PyRef& list : lists) add_row(batch, texts, list.get());
+  batch.set_texts(texts.take_dictionary());
   return batch;
 }
 

@@ -1,10 +1,12 @@
-// Forest prediction: tree outputs summed and divided by n_estimators, either row by row on the
-// calling thread or one whole tree per job on detached prediction threads.
+// Forest prediction on packed trees: tree outputs summed and divided by n_estimators, either on
+// the calling thread, or one group of whole trees per job on prediction threads, or (for
+// columns) one block of rows per job.
 #include "uplift_random_forest/predict.hpp"
 
 #include <algorithm>
-#include <iterator>
-#include <memory>
+#include <cmath>
+#include <limits>
+#include <optional>
 #include <utility>
 
 #include "common/panic.hpp"
@@ -12,55 +14,23 @@
 #include "concurrency/job_queue.hpp"
 #include "concurrency/thread.hpp"
 #include "uplift_tree/predict.hpp"
+#include "uplift_tree/routing.hpp"
 
 namespace quillmarsh {
 namespace {
 
-// sum[i] += leaf[i] over the sum's length; the first output becomes the sum. Entries of
-// `leaf` beyond the sum are ignored, a shorter leaf is a fault.
-void accumulate(std::vector<double>& sum, std::span<const double> leaf) {
-  if (sum.empty()) {
-    sum.assign(leaf.begin(), leaf.end());
-    return;
-  }
-  for (std::size_t i = 0; i < sum.size(); ++i) {
-    if (i >= leaf.size()) panic_index(leaf.size(), i);
-    sum[i] += leaf[i];
-  }
+std::vector<double> divided(std::span<const double> values, std::int32_t n_estimators) {
+  std::vector<double> out(values.begin(), values.end());
+  const auto divisor = static_cast<double>(n_estimators);
+  for (double& v : out) v /= divisor;
+  return out;
 }
 
-void divide(std::span<double> values, std::int32_t n_estimators) {
-  const double divisor = static_cast<double>(n_estimators);
-  for (double& v : values) v /= divisor;
-}
-
-// Every tree of the list, in list order, for each row in turn. The walks of up to kLanes
-// trees run interleaved; their outputs are still added in list order.
-FloatTable predict_on_calling_thread(const UpliftRandomForestModel& forest, const RowBatch& rows) {
-  std::vector<FlatTree> trees;
-  trees.reserve(forest.trees.size());
-  for (const UpliftTreeModel& tree : forest.trees) trees.emplace_back(tree);
-  std::vector<const FlatTree*> tree_ptrs;
-  tree_ptrs.reserve(trees.size());
-  for (const FlatTree& tree : trees) tree_ptrs.push_back(&tree);
-  RowView lane_rows[FlatTree::kLanes];
-  std::span<const double> leaves[FlatTree::kLanes];
-
+FloatTable divided(const PredictionTable& table, std::int32_t n_estimators) {
   FloatTable result;
-  result.reserve(rows.size());
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const RowView row = rows.row(r);
-    std::fill(std::begin(lane_rows), std::end(lane_rows), row);
-    std::vector<double> sum;
-    for (std::size_t first = 0; first < trees.size(); first += FlatTree::kLanes) {
-      const std::size_t walks = std::min(FlatTree::kLanes, trees.size() - first);
-      if (!FlatTree::find_leaves(tree_ptrs.data() + first, lane_rows, leaves, walks)) {
-        for (std::size_t l = 0; l < walks; ++l) leaves[l] = trees[first + l].find_leaf(row);
-      }
-      for (std::size_t l = 0; l < walks; ++l) accumulate(sum, leaves[l]);
-    }
-    divide(sum, forest.n_estimators);
-    result.push_back(std::move(sum));
+  result.reserve(table.size());
+  for (std::size_t r = 0; r < table.size(); ++r) {
+    result.push_back(divided(table.row(r), n_estimators));
   }
   return result;
 }
@@ -85,95 +55,288 @@ void add_table(PredictionTable& sum, const PredictionTable& table) {
   }
 }
 
-// How many jobs a prediction thread takes at once and walks in one pass over the rows, which
-// saves memory traffic; small enough that every thread still gets work.
-std::size_t trees_per_pass(std::int32_t n_estimators, std::int32_t n_threads) {
-  constexpr std::int64_t kMaxTreesPerPass = 8;
-  const std::int64_t threads = std::max<std::int64_t>(n_threads, 1);
-  const std::int64_t share = std::int64_t{n_estimators} / (2 * threads);
-  return static_cast<std::size_t>(std::clamp<std::int64_t>(share, 1, kMaxTreesPerPass));
+// How many jobs a prediction thread takes at once and sums in one pass over the rows: its
+// share of the trees, so that each thread passes over the rows about once, but never so many
+// that one thread is left with most of a large forest.
+std::size_t trees_per_pass(std::int32_t n_estimators, std::size_t threads) {
+  constexpr std::size_t kMaxTreesPerPass = 64;
+  const auto jobs = static_cast<std::size_t>(std::max(n_estimators, 0));
+  const std::size_t takers = std::max<std::size_t>(threads, 1);
+  const std::size_t share = (jobs + takers - 1) / takers;
+  return std::clamp<std::size_t>(share, 1, kMaxTreesPerPass);
 }
 
-// Jobs are tree numbers 0 .. n_estimators-1; a thread applies whole trees to all rows (a few
-// jobs per pass over the rows) and sends one table per tree. The threads share a copy of the
-// trees they can use and the rows, and may outlive this call when one of them fails (the
-// copies die with the last thread).
-FloatTable predict_on_threads(const UpliftRandomForestModel& forest, RowBatch rows,
-                              std::int32_t n_threads) {
-  auto jobs = std::make_shared<JobQueue>(JobQueue::sequence(forest.n_estimators));
-  auto [sender, receiver] = make_channel<PredictionTable>();
-  // Trees past n_estimators are never selected by a job, so the copy stops there.
-  const std::size_t used = std::min<std::size_t>(
-      forest.trees.size(), static_cast<std::size_t>(std::max(forest.n_estimators, 0)));
-  auto trees = std::make_shared<const std::vector<UpliftTreeModel>>(
-      forest.trees.begin(), forest.trees.begin() + static_cast<std::ptrdiff_t>(used));
-  auto shared_rows = std::make_shared<const RowBatch>(std::move(rows));
+// The sum of the outputs of `trees` trees, each a job of the count.
+struct PartialSum {
+  PredictionTable table;
+  std::int64_t trees = 0;
+};
 
-  const std::size_t group = trees_per_pass(forest.n_estimators, n_threads);
-  for (std::int32_t t = 0; t < n_threads; ++t) {
-    spawn_detached([jobs, trees, shared_rows, group, tx = sender]() mutable {
-      std::vector<const UpliftTreeModel*> taken;
-      for (;;) {
-        taken.clear();
-        std::optional<std::uint64_t> beyond;  // a job naming no tree of the copy
-        while (taken.size() < group) {
-          const std::optional<std::int32_t> job = jobs->try_pop();
-          if (!job) break;
-          const auto k = static_cast<std::uint64_t>(*job);
-          if (k >= trees->size()) {
-            beyond = k;
-            break;
+// Jobs are tree numbers 0 .. n_estimators-1; a thread takes a group of them and sends the sum
+// of their tables for all rows (each table with the batch walk's checks), until no job is
+// left. A failing group ends its thread, so the count of summed trees falls short. The call
+// returns once every thread has ended.
+FloatTable predict_on_threads(const UpliftRandomForestModel& forest,
+                              const std::shared_ptr<const PackedForest>& packed, RowBatch rows,
+                              std::int32_t n_threads) {
+  const std::size_t threads =
+      std::min<std::size_t>(static_cast<std::size_t>(n_threads),
+                            static_cast<std::size_t>(std::max(forest.n_estimators, 0)));
+  const std::size_t group = trees_per_pass(forest.n_estimators, threads);
+  auto jobs = std::make_shared<JobQueue>(JobQueue::sequence(forest.n_estimators));
+  auto shared_rows = std::make_shared<const RowBatch>(std::move(rows));
+  auto [sender, receiver] = make_channel<PartialSum>();
+  const std::shared_ptr<ThreadGroup> running = ThreadGroup::create();
+  for (std::size_t t = 0; t < threads; ++t) {
+    spawn_detached(
+        [jobs, packed, shared_rows, group, tx = sender]() mutable {
+          std::vector<std::uint32_t> taken;
+          for (;;) {
+            taken.clear();
+            std::optional<std::uint64_t> beyond;  // a job naming no tree of the list
+            while (taken.size() < group) {
+              const std::optional<std::int32_t> job = jobs->try_pop();
+              if (!job) break;
+              const auto k = static_cast<std::uint64_t>(*job);
+              if (k >= packed->size()) {
+                beyond = k;
+                break;
+              }
+              taken.push_back(static_cast<std::uint32_t>(k));
+            }
+            if (!taken.empty()) {
+              PartialSum partial{sum_rows(*packed, taken, *shared_rows, BatchChecks::kFirstRow),
+                                 static_cast<std::int64_t>(taken.size())};
+              if (!tx.send(std::move(partial))) return;  // receiver gone
+            }
+            if (beyond) panic_index(packed->size(), *beyond);
+            if (taken.empty()) return;  // no job left
           }
-          taken.push_back(&(*trees)[k]);
-        }
-        if (!taken.empty()) {
-          for (PredictionTable& table : predict_rows(taken, *shared_rows)) {
-            if (!tx.send(std::move(table))) return;  // receiver gone
-          }
-        }
-        if (beyond) panic_index(trees->size(), *beyond);
-        if (taken.empty()) return;  // no job left
-      }
-    });
+        },
+        running);
   }
   sender.reset();  // the channel closes when the last prediction thread ends
 
   PredictionTable sum;
   std::int64_t count = 0;
-  while (std::optional<PredictionTable> table = receiver.recv()) {
-    if (sum.size() == 0) {
-      sum = std::move(*table);
+  while (std::optional<PartialSum> partial = receiver.recv()) {
+    if (count == 0) {
+      sum = std::move(partial->table);
     } else {
-      add_table(sum, *table);
+      add_table(sum, partial->table);
     }
-    ++count;
+    count += partial->trees;
   }
+  running->wait_until_empty();
   if (count != forest.n_estimators) panic("assertion failed: count == self.n_estimators");
-
-  FloatTable result;
-  result.reserve(sum.size());
-  for (std::size_t i = 0; i < sum.size(); ++i) {
-    const std::span<const double> row = sum.row(i);
-    std::vector<double>& out = result.emplace_back(row.begin(), row.end());
-    divide(out, forest.n_estimators);
-  }
-  return result;
+  return divided(sum, forest.n_estimators);
 }
+
+// predict_columns: what every block needs, read-only while the blocks run.
+struct ColumnsCall {
+  const PackedForest& forest;
+  std::span<const ColumnInput> columns;
+  std::vector<std::vector<std::uint32_t>> category_ids;  // per forest column: code -> id
+  std::size_t n_rows;
+  std::size_t width;
+  double divisor;
+  std::span<double> out;
+  std::span<double> std_out;
+};
+
+std::string column_text(std::uint64_t col_idx) { return "column " + std::to_string(col_idx); }
+
+// The checks of predict_columns that need no row: shapes, the forest's leaves and node arrays,
+// and the kind of every column a split tests. Returns the leaf width.
+std::size_t checked_width(const PackedForest& forest, std::span<const ColumnInput> columns,
+                          std::size_t n_rows, std::span<const double> out,
+                          std::span<const double> std_out) {
+  if (n_rows == 0 ? !out.empty() : out.size() % n_rows != 0) {
+    panic("predict_columns: out holds " + std::to_string(out.size()) +
+          " values, which is no whole number per row for " + std::to_string(n_rows) + " rows");
+  }
+  if (!std_out.empty() && std_out.size() != out.size()) {
+    panic("predict_columns: std_out holds " + std::to_string(std_out.size()) +
+          " values, out holds " + std::to_string(out.size()));
+  }
+  const std::size_t width = n_rows == 0 ? 0 : out.size() / n_rows;
+  if (const std::optional<std::string> defect = forest.defect()) {
+    panic("predict_columns: the forest cannot be walked: " + *defect);
+  }
+  if (n_rows != 0 && forest.size() != 0 && forest.leaf_width() != width) {
+    panic("predict_columns: the forest's leaves hold " +
+          (forest.leaf_width() ? std::to_string(*forest.leaf_width()) + " values"
+                               : std::string("different numbers of values")) +
+          ", out has room for " + std::to_string(width) + " per row");
+  }
+  for (const PackedForest::Column& column : forest.columns()) {
+    const std::string name = column_text(column.col_idx);
+    if (column.col_idx >= columns.size()) {
+      panic("predict_columns: a split tests " + name + ", but " + std::to_string(columns.size()) +
+            " columns were given");
+    }
+    const ColumnInput& given = columns[column.col_idx];
+    if (given.numbers != nullptr && given.codes != nullptr) {
+      panic("predict_columns: " + name + " is given both numbers and codes");
+    }
+    if (given.numbers == nullptr && given.codes == nullptr) {
+      panic("predict_columns: a split tests " + name + ", which is missing");
+    }
+    if (column.numeric && given.numbers == nullptr) {
+      panic("predict_columns: a split compares " + name +
+            " with a threshold, but it holds codes of texts");
+    }
+    if (column.category && given.codes == nullptr) {
+      panic("predict_columns: a split compares " + name + " with a category, but it holds numbers");
+    }
+  }
+  return width;
+}
+
+// Rows [first, first + block.rows()) of the caller's columns, in the forest's columns.
+void load_block(const ColumnsCall& call, std::size_t first, RowBlock& block) {
+  const std::span<const PackedForest::Column> columns = call.forest.columns();
+  const std::size_t rows = block.rows();
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    const ColumnInput& given = call.columns[columns[j].col_idx];
+    std::uint32_t* const words = block.words(j);
+    if (given.numbers != nullptr) {
+      for (std::size_t r = 0; r < rows; ++r) words[r] = value_key(given.numbers[first + r]);
+      continue;
+    }
+    const std::vector<std::uint32_t>& ids = call.category_ids[j];
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::uint32_t code = given.codes[first + r];
+      words[r] = code < ids.size() ? ids[code] : PackedForest::kNoCategory;
+    }
+  }
+}
+
+// Takes blocks until none is left; returns how many it finished. Reads both flags before
+// every block.
+std::size_t predict_blocks(const ColumnsCall& call, JobQueue& blocks, const CancelFlag& stop,
+                           const CancelFlag* cancel) {
+  const std::size_t width = call.width;
+  const bool spread = !call.std_out.empty();
+  RowBlock block(call.forest.columns().size(), /*tagged=*/false);
+  std::vector<double> sums(RowBlock::kRows * width);
+  std::vector<double> mean(spread ? sums.size() : 0);
+  std::vector<double> m2(mean.size());
+  const LeafMoments moments{mean.data(), m2.data()};
+  // -0.0 + x is x for every x, so the first tree's output enters the sum unchanged.
+  const double empty_sum = call.forest.size() == 0 ? 0.0 : -0.0;
+  const auto trees = static_cast<double>(call.forest.size());
+  std::size_t done = 0;
+  while (const std::optional<std::int32_t> job = blocks.try_pop()) {
+    stop.throw_if_requested();
+    if (cancel != nullptr) cancel->throw_if_requested();
+    const std::size_t first = static_cast<std::size_t>(*job) * RowBlock::kRows;
+    block.set_rows(std::min(RowBlock::kRows, call.n_rows - first));
+    load_block(call, first, block);
+    const std::size_t values = block.rows() * width;
+    std::fill_n(sums.begin(), values, empty_sum);
+    std::fill_n(mean.begin(), spread ? values : 0, 0.0);
+    std::fill_n(m2.begin(), spread ? values : 0, 0.0);
+    call.forest.add_trees<false>(call.forest.all_trees(), block, width, sums.data(),
+                                 spread ? &moments : nullptr);
+    double* const out = call.out.data() + first * width;
+    for (std::size_t v = 0; v < values; ++v) out[v] = sums[v] / call.divisor;
+    if (spread) {
+      double* const std_out = call.std_out.data() + first * width;
+      for (std::size_t v = 0; v < values; ++v) {
+        std_out[v] = trees == 0.0 ? 0.0 : std::sqrt(m2[v] / trees);
+      }
+    }
+    ++done;
+  }
+  return done;
+}
+
+// Raises `stop` and waits until every thread of the group has ended, on every way out.
+class StopAndWait {
+ public:
+  StopAndWait(CancelFlag& stop, const ThreadGroup& group) noexcept : stop_(stop), group_(group) {}
+  StopAndWait(const StopAndWait&) = delete;
+  StopAndWait& operator=(const StopAndWait&) = delete;
+  ~StopAndWait() {
+    stop_.request();
+    group_.wait_until_empty();
+  }
+
+ private:
+  CancelFlag& stop_;
+  const ThreadGroup& group_;
+};
 
 }  // namespace
 
+std::vector<double> predict_row(const UpliftRandomForestModel& forest, const PackedForest& packed,
+                                RowView row) {
+  const std::vector<std::uint32_t> text_ids =
+      row.texts == nullptr ? std::vector<std::uint32_t>{} : packed.category_ids(*row.texts);
+  return divided(sum_row(packed, packed.all_trees(), row, text_ids), forest.n_estimators);
+}
+
+FloatTable predict(const UpliftRandomForestModel& forest,
+                   const std::shared_ptr<const PackedForest>& packed, RowBatch rows,
+                   std::int32_t n_threads) {
+  if (rows.empty()) return {};  // predicting nothing is not an error, whatever the thread count
+  const std::int32_t n = n_threads < 0 ? logical_processors() : n_threads;
+  if (n == 1) {
+    return divided(sum_rows(*packed, packed->all_trees(), rows, BatchChecks::kNone),
+                   forest.n_estimators);
+  }
+  return predict_on_threads(forest, packed, std::move(rows), n);
+}
+
 std::vector<double> predict_row(const UpliftRandomForestModel& forest, RowView row) {
-  std::vector<double> sum;
-  for (const UpliftTreeModel& tree : forest.trees) accumulate(sum, find_leaf(tree, row));
-  divide(sum, forest.n_estimators);
-  return sum;
+  return predict_row(forest, PackedForest(forest.trees), row);
 }
 
 FloatTable predict(const UpliftRandomForestModel& forest, RowBatch rows, std::int32_t n_threads) {
-  if (rows.empty()) return {};  // predicting nothing is not an error, whatever the thread count
-  const std::int32_t n = n_threads < 0 ? logical_processors() : n_threads;
-  if (n == 1) return predict_on_calling_thread(forest, rows);
-  return predict_on_threads(forest, std::move(rows), n);
+  return predict(forest, std::make_shared<const PackedForest>(forest.trees), std::move(rows),
+                 n_threads);
+}
+
+void predict_columns(const PackedForest& forest, std::span<const ColumnInput> columns,
+                     std::size_t n_rows, double divisor, std::span<double> out,
+                     std::span<double> std_out, std::size_t n_threads, const CancelFlag* cancel) {
+  ColumnsCall call{forest, columns, {}, n_rows, 0, divisor, out, std_out};
+  call.width = checked_width(forest, columns, n_rows, out, std_out);
+  for (const PackedForest::Column& column : forest.columns()) {
+    const ColumnInput& given = columns[column.col_idx];
+    call.category_ids.push_back(given.codes == nullptr ? std::vector<std::uint32_t>{}
+                                                       : forest.category_ids(given.texts));
+  }
+  const std::size_t n_blocks = (n_rows + RowBlock::kRows - 1) / RowBlock::kRows;
+  if (n_blocks > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    panic("predict_columns: " + std::to_string(n_rows) + " rows are too many for one call");
+  }
+  JobQueue blocks = JobQueue::sequence(static_cast<std::int32_t>(n_blocks));
+  const std::size_t threads =
+      std::clamp<std::size_t>(n_threads, 1, std::max<std::size_t>(n_blocks, 1));
+
+  // The calling thread takes blocks too; the others report how many blocks they finished.
+  auto [sender, receiver] = make_channel<std::size_t>();
+  CancelFlag stop;
+  std::size_t done = 0;
+  {
+    const std::shared_ptr<ThreadGroup> running = ThreadGroup::create();
+    const StopAndWait on_exit(stop, *running);
+    for (std::size_t t = 1; t < threads; ++t) {
+      spawn_detached(
+          [&call, &blocks, &stop, cancel, tx = sender]() mutable {
+            tx.send(predict_blocks(call, blocks, stop, cancel));
+          },
+          running);
+    }
+    sender.reset();
+    done = predict_blocks(call, blocks, stop, cancel);
+    while (const std::optional<std::size_t> finished = receiver.recv()) done += *finished;
+  }
+  if (done == n_blocks) return;
+  if (cancel != nullptr) cancel->throw_if_requested();
+  panic("predict_columns: a prediction thread failed; its report is on standard error");
 }
 
 }  // namespace quillmarsh

@@ -74,8 +74,7 @@ struct TrainingThread {
 TrainingRun::TrainingRun(const NodeData& root, const UpliftTreeModel& tree_template,
                          const std::string& treatment_col, const std::string& outcome_col,
                          const TrainingPlan& plan)
-    : started_(std::max(plan.n_trees, 0)),
-      outcomes_([&] {
+    : started_(std::max(plan.n_trees, 0)), outcomes_([&] {
         auto [tx, rx] = make_channel<TreeOutcome>();
         auto jobs = std::make_shared<JobQueue>(JobQueue::sequence(plan.n_trees));
         const std::uint64_t trees = static_cast<std::uint64_t>(std::max(plan.n_trees, 0));
@@ -96,7 +95,9 @@ TrainingRun::TrainingRun(const NodeData& root, const UpliftTreeModel& tree_templ
                            threads_);
           }
         } catch (...) {
-          cancel_->request();  // threads already started stop at their next node
+          // The threads already started stop at their next node; none outlives the failure.
+          cancel_->request();
+          threads_->wait_until_empty();
           throw;
         }
         return std::move(rx);  // the owner's sender dies here: the channel closes with the threads

@@ -38,7 +38,8 @@ struct TreeOutcome {
 class TrainingRun {
  public:
   // Creates the worker pool and starts the training threads. Panics "assertion failed:
-  // num_threads > 0" for 0 threads, and with the system's error when a thread is refused.
+  // num_threads > 0" for 0 threads, and with the system's error when a thread is refused
+  // (after the threads already started have ended).
   // No more threads start than can have work: training threads are capped by the number of
   // trees, pool threads by what that many trees searching max_features features can use.
   TrainingRun(const NodeData& root, const UpliftTreeModel& tree_template,

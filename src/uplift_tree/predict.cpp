@@ -1,11 +1,11 @@
-// The root-to-leaf walk of one tree, on the record and on its packed copy.
+// Prediction with trees: the record walk, and sums of packed trees over a batch of rows.
 #include "uplift_tree/predict.hpp"
 
 #include <algorithm>
-#include <iterator>
-#include <limits>
+#include <bit>
 
 #include "common/panic.hpp"
+#include "uplift_tree/routing.hpp"
 
 namespace quillmarsh {
 namespace {
@@ -22,21 +22,14 @@ const Cell& tested_cell(RowView row, std::int32_t col_idx) {
   return row.cells[c];
 }
 
-// Left takes v <= t; a NaN on either side compares false and goes right.
 bool goes_left(const Cell& cell, float threshold) {
   if (!cell.is_number()) panic("not f64");
-  return cell.number <= threshold;
+  return numeric_goes_left(cell.number, threshold);
 }
 
 bool goes_left(RowView row, const Cell& cell, const std::string& category) {
   if (cell.is_number()) panic("not str");
-  return (*row.texts)[cell.text] == category;
-}
-
-std::uint64_t next_slot(std::uint64_t slot, bool left, std::uint64_t node_count) {
-  const std::uint64_t next = left ? left_child(slot) : right_child(slot);
-  if (next >= node_count) panic_index(node_count, next);
-  return next;
+  return category_goes_left((*row.texts)[cell.text], category);
 }
 
 }  // namespace
@@ -52,7 +45,8 @@ const std::vector<double>& find_leaf(const UpliftTreeModel& tree, RowView row) {
     const bool left = node.split_value.is_numeric()
                           ? goes_left(cell, node.split_value.as_numeric())
                           : goes_left(row, cell, node.split_value.as_str());
-    slot = next_slot(slot, left, nodes.size());
+    slot = child_slot(slot, left);
+    if (slot >= nodes.size()) panic_index(nodes.size(), slot);
   }
 }
 
@@ -60,121 +54,15 @@ std::vector<double> predict_row(const UpliftTreeModel& tree, RowView row) {
   return find_leaf(tree, row);
 }
 
-FlatTree::FlatTree(const UpliftTreeModel& tree) {
-  constexpr std::uint64_t kMaxRef = std::numeric_limits<std::uint32_t>::max();
-  constexpr std::uint64_t kMaxLength = std::numeric_limits<std::int32_t>::max();
-  nodes_.reserve(tree.nodes.size());
-  for (const TreeNode& node : tree.nodes) {
-    Node flat;
-    flat.col = node.col_idx;
-    if (node.is_leaf()) {
-      // Bounds of the packed fields; no tree that fits memory comes near them.
-      if (leaf_values_.size() > kMaxRef || node.prob.size() > kMaxLength) {
-        panic("tree too large to predict: " + std::to_string(tree.nodes.size()) + " nodes");
-      }
-      flat.kind = Kind::Leaf;
-      flat.col = static_cast<std::int32_t>(node.prob.size());
-      flat.ref = static_cast<std::uint32_t>(leaf_values_.size());
-      leaf_values_.insert(leaf_values_.end(), node.prob.begin(), node.prob.end());
-    } else if (node.split_value.is_numeric()) {
-      flat.kind = Kind::Numeric;
-      flat.threshold = node.split_value.as_numeric();
-    } else {
-      if (categories_.size() >= kMaxRef) {
-        panic("tree too large to predict: " + std::to_string(tree.nodes.size()) + " nodes");
-      }
-      flat.kind = Kind::Text;
-      flat.ref = static_cast<std::uint32_t>(categories_.size());
-      categories_.push_back(node.split_value.as_str());
-    }
-    nodes_.push_back(flat);
+void add_output(std::vector<double>& sum, std::span<const double> output) {
+  if (sum.empty()) {
+    sum.assign(output.begin(), output.end());
+    return;
   }
-}
-
-std::span<const double> FlatTree::find_leaf(RowView row) const {
-  if (nodes_.empty()) panic_index(0, 0);
-  const Node* const nodes = nodes_.data();
-  const std::uint64_t node_count = nodes_.size();
-  std::uint64_t slot = 0;
-  for (;;) {
-    const Node& node = nodes[slot];
-    if (node.kind == Kind::Numeric) {
-      const Cell& cell = tested_cell(row, node.col);
-      if (!cell.is_number()) panic("not f64");
-      // Arithmetic instead of a branch: the direction is a coin flip the predictor would miss.
-      // !(v <= t) is also true when v or t is NaN, which goes right.
-      slot = left_child(slot) + static_cast<std::uint64_t>(!(cell.number <= node.threshold));
-    } else if (node.kind == Kind::Leaf) {
-      return {leaf_values_.data() + node.ref, static_cast<std::size_t>(node.col)};
-    } else {
-      const bool left = goes_left(row, tested_cell(row, node.col), categories_[node.ref]);
-      slot = left ? left_child(slot) : right_child(slot);
-    }
-    if (slot >= node_count) panic_index(node_count, slot);
+  for (std::size_t i = 0; i < sum.size(); ++i) {
+    if (i >= output.size()) panic_index(output.size(), i);
+    sum[i] += output[i];
   }
-}
-
-// kOneTree: every lane walks trees[0], whose arrays are then read once, not per step.
-template <bool kOneTree>
-bool FlatTree::walk_lanes(const FlatTree* const* trees, const RowView* rows,
-                          std::span<const double>* leaves, std::size_t walks) noexcept {
-  struct Arrays {
-    const Node* nodes;
-    std::uint64_t node_count;
-    const double* leaf_values;
-    const std::string* categories;
-  };
-  Arrays arrays[kOneTree ? 1 : kLanes];
-  std::uint64_t slot[kLanes] = {};
-  std::uint32_t pending = 0;  // bit l: walk l has not reached its leaf yet
-  walks = std::min(walks, kLanes);
-  for (std::size_t l = 0; l < (kOneTree ? std::min<std::size_t>(walks, 1) : walks); ++l) {
-    const FlatTree& tree = *trees[l];
-    arrays[l] = {tree.nodes_.data(), tree.nodes_.size(), tree.leaf_values_.data(),
-                 tree.categories_.data()};
-    if (arrays[l].node_count == 0) return false;
-  }
-  for (std::size_t l = 0; l < walks; ++l) pending |= std::uint32_t{1} << l;
-  while (pending != 0) {
-    for (std::size_t l = 0; l < walks; ++l) {
-      if ((pending >> l & 1u) == 0) continue;
-      const Arrays& tree = arrays[kOneTree ? 0 : l];
-      const Node& node = tree.nodes[slot[l]];
-      std::uint64_t next;
-      if (node.kind == Kind::Numeric) {
-        const std::uint64_t c = column_of(node.col);
-        if (c >= rows[l].size()) return false;
-        const Cell& cell = rows[l].cells[c];
-        if (!cell.is_number()) return false;
-        next = left_child(slot[l]) + static_cast<std::uint64_t>(!(cell.number <= node.threshold));
-      } else if (node.kind == Kind::Leaf) {
-        leaves[l] = {tree.leaf_values + node.ref, static_cast<std::size_t>(node.col)};
-        pending &= ~(std::uint32_t{1} << l);
-        continue;
-      } else {
-        const std::uint64_t c = column_of(node.col);
-        if (c >= rows[l].size()) return false;
-        const Cell& cell = rows[l].cells[c];
-        if (cell.is_number()) return false;
-        const bool left = (*rows[l].texts)[cell.text] == tree.categories[node.ref];
-        next = left ? left_child(slot[l]) : right_child(slot[l]);
-      }
-      if (next >= tree.node_count) return false;
-      slot[l] = next;
-    }
-  }
-  return true;
-}
-
-bool FlatTree::find_leaves(const FlatTree* const* trees, const RowView* rows,
-                           std::span<const double>* leaves, std::size_t walks) noexcept {
-  return walk_lanes<false>(trees, rows, leaves, walks);
-}
-
-bool FlatTree::find_leaves(const RowView* rows, std::span<const double>* leaves,
-                           std::size_t walks) const noexcept {
-  const FlatTree* const self = this;
-  return walk_lanes<true>(&self, rows, leaves, walks);
 }
 
 void PredictionTable::reserve(std::size_t rows, std::size_t values) {
@@ -194,44 +82,96 @@ void PredictionTable::push_row_slow(std::span<const double> row) {
   ++rows_;
 }
 
-std::vector<PredictionTable> predict_rows(std::span<const UpliftTreeModel* const> trees,
-                                          const RowBatch& rows) {
-  std::vector<FlatTree> flats;
-  flats.reserve(trees.size());
-  for (const UpliftTreeModel* tree : trees) {
-    if (rows.empty()) panic_index(0, 0);
-    if (rows.row(0).size() != tree->feature_cols.size()) {
-      panic("assertion failed: data[0].len() == self.feature_cols.len()");
-    }
-    flats.emplace_back(*tree);
+bool load_block(const PackedForest& forest, const RowBatch& rows, std::size_t first,
+                std::span<const std::uint32_t> text_ids, RowBlock& block) {
+  const std::span<const PackedForest::Column> columns = forest.columns();
+  const auto tag_of = [](RowView row, std::uint64_t c) {
+    if (c >= row.size()) return RowBlock::kMissingCell;
+    return row.cells[c].is_number() ? RowBlock::kNumberCell : RowBlock::kTextCell;
+  };
+  // The one tag each column's splits accept; none (kNever) where splits test it both ways.
+  constexpr std::uint8_t kNever = 0xFF;
+  std::vector<std::uint8_t> wanted(columns.size());
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    const RowBlock::Tag tag = columns[j].numeric ? RowBlock::kNumberCell : RowBlock::kTextCell;
+    wanted[j] = columns[j].numeric == columns[j].category ? kNever : std::uint8_t{tag};
   }
+  bool fitting = true;
+  for (std::size_t r = 0; r < block.rows(); ++r) {
+    const RowView row = rows.row(first + r);
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+      const std::uint64_t c = columns[j].col_idx;
+      const RowBlock::Tag tag = tag_of(row, c);
+      std::uint32_t word = 0;
+      if (tag == RowBlock::kNumberCell) word = value_key(row.cells[c].number);
+      if (tag == RowBlock::kTextCell) word = text_ids[row.cells[c].text];
+      block.words(j)[r] = word;
+      fitting = fitting && tag == wanted[j];
+    }
+  }
+  if (fitting && forest.walkable()) return true;  // the unchecked walk reads no tags
+  for (std::size_t r = 0; r < block.rows(); ++r) {
+    const RowView row = rows.row(first + r);
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+      block.tags(j)[r] = tag_of(row, columns[j].col_idx);
+    }
+  }
+  return false;
+}
 
-  // Blocks of rows small enough to stay in cache while every tree of the group walks them.
-  constexpr std::size_t kBlock = 256;
-  RowView block[kBlock];
-  std::span<const double> leaves[FlatTree::kLanes];
-  std::vector<PredictionTable> tables(trees.size());
-  for (std::size_t first = 0; first < rows.size(); first += kBlock) {
-    const std::size_t count = std::min(kBlock, rows.size() - first);
-    for (std::size_t i = 0; i < count; ++i) block[i] = rows.row(first + i);
-    for (std::size_t t = 0; t < flats.size(); ++t) {
-      PredictionTable& table = tables[t];
-      for (std::size_t i = 0; i < count; i += FlatTree::kLanes) {
-        const std::size_t walks = std::min(FlatTree::kLanes, count - i);
-        if (!flats[t].find_leaves(block + i, leaves, walks)) {
-          for (std::size_t l = 0; l < walks; ++l) leaves[l] = flats[t].find_leaf(block[i + l]);
-        }
-        if (table.size() == 0) table.reserve(rows.size(), rows.size() * leaves[0].size());
-        for (std::size_t l = 0; l < walks; ++l) table.push_row(leaves[l]);
+std::vector<double> sum_row(const PackedForest& forest, std::span<const std::uint32_t> trees,
+                            RowView row, std::span<const std::uint32_t> text_ids) {
+  std::vector<double> sum;
+  for (const std::uint32_t tree : trees) add_output(sum, forest.find_leaf(tree, row, text_ids));
+  return sum;
+}
+
+PredictionTable sum_rows(const PackedForest& forest, std::span<const std::uint32_t> trees,
+                         const RowBatch& rows, BatchChecks checks) {
+  if (checks == BatchChecks::kFirstRow) {
+    for (const std::uint32_t tree : trees) {
+      if (rows.empty()) panic_index(0, 0);
+      if (rows.row(0).size() != forest.feature_count(tree)) {
+        panic("assertion failed: data[0].len() == self.feature_cols.len()");
       }
     }
   }
-  return tables;
+  const std::vector<std::uint32_t> text_ids = forest.category_ids(rows.texts());
+  const std::optional<std::size_t> width = trees.empty() ? std::nullopt : forest.leaf_width();
+  PredictionTable table;
+  if (!width) {  // no tree to add, or leaves that only a hand-edited file gives
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      table.push_row(sum_row(forest, trees, rows.row(r), text_ids));
+    }
+    return table;
+  }
+  table.reserve(rows.size(), rows.size() * *width);
+  RowBlock block(forest.columns().size(), /*tagged=*/true);
+  std::vector<double> sums(RowBlock::kRows * *width);
+  for (std::size_t first = 0; first < rows.size(); first += RowBlock::kRows) {
+    block.set_rows(std::min(RowBlock::kRows, rows.size() - first));
+    const bool unchecked = load_block(forest, rows, first, text_ids, block);
+    // -0.0 + x is x for every x, so the first tree's output enters the sum unchanged.
+    std::fill(sums.begin(), sums.end(), -0.0);
+    const bool summed = unchecked
+                            ? forest.add_trees<false>(trees, block, *width, sums.data(), nullptr)
+                            : forest.add_trees<true>(trees, block, *width, sums.data(), nullptr);
+    if (summed) {
+      for (std::size_t r = 0; r < block.rows(); ++r) {
+        table.push_row({sums.data() + r * *width, *width});
+      }
+    } else {  // the exact walk raises the failure of the first failing row
+      for (std::size_t r = 0; r < block.rows(); ++r) {
+        table.push_row(sum_row(forest, trees, rows.row(first + r), text_ids));
+      }
+    }
+  }
+  return table;
 }
 
 PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows) {
-  const UpliftTreeModel* const one[] = {&tree};
-  return std::move(predict_rows(one, rows).front());
+  const PackedForest forest(std::span<const UpliftTreeModel>(&tree, 1));
+  return sum_rows(forest, forest.all_trees(), rows, BatchChecks::kFirstRow);
 }
 
 }  // namespace quillmarsh

@@ -1,13 +1,13 @@
-// Prediction with one tree: the walk from the root to the leaf a row reaches, for one row
-// (on the tree record itself) and for a batch (on a compact copy of the tree's tests).
+// Prediction with trees: the walk from the root to the leaf a row reaches on the tree record,
+// and the sums of several packed trees' outputs over a batch of rows.
 #pragma once
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <utility>
 #include <vector>
 
+#include "uplift_tree/packed_forest.hpp"
 #include "uplift_tree/records.hpp"
 #include "uplift_tree/row_batch.hpp"
 
@@ -21,6 +21,10 @@ const std::vector<double>& find_leaf(const UpliftTreeModel& tree, RowView row);
 // A copy of find_leaf's vector.
 std::vector<double> predict_row(const UpliftTreeModel& tree, RowView row);
 
+// sum[i] += output[i] over the sum's length; the first output becomes the sum. Entries of
+// `output` beyond the sum are ignored; a shorter output is an index failure.
+void add_output(std::vector<double>& sum, std::span<const double> output);
+
 // One result vector per row, stored flat. While every row has the same width, row r is
 // values[r*width .. (r+1)*width) and row_end stays empty; the first row of another width
 // switches the table to row ends: row r spans values[row_end[r-1] .. row_end[r]).
@@ -29,7 +33,7 @@ class PredictionTable {
   void reserve(std::size_t rows, std::size_t values);
   void push_row(std::span<const double> row) {
     if (rows_ != 0 && row_end_.empty() && row.size() == width_) {  // the usual case, inline
-      for (const double v : row) values_.push_back(v);
+      values_.insert(values_.end(), row.begin(), row.end());
       ++rows_;
       return;
     }
@@ -60,50 +64,32 @@ class PredictionTable {
   std::size_t width_ = 0;
 };
 
-// The tests of a tree's node array packed into 16-byte nodes, and its leaf vectors copied
-// into one array, for walking many rows. Walks exactly like find_leaf, with the same failures.
-class FlatTree {
- public:
-  explicit FlatTree(const UpliftTreeModel& tree);
-  std::span<const double> find_leaf(RowView row) const;
+// The exact sum of the outputs of `trees` (tree numbers of the forest, added in this order
+// with add_output) for one row; text_ids as for PackedForest::find_leaf.
+std::vector<double> sum_row(const PackedForest& forest, std::span<const std::uint32_t> trees,
+                            RowView row, std::span<const std::uint32_t> text_ids);
 
-  // Up to kLanes independent walks, walk l taking trees[l] and rows[l], advanced in lockstep
-  // so that their memory loads overlap. Fills leaves[0 .. walks) and returns true, or returns
-  // false as soon as any walk meets a failure; the caller then repeats the walks one by one
-  // with find_leaf, which raises the failure of the first failing walk in order.
-  static constexpr std::size_t kLanes = 8;
-  static bool find_leaves(const FlatTree* const* trees, const RowView* rows,
-                          std::span<const double>* leaves, std::size_t walks) noexcept;
-  // The same with this tree in every lane.
-  bool find_leaves(const RowView* rows, std::span<const double>* leaves,
-                   std::size_t walks) const noexcept;
+// Rows [first, first + block.rows()) of the batch into the block, in the forest's columns. A
+// cell beyond a row's end is missing; a text cell carries text_ids[its text]. True when the
+// unchecked walk may take the block: the forest is walkable() and every cell is of the kind its
+// column's splits test. Otherwise the block's tags are filled for the checked walk.
+bool load_block(const PackedForest& forest, const RowBatch& rows, std::size_t first,
+                std::span<const std::uint32_t> text_ids, RowBlock& block);
 
- private:
-  enum class Kind : std::uint8_t { Leaf, Numeric, Text };
-  struct Node {
-    std::int32_t col = 0;    // Numeric, Text: the node's col_idx; Leaf: the vector's length
-    std::uint32_t ref = 0;   // Text: index into categories_; Leaf: first entry in leaf_values_
-    float threshold = 0.0f;  // Numeric only
-    Kind kind = Kind::Leaf;
-  };
-  template <bool kOneTree>
-  static bool walk_lanes(const FlatTree* const* trees, const RowView* rows,
-                         std::span<const double>* leaves, std::size_t walks) noexcept;
+// Whether sum_rows first makes the batch walk's checks for every tree, in order: the batch
+// holds a row, and its first row is as wide as the tree's feature_cols.
+enum class BatchChecks : std::uint8_t { kNone, kFirstRow };
 
-  std::vector<Node> nodes_;
-  std::vector<double> leaf_values_;
-  std::vector<std::string> categories_;
-};
+// Row r of the table is sum_row(forest, trees, rows.row(r), ...). Fails with the message of
+// the first failure in row order (then tree order), after the batch checks. Blocks of rows
+// are walked level by level; a block in which the fast walk meets a failure, and every block of
+// a forest whose leaves differ in length, is summed row by row with sum_row.
+PredictionTable sum_rows(const PackedForest& forest, std::span<const std::uint32_t> trees,
+                         const RowBatch& rows, BatchChecks checks);
 
-// The batch walk: fails on an empty batch ("index out of bounds" with 0 and 0) and on a first
-// row whose length differs from the tree's feature count, then predicts every row in order.
+// The batch walk of one tree: fails on an empty batch ("index out of bounds" with 0 and 0)
+// and on a first row whose length differs from the tree's feature count, then predicts every
+// row in order.
 PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows);
-
-// The batch walk of several trees in one pass over the rows (each block of rows is walked by
-// every tree while it is in cache): tables[i] equals predict_rows(*trees[i], rows). Fails
-// when any of those would; the message is that of the first failure in the order block of
-// rows, tree, row, after the empty-batch and first-width checks of every tree in order.
-std::vector<PredictionTable> predict_rows(std::span<const UpliftTreeModel* const> trees,
-                                          const RowBatch& rows);
 
 }  // namespace quillmarsh

@@ -20,6 +20,11 @@ void RowBatch::add_text(std::string_view s) {
   texts_.emplace_back(s);
 }
 
+void RowBatch::add_text_code(std::uint32_t code) {
+  if (code == Cell::kNumber) panic("too many text cells in one prediction call");
+  cells_.push_back(Cell{code, 0.0f});
+}
+
 RowView RowBatch::row(std::size_t r) const noexcept {
   const std::uint64_t begin = row_begin_[r];
   const std::uint64_t end = r + 1 < row_begin_.size() ? row_begin_[r + 1] : cells_.size();

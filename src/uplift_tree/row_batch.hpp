@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quillmarsh {
@@ -32,11 +33,17 @@ class RowBatch {
   void reserve(std::size_t rows, std::size_t cells);
   void begin_row();  // starts a new, empty row
   void add_number(float v);
+  // A text cell holding a new entry of texts().
   void add_text(std::string_view s);
+  // A text cell holding texts()[code]. A batch filled this way gets its texts from set_texts
+  // before its rows are read.
+  void add_text_code(std::uint32_t code);
+  void set_texts(std::vector<std::string> texts) { texts_ = std::move(texts); }
 
   std::size_t size() const noexcept { return row_begin_.size(); }
   bool empty() const noexcept { return row_begin_.empty(); }
   RowView row(std::size_t r) const noexcept;
+  const std::vector<std::string>& texts() const noexcept { return texts_; }
 
  private:
   std::vector<Cell> cells_;

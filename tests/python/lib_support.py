@@ -32,14 +32,71 @@ def new_model(**changes):
     return Model(**kwargs)
 
 
-def run_child(code, env_extra=None, timeout=120):
-    """Runs code in a fresh interpreter that imports the same build of the module."""
+def child_env(env_extra=None):
+    """The environment of a child interpreter that imports the same build of the module."""
     env = dict(os.environ)
     here = os.path.dirname(os.path.abspath(quillmarsh.__file__))
     env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH", "")) if p)
     env.update(env_extra or {})
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+    return env
+
+
+def run_child(code, env_extra=None, timeout=120):
+    """Runs code in a fresh interpreter that imports the same build of the module."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env(env_extra),
                           capture_output=True, text=True, timeout=timeout)
+
+
+def interrupt_child(code, delay, timeout=120):
+    """Runs code in a child interpreter; once it has printed "ready", waits `delay` seconds and
+    sends it SIGINT, the signal of Ctrl-C. Returns the seconds from the signal to the child's
+    next line of output, that line, the rest of its output and its standard error. A child
+    still running after `timeout` seconds is killed."""
+    import signal
+    import threading
+    import time
+    child = subprocess.Popen([sys.executable, "-u", "-c", textwrap.dedent(code)],
+                             env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    watchdog = threading.Timer(timeout, child.kill)
+    watchdog.start()
+    try:
+        ready = child.stdout.readline()
+        assert ready == "ready\n", (ready, child.stderr.read() if ready == "" else "")
+        time.sleep(delay)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline()
+        seconds = time.monotonic() - sent
+        # Read through the same buffered files: communicate() would miss what readline()
+        # has already buffered.
+        rest, err = child.stdout.read(), child.stderr.read()
+        child.wait()
+    finally:
+        watchdog.cancel()
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    return seconds, line.rstrip("\n"), rest, err
+
+def leaf_of(tree, row):
+    """The walk from the model file's point of view: an independent reading of a tree (a
+    dict of the saved document) that returns the prob of the leaf that `row` reaches."""
+    import numpy as np
+    slot = 0
+    while True:
+        node = tree["nodes"][slot]
+        if node["prob"]:
+            return node["prob"]
+        value = row[node["col_idx"]]
+        if "Numeric" in node["split_value"]:
+            threshold = node["split_value"]["Numeric"]
+            # Cells and thresholds are 32-bit floats; NaN goes right.
+            left = np.float32(value) <= np.float32(threshold)
+        else:
+            left = value == node["split_value"]["Str"]
+        slot = 2 * slot + (1 if left else 2)
+
 
 PANIC = "PanicException"
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"

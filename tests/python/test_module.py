@@ -1,4 +1,5 @@
 """The module surface: initialisation, the class object, exports and the module's heap."""
+import importlib
 import re
 import shutil
 import subprocess
@@ -9,7 +10,7 @@ import weakref
 import pytest
 
 import quillmarsh
-from lib_support import UNDER_SANITIZER, Model, new_model, run_child
+from lib_support import UNDER_SANITIZER, Model, new_model, raises_panic, run_child
 
 needs_mimalloc = pytest.mark.skipif(UNDER_SANITIZER,
                                     reason="sanitizer builds use the system allocator")
@@ -100,13 +101,16 @@ def test_warning_filters_are_unchanged_by_import():
     assert result.stdout.strip() == "same"
 
 
-def test_only_the_init_function_is_exported():
+@pytest.mark.parametrize("module,init", [("quillmarsh", "PyInit_quillmarsh"),
+                                         ("quillmarsh_kit._engine", "PyInit__engine")])
+def test_only_the_init_function_is_exported(module, init):
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")
-    out = subprocess.run([nm, "-D", "--defined-only", quillmarsh.__file__], check=True,
+    path = importlib.import_module(module).__file__
+    out = subprocess.run([nm, "-D", "--defined-only", path], check=True,
                          capture_output=True, text=True).stdout
-    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_quillmarsh"]
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == [init]
 
 
 def mimalloc_stats(extra_code):
@@ -160,8 +164,9 @@ def test_interpreter_allocations_stay_off_the_mimalloc_heap():
 
 
 @needs_mimalloc
-def test_mimalloc_options_come_from_the_environment():
-    result = run_child("import quillmarsh", env_extra={"MIMALLOC_VERBOSE": "1"})
+@pytest.mark.parametrize("module", ["quillmarsh", "quillmarsh_kit._engine"])
+def test_mimalloc_options_come_from_the_environment(module):
+    result = run_child(f"import {module}", env_extra={"MIMALLOC_VERBOSE": "1"})
     assert result.returncode == 0
     assert "mimalloc" in result.stderr and "option 'verbose': 1" in result.stderr
 
@@ -188,6 +193,16 @@ def test_out_of_memory_in_a_call_is_a_panic_not_a_crash():
         "vornex_runtime PanicException BaseException False ('memory allocation failed',)",
         "still usable"]
     assert "quillmarsh panicked at" in result.stderr
+
+
+# Reports once showed the build machine's absolute path of the file.
+def test_failure_reports_name_the_source_relative_to_the_project(capfd):
+    model = new_model(n_estimators=1, max_features=1, max_depth=1, min_sample_leaf=1)
+    data = {"f": [0.0, 1.0], "t": [0, -1], "y": [0, 1]}
+    raises_panic(lambda: model.fit(data, ["f"], "t", "y", 1))
+    err = capfd.readouterr().err
+    where = r"^quillmarsh panicked at src/uplift_tree/dataset\.cpp:\d+:\d+ "
+    assert re.search(where, err, re.M), err
 
 
 def resident_kib():

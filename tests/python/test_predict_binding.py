@@ -13,6 +13,7 @@ from lib_support import (
     new_model,
     quiet_fit,
     raises_panic,
+    run_child,
     small_data,
     trained_model,
 )
@@ -201,6 +202,33 @@ def test_large_results_leave_the_cyclic_collector_as_they_found_it(model, enable
         assert gc.isenabled() is enabled
     finally:
         gc.enable() if was else gc.disable()
+
+
+# The pause of the collector once imported gc inside the call, which ran the pending Ctrl-C's
+# handler there and then threw its KeyboardInterrupt away: the prediction returned as if
+# nothing had happened. The child is fresh, so gc has not been imported by anything else; a
+# timer delivers the signal during the prediction, to the handler of Ctrl-C.
+def test_ctrl_c_during_a_large_prediction_is_not_lost():
+    result = run_child("""
+        import contextlib, io, random, signal
+        import quillmarsh
+        rnd = random.Random(1)
+        n = 4000
+        data = {"a": [rnd.random() for _ in range(n)], "t": [i % 2 for i in range(n)],
+                "y": [rnd.randrange(2) for _ in range(n)]}
+        model = quillmarsh._UpliftRandomForestModel(100, 1, 8, 5, "ED", 10, False, False, 0.0)
+        with contextlib.redirect_stdout(io.StringIO()):
+            model.fit(data, ["a"], "t", "y", 2)
+        rows = [[rnd.random()] for _ in range(300_000)]  # about 0.25 s to predict
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.03)
+        try:
+            model.predict(rows, 1)
+            print("returned")
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+    """)
+    assert result.stdout == "KeyboardInterrupt\n", (result.stdout, result.stderr)
 
 
 @pytest.mark.parametrize("n_threads", [-1, 0, 1, 2, 8])

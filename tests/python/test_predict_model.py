@@ -9,6 +9,7 @@ import pytest
 
 np = pytest.importorskip("numpy")
 quillmarsh = pytest.importorskip("quillmarsh")
+from lib_support import leaf_of  # noqa: E402
 from quillmarsh_kit.datasets import make_uplift_experiment  # noqa: E402
 
 N_ESTIMATORS = 20
@@ -26,23 +27,6 @@ def trained(tmp_path_factory):
     document = json.loads(path.read_text(encoding="utf-8"))
     held_out = make_uplift_experiment(1500, n_numeric=10, effect=0.25, seed=5)
     return model, document, held_out
-
-
-def leaf_of(tree, row):
-    """The walk from the model file's point of view: an independent reading of a tree."""
-    slot = 0
-    while True:
-        node = tree["nodes"][slot]
-        if node["prob"]:
-            return node["prob"]
-        value = row[node["col_idx"]]
-        if "Numeric" in node["split_value"]:
-            threshold = node["split_value"]["Numeric"]
-            # Cells and thresholds are 32-bit floats; NaN goes right.
-            left = np.float32(value) <= np.float32(threshold)
-        else:
-            left = value == node["split_value"]["Str"]
-        slot = 2 * slot + (1 if left else 2)
 
 
 def test_predict_row_matches_an_independent_walk_of_the_saved_trees(trained):

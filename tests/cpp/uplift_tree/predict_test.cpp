@@ -69,13 +69,20 @@ std::string outcome(auto&& fn) {
   }
 }
 
-// Both walks must agree on every case; each case checks the record walk and the packed walk.
+// The record walk, the packed walk of one row and the block walk (through sum_rows) must agree
+// on every case; the result is the record walk's.
 std::string walk_both(const UpliftTreeModel& tree, const RowBatch& rows) {
   const std::string direct =
       outcome([&] { return std::span<const double>(find_leaf(tree, rows.row(0))); });
-  const FlatTree flat(tree);
-  const std::string packed = outcome([&] { return flat.find_leaf(rows.row(0)); });
-  EXPECT_EQ(direct, packed);
+  const PackedForest packed(std::span<const UpliftTreeModel>(&tree, 1));
+  const std::vector<std::uint32_t> ids = packed.category_ids(rows.texts());
+  EXPECT_EQ(outcome([&] { return packed.find_leaf(0, rows.row(0), ids); }), direct);
+  PredictionTable table;
+  EXPECT_EQ(outcome([&] {
+              table = sum_rows(packed, packed.all_trees(), rows, BatchChecks::kNone);
+              return table.row(0);
+            }),
+            direct);
   return direct;
 }
 
@@ -295,33 +302,44 @@ struct RandomCase {
   RowBatch rows;
 };
 
-RandomCase random_case(std::uint64_t seed) {
+constexpr float kCellNumbers[] = {-1.0f, -0.0f, 0.0f, 0.5f, 1.0f, kNaN, kInf};
+const char* const kCellTexts[] = {"a", "b", "A", "", "unseen"};  // the last is no category
+
+struct Shape {
+  std::size_t leaf_width = 0;  // 0: every leaf of its own random width
+  // false: as growth makes them, over 4 features, even ones numeric and odd ones texts.
+  bool hand_edited = true;
+};
+
+RandomCase random_case(std::uint64_t seed, Shape shape = {}) {
   std::mt19937_64 rng(seed);
   auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
-  const std::vector<float> numbers = {-1.0f, -0.0f, 0.0f, 0.5f, 1.0f, kNaN, kInf};
-  const std::vector<std::string> texts = {"a", "b", "A", ""};
+  const std::vector<float> numbers(std::begin(kCellNumbers), std::end(kCellNumbers));
+  const std::vector<std::string> texts(std::begin(kCellTexts), std::end(kCellTexts) - 1);
   RandomCase c;
   c.tree.max_depth = pick(5);
-  const std::size_t features = 1 + pick(4);
+  const std::size_t features = shape.hand_edited ? 1 + pick(4) : 4;
   for (std::size_t i = 0; i < features; ++i) c.tree.feature_cols.push_back(numbered("f", i));
   c.tree.nodes.resize(*node_array_size(c.tree.max_depth));
   for (std::size_t slot = 0; slot < c.tree.nodes.size(); ++slot) {
     const bool last_level = left_child(slot) >= c.tree.nodes.size();
-    if ((last_level && pick(8) != 0) || pick(3) == 0) {
-      c.tree.nodes[slot] = leaf(std::vector<double>(1 + pick(3), static_cast<double>(slot)));
+    if ((last_level && (pick(8) != 0 || !shape.hand_edited)) || pick(3) == 0) {
+      const std::size_t width = shape.leaf_width != 0 ? shape.leaf_width : 1 + pick(3);
+      c.tree.nodes[slot] = leaf(std::vector<double>(width, static_cast<double>(slot)));
       continue;
     }
-    const auto col = static_cast<std::int32_t>(pick(features + 2)) - 1;  // -1 .. features
-    c.tree.nodes[slot] = pick(2) == 0
-                             ? split(col, SplitValue::numeric(numbers[pick(numbers.size())]))
-                             : split(col, SplitValue::str(texts[pick(texts.size())]));
+    const auto col = shape.hand_edited ? static_cast<std::int32_t>(pick(features + 2)) - 1
+                                       : static_cast<std::int32_t>(pick(features));
+    const bool numeric = shape.hand_edited ? pick(2) == 0 : col % 2 == 0;
+    c.tree.nodes[slot] = numeric ? split(col, SplitValue::numeric(numbers[pick(numbers.size())]))
+                                 : split(col, SplitValue::str(texts[pick(texts.size())]));
   }
   for (int r = 0; r < 20; ++r) {
     c.rows.begin_row();
     const std::size_t width = pick(features + 2);
     for (std::size_t i = 0; i < width; ++i) {
       if (pick(3) == 0) {
-        c.rows.add_text(texts[pick(texts.size())]);
+        c.rows.add_text(kCellTexts[pick(std::size(kCellTexts))]);
       } else {
         c.rows.add_number(numbers[pick(numbers.size())]);
       }
@@ -336,7 +354,8 @@ class RandomTrees : public ::testing::TestWithParam<std::uint64_t> {};
 // leaf of a random tree holds its own slot number, so equal vectors mean the same leaf.
 TEST_P(RandomTrees, PackedWalkReachesTheSameLeafOrFailure) {
   const RandomCase c = random_case(GetParam());
-  const FlatTree flat(c.tree);
+  const PackedForest forest(std::span<const UpliftTreeModel>(&c.tree, 1));
+  const std::vector<std::uint32_t> ids = forest.category_ids(c.rows.texts());
   for (std::size_t r = 0; r < c.rows.size(); ++r) {
     const RowView row = c.rows.row(r);
     std::string direct, packed;
@@ -347,7 +366,7 @@ TEST_P(RandomTrees, PackedWalkReachesTheSameLeafOrFailure) {
       direct = p.message();
     }
     try {
-      const std::span<const double> leaf = flat.find_leaf(row);
+      const std::span<const double> leaf = forest.find_leaf(0, row, ids);
       packed_leaf.assign(leaf.begin(), leaf.end());
     } catch (const Panic& p) {
       packed = p.message();
@@ -357,41 +376,36 @@ TEST_P(RandomTrees, PackedWalkReachesTheSameLeafOrFailure) {
   }
 }
 
-// The lockstep walk either finds every leaf the single walks find, or reports that at least
-// one of the single walks fails. Lanes mix trees and rows of several random cases.
-TEST_P(RandomTrees, LockstepWalkAgreesWithSingleWalks) {
-  std::vector<RandomCase> cases;
-  for (std::uint64_t k = 0; k < 3; ++k) cases.push_back(random_case(GetParam() * 3 + k));
-  std::vector<FlatTree> flats;
-  for (const RandomCase& c : cases) flats.emplace_back(c.tree);
+// The block walk over a forest of random trees with leaves of one width (unchecked where the
+// row fits the forest, checked elsewhere) either adds every tree's leaf in list order, bit for
+// bit as the exact walk does, or reports that the exact walk fails; never one without the other.
+TEST_P(RandomTrees, BlockWalkAgreesWithTheExactWalk) {
   std::mt19937_64 rng(GetParam());
-  for (int round = 0; round < 40; ++round) {
-    const std::size_t walks = 1 + rng() % FlatTree::kLanes;
-    const FlatTree* trees[FlatTree::kLanes];
-    RowView rows[FlatTree::kLanes];
-    std::span<const double> leaves[FlatTree::kLanes];
-    for (std::size_t l = 0; l < walks; ++l) {
-      const std::size_t k = rng() % cases.size();
-      trees[l] = &flats[k];
-      rows[l] = cases[rng() % cases.size()].rows.row(rng() % 20);
+  const std::size_t width = 1 + rng() % 3;
+  std::vector<UpliftTreeModel> trees;
+  RowBatch rows;
+  for (std::uint64_t k = 0; k < 1 + rng() % 5; ++k) {
+    RandomCase c = random_case(GetParam() * 5 + k, {width, k % 2 == 0});
+    trees.push_back(std::move(c.tree));
+    if (k == 0) rows = std::move(c.rows);
+  }
+  const PackedForest packed(trees);
+  const std::vector<std::uint32_t> ids = packed.category_ids(rows.texts());
+  RowBlock block(packed.columns().size(), /*tagged=*/true);
+  block.set_rows(1);  // one row per block, to see each row's verdict
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const bool unchecked = load_block(packed, rows, r, ids, block);
+    std::vector<double> sums(width, -0.0);
+    const bool found =
+        unchecked ? packed.add_trees<false>(packed.all_trees(), block, width, sums.data(), nullptr)
+                  : packed.add_trees<true>(packed.all_trees(), block, width, sums.data(), nullptr);
+    std::vector<double> exact;
+    const std::string failure =
+        panic_message([&] { exact = sum_row(packed, packed.all_trees(), rows.row(r), ids); });
+    EXPECT_EQ(found, failure == "<no panic>") << "row " << r << ": " << failure;
+    if (found) {
+      EXPECT_EQ(sums, exact) << "row " << r;
     }
-    const bool one_tree = round % 2 == 1;  // odd rounds: the member form, one tree in all lanes
-    if (one_tree) std::fill(trees, trees + walks, trees[0]);
-    const bool found = one_tree ? trees[0]->find_leaves(rows, leaves, walks)
-                                : FlatTree::find_leaves(trees, rows, leaves, walks);
-    bool any_failure = false;
-    for (std::size_t l = 0; l < walks; ++l) {
-      try {
-        const std::span<const double> single = trees[l]->find_leaf(rows[l]);
-        if (found) {
-          EXPECT_EQ(std::vector<double>(leaves[l].begin(), leaves[l].end()),
-                    std::vector<double>(single.begin(), single.end()));
-        }
-      } catch (const Panic&) {
-        any_failure = true;
-      }
-    }
-    EXPECT_EQ(found, !any_failure) << "round " << round;
   }
 }
 
@@ -425,45 +439,46 @@ TEST_P(RandomTrees, BatchEqualsRowByRow) {
   }
 }
 
-// Several trees in one pass give each tree's own table, across row blocks, or fail whenever
-// one of the trees alone fails.
-TEST_P(RandomTrees, GroupedPassEqualsTreeByTree) {
+// The sums of a forest's trees over many blocks of rows are the row-by-row sums, with the
+// same first failure; leaves of several widths go row by row through the same rule.
+TEST_P(RandomTrees, SumRowsEqualsRowByRow) {
   std::mt19937_64 rng(GetParam());
-  std::vector<RandomCase> cases;
-  for (std::uint64_t k = 0; k < 1 + rng() % 6; ++k)
-    cases.push_back(random_case(GetParam() * 7 + k));
-  RowBatch rows;
+  std::vector<UpliftTreeModel> trees;
+  const Shape shape{rng() % 4, rng() % 4 == 0};  // leaf_width 0: leaves of random widths
+  for (std::uint64_t k = 0; k < 1 + rng() % 6; ++k) {
+    trees.push_back(random_case(GetParam() * 7 + k, shape).tree);
+  }
+  RowBatch rows;  // of the kinds that trees not edited by hand test, over several blocks
   const std::size_t row_count = 1 + rng() % 600;
   for (std::size_t r = 0; r < row_count; ++r) {
     rows.begin_row();
-    for (std::size_t i = 0; i < cases.front().tree.feature_cols.size(); ++i) {
-      rows.add_number(static_cast<float>(rng() % 7) * 0.5f - 1.5f);
-    }
-  }
-  std::vector<const UpliftTreeModel*> trees;
-  for (const RandomCase& c : cases) trees.push_back(&c.tree);
-  std::vector<PredictionTable> alone;
-  bool any_failure = false;
-  for (const UpliftTreeModel* tree : trees) {
-    try {
-      alone.push_back(predict_rows(*tree, rows));
-    } catch (const Panic&) {
-      any_failure = true;
-    }
-  }
-  try {
-    const std::vector<PredictionTable> grouped = predict_rows(trees, rows);
-    ASSERT_FALSE(any_failure);
-    ASSERT_EQ(grouped.size(), alone.size());
-    for (std::size_t t = 0; t < grouped.size(); ++t) {
-      ASSERT_EQ(grouped[t].size(), row_count);
-      for (std::size_t r = 0; r < row_count; ++r) {
-        EXPECT_EQ(std::vector<double>(grouped[t].row(r).begin(), grouped[t].row(r).end()),
-                  std::vector<double>(alone[t].row(r).begin(), alone[t].row(r).end()));
+    for (std::size_t i = 0; i < 4; ++i) {
+      if (i % 2 == 0) {
+        rows.add_number(kCellNumbers[rng() % std::size(kCellNumbers)]);
+      } else {
+        rows.add_text(kCellTexts[rng() % std::size(kCellTexts)]);
       }
     }
-  } catch (const Panic&) {
-    EXPECT_TRUE(any_failure);
+  }
+  const PackedForest packed(trees);
+  const std::vector<std::uint32_t> ids = packed.category_ids(rows.texts());
+  std::vector<std::vector<double>> expected;
+  std::string expected_failure = "<no panic>";
+  try {
+    for (std::size_t r = 0; r < row_count; ++r) {
+      expected.push_back(sum_row(packed, packed.all_trees(), rows.row(r), ids));
+    }
+  } catch (const Panic& p) {
+    expected_failure = p.message();
+  }
+  PredictionTable table;
+  EXPECT_EQ(panic_message(
+                [&] { table = sum_rows(packed, packed.all_trees(), rows, BatchChecks::kNone); }),
+            expected_failure);
+  if (expected_failure != "<no panic>") return;
+  ASSERT_EQ(table.size(), row_count);
+  for (std::size_t r = 0; r < row_count; ++r) {
+    EXPECT_EQ(std::vector<double>(table.row(r).begin(), table.row(r).end()), expected[r]) << r;
   }
 }
 

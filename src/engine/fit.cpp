@@ -1,0 +1,278 @@
+// fit: numpy columns in, a trained Forest out. The dataset views the caller's arrays; the
+// interpreter lock is released while it is built and while the trees grow, and the calling
+// thread wakes at least every kPollInterval to report progress and to let Ctrl-C through.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "common/panic.hpp"
+#include "engine/arguments.hpp"
+#include "engine/arrays.hpp"
+#include "engine/columns.hpp"
+#include "engine/forest_object.hpp"
+#include "engine/functions.hpp"
+#include "engine/waiting.hpp"
+#include "lib/boundary.hpp"
+#include "lib/compound.hpp"
+#include "lib/convert.hpp"
+#include "lib/py_error.hpp"
+#include "uplift_random_forest/train.hpp"
+#include "uplift_tree/grow.hpp"
+
+namespace quillmarsh {
+
+namespace {
+
+struct FitArguments {
+  PyObject* columns = nullptr;  // borrowed from the call's arguments, read after binding
+  std::vector<std::string> names;
+  PyObject* treatment = nullptr;
+  PyObject* outcome = nullptr;
+  std::int32_t n_estimators = 0;
+  std::uint64_t max_features = 0;
+  std::uint64_t max_depth = 0;
+  std::uint64_t min_samples_leaf = 0;
+  std::string criterion;
+  std::uint64_t max_bins = 0;
+  bool balance = false;
+  bool regularization = false;
+  double alpha = 0.0;
+  std::int32_t n_threads = 0;
+  std::uint64_t seed = 0;
+  std::string treatment_col = "treatment";
+  std::string outcome_col = "outcome";
+  PyObject* progress = nullptr;  // borrowed; None is stored as nullptr
+};
+
+template <PyObject* FitArguments::* field>
+bool store_object(PyObject* value, FitArguments& arguments) {
+  arguments.*field = value;
+  return true;
+}
+
+std::optional<std::string> criterion(PyObject* object) {
+  std::optional<std::string> text = to_text(object);
+  if (text && *text != "ED" && *text != "KL" && *text != "CHI") {
+    PyErr_Format(PyExc_ValueError, "must be 'ED', 'KL' or 'CHI', not %R", object);
+    return std::nullopt;
+  }
+  return text;
+}
+
+bool store_progress(PyObject* value, FitArguments& arguments) {
+  if (value == Py_None) return true;
+  if (PyCallable_Check(value) == 0) {
+    PyErr_Format(PyExc_TypeError, "must be callable or None, not '%s'", type_name(value).c_str());
+    return false;
+  }
+  arguments.progress = value;
+  return true;
+}
+
+using A = FitArguments;
+constexpr std::array<Parameter<A>, 18> kFitParameters{{
+    {"columns", Given::kPositional, store_object<&A::columns>},
+    {"names", Given::kPositional, store_converted<&A::names, to_name_list>},
+    {"treatment", Given::kPositional, store_object<&A::treatment>},
+    {"outcome", Given::kPositional, store_object<&A::outcome>},
+    {"n_estimators", Given::kRequiredKeyword, store_converted<&A::n_estimators, at_least_one>},
+    {"max_features", Given::kRequiredKeyword, store_converted<&A::max_features, to_u64>},
+    {"max_depth", Given::kRequiredKeyword, store_converted<&A::max_depth, to_u64>},
+    {"min_samples_leaf", Given::kRequiredKeyword, store_converted<&A::min_samples_leaf, to_u64>},
+    {"criterion", Given::kRequiredKeyword, store_converted<&A::criterion, criterion>},
+    {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
+    {"balance", Given::kRequiredKeyword, store_converted<&A::balance, to_exact_bool>},
+    {"regularization", Given::kRequiredKeyword, store_converted<&A::regularization, to_exact_bool>},
+    {"alpha", Given::kRequiredKeyword, store_converted<&A::alpha, to_f64>},
+    {"n_threads", Given::kRequiredKeyword, store_converted<&A::n_threads, at_least_one>},
+    {"seed", Given::kRequiredKeyword, store_converted<&A::seed, to_u64>},
+    {"treatment_col", Given::kOptionalKeyword, store_converted<&A::treatment_col, to_text>},
+    {"outcome_col", Given::kOptionalKeyword, store_converted<&A::outcome_col, to_text>},
+    {"progress", Given::kOptionalKeyword, store_progress},
+}};
+
+// The caller's data as views, with the references that keep its arrays alive.
+struct TrainingInput {
+  TrainingColumns columns;
+  std::vector<PyRef> held;
+};
+
+bool raise_value_error(const std::string& text) {
+  PyErr_SetString(PyExc_ValueError, text.c_str());
+  return false;
+}
+
+std::optional<std::string> repeated_name(const std::vector<std::string>& names) {
+  std::unordered_set<std::string_view> seen;
+  for (const std::string& name : names) {
+    if (!seen.insert(name).second) return name;
+  }
+  return std::nullopt;
+}
+
+std::optional<TrainingInput> read_training_input(const FitArguments& a) {
+  std::optional<ArrayView> treatment = read_array(a.treatment, "treatment", Dtype::kInt32, 1);
+  if (!treatment) return std::nullopt;
+  std::optional<ArrayView> outcome = read_array(a.outcome, "outcome", Dtype::kUInt8, 1);
+  if (!outcome) return std::nullopt;
+  const std::size_t n_rows = treatment->rows;
+  if (n_rows == 0) {
+    raise_value_error("treatment is empty: there are no rows to train on");
+    return std::nullopt;
+  }
+  if (outcome->rows != n_rows) {
+    raise_value_error("outcome has " + std::to_string(outcome->rows) +
+                      " values but treatment has " + std::to_string(n_rows));
+    return std::nullopt;
+  }
+  // Splits find their feature by name, so a repeated name would train on one column and
+  // predict from another.
+  if (const std::optional<std::string> twice = repeated_name(a.names)) {
+    raise_value_error("names lists '" + *twice + "' twice");
+    return std::nullopt;
+  }
+  std::optional<CallerColumns> features =
+      read_columns(a.columns, a.names, n_rows, "treatment", /*distinct_categories=*/true);
+  if (!features) return std::nullopt;
+
+  TrainingInput input;
+  input.columns.x_names = a.names;
+  input.columns.features = std::move(features->features);
+  input.columns.treatment = treatment->values<std::int32_t>();
+  // 0 and 1 read the same as signed bytes; anything else is refused before training.
+  const std::span<const std::uint8_t> bytes = outcome->values<std::uint8_t>();
+  input.columns.outcome = {reinterpret_cast<const std::int8_t*>(bytes.data()), bytes.size()};
+  input.held = std::move(features->held);
+  input.held.push_back(std::move(treatment->owner));
+  input.held.push_back(std::move(outcome->owner));
+  return input;
+}
+
+// Builds the dataset over the caller's columns with the interpreter lock released.
+std::optional<NodeData> build_root(TrainingInput& input, const FitArguments& a) {
+  const std::span<const std::int8_t> outcome = input.columns.outcome;
+  std::size_t first_bad = outcome.size();
+  NodeData root;
+  // The core's checks of the columns and of the size of the node arrays are worded for the
+  // caller.
+  const bool built = panics_as_value_error([&] {
+    checked_node_array_size(a.max_depth, static_cast<std::uint64_t>(a.n_estimators));
+    const LockReleased released;
+    first_bad =
+        static_cast<std::size_t>(std::find_if(outcome.begin(), outcome.end(),
+                                              [](std::int8_t y) { return y != 0 && y != 1; }) -
+                                 outcome.begin());
+    if (first_bad == outcome.size()) {
+      root = build_dataset(std::move(input.columns), a.treatment_col, a.outcome_col);
+    }
+  });
+  if (!built) return std::nullopt;
+  if (first_bad != outcome.size()) {
+    raise_value_error("outcome holds " +
+                      std::to_string(static_cast<std::uint8_t>(outcome[first_bad])) + " in row " +
+                      std::to_string(first_bad) + "; outcomes must be 0 or 1");
+    return std::nullopt;
+  }
+  if (root.dataset->max_treatment == 0) {
+    raise_value_error(
+        "treatment holds only the control group 0; training needs at least one "
+        "treatment group 1..K");
+    return std::nullopt;
+  }
+  return root;
+}
+
+// The trees of one run, stored by job number as they arrive.
+class Collected {
+ public:
+  explicit Collected(std::int32_t n_trees) : trees_(static_cast<std::size_t>(n_trees)) {}
+
+  void add(TreeOutcome outcome, TrainingRun& run) {
+    ++arrived_;
+    if (!outcome.tree) {
+      if (!failure_) failure_ = std::move(outcome.failure);
+      run.cancel();  // the fit fails: the other trees need not finish
+      return;
+    }
+    trees_[static_cast<std::size_t>(outcome.index)] = std::move(outcome.tree);
+    ++finished_;
+  }
+  std::int32_t finished() const noexcept { return finished_; }
+  bool failed() const noexcept { return failure_.has_value(); }
+
+  // The trees in job order; panics with a lost tree's message, or when trees are missing.
+  std::vector<UpliftTreeModel> take(const TrainingRun& run) {
+    if (failure_) panic(std::move(*failure_));
+    if (arrived_ != run.started()) {
+      panic("training ended with " + std::to_string(arrived_) + " of " +
+            std::to_string(run.started()) + " trees: the training threads stopped early");
+    }
+    std::vector<UpliftTreeModel> out;
+    out.reserve(trees_.size());
+    for (std::size_t i = 0; i < trees_.size(); ++i) {
+      std::optional<UpliftTreeModel>& tree = trees_[i];
+      if (!tree) panic("training ended without tree " + std::to_string(i));
+      out.push_back(std::move(*tree));
+    }
+    return out;
+  }
+
+ private:
+  std::vector<std::optional<UpliftTreeModel>> trees_;
+  std::optional<std::string> failure_;
+  std::int32_t arrived_ = 0;
+  std::int32_t finished_ = 0;
+};
+
+PyObject* train_forest(const FitArguments& a) {
+  std::optional<TrainingInput> input = read_training_input(a);
+  if (!input) return nullptr;
+  std::optional<NodeData> root = build_root(*input, a);
+  if (!root) return nullptr;
+
+  UpliftRandomForestModel record =
+      make_forest(a.n_estimators, a.max_features, a.max_depth, a.min_samples_leaf, a.criterion,
+                  a.max_bins, a.balance, a.regularization, a.alpha);
+  record.treatment_col = a.treatment_col;
+  record.outcome_col = a.outcome_col;
+  const UpliftTreeModel tree_template = make_tree_template(record, parse_eval_func(a.criterion));
+
+  TrainingRun run(*root, tree_template, a.treatment_col, a.outcome_col,
+                  TrainingPlan{a.n_estimators, a.n_threads, a.seed});
+  root.reset();  // the run's threads hold the dataset from here
+  const StopAndJoin end([&run] { run.cancel(); }, [&run] { run.wait_for_threads(); });
+
+  Collected collected(a.n_estimators);
+  std::int32_t reported = 0;
+  const bool completed = wait_interruptibly(
+      [&](std::chrono::milliseconds timeout) {
+        for (std::optional<TreeOutcome> outcome = run.next_for(timeout); outcome;
+             outcome = run.next_for(std::chrono::milliseconds(0))) {
+          collected.add(std::move(*outcome), run);
+        }
+        return run.finished();
+      },
+      [&] {
+        if (a.progress == nullptr || collected.failed() || collected.finished() == reported) {
+          return true;
+        }
+        reported = collected.finished();
+        return static_cast<bool>(PyRef::steal(PyObject_CallFunction(a.progress, "i", reported)));
+      });
+  if (!completed) return nullptr;  // `end` stops the run and waits for its threads
+  record.trees = collected.take(run);
+  return new_forest_object(std::move(record));
+}
+
+}  // namespace
+
+PyObject* engine_fit(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_with_arguments("fit", kFitParameters, args, kwargs, train_forest);
+}
+
+}  // namespace quillmarsh

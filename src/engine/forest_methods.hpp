@@ -1,0 +1,12 @@
+// The methods of the Forest type beyond its attributes, in the order of its method table.
+#pragma once
+
+#include "lib/python.hpp"
+
+namespace quillmarsh {
+
+PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* forest_save(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* forest_to_bytes(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+
+}  // namespace quillmarsh

@@ -1,0 +1,13 @@
+// The module-level functions of quillmarsh_kit._engine, in the order of its method table.
+#pragma once
+
+#include "lib/python.hpp"
+
+namespace quillmarsh {
+
+PyObject* engine_fit(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_load(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_from_bytes(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_merge(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+
+}  // namespace quillmarsh

@@ -1,0 +1,119 @@
+// Module initialisation of quillmarsh_kit._engine: its functions, the Forest type and the
+// documentation of its API for the toolkit.
+#include "common/panic.hpp"
+#include "engine/forest_object.hpp"
+#include "engine/functions.hpp"
+#include "lib/allocator.hpp"
+#include "lib/boundary.hpp"
+#include "lib/py_error.hpp"
+#include "lib/py_ref.hpp"
+
+namespace quillmarsh {
+
+namespace {
+
+constexpr const char* kModuleDoc =
+    "The toolkit's private engine: the uplift forest of quillmarsh over numpy buffers.\n"
+    "\n"
+    "Same trees, training and model file as the native class _UpliftRandomForestModel, but\n"
+    "the data arrive as arrays that are read in place (no feature column is copied), the\n"
+    "interpreter lock is released while training and predicting, Ctrl-C stops both with\n"
+    "KeyboardInterrupt, and a seed makes training reproducible for any thread count.\n"
+    "\n"
+    "Arrays are numpy arrays (or any object with __array_interface__), C-contiguous, of\n"
+    "exactly the dtypes named below; anything else raises TypeError or ValueError naming the\n"
+    "argument, before any thread starts. The arrays are referenced, not copied, for the\n"
+    "duration of the call, and other threads must not write to them meanwhile.\n"
+    "\n"
+    "Internal failures raise PanicException (vornex_runtime.PanicException, a\n"
+    "BaseException), as the native class does.\n"
+    "\n"
+    "Functions:\n"
+    "  fit(columns, names, treatment, outcome, *, n_estimators, max_features, max_depth,\n"
+    "      min_samples_leaf, criterion, max_bins, balance, regularization, alpha, n_threads,\n"
+    "      seed, treatment_col='treatment', outcome_col='outcome', progress=None) -> Forest\n"
+    "  load(path) -> (Forest, metadata or None)\n"
+    "  from_bytes(data) -> (Forest, metadata or None)\n"
+    "  merge(forests) -> Forest\n"
+    "\n"
+    "Forest: predict(columns, out, n_threads, std_out=None), feature_importance(kind),\n"
+    "save(path, metadata=None), to_bytes(metadata=None); attributes n_trees, n_outputs,\n"
+    "feature_names, criterion and the training settings.";
+
+PyMethodDef kFunctions[] = {
+    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_fit)),
+     METH_VARARGS | METH_KEYWORDS,
+     "fit(columns, names, treatment, outcome, *, n_estimators, max_features, max_depth, "
+     "min_samples_leaf, criterion, max_bins, balance, regularization, alpha, n_threads, seed, "
+     "treatment_col='treatment', outcome_col='outcome', progress=None)\n--\n\n"
+     "Trains a forest of n_estimators uplift trees and returns it as a Forest.\n\n"
+     "columns: a list with one entry per feature, in the order of names (a list of distinct\n"
+     "    str): a 1-D C-contiguous float32 array (NaN = missing), or for a string feature a\n"
+     "    tuple (codes, categories): codes a 1-D C-contiguous uint32 array, categories a\n"
+     "    sequence of distinct str that codes index.\n"
+     "treatment: 1-D int32 array, 0 for the control group and 1..K for the treatment groups.\n"
+     "outcome: 1-D uint8 array of 0 and 1. Every array holds one value per row.\n"
+     "n_estimators, n_threads >= 1; criterion 'ED', 'KL' or 'CHI'; max_features,\n"
+     "max_depth, min_samples_leaf, max_bins, balance, regularization and alpha as for the\n"
+     "native class (min_samples_leaf is its min_sample_leaf). seed: 0 .. 2**64 - 1; tree i\n"
+     "depends only on the data, the settings, the seed and i, so a seed gives the same\n"
+     "forest for every n_threads. Trees are stored in the order of their numbers.\n"
+     "treatment_col, outcome_col: the names stored in the model file.\n"
+     "progress: None, or a callable called as progress(done) with the number of finished\n"
+     "    trees whenever it has grown, on the calling thread; an exception it raises stops\n"
+     "    training and propagates.\n\n"
+     "The interpreter lock is released while training. Ctrl-C (or an exception from\n"
+     "progress) stops every thread of the training before the call raises; a tree that\n"
+     "fails to grow fails the call with PanicException carrying its message."},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_load)),
+     METH_VARARGS | METH_KEYWORDS,
+     "load(path)\n--\n\n"
+     "Reads a model file: returns (Forest, metadata), metadata the JSON text stored by\n"
+     "save (None without). Files the native class saved load too; their n_estimators stays\n"
+     "the divisor of predictions. A document without trees raises ValueError; file and\n"
+     "format errors raise PanicException with the class's rendering of the error."},
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_from_bytes)),
+     METH_VARARGS | METH_KEYWORDS,
+     "from_bytes(data)\n--\n\n"
+     "As load, from the bytes of a model file (Forest.to_bytes)."},
+    {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_merge)),
+     METH_VARARGS | METH_KEYWORDS,
+     "merge(forests)\n--\n\n"
+     "One Forest holding the trees of all the given forests (a non-empty sequence), in\n"
+     "order; its n_estimators is their total, so predictions average over all trees. The\n"
+     "forests must agree on feature_names, n_outputs, the training settings and the\n"
+     "treatment and outcome column names (ValueError naming the first difference)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "quillmarsh_kit._engine",
+    kModuleDoc,
+    0,
+    kFunctions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* init_module() {
+  PyRef module = PyRef::steal(PyModule_Create2(&kModuleDef, PYTHON_ABI_VERSION));
+  if (!module) {
+    ensure_error_set();
+    return nullptr;
+  }
+  install_allocation_failure_handler();
+  PyObject* type = forest_type();
+  if (PyObject_SetAttrString(module.get(), "Forest", type) != 0) return nullptr;
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace quillmarsh
+
+PyMODINIT_FUNC PyInit__engine(void) {
+  return quillmarsh::guarded([] { return quillmarsh::init_module(); });
+}
