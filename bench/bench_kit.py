@@ -40,6 +40,8 @@ import tempfile
 import time
 from typing import Any, Callable, Tuple
 
+from peak_memory import reset_peak, status_kib
+
 CSV_TARGET_SECONDS = 5.0
 FIT_SLOWDOWN_TARGET = 1.10
 CONVERSION_SHARE_TARGET = 0.05
@@ -50,16 +52,7 @@ MIB = 2**20
 
 
 def _status_mib(field: str) -> float:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) / 1024
-    raise RuntimeError(f"{field} missing from /proc/self/status")
-
-
-def _reset_peak() -> None:
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
+    return status_kib(field) / 1024
 
 
 def _cpu_seconds() -> float:
@@ -82,7 +75,7 @@ def measured(call: Callable[[], Any]) -> Tuple[Any, float, float, float]:
     gc.collect()
     _trim_heap()
     before = _status_mib("VmRSS")
-    _reset_peak()
+    reset_peak()
     cpu, start = _cpu_seconds(), time.perf_counter()
     result = call()
     seconds, cpu = time.perf_counter() - start, _cpu_seconds() - cpu
