@@ -19,9 +19,9 @@ max_depth 8, max_features 10, min_samples_leaf 100, a fixed seed.
   the kit within 10 % of the engine, the conversion at most 5 % of it, and the fit's peak
   resident memory above the frame's at most 2 x the engine's dataset (4 bytes per cell and
   8 per row).
-- predict: `UpliftForest.predict` of every row of the frame. Targets: at most 0.6 s, and
-  the peak resident memory above the frame and the forest at most the result array plus
-  64 MiB.
+- predict: `UpliftForest.predict` of every row of the frame, the fastest of three. Targets:
+  at most 0.6 s, and the peak resident memory above the frame and the forest at most the
+  result array plus 64 MiB.
 
 Times are wall seconds, with the CPU seconds of every thread and the load average beside them:
 on a shared machine the wall time depends on what else runs. Peak memory is read from
@@ -174,12 +174,16 @@ def _bench_fit(frame, treatment, outcome, settings, threads: int, seed: int, eng
     return model, ok and met_speed and met_share
 
 
-def _bench_predict(model, frame) -> bool:
-    _, seconds, cpu, mib = measured(lambda: model.predict(frame))
+def _bench_predict(model, frame, rounds: int = 3) -> bool:
+    """The fastest of `rounds` predictions (other work on the machine only slows them), and
+    the peak memory of the first."""
+    runs = [measured(lambda: model.predict(frame))[1:] for _ in range(rounds)]
+    seconds, cpu, _ = min(runs)
+    mib = runs[0][2]
     result_mib = len(frame) * len(model.treatments_) * 8 / MIB
     met_time = seconds <= PREDICT_TARGET_SECONDS
     met_memory = mib <= result_mib + PREDICT_EXTRA_MIB_TARGET
-    print(f"predict: {seconds:7.2f} s (cpu {cpu:6.2f} s, {_load()}) "
+    print(f"predict: {seconds:7.2f} s (cpu {cpu:6.2f} s, {_load()}; fastest of {rounds}) "
           f"{_verdict(met_time, f'<= {PREDICT_TARGET_SECONDS} s')}  peak +{mib:6.1f} MiB "
           f"above the frame: the result's {result_mib:.1f} MiB + {mib - result_mib:.1f} MiB "
           f"{_verdict(met_memory, '<= result + 64 MiB')}")
