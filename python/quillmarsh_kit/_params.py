@@ -1,36 +1,41 @@
 """The hyper-parameters of `UpliftForest`: the scikit-learn constructor and parameter protocol,
-and the validation and resolution of every parameter into what a native call takes.
+and the validation and resolution of every parameter into what an engine call takes.
 
-The constructor only stores (scikit-learn's rule); `fit` validates through `_native_settings`
-and `_requested_threads`, so that a bad value is reported by name before any work starts.
+The constructor only stores (scikit-learn's rule); `fit` validates through `_engine_settings`,
+`_requested_threads` and `_seed`, so that a bad value is reported by name before any work
+starts.
 """
 
 from __future__ import annotations
 
+import copy
 import math
 import numbers
 import os
-from typing import Any, Dict, Hashable, NamedTuple, Optional, Union
+import secrets
+from typing import Any, Callable, Dict, Hashable, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
 PARAM_NAMES = (
     "n_estimators", "max_features", "max_depth", "min_samples_leaf", "criterion", "max_bins",
-    "balance_arms", "normalize_gain", "alpha", "n_jobs", "control", "verbose",
+    "balance_arms", "normalize_gain", "alpha", "n_jobs", "control", "verbose", "random_state",
 )
+# How to run rather than what is learned: not part of a saved model.
+RUN_PARAMS = ("n_jobs", "verbose")
 CRITERIA = ("KL", "ED", "CHI")
 # The native node array of a tree holds 2^(max_depth+1) - 1 slots whatever the data.
 MAX_DEPTH_LIMIT = 30
 
 
-class NativeSettings(NamedTuple):
-    """The nine arguments of the native constructor, in its order, validated."""
+class EngineSettings(NamedTuple):
+    """The training settings of the engine's `fit`, by its keyword names, validated."""
 
     n_estimators: int
     max_features: int
     max_depth: int
-    min_sample_leaf: int
-    eval_func: str
+    min_samples_leaf: int
+    criterion: str
     max_bins: int
     balance: bool
     regularization: bool
@@ -106,6 +111,7 @@ class ForestParams:
         n_jobs: Optional[int] = -1,
         control: Hashable = 0,
         verbose: Union[bool, int] = False,
+        random_state: Union[None, int, np.random.Generator, np.random.RandomState] = None,
     ) -> None:
         self.n_estimators = n_estimators
         self.max_features = max_features
@@ -119,6 +125,7 @@ class ForestParams:
         self.n_jobs = n_jobs
         self.control = control
         self.verbose = verbose
+        self.random_state = random_state
 
     def get_params(self, deep: bool = True) -> Dict[str, Any]:
         return {name: getattr(self, name) for name in PARAM_NAMES}
@@ -141,8 +148,8 @@ class ForestParams:
         ]
         return f"{type(self).__name__}({', '.join(changed)})"
 
-    def _native_settings(self, n_features: int) -> NativeSettings:
-        """The native constructor's arguments for a table of `n_features` features."""
+    def _engine_settings(self, n_features: int) -> EngineSettings:
+        """The engine's training settings for a table of `n_features` features."""
         n_estimators = check_int("n_estimators", self.n_estimators, 1, 2**31 - 1)
         max_depth = check_int("max_depth", self.max_depth, 0, MAX_DEPTH_LIMIT)
         min_leaf = check_int("min_samples_leaf", self.min_samples_leaf, 0)
@@ -157,12 +164,12 @@ class ForestParams:
                 or not math.isfinite(float(alpha))):
             raise ValueError(f"alpha must be a finite number, got {alpha!r}")
         max_features = resolve_max_features(self.max_features, n_features)
-        return NativeSettings(n_estimators, max_features, max_depth, min_leaf, criterion,
+        return EngineSettings(n_estimators, max_features, max_depth, min_leaf, criterion,
                               max_bins, balance, normalize, float(alpha))
 
     def _requested_threads(self) -> int:
         """`n_jobs` as a positive thread count: -1 or None is every processor this process
-        may use, -2 all but one, and so on. The native calls cap it at what they can use."""
+        may use, -2 all but one, and so on. The engine calls cap it at what they can use."""
         if self.n_jobs is None:
             return available_cpus()
         n = check_int("n_jobs", self.n_jobs, -(2**31), 2**31 - 1)
@@ -171,3 +178,32 @@ class ForestParams:
         if n < 0:
             return max(available_cpus() + 1 + n, 1)
         return n
+
+    def _seed(self) -> Tuple[int, Callable[[], None]]:
+        """The engine's seed in 0 .. 2**64 - 1: an int taken modulo 2**64 (so -1 is
+        2**64 - 1), one draw from a numpy Generator or RandomState, or for None 64 bits from
+        the operating system's random source.
+
+        A generator is drawn from through a copy: the second value, called once the fit has
+        succeeded, advances the generator itself, so that a failed fit leaves it as it was."""
+        state = self.random_state
+        if state is None:
+            return secrets.randbits(64), _nothing
+        if isinstance(state, numbers.Integral) and not isinstance(state, (bool, np.bool_)):
+            return int(state) % 2**64, _nothing
+        if isinstance(state, np.random.Generator):
+            draw = copy.deepcopy(state)
+            seed = int(draw.integers(0, 2**64, dtype=np.uint64))
+            return seed, lambda: setattr(state.bit_generator, "state", draw.bit_generator.state)
+        if isinstance(state, np.random.RandomState):
+            draw = copy.deepcopy(state)
+            seed = int(draw.randint(0, 2**64, dtype=np.uint64))
+            return seed, lambda: state.set_state(draw.get_state())
+        raise ValueError(
+            "random_state must be None, an int, or a numpy Generator or RandomState, got "
+            f"{state!r}"
+        )
+
+
+def _nothing() -> None:
+    pass

@@ -1,10 +1,14 @@
 """Saving, loading and pickling a fitted `UpliftForest`.
 
-A saved model is two files: the native model file at `path`, and the kit's metadata (feature
-names and kinds, treatment labels, parameters, version) as JSON at `path` + ".kit.json". A
-pickle holds the same metadata and the native file's bytes. Metadata is checked as a whole when
-read: a malformed or incomplete file is refused with one `ValueError` that names the file and
-every missing or malformed entry.
+A saved model is one file: the engine's model document, with the kit's metadata (feature
+names, kinds and category texts, treatment labels, parameters, seed, version) as one JSON
+value under its "quillmarsh_kit" key. The native `_UpliftRandomForestModel` reads the same
+file and skips that key. A pickle holds the same bytes.
+
+Files of earlier versions of the kit (the model file with the metadata beside it, at
+`path` + ".kit.json") still load, and so do their pickles. Metadata is checked as a whole
+when read: malformed or incomplete metadata is refused with one `ValueError` that names the
+file and every missing or malformed entry.
 """
 
 from __future__ import annotations
@@ -14,27 +18,33 @@ import json
 import math
 import numbers
 import os
-from typing import Any, Dict, Hashable, List, Tuple
+from typing import Any, Dict, Hashable, List, Optional, Tuple
 
 from ._native import NativeForest
-from ._params import PARAM_NAMES
+from ._params import PARAM_NAMES, RUN_PARAMS
 from ._tabular import NUMERIC, STRING
 from ._version import __version__
 
 SIDECAR_SUFFIX = ".kit.json"
 _FORMAT = "quillmarsh_kit.UpliftForest"
+# Parameters a file must hold; random_state came later and defaults to None.
+_REQUIRED_PARAMS = [p for p in PARAM_NAMES if p not in RUN_PARAMS and p != "random_state"]
 
 
 @dataclasses.dataclass
 class FittedModel:
-    """What one `fit` learns: the native forest and how the kit's inputs map onto it."""
+    """What one `fit` learns: the engine's forest and how the kit's inputs map onto it."""
 
     forest: NativeForest
     feature_names: List[str]
     feature_kinds: List[str]
+    # per feature: the texts of a string feature seen in training; None for a numeric one
+    # (and for every feature of a model saved before they were kept)
+    feature_categories: List[Optional[List[str]]]
     named: bool  # trained on named columns: predict matches columns by name
     target_cols: List[str]  # columns of X that held the targets, ignored by predict
     treatments: List[Hashable]
+    seed: Optional[int]  # the engine's seed; None for a model saved before seeds
 
 
 def _encode_label(label: Any) -> Any:
@@ -63,30 +73,59 @@ def _decode_label(value: Any) -> Any:
     return value
 
 
-def metadata(params: Dict[str, Any], fitted: FittedModel) -> Dict[str, Any]:
-    params = dict(params)
+def _stored_random_state(value: Any) -> Optional[int]:
+    """An int random_state as it is; a Generator or None (which have no text) as None: the
+    seed they gave is stored beside the parameters."""
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        return int(value)
+    return None
+
+
+def metadata_text(params: Dict[str, Any], fitted: FittedModel) -> str:
+    """The kit's metadata as one compact JSON text (without NaN or infinities, which JSON
+    lacks). `n_jobs` and `verbose` say how to run, not what was learned, and are left out,
+    so that the same seed gives the same file whatever they were."""
+    params = {k: v for k, v in params.items() if k not in RUN_PARAMS}
     params["control"] = _encode_label(params["control"])
-    return {
+    params["random_state"] = _stored_random_state(params["random_state"])
+    meta = {
         "format": _FORMAT,
         "version": __version__,
         "params": params,
+        "seed": fitted.seed,
         "feature_names": list(fitted.feature_names),
         "feature_kinds": list(fitted.feature_kinds),
+        "feature_categories": list(fitted.feature_categories),
         "named": fitted.named,
         "target_cols": list(fitted.target_cols),
         "treatments": [_encode_label(a) for a in fitted.treatments],
-        "n_trees": fitted.forest.n_trees,
     }
+    try:
+        return json.dumps(meta, allow_nan=False, ensure_ascii=False, separators=(",", ":"))
+    except (TypeError, ValueError) as err:
+        raise ValueError(f"the model's parameters cannot be saved: {err}") from None
 
 
 def _is_str_list(value: Any) -> bool:
     return isinstance(value, list) and all(isinstance(v, str) for v in value)
 
 
-def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any], int]:
-    """Checks metadata read from `where`. Returns the parameters, the fields of `FittedModel`
-    but the forest, and the number of trees; or raises one ValueError that lists everything
-    missing or malformed."""
+def _categories_problem(meta: Dict[str, Any], kinds: List[str]) -> Optional[str]:
+    """What is wrong with the optional "feature_categories" entry, if anything."""
+    categories = meta.get("feature_categories")
+    if categories is None:
+        return None
+    fits = isinstance(categories, list) and len(categories) == len(kinds) and all(
+        c is None or (kind == STRING and _is_str_list(c)) for c, kind in zip(categories, kinds))
+    if fits:
+        return None
+    return "'feature_categories' must hold a list of texts per string feature, null otherwise"
+
+
+def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    """Checks metadata read from `where`. Returns the parameters and the fields of
+    `FittedModel` but the forest; or raises one ValueError that lists everything missing or
+    malformed."""
     if not isinstance(meta, dict) or meta.get("format") != _FORMAT:
         raise ValueError(
             f"{where} is not quillmarsh_kit model metadata (it lacks \"format\": \"{_FORMAT}\")"
@@ -95,7 +134,7 @@ def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any
     missing = [key for key in required if key not in meta]
     params = meta.get("params")
     if isinstance(params, dict):
-        missing += [f"params.{name}" for name in PARAM_NAMES if name not in params]
+        missing += [f"params.{name}" for name in _REQUIRED_PARAMS if name not in params]
     if missing:
         raise ValueError(
             f"{where}: model metadata is incomplete: missing {', '.join(map(repr, missing))}"
@@ -113,13 +152,22 @@ def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any
     elif not isinstance(kinds, list) or len(kinds) != len(names) or not all(
             k in (NUMERIC, STRING) for k in kinds):
         problems.append(f"'feature_kinds' must hold {NUMERIC!r} or {STRING!r} per feature name")
+    else:
+        problem = _categories_problem(meta, kinds)
+        if problem:
+            problems.append(problem)
     if not isinstance(meta["named"], bool):
         problems.append("'named' must be true or false")
     if not _is_str_list(meta["target_cols"]):
         problems.append("'target_cols' must be a list of strings")
-    n_trees = meta.get("n_trees", params.get("n_estimators"))
-    if isinstance(n_trees, bool) or not isinstance(n_trees, int) or n_trees < 1:
-        problems.append("'n_trees' must be a positive integer")
+    seed = meta.get("seed")
+    if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int)
+                             or not 0 <= seed < 2**64):
+        problems.append("'seed' must be an integer in [0, 2**64 - 1] or null")
+    random_state = params.get("random_state")
+    if random_state is not None and (isinstance(random_state, bool)
+                                     or not isinstance(random_state, int)):
+        problems.append("'params.random_state' must be an integer or null")
     treatments: List[Any] = meta["treatments"]
     if not isinstance(treatments, list) or not treatments:
         problems.append("'treatments' must be a non-empty list of labels")
@@ -131,51 +179,77 @@ def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any
             problems.append(f"a treatment label is malformed: {err}")
     if problems:
         raise ValueError(f"{where}: model metadata is malformed: {'; '.join(problems)}")
-    fields = dict(feature_names=names, feature_kinds=kinds, named=meta["named"],
-                  target_cols=meta["target_cols"], treatments=treatments)
-    return params, fields, n_trees
+    categories = meta.get("feature_categories") or [None] * len(names)
+    fields = dict(feature_names=names, feature_kinds=kinds, feature_categories=categories,
+                  named=meta["named"], target_cols=meta["target_cols"], treatments=treatments,
+                  seed=seed)
+    return params, fields
 
 
 def _fitted(forest: NativeForest, fields: Dict[str, Any], where: str) -> FittedModel:
     fitted = FittedModel(forest=forest, **fields)
-    stored = forest.feature_names()
+    stored = forest.feature_names
     if stored != fitted.feature_names:
         raise ValueError(
-            f"{where} does not describe its model file: the metadata names the features "
-            f"{fitted.feature_names}, the model file {stored}"
+            f"{where} does not describe its model: the metadata names the features "
+            f"{fitted.feature_names}, the model {stored}"
+        )
+    if forest.n_outputs != len(fitted.treatments):
+        raise ValueError(
+            f"{where} does not describe its model: the metadata names "
+            f"{len(fitted.treatments)} treatments, the model predicts {forest.n_outputs}"
         )
     return fitted
 
 
+def _parse(text: str, where: str) -> Any:
+    try:
+        return json.loads(text)
+    except ValueError as err:
+        raise ValueError(f"{where} is not valid JSON: {err}") from None
+
+
 def save(path: str, params: Dict[str, Any], fitted: FittedModel) -> None:
-    meta = metadata(params, fitted)  # first, so that an unsaveable label writes nothing
-    fitted.forest.save(path)
-    with open(path + SIDECAR_SUFFIX, "w", encoding="utf-8") as out:
-        json.dump(meta, out, indent=1)
+    fitted.forest.save(path, metadata_text(params, fitted))
 
 
-def load(path: str) -> Tuple[Dict[str, Any], FittedModel]:
-    """The parameters and the fitted model saved at `path` by `save`."""
+def _legacy_metadata(path: str) -> Tuple[Any, str]:
+    """The metadata an earlier kit wrote beside the model file, and where it was."""
     sidecar = path + SIDECAR_SUFFIX
     try:
         with open(sidecar, encoding="utf-8") as src:
-            meta = json.load(src)
+            text = src.read()
     except FileNotFoundError:
-        raise FileNotFoundError(
-            f"{sidecar} not found: a model saved by UpliftForest.save has its metadata there"
+        raise ValueError(
+            f"{path} holds no quillmarsh_kit metadata, and {sidecar}, where earlier versions "
+            "kept it, is not there: it is a model of the native class alone"
         ) from None
-    except (ValueError, UnicodeDecodeError) as err:
+    except UnicodeDecodeError as err:
         raise ValueError(f"{sidecar} is not valid JSON: {err}") from None
-    params, fields, n_trees = _read_metadata(meta, sidecar)
+    return _parse(text, sidecar), sidecar
+
+
+def load(path: str) -> Tuple[Dict[str, Any], FittedModel]:
+    """The parameters and the fitted model saved at `path` by `save`, or by an earlier kit."""
     if not os.path.exists(path):
         raise FileNotFoundError(f"model file {path} not found")
-    return params, _fitted(NativeForest.load(path, n_trees), fields, sidecar)
+    forest, text = NativeForest.load(path)
+    if text is None:
+        meta, where = _legacy_metadata(path)
+    else:
+        meta, where = _parse(text, f"the metadata in {path}"), path
+    params, fields = _read_metadata(meta, where)
+    return params, _fitted(forest, fields, where)
 
 
 def pickle_state(params: Dict[str, Any], fitted: FittedModel) -> Dict[str, Any]:
-    return {"_meta": metadata(params, fitted), "_model_bytes": fitted.forest.to_bytes()}
+    return {"_model_bytes": fitted.forest.to_bytes(metadata_text(params, fitted))}
 
 
-def from_pickle_state(meta: Dict[str, Any], model_bytes: bytes) -> FittedModel:
-    _, fields, n_trees = _read_metadata(meta, "the pickled model")
-    return _fitted(NativeForest.from_bytes(model_bytes, n_trees), fields, "the pickled model")
+def from_pickle_state(model_bytes: bytes, legacy_meta: Any) -> FittedModel:
+    """The model of a pickle; `legacy_meta` is the metadata that pickles of earlier versions
+    kept beside the model bytes."""
+    forest, text = NativeForest.from_bytes(model_bytes)
+    meta = legacy_meta if text is None else _parse(text, "the pickled model's metadata")
+    _, fields = _read_metadata(meta, "the pickled model")
+    return _fitted(forest, fields, "the pickled model")

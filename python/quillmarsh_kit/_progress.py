@@ -1,26 +1,18 @@
-"""Progress of a native training call.
-
-The native `fit` prints "Start training with {n} threads..." and one "Tree [{i}] is finished!"
-line per tree on `sys.stdout`. `capture_training` swaps `sys.stdout` for a stream that parses
-those lines (so they never reach the user's console), counts the finished trees and, when
-asked, turns them into a progress bar: tqdm when it is installed, otherwise a plain line at
-every tenth of the work.
+"""Progress of training: the engine calls `progress(done)` on the calling thread as trees
+finish; `training_progress` turns that into a tqdm bar when tqdm is installed, otherwise into
+a plain line at every tenth of the trees.
 """
 
 from __future__ import annotations
 
 import contextlib
-import io
-import re
 import sys
-from typing import Any, Iterator, List, Optional, TextIO
-
-_START = re.compile(r"Start training with (-?\d+) threads\.\.\.")
-_TREE = re.compile(r"Tree \[(\d+)\] is finished!")
+from typing import Any, Callable, Iterator, Optional, TextIO
 
 
 class _Reporter:
-    """Shows progress over a known number of trees; `update` is called once per tree."""
+    """Shows progress over a known number of trees; `update(done)` takes the number of
+    finished trees."""
 
     def __init__(self, total: int, stream: TextIO, use_tqdm: bool) -> None:
         self.total = total
@@ -43,12 +35,13 @@ class _Reporter:
             self.stream.write(f"quillmarsh: training {self.total} trees on {threads} threads\n")
             self.stream.flush()
 
-    def update(self) -> None:
-        self.done += 1
-        if self._bar is not None:
-            self._bar.update(1)
+    def update(self, done: int) -> None:
+        if done <= self.done:
             return
-        if self.total <= 0:
+        if self._bar is not None:
+            self._bar.update(done - self.done)
+        self.done = done
+        if self._bar is not None or self.total <= 0:
             return
         # One line each time another tenth of the trees is finished.
         reached = self.done * 10 // self.total
@@ -63,75 +56,20 @@ class _Reporter:
             self._bar.close()
 
 
-class TrainingStream(io.TextIOBase):
-    """A text stream that reads the native progress lines instead of printing them.
-
-    Text that is not a progress line (printed by other code while training runs) is passed on
-    to `passthrough` unchanged.
-    """
-
-    def __init__(self, reporter: Optional[_Reporter], passthrough: Optional[TextIO]) -> None:
-        super().__init__()
-        self.reporter = reporter
-        self.passthrough = passthrough
-        self.threads: Optional[int] = None
-        self.trees: List[int] = []
-        self._pending = ""
-
-    def writable(self) -> bool:
-        return True
-
-    def write(self, text: str) -> int:
-        self._pending += text
-        while "\n" in self._pending:
-            line, self._pending = self._pending.split("\n", 1)
-            self._line(line)
-        return len(text)
-
-    def flush(self) -> None:  # the native code flushes after every line
-        if self.passthrough is not None:
-            self.passthrough.flush()
-
-    def finish(self) -> None:
-        if self._pending:
-            line, self._pending = self._pending, ""
-            self._line(line)
-
-    def _line(self, line: str) -> None:
-        started = _START.fullmatch(line)
-        if started:
-            self.threads = int(started.group(1))
-            if self.reporter is not None:
-                self.reporter.start(self.threads)
-            return
-        tree = _TREE.fullmatch(line)
-        if tree:
-            self.trees.append(int(tree.group(1)))
-            if self.reporter is not None:
-                self.reporter.update()
-            return
-        if self.passthrough is not None:
-            self.passthrough.write(line + "\n")
-
-
 @contextlib.contextmanager
-def capture_training(
-    total: int, verbose: bool, stream: Optional[TextIO] = None, use_tqdm: bool = True
-) -> Iterator[TrainingStream]:
-    """Redirects `sys.stdout` to a `TrainingStream` for the duration of the block.
-
-    With `verbose`, progress is shown on `stream` (default: `sys.stderr`), as a tqdm bar when
-    `use_tqdm` and tqdm is installed, otherwise as plain lines.
-    """
-    user_stdout = sys.stdout
-    out = stream if stream is not None else sys.stderr
-    reporter = _Reporter(total, out, use_tqdm=use_tqdm) if verbose else None
-    capture = TrainingStream(reporter, passthrough=user_stdout)
-    sys.stdout = capture  # type: ignore[assignment]
+def training_progress(
+    total: int, threads: int, verbose: bool, stream: Optional[TextIO] = None,
+    use_tqdm: bool = True,
+) -> Iterator[Optional[Callable[[int], None]]]:
+    """The engine's progress callback for training `total` trees on `threads` threads: None
+    when not `verbose`, otherwise one that shows progress on `stream` (default: standard
+    error) until the block ends."""
+    if not verbose:
+        yield None
+        return
+    reporter = _Reporter(total, stream if stream is not None else sys.stderr, use_tqdm)
+    reporter.start(threads)
     try:
-        yield capture
+        yield reporter.update
     finally:
-        sys.stdout = user_stdout
-        capture.finish()
-        if reporter is not None:
-            reporter.close()
+        reporter.close()

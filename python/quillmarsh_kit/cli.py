@@ -122,7 +122,7 @@ def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
         n_estimators=args.n_estimators, max_features=args.max_features, max_depth=args.max_depth,
         min_samples_leaf=args.min_samples_leaf, criterion=args.criterion, max_bins=args.max_bins,
         balance_arms=args.balance_arms, normalize_gain=args.normalize_gain, alpha=args.alpha,
-        n_jobs=args.n_jobs, control=control, verbose=not args.quiet,
+        n_jobs=args.n_jobs, control=control, verbose=not args.quiet, random_state=args.seed,
     )
     start = time.perf_counter()
     model.fit(data.X, data.treatment, data.y)
@@ -131,7 +131,7 @@ def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
     out.write(
         f"trained {args.n_estimators} trees on {len(data.y):,} rows and {len(data.feature_names)} "
         f"features in {elapsed:.1f} s; arms {', '.join(map(str, model.treatments_))} against "
-        f"{control!r}\nmodel written to {args.model} (+ {args.model}.kit.json)\n"
+        f"{control!r}\nmodel written to {args.model}\n"
     )
     return 0
 
@@ -202,7 +202,7 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
         n_estimators=args.n_estimators, max_depth=args.max_depth,
         min_samples_leaf=args.min_samples_leaf,
         max_features=None, criterion=args.criterion, n_jobs=args.n_jobs, control=exp.control,
-        verbose=not args.quiet,
+        verbose=not args.quiet, random_state=args.seed,
     )
     start = time.perf_counter()
     model.fit(train.X, train.treatment, train.y)
@@ -274,6 +274,9 @@ def _add_hyper_parameters(p: argparse.ArgumentParser) -> None:
     g.add_argument("--normalize-gain", action="store_true", help="normalise split gains")
     g.add_argument("--alpha", type=float, default=0.9,
                    help="weight inside the gain normaliser (default 0.9)")
+    g.add_argument("--seed", type=int, default=None,
+                   help="seed of training: the same seed gives the same model file "
+                        "(default: a new seed from the operating system)")
 
 
 def _max_features(text: str) -> Any:
@@ -331,7 +334,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="ED", type=str.upper,
                    help="divergence measure (default ED)")
     p.add_argument("--n-jobs", type=int, default=-1, help="threads (default -1: every processor)")
-    p.add_argument("--seed", type=int, default=0, help="seed of the experiment and its split")
+    p.add_argument("--seed", type=int, default=0,
+                   help="seed of the experiment, its split and the forest")
     p.add_argument("--plot", default=DEMO_PLOT,
                    help=f"PNG of the curves (default {DEMO_PLOT}; empty: none)")
     p.add_argument("--quiet", action="store_true", help="no progress bar")

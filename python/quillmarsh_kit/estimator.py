@@ -1,20 +1,22 @@
 """`UpliftForest`: the native uplift random forest behind a scikit-learn style estimator.
 
 The parts live beside it: hyper-parameters in `_params`, table conversion in `_tabular` and
-`_encode`, every native call in `_native`, saving, loading and pickling in `_persist`.
+`_encode`, every call into the engine in `_native`, saving, loading and pickling in
+`_persist`, the progress bar in `_progress`.
 """
 
 from __future__ import annotations
 
 import os
 import warnings
-from typing import Any, Dict, Hashable, List, Optional, Tuple, Union
+from typing import Any, Dict, Optional, Tuple, Union
 
 import numpy as np
 
 from . import _persist
 from ._native import NativeForest
 from ._params import ForestParams
+from ._progress import training_progress
 from ._tabular import Table, align, to_table, to_vector, training_data
 from ._target import pack_target, split_target
 
@@ -74,11 +76,17 @@ class UpliftForest(ForestParams):
     alpha: weight within that normaliser, used only with normalize_gain.
     n_jobs: threads for training and prediction; -1 or None: every logical processor this
         process may use, -2: all but one, and so on. No call starts more threads than it can
-        keep busy: n_estimators * max_features for training, one per tree for prediction.
+        keep busy: n_estimators * max_features for training, one per block of 256 rows for
+        prediction. It changes how fast, never what is learned.
     control: the treatment label of the control group. The other labels become the arms, in
         sorted order: column k of `predict` is the uplift of `treatments_[k]`.
     verbose: show a progress bar over the trees while training (tqdm when installed,
         otherwise one line per tenth of the trees, on standard error).
+    random_state: the seed of training. An int gives the engine the seed
+        random_state % 2**64 (so -1 is 2**64 - 1); a numpy Generator or RandomState gives
+        one seed drawn from it at each fit; None (default) a seed from the operating system.
+        The same seed and data give the same forest, byte for byte in its saved file, for
+        every n_jobs.
 
     Attributes after `fit`
     ----------------------
@@ -86,6 +94,10 @@ class UpliftForest(ForestParams):
     feature_names_: the feature names, in training order (x0, x1, ... for inputs without
         column names).
     feature_kinds_: per feature, "numeric" or "string".
+    feature_categories_: per feature, the sorted texts of a string feature seen in training,
+        None for a numeric feature.
+    seed_: the engine's seed of this forest, in [0, 2**64 - 1]: `random_state=seed_`
+        trains it again.
     n_features_in_: the number of features.
     feature_names_in_: the column names as a numpy array (only for inputs with column names).
     feature_importances_: gain importance per feature, summing to 1 (see
@@ -95,11 +107,11 @@ class UpliftForest(ForestParams):
     def __sklearn_tags__(self) -> Any:
         from sklearn.utils import InputTags, Tags, TargetTags
 
-        # Training draws its randomness from the operating system: no two fits are equal.
+        # Without a seed, training draws one from the operating system: no two fits are equal.
         return Tags(
             estimator_type=None,
             target_tags=TargetTags(required=True),
-            non_deterministic=True,
+            non_deterministic=self.random_state is None,
             input_tags=InputTags(string=True, categorical=True, dict=True, allow_nan=True),
         )
 
@@ -111,30 +123,50 @@ class UpliftForest(ForestParams):
         treatment: one label per row, or the name of a column of X holding them; or, with y
             omitted, a target made by `uplift_target(treatment, y)`.
         y: the binary outcome per row (0/1 or booleans), or the name of a column of X.
+
+        Training runs with the interpreter free for other threads. On any exception (Ctrl-C's
+        KeyboardInterrupt included) the estimator is left exactly as it was.
         """
         if y is None:
             treatment, y = split_target(treatment)
         data = training_data(X, treatment, y, self.control)
         table = data.table
-        settings = self._native_settings(len(table.columns))
-        forest = NativeForest.train(settings, table, data.groups, data.outcome,
-                                    self._requested_threads(), bool(self.verbose))
-        self._adopt(_persist.FittedModel(
+        settings = self._engine_settings(len(table.columns))
+        threads = NativeForest.training_threads(settings, self._requested_threads())
+        seed, advance_generator = self._seed()
+        with training_progress(settings.n_estimators, threads, bool(self.verbose)) as progress:
+            forest = NativeForest.train(settings, table, data.groups, data.outcome, threads,
+                                        seed, progress)
+        fitted = _persist.FittedModel(
             forest=forest, feature_names=table.names, feature_kinds=table.kinds,
-            named=table.named, target_cols=data.target_cols, treatments=data.arms))
+            feature_categories=[c.categories for c in table.columns], named=table.named,
+            target_cols=data.target_cols, treatments=data.arms, seed=seed)
+        self._adopt(fitted)
+        advance_generator()
         return self
 
     def _adopt(self, fitted: _persist.FittedModel) -> None:
-        """Makes `fitted` this estimator's model and sets the fitted attributes."""
-        self._fitted = fitted
-        self.treatments_: List[Hashable] = list(fitted.treatments)
-        self.feature_names_: List[str] = list(fitted.feature_names)
-        self.feature_kinds_: List[str] = list(fitted.feature_kinds)
-        self.n_features_in_ = len(fitted.feature_names)
+        """Makes `fitted` this estimator's model and sets the fitted attributes, in one step:
+        an interrupt lands before or after it, never halfway."""
+        state = dict(self.__dict__)
+        state.update(
+            _fitted=fitted,
+            treatments_=list(fitted.treatments),
+            feature_names_=list(fitted.feature_names),
+            feature_kinds_=list(fitted.feature_kinds),
+            feature_categories_=[None if c is None else list(c)
+                                 for c in fitted.feature_categories],
+            n_features_in_=len(fitted.feature_names),
+        )
         if fitted.named:
-            self.feature_names_in_ = np.asarray(fitted.feature_names, dtype=object)
-        elif hasattr(self, "feature_names_in_"):
-            del self.feature_names_in_
+            state["feature_names_in_"] = np.asarray(fitted.feature_names, dtype=object)
+        else:
+            state.pop("feature_names_in_", None)
+        if fitted.seed is not None:
+            state["seed_"] = fitted.seed
+        else:
+            state.pop("seed_", None)  # a model saved before seeds
+        self.__dict__ = state
 
     def _check_fitted(self) -> _persist.FittedModel:
         fitted: Optional[_persist.FittedModel] = getattr(self, "_fitted", None)
@@ -151,9 +183,10 @@ class UpliftForest(ForestParams):
         Column k is the outcome rate under arm `treatments_[k]` minus the rate under control.
         """
         fitted = self._check_fitted()
-        table: Table = align(to_table(X), fitted.feature_names, fitted.feature_kinds,
-                             by_name=fitted.named, ignore=fitted.target_cols)
-        return fitted.forest.predict(table, len(fitted.treatments), self._requested_threads())
+        targets = [c for c in fitted.target_cols if c not in fitted.feature_names]
+        table: Table = align(to_table(X, skip=targets), fitted.feature_names,
+                             fitted.feature_kinds, by_name=fitted.named)
+        return fitted.forest.predict(table, self._requested_threads())
 
     # ---------------------------------------------------------------------- importance
     def get_feature_importance(
@@ -195,14 +228,15 @@ class UpliftForest(ForestParams):
 
     # --------------------------------------------------------------------- persistence
     def save(self, path: PathLike) -> None:
-        """Writes the native model file at `path` and the kit's metadata beside it, at
-        `path` + ".kit.json"."""
+        """Writes the model to one file at `path`: the engine's model document with the kit's
+        metadata inside. The file is replaced only once it is written whole."""
         _persist.save(os.fspath(path), self.get_params(), self._check_fitted())
 
     @classmethod
     def load(cls, path: PathLike) -> "UpliftForest":
-        """Reads a model written by `save`; a missing, malformed or incomplete metadata file
-        is refused with an error that names it and what is wrong."""
+        """Reads a model written by `save` (or by an earlier version, with its metadata
+        beside it at `path` + ".kit.json"); malformed or incomplete metadata is refused with
+        an error that names the file and what is wrong."""
         params, fitted = _persist.load(os.fspath(path))
         forest = cls(**params)
         forest._adopt(fitted)
@@ -218,9 +252,10 @@ class UpliftForest(ForestParams):
     def __setstate__(self, state: Dict[str, Any]) -> None:
         state = dict(state)
         model_bytes = state.pop("_model_bytes", None)
-        meta = state.pop("_meta", None)
+        legacy_meta = state.pop("_meta", None)
         for earlier in ("_model", "_feature_names", "_feature_kinds", "_target_cols"):
             state.pop(earlier, None)  # fields of pickles made before `_fitted` held them
+        state.setdefault("random_state", None)  # pickles made before seeds
         self.__dict__.update(state)
-        if model_bytes is not None and meta is not None:
-            self._adopt(_persist.from_pickle_state(meta, model_bytes))
+        if model_bytes is not None:
+            self._adopt(_persist.from_pickle_state(model_bytes, legacy_meta))

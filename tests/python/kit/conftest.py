@@ -1,11 +1,9 @@
-"""Fixtures of the toolkit tests: the recording stand-in for the native class, the real native
-class when it is built, and the location of the shared data sets."""
+"""Fixtures of the toolkit tests: a guard that fails a test reaching the engine, a recorder of
+the engine's thread counts, and the location of the shared data sets."""
 
 import pathlib
 
 import pytest
-
-import fake_native
 
 REPO = pathlib.Path(__file__).resolve().parents[3]
 DATA_DIR = REPO.parent / "shared" / "data"
@@ -17,22 +15,49 @@ def _quiet_matplotlib(monkeypatch):
 
 
 @pytest.fixture
-def fake(monkeypatch):
-    """Routes the kit's native calls to `fake_native.FakeForest`; yields that class."""
+def no_engine(monkeypatch):
+    """Fails the test if the kit calls into its engine: for input the kit must refuse first."""
     from quillmarsh_kit import _native
 
-    fake_native.FakeForest.instances = []
-    fake_native.FakeForest.lose_trees = 0
-    monkeypatch.setattr(_native, "native_class", lambda: fake_native.FakeForest)
-    yield fake_native.FakeForest
+    def refuse():
+        raise AssertionError("the engine was called")
+
+    monkeypatch.setattr(_native, "engine", refuse)
+
+
+class _Recorder:
+    """The engine module with the thread counts of its fit and predict calls recorded."""
+
+    def __init__(self, engine):
+        self._engine = engine
+        self.fit_threads = []
+        self.predict_threads = []
+
+    def fit(self, *args, **kwargs):
+        self.fit_threads.append(kwargs["n_threads"])
+        return _RecordedForest(self._engine.fit(*args, **kwargs), self)
+
+
+class _RecordedForest:
+    def __init__(self, forest, recorder):
+        self._forest, self._recorder = forest, recorder
+
+    def __getattr__(self, name):
+        return getattr(self._forest, name)
+
+    def predict(self, columns, out, n_threads):
+        self._recorder.predict_threads.append(n_threads)
+        return self._forest.predict(columns, out, n_threads)
 
 
 @pytest.fixture
-def native():
-    """The real native class."""
-    import quillmarsh
+def engine_calls(monkeypatch):
+    """Records the thread counts the kit gives the engine; yields the record."""
+    from quillmarsh_kit import _engine, _native
 
-    return quillmarsh._UpliftRandomForestModel
+    recorder = _Recorder(_engine)
+    monkeypatch.setattr(_native, "engine", lambda: recorder)
+    yield recorder
 
 
 @pytest.fixture

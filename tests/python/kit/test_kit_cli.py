@@ -32,7 +32,7 @@ def csv_files(tmp_path_factory):
     return paths
 
 
-def test_train_predict_evaluate(native, csv_files, tmp_path, capsys):
+def test_train_predict_evaluate(csv_files, tmp_path, capsys):
     train, test = csv_files
     model_path = tmp_path / "model.json"
     assert main(["train", str(train), "--treatment", "arm", "--control", "0",
@@ -42,6 +42,13 @@ def test_train_predict_evaluate(native, csv_files, tmp_path, capsys):
     assert "trained 6 trees on 2,400 rows and 8 features" in out and "arms 1, 2 against 0" in out
     model = UpliftForest.load(model_path)
     assert model.control == 0 and model.treatments_ == [1, 2] and "id" not in model.feature_names_
+    # a seed gives the same file, whatever the threads
+    seeded = [tmp_path / "a.json", tmp_path / "b.json"]
+    for path, jobs in zip(seeded, ("1", "2")):
+        assert main(["train", str(train), "--treatment", "arm", "--control", "0", "--outcome",
+                     "converted", "--exclude", "id", "--model", str(path), "--quiet", *FOREST,
+                     "--seed", "5", "--n-jobs", jobs]) == 0
+    assert seeded[0].read_bytes() == seeded[1].read_bytes()
 
     predictions = tmp_path / "pred.csv"
     assert main(["predict", str(test), "--model", str(model_path), "--output", str(predictions),
@@ -70,7 +77,7 @@ def test_train_predict_evaluate(native, csv_files, tmp_path, capsys):
     (["--control", "0", "--features", "x0,nope"], r"no column\(s\) \['nope'\]"),
     (["--control", "0", "--max-depth", "40"], "max_depth must be in"),
 ])
-def test_train_reports_bad_input_without_a_traceback(native, csv_files, tmp_path, capsys, argv,
+def test_train_reports_bad_input_without_a_traceback(csv_files, tmp_path, capsys, argv,
                                                      message):
     train, _ = csv_files
     status = main(["train", str(train), "--treatment", "arm", "--outcome", "converted",
@@ -93,7 +100,7 @@ def _write_with_na(path, exp):
             writer.writerow([i, *cells, ["control", *exp.arms].index(exp.treatment[i]), exp.y[i]])
 
 
-def test_csv_with_a_bom_and_na_cells_trains_and_predicts(native, tmp_path, capsys):
+def test_csv_with_a_bom_and_na_cells_trains_and_predicts(tmp_path, capsys):
     train, test = tmp_path / "train.csv", tmp_path / "test.csv"
     _write_with_na(train, make_uplift_experiment(600, seed=3))
     _write_with_na(test, make_uplift_experiment(300, seed=4))
@@ -119,38 +126,46 @@ def test_csv_with_a_bom_and_na_cells_trains_and_predicts(native, tmp_path, capsy
      "is incomplete: missing 'named', 'params.control'"),
     (lambda meta: meta.update(feature_kinds=["numeric"]), "'feature_kinds' must hold"),
     (lambda meta: meta.update(treatments=[["t"]]), "a treatment label is malformed"),
-    (lambda meta: meta.update(feature_names=["num", "other"]), "does not describe its model file"),
+    (lambda meta: meta.update(seed=-1), "'seed' must be an integer"),
+    (lambda meta: meta.update(feature_categories=[["a"], None]), "'feature_categories' must"),
+    (lambda meta: meta.update(feature_names=["num", "other"]), "does not describe its model"),
+    (lambda meta: meta.update(treatments=["t", "u"]), "names 2 treatments, the model predicts 1"),
     (lambda meta: meta.update(format="something else"), "is not quillmarsh_kit model metadata"),
-    (None, "is not valid JSON"),
-], ids=["kinds", "two_missing", "short_kinds", "label", "names", "format", "truncated"])
-def test_a_damaged_metadata_file_is_one_clear_error(fake, tmp_path, capsys, damage, message):
+], ids=["kinds", "two_missing", "short_kinds", "label", "seed", "categories", "names", "arms",
+        "format"])
+def test_damaged_metadata_in_the_model_file_is_one_clear_error(tmp_path, capsys, damage,
+                                                               message):
     model_path = tmp_path / "m.json"
     UpliftForest(n_estimators=1, control="c").fit(
         {"num": [0.1, 0.2, 0.3, 0.4], "cat": list("abab")}, list("ctct"), [0, 1, 1, 0]
     ).save(model_path)
-    sidecar = tmp_path / "m.json.kit.json"
-    if damage is None:
-        sidecar.write_text(sidecar.read_text()[:40])
-    else:
-        meta = json.loads(sidecar.read_text())
-        damage(meta)
-        sidecar.write_text(json.dumps(meta))
+    document = json.loads(model_path.read_text())
+    damage(document["quillmarsh_kit"])
+    model_path.write_text(json.dumps(document))
     data = tmp_path / "data.csv"
     data.write_text("num,cat\n0.5,a\n")
     assert main(["predict", str(data), "--model", str(model_path), "--output", "-"]) == 1
     err = capsys.readouterr().err
-    assert err.startswith(f"quillmarsh predict: error: {sidecar}") and message in err
+    assert err.startswith(f"quillmarsh predict: error: {model_path}") and message in err
     assert err.count("\n") == 1  # one line, no traceback
 
 
-def test_predict_refuses_a_missing_model(tmp_path, csv_files, capsys):
+@pytest.mark.parametrize("content,message", [
+    (None, "none.json not found"),
+    ("{", "loading .*none.json failed inside the native module"),
+], ids=["missing", "truncated"])
+def test_predict_refuses_a_missing_or_broken_model(tmp_path, csv_files, capsys, content,
+                                                    message):
     _, test = csv_files
-    missing = str(tmp_path / "none.json")
-    assert main(["predict", str(test), "--model", missing, "--output", "-"]) == 1
-    assert "none.json.kit.json not found" in capsys.readouterr().err
+    path = tmp_path / "none.json"
+    if content is not None:
+        path.write_text(content)
+    assert main(["predict", str(test), "--model", str(path), "--output", "-"]) == 1
+    err = capsys.readouterr().err
+    assert re.match(f"quillmarsh predict: error: .*{message}", err) and err.count("\n") == 1
 
 
-def test_demo_reports_scores_importances_and_writes_the_plot(native, tmp_path, capsys):
+def test_demo_reports_scores_importances_and_writes_the_plot(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     png = tmp_path / "demo.png"
     assert main(["demo", "--n-samples", "6000", "--n-estimators", "8", "--n-jobs", "2",
@@ -175,7 +190,7 @@ def test_ctrl_c_ends_a_command_quietly_with_status_130(monkeypatch, capsys):
     assert capsys.readouterr().err == "quillmarsh demo: interrupted\n"
 
 
-def test_a_boolean_treatment_column_takes_its_control_label_as_written(native, tmp_path, capsys):
+def test_a_boolean_treatment_column_takes_its_control_label_as_written(tmp_path, capsys):
     # The reader makes true/false cells booleans; --control false must still name the label.
     exp = make_uplift_experiment(600, n_treatments=1, seed=5)
     path = tmp_path / "bool.csv"

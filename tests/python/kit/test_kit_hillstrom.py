@@ -13,7 +13,7 @@ FEATURES = ["recency", "history_segment", "history", "mens", "womens", "zip_code
             "channel"]
 
 
-def test_hillstrom_visit_uplift_on_a_hold_out(native, hillstrom_path, tmp_path, capsys):
+def test_hillstrom_visit_uplift_on_a_hold_out(hillstrom_path, tmp_path, capsys):
     with gzip.open(hillstrom_path, "rt", newline="") as src:
         rows = list(csv.reader(src))
     header, body = rows[0], rows[1:]
