@@ -208,10 +208,7 @@ class Collected {
   // The trees in job order; panics with a lost tree's message, or when trees are missing.
   std::vector<UpliftTreeModel> take(const TrainingRun& run) {
     if (failure_) panic(std::move(*failure_));
-    if (arrived_ != run.started()) {
-      panic("training ended with " + std::to_string(arrived_) + " of " +
-            std::to_string(run.started()) + " trees: the training threads stopped early");
-    }
+    require_every_outcome(arrived_, run);
     std::vector<UpliftTreeModel> out;
     out.reserve(trees_.size());
     for (std::size_t i = 0; i < trees_.size(); ++i) {

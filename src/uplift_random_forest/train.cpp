@@ -101,6 +101,13 @@ TrainingRun::TrainingRun(const NodeData& root, const UpliftTreeModel& tree_templ
 
 TrainingRun::~TrainingRun() { cancel_->request(); }
 
+void require_every_outcome(std::int32_t arrived, const TrainingRun& run) {
+  if (arrived != run.started()) {
+    panic("training ended with " + std::to_string(arrived) + " of " +
+          std::to_string(run.started()) + " trees: the training threads stopped early");
+  }
+}
+
 void fit(UpliftRandomForestModel& forest, const std::function<TrainingColumns()>& intake,
          const std::string& treatment_col, const std::string& outcome_col, std::int32_t n_threads,
          ProgressSink& sink) {
@@ -132,10 +139,7 @@ void fit(UpliftRandomForestModel& forest, const std::function<TrainingColumns()>
   }
   // A tree that failed to grow is a failed fit, reported once every thread has ended.
   if (failure) panic(std::move(*failure));
-  if (arrived != run.started()) {
-    panic("training ended with " + std::to_string(arrived) + " of " +
-          std::to_string(run.started()) + " trees: the training threads stopped early");
-  }
+  require_every_outcome(arrived, run);
 }
 
 }  // namespace quillmarsh

@@ -71,6 +71,10 @@ class TrainingRun {
   Receiver<TreeOutcome> outcomes_;
 };
 
+// Panics "training ended with k of n trees: ..." unless an outcome arrived for every tree the
+// run started: threads that ended early without reporting a failure lose their trees silently.
+void require_every_outcome(std::int32_t arrived, const TrainingRun& run);
+
 // The class's training: `intake` converts the caller's columns (on the calling thread, after
 // the record's column names were replaced; it panics with the intake messages). Trees are
 // appended in order of arrival with one progress line each. A tree lost to a failure, or any

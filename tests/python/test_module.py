@@ -195,6 +195,26 @@ def test_out_of_memory_in_a_call_is_a_panic_not_a_crash():
     assert "quillmarsh panicked at" in result.stderr
 
 
+@needs_mimalloc
+def test_string_columns_take_each_distinct_text_once():
+    # Two distinct 1 MiB texts in 4,000 rows: copied per cell they would need 4 GiB of the
+    # module's heap, converted once per distinct text they fit in a 64 MiB reservation.
+    result = run_child("""
+        import contextlib, io
+        import quillmarsh
+        texts = ["a" * (1 << 20), "b" * (1 << 20)]
+        data = {"s": [texts[i % 2] for i in range(4000)], "t": [i % 2 for i in range(4000)],
+                "y": [(i // 2) % 2 for i in range(4000)]}
+        model = quillmarsh._UpliftRandomForestModel(1, 1, 1, 100, "KL", 10, False, False, 0.0)
+        with contextlib.redirect_stdout(io.StringIO()):
+            model.fit(data, ["s"], "t", "y", 1)
+        print(len(model.predict([[texts[0]], [texts[1]]], 1)))
+    """, env_extra={"MIMALLOC_RESERVE_OS_MEMORY": "64MiB", "MIMALLOC_DISALLOW_OS_ALLOC": "1",
+                    "MIMALLOC_RETRY_ON_OOM": "0"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "2\n"
+
+
 # Reports once showed the build machine's absolute path of the file.
 def test_failure_reports_name_the_source_relative_to_the_project(capfd):
     model = new_model(n_estimators=1, max_features=1, max_depth=1, min_sample_leaf=1)

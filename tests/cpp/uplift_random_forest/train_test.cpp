@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -222,6 +223,19 @@ TEST(TrainingRun, CancelStopsTheTreesInFlight) {
   }
   EXPECT_LT(arrived, 20);
   run.wait_for_threads();
+  // The cancelled trees reported no failure: only the count shows that they are missing.
+  EXPECT_EQ(panic_message([&] { require_every_outcome(arrived, run); }),
+            "training ended with " + std::to_string(arrived) +
+                " of 200 trees: the training threads stopped early");
+}
+
+// A thread count far beyond the work starts only the threads that work can use: training
+// threads up to the number of trees, pool threads up to what they can search at once.
+TEST(Fit, AHugeThreadCountStartsOnlyUsefulThreads) {
+  UpliftRandomForestModel model = forest(2);
+  RecordingSink sink;
+  fit(model, experiment(5), "a", "b", std::numeric_limits<std::int32_t>::max(), sink);
+  EXPECT_EQ(model.trees.size(), 2u);
 }
 
 // x0 alone drives the uplift (+0.3 for treated rows where x0 > 0.5): every tree splits the root
