@@ -476,6 +476,14 @@ class DaskUpliftForest(UpliftForest):
         """Writes the model file of `UpliftForest.save`: it loads there as well as here."""
         self.to_local().save(path)
 
+    def __getstate__(self) -> Dict[str, Any]:
+        """The pickle of `to_local()` (whose model file knows no `shuffle`), with this
+        estimator's own attributes."""
+        state = {k: v for k, v in self.__dict__.items() if k != "_fitted"}
+        if getattr(self, "_fitted", None) is not None:
+            state.update(self.to_local().__getstate__())
+        return state
+
     def to_local(self) -> UpliftForest:
         """The fitted model as an in-memory `UpliftForest` (the same forest and metadata): it
         predicts, saves and loads like any other."""

@@ -2,6 +2,7 @@
 where the data lives, the merged forest, scoring, bad input and a worker killed mid-fit."""
 
 import os
+import pickle
 import signal
 import sys
 import threading
@@ -54,7 +55,7 @@ def client():
     os.environ["PYTHONPATH"] = os.pathsep.join(p for p in (kit_root, saved) if p)
     try:
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None) as cluster:
+                                      dashboard_address=":0") as cluster:
             with distributed.Client(cluster) as c:
                 yield c
     finally:
@@ -166,6 +167,9 @@ def test_a_saved_dask_model_loads_in_the_kit_and_in_the_native_class(tmp_path, f
     loaded = UpliftForest.load(path)
     assert type(loaded) is UpliftForest and loaded.seed_ == fitted.seed_
     np.testing.assert_array_equal(loaded.predict(rows), fitted.to_local().predict(rows))
+    copy = pickle.loads(pickle.dumps(fitted))
+    assert type(copy) is qdask.DaskUpliftForest and copy.get_params() == fitted.get_params()
+    np.testing.assert_array_equal(copy.to_local().predict(rows), loaded.predict(rows))
     native = quillmarsh._UpliftRandomForestModel(1, 1, 1, 1, "KL", 2, False, False, 0.0)
     native.load(str(path))
     cells = rows[native.feature_cols()].astype(object).to_numpy().tolist()
