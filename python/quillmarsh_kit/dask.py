@@ -389,13 +389,11 @@ class DaskUpliftForest(UpliftForest):
                                        meta=frame._meta.assign(**{_SHUFFLE_KEY: np.int64(0)}))
             frame = key.shuffle(on=_SHUFFLE_KEY, npartitions=frame.npartitions).drop(
                 columns=[_SHUFFLE_KEY])
+        # Released when the fit returns, by reference: the caller may hold the same keys.
         parts = self._persist_partitions(client, frame)
-        try:
-            fitted, shares = self._train(client, parts, names, named, skip, t_col, y_col,
-                                         target_cols, settings, seed)
-        finally:
-            client.cancel(parts)
-            del parts
+        fitted, shares = self._train(client, parts, names, named, skip, t_col, y_col,
+                                     target_cols, settings, seed)
+        del parts
         self._adopt(fitted)
         self.shares_ = shares
         advance_generator()

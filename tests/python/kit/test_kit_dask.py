@@ -67,7 +67,8 @@ def client():
 
 @pytest.fixture(scope="module")
 def train(client):
-    return dd.from_map(experiment_part, range(8))
+    # persisted, as users often hold their frames: the fit must leave those partitions alone
+    return dd.from_map(experiment_part, range(8)).persist()
 
 
 @pytest.fixture(scope="module")
