@@ -7,7 +7,7 @@ same beside UpliftForest in one process.
 
 The data is the toolkit's synthetic experiment, made partition by partition on the workers:
 20 numeric (float64, 1 % missing) and 2 string columns (pandas categoricals), the treatment
-label and a 0/1 outcome: about 170 bytes per row. By default 20,000,000 rows (3.2 GiB of
+label and a 0/1 outcome: about 165 bytes per row. By default 20,000,000 rows (3.1 GiB of
 frame) on 2 workers of 4 GiB each: one process could not hold the frame beside its float32
 copy (another 1.6 GiB), each worker holds half. Dask's spilling is off, so the memory figures
 are the workers' own; the workers are still ended at 95 % of their limit.
