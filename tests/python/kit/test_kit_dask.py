@@ -50,19 +50,10 @@ def experiment_part(number, rows=ROWS_PER_PART, base=0):
 
 @pytest.fixture(scope="module")
 def client():
-    kit_root = os.path.dirname(os.path.dirname(qdask.__file__))
-    saved = os.environ.get("PYTHONPATH")
-    os.environ["PYTHONPATH"] = os.pathsep.join(p for p in (kit_root, saved) if p)
-    try:
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=":0") as cluster:
-            with distributed.Client(cluster) as c:
-                yield c
-    finally:
-        if saved is None:
-            os.environ.pop("PYTHONPATH")
-        else:
-            os.environ["PYTHONPATH"] = saved
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
 
 
 @pytest.fixture(scope="module")
