@@ -33,7 +33,7 @@ pytestmark = [
 # The workers unpickle this module's functions by value: they cannot import the test module.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
-ROWS_PER_PART = 6_000
+ROWS_PER_PART = 10_000
 
 
 def experiment_part(number, rows=ROWS_PER_PART, base=0):
@@ -72,7 +72,7 @@ def test_fit_on_the_workers_matches_one_process_on_hold_out_qini(train, fitted):
     rows = train.compute()
     local = UpliftForest(n_estimators=40, max_depth=5, min_samples_leaf=50, control="control",
                          random_state=11).fit(rows, "treatment", "y")
-    hold_out = pd.concat([experiment_part(n, base=1000) for n in range(4)], ignore_index=True)
+    hold_out = pd.concat([experiment_part(n, base=1000) for n in range(6)], ignore_index=True)
     features = hold_out.drop(columns=["treatment", "y"])
     predictions = {"dask": fitted.predict(dd.from_pandas(features, npartitions=3)).compute(),
                    "local": local.predict(features)}
