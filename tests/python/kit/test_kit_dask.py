@@ -268,3 +268,31 @@ def test_a_worker_killed_during_the_fit_gives_a_complete_forest_or_a_clear_error
     else:
         assert model._fitted.forest.n_trees == 160
     client.wait_for_workers(2, timeout=60)
+
+
+class _DieWhileGrowing(distributed.WorkerPlugin):
+    """Makes every worker, the ones the nanny starts again included, end its process as soon
+    as it starts growing a share."""
+
+    def setup(self, worker):
+        from quillmarsh_kit import dask as kit_dask
+
+        self.original = kit_dask._grow_share
+        kit_dask._grow_share = lambda *args, **kwargs: os._exit(1)
+
+    def teardown(self, worker):
+        from quillmarsh_kit import dask as kit_dask
+
+        kit_dask._grow_share = self.original
+
+
+def test_a_share_whose_workers_keep_dying_fails_the_fit_clearly(client):
+    client.register_plugin(_DieWhileGrowing(), name="die-while-growing")
+    try:
+        model = qdask.DaskUpliftForest(n_estimators=4, control="control")
+        with pytest.raises(RuntimeError, match=r"share \d \(2 trees\) died repeatedly"):
+            model.fit(dd.from_map(experiment_part, range(4), rows=1_000), "treatment", "y")
+        assert not hasattr(model, "treatments_") and not hasattr(model, "shares_")
+    finally:
+        client.unregister_worker_plugin("die-while-growing")
+        client.wait_for_workers(2, timeout=60)
