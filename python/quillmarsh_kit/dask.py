@@ -8,7 +8,7 @@ lives.
     model = DaskUpliftForest(n_estimators=200, control="control", random_state=7)
     model.fit(frame, "treatment", "converted")   # frame: a dask.dataframe.DataFrame
     uplift = model.predict(frame)                 # lazy: one column per arm
-    model.to_local().save("model.qmf")            # an ordinary UpliftForest
+    model.to_local().save("model.json")           # an ordinary UpliftForest
 
 A fit makes three moves, each a set of tasks of the current `distributed.Client`:
 
@@ -294,9 +294,9 @@ def _tree_counts(rows: Sequence[int], n_trees: int) -> List[int]:
     while sum(counts) < n_trees:
         counts[by_remainder[k % len(rows)]] += 1
         k += 1
-    while sum(counts) > n_trees:  # only from the minimum of one tree per share
-        biggest = max(range(len(rows)), key=lambda i: (counts[i] - exact[i], counts[i]))
-        counts[biggest] -= 1
+    while sum(counts) > n_trees:  # the minimum of one tree each gave too many
+        spare = [i for i in range(len(rows)) if counts[i] > 1]
+        counts[max(spare, key=lambda i: counts[i] - exact[i])] -= 1
     return counts
 
 

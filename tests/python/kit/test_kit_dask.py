@@ -226,6 +226,7 @@ def test_inputs_that_are_not_dask_frames_or_columns_are_refused(client, train, i
     ([1, 1, 1], 3, [1, 1, 1]),
     ([5, 1_000_000], 10, [1, 9]),  # every share grows at least one tree
     ([3, 3, 4], 100, [30, 30, 40]),
+    ([1, 1, 98], 3, [1, 1, 1]),  # the minimum comes out of the big share
 ])
 def test_trees_are_shared_in_proportion_to_rows(rows, trees, expected):
     assert qdask._tree_counts(rows, trees) == expected
