@@ -148,6 +148,13 @@ class NativeForest:
         return cls(forest), metadata
 
     @classmethod
+    def merge(cls, forests: List["NativeForest"]) -> "NativeForest":
+        """One forest holding the trees of `forests` in order; they must agree on features,
+        outputs and training settings."""
+        with native_call("merging forests"):
+            return cls(engine().merge([f._forest for f in forests]))
+
+    @classmethod
     def from_bytes(cls, data: bytes) -> Tuple["NativeForest", Optional[str]]:
         with native_call("reading the model"):
             forest, metadata = engine().from_bytes(data)

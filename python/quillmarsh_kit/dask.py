@@ -1,0 +1,515 @@
+"""`DaskUpliftForest`: the uplift forest trained and applied on a Dask cluster, where the data
+lives.
+
+    from distributed import Client, LocalCluster
+    from quillmarsh_kit.dask import DaskUpliftForest
+
+    client = Client(LocalCluster(n_workers=2))   # or Client("tcp://scheduler:8786")
+    model = DaskUpliftForest(n_estimators=200, control="control", random_state=7)
+    model.fit(frame, "treatment", "converted")   # frame: a dask.dataframe.DataFrame
+    uplift = model.predict(frame)                 # lazy: one column per arm
+    model.to_local().save("model.json")           # an ordinary UpliftForest
+
+A fit makes three moves, each a set of tasks of the current `distributed.Client`:
+
+1. The frame is persisted on the workers (after a random shuffle of its rows with
+   `shuffle=True`), and one small task per partition reports what it holds: the kind
+   (numeric or string) and category texts of every feature, the treatment labels and their
+   counts; it also refuses the same bad input as `UpliftForest` (missing labels, outcomes
+   that are not 0/1, missing strings). The client agrees the encodings from the reports -
+   the arms in sorted order, the sorted union of the texts of each string feature - so that a
+   code means the same on every worker.
+2. The partitions held by one worker form its share. Each share grows its part of the
+   `n_estimators` trees, in proportion to its rows, with the engine on that worker and
+   `n_jobs` threads there, from its own seed derived from the fit's seed and the share's
+   number. Only the trees travel back, never rows.
+3. The client merges the trees of all shares into one forest, in share order.
+
+A tree therefore sees the rows of one worker. Data whose partitions are ordered (by date, by
+region) gives each worker a slice of it; `shuffle=True` spreads the rows evenly and at random
+over the partitions first. Worker failures, retries and data movement are Dask's: a share
+whose worker is lost is recomputed elsewhere, and the fit ends with every tree or raises.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import sys
+from typing import Any, Dict, Hashable, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ._encode import binary_outcome, label_codes, treatment_groups
+from ._native import NativeError, NativeForest
+from ._params import ForestParams, available_cpus
+from ._persist import FittedModel
+from ._tabular import NUMERIC, STRING, Column, Table, _check_names, to_table
+from .estimator import UpliftForest
+
+try:
+    import dask
+    import dask.dataframe as dd
+    import distributed
+except ImportError as err:  # pragma: no cover - depends on the installation
+    raise ImportError(
+        "quillmarsh_kit.dask needs dask[dataframe] and distributed; install them with "
+        "pip install 'quillmarsh[dask]'"
+    ) from err
+
+__all__ = ["DaskUpliftForest", "Share", "share_seed"]
+
+# Hidden columns: targets given as series, and the shuffle's random key.
+_TREATMENT = "__quillmarsh_treatment__"
+_OUTCOME = "__quillmarsh_outcome__"
+_SHUFFLE_KEY = "__quillmarsh_shuffle__"
+
+
+def share_seed(seed: int, share: int) -> int:
+    """The engine's seed of share number `share` of a fit whose seed is `seed`."""
+    words = np.random.SeedSequence([seed & 0xFFFFFFFF, seed >> 32, share]).generate_state(
+        2, np.uint32)
+    return int(words[0]) | int(words[1]) << 32
+
+
+@dataclasses.dataclass(frozen=True)
+class Share:
+    """The rows of one worker and the trees grown on them."""
+
+    worker: str  # the address of the worker that held the rows when the fit began
+    partitions: Tuple[int, ...]  # numbers of the partitions (of the shuffled frame, if shuffled)
+    rows: int
+    trees: int
+    seed: int
+
+
+def _client() -> Any:
+    try:
+        return distributed.get_client()
+    except ValueError:
+        raise RuntimeError(
+            "DaskUpliftForest runs on a dask.distributed cluster and found no client; create "
+            "one first: distributed.Client(distributed.LocalCluster()) on this machine, or "
+            "distributed.Client('tcp://scheduler:8786') for a running cluster"
+        ) from None
+
+
+def _is_dask_frame(value: Any) -> bool:
+    return isinstance(value, dd.DataFrame)
+
+
+def _is_dask_vector(value: Any) -> bool:
+    import dask.array as da
+
+    return isinstance(value, (dd.Series, da.Array))
+
+
+def _frame_of(X: Any) -> Tuple[Any, bool]:
+    """X as a Dask DataFrame, and whether its column names are the caller's."""
+    if _is_dask_frame(X):
+        _check_names(list(X.columns))
+        return X, True
+    import dask.array as da
+
+    if isinstance(X, da.Array):
+        if X.ndim != 2:
+            raise ValueError(
+                f"X must be 2-D (rows x features), got a Dask array of shape {X.shape}")
+        names = [f"x{j}" for j in range(X.shape[1])]
+        return dd.from_dask_array(X.rechunk({1: -1}), columns=names), False
+    raise TypeError(
+        "X must be a Dask DataFrame or a 2-D Dask array; for data in memory use "
+        f"quillmarsh_kit.UpliftForest; got {type(X).__name__}"
+    )
+
+
+def _attach(frame: Any, named: bool, value: Any, hidden: str, what: str) -> Tuple[Any, str]:
+    """The frame with the target `value` (a column name or a Dask Series or array) reachable
+    as a column, and that column's name."""
+    if isinstance(value, str):
+        if not named:
+            raise ValueError("treatment and y may name columns only when X has column names")
+        if value not in frame.columns:
+            raise ValueError(f"{what} names column {value!r}, which X does not have")
+        return frame, value
+    if not _is_dask_vector(value):
+        raise TypeError(
+            f"{what} must be the name of a column of X, a Dask Series or a 1-D Dask array, got "
+            f"{type(value).__name__}")
+    if not isinstance(value, dd.Series):
+        if value.ndim != 1:
+            raise ValueError(f"{what} must be 1-D, got a Dask array of shape {value.shape}")
+        value = dd.from_dask_array(value)
+    if value.npartitions != frame.npartitions:
+        raise ValueError(
+            f"{what} has {value.npartitions} partitions and X has {frame.npartitions}; they "
+            "must be partitioned alike")
+    return frame.assign(**{hidden: value}), hidden
+
+
+# ------------------------------------------------------------------------- on the workers
+def _add_shuffle_key(part: Any, seed: int, partition_info: Optional[Dict[str, Any]] = None) -> Any:
+    number = partition_info["number"] if partition_info else 0
+    rng = np.random.default_rng([seed & 0xFFFFFFFF, seed >> 32, number])
+    return part.assign(**{_SHUFFLE_KEY: rng.integers(0, 2**63, len(part), dtype=np.int64)})
+
+
+def _describe(part: Any, skip: Sequence[str], treatment: str, outcome: str) -> Dict[str, Any]:
+    """What one partition holds: rows, the kind and texts of every feature, the treatment
+    labels with their counts. Refuses missing labels and outcomes that are not 0/1."""
+    rows = len(part)
+    if rows == 0:
+        return {"rows": 0, "kinds": None, "categories": None, "labels": {}}
+    table = to_table(part, skip=skip)  # numeric columns as views: only their kind is needed
+    codes, labels = label_codes(part[treatment], "treatment")
+    if bool((codes < 0).any()):
+        raise ValueError("treatment has missing values (None or NaN); every row needs a label")
+    binary_outcome(part[outcome])
+    counts = np.bincount(codes, minlength=len(labels)).tolist()
+    return {
+        "rows": rows,
+        "kinds": table.kinds,
+        "categories": [c.categories for c in table.columns],
+        "labels": dict(zip(labels, counts)),
+    }
+
+
+def _worker_threads(n_jobs: Any) -> int:
+    """`n_jobs` resolved in this worker process: threads of the engine per worker."""
+    return ForestParams(n_jobs=n_jobs)._requested_threads()
+
+
+def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
+                n_jobs: Any) -> bytes:
+    """Grows `settings.n_estimators` trees on the rows of `parts` (pandas frames of one
+    worker); returns them as a model file without metadata."""
+    parts = [p for p in parts if len(p)]
+    n_rows = sum(len(p) for p in parts)
+    values = [np.empty(n_rows, np.uint32 if kind == STRING else np.float32)
+              for kind in layout.kinds]
+    groups = np.empty(n_rows, np.int32)
+    outcome = np.empty(n_rows, np.uint8)
+    group_of = {layout.control: 0}
+    group_of.update((arm, k) for k, arm in enumerate(layout.arms, start=1))
+    start = 0
+    for part in parts:
+        stop = start + len(part)
+        table = to_table(part, skip=layout.skip, float32=True)
+        for j, (column, kind) in enumerate(zip(table.columns, layout.kinds)):
+            if column.kind != kind:  # the description saw every partition: only on a bug
+                raise NativeError(f"feature {column.name!r} changed kind during the fit")
+            if kind == STRING:
+                known = layout.categories[j]
+                values[j][start:stop] = np.searchsorted(known, column.categories)[column.values]
+            else:
+                values[j][start:stop] = column.values
+        codes, labels = label_codes(part[layout.treatment], "treatment")
+        groups[start:stop] = np.array([group_of[label] for label in labels], np.int32)[codes]
+        outcome[start:stop] = binary_outcome(part[layout.outcome])
+        start = stop
+        del table
+    columns = [Column(name, kind, v, layout.categories[j])
+               for j, (name, kind, v) in enumerate(zip(layout.names, layout.kinds, values))]
+    threads = NativeForest.training_threads(settings, _worker_threads(n_jobs))
+    forest = NativeForest.train(settings, Table(columns, n_rows, layout.named), groups,
+                                outcome, threads, seed, None)
+    return forest.to_bytes(None)  # type: ignore[arg-type]
+
+
+def _scoring_threads() -> int:
+    """Engine threads of one partition's prediction: the cores of this process shared among
+    the worker's task threads."""
+    try:
+        task_threads = distributed.get_worker().state.nthreads
+    except ValueError:  # not on a worker: the local scheduler's threads
+        task_threads = available_cpus()
+    return max(1, available_cpus() // max(1, task_threads))
+
+
+def _predict_part(part: Any, model: UpliftForest, columns: List[Hashable]) -> Any:
+    """The uplift of one partition; `model` is this worker process's copy, read once when it
+    arrived (a model pickles as its model file)."""
+    import pandas as pd
+
+    model.n_jobs = _scoring_threads()  # the same value for every partition of this process
+    return pd.DataFrame(model.predict(part), index=part.index,
+                        columns=pd.Index(columns, tupleize_cols=False))
+
+
+# ----------------------------------------------------------------------------- the client
+@dataclasses.dataclass
+class _Layout:
+    """The encodings every worker uses: feature names, kinds and texts, the targets' columns
+    and the labels of control and arms."""
+
+    names: List[str]
+    kinds: List[str]
+    categories: List[Optional[List[str]]]
+    named: bool
+    skip: List[str]
+    treatment: str
+    outcome: str
+    control: Hashable
+    arms: List[Hashable]
+
+
+def _agree(reports: List[Dict[str, Any]], names: List[str], control: Hashable
+           ) -> Tuple[List[str], List[Optional[List[str]]], List[Hashable]]:
+    """The kinds and sorted texts of the features and the sorted arms, agreed from the
+    reports of every partition; refuses a feature whose kind differs between partitions."""
+    kinds: List[Optional[str]] = [None] * len(names)
+    first: List[int] = [-1] * len(names)
+    texts: List[set] = [set() for _ in names]
+    counts: Dict[Hashable, int] = {}
+    for number, report in enumerate(reports):
+        for label, count in report["labels"].items():
+            counts[label] = counts.get(label, 0) + count
+        if report["kinds"] is None:
+            continue
+        for j, kind in enumerate(report["kinds"]):
+            if kinds[j] is None:
+                kinds[j], first[j] = kind, number
+            elif kinds[j] != kind:
+                raise ValueError(
+                    f"column {names[j]!r} holds {kinds[j]} values in partition {first[j]} and "
+                    f"{kind} values in partition {number}; a feature column must hold one kind "
+                    "in every partition: convert it with astype first")
+            if kind == STRING:
+                texts[j].update(report["categories"][j])
+    if not counts:
+        raise ValueError("X has no rows")
+    labels = list(counts)
+    _, arms = treatment_groups(np.arange(len(labels)), labels, control)
+    categories = [sorted(t) if kind == STRING else None for kind, t in zip(kinds, texts)]
+    return [k or NUMERIC for k in kinds], categories, arms
+
+
+def _tree_counts(rows: Sequence[int], n_trees: int) -> List[int]:
+    """`n_trees` split in proportion to `rows` by largest remainders, every share at least
+    one tree (there are never more shares than trees)."""
+    total = sum(rows)
+    exact = [n_trees * r / total for r in rows]
+    counts = [max(1, int(e)) for e in exact]
+    by_remainder = sorted(range(len(rows)), key=lambda k: (counts[k] - exact[k], -rows[k]))
+    k = 0
+    while sum(counts) < n_trees:
+        counts[by_remainder[k % len(rows)]] += 1
+        k += 1
+    while sum(counts) > n_trees:  # the minimum of one tree each gave too many
+        spare = [i for i in range(len(rows)) if counts[i] > 1]
+        counts[max(spare, key=lambda i: counts[i] - exact[i])] -= 1
+    return counts
+
+
+def _shares_of(holders: List[str], rows: List[int], n_trees: int
+               ) -> List[Tuple[str, List[int]]]:
+    """The partitions of every worker with rows, in order of their first partition; with
+    fewer trees than such workers, the smallest shares join the next smallest."""
+    by_worker: Dict[str, List[int]] = {}
+    for number, holder in enumerate(holders):
+        if rows[number]:
+            by_worker.setdefault(holder, []).append(number)
+    shares = sorted(by_worker.items(), key=lambda item: item[1][0])
+    while len(shares) > n_trees:
+        sizes = sorted(range(len(shares)), key=lambda k: sum(rows[p] for p in shares[k][1]))
+        small, into = sizes[0], sizes[1]
+        worker, parts = shares[into]
+        shares[into] = (worker, sorted(parts + shares[small][1]))
+        del shares[small]
+    return shares
+
+
+def _check_share(share: Share, counts: Dict[Hashable, int], layout: _Layout) -> None:
+    missing = [label for label in [layout.control, *layout.arms] if not counts.get(label)]
+    if not missing:
+        return
+    what = ("no control rows (control=" + repr(layout.control) + ")"
+            if missing[0] == layout.control else
+            "no rows of the arm(s) " + ", ".join(repr(m) for m in missing))
+    raise ValueError(
+        f"the rows of worker {share.worker} ({share.rows} rows in partitions "
+        f"{list(share.partitions)}) hold {what}; every worker's rows grow their own trees and "
+        "need control rows and rows of every arm: pass shuffle=True to spread the rows "
+        "evenly, or repartition the data")
+
+
+class DaskUpliftForest(UpliftForest):
+    """`UpliftForest` on a Dask cluster: `fit` trains on the workers where the partitions
+    are, `predict` returns a lazy Dask DataFrame. The parameters are those of
+    `UpliftForest`, plus:
+
+    shuffle: spread the rows evenly and at random over the partitions before training, for
+        data whose partitions are ordered (by date, by region): every tree sees the rows of
+        one worker only. The shuffle follows the fit's seed.
+
+    `n_jobs` counts engine threads per worker process. After `fit`, `shares_` lists the
+    workers' shares (their rows, trees and seeds) and `to_local()` gives the same model as
+    an in-memory `UpliftForest`.
+    """
+
+    def __init__(self, n_estimators: int = 100, *, shuffle: bool = False, **params: Any) -> None:
+        super().__init__(n_estimators, **params)
+        self.shuffle = shuffle
+
+    def get_params(self, deep: bool = True) -> Dict[str, Any]:
+        return {**super().get_params(deep), "shuffle": self.shuffle}
+
+    def set_params(self, **params: Any) -> "DaskUpliftForest":
+        if "shuffle" in params:
+            self.shuffle = params.pop("shuffle")
+        super().set_params(**params)
+        return self
+
+    # ----------------------------------------------------------------------------- fit
+    def fit(self, X: Any, treatment: Any, y: Any = None) -> "DaskUpliftForest":
+        """Trains a new forest on the workers (see the module's documentation).
+
+        X: a Dask DataFrame, or a 2-D Dask array (features x0, x1, ...).
+        treatment, y: names of columns of X, or Dask Series (or 1-D Dask arrays) partitioned
+            like X.
+        """
+        if y is None:
+            raise TypeError("fit needs y: a column name of X or a Dask Series of outcomes")
+        if not isinstance(self.shuffle, (bool, np.bool_)):
+            raise ValueError(f"shuffle must be True or False, got {self.shuffle!r}")
+        client = _client()
+        frame, named = _frame_of(X)
+        target_cols = [v for v in (treatment, y) if isinstance(v, str)]
+        frame, t_col = _attach(frame, named, treatment, _TREATMENT, "treatment")
+        frame, y_col = _attach(frame, named, y, _OUTCOME, "y")
+        skip = [t_col, y_col]
+        names = [str(c) for c in frame.columns if c not in skip]
+        if not names:
+            raise ValueError("X has no feature columns")
+        settings = self._engine_settings(len(names))
+        _worker_threads(self.n_jobs)  # a bad n_jobs is refused here, not on the workers
+        seed, advance_generator = self._seed()
+
+        if self.shuffle:
+            key = frame.map_partitions(_add_shuffle_key, share_seed(seed, 2**32),
+                                       meta=frame._meta.assign(**{_SHUFFLE_KEY: np.int64(0)}))
+            frame = key.shuffle(on=_SHUFFLE_KEY, npartitions=frame.npartitions).drop(
+                columns=[_SHUFFLE_KEY])
+        # Released when the fit returns, by reference: the caller may hold the same keys.
+        parts = self._persist_partitions(client, frame)
+        fitted, shares = self._train(client, parts, names, named, skip, t_col, y_col,
+                                     target_cols, settings, seed)
+        del parts
+        self._adopt(fitted)
+        self.shares_ = shares
+        advance_generator()
+        return self
+
+    @staticmethod
+    def _persist_partitions(client: Any, frame: Any) -> List[Any]:
+        """The partitions of `frame` computed on the workers, as futures in partition order."""
+        parts = client.compute(frame.to_delayed())
+        distributed.wait(parts)
+        return parts
+
+    def _train(self, client: Any, parts: List[Any], names: List[str], named: bool,
+               skip: List[str], t_col: str, y_col: str, target_cols: List[str], settings: Any,
+               seed: int) -> Tuple[FittedModel, List[Share]]:
+        reports = client.gather(client.map(_describe, parts, skip=skip, treatment=t_col,
+                                           outcome=y_col, pure=False))
+        kinds, categories, arms = _agree(reports, names, self.control)
+        layout = _Layout(names, kinds, categories, named, skip, t_col, y_col, self.control,
+                         arms)
+        rows = [r["rows"] for r in reports]
+        who_has = client.who_has(parts)
+        holders = [sorted(who_has.get(p.key, ()))[0] if who_has.get(p.key) else ""
+                   for p in parts]
+        placed = _shares_of(holders, rows, settings.n_estimators)
+        share_rows = [sum(rows[p] for p in numbers) for _, numbers in placed]
+        trees = _tree_counts(share_rows, settings.n_estimators)
+        shares = [Share(worker, tuple(numbers), n_rows, n_trees, share_seed(seed, k))
+                  for k, ((worker, numbers), n_rows, n_trees)
+                  in enumerate(zip(placed, share_rows, trees))]
+        for share in shares:
+            counts: Dict[Hashable, int] = {}
+            for p in share.partitions:
+                for label, count in reports[p]["labels"].items():
+                    counts[label] = counts.get(label, 0) + count
+            _check_share(share, counts, layout)
+
+        futures = [
+            client.submit(_grow_share, [parts[p] for p in share.partitions], layout,
+                          settings._replace(n_estimators=share.trees), share.seed, self.n_jobs,
+                          workers=[share.worker] if share.worker else None,
+                          allow_other_workers=True, pure=False,
+                          key=f"quillmarsh-grow-{seed:016x}-{k}-{dask.base.tokenize(id(self))}")
+            for k, share in enumerate(shares)]
+        try:
+            model_files = self._gather_trees(futures, shares)
+        finally:
+            client.cancel(futures)
+        forest = NativeForest.merge([NativeForest.from_bytes(b)[0] for b in model_files])
+        if forest.n_trees != settings.n_estimators:
+            raise NativeError(
+                f"the merged forest holds {forest.n_trees} of {settings.n_estimators} trees")
+        fitted = FittedModel(forest=forest, feature_names=names, feature_kinds=kinds,
+                             feature_categories=categories, named=named,
+                             target_cols=target_cols, treatments=arms, seed=seed)
+        return fitted, shares
+
+    def _gather_trees(self, futures: List[Any], shares: List[Share]) -> List[bytes]:
+        """The model file of every share, in share order; reports progress when verbose."""
+        position = {f.key: k for k, f in enumerate(futures)}
+        results: List[Optional[bytes]] = [None] * len(futures)
+        total, done = sum(s.trees for s in shares), 0
+        for future in distributed.as_completed(futures):
+            k = position[future.key]
+            try:
+                results[k] = future.result()
+            except distributed.KilledWorker as err:
+                raise RuntimeError(
+                    f"training failed: the workers growing share {k} ({shares[k].trees} trees) "
+                    f"died repeatedly ({err}); no model was made") from err
+            done += shares[k].trees
+            if self.verbose:
+                sys.stderr.write(f"quillmarsh: {done}/{total} trees ({len(shares)} workers)\n")
+                sys.stderr.flush()
+        return [r for r in results if r is not None]
+
+    def save(self, path: Any) -> None:
+        """Writes the model file of `UpliftForest.save`: it loads there as well as here."""
+        self.to_local().save(path)
+
+    def __getstate__(self) -> Dict[str, Any]:
+        """The pickle of `to_local()` (whose model file knows no `shuffle`), with this
+        estimator's own attributes."""
+        state = {k: v for k, v in self.__dict__.items() if k != "_fitted"}
+        if getattr(self, "_fitted", None) is not None:
+            state.update(self.to_local().__getstate__())
+        return state
+
+    def to_local(self) -> UpliftForest:
+        """The fitted model as an in-memory `UpliftForest` (the same forest and metadata): it
+        predicts, saves and loads like any other."""
+        fitted = self._check_fitted()
+        local = UpliftForest(**{k: v for k, v in self.get_params().items() if k != "shuffle"})
+        local._adopt(fitted)
+        return local
+
+    # ------------------------------------------------------------------------- predict
+    def predict(self, X: Any) -> Any:
+        """Uplift per row and arm as a lazy Dask DataFrame with one float64 column per arm,
+        named after the arms (`treatments_`), partitioned like X.
+
+        The model goes to every worker once (broadcast by the current client, or with the
+        graph without one) and each partition is scored where it lies."""
+        import pandas as pd
+
+        fitted = self._check_fitted()
+        frame, _ = _frame_of(X)
+        columns = list(fitted.treatments)
+        meta = pd.DataFrame(np.empty((0, len(columns))),
+                            columns=pd.Index(columns, tupleize_cols=False))
+        model: Any = self.to_local()
+        try:
+            client = distributed.get_client()
+        except ValueError:
+            client = None
+        if client is not None:
+            model = client.scatter(model, broadcast=True, hash=False)
+        return frame.map_partitions(_predict_part, model, columns, meta=meta,
+                                    align_dataframes=False)
