@@ -1,11 +1,9 @@
-"""__new__ of _UpliftRandomForestModel: the argument binder and the scalar conversions."""
+"""__new__ of _UpliftRandomForestModel: how arguments bind and convert to its scalars."""
 import sys
 
 import pytest
 
 from lib_support import PARAMS, VALID, Model, new_model
-
-NEW = "_UpliftRandomForestModel.__new__()"
 
 
 class Index:
@@ -25,32 +23,6 @@ class FloatLike:
 
 class StrSub(str):
     pass
-
-
-@pytest.mark.parametrize("args,kwargs,message", [
-    (VALID + (1,), {}, f"{NEW} takes 9 positional arguments but 10 were given"),
-    (VALID + (1, 2), {}, f"{NEW} takes 9 positional arguments but 11 were given"),
-    (VALID[:8], {}, f"{NEW} missing 1 required positional argument: 'alpha'"),
-    (VALID[:7], {}, f"{NEW} missing 2 required positional arguments: 'regularization' and 'alpha'"),
-    (VALID[:6], {}, f"{NEW} missing 3 required positional arguments: "
-                    "'balance', 'regularization', and 'alpha'"),
-    ((), {}, f"{NEW} missing 9 required positional arguments: 'n_estimators', 'max_features', "
-             "'max_depth', 'min_sample_leaf', 'eval_func', 'max_bins', 'balance', "
-             "'regularization', and 'alpha'"),
-    (VALID, {"alpha": 1.0}, f"{NEW} got multiple values for argument 'alpha'"),
-    (VALID[:1], {"n_estimators": 1}, f"{NEW} got multiple values for argument 'n_estimators'"),
-    (VALID, {"seed": 1}, f"{NEW} got an unexpected keyword argument 'seed'"),
-    # The unexpected keyword is reported before any missing parameter.
-    ((), {"Alpha": 1}, f"{NEW} got an unexpected keyword argument 'Alpha'"),
-    # Keywords are checked in the order given.
-    (VALID[:8], {"bogus": 1, "alpha": 0.0}, f"{NEW} got an unexpected keyword argument 'bogus'"),
-    (VALID[:8], {"max_bins": 1, "bogus": 1}, f"{NEW} got multiple values for argument 'max_bins'"),
-])
-def test_binder_messages(args, kwargs, message):
-    with pytest.raises(TypeError) as err:
-        Model(*args, **kwargs)
-    assert type(err.value) is TypeError
-    assert str(err.value) == message
 
 
 @pytest.mark.parametrize("split", range(10))

@@ -1,4 +1,4 @@
-"""fit: binder and conversion messages, intake element conversions, progress printing through
+"""fit: conversion messages, intake element conversions, progress printing through
 sys.stdout, the borrow counter and reference counts."""
 import contextlib
 import io
@@ -17,25 +17,9 @@ from lib_support import (
     trained_model,
 )
 
-FIT = "_UpliftRandomForestModel.fit()"
-
 
 def fit_model():
     return new_model(n_estimators=3, max_features=2, max_depth=2, min_sample_leaf=10)
-
-
-@pytest.mark.parametrize("args,kwargs,message", [
-    ((1, 2, 3, 4, 5, 6), {}, f"{FIT} takes 5 positional arguments but 6 were given"),
-    ((), {}, f"{FIT} missing 5 required positional arguments: "
-             "'data', 'x_names', 'treatment_col', 'outcome_col', and 'n_threads'"),
-    (({}, [], "t", "y"), {}, f"{FIT} missing 1 required positional argument: 'n_threads'"),
-    (({}, [], "t", "y", 1), {"x_names": []}, f"{FIT} got multiple values for argument 'x_names'"),
-    (({}, [], "t", "y", 1), {"threads": 1}, f"{FIT} got an unexpected keyword argument 'threads'"),
-])
-def test_binder_messages(args, kwargs, message):
-    with pytest.raises(TypeError) as err:
-        fit_model().fit(*args, **kwargs)
-    assert str(err.value) == message
 
 
 class Seq:
