@@ -78,18 +78,19 @@ class SubtreeJobs {
 
 // The estimation side of a node of an honest tree: its range of the tree's estimation rows,
 // and the positive rate per group (control first) that its leaves fall back to for a group
-// without estimation rows: on the way in its parent's rates, then its own.
+// without estimation rows: on the way in its parent's rates (the root's: those of the split
+// rows), then its own.
 struct Estimation {
   NodeRows rows;
   std::vector<double> rates;
 };
 
-// The node's own rate of each group that has estimation rows; the others keep `rates`'.
-void update_rates(const Dataset& dataset, Estimation& e) {
-  const GroupCounts c = group_counts(dataset, e.rows.span());
-  for (std::size_t g = 0; g < e.rates.size(); ++g) {
-    if (c[2 * g] > 0)
-      e.rates[g] = static_cast<double>(c[2 * g + 1]) / static_cast<double>(c[2 * g]);
+// The rate of each group that has rows in `c`; the others keep theirs in `rates`.
+void take_rates(const GroupCounts& c, std::vector<double>& rates) {
+  for (std::size_t g = 0; g < rates.size(); ++g) {
+    if (c[2 * g] > 0) {
+      rates[g] = static_cast<double>(c[2 * g + 1]) / static_cast<double>(c[2 * g]);
+    }
   }
 }
 
@@ -154,7 +155,7 @@ void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts c
     submit_subtree(g, slot, depth, std::move(counts), rows, std::move(estimation));
     return;
   }
-  if (estimation) update_rates(*g.dataset, *estimation);
+  if (estimation) take_rates(group_counts(*g.dataset, estimation->rows.span()), estimation->rates);
   const double d_parent = node_divergence(counts, g.settings.eval_func, g.settings.balance, n);
   auto shared_counts = std::make_shared<const GroupCounts>(std::move(counts));
   if (may_split) {
@@ -231,26 +232,30 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
   // range of it.
   const TreeOptions& tree_options = options.tree;
   RowList rows = root.pool->take();
-  std::optional<Estimation> estimation;
+  RowList estimation_rows;
   if (tree_options.samples() || tree_options.honest_fraction) {
     TreeDraws::Site sample_site = options.draws.at(TreeDraws::kTreeRowsSlot, 0);
     TreeDraws::Site honest_site = options.draws.at(TreeDraws::kTreeRowsSlot, 1);
-    TreeSample sample =
-        draw_tree_sample(*root.rows, tree_options, sample_site.rng(), honest_site.rng());
+    TreeSample sample = draw_tree_sample(*root.rows, root.dataset->group_outcome, tree_options,
+                                         sample_site.rng(), honest_site.rng());
     *rows = std::move(sample.split_rows);
     if (tree_options.honest_fraction) {
-      RowList estimation_rows = root.pool->take();
+      estimation_rows = root.pool->take();
       *estimation_rows = std::move(sample.estimation_rows);
-      const std::size_t n_estimation = estimation_rows->size();
-      const auto groups = static_cast<std::size_t>(root.dataset->max_treatment) + 1;
-      estimation =
-          Estimation{NodeRows{std::move(estimation_rows), 0, n_estimation, {}},
-                     std::vector<double>(groups, std::numeric_limits<double>::quiet_NaN())};
     }
   } else {
     rows->assign(root.rows->begin(), root.rows->end());
   }
   GroupCounts counts = group_counts(*root.dataset, *rows);
+  std::optional<Estimation> estimation;
+  if (estimation_rows) {
+    // Where even the root has no estimation row of a group, the split rows give its rate.
+    std::vector<double> rates(counts.size() / 2, std::numeric_limits<double>::quiet_NaN());
+    take_rates(counts, rates);
+    const std::size_t n_estimation = estimation_rows->size();
+    estimation =
+        Estimation{NodeRows{std::move(estimation_rows), 0, n_estimation, {}}, std::move(rates)};
+  }
   RowList words = root.pool->take();
   words->resize(rows->size());
   for (std::size_t i = 0; i < rows->size(); ++i) {

@@ -37,8 +37,8 @@ struct GrowOptions {
 // outcome_col, feature_cols (the dataset's x_names) and a fresh node array. With
 // options.tree.honest_fraction, the splits are chosen on the split rows and every leaf's
 // uplift comes from the estimation rows that reach it: per group, their positive rate, or
-// where the leaf has no estimation row of a group, the rate of its nearest ancestor that has
-// (NaN when the tree has none of that group). Random draws come
+// where the leaf has no estimation row of a group, the rate of its nearest ancestor that has;
+// where no node has, the rate of the tree's split rows (NaN when they have none either). Random draws come
 // from options.draws; split jobs and subtree jobs run on `pool`, and every one of them has
 // ended when grow_tree returns or throws. Panics on failure, with the first failure of a job.
 void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,

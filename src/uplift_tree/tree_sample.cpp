@@ -50,29 +50,42 @@ RowVector draw_rows(std::span<const RowIndex> rows, const TreeOptions& options, 
 
 }  // namespace
 
-TreeSample draw_tree_sample(std::span<const RowIndex> rows, const TreeOptions& options,
-                            Rng& sample_rng, Rng& honest_rng) {
+TreeSample draw_tree_sample(std::span<const RowIndex> rows,
+                            std::span<const std::uint32_t> group_outcome,
+                            const TreeOptions& options, Rng& sample_rng, Rng& honest_rng) {
   TreeSample sample;
   RowVector drawn = draw_rows(rows, options, sample_rng);
   if (!options.honest_fraction) {
     sample.split_rows = std::move(drawn);
     return sample;
   }
-  // The distinct rows are the runs of equal entries of the ascending sample.
+  // The distinct rows are the runs of equal entries of the ascending sample; each group's
+  // are divided on their own, so that both parts hold every group in proportion.
+  const auto group_of = [&](RowIndex row) { return group_outcome[row] >> 8; };
   std::vector<std::size_t> run_starts;
+  std::vector<std::uint64_t> distinct;  // per group
   for (std::size_t i = 0; i < drawn.size(); ++i) {
-    if (i == 0 || drawn[i] != drawn[i - 1]) run_starts.push_back(i);
+    if (i > 0 && drawn[i] == drawn[i - 1]) continue;
+    run_starts.push_back(i);
+    const std::uint32_t g = group_of(drawn[i]);
+    if (g >= distinct.size()) distinct.resize(std::size_t{g} + 1, 0);
+    ++distinct[g];
   }
-  const std::uint64_t d = run_starts.size();
-  const double wanted = std::round(static_cast<double>(d) * *options.honest_fraction);
-  const std::uint64_t e =
-      wanted <= 0.0 ? 0 : std::min<std::uint64_t>(static_cast<std::uint64_t>(wanted), d);
-  std::vector<bool> estimation(d, false);
-  select_in_order(honest_rng, d, e, [&](std::uint64_t r) { estimation[r] = true; });
-  for (std::uint64_t r = 0; r < d; ++r) {
-    const std::size_t end = r + 1 < d ? run_starts[r + 1] : drawn.size();
-    RowVector& to = estimation[r] ? sample.estimation_rows : sample.split_rows;
-    to.insert(to.end(), drawn.begin() + static_cast<std::ptrdiff_t>(run_starts[r]),
+  std::vector<std::uint64_t> wanted(distinct.size());
+  for (std::size_t g = 0; g < distinct.size(); ++g) {
+    const double share = std::round(static_cast<double>(distinct[g]) * *options.honest_fraction);
+    wanted[g] = share <= 0.0 ? 0 : std::min(static_cast<std::uint64_t>(share), distinct[g]);
+  }
+  // Selection sampling within each group, one draw per distinct row in order.
+  for (std::size_t r = 0; r < run_starts.size(); ++r) {
+    const std::size_t begin = run_starts[r];
+    const std::size_t end = r + 1 < run_starts.size() ? run_starts[r + 1] : drawn.size();
+    const std::uint32_t g = group_of(drawn[begin]);
+    const bool estimation = honest_rng.below(distinct[g]) < wanted[g];
+    --distinct[g];
+    if (estimation) --wanted[g];
+    RowVector& to = estimation ? sample.estimation_rows : sample.split_rows;
+    to.insert(to.end(), drawn.begin() + static_cast<std::ptrdiff_t>(begin),
               drawn.begin() + static_cast<std::ptrdiff_t>(end));
   }
   return sample;

@@ -34,10 +34,12 @@ struct TreeSample {
 };
 
 // Draws the sample of one tree from `rows` (ascending) with `sample_rng`, then divides it for
-// an honest tree with `honest_rng`: round(d x honest_fraction) of its d distinct rows, chosen
-// uniformly, go with every copy to the estimation rows. Panics when more rows are asked
-// without replacement than there are.
-TreeSample draw_tree_sample(std::span<const RowIndex> rows, const TreeOptions& options,
-                            Rng& sample_rng, Rng& honest_rng);
+// an honest tree with `honest_rng`: of the d_g distinct rows of each group g (the high bits of
+// group_outcome[row], as Dataset packs them), round(d_g x honest_fraction), chosen uniformly,
+// go with every copy to the estimation rows. Panics when more rows are asked without
+// replacement than there are.
+TreeSample draw_tree_sample(std::span<const RowIndex> rows,
+                            std::span<const std::uint32_t> group_outcome,
+                            const TreeOptions& options, Rng& sample_rng, Rng& honest_rng);
 
 }  // namespace quillmarsh

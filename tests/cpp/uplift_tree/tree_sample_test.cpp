@@ -27,19 +27,21 @@ class TreeSampleTest : public ::testing::TestWithParam<SampleCase> {};
 
 // The sample holds the asked number of rows, all from the given rows, ascending; without
 // replacement no row twice; an honest division puts no row (nor a copy) on both sides and
-// round(d x fraction) of the d distinct rows on the estimation side; the same streams give
-// the same sample.
+// round(d x fraction) of the d distinct rows of each group on the estimation side; the same
+// streams give the same sample.
 TEST_P(TreeSampleTest, IsWhatItClaims) {
   const SampleCase& c = GetParam();
   RowVector rows;
   for (RowIndex r = 0; r < 3000; ++r) rows.push_back(3 * r + 1);  // a sparse, ascending list
+  std::vector<std::uint32_t> words(9000);  // groups 0, 1, 2 in turn along the list, 0 the most
+  for (RowIndex r = 0; r < 3000; ++r) words[3 * r + 1] = (r % 5 < 3 ? 0u : r % 5 - 2) << 8;
   TreeOptions options;
   options.max_samples = c.max_samples;
   options.bootstrap = c.bootstrap;
   options.honest_fraction = c.honest_fraction;
   Rng sample_rng(11);
   Rng honest_rng(12);
-  const TreeSample s = draw_tree_sample(rows, options, sample_rng, honest_rng);
+  const TreeSample s = draw_tree_sample(rows, words, options, sample_rng, honest_rng);
 
   const std::uint64_t expected = c.max_samples.value_or(rows.size());
   EXPECT_EQ(s.split_rows.size() + s.estimation_rows.size(), expected);
@@ -66,9 +68,18 @@ TEST_P(TreeSampleTest, IsWhatItClaims) {
     EXPECT_NEAR(static_cast<double>(distinct), mean, 0.05 * mean);
   }
   if (c.honest_fraction) {
-    EXPECT_EQ(
-        estimation_copies.size(),
-        static_cast<std::size_t>(std::round(static_cast<double>(distinct) * *c.honest_fraction)));
+    std::map<std::uint32_t, std::pair<double, std::size_t>> per_group;  // distinct, estimation
+    for (const auto& [row, n] : split_copies) per_group[words[row] >> 8].first += 1;
+    for (const auto& [row, n] : estimation_copies) {
+      per_group[words[row] >> 8].first += 1;
+      per_group[words[row] >> 8].second += 1;
+    }
+    ASSERT_EQ(per_group.size(), 3u);
+    for (const auto& [group, counts] : per_group) {
+      EXPECT_EQ(counts.second,
+                static_cast<std::size_t>(std::round(counts.first * *c.honest_fraction)))
+          << "group " << group;
+    }
   } else {
     EXPECT_TRUE(s.estimation_rows.empty());
   }
@@ -80,7 +91,7 @@ TEST_P(TreeSampleTest, IsWhatItClaims) {
 
   Rng again_sample(11);
   Rng again_honest(12);
-  const TreeSample t = draw_tree_sample(rows, options, again_sample, again_honest);
+  const TreeSample t = draw_tree_sample(rows, words, options, again_sample, again_honest);
   EXPECT_EQ(t.split_rows, s.split_rows);
   EXPECT_EQ(t.estimation_rows, s.estimation_rows);
 }
@@ -102,7 +113,7 @@ TEST(TreeSample, MoreRowsThanThereAreWithoutReplacementIsRefused) {
   TreeOptions options;
   options.max_samples = 4;
   Rng rng(1);
-  EXPECT_EQ(panic_message([&] { draw_tree_sample(rows, options, rng, rng); }),
+  EXPECT_EQ(panic_message([&] { draw_tree_sample(rows, {}, options, rng, rng); }),
             "max_samples 4 exceeds the 3 rows, which are drawn without replacement");
 }
 
