@@ -22,10 +22,11 @@ PARAM_NAMES = (
     "balance_arms", "normalize_gain", "alpha", "n_jobs", "control", "verbose", "random_state",
     "max_samples", "bootstrap", "honest", "honest_fraction", "min_samples_treatment",
 )
-# The options each tree's rows and splits take, as a model trained without them had them:
-# metadata written before they existed describes such a model.
+# The tree options all off, as a model trained before they existed had them: metadata
+# written then describes such a model (honest_fraction, unused without honest, keeps its
+# default).
 TREE_OPTIONS_OFF = {
-    "max_samples": None, "bootstrap": False, "honest": False, "honest_fraction": 0.5,
+    "max_samples": None, "bootstrap": False, "honest": False, "honest_fraction": 0.3,
     "min_samples_treatment": None,
 }
 # How to run rather than what is learned: not part of a saved model.
@@ -156,8 +157,8 @@ class ForestParams:
         random_state: Union[None, int, np.random.Generator, np.random.RandomState] = None,
         max_samples: Union[None, int, float] = None,
         bootstrap: bool = False,
-        honest: bool = False,
-        honest_fraction: float = 0.5,
+        honest: bool = True,
+        honest_fraction: float = 0.3,
         min_samples_treatment: Optional[int] = None,
     ) -> None:
         self.n_estimators = n_estimators

@@ -91,13 +91,14 @@ class UpliftForest(ForestParams):
         (every row; with bootstrap as many draws as rows), a float in (0, 1] (that share of
         the rows) or an int (that many rows). Training time falls roughly in proportion.
     bootstrap: draw each tree's rows with replacement (True) or without (False).
-    honest: honest trees: each tree's rows are divided at random (a row drawn twice stays on
-        one side); one part chooses the splits, the other, honest_fraction of the distinct
-        rows, sets the outcome rates of the leaves. Where a leaf has no estimation row of a
-        group (control or an arm), it takes that group's rate from its nearest ancestor that
-        has some.
+    honest: honest trees (default True): each tree's rows are divided at random within each
+        group (a row drawn twice stays on one side); one part chooses the splits, the other,
+        honest_fraction of the distinct rows, sets the outcome rates of the leaves. Where a
+        leaf has no estimation row of a group (control or an arm), it takes that group's
+        rate from its nearest ancestor that has some, and where none has, from the tree's
+        split rows. False: every row of a tree does both, as before.
     honest_fraction: the share of each tree's distinct rows that sets the leaf rates, in
-        (0, 1); used only with honest.
+        (0, 1) (default 0.3); used only with honest.
     min_samples_treatment: a split is made only when both children get MORE than this many
         rows of every group (the control group and each arm), on top of min_samples_leaf;
         None: no such minimum.
