@@ -323,9 +323,10 @@ def test_a_legacy_model_and_metadata_pair_still_loads_and_pickles(tmp_path, caps
     # a pickle of an earlier version: the metadata beside the native file's bytes
     old_pickle = UpliftForest.__new__(UpliftForest)
     state = {k: v for k, v in UpliftForest(**meta["params"]).__dict__.items()
-             if k != "random_state"}
+             if k != "random_state" and k not in TREE_OPTIONS_OFF}
     old_pickle.__setstate__({**state, "_meta": meta, "_model_bytes": path.read_bytes()})
     np.testing.assert_array_equal(old_pickle.predict(X), expected)
+    assert {k: old_pickle.get_params()[k] for k in TREE_OPTIONS_OFF} == TREE_OPTIONS_OFF
     (tmp_path / "old.json.kit.json").unlink()
     with pytest.raises(ValueError, match=r"holds no quillmarsh_kit metadata, and .*kit\.json"):
         UpliftForest.load(path)
