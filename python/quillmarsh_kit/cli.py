@@ -302,14 +302,15 @@ def _add_hyper_parameters(p: argparse.ArgumentParser) -> None:
     g.add_argument("--balance-arms", action="store_true",
                    help="weigh the arms equally in the divergence")
     g.add_argument("--normalize-gain", action="store_true", help="normalise split gains")
-    g.add_argument("--alpha", type=float, default=0.9,
-                   help="weight inside the gain normaliser (default 0.9)")
+    g.add_argument("--alpha", type=float, default=d["alpha"],
+                   help=f"weight inside the gain normaliser (default {d['alpha']})")
     g.add_argument("--seed", type=int, default=None,
                    help="seed of training: the same seed gives the same model file "
                         "(default: a new seed from the operating system)")
 
 
 def _max_samples(text: str) -> Any:
+    """all (None), a count, or a fraction."""
     if text in ("all", "none", "None"):
         return None
     try:
@@ -319,14 +320,7 @@ def _max_samples(text: str) -> Any:
 
 
 def _max_features(text: str) -> Any:
-    if text in ("sqrt", "log2"):
-        return text
-    if text in ("all", "none", "None"):
-        return None
-    try:
-        return int(text)
-    except ValueError:
-        return float(text)
+    return text if text in ("sqrt", "log2") else _max_samples(text)
 
 
 def build_parser() -> argparse.ArgumentParser:
