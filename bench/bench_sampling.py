@@ -1,5 +1,6 @@
 """Training time against the share of rows each tree draws (`max_samples`), with and without
-honest trees: a tree grown from half the rows should take about half the time.
+honest trees: a tree grown from half the rows should take about half the time. The last two
+rows compare the toolkit's defaults with those before the options.
 
     PYTHONPATH=build/<dir>/python:python python3 bench/bench_sampling.py [--rows N] [--trees N]
 
@@ -26,6 +27,9 @@ SETTINGS = {
     "bootstrap": dict(bootstrap=True),
     "honest": dict(honest=True),
     "honest, max_samples=0.5": dict(honest=True, max_samples=0.5),
+    # the toolkit's defaults against the defaults before the options (depth 5, every row)
+    "former defaults: depth 5": dict(max_depth=5),
+    "defaults: depth 4, honest": dict(max_depth=4, honest=True, honest_fraction=0.3),
 }
 
 

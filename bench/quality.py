@@ -16,11 +16,13 @@ missing is skipped):
 - starbucks: the Starbucks promotion experiment (`Promotion` No/Yes, outcome `purchase`),
   its training and test files pooled.
 
-Each setting is trained on 10 fixed 70/30 splits (split i: numpy seed 1000 + i, forest seed
-i), 100 trees unless the setting says otherwise; the table shows the mean and standard
-deviation of the hold-out Qini per arm over the splits, and the mean fit time. Every setting
-starts from `UpliftForest()`'s defaults and changes only what its name says. The markdown
-table goes to standard output and to --out (default docs/quality.md).
+Each setting is trained on 10 fixed 70/30 splits, stratified by group and outcome (split i:
+numpy seed 1000 + i, forest seed i), 100 trees; the table shows the mean and standard
+deviation of the hold-out Qini per arm over the splits, and the mean fit time. "defaults" is
+`UpliftForest()` as it stands; "plain" is KL, depth 5, leaf 100 with every option off (the
+defaults before the options), and the options, criteria and grid each change that alone;
+"defaults, ..." rows change the defaults in one respect. The markdown table goes to standard
+output and to --out (default docs/quality.md).
 
 Fit times are wall seconds on the machine at hand: on a shared machine they vary with what
 else runs; compare them within one run.
@@ -96,46 +98,70 @@ def load_tasks(names: Sequence[str]) -> List[Task]:
     return tasks
 
 
+# The former defaults with every option off: the baseline each option and the grid change.
+PLAIN = dict(criterion="KL", max_depth=5, min_samples_leaf=100, max_samples=None,
+             bootstrap=False, honest=False, min_samples_treatment=None)
+
+
 def settings(groups: Sequence[str]) -> Dict[str, dict]:
-    """Setting name -> the parameters it changes from the defaults."""
+    """Setting name -> the parameters it gives `UpliftForest`."""
     chosen: Dict[str, dict] = {}
     if "defaults" in groups:
         chosen["defaults"] = {}
+        chosen["plain: KL, depth 5, leaf 100, no option"] = PLAIN
     if "options" in groups:
-        chosen.update({
+        for name, option in {
             "max_samples=0.5": dict(max_samples=0.5),
-            "bootstrap": dict(bootstrap=True),
             "max_samples=0.63": dict(max_samples=0.63),
+            "bootstrap": dict(bootstrap=True),
             "honest": dict(honest=True),
             "min_samples_treatment=50": dict(min_samples_treatment=50),
-        })
+        }.items():
+            chosen[f"plain + {name}"] = {**PLAIN, **option}
     if "criteria" in groups:
-        chosen.update({f"criterion={c}": dict(criterion=c) for c in ("KL", "ED", "CHI")})
+        chosen.update({f"plain, criterion={c}": {**PLAIN, "criterion": c}
+                       for c in ("KL", "ED", "CHI") if c != PLAIN["criterion"]})
     if "grid" in groups:
         for depth in (4, 6, 8):
             for leaf in (50, 100, 400):
-                chosen[f"max_depth={depth}, min_samples_leaf={leaf}"] = dict(
-                    max_depth=depth, min_samples_leaf=leaf)
-    if "combined" in groups:
+                chosen[f"plain, max_depth={depth}, min_samples_leaf={leaf}"] = {
+                    **PLAIN, "max_depth": depth, "min_samples_leaf": leaf}
+    if "around" in groups:
         chosen.update({
-            "KL, depth 6, leaf 100 (plain)": dict(
-                criterion="KL", max_depth=6, min_samples_leaf=100, max_samples=None,
-                bootstrap=False, honest=False, min_samples_treatment=None),
-            "KL, depth 6, leaf 100, honest": dict(
-                criterion="KL", max_depth=6, min_samples_leaf=100, honest=True),
-            "KL, depth 6, leaf 100, max_samples=0.63": dict(
-                criterion="KL", max_depth=6, min_samples_leaf=100, max_samples=0.63),
-            "KL, depth 6, leaf 100, honest, max_samples=0.63": dict(
-                criterion="KL", max_depth=6, min_samples_leaf=100, honest=True,
-                max_samples=0.63),
+            "defaults, criterion=ED": dict(criterion="ED"),
+            "defaults, criterion=CHI": dict(criterion="CHI"),
+            "defaults, max_depth=4": dict(max_depth=4),
+            "defaults, max_depth=6": dict(max_depth=6),
+            "defaults, min_samples_leaf=50": dict(min_samples_leaf=50),
+            "defaults, honest_fraction=0.5": dict(honest_fraction=0.5),
+            "defaults + max_samples=0.5": dict(max_samples=0.5),
+            "defaults + bootstrap": dict(bootstrap=True),
+            "defaults + min_samples_treatment=50": dict(min_samples_treatment=50),
+        })
+    if "combined" in groups:
+        deep = {**PLAIN, "max_depth": 6}
+        chosen.update({
+            "KL, depth 6, leaf 100 + honest": {**deep, "honest": True},
+            "KL, depth 6, leaf 100 + max_samples=0.5": {**deep, "max_samples": 0.5},
+            "KL, depth 6, leaf 100 + honest, max_samples=0.63": {
+                **deep, "honest": True, "max_samples": 0.63},
         })
     return chosen
 
 
-def splits(n: int, count: int) -> List[np.ndarray]:
-    """The hold-out mask of each split: split i from numpy seed 1000 + i."""
-    return [np.random.default_rng(1000 + i).permutation(n) < round(HOLD_OUT * n)
-            for i in range(count)]
+def splits(treatment: np.ndarray, y: np.ndarray, count: int) -> List[np.ndarray]:
+    """The hold-out mask of each split, stratified: HOLD_OUT of the rows of every (group,
+    outcome) pair, drawn for split i with numpy seed 1000 + i."""
+    strata = [(treatment == g) & (y == o) for g in np.unique(treatment) for o in (0, 1)]
+    masks = []
+    for i in range(count):
+        rng = np.random.default_rng(1000 + i)
+        test = np.zeros(len(y), dtype=bool)
+        for stratum in strata:
+            rows = np.flatnonzero(stratum)
+            test[rng.choice(rows, size=round(HOLD_OUT * len(rows)), replace=False)] = True
+        masks.append(test)
+    return masks
 
 
 class Result(NamedTuple):
@@ -187,9 +213,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--tasks", default="hillstrom,hillstrom_womens,hillstrom_mens,starbucks",
                         help="comma-separated tasks (default: all four)")
-    parser.add_argument("--groups", default="defaults,options,criteria,grid,combined",
+    parser.add_argument("--groups", default="defaults,options,criteria,grid,around,combined",
                         help="comma-separated groups of settings: defaults, options, criteria, "
-                             "grid, combined (default: all)")
+                             "grid, around (the defaults with one change), combined (default: "
+                             "all)")
     parser.add_argument("--splits", type=int, default=10, help="hold-out splits (default 10)")
     parser.add_argument("--n-jobs", type=int, default=2, help="training threads (default 2)")
     parser.add_argument("--out", default=str(ROOT / "docs" / "quality.md"),
@@ -201,7 +228,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("no data: nothing to evaluate", file=sys.stderr)
         return 0
     chosen = settings(args.groups.split(","))
-    masks = {task.name: splits(len(task.y), args.splits) for task in tasks}
+    masks = {task.name: splits(task.treatment, task.y, args.splits) for task in tasks}
     results: Dict[str, Dict[str, Result]] = {task.name: {} for task in tasks}
     for name, params in chosen.items():
         for task in tasks:

@@ -144,7 +144,7 @@ class ForestParams:
         n_estimators: int = 100,
         *,
         max_features: Union[int, float, str, None] = 10,
-        max_depth: int = 5,
+        max_depth: int = 4,
         min_samples_leaf: int = 100,
         criterion: str = "KL",
         max_bins: int = 10,
