@@ -130,7 +130,7 @@ def settings(groups: Sequence[str]) -> Dict[str, dict]:
         chosen.update({
             "defaults, criterion=ED": dict(criterion="ED"),
             "defaults, criterion=CHI": dict(criterion="CHI"),
-            "defaults, max_depth=4": dict(max_depth=4),
+            "defaults, max_depth=5": dict(max_depth=5),
             "defaults, max_depth=6": dict(max_depth=6),
             "defaults, min_samples_leaf=50": dict(min_samples_leaf=50),
             "defaults, honest_fraction=0.5": dict(honest_fraction=0.5),
