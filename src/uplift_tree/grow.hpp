@@ -38,9 +38,9 @@ struct GrowOptions {
 // options.tree.honest_fraction, the splits are chosen on the split rows and every leaf's
 // uplift comes from the estimation rows that reach it: per group, their positive rate, or
 // where the leaf has no estimation row of a group, the rate of its nearest ancestor that has;
-// where no node has, the rate of the tree's split rows (NaN when they have none either). Random draws come
-// from options.draws; split jobs and subtree jobs run on `pool`, and every one of them has
-// ended when grow_tree returns or throws. Panics on failure, with the first failure of a job.
+// where no node has, the rate of the tree's split rows (NaN when they have none either). Random
+// draws come from options.draws; split jobs and subtree jobs run on `pool`, and every one of them
+// has ended when grow_tree returns or throws. Panics on failure, with the first failure of a job.
 void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
                std::string outcome_col, WorkerPool& pool, const GrowOptions& options);
 
