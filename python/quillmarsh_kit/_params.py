@@ -48,7 +48,7 @@ class EngineSettings(NamedTuple):
     balance: bool
     regularization: bool
     alpha: float
-    max_samples: Optional[int] = None
+    max_samples: Union[None, int, float] = None  # a fraction until the rows are known
     bootstrap: bool = False
     honest_fraction: Optional[float] = None
     min_samples_treatment: Optional[int] = None
@@ -113,22 +113,27 @@ def _check_fraction(name: str, value: Any) -> float:
     return float(value)
 
 
-def resolve_max_samples(value: Any, n_rows: Optional[int], bootstrap: bool) -> Optional[int]:
-    """Rows each tree draws: None keeps every row (n_rows draws with bootstrap), a float in
-    (0, 1] is that share of the rows (at least 1), an int that many rows; without bootstrap
-    never more than there are."""
+def check_max_samples(value: Any) -> Union[None, int, float]:
+    """max_samples as given, checked: None, a count of at least 1, or a fraction in (0, 1]."""
     if value is None:
         return None
-    if n_rows is None:
-        raise ValueError("max_samples needs the number of training rows to be resolved")
     if isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
-        count = check_int("max_samples", value, 1)
-    elif isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_)):
+        return check_int("max_samples", value, 1)
+    if isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_)):
         if not 0.0 < float(value) <= 1.0:
             raise ValueError(f"a fractional max_samples must lie in (0, 1], got {value!r}")
-        count = max(1, round(float(value) * n_rows))
-    else:
-        raise ValueError(f"max_samples must be None, an int or a float, got {value!r}")
+        return float(value)
+    raise ValueError(f"max_samples must be None, an int or a float, got {value!r}")
+
+
+def resolve_max_samples(value: Union[None, int, float], n_rows: int,
+                        bootstrap: bool) -> Optional[int]:
+    """The rows each tree draws from `n_rows` training rows, for a checked max_samples: None
+    keeps every row (n_rows draws with bootstrap), a fraction is that share of the rows (at
+    least 1); without bootstrap never more than there are."""
+    if value is None:
+        return None
+    count = value if isinstance(value, int) else max(1, round(value * n_rows))
     if not bootstrap and count > n_rows:
         raise ValueError(
             f"max_samples is {count} but there are {n_rows} rows; without bootstrap no more "
@@ -201,9 +206,10 @@ class ForestParams:
         ]
         return f"{type(self).__name__}({', '.join(changed)})"
 
-    def _engine_settings(self, n_features: int, n_rows: Optional[int] = None) -> EngineSettings:
-        """The engine's training settings for a table of `n_features` features and `n_rows`
-        rows (needed only for a fractional max_samples)."""
+    def _engine_settings(self, n_features: int) -> EngineSettings:
+        """The engine's training settings for a table of `n_features` features; a fractional
+        max_samples stays a fraction until the training rows are known (see
+        `resolve_max_samples`)."""
         n_estimators = check_int("n_estimators", self.n_estimators, 1, 2**31 - 1)
         max_depth = check_int("max_depth", self.max_depth, 0, MAX_DEPTH_LIMIT)
         min_leaf = check_int("min_samples_leaf", self.min_samples_leaf, 0)
@@ -219,7 +225,7 @@ class ForestParams:
             raise ValueError(f"alpha must be a finite number, got {alpha!r}")
         max_features = resolve_max_features(self.max_features, n_features)
         bootstrap = _check_bool("bootstrap", self.bootstrap)
-        max_samples = resolve_max_samples(self.max_samples, n_rows, bootstrap)
+        max_samples = check_max_samples(self.max_samples)
         honest_fraction = None
         if _check_bool("honest", self.honest):
             honest_fraction = _check_fraction("honest_fraction", self.honest_fraction)

@@ -146,7 +146,7 @@ class UpliftForest(ForestParams):
             treatment, y = split_target(treatment)
         data = training_data(X, treatment, y, self.control)
         table = data.table
-        settings = self._engine_settings(len(table.columns), table.n_rows)
+        settings = self._engine_settings(len(table.columns))
         threads = NativeForest.training_threads(settings, self._requested_threads())
         seed, advance_generator = self._seed()
         with training_progress(settings.n_estimators, threads, bool(self.verbose)) as progress:

@@ -85,6 +85,26 @@ def test_max_features_is_resolved_against_the_feature_count(max_features, expect
     assert model._fitted.forest._forest.max_features == expected
 
 
+@pytest.mark.parametrize("max_samples,bootstrap,sent", [
+    (0.5, False, 4), (0.3, False, 2), (0.01, False, 1), (20, True, 20), (None, True, None),
+])
+def test_max_samples_reaches_the_engine_as_a_count_of_the_rows(monkeypatch, max_samples,
+                                                               bootstrap, sent):
+    from quillmarsh_kit import _native
+
+    real, seen = _native.engine(), {}
+
+    class Spy:
+        def fit(self, *args, **kwargs):
+            seen.update(kwargs)
+            return real.fit(*args, **kwargs)
+
+    monkeypatch.setattr(_native, "engine", Spy)
+    UpliftForest(n_estimators=1, control="c", max_samples=max_samples,
+                 bootstrap=bootstrap).fit(X, T, Y)
+    assert seen["max_samples"] == sent and seen["bootstrap"] == bootstrap
+
+
 # Training keeps at most n_estimators * max_features threads busy, prediction one per block
 # of 256 rows.
 @pytest.mark.parametrize("n_estimators,max_features,n_jobs,cpus,rows,fit_threads,predict_threads", [

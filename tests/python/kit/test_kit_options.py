@@ -37,7 +37,7 @@ def test_options_off_grow_the_forest_of_the_engine_without_them(data):
     off = UpliftForest(random_state=9, **SMALL, **TREE_OPTIONS_OFF).fit(X, t, y)
     # the engine called as before the options existed
     prepared = training_data(X, t, y, "control")
-    settings = off._engine_settings(len(prepared.table.columns), prepared.table.n_rows)
+    settings = off._engine_settings(len(prepared.table.columns))
     plain = {k: v for k, v in settings._asdict().items()
              if k not in ("max_samples", "bootstrap", "honest_fraction", "min_samples_treatment")}
     forest = engine().fit([c.engine_column() for c in prepared.table.columns],
