@@ -203,7 +203,7 @@ UpliftRandomForestModel fit_forest(const Options& o, const NodeData& root) {
                   false, false, 0.9);
   const UpliftTreeModel tree_template = make_tree_template(forest, parse_eval_func(o.measure));
   TrainingRun run(root, tree_template, "treatment", "outcome",
-                  TrainingPlan{o.trees, o.threads, o.seed});
+                  TrainingPlan{o.trees, o.threads, o.seed, {}});
   forest.trees.resize(static_cast<std::size_t>(std::max(o.trees, 0)));
   while (std::optional<TreeOutcome> outcome = run.next()) {
     if (!outcome->tree) throw std::runtime_error("a tree failed: " + outcome->failure);

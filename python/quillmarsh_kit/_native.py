@@ -15,11 +15,11 @@ ordinary `RuntimeError` that keeps the original as its cause. Every other except
 from __future__ import annotations
 
 import contextlib
-from typing import Any, Callable, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 
-from ._params import EngineSettings
+from ._params import EngineSettings, resolve_max_samples
 from ._tabular import STRING, Table
 
 # Numeric columns reach the engine as float32; prediction converts them this many bytes of
@@ -94,7 +94,10 @@ class NativeForest:
               progress: Optional[Callable[[int], None]]) -> "NativeForest":
         """Grows a forest on the features of `table` (numeric columns as float32), the int32
         treatment group (0 = control) and the uint8 0/1 outcome of every row, on `threads`
-        threads (see `training_threads`), from `seed`."""
+        threads (see `training_threads`), from `seed`. A fractional max_samples is taken of
+        the table's rows."""
+        settings = settings._replace(max_samples=resolve_max_samples(
+            settings.max_samples, table.n_rows, settings.bootstrap))
         columns = [c.engine_column() for c in table.columns]
         with native_call("training"):
             forest = engine().fit(columns, table.names, groups, outcome, **settings._asdict(),
@@ -107,10 +110,13 @@ class NativeForest:
         no more than n_estimators x max_features threads ever have work."""
         return max(1, min(requested, settings.n_estimators * settings.max_features))
 
-    def predict(self, table: Table, threads: int) -> np.ndarray:
+    def predict(self, table: Table, threads: int, return_std: bool = False
+                ) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
         """The mean uplift of the trees per row of `table` (features in training order) and
-        output: an array of shape (rows, n_outputs)."""
+        output: an array of shape (rows, n_outputs); with return_std also the population
+        standard deviation over the trees, of the same shape."""
         out = np.empty((table.n_rows, self.n_outputs), dtype=np.float64)
+        std = np.empty_like(out) if return_std else None
         # the engine predicts blocks of rows side by side
         threads = max(1, min(threads, -(-table.n_rows // ENGINE_BLOCK_ROWS)))
         step = _predict_blocks(table)
@@ -118,8 +124,11 @@ class NativeForest:
             stop = min(start + step, table.n_rows)
             columns = [c.engine_column(start, stop) for c in table.columns]
             with native_call("prediction"):
-                self._forest.predict(columns, out[start:stop], threads)
-        return out
+                if std is None:
+                    self._forest.predict(columns, out[start:stop], threads)
+                else:
+                    self._forest.predict(columns, out[start:stop], threads, std[start:stop])
+        return out if std is None else (out, std)
 
     def feature_importance(self, importance_type: str) -> np.ndarray:
         """Per feature, the mean over the trees of the summed split gains ("gain") or of the

@@ -20,7 +20,15 @@ import numpy as np
 PARAM_NAMES = (
     "n_estimators", "max_features", "max_depth", "min_samples_leaf", "criterion", "max_bins",
     "balance_arms", "normalize_gain", "alpha", "n_jobs", "control", "verbose", "random_state",
+    "max_samples", "bootstrap", "honest", "honest_fraction", "min_samples_treatment",
 )
+# The tree options all off, as a model trained before they existed had them: metadata
+# written then describes such a model (honest_fraction, unused without honest, keeps its
+# default).
+TREE_OPTIONS_OFF = {
+    "max_samples": None, "bootstrap": False, "honest": False, "honest_fraction": 0.3,
+    "min_samples_treatment": None,
+}
 # How to run rather than what is learned: not part of a saved model.
 RUN_PARAMS = ("n_jobs", "verbose")
 CRITERIA = ("KL", "ED", "CHI")
@@ -40,6 +48,10 @@ class EngineSettings(NamedTuple):
     balance: bool
     regularization: bool
     alpha: float
+    max_samples: Union[None, int, float] = None  # a fraction until the rows are known
+    bootstrap: bool = False
+    honest_fraction: Optional[float] = None
+    min_samples_treatment: Optional[int] = None
 
 
 def check_int(name: str, value: Any, low: int, high: Optional[int] = None) -> int:
@@ -93,6 +105,42 @@ def resolve_max_features(value: Any, n_features: int) -> int:
     return max(1, min(chosen, n_features))
 
 
+def _check_fraction(name: str, value: Any) -> float:
+    """A number strictly between 0 and 1."""
+    if (isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real)
+            or not 0.0 < float(value) < 1.0):
+        raise ValueError(f"{name} must lie in (0, 1), got {value!r}")
+    return float(value)
+
+
+def check_max_samples(value: Any) -> Union[None, int, float]:
+    """max_samples as given, checked: None, a count of at least 1, or a fraction in (0, 1]."""
+    if value is None:
+        return None
+    if isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_)):
+        return check_int("max_samples", value, 1)
+    if isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_)):
+        if not 0.0 < float(value) <= 1.0:
+            raise ValueError(f"a fractional max_samples must lie in (0, 1], got {value!r}")
+        return float(value)
+    raise ValueError(f"max_samples must be None, an int or a float, got {value!r}")
+
+
+def resolve_max_samples(value: Union[None, int, float], n_rows: int,
+                        bootstrap: bool) -> Optional[int]:
+    """The rows each tree draws from `n_rows` training rows, for a checked max_samples: None
+    keeps every row (n_rows draws with bootstrap), a fraction is that share of the rows (at
+    least 1); without bootstrap never more than there are."""
+    if value is None:
+        return None
+    count = value if isinstance(value, int) else max(1, round(value * n_rows))
+    if not bootstrap and count > n_rows:
+        raise ValueError(
+            f"max_samples is {count} but there are {n_rows} rows; without bootstrap no more "
+            "rows can be drawn than there are")
+    return count
+
+
 class ForestParams:
     """The constructor and parameter protocol shared by the estimator (see `UpliftForest`)."""
 
@@ -101,7 +149,7 @@ class ForestParams:
         n_estimators: int = 100,
         *,
         max_features: Union[int, float, str, None] = 10,
-        max_depth: int = 5,
+        max_depth: int = 4,
         min_samples_leaf: int = 100,
         criterion: str = "KL",
         max_bins: int = 10,
@@ -112,6 +160,11 @@ class ForestParams:
         control: Hashable = 0,
         verbose: Union[bool, int] = False,
         random_state: Union[None, int, np.random.Generator, np.random.RandomState] = None,
+        max_samples: Union[None, int, float] = None,
+        bootstrap: bool = False,
+        honest: bool = True,
+        honest_fraction: float = 0.3,
+        min_samples_treatment: Optional[int] = None,
     ) -> None:
         self.n_estimators = n_estimators
         self.max_features = max_features
@@ -126,6 +179,11 @@ class ForestParams:
         self.control = control
         self.verbose = verbose
         self.random_state = random_state
+        self.max_samples = max_samples
+        self.bootstrap = bootstrap
+        self.honest = honest
+        self.honest_fraction = honest_fraction
+        self.min_samples_treatment = min_samples_treatment
 
     def get_params(self, deep: bool = True) -> Dict[str, Any]:
         return {name: getattr(self, name) for name in PARAM_NAMES}
@@ -149,7 +207,9 @@ class ForestParams:
         return f"{type(self).__name__}({', '.join(changed)})"
 
     def _engine_settings(self, n_features: int) -> EngineSettings:
-        """The engine's training settings for a table of `n_features` features."""
+        """The engine's training settings for a table of `n_features` features; a fractional
+        max_samples stays a fraction until the training rows are known (see
+        `resolve_max_samples`)."""
         n_estimators = check_int("n_estimators", self.n_estimators, 1, 2**31 - 1)
         max_depth = check_int("max_depth", self.max_depth, 0, MAX_DEPTH_LIMIT)
         min_leaf = check_int("min_samples_leaf", self.min_samples_leaf, 0)
@@ -164,8 +224,17 @@ class ForestParams:
                 or not math.isfinite(float(alpha))):
             raise ValueError(f"alpha must be a finite number, got {alpha!r}")
         max_features = resolve_max_features(self.max_features, n_features)
+        bootstrap = _check_bool("bootstrap", self.bootstrap)
+        max_samples = check_max_samples(self.max_samples)
+        honest_fraction = None
+        if _check_bool("honest", self.honest):
+            honest_fraction = _check_fraction("honest_fraction", self.honest_fraction)
+        min_group = self.min_samples_treatment
+        if min_group is not None:
+            min_group = check_int("min_samples_treatment", min_group, 0)
         return EngineSettings(n_estimators, max_features, max_depth, min_leaf, criterion,
-                              max_bins, balance, normalize, float(alpha))
+                              max_bins, balance, normalize, float(alpha), max_samples, bootstrap,
+                              honest_fraction, min_group)
 
     def _requested_threads(self) -> int:
         """`n_jobs` as a positive thread count: -1 or None is every processor this process

@@ -21,14 +21,16 @@ import os
 from typing import Any, Dict, Hashable, List, Optional, Tuple
 
 from ._native import NativeForest
-from ._params import PARAM_NAMES, RUN_PARAMS
+from ._params import PARAM_NAMES, RUN_PARAMS, TREE_OPTIONS_OFF
 from ._tabular import NUMERIC, STRING
 from ._version import __version__
 
 SIDECAR_SUFFIX = ".kit.json"
 _FORMAT = "quillmarsh_kit.UpliftForest"
-# Parameters a file must hold; random_state came later and defaults to None.
-_REQUIRED_PARAMS = [p for p in PARAM_NAMES if p not in RUN_PARAMS and p != "random_state"]
+# Parameters a file must hold; random_state came later and defaults to None, the tree options
+# later still and default to off, which is how the models of files without them were grown.
+_REQUIRED_PARAMS = [p for p in PARAM_NAMES
+                    if p not in RUN_PARAMS and p != "random_state" and p not in TREE_OPTIONS_OFF]
 
 
 @dataclasses.dataclass
@@ -179,6 +181,7 @@ def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any
             problems.append(f"a treatment label is malformed: {err}")
     if problems:
         raise ValueError(f"{where}: model metadata is malformed: {'; '.join(problems)}")
+    params = {**TREE_OPTIONS_OFF, **params}
     categories = meta.get("feature_categories") or [None] * len(names)
     fields = dict(feature_names=names, feature_kinds=kinds, feature_categories=categories,
                   named=meta["named"], target_cols=meta["target_cols"], treatments=treatments,

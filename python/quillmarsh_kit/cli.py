@@ -123,6 +123,8 @@ def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
         min_samples_leaf=args.min_samples_leaf, criterion=args.criterion, max_bins=args.max_bins,
         balance_arms=args.balance_arms, normalize_gain=args.normalize_gain, alpha=args.alpha,
         n_jobs=args.n_jobs, control=control, verbose=not args.quiet, random_state=args.seed,
+        max_samples=args.max_samples, bootstrap=args.bootstrap, honest=args.honest,
+        honest_fraction=args.honest_fraction, min_samples_treatment=args.min_samples_treatment,
     )
     start = time.perf_counter()
     model.fit(data.X, data.treatment, data.y)
@@ -255,39 +257,70 @@ def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
 
 
 # ---------------------------------------------------------------------------- parser
+def _add_flag(g: Any, name: str, default: bool, help_on: str, help_off: str) -> None:
+    """--name and --no-name, the default shown on the one it makes redundant."""
+    dest = name.replace("-", "_")
+    g.add_argument(f"--{name}", dest=dest, action="store_true", default=default,
+                   help=help_on + (" (default)" if default else ""))
+    g.add_argument(f"--no-{name}", dest=dest, action="store_false",
+                   help=help_off + ("" if default else " (default)"))
+
+
 def _add_hyper_parameters(p: argparse.ArgumentParser) -> None:
+    d = UpliftForest().get_params()  # the estimator's defaults are the command's
     g = p.add_argument_group("forest")
-    g.add_argument("--n-estimators", type=int, default=100, help="trees to grow (default 100)")
-    g.add_argument("--max-features", type=_max_features, default=10,
+    g.add_argument("--n-estimators", type=int, default=d["n_estimators"],
+                   help=f"trees to grow (default {d['n_estimators']})")
+    g.add_argument("--max-features", type=_max_features, default=d["max_features"],
                    help="features tried per node: an int, a fraction, sqrt, log2 or all "
-                        "(default 10)")
-    g.add_argument("--max-depth", type=int, default=5, help="depth limit of each tree (default 5)")
-    g.add_argument("--min-samples-leaf", type=int, default=100,
-                   help="each child of a split gets more rows than this (default 100)")
-    g.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="KL", type=str.upper,
-                   help="divergence measure (default KL)")
-    g.add_argument("--max-bins", type=int, default=10,
+                        f"(default {d['max_features']})")
+    g.add_argument("--max-depth", type=int, default=d["max_depth"],
+                   help=f"depth limit of each tree (default {d['max_depth']})")
+    g.add_argument("--min-samples-leaf", type=int, default=d["min_samples_leaf"],
+                   help=f"each child of a split gets more rows than this "
+                        f"(default {d['min_samples_leaf']})")
+    g.add_argument("--criterion", choices=["KL", "ED", "CHI"], default=d["criterion"],
+                   type=str.upper, help=f"divergence measure (default {d['criterion']})")
+    g.add_argument("--max-bins", type=int, default=d["max_bins"],
                    help="candidate thresholds per feature are quantiles at 1/max_bins... "
-                        "(default 10)")
+                        f"(default {d['max_bins']})")
+    g.add_argument("--max-samples", type=_max_samples, default=d["max_samples"],
+                   help="rows each tree draws: a fraction in (0, 1], a count, or all "
+                        f"(default {'all' if d['max_samples'] is None else d['max_samples']})")
+    _add_flag(g, "bootstrap", d["bootstrap"], "draw each tree's rows with replacement",
+              "draw them without replacement")
+    _add_flag(g, "honest", d["honest"],
+              "honest trees: one part of each tree's rows chooses the splits, the other sets "
+              "the leaf rates", "every row of a tree does both")
+    g.add_argument("--honest-fraction", type=float, default=d["honest_fraction"],
+                   help="share of each tree's rows that sets the leaf rates of honest trees "
+                        f"(default {d['honest_fraction']})")
+    g.add_argument("--min-samples-treatment", type=int, default=d["min_samples_treatment"],
+                   help="each child of a split gets more rows than this of every group "
+                        "(default: no such minimum)" if d["min_samples_treatment"] is None else
+                        f"(default {d['min_samples_treatment']})")
     g.add_argument("--balance-arms", action="store_true",
                    help="weigh the arms equally in the divergence")
     g.add_argument("--normalize-gain", action="store_true", help="normalise split gains")
-    g.add_argument("--alpha", type=float, default=0.9,
-                   help="weight inside the gain normaliser (default 0.9)")
+    g.add_argument("--alpha", type=float, default=d["alpha"],
+                   help=f"weight inside the gain normaliser (default {d['alpha']})")
     g.add_argument("--seed", type=int, default=None,
                    help="seed of training: the same seed gives the same model file "
                         "(default: a new seed from the operating system)")
 
 
-def _max_features(text: str) -> Any:
-    if text in ("sqrt", "log2"):
-        return text
+def _max_samples(text: str) -> Any:
+    """all (None), a count, or a fraction."""
     if text in ("all", "none", "None"):
         return None
     try:
         return int(text)
     except ValueError:
         return float(text)
+
+
+def _max_features(text: str) -> Any:
+    return text if text in ("sqrt", "log2") else _max_samples(text)
 
 
 def build_parser() -> argparse.ArgumentParser:

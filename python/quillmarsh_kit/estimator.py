@@ -15,7 +15,7 @@ import numpy as np
 
 from . import _persist
 from ._native import NativeForest
-from ._params import ForestParams
+from ._params import TREE_OPTIONS_OFF, ForestParams
 from ._progress import training_progress
 from ._tabular import Table, align, to_table, to_vector, training_data
 from ._target import pack_target, split_target
@@ -87,6 +87,21 @@ class UpliftForest(ForestParams):
         one seed drawn from it at each fit; None (default) a seed from the operating system.
         The same seed and data give the same forest, byte for byte in its saved file, for
         every n_jobs.
+    max_samples: rows each tree grows from, drawn from the tree's own seeded stream: None
+        (every row; with bootstrap as many draws as rows), a float in (0, 1] (that share of
+        the rows) or an int (that many rows). Training time falls roughly in proportion.
+    bootstrap: draw each tree's rows with replacement (True) or without (False).
+    honest: honest trees (default True): each tree's rows are divided at random within each
+        group (a row drawn twice stays on one side); one part chooses the splits, the other,
+        honest_fraction of the distinct rows, sets the outcome rates of the leaves. Where a
+        leaf has no estimation row of a group (control or an arm), it takes that group's
+        rate from its nearest ancestor that has some, and where none has, from the tree's
+        split rows. False: every row of a tree does both, as before.
+    honest_fraction: the share of each tree's distinct rows that sets the leaf rates, in
+        (0, 1) (default 0.3); used only with honest.
+    min_samples_treatment: a split is made only when both children get MORE than this many
+        rows of every group (the control group and each arm), on top of min_samples_leaf;
+        None: no such minimum.
 
     Attributes after `fit`
     ----------------------
@@ -177,16 +192,24 @@ class UpliftForest(ForestParams):
         return fitted
 
     # ------------------------------------------------------------------------- predict
-    def predict(self, X: Any) -> np.ndarray:
+    def predict(self, X: Any, return_std: bool = False
+                ) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
         """Estimated uplift per row and arm: an array of shape (rows, len(treatments_)).
 
         Column k is the outcome rate under arm `treatments_[k]` minus the rate under control.
+
+        With return_std, also the standard deviation of each arm's uplift across the trees
+        (population form, over every tree), per row: how much the trees disagree, a measure
+        of spread, not a confidence interval, for the trees share their training rows.
+        Returns (uplift, std) then, of the same shape.
         """
         fitted = self._check_fitted()
+        if not isinstance(return_std, (bool, np.bool_)):
+            raise ValueError(f"return_std must be True or False, got {return_std!r}")
         targets = [c for c in fitted.target_cols if c not in fitted.feature_names]
         table: Table = align(to_table(X, skip=targets), fitted.feature_names,
                              fitted.feature_kinds, by_name=fitted.named)
-        return fitted.forest.predict(table, self._requested_threads())
+        return fitted.forest.predict(table, self._requested_threads(), bool(return_std))
 
     # ---------------------------------------------------------------------- importance
     def get_feature_importance(
@@ -256,6 +279,8 @@ class UpliftForest(ForestParams):
         for earlier in ("_model", "_feature_names", "_feature_kinds", "_target_cols"):
             state.pop(earlier, None)  # fields of pickles made before `_fitted` held them
         state.setdefault("random_state", None)  # pickles made before seeds
+        for name, off in TREE_OPTIONS_OFF.items():  # pickles made before the tree options
+            state.setdefault(name, off)
         self.__dict__.update(state)
         if model_bytes is not None:
             self._adopt(_persist.from_pickle_state(model_bytes, legacy_meta))

@@ -47,6 +47,7 @@ struct FitArguments {
   std::string treatment_col = "treatment";
   std::string outcome_col = "outcome";
   PyObject* progress = nullptr;  // borrowed; None is stored as nullptr
+  TreeOptions tree;              // None leaves an option off
 };
 
 template <PyObject* FitArguments::* field>
@@ -74,8 +75,49 @@ bool store_progress(PyObject* value, FitArguments& arguments) {
   return true;
 }
 
+// None, or a row count of at least 1 (max_samples).
+bool store_max_samples(PyObject* value, FitArguments& arguments) {
+  if (value == Py_None) return true;
+  const std::optional<std::uint64_t> count = to_u64(value);
+  if (!count) return false;
+  if (*count < 1) {
+    PyErr_SetString(PyExc_ValueError, "must be None or at least 1, not 0");
+    return false;
+  }
+  arguments.tree.max_samples = count;
+  return true;
+}
+
+// None, or the share of each tree's distinct rows that sets the leaf rates, in (0, 1).
+bool store_honest_fraction(PyObject* value, FitArguments& arguments) {
+  if (value == Py_None) return true;
+  const std::optional<double> fraction = to_f64(value);
+  if (!fraction) return false;
+  if (!(*fraction > 0.0 && *fraction < 1.0)) {
+    PyErr_Format(PyExc_ValueError, "must be None or lie in (0, 1), not %R", value);
+    return false;
+  }
+  arguments.tree.honest_fraction = fraction;
+  return true;
+}
+
+bool store_min_samples_treatment(PyObject* value, FitArguments& arguments) {
+  if (value == Py_None) return true;
+  const std::optional<std::uint64_t> minimum = to_u64(value);
+  if (!minimum) return false;
+  arguments.tree.min_samples_treatment = minimum;
+  return true;
+}
+
+bool store_bootstrap(PyObject* value, FitArguments& arguments) {
+  const std::optional<bool> bootstrap = to_exact_bool(value);
+  if (!bootstrap) return false;
+  arguments.tree.bootstrap = *bootstrap;
+  return true;
+}
+
 using A = FitArguments;
-constexpr std::array<Parameter<A>, 18> kFitParameters{{
+constexpr std::array<Parameter<A>, 22> kFitParameters{{
     {"columns", Given::kPositional, store_object<&A::columns>},
     {"names", Given::kPositional, store_converted<&A::names, to_name_list>},
     {"treatment", Given::kPositional, store_object<&A::treatment>},
@@ -94,6 +136,10 @@ constexpr std::array<Parameter<A>, 18> kFitParameters{{
     {"treatment_col", Given::kOptionalKeyword, store_converted<&A::treatment_col, to_text>},
     {"outcome_col", Given::kOptionalKeyword, store_converted<&A::outcome_col, to_text>},
     {"progress", Given::kOptionalKeyword, store_progress},
+    {"max_samples", Given::kOptionalKeyword, store_max_samples},
+    {"bootstrap", Given::kOptionalKeyword, store_bootstrap},
+    {"honest_fraction", Given::kOptionalKeyword, store_honest_fraction},
+    {"min_samples_treatment", Given::kOptionalKeyword, store_min_samples_treatment},
 }};
 
 // The caller's data as views, with the references that keep its arrays alive.
@@ -178,6 +224,12 @@ std::optional<NodeData> build_root(TrainingInput& input, const FitArguments& a) 
                       std::to_string(first_bad) + "; outcomes must be 0 or 1");
     return std::nullopt;
   }
+  if (!a.tree.bootstrap && a.tree.max_samples && *a.tree.max_samples > root.dataset->n_rows()) {
+    raise_value_error("max_samples is " + std::to_string(*a.tree.max_samples) + " but there are " +
+                      std::to_string(root.dataset->n_rows()) +
+                      " rows; without bootstrap no more rows can be drawn than there are");
+    return std::nullopt;
+  }
   if (root.dataset->max_treatment == 0) {
     raise_value_error(
         "treatment holds only the control group 0; training needs at least one "
@@ -240,7 +292,7 @@ PyObject* train_forest(const FitArguments& a) {
   const UpliftTreeModel tree_template = make_tree_template(record, parse_eval_func(a.criterion));
 
   TrainingRun run(*root, tree_template, a.treatment_col, a.outcome_col,
-                  TrainingPlan{a.n_estimators, a.n_threads, a.seed});
+                  TrainingPlan{a.n_estimators, a.n_threads, a.seed, a.tree});
   root.reset();  // the run's threads hold the dataset from here
   const StopAndJoin end([&run] { run.cancel(); }, [&run] { run.wait_for_threads(); });
 

@@ -41,6 +41,7 @@ struct TrainingThread {
   std::string treatment_col;
   std::string outcome_col;
   std::optional<std::uint64_t> seed;
+  TreeOptions tree_options;
   std::shared_ptr<const CancelFlag> cancel;
 
   void operator()() {
@@ -50,6 +51,7 @@ struct TrainingThread {
       outcome.index = *job;
       GrowOptions options;
       options.cancel = cancel.get();
+      options.tree = tree_options;
       if (seed) options.draws = TreeDraws::seeded(*seed, static_cast<std::uint64_t>(*job));
       if (std::optional<std::string> failure = capture_failure([&] {
             UpliftTreeModel tree = tree_template;
@@ -87,7 +89,7 @@ TrainingRun::TrainingRun(const NodeData& root, const UpliftTreeModel& tree_templ
           WorkerPool pool(pool_size, threads_);
           for (std::uint64_t t = 0; t < threads; ++t) {
             spawn_detached(TrainingThread{pool, tx, jobs, root, tree_template, treatment_col,
-                                          outcome_col, plan.seed, cancel_},
+                                          outcome_col, plan.seed, plan.tree, cancel_},
                            threads_);
           }
         } catch (...) {
@@ -123,7 +125,7 @@ void fit(UpliftRandomForestModel& forest, const std::function<TrainingColumns()>
     checked_node_array_size(forest.max_depth, static_cast<std::uint64_t>(forest.n_estimators));
   }
   TrainingRun run(root, tree_template, treatment_col, outcome_col,
-                  TrainingPlan{forest.n_estimators, n, std::nullopt});
+                  TrainingPlan{forest.n_estimators, n, std::nullopt, {}});
   root = NodeData{};
 
   std::optional<std::string> failure;

@@ -17,6 +17,7 @@
 #include "uplift_random_forest/progress.hpp"
 #include "uplift_tree/columns.hpp"
 #include "uplift_tree/dataset.hpp"
+#include "uplift_tree/tree_sample.hpp"
 
 namespace quillmarsh {
 
@@ -26,6 +27,8 @@ struct TrainingPlan {
   // With a seed, tree i depends only on (seed, i): every draw comes from a stream named by
   // the seed, the tree and the draw site. Without, from each thread's own generator.
   std::optional<std::uint64_t> seed;
+  // Every tree's rows (sample, honesty) and group minimums; all off by default.
+  TreeOptions tree;
 };
 
 // What became of one job: its tree, or the failure that lost it.

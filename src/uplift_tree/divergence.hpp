@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -45,6 +46,8 @@ struct SplitSettings {
   // A node whose search reads at most this many cells (rows x searched features) is searched
   // on the growing thread itself: too little work to hand over to the pool and wait for.
   std::uint64_t inline_search_cells = 65536;
+  // Rows of every group each child must exceed (passes_group_test); nullopt: no minimum.
+  std::optional<std::uint64_t> min_samples_treatment;
 };
 
 SplitSettings split_settings(const UpliftTreeModel& tree) noexcept;
@@ -53,6 +56,20 @@ SplitSettings split_settings(const UpliftTreeModel& tree) noexcept;
 constexpr bool passes_size_test(std::uint64_t n_left, std::uint64_t n_right,
                                 std::uint64_t min_sample_leaf) noexcept {
   return n_left > min_sample_leaf && n_right > min_sample_leaf;
+}
+
+// With a group minimum, every group (control first) must get strictly more than `minimum`
+// rows in both children.
+inline bool passes_group_test(std::span<const std::int32_t> c_left,
+                              std::span<const std::int32_t> c_right,
+                              std::uint64_t minimum) noexcept {
+  for (std::size_t i = 0; i < c_left.size(); i += 2) {
+    if (static_cast<std::uint64_t>(c_left[i]) <= minimum ||
+        static_cast<std::uint64_t>(c_right[i]) <= minimum) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Gain of splitting a node (counts c, n rows, divergence d_parent) into children with counts

@@ -11,6 +11,8 @@ namespace quillmarsh {
 
 class TreeDraws {
  public:
+  static constexpr std::uint64_t kTreeRowsSlot = ~std::uint64_t{0};
+
   // Each draw from the drawing thread's own generator: trees differ from fit to fit.
   static TreeDraws from_threads() noexcept { return TreeDraws(); }
   // Each draw site (node slot, site) of tree `tree` has a stream of its own under `seed`, so
@@ -23,7 +25,8 @@ class TreeDraws {
   }
 
   // The generator of one draw site. Site 0 of a node draws its feature subset, site p + 1 the
-  // candidate sample of the feature at position p of feature_cols.
+  // candidate sample of the feature at position p of feature_cols. Slot kTreeRowsSlot, which
+  // no node has, draws the tree's rows: site 0 its sample, site 1 the honest division.
   class Site {
    public:
     Rng& rng() noexcept { return own_ ? *own_ : thread_rng(); }

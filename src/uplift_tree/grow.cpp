@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "common/panic.hpp"
 #include "concurrency/channel.hpp"
@@ -75,6 +76,32 @@ class SubtreeJobs {
   Receiver<Report> rx_;
 };
 
+// The estimation side of a node of an honest tree: its range of the tree's estimation rows,
+// and the positive rate per group (control first) that its leaves fall back to for a group
+// without estimation rows: on the way in its parent's rates (the root's: those of the split
+// rows), then its own.
+struct Estimation {
+  NodeRows rows;
+  std::vector<double> rates;
+};
+
+// The rate of each group that has rows in `c`; the others keep theirs in `rates`.
+void take_rates(const GroupCounts& c, std::vector<double>& rates) {
+  for (std::size_t g = 0; g < rates.size(); ++g) {
+    if (c[2 * g] > 0) {
+      rates[g] = static_cast<double>(c[2 * g + 1]) / static_cast<double>(c[2 * g]);
+    }
+  }
+}
+
+// The rate of each treatment group minus the control's, as uplift_vector computes it.
+std::vector<double> uplift_from_rates(const std::vector<double>& rates) {
+  std::vector<double> u;
+  u.reserve(rates.size() - 1);
+  for (std::size_t g = 1; g < rates.size(); ++g) u.push_back(rates[g] - rates[0]);
+  return u;
+}
+
 struct Growth {
   const UpliftTreeModel& tree;
   SplitSettings settings;
@@ -99,34 +126,36 @@ std::int32_t feature_position(const std::vector<std::string>& feature_cols,
 }
 
 void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts counts,
-               const NodeRows& rows);
+               const NodeRows& rows, std::optional<Estimation> estimation);
 
 // Hands the subtree of `slot` over to the pool. The job searches every node on its own thread
 // (a job never waits for other jobs) with partition storage of its own.
 void submit_subtree(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts counts,
-                    const NodeRows& rows) {
-  g.jobs->submit(g.pool, [&tree = g.tree, settings = g.settings, dataset = g.dataset,
-                          &nodes = g.nodes, &pool = g.pool, &options = g.options, slot, depth,
-                          counts = std::move(counts), rows]() mutable {
-    RowVector scratch;
-    SplitSettings inline_settings = settings;
-    inline_settings.inline_search_cells = std::numeric_limits<std::uint64_t>::max();
-    Growth sub{tree, inline_settings, dataset, nodes, scratch, pool, options, nullptr};
-    grow_node(sub, slot, depth, std::move(counts), rows);
-  });
+                    const NodeRows& rows, std::optional<Estimation> estimation) {
+  g.jobs->submit(
+      g.pool, [&tree = g.tree, settings = g.settings, dataset = g.dataset, &nodes = g.nodes,
+               &pool = g.pool, &options = g.options, slot, depth, counts = std::move(counts), rows,
+               estimation = std::move(estimation)]() mutable {
+        RowVector scratch;
+        SplitSettings inline_settings = settings;
+        inline_settings.inline_search_cells = std::numeric_limits<std::uint64_t>::max();
+        Growth sub{tree, inline_settings, dataset, nodes, scratch, pool, options, nullptr};
+        grow_node(sub, slot, depth, std::move(counts), rows, std::move(estimation));
+      });
 }
 
 void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts counts,
-               const NodeRows& rows) {
+               const NodeRows& rows, std::optional<Estimation> estimation) {
   if (g.options.cancel != nullptr) g.options.cancel->throw_if_requested();
   const std::uint64_t n = rows.size();
   const bool may_split = depth < g.tree.max_depth && can_split(n, g.settings.min_sample_leaf);
   const std::uint64_t searched =
       std::min<std::uint64_t>(g.tree.max_features, g.tree.feature_cols.size());
   if (may_split && g.jobs != nullptr && n * searched <= g.options.subtree_job_cells) {
-    submit_subtree(g, slot, depth, std::move(counts), rows);
+    submit_subtree(g, slot, depth, std::move(counts), rows, std::move(estimation));
     return;
   }
+  if (estimation) take_rates(group_counts(*g.dataset, estimation->rows.span()), estimation->rates);
   const double d_parent = node_divergence(counts, g.settings.eval_func, g.settings.balance, n);
   auto shared_counts = std::make_shared<const GroupCounts>(std::move(counts));
   if (may_split) {
@@ -141,14 +170,25 @@ void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts c
       node.gain = best.gain;
       const std::size_t middle = partition_rows(*g.dataset, rows, best, g.scratch);
       shared_counts.reset();
+      std::optional<Estimation> left_estimation;
+      std::optional<Estimation> right_estimation;
+      if (estimation) {
+        // The estimation rows follow the same split, by the same routing rule.
+        const NodeRows& e = estimation->rows;
+        const std::size_t e_middle = partition_rows(*g.dataset, e, best, g.scratch);
+        left_estimation = Estimation{NodeRows{e.list, e.begin, e_middle, {}}, estimation->rates};
+        right_estimation =
+            Estimation{NodeRows{e.list, e_middle, e.end, {}}, std::move(estimation->rates)};
+      }
       grow_node(g, left_child(slot), depth + 1, std::move(best.left_counts),
-                NodeRows{rows.list, rows.begin, middle, rows.words});
+                NodeRows{rows.list, rows.begin, middle, rows.words}, std::move(left_estimation));
       grow_node(g, right_child(slot), depth + 1, std::move(best.right_counts),
-                NodeRows{rows.list, middle, rows.end, rows.words});
+                NodeRows{rows.list, middle, rows.end, rows.words}, std::move(right_estimation));
       return;
     }
   }
-  g.nodes[slot].prob = uplift_vector(*shared_counts);
+  g.nodes[slot].prob =
+      estimation ? uplift_from_rates(estimation->rates) : uplift_vector(*shared_counts);
 }
 
 }  // namespace
@@ -188,10 +228,34 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
   tree.outcome_col = std::move(outcome_col);
   tree.feature_cols = root.dataset->x_names;
   std::vector<TreeNode> nodes(checked_node_array_size(tree.max_depth, 1));
-  GroupCounts counts = group_counts(*root.dataset, *root.rows);
-  // The tree rearranges its own copy of the root's rows: every node is a range of it.
+  // The tree rearranges its own copy of the root's rows (or of its sample): every node is a
+  // range of it.
+  const TreeOptions& tree_options = options.tree;
   RowList rows = root.pool->take();
-  rows->assign(root.rows->begin(), root.rows->end());
+  RowList estimation_rows;
+  if (tree_options.samples() || tree_options.honest_fraction) {
+    TreeDraws::Site sample_site = options.draws.at(TreeDraws::kTreeRowsSlot, 0);
+    TreeDraws::Site honest_site = options.draws.at(TreeDraws::kTreeRowsSlot, 1);
+    TreeSample sample = draw_tree_sample(*root.rows, root.dataset->group_outcome, tree_options,
+                                         sample_site.rng(), honest_site.rng());
+    *rows = std::move(sample.split_rows);
+    if (tree_options.honest_fraction) {
+      estimation_rows = root.pool->take();
+      *estimation_rows = std::move(sample.estimation_rows);
+    }
+  } else {
+    rows->assign(root.rows->begin(), root.rows->end());
+  }
+  GroupCounts counts = group_counts(*root.dataset, *rows);
+  std::optional<Estimation> estimation;
+  if (estimation_rows) {
+    // Where even the root has no estimation row of a group, the split rows give its rate.
+    std::vector<double> rates(counts.size() / 2, std::numeric_limits<double>::quiet_NaN());
+    take_rates(counts, rates);
+    const std::size_t n_estimation = estimation_rows->size();
+    estimation =
+        Estimation{NodeRows{std::move(estimation_rows), 0, n_estimation, {}}, std::move(rates)};
+  }
   RowList words = root.pool->take();
   words->resize(rows->size());
   for (std::size_t i = 0; i < rows->size(); ++i) {
@@ -200,8 +264,11 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
   RowList scratch = root.pool->take();
   scratch->reserve(rows->size() / 2 + 1);  // a partition sets aside its smaller part
   SubtreeJobs jobs;
-  Growth g{tree, split_settings(tree), root.dataset, nodes, *scratch, pool, options, &jobs};
-  grow_node(g, 0, 0, std::move(counts), NodeRows{rows, 0, rows->size(), words});
+  SplitSettings settings = split_settings(tree);
+  settings.min_samples_treatment = tree_options.min_samples_treatment;
+  Growth g{tree, settings, root.dataset, nodes, *scratch, pool, options, &jobs};
+  grow_node(g, 0, 0, std::move(counts), NodeRows{rows, 0, rows->size(), words},
+            std::move(estimation));
   jobs.wait();
   tree.nodes = std::move(nodes);
 }

@@ -10,6 +10,7 @@
 #include "uplift_tree/dataset.hpp"
 #include "uplift_tree/draws.hpp"
 #include "uplift_tree/records.hpp"
+#include "uplift_tree/tree_sample.hpp"
 
 namespace quillmarsh {
 
@@ -28,12 +29,18 @@ struct GrowOptions {
   // features) is grown together with its whole subtree as one job on the pool, its searches
   // on that job's thread; 0: never. The tree is the same either way.
   std::uint64_t subtree_job_cells = 65536;
+  // The tree's rows (sample, honesty) and group minimums; all off: every row, as without.
+  TreeOptions tree;
 };
 
 // Grows `tree` (its hyper-parameters set) on the node data of the root: sets treatment_col,
-// outcome_col, feature_cols (the dataset's x_names) and a fresh node array. Random draws come
-// from options.draws; split jobs and subtree jobs run on `pool`, and every one of them has
-// ended when grow_tree returns or throws. Panics on failure, with the first failure of a job.
+// outcome_col, feature_cols (the dataset's x_names) and a fresh node array. With
+// options.tree.honest_fraction, the splits are chosen on the split rows and every leaf's
+// uplift comes from the estimation rows that reach it: per group, their positive rate, or
+// where the leaf has no estimation row of a group, the rate of its nearest ancestor that has;
+// where no node has, the rate of the tree's split rows (NaN when they have none either). Random
+// draws come from options.draws; split jobs and subtree jobs run on `pool`, and every one of them
+// has ended when grow_tree returns or throws. Panics on failure, with the first failure of a job.
 void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
                std::string outcome_col, WorkerPool& pool, const GrowOptions& options);
 

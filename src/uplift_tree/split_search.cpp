@@ -381,6 +381,10 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref
                        if (!passes_size_test(cc.n_left, cc.n_right, settings.min_sample_leaf)) {
                          return;
                        }
+                       if (settings.min_samples_treatment &&
+                           !passes_group_test(cc.left, cc.right, *settings.min_samples_treatment)) {
+                         return;
+                       }
                        const double gain = split_gain(node, rows.size(), d_parent, cc.left,
                                                       cc.n_left, cc.right, cc.n_right, settings);
                        if (!(gain > out.gain)) return;

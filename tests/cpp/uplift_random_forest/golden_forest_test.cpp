@@ -89,7 +89,7 @@ std::string train(const GoldenCase& c, const NodeData& root, std::int32_t n_thre
                   c.balance, c.regularization, 0.75);
   const UpliftTreeModel tree_template = make_tree_template(forest, parse_eval_func(c.eval_func));
   TrainingRun run(root, tree_template, "t", "y",
-                  TrainingPlan{forest.n_estimators, n_threads, std::uint64_t{20240917}});
+                  TrainingPlan{forest.n_estimators, n_threads, std::uint64_t{20240917}, {}});
   forest.trees.resize(static_cast<std::size_t>(forest.n_estimators));
   while (std::optional<TreeOutcome> outcome = run.next()) {
     EXPECT_TRUE(outcome->tree.has_value()) << outcome->failure;

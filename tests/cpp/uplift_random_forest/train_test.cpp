@@ -213,7 +213,7 @@ TEST(TrainingRun, CancelStopsTheTreesInFlight) {
       testing_data::make_node(testing_data::random_experiment(rng, 30000, 4, 1, 3, false));
   const UpliftTreeModel tree_template =
       make_tree_template(8, 20, 3, EvalFunc::KL, 10, false, false, 0.9);
-  TrainingRun run(root, tree_template, "t", "y", TrainingPlan{200, 2, std::uint64_t{7}});
+  TrainingRun run(root, tree_template, "t", "y", TrainingPlan{200, 2, std::uint64_t{7}, {}});
   ASSERT_TRUE(run.next().has_value());
   run.cancel();
   int arrived = 1;
@@ -271,6 +271,47 @@ TEST(Fit, FindsThePlantedUplift) {
   }
   EXPECT_NEAR(high / static_cast<double>(n_high), 0.3, 0.05);
   EXPECT_NEAR(low / static_cast<double>(n_low), 0.0, 0.05);
+}
+
+// The trees of a seeded run, by job number.
+std::vector<UpliftTreeModel> seeded_trees(const NodeData& root, const UpliftTreeModel& tmpl,
+                                          std::int32_t threads, const TreeOptions& options) {
+  const TrainingPlan plan{6, threads, std::uint64_t{21}, options};
+  TrainingRun run(root, tmpl, "t", "y", plan);
+  std::vector<UpliftTreeModel> trees(6);
+  while (std::optional<TreeOutcome> outcome = run.next()) {
+    EXPECT_TRUE(outcome->tree.has_value()) << outcome->failure;
+    if (outcome->tree) trees[static_cast<std::size_t>(outcome->index)] = std::move(*outcome->tree);
+  }
+  run.wait_for_threads();
+  return trees;
+}
+
+// Every option draws from the trees' own streams: the same seed grows the same trees on one
+// thread as on three, and each option changes them.
+TEST(TrainingRun, SeededTreesWithOptionsDoNotDependOnThreads) {
+  Rng rng(5);
+  const NodeData root =
+      testing_data::make_node(testing_data::random_experiment(rng, 4000, 4, 1, 3, true));
+  const UpliftTreeModel tmpl = make_tree_template(5, 10, 3, EvalFunc::KL, 10, false, false, 0.9);
+  const std::vector<UpliftTreeModel> plain = seeded_trees(root, tmpl, 2, TreeOptions{});
+  TreeOptions sampled;
+  sampled.max_samples = 2500;
+  TreeOptions bootstrap;
+  bootstrap.bootstrap = true;
+  TreeOptions honest;
+  honest.honest_fraction = 0.4;
+  TreeOptions minimum;
+  minimum.min_samples_treatment = 60;
+  TreeOptions all = bootstrap;
+  all.max_samples = 3000;
+  all.honest_fraction = 0.5;
+  all.min_samples_treatment = 20;
+  for (const TreeOptions& options : {sampled, bootstrap, honest, minimum, all}) {
+    const std::vector<UpliftTreeModel> one = seeded_trees(root, tmpl, 1, options);
+    EXPECT_EQ(seeded_trees(root, tmpl, 3, options), one);
+    EXPECT_NE(one, plain);
+  }
 }
 
 }  // namespace

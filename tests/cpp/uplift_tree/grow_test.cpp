@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <optional>
+#include <ostream>
+#include <string>
 
 #include "uplift_tree/divergence.hpp"
 #include "uplift_tree/training_data.hpp"
@@ -238,6 +242,130 @@ TEST(CheckedNodeArraySize, RefusesDepthsNoMachineCanHold) {
     checked_node_array_size(depth, 1);
     EXPECT_NE(panic_message([&] { checked_node_array_size(depth, 100); }), "<no panic>");
   }
+}
+
+struct SampledCase {
+  const char* name;
+  std::uint64_t seed;
+  std::optional<std::uint64_t> max_samples;
+  bool bootstrap;
+  EvalFunc f;
+  bool lone_arm = false;  // arm 2 has a single row: the estimation rows hold none of it
+};
+
+void PrintTo(const SampledCase& c, std::ostream* os) { *os << c.name; }
+
+class HonestGrowth : public ::testing::TestWithParam<SampledCase> {};
+
+// An honest tree chooses its splits on the split rows alone and takes its leaves from the
+// estimation rows alone: the sample drawn from the tree's own streams, routed through the
+// grown tree, reproduces every gain from the split rows and every leaf's uplift from the
+// estimation rows, a group without estimation rows in a leaf taking the rate of the nearest
+// ancestor that has some (or, where none has, of the tree's split rows).
+TEST_P(HonestGrowth, SplitsComeFromSplitRowsAndLeavesFromEstimationRows) {
+  const SampledCase& c = GetParam();
+  Rng rng(c.seed);
+  testing_data::TestColumns columns = testing_data::random_experiment(rng, 3000, 3, 1, 3, true);
+  if (c.lone_arm) {
+    const auto first = std::find(columns.treatment.begin(), columns.treatment.end(), 2);
+    std::replace(first + 1, columns.treatment.end(), 2, 1);
+  }
+  const NodeData root = make_node(columns);
+  const Dataset& d = *root.dataset;
+  UpliftTreeModel tree = tree_template(6, 3, 3, c.f, 8);
+  GrowOptions options = testing_data::seeded_growth(c.seed);
+  options.tree.max_samples = c.max_samples;
+  options.tree.bootstrap = c.bootstrap;
+  options.tree.honest_fraction = c.lone_arm ? 0.3 : 0.5;  // round(0.3) = 0: the lone row splits
+  WorkerPool pool(2);
+  grow_tree(tree, root, "t", "y", pool, options);
+  ASSERT_TRUE(c.lone_arm || !tree.nodes[0].is_leaf());
+
+  TreeDraws::Site sample_site = options.draws.at(TreeDraws::kTreeRowsSlot, 0);
+  TreeDraws::Site honest_site = options.draws.at(TreeDraws::kTreeRowsSlot, 1);
+  const TreeSample sample = draw_tree_sample(*root.rows, d.group_outcome, options.tree,
+                                             sample_site.rng(), honest_site.rng());
+  const auto split_rows = testing_data::rows_per_slot(d, tree, sample.split_rows);
+  const auto estimation_rows = testing_data::rows_per_slot(d, tree, sample.estimation_rows);
+  const SplitSettings s = split_settings(tree);
+  const std::size_t groups = 3;
+  int fallbacks = 0;
+  int split_fallbacks = 0;
+  for (std::uint64_t slot = 0; slot < tree.nodes.size(); ++slot) {
+    const TreeNode& node = tree.nodes[slot];
+    if (split_rows[slot].empty()) continue;
+    if (!node.is_leaf()) {
+      const auto& left = split_rows[left_child(slot)];
+      const auto& right = split_rows[right_child(slot)];
+      const GroupCounts counts = group_counts(d, split_rows[slot]);
+      const double d_parent = node_divergence(counts, c.f, false, split_rows[slot].size());
+      EXPECT_EQ(node.gain,
+                split_gain(counts, split_rows[slot].size(), d_parent, group_counts(d, left),
+                           left.size(), group_counts(d, right), right.size(), s))
+          << slot;
+      continue;
+    }
+    std::vector<double> rates(groups, std::nan(""));
+    for (std::size_t g = 0; g < groups; ++g) {
+      for (std::uint64_t at = slot;; at = (at - 1) / 2) {
+        const GroupCounts counts = group_counts(d, estimation_rows[at]);
+        if (counts[2 * g] > 0) {
+          rates[g] = static_cast<double>(counts[2 * g + 1]) / static_cast<double>(counts[2 * g]);
+          fallbacks += at != slot ? 1 : 0;
+          break;
+        }
+        if (at == 0) {
+          const GroupCounts split = group_counts(d, split_rows[0]);
+          rates[g] = static_cast<double>(split[2 * g + 1]) / static_cast<double>(split[2 * g]);
+          ++split_fallbacks;
+          break;
+        }
+      }
+    }
+    EXPECT_TRUE(same_doubles(node.prob, {rates[1] - rates[0], rates[2] - rates[0]})) << slot;
+  }
+  EXPECT_TRUE(c.lone_arm || fallbacks > 0) << "no leaf fell back to an ancestor's rates";
+  EXPECT_EQ(split_fallbacks > 0, c.lone_arm);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Samples, HonestGrowth,
+    ::testing::Values(SampledCase{"every_row_ed", 1, std::nullopt, false, EvalFunc::Euclidean},
+                      SampledCase{"subsample_kl", 2, 2000, false, EvalFunc::KL},
+                      SampledCase{"bootstrap_chi", 3, std::nullopt, true, EvalFunc::Chi},
+                      SampledCase{"small_bootstrap_kl", 4, 1800, true, EvalFunc::KL},
+                      SampledCase{"lone_arm_kl", 5, std::nullopt, false, EvalFunc::KL, true}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// With a group minimum every split leaves more than that many rows of every group on both
+// sides; the same trees without it split below the minimum, so the rule is what holds it.
+TEST(GrowTree, GroupMinimumHoldsInEverySplit) {
+  constexpr std::uint64_t kMinimum = 40;
+  int below_without = 0;
+  for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+    Rng rng(seed);
+    const NodeData root = make_node(testing_data::random_experiment(rng, 3000, 3, 1, 3, true));
+    const Dataset& d = *root.dataset;
+    for (const bool with_minimum : {true, false}) {
+      UpliftTreeModel tree = tree_template(6, 5, 3, EvalFunc::KL, 10);
+      GrowOptions options = testing_data::seeded_growth(seed);
+      if (with_minimum) options.tree.min_samples_treatment = kMinimum;
+      WorkerPool pool(2);
+      grow_tree(tree, root, "t", "y", pool, options);
+      const auto rows = testing_data::rows_per_slot(d, tree);
+      for (std::uint64_t slot = 0; slot < tree.nodes.size(); ++slot) {
+        if (rows[slot].empty() || tree.nodes[slot].is_leaf()) continue;
+        const GroupCounts left = group_counts(d, rows[left_child(slot)]);
+        const GroupCounts right = group_counts(d, rows[right_child(slot)]);
+        const bool holds = passes_group_test(left, right, kMinimum);
+        if (with_minimum) {
+          EXPECT_TRUE(holds) << "seed " << seed << " slot " << slot;
+        } else {
+          below_without += holds ? 0 : 1;
+        }
+      }
+    }
+  }
+  EXPECT_GT(below_without, 0);
 }
 
 }  // namespace

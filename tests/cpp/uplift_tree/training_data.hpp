@@ -154,11 +154,12 @@ inline std::uint64_t leaf_of(const Dataset& d, const UpliftTreeModel& tree, RowI
   return slot;
 }
 
-// The training rows that reach every slot (empty for unreached slots), in row order.
+// The rows of `rows` that reach every slot (empty for unreached slots), in list order.
 inline std::vector<std::vector<RowIndex>> rows_per_slot(const Dataset& d,
-                                                        const UpliftTreeModel& tree) {
+                                                        const UpliftTreeModel& tree,
+                                                        const std::vector<RowIndex>& rows) {
   std::vector<std::vector<RowIndex>> out(tree.nodes.size());
-  for (RowIndex r = 0; r < d.n_rows(); ++r) {
+  for (const RowIndex r : rows) {
     std::uint64_t slot = 0;
     for (;;) {
       out[slot].push_back(r);
@@ -167,6 +168,14 @@ inline std::vector<std::vector<RowIndex>> rows_per_slot(const Dataset& d,
     }
   }
   return out;
+}
+
+// The same for every training row.
+inline std::vector<std::vector<RowIndex>> rows_per_slot(const Dataset& d,
+                                                        const UpliftTreeModel& tree) {
+  std::vector<RowIndex> all(d.n_rows());
+  for (RowIndex r = 0; r < d.n_rows(); ++r) all[r] = r;
+  return rows_per_slot(d, tree, all);
 }
 
 }  // namespace quillmarsh::testing_data

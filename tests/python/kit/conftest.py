@@ -45,9 +45,9 @@ class _RecordedForest:
     def __getattr__(self, name):
         return getattr(self._forest, name)
 
-    def predict(self, columns, out, n_threads):
+    def predict(self, columns, out, n_threads, std_out=None):
         self._recorder.predict_threads.append(n_threads)
-        return self._forest.predict(columns, out, n_threads)
+        return self._forest.predict(columns, out, n_threads, std_out)
 
 
 @pytest.fixture

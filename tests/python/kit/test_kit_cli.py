@@ -72,6 +72,27 @@ def test_train_predict_evaluate(csv_files, tmp_path, capsys):
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+TREE_OPTIONS = ("max_samples", "bootstrap", "honest", "honest_fraction", "min_samples_treatment")
+
+
+@pytest.mark.parametrize("flags,expected", [
+    ([], {k: UpliftForest().get_params()[k] for k in TREE_OPTIONS}),
+    (["--max-samples", "0.5", "--bootstrap", "--honest", "--honest-fraction", "0.3",
+      "--min-samples-treatment", "12"],
+     dict(max_samples=0.5, bootstrap=True, honest=True, honest_fraction=0.3,
+          min_samples_treatment=12)),
+    (["--max-samples", "1000", "--no-bootstrap", "--no-honest"],
+     dict(max_samples=1000, bootstrap=False, honest=False)),
+], ids=["estimator_defaults", "every_option", "counts_and_negations"])
+def test_train_takes_the_tree_options(csv_files, tmp_path, flags, expected):
+    model_path = tmp_path / "model.json"
+    assert main(["train", str(csv_files[0]), "--treatment", "arm", "--control", "0", "--outcome",
+                 "converted", "--exclude", "id", "--model", str(model_path), "--quiet", *FOREST,
+                 *flags]) == 0
+    params = UpliftForest.load(model_path).get_params()
+    assert {k: params[k] for k in expected} == expected
+
+
 @pytest.mark.parametrize("argv,message", [
     (["--control", "7"], "control label '7' does not occur"),
     (["--control", "0", "--features", "x0,nope"], r"no column\(s\) \['nope'\]"),

@@ -10,6 +10,7 @@ import pytest
 
 from quillmarsh_kit import NativeError, NotFittedError, UpliftForest, uplift_target
 from quillmarsh_kit._native import NativeForest
+from quillmarsh_kit._params import TREE_OPTIONS_OFF
 from quillmarsh_kit._progress import training_progress
 from quillmarsh_kit.metrics import make_uplift_scorer
 
@@ -61,6 +62,14 @@ def test_sklearn_clone_keeps_parameters_and_drops_the_fit():
     ({"n_jobs": 0}, "n_jobs must not be 0"),
     ({"random_state": "seed"}, "random_state must be None, an int, or a numpy Generator"),
     ({"random_state": True}, "random_state must be None, an int, or a numpy Generator"),
+    ({"max_samples": 0}, "max_samples must be >= 1"),
+    ({"max_samples": 1.5}, r"a fractional max_samples must lie in \(0, 1\]"),
+    ({"max_samples": "half"}, "max_samples must be None, an int or a float"),
+    ({"max_samples": 9}, "max_samples is 9 but there are 8 rows; without bootstrap"),
+    ({"bootstrap": 1}, "bootstrap must be True or False"),
+    ({"honest": "yes"}, "honest must be True or False"),
+    ({"honest": True, "honest_fraction": 1.0}, r"honest_fraction must lie in \(0, 1\)"),
+    ({"min_samples_treatment": -1}, "min_samples_treatment must be >= 0"),
 ])
 def test_bad_hyper_parameters_are_refused_at_fit(no_engine, params, message):
     model = UpliftForest(control="c", **params)  # construction stores without checking
@@ -74,6 +83,26 @@ def test_bad_hyper_parameters_are_refused_at_fit(no_engine, params, message):
 def test_max_features_is_resolved_against_the_feature_count(max_features, expected):
     model = UpliftForest(n_estimators=1, control="c", max_features=max_features).fit(X, T, Y)
     assert model._fitted.forest._forest.max_features == expected
+
+
+@pytest.mark.parametrize("max_samples,bootstrap,sent", [
+    (0.5, False, 4), (0.3, False, 2), (0.01, False, 1), (20, True, 20), (None, True, None),
+])
+def test_max_samples_reaches_the_engine_as_a_count_of_the_rows(monkeypatch, max_samples,
+                                                               bootstrap, sent):
+    from quillmarsh_kit import _native
+
+    real, seen = _native.engine(), {}
+
+    class Spy:
+        def fit(self, *args, **kwargs):
+            seen.update(kwargs)
+            return real.fit(*args, **kwargs)
+
+    monkeypatch.setattr(_native, "engine", Spy)
+    UpliftForest(n_estimators=1, control="c", max_samples=max_samples,
+                 bootstrap=bootstrap).fit(X, T, Y)
+    assert seen["max_samples"] == sent and seen["bootstrap"] == bootstrap
 
 
 # Training keeps at most n_estimators * max_features threads busy, prediction one per block
@@ -235,7 +264,7 @@ def test_engine_panics_in_prediction_become_native_errors(monkeypatch):
     model = UpliftForest(n_estimators=2, control="c").fit(X, T, Y)
     panic = type("PanicException", (BaseException,), {"__module__": "vornex_runtime"})
 
-    def explode(self, table, threads):
+    def explode(self, table, threads, return_std=False):
         from quillmarsh_kit._native import native_call
 
         with native_call("prediction"):
@@ -308,13 +337,16 @@ def test_a_legacy_model_and_metadata_pair_still_loads_and_pickles(tmp_path, caps
     loaded = UpliftForest.load(path)
     assert loaded.treatments_ == ["t", "u"] and loaded.n_jobs == 2 and loaded.random_state is None
     assert not hasattr(loaded, "seed_") and loaded.feature_categories_ == [None, None]
+    # metadata older than the tree options describes a forest grown without them
+    assert {k: loaded.get_params()[k] for k in TREE_OPTIONS_OFF} == TREE_OPTIONS_OFF
     np.testing.assert_array_equal(loaded.predict(X), expected)
     # a pickle of an earlier version: the metadata beside the native file's bytes
     old_pickle = UpliftForest.__new__(UpliftForest)
     state = {k: v for k, v in UpliftForest(**meta["params"]).__dict__.items()
-             if k != "random_state"}
+             if k != "random_state" and k not in TREE_OPTIONS_OFF}
     old_pickle.__setstate__({**state, "_meta": meta, "_model_bytes": path.read_bytes()})
     np.testing.assert_array_equal(old_pickle.predict(X), expected)
+    assert {k: old_pickle.get_params()[k] for k in TREE_OPTIONS_OFF} == TREE_OPTIONS_OFF
     (tmp_path / "old.json.kit.json").unlink()
     with pytest.raises(ValueError, match=r"holds no quillmarsh_kit metadata, and .*kit\.json"):
         UpliftForest.load(path)
