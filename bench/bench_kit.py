@@ -220,8 +220,9 @@ def main() -> int:
         return 0 if ok else 1
     del exp  # the true uplift and the other arrays the frame does not need
 
+    # the plain forest, the one the engine's own fit below grows: no honest trees
     settings = dict(n_estimators=args.trees, max_depth=args.max_depth, max_features=10,
-                    min_samples_leaf=100)
+                    min_samples_leaf=100, honest=False)
     model, fit_ok = _bench_fit(frame, treatment, outcome, settings, args.threads, args.seed,
                                engine_too="fit" in parts and not args.no_engine,
                                repeat=args.repeat)
