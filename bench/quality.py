@@ -6,8 +6,8 @@ each option alone, of each criterion and of a small grid of depths and leaf size
     PYTHONPATH=build/<dir>/python:python python3 bench/quality.py --tasks hillstrom_womens \\
         --groups options --splits 3
 
-Tasks (the data sets of ../shared/data beside the project root; a task whose files are
-missing is skipped):
+Tasks (the data sets in the folder QUILLMARSH_DATA, default ../shared/data beside the project
+root: bench/data_location.py; a task whose files are missing is skipped):
 
 - hillstrom: Kevin Hillstrom's e-mail experiment, outcome `visit`, the three groups in one
   model (control "No E-Mail"); scored per arm against control.
@@ -38,12 +38,13 @@ from typing import Dict, List, NamedTuple, Optional, Sequence
 
 import numpy as np
 
+from data_location import data_dir
 from quillmarsh_kit import UpliftForest
 from quillmarsh_kit.datasets import load_csv
 from quillmarsh_kit.metrics import qini_auc_score
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-DATA = ROOT.parent / "shared" / "data"
+DATA = data_dir()
 HILLSTROM_FEATURES = ["recency", "history_segment", "history", "mens", "womens", "zip_code",
                       "newbie", "channel"]
 STARBUCKS_FEATURES = ["V1", "V2", "V3", "V4", "V5", "V6", "V7"]

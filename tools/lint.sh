@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Static checks: clang-tidy (.clang-tidy) on src/, cppcheck on src/ and clang-format --dry-run
 # on src/, tests/cpp, bench/ and fuzz/ for the C++ sources; ruff (configured in pyproject.toml)
-# on python/, tests/, bench/ and examples/ for the Python sources. Findings listed in
+# on python/, tests/, bench/ and examples/ and mypy (pyproject.toml) on the toolkit for the
+# Python sources. .pre-commit-config.yaml runs the same tools on the files of a commit.
+# Findings listed in
 # tools/lint_known.txt (reported to their owners, to be fixed) are shown but tolerated; any
 # other finding fails the run.
 # Environment: LINT_BUILD (default build/lint) holds the compile_commands.json that
@@ -12,9 +14,10 @@ build="${LINT_BUILD:-build/lint}"
 jobs="${JOBS:-2}"
 known=tools/lint_known.txt
 
-# Pinned: a newer clang-tidy, clang-format or ruff brings new checks and a different layout.
+# Pinned: a newer clang-tidy, clang-format, ruff or mypy brings new checks and a different
+# layout (.pre-commit-config.yaml pins the same versions).
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-  "clang-tidy==23.1.4" "clang-format==23.1.5" "ruff==0.17.6"
+  "clang-tidy==23.1.4" "clang-format==23.1.5" "ruff==0.17.6" "mypy==2.4.1"
 if ! command -v cppcheck >/dev/null; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq cppcheck >/dev/null
 fi
@@ -41,6 +44,14 @@ find src tests/cpp bench fuzz \( -name '*.cpp' -o -name '*.hpp' \) | sort |
 
 python3 -m ruff check --quiet --output-format concise python tests bench examples |
   sed -nE 's#^([^:]+):[0-9]+:[0-9]+: ([A-Za-z][A-Za-z0-9-]*):? .*#ruff \1 \2#p' >>"$findings" || true
+
+# mypy reads its settings (the toolkit package, the untyped optional libraries) from
+# pyproject.toml; a run that fails without a finding (a bad setting, a crash) is one too.
+if ! python3 -m mypy --no-error-summary >"$findings.mypy" 2>&1; then
+  sed -nE 's#^([^:]+):[0-9]+: error: .*\[([a-z-]+)\]$#mypy \1 \2#p' "$findings.mypy" >>"$findings"
+  grep -q ': error: ' "$findings.mypy" || { cat "$findings.mypy" >&2; echo "mypy failed" >>"$findings"; }
+fi
+rm -f "$findings.mypy"
 
 sort -u "$findings" -o "$findings"
 tolerated=$(grep -Fxf <(grep -v '^#' "$known" | sed '/^$/d') "$findings" || true)

@@ -10,9 +10,10 @@ tools/setup.sh
 werror=OFF
 [[ "${CI:-}" == "true" ]] && werror=ON
 
-cmake -S . -B build/cpp -G Ninja -DQUILLMARSH_BUILD_TESTS=ON -DQUILLMARSH_WERROR="$werror" >/dev/null
-cmake --build build/cpp
-ctest --test-dir build/cpp --output-on-failure -j2
+# The "test" preset of CMakePresets.json: build/cpp, Release, the C++ tests.
+cmake --preset test -DQUILLMARSH_WERROR="$werror" >/dev/null
+cmake --build --preset test
+ctest --preset test
 
 rm -rf build/dist
 python3 -m pip wheel --no-deps -w build/dist . -Ccmake.define.QUILLMARSH_WERROR="$werror"

@@ -265,9 +265,9 @@ class ForestParams:
             seed = int(draw.integers(0, 2**64, dtype=np.uint64))
             return seed, lambda: setattr(state.bit_generator, "state", draw.bit_generator.state)
         if isinstance(state, np.random.RandomState):
-            draw = copy.deepcopy(state)
-            seed = int(draw.randint(0, 2**64, dtype=np.uint64))
-            return seed, lambda: state.set_state(draw.get_state())
+            legacy = copy.deepcopy(state)
+            seed = int(legacy.randint(0, 2**64, dtype=np.uint64))
+            return seed, lambda: state.set_state(legacy.get_state())
         raise ValueError(
             "random_state must be None, an int, or a numpy Generator or RandomState, got "
             f"{state!r}"

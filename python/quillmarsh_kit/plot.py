@@ -6,7 +6,7 @@ and scores are those of `quillmarsh_kit.metrics`.
 
 from __future__ import annotations
 
-from typing import Any, Hashable, Optional, Sequence
+from typing import Any, Hashable, Mapping, Optional, Sequence
 
 import numpy as np
 
@@ -39,11 +39,19 @@ def _draw_curve(ax: Any, actual: metrics.Curve, perfect: Optional[metrics.Curve]
 
 def plot_qini_curve(y_true: Any, uplift: Any, treatment: Any, *, ax: Any = None,
                     perfect: bool = True, random: bool = True, negative_effect: bool = True,
-                    label: str = "model", title: Optional[str] = None) -> Any:
+                    label: str = "model", title: Optional[str] = None, band: bool = False,
+                    n_bootstrap: int = 200, level: float = 0.95, random_state: Any = 0) -> Any:
     """The Qini curve with the random line and the perfect curve; the title shows the Qini
-    coefficient (`qini_auc_score`)."""
+    coefficient (`qini_auc_score`). With `band`, the curve's pointwise bootstrap band
+    (`metrics.qini_curve_band`) is shaded around it."""
     ax = _axes(ax)
     curve = metrics.qini_curve(y_true, uplift, treatment)
+    if band:
+        x, lower, upper = metrics.qini_curve_band(y_true, uplift, treatment,
+                                                  n_bootstrap=n_bootstrap, level=level,
+                                                  random_state=random_state)
+        ax.fill_between(x, lower, upper, color="C0", alpha=0.2, linewidth=0,
+                        label=f"{level:.0%} band")
     best = None
     if perfect:
         best = metrics.perfect_qini_curve(y_true, treatment, negative_effect=negative_effect)
@@ -91,6 +99,30 @@ def plot_uplift_by_percentile(y_true: Any, uplift: Any, treatment: Any, *,
     ax.set_ylabel("response rate / uplift")
     ax.set_title(title if title is not None else "Uplift by percentile")
     ax.legend(loc="best", fontsize="small")
+    return ax
+
+
+def plot_targeting_value(y_true: Any, uplift: Any, treatment: Any, *, control: Hashable = 0,
+                         arms: Optional[Sequence[Hashable]] = None, rates: Any = None,
+                         propensity: Any = None, value: float = 1.0,
+                         costs: Optional[Mapping[Hashable, float]] = None, fractions: Any = None,
+                         level: float = 0.95, ax: Any = None,
+                         title: Optional[str] = None) -> Any:
+    """The value per row of treating the top q % of rows by predicted uplift with each arm
+    (`metrics.targeting_value_curve`, same arguments), with its interval shaded; q = 0 is
+    treating nobody, so the best q is where the curve peaks."""
+    ax = _axes(ax)
+    q, curves = metrics.targeting_value_curve(
+        y_true, uplift, treatment, control=control, arms=arms, rates=rates,
+        propensity=propensity, value=value, costs=costs, fractions=fractions, level=level)
+    for k, (arm, curve) in enumerate(curves.items()):
+        ax.plot(100 * q, curve[:, 0], color=f"C{k}", marker=".", label=f"{arm}")
+        ax.fill_between(100 * q, curve[:, 1], curve[:, 2], color=f"C{k}", alpha=0.2, linewidth=0)
+    ax.set_xlabel("% of rows treated, ranked by predicted uplift of the arm")
+    ax.set_ylabel("value per row")
+    ax.set_title(title if title is not None else f"Value of targeting ({level:.0%} intervals)")
+    ax.legend(loc="best", title="arm")
+    ax.grid(True, alpha=0.3)
     return ax
 
 

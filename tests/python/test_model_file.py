@@ -9,9 +9,10 @@ import os
 
 import pytest
 
+from data_location import data_file
 from lib_support import UNWRAP_ERR, new_model, quiet_fit, raises_panic, run_child, small_data
 
-DATA = "/work/shared/data/hillstrom.csv.gz"
+DATA = data_file("hillstrom.csv.gz")
 ARMS = {"No E-Mail": 0, "Mens E-Mail": 1, "Womens E-Mail": 2}
 
 
@@ -43,8 +44,8 @@ def same(a, b):
 
 @pytest.fixture(scope="module")
 def data():
-    if not os.path.exists(DATA):
-        pytest.skip("the Hillstrom data set is not available")
+    if not DATA.exists():
+        pytest.skip(f"{DATA} is not available")
     return hillstrom()
 
 

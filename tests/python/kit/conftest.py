@@ -1,12 +1,9 @@
 """Fixtures of the toolkit tests: a guard that fails a test reaching the engine, a recorder of
-the engine's thread counts, and the location of the shared data sets."""
-
-import pathlib
+the engine's thread counts, and the Hillstrom data set (found as bench/data_location.py says)."""
 
 import pytest
 
-REPO = pathlib.Path(__file__).resolve().parents[3]
-DATA_DIR = REPO.parent / "shared" / "data"
+from data_location import data_file
 
 
 @pytest.fixture(autouse=True)
@@ -62,7 +59,7 @@ def engine_calls(monkeypatch):
 
 @pytest.fixture
 def hillstrom_path():
-    path = DATA_DIR / "hillstrom.csv.gz"
+    path = data_file("hillstrom.csv.gz")
     if not path.exists():
         pytest.skip(f"{path} is not available")
     return path

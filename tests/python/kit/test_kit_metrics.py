@@ -208,3 +208,140 @@ class TestAgainstScikitUplift:
         theirs = self.sm.treatment_balance_curve(u, t, 25)
         np.testing.assert_allclose(ours[0], theirs[0])
         np.testing.assert_allclose(ours[1], theirs[1])
+
+
+# ------------------------------------------------------------ bootstrap intervals
+INTERVALS = [(m.qini_auc_score_interval, m.qini_auc_score),
+             (m.uplift_auc_score_interval, m.uplift_auc_score)]
+
+
+def _effect_case(n, seed):
+    """Treatment raises the response rate from 0.2 to 0.4 where x > 0; the prediction is x."""
+    rng = np.random.default_rng(seed)
+    x, t = rng.normal(size=n), rng.integers(0, 2, n)
+    y = (rng.random(n) < 0.2 + 0.2 * t * (x > 0)).astype(int)
+    return y, x, t
+
+
+@pytest.mark.parametrize("kind,negative_effect", [("qini", True), ("qini", False),
+                                                  ("uplift", True)])
+def test_weighted_resamples_score_as_the_repeated_rows(kind, negative_effect):
+    # Brute force: a resample given by row counts is the data with each row repeated that
+    # often; its score by the plain functions must equal the vectorised weighted score.
+    y, u, t = _random_case(3, n=60, ties=True)
+    counts = np.random.default_rng(9).integers(0, 3, size=(6, len(y))).astype(float)
+    counts[0] = 1.0
+    fast = m._weighted_scores(kind, y, u, t, counts, negative_effect)
+    for w, score in zip(counts.astype(int), fast):
+        rows = np.repeat(np.arange(len(y)), w)
+        if kind == "qini":
+            slow = m.qini_auc_score(y[rows], u[rows], t[rows], negative_effect)
+        else:
+            slow = m.uplift_auc_score(y[rows], u[rows], t[rows])
+        assert score == pytest.approx(slow, rel=1e-9, abs=1e-12)
+
+
+@pytest.mark.parametrize("interval,point", INTERVALS)
+def test_bootstrap_interval_holds_the_score_and_narrows_with_rows(interval, point):
+    widths = []
+    for n in (400, 6400):
+        y, u, t = _effect_case(n, seed=n)
+        score, lower, upper = interval(y, u, t, n_bootstrap=100)
+        assert score == point(y, u, t)
+        assert lower < score < upper
+        assert interval(y, u, t, n_bootstrap=100) == (score, lower, upper)  # seeded
+        widths.append(upper - lower)
+    # the width of a mean-like statistic scales as 1/sqrt(n): 16 times the rows, ~1/4 the width
+    assert widths[1] < widths[0] / 2
+
+
+@pytest.mark.parametrize("interval,expected", [
+    # Three treated responders ranked last, two control responders first: the uplift curve
+    # falls to -2 at row 2 and returns to 0 at row 5 (area -5); the perfect curve rises to 3 at
+    # row 3 and returns to 0 (area 7.5); random area 0, so the score is -5/7.5 = -2/3. It
+    # depends on the ratio of group sizes, which every group-preserving resample keeps.
+    (m.uplift_auc_score_interval, -2 / 3),
+    (m.qini_auc_score_interval, 0.0),
+])
+def test_resampling_within_groups_keeps_group_sizes(interval, expected):
+    y, u, t = [1, 1, 1, 1, 1], [0, 0, 0, 1, 1], [1, 1, 1, 0, 0]
+    assert interval(y, u, t, n_bootstrap=50) == pytest.approx((expected,) * 3)
+
+
+def test_qini_band_surrounds_the_curve_mostly():
+    y, u, t = _effect_case(2000, seed=1)
+    x, lower, upper = m.qini_curve_band(y, u, t, n_bootstrap=100, points=41)
+    np.testing.assert_array_equal(x, np.linspace(0, 2000, 41))
+    inside = (lower <= np.interp(x, *m.qini_curve(y, u, t)) + 1e-9) & \
+        (np.interp(x, *m.qini_curve(y, u, t)) <= upper + 1e-9)
+    assert inside.mean() > 0.9 and lower[0] == upper[0] == 0.0
+
+
+# ------------------------------------------------------------ policy values
+# Eight rows, control 0 and arm 1, propensities {0: 0.75, 1: 0.25}, value 2, arm cost 0.5,
+# rates m0 = 0.5 everywhere and m1 = 0.25 on control rows, 0.75 on treated rows. Row score
+# 2 * (m_p + [g == p] / e_p * (y - m_p)) - cost(p):
+#   row g p y  m_p   score
+#   0   0 0 1  0.5   2 * (0.5 + (0.5) / 0.75)        = 7/3
+#   1   0 1 0  0.25  2 * 0.25 - 0.5                  = 0
+#   2   0 0 0  0.5   2 * (0.5 - 0.5 / 0.75)          = -1/3
+#   3   0 1 1  0.25  2 * 0.25 - 0.5                  = 0
+#   4   1 1 1  0.75  2 * (0.75 + 0.25 / 0.25) - 0.5  = 3
+#   5   1 0 1  0.5   2 * 0.5                         = 1
+#   6   1 1 0  0.75  2 * (0.75 - 0.75 / 0.25) - 0.5  = -5
+#   7   1 0 1  0.5   2 * 0.5                         = 1
+# mean 2/8 = 0.25.
+PV_Y, PV_G, PV_P = [1, 0, 0, 1, 1, 1, 0, 1], [0, 0, 0, 0, 1, 1, 1, 1], [0, 1, 0, 1, 1, 0, 1, 0]
+PV_RATES = np.c_[np.full(8, 0.5), [0.25] * 4 + [0.75] * 4]
+PV_SCORES = np.array([7 / 3, 0, -1 / 3, 0, 3, 1, -5, 1])
+
+
+@pytest.mark.parametrize("propensity", [
+    {0: 0.75, 1: 0.25},
+    np.array([0.75] * 4 + [0.25] * 4),            # each row's own group
+    np.tile([0.75, 0.25], (8, 1)),                # every group per row
+])
+def test_doubly_robust_value_by_hand(propensity):
+    got = m.policy_value(PV_Y, PV_G, PV_P, PV_RATES, propensity, value=2.0, costs={1: 0.5},
+                         level=0.9)
+    half = 1.6448536269514722 * PV_SCORES.std(ddof=1) / np.sqrt(8)
+    np.testing.assert_allclose(got, [0.25, 0.25 - half, 0.25 + half], rtol=1e-12)
+
+
+@pytest.mark.parametrize("policy,expected", [
+    ("c", lambda y, g: y[g == "c"].mean()),
+    ("a", lambda y, g: y[g == "a"].mean() - 0.01),
+    ("b", lambda y, g: y[g == "b"].mean()),
+])
+def test_inverse_propensity_value_of_constant_policies_is_the_group_mean(policy, expected):
+    rng = np.random.default_rng(5)
+    g = rng.choice(np.array(["c", "a", "b"], dtype=object), 500, p=[0.5, 0.3, 0.2])
+    y = (rng.random(500) < np.where(g == "a", 0.3, 0.2)).astype(int)
+    got = m.policy_value(y, g, policy, costs={"a": 0.01}, control="c")
+    assert got.value == pytest.approx(expected(y, g), rel=1e-12)
+    assert got.lower < got.value < got.upper
+
+
+def test_targeting_curve_treats_the_top_rows():
+    y, u, t = _effect_case(300, seed=2)
+    q, curves = m.targeting_value_curve(y, u, t, costs={1: 0.05}, fractions=[0, 0.5, 1])
+    for share, row in zip(q, curves[1]):
+        policy = np.zeros(300, dtype=int)
+        policy[np.argsort(-u)[:int(share * 300)]] = 1
+        np.testing.assert_allclose(row, m.policy_value(y, t, policy, costs={1: 0.05}))
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda: m.qini_auc_score_interval(Y, U, T, level=1.0), "level must be"),
+    (lambda: m.uplift_auc_score_interval(Y, U, T, n_bootstrap=0), "n_bootstrap must be"),
+    (lambda: m.policy_value(PV_Y, PV_G, 2), "not one of the groups"),
+    (lambda: m.policy_value(PV_Y, [0, 0, 0, 0, 1, 1, 1, 5], 0, arms=[1]), "neither the control"),
+    (lambda: m.policy_value(PV_Y, PV_G, 0, PV_RATES[:, :1]), "rates must have shape"),
+    (lambda: m.policy_value(PV_Y, PV_G, 0, propensity={0: 0.5}), "no entry for the groups"),
+    (lambda: m.policy_value(PV_Y, PV_G, 0, propensity=np.zeros(8)), r"must lie in \(0, 1\]"),
+    (lambda: m.policy_value(PV_Y, PV_G, 0, costs={0: 1.0}), "costs nothing"),
+    (lambda: m.policy_value(PV_Y, PV_G, [0, 1]), "policy has 2 labels for 8 rows"),
+])
+def test_bad_evidence_arguments_are_refused(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()

@@ -55,3 +55,18 @@ def test_plot_arms_draws_a_row_per_arm():
     axes = plot.plot_arms(Y, RNG.normal(size=(200, 2)), labels, ["a", "b"], "c")
     assert axes.shape == (2, 3)
     assert axes[1, 0].get_title().startswith("b vs c")
+
+
+def test_qini_band_and_targeting_value_draw_their_metrics():
+    ax = plot.plot_qini_curve(Y, U, T, band=True, n_bootstrap=40)
+    x, lower, upper = metrics.qini_curve_band(Y, U, T, n_bootstrap=40)
+    band = next(c for c in ax.collections if c.get_label() == "95% band")
+    path = band.get_paths()[0].vertices
+    n = len(x)  # the outline: lower forwards, then upper backwards
+    np.testing.assert_allclose(path[1:n + 1], np.c_[x, lower])
+    np.testing.assert_allclose(path[n + 2:2 * n + 2], np.c_[x, upper][::-1])
+
+    ax = plot.plot_targeting_value(Y, U, T, costs={1: 0.1}, fractions=[0, 0.5, 1])
+    q, curves = metrics.targeting_value_curve(Y, U, T, costs={1: 0.1}, fractions=[0, 0.5, 1])
+    (line,) = ax.get_lines()
+    np.testing.assert_allclose(line.get_xydata(), np.c_[100 * q, curves[1][:, 0]])
