@@ -121,9 +121,11 @@ std::string train(const GoldenCase& c, const NodeData& root, std::int32_t n_thre
     if (outcome->tree) forest.trees.at(static_cast<std::size_t>(outcome->index)) = *outcome->tree;
   }
   // A forest of bare roots would hold the split search to nothing.
-  EXPECT_TRUE(std::any_of(forest.trees.begin(), forest.trees.end(), [](const auto& tree) {
+  const auto splits_its_root = [](const UpliftTreeModel& tree) {
     return !tree.nodes.empty() && !tree.nodes[0].is_leaf();
-  })) << c.name << ": no tree split its root";
+  };
+  EXPECT_TRUE(std::any_of(forest.trees.begin(), forest.trees.end(), splits_its_root))
+      << c.name << ": no tree split its root";
   forest.treatment_col = "t";
   forest.outcome_col = "y";
   return write_model_json(forest);

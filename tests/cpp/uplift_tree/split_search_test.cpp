@@ -420,8 +420,8 @@ TEST_P(CodesBeyondTheDictionary, CountWithTheOtherCategoriesAndAreNeverCandidate
   std::vector<std::uint32_t> words;  // groups 0 and 1 in turn, every other row positive
   for (std::uint32_t r = 0; r < codes.size(); ++r) words.push_back((r % 2) << 8 | (r / 2 % 2));
   std::vector<std::uint32_t> slots;
-  count_string_slots(GatheredCells<std::uint32_t>(codes), words, c.categories, c.dictionary_size,
-                     4, slots);
+  count_string_slots(GatheredCells<std::uint32_t>(codes), words, c.categories, c.dictionary_size, 4,
+                     slots);
   std::vector<std::uint32_t> expected((c.categories.size() + 1) * 4, 0);
   for (std::size_t r = 0; r < codes.size(); ++r) {
     const auto it = std::find(c.categories.begin(), c.categories.end(), codes[r]);
@@ -441,9 +441,9 @@ TEST_P(CodesBeyondTheDictionary, CountWithTheOtherCategoriesAndAreNeverCandidate
 
 INSTANTIATE_TEST_SUITE_P(
     Lookups, CodesBeyondTheDictionary,
-    ::testing::Values(CodesBeyond{"table", 5, {1, 3}}, CodesBeyond{"scan", 100000, {1, 3}},
-                      CodesBeyond{"hash", 100000, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
-                                                   14, 15, 16}}),
+    ::testing::Values(
+        CodesBeyond{"table", 5, {1, 3}}, CodesBeyond{"scan", 100000, {1, 3}},
+        CodesBeyond{"hash", 100000, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Rows x=0: 10, x=1: 1, x=2: 89. Thresholds 0, 1 and 2 leave 10, 11 and 100 rows on the left.
