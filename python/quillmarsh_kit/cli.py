@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import os
 import sys
 import time
 from typing import Any, Hashable, List, Optional, Sequence, TextIO
@@ -11,6 +12,7 @@ from typing import Any, Hashable, List, Optional, Sequence, TextIO
 import numpy as np
 
 from . import NativeError, metrics
+from ._output import atomic_path, check_writable_folder
 from ._version import __version__
 from .datasets import load_csv, make_uplift_experiment
 from .estimator import UpliftForest
@@ -100,9 +102,13 @@ def _write_plot(path: str, y: Any, prediction: np.ndarray, treatment: Any,
     from .plot import plot_arms
 
     fig = plt.figure(figsize=(16, 4.6 * len(arms)))
-    plot_arms(y, prediction, treatment, arms, control, fig=fig)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    try:
+        plot_arms(y, prediction, treatment, arms, control, fig=fig)
+        kind = os.path.splitext(path)[1][1:].lower() or "png"
+        with atomic_path(path) as temp:
+            fig.savefig(temp, dpi=110, format=kind)
+    finally:
+        plt.close(fig)
 
 
 # ---------------------------------------------------------------------------- commands
@@ -112,6 +118,7 @@ def _string_features(model: UpliftForest) -> List[str]:
 
 
 def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
+    check_writable_folder(args.model)  # before any tree is grown
     data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome,
                     features=_split_names(args.features), exclude=_split_names(args.exclude) or ())
     assert data.treatment is not None and data.y is not None
@@ -147,16 +154,20 @@ def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
     X = {name: data.columns[name] for name in model.feature_names_}
     prediction = model.predict(X)
     header = keep + [f"uplift[{arm}]" for arm in model.treatments_]
-    target = open(args.output, "w", newline="", encoding="utf-8") if args.output != "-" else out
-    try:
+
+    def write(target: TextIO) -> None:
         writer = csv.writer(target, lineterminator="\n")
         writer.writerow(header)
         kept = [data.columns[k].tolist() for k in keep]
         for i, row in enumerate(prediction.tolist()):
             writer.writerow([col[i] for col in kept] + [repr(v) for v in row])
-    finally:
-        if target is not out:
-            target.close()
+
+    if args.output == "-":
+        write(out)
+    else:
+        with atomic_path(args.output) as temp:
+            with open(temp, "w", newline="", encoding="utf-8") as target:
+                write(target)
     if args.output != "-":
         out.write(f"wrote {len(prediction):,} predictions to {args.output}\n")
     return 0
@@ -179,10 +190,11 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     out.write(f"evaluation on {len(y):,} rows of {args.data} (control {model.control!r})\n")
     out.write(_format_table(EVALUATION_HEADER, rows) + "\n")
     if args.table:
-        with open(args.table, "w", newline="", encoding="utf-8") as dst:
-            writer = csv.writer(dst, lineterminator="\n")
-            writer.writerow(EVALUATION_HEADER)
-            writer.writerows(rows)
+        with atomic_path(args.table) as temp:
+            with open(temp, "w", newline="", encoding="utf-8") as dst:
+                writer = csv.writer(dst, lineterminator="\n")
+                writer.writerow(EVALUATION_HEADER)
+                writer.writerows(rows)
         out.write(f"table written to {args.table}\n")
     if args.plot:
         _write_plot(args.plot, y, prediction, treatment, model.treatments_, model.control)
