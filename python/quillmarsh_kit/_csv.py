@@ -81,6 +81,34 @@ def _to_numpy(pa: Any, name: str, column: Any, where: str) -> np.ndarray:
     return column.to_numpy()
 
 
+def csv_header(path: PathLike, *, delimiter: str = ",", encoding: str = "utf-8") -> List[str]:
+    """The column names of a CSV file's header row."""
+    _, pacsv = _pyarrow()
+    where = os.fspath(path)
+
+    def header(block: int, threads: bool) -> List[str]:
+        reader = pacsv.open_csv(
+            where, read_options=pacsv.ReadOptions(block_size=block, use_threads=threads,
+                                                  encoding=encoding),
+            parse_options=pacsv.ParseOptions(delimiter=delimiter))
+        try:
+            return list(reader.schema.names)
+        finally:
+            reader.close()
+
+    return _with_blocks(where, header)
+
+
+def check_header(where: str, names: List[str], wanted: Sequence[str]) -> None:
+    """Refuses a header with duplicate names or without every column of `wanted`."""
+    duplicates = sorted({n for n in names if names.count(n) > 1})
+    if duplicates:
+        raise ValueError(f"{where} has duplicate column names in its header: {duplicates}")
+    unknown = [c for c in wanted if c not in names]
+    if unknown:
+        raise ValueError(f"{where} has no column(s) {unknown}; its columns are {names}")
+
+
 def read_csv(
     path: PathLike,
     columns: Optional[Callable[[List[str]], Sequence[str]]] = None,
@@ -103,21 +131,9 @@ def read_csv(
     def options(block: int, threads: bool) -> Any:
         return pacsv.ReadOptions(block_size=block, use_threads=threads, encoding=encoding)
 
-    def header(block: int, threads: bool) -> List[str]:
-        reader = pacsv.open_csv(where, read_options=options(block, threads), parse_options=parse)
-        try:
-            return list(reader.schema.names)
-        finally:
-            reader.close()
-
-    names = _with_blocks(where, header)
-    duplicates = sorted({n for n in names if names.count(n) > 1})
-    if duplicates:
-        raise ValueError(f"{where} has duplicate column names in its header: {duplicates}")
+    names = csv_header(path, delimiter=delimiter, encoding=encoding)
     wanted = list(dict.fromkeys(names if columns is None else columns(names)))
-    unknown = [c for c in [*wanted, *text_columns] if c not in names]
-    if unknown:
-        raise ValueError(f"{where} has no column(s) {unknown}; its columns are {names}")
+    check_header(where, names, [*wanted, *text_columns])
 
     def table_of(include: List[str], as_text: Sequence[str]) -> Any:
         convert = pacsv.ConvertOptions(

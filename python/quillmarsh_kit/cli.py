@@ -11,7 +11,7 @@ from typing import Any, Hashable, List, Optional, Sequence, TextIO
 
 import numpy as np
 
-from . import NativeError, metrics
+from . import NativeError, _stream, metrics
 from ._output import atomic_path, check_writable_folder
 from ._version import __version__
 from .datasets import load_csv, make_uplift_experiment
@@ -148,29 +148,40 @@ def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
 def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
     model = UpliftForest.load(args.model)
     keep = _split_names(args.keep) or []
-    copied = [k for k in keep if k not in model.feature_names_]  # copied as they are written
-    data = load_csv(args.data, features=[*model.feature_names_, *copied],
-                    string_columns=_string_features(model) + copied)
-    X = {name: data.columns[name] for name in model.feature_names_}
-    prediction = model.predict(X)
+    strings = _string_features(model)
+    numeric = [n for n in model.feature_names_ if n not in strings]
     header = keep + [f"uplift[{arm}]" for arm in model.treatments_]
-
-    def write(target: TextIO) -> None:
-        writer = csv.writer(target, lineterminator="\n")
-        writer.writerow(header)
-        kept = [data.columns[k].tolist() for k in keep]
-        for i, row in enumerate(prediction.tolist()):
-            writer.writerow([col[i] for col in kept] + [repr(v) for v in row])
-
+    batches = _stream.score_batches(args.data, numeric, strings, keep)
     if args.output == "-":
-        write(out)
+        rows = _score_into(model, batches, keep, _stream.CsvWriter(out, header))
     else:
         with atomic_path(args.output) as temp:
-            with open(temp, "w", newline="", encoding="utf-8") as target:
-                write(target)
-    if args.output != "-":
-        out.write(f"wrote {len(prediction):,} predictions to {args.output}\n")
+            rows = _score_to_file(model, batches, keep, header, temp,
+                                  _stream.is_parquet(args.output))
+        out.write(f"wrote {rows:,} predictions to {args.output}\n")
     return 0
+
+
+def _score_to_file(model: UpliftForest, batches: Any, keep: List[str], header: List[str],
+                   path: str, parquet: bool) -> int:
+    if parquet:
+        writer = _stream.ParquetWriter(path, header, len(keep))
+        try:
+            return _score_into(model, batches, keep, writer)
+        finally:
+            writer.close()
+    with open(path, "w", newline="", encoding="utf-8") as target:
+        return _score_into(model, batches, keep, _stream.CsvWriter(target, header))
+
+
+def _score_into(model: UpliftForest, batches: Any, keep: List[str], writer: Any) -> int:
+    """Predicts each batch and writes it with its copied columns; returns the row count."""
+    rows = 0
+    for batch in batches:
+        prediction = model.predict({name: batch[name] for name in model.feature_names_})
+        writer.write([batch[name] for name in keep], prediction)
+        rows += len(prediction)
+    return rows
 
 
 def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
