@@ -22,24 +22,11 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence
 
 import numpy as np
 
-from ._csv import PathLike, _pyarrow, check_header, csv_header
+from ._csv import (PathLike, _pyarrow, as_text_column, check_header, csv_header, is_parquet,
+                   parquet_module)
 
 BLOCK_SIZE = 1 << 24  # bytes of CSV text per batch
 PARQUET_BATCH_ROWS = 1 << 18
-PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
-
-
-def is_parquet(path: PathLike) -> bool:
-    return os.fspath(path).lower().endswith(PARQUET_SUFFIXES)
-
-
-def parquet_module() -> Any:
-    try:
-        import pyarrow.parquet as pq
-    except ImportError:
-        raise ImportError(
-            "Parquet files need pyarrow: pip install pyarrow (or quillmarsh[kit])") from None
-    return pq
 
 
 # ---------------------------------------------------------------------------- CSV batches
@@ -154,16 +141,6 @@ def _parquet_batches(path: PathLike, numeric: Sequence[str], text: Sequence[str]
         for name in text:
             out[name] = as_text_column(pa, out[name])
         yield out
-
-
-def as_text_column(pa: Any, column: Any) -> Any:
-    """A column read as text: text as it is, anything else as its text."""
-    kind = column.type
-    if pa.types.is_dictionary(kind):
-        kind = kind.value_type
-    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
-        return column
-    return column.cast(pa.string())
 
 
 # ---------------------------------------------------------------------------- writers

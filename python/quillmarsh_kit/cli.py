@@ -352,8 +352,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"quillmarsh_kit {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    p = sub.add_parser("train", help="train a forest on a CSV file and save it")
-    p.add_argument("data", help="CSV file (optionally .gz) with a header row")
+    p = sub.add_parser("train", help="train a forest on a CSV or Parquet file and save it")
+    p.add_argument("data", help="CSV file (optionally .gz) with a header row, or a Parquet "
+                   "file (.parquet, .pq)")
     p.add_argument("--treatment", required=True, help="column of treatment labels")
     p.add_argument("--control", required=True, help="label of the control group in that column")
     p.add_argument("--outcome", required=True, help="column of the binary outcome (0/1)")
@@ -364,15 +365,18 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     _add_hyper_parameters(p)
 
-    p = sub.add_parser("predict", help="write the predicted uplift of every row to a CSV file")
-    p.add_argument("data", help="CSV file with the model's feature columns")
+    p = sub.add_parser("predict", help="write the predicted uplift of every row to a CSV or Parquet file")
+    p.add_argument("data", help="CSV or Parquet file with the model's feature columns, read "
+                   "in batches")
     p.add_argument("--model", required=True, help="a model written by train")
-    p.add_argument("--output", required=True, help="CSV file to write, or - for standard output")
+    p.add_argument("--output", required=True, help="CSV file to write (Parquet if it ends in .parquet or .pq), or - "
+                   "for standard output")
     p.add_argument("--keep", nargs="+", help="columns of DATA to copy into the output (e.g. an id)")
 
     p = sub.add_parser("evaluate",
                        help="per-arm Qini and AUUC of a model on labelled data, and a plot")
-    p.add_argument("data", help="CSV file with the features, treatment and outcome")
+    p.add_argument("data", help="CSV or Parquet file with the features, treatment and "
+                   "outcome")
     p.add_argument("--model", required=True, help="a model written by train")
     p.add_argument("--treatment", required=True, help="column of treatment labels")
     p.add_argument("--outcome", required=True, help="column of the binary outcome")

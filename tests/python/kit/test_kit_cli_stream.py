@@ -113,3 +113,47 @@ def test_parquet_input_scores_as_its_csv(model_path, tmp_path):
     with open(outs[1]) as src:
         written = [[float(v) for v in row[2:]] for row in list(csv.reader(src))[1:]]
     np.testing.assert_array_equal(np.array(written), expected)
+
+
+@pytest.fixture(scope="module")
+def same_data(tmp_path_factory):
+    """One labelled experiment as a CSV file and as a Parquet file of the same columns."""
+    folder = tmp_path_factory.mktemp("parquet")
+    data = folder / "data.csv"
+    _write(data, make_uplift_experiment(2000, n_treatments=2, seed=6), 2000, False)
+    read = load_csv(data)
+    pq.write_table(pa.table({n: pa.array(v) for n, v in read.columns.items()}),
+                   folder / "data.parquet")
+    return data, folder / "data.parquet"
+
+
+TRAIN = ["--treatment", "arm", "--control", "0", "--outcome", "y", "--exclude", "id", "note",
+         "--quiet", "--seed", "2", "--n-estimators", "4", "--min-samples-leaf", "20"]
+
+
+def test_parquet_trains_and_evaluates_as_its_csv(same_data, tmp_path):
+    outputs = []
+    for i, source in enumerate(same_data):
+        model, table = tmp_path / f"m{i}.json", tmp_path / f"t{i}.csv"
+        assert main(["train", str(source), *TRAIN, "--model", str(model)]) == 0
+        assert main(["evaluate", str(source), "--model", str(model), "--treatment", "arm",
+                     "--outcome", "y", "--table", str(table)]) == 0
+        outputs.append((model.read_bytes(), table.read_bytes()))
+    assert outputs[0] == outputs[1] and outputs[0][1].count(b"\n") == 3
+
+
+@pytest.mark.parametrize("change,message", [
+    (["--outcome", "nope"], "has no column(s) ['nope']; its columns are"),
+    (["--control", "7"], "control label '7' does not occur in the treatment column"),
+    (["--features", "x0", "ghost"], "has no column(s) ['ghost']"),
+])
+def test_parquet_input_is_refused_with_the_csv_messages(same_data, tmp_path, capsys, change,
+                                                        message):
+    errors = []
+    for source in same_data:
+        assert main(["train", str(source), *TRAIN, *change, "--model",
+                     str(tmp_path / "m.json")]) == 1
+        err = capsys.readouterr().err
+        assert message in err
+        errors.append(err.replace(str(source), "DATA"))
+    assert errors[0] == errors[1]
