@@ -12,4 +12,4 @@ fi
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
   "pytest>=7" "cmeel-mimalloc>=3.0" "abi3audit" "scikit-build-core>=0.10" "numpy" \
   "pandas" "polars" "pyarrow" "matplotlib" "tqdm" "scikit-learn" "scikit-uplift" \
-  "dask[dataframe]" "distributed" "pytest-timeout"
+  "dask[dataframe]" "distributed" "pytest-timeout" "onnx==1.23.2" "onnxruntime==1.32.0"

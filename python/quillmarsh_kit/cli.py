@@ -213,6 +213,21 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+def _cmd_export_onnx(args: argparse.Namespace, out: TextIO) -> int:
+    model = UpliftForest.load(args.model)
+    proto = model.to_onnx()
+    with atomic_path(args.output) as temp:
+        with open(temp, "wb") as dst:
+            dst.write(proto.SerializeToString())
+    inputs = ", ".join(f"{n} ({'string' if k == 'string' else 'float'})"
+                       for n, k in zip(model.feature_names_, model.feature_kinds_))
+    trees = model._check_fitted().forest.n_trees
+    out.write(f"wrote {args.output}: {trees} trees; inputs {inputs}; output "
+              f"uplift [N, {len(model.treatments_)}] for arms "
+              f"{', '.join(map(str, model.treatments_))}\n")
+    return 0
+
+
 def _cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     exp = make_uplift_experiment(args.n_samples, n_treatments=args.arms, seed=args.seed)
     train, test = exp.split(0.7, seed=args.seed)
@@ -383,6 +398,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--table", help="also write the table as CSV here")
     p.add_argument("--plot", help="write the Qini and uplift curves of every arm to this PNG")
 
+    p = sub.add_parser("export-onnx", help="write a model as an ONNX graph (needs onnx)")
+    p.add_argument("model", help="a model written by train")
+    p.add_argument("output", help="the .onnx file to write")
+
     p = sub.add_parser("demo", help="train and evaluate on a built-in synthetic experiment")
     p.add_argument("--n-samples", type=int, default=40_000,
                    help="rows of the experiment (default 40000)")
@@ -403,7 +422,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 _COMMANDS = {"train": _cmd_train, "predict": _cmd_predict, "evaluate": _cmd_evaluate,
-             "demo": _cmd_demo}
+             "export-onnx": _cmd_export_onnx, "demo": _cmd_demo}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
