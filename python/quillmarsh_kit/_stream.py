@@ -25,7 +25,7 @@ import numpy as np
 from ._csv import (PathLike, _pyarrow, as_text_column, check_header, csv_header, is_parquet,
                    parquet_module)
 
-BLOCK_SIZE = 1 << 24  # bytes of CSV text per batch
+BLOCK_SIZE = 1 << 21  # bytes of CSV text per batch; the reader reads up to 32 blocks ahead
 PARQUET_BATCH_ROWS = 1 << 18
 
 
@@ -35,7 +35,7 @@ def _csv_batches(path: PathLike, include: List[str], as_text: Sequence[str],
     pa, pacsv = _pyarrow()
     where = os.fspath(path)
     reader = pacsv.open_csv(
-        where, read_options=pacsv.ReadOptions(block_size=BLOCK_SIZE),
+        where, read_options=pacsv.ReadOptions(block_size=BLOCK_SIZE, use_threads=True),
         convert_options=pacsv.ConvertOptions(
             include_columns=include, column_types={n: pa.string() for n in as_text},
             strings_can_be_null=nulls))
