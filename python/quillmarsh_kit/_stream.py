@@ -22,8 +22,15 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence
 
 import numpy as np
 
-from ._csv import (PathLike, _pyarrow, as_text_column, check_header, csv_header, is_parquet,
-                   parquet_module)
+from ._csv import (
+    PathLike,
+    _pyarrow,
+    as_text_column,
+    check_header,
+    csv_header,
+    is_parquet,
+    parquet_module,
+)
 
 BLOCK_SIZE = 1 << 21  # bytes of CSV text per batch; the reader reads up to 32 blocks ahead
 PARQUET_BATCH_ROWS = 1 << 18

@@ -380,12 +380,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     _add_hyper_parameters(p)
 
-    p = sub.add_parser("predict", help="write the predicted uplift of every row to a CSV or Parquet file")
+    p = sub.add_parser("predict",
+                       help="write the predicted uplift of every row to a CSV or Parquet file")
     p.add_argument("data", help="CSV or Parquet file with the model's feature columns, read "
                    "in batches")
     p.add_argument("--model", required=True, help="a model written by train")
-    p.add_argument("--output", required=True, help="CSV file to write (Parquet if it ends in .parquet or .pq), or - "
-                   "for standard output")
+    p.add_argument("--output", required=True,
+                   help="CSV file to write (Parquet if it ends in .parquet or .pq), or - for "
+                        "standard output")
     p.add_argument("--keep", nargs="+", help="columns of DATA to copy into the output (e.g. an id)")
 
     p = sub.add_parser("evaluate",
