@@ -23,6 +23,23 @@ _BLOCK_GROWTH = 16
 _MAX_BLOCK_SIZE = 1 << 30
 
 
+PARQUET_SUFFIXES = (".parquet", ".pq", ".parq")
+
+
+def is_parquet(path: PathLike) -> bool:
+    """Whether `path` names a Parquet file (by its extension); anything else is CSV."""
+    return os.fspath(path).lower().endswith(PARQUET_SUFFIXES)
+
+
+def parquet_module() -> Any:
+    try:
+        import pyarrow.parquet as pq
+    except ImportError:
+        raise ImportError(
+            "Parquet files need pyarrow: pip install pyarrow (or quillmarsh[kit])") from None
+    return pq
+
+
 def _pyarrow() -> Tuple[Any, Any]:
     try:
         import pyarrow as pa
@@ -81,6 +98,34 @@ def _to_numpy(pa: Any, name: str, column: Any, where: str) -> np.ndarray:
     return column.to_numpy()
 
 
+def csv_header(path: PathLike, *, delimiter: str = ",", encoding: str = "utf-8") -> List[str]:
+    """The column names of a CSV file's header row."""
+    _, pacsv = _pyarrow()
+    where = os.fspath(path)
+
+    def header(block: int, threads: bool) -> List[str]:
+        reader = pacsv.open_csv(
+            where, read_options=pacsv.ReadOptions(block_size=block, use_threads=threads,
+                                                  encoding=encoding),
+            parse_options=pacsv.ParseOptions(delimiter=delimiter))
+        try:
+            return list(reader.schema.names)
+        finally:
+            reader.close()
+
+    return _with_blocks(where, header)
+
+
+def check_header(where: str, names: List[str], wanted: Sequence[str]) -> None:
+    """Refuses a header with duplicate names or without every column of `wanted`."""
+    duplicates = sorted({n for n in names if names.count(n) > 1})
+    if duplicates:
+        raise ValueError(f"{where} has duplicate column names in its header: {duplicates}")
+    unknown = [c for c in wanted if c not in names]
+    if unknown:
+        raise ValueError(f"{where} has no column(s) {unknown}; its columns are {names}")
+
+
 def read_csv(
     path: PathLike,
     columns: Optional[Callable[[List[str]], Sequence[str]]] = None,
@@ -96,6 +141,8 @@ def read_csv(
     cells) or bool arrays; text becomes object arrays of str. `text_columns` are read as text
     whatever they hold.
     """
+    if is_parquet(path):
+        return _read_parquet(path, columns, text_columns)
     pa, pacsv = _pyarrow()
     where = os.fspath(path)
     parse = pacsv.ParseOptions(delimiter=delimiter)
@@ -103,21 +150,9 @@ def read_csv(
     def options(block: int, threads: bool) -> Any:
         return pacsv.ReadOptions(block_size=block, use_threads=threads, encoding=encoding)
 
-    def header(block: int, threads: bool) -> List[str]:
-        reader = pacsv.open_csv(where, read_options=options(block, threads), parse_options=parse)
-        try:
-            return list(reader.schema.names)
-        finally:
-            reader.close()
-
-    names = _with_blocks(where, header)
-    duplicates = sorted({n for n in names if names.count(n) > 1})
-    if duplicates:
-        raise ValueError(f"{where} has duplicate column names in its header: {duplicates}")
+    names = csv_header(path, delimiter=delimiter, encoding=encoding)
     wanted = list(dict.fromkeys(names if columns is None else columns(names)))
-    unknown = [c for c in [*wanted, *text_columns] if c not in names]
-    if unknown:
-        raise ValueError(f"{where} has no column(s) {unknown}; its columns are {names}")
+    check_header(where, names, [*wanted, *text_columns])
 
     def table_of(include: List[str], as_text: Sequence[str]) -> Any:
         convert = pacsv.ConvertOptions(
@@ -137,3 +172,39 @@ def read_csv(
         retyped = table_of(again, again)
         result.update({name: retyped.column(name) for name in again})
     return names, {name: _to_numpy(pa, name, col, where) for name, col in result.items()}
+
+
+def _read_parquet(
+    path: PathLike,
+    columns: Optional[Callable[[List[str]], Sequence[str]]],
+    text_columns: Sequence[str],
+) -> Tuple[List[str], Dict[str, np.ndarray]]:
+    """read_csv for a Parquet file: its columns keep their types (numbers, booleans, text),
+    with the same checks and messages; `text_columns`, dates and times become text."""
+    pa, _ = _pyarrow()
+    where = os.fspath(path)
+    try:
+        source = parquet_module().ParquetFile(where)
+    except (pa.ArrowInvalid, pa.ArrowIOError) as err:
+        raise ValueError(f"{where}: {err}") from None
+    names = list(source.schema_arrow.names)
+    wanted = list(dict.fromkeys(names if columns is None else columns(names)))
+    check_header(where, names, [*wanted, *text_columns])
+    if not wanted:
+        return names, {}
+    table = source.read(columns=wanted)
+    result = {}
+    for name in wanted:
+        column = table.column(name)
+        if name in text_columns or pa.types.is_temporal(column.type):
+            column = as_text_column(pa, column)
+        result[name] = _to_numpy(pa, name, column, where)
+    return names, result
+
+
+def as_text_column(pa: Any, column: Any) -> Any:
+    """A column read as text: text as it is, anything else as its text."""
+    kind = column.type.value_type if pa.types.is_dictionary(column.type) else column.type
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        return column
+    return column.cast(pa.string())

@@ -4,13 +4,15 @@ from __future__ import annotations
 
 import argparse
 import csv
+import os
 import sys
 import time
 from typing import Any, Hashable, List, Optional, Sequence, TextIO
 
 import numpy as np
 
-from . import NativeError, metrics
+from . import NativeError, _stream, metrics
+from ._output import atomic_path, check_writable_folder
 from ._version import __version__
 from .datasets import load_csv, make_uplift_experiment
 from .estimator import UpliftForest
@@ -100,9 +102,13 @@ def _write_plot(path: str, y: Any, prediction: np.ndarray, treatment: Any,
     from .plot import plot_arms
 
     fig = plt.figure(figsize=(16, 4.6 * len(arms)))
-    plot_arms(y, prediction, treatment, arms, control, fig=fig)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    try:
+        plot_arms(y, prediction, treatment, arms, control, fig=fig)
+        kind = os.path.splitext(path)[1][1:].lower() or "png"
+        with atomic_path(path) as temp:
+            fig.savefig(temp, dpi=110, format=kind)
+    finally:
+        plt.close(fig)
 
 
 # ---------------------------------------------------------------------------- commands
@@ -112,6 +118,7 @@ def _string_features(model: UpliftForest) -> List[str]:
 
 
 def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
+    check_writable_folder(args.model)  # before any tree is grown
     data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome,
                     features=_split_names(args.features), exclude=_split_names(args.exclude) or ())
     assert data.treatment is not None and data.y is not None
@@ -141,25 +148,40 @@ def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
 def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
     model = UpliftForest.load(args.model)
     keep = _split_names(args.keep) or []
-    copied = [k for k in keep if k not in model.feature_names_]  # copied as they are written
-    data = load_csv(args.data, features=[*model.feature_names_, *copied],
-                    string_columns=_string_features(model) + copied)
-    X = {name: data.columns[name] for name in model.feature_names_}
-    prediction = model.predict(X)
+    strings = _string_features(model)
+    numeric = [n for n in model.feature_names_ if n not in strings]
     header = keep + [f"uplift[{arm}]" for arm in model.treatments_]
-    target = open(args.output, "w", newline="", encoding="utf-8") if args.output != "-" else out
-    try:
-        writer = csv.writer(target, lineterminator="\n")
-        writer.writerow(header)
-        kept = [data.columns[k].tolist() for k in keep]
-        for i, row in enumerate(prediction.tolist()):
-            writer.writerow([col[i] for col in kept] + [repr(v) for v in row])
-    finally:
-        if target is not out:
-            target.close()
-    if args.output != "-":
-        out.write(f"wrote {len(prediction):,} predictions to {args.output}\n")
+    batches = _stream.score_batches(args.data, numeric, strings, keep)
+    if args.output == "-":
+        rows = _score_into(model, batches, keep, _stream.CsvWriter(out, header))
+    else:
+        with atomic_path(args.output) as temp:
+            rows = _score_to_file(model, batches, keep, header, temp,
+                                  _stream.is_parquet(args.output))
+        out.write(f"wrote {rows:,} predictions to {args.output}\n")
     return 0
+
+
+def _score_to_file(model: UpliftForest, batches: Any, keep: List[str], header: List[str],
+                   path: str, parquet: bool) -> int:
+    if parquet:
+        writer = _stream.ParquetWriter(path, header, len(keep))
+        try:
+            return _score_into(model, batches, keep, writer)
+        finally:
+            writer.close()
+    with open(path, "w", newline="", encoding="utf-8") as target:
+        return _score_into(model, batches, keep, _stream.CsvWriter(target, header))
+
+
+def _score_into(model: UpliftForest, batches: Any, keep: List[str], writer: Any) -> int:
+    """Predicts each batch and writes it with its copied columns; returns the row count."""
+    rows = 0
+    for batch in batches:
+        prediction = model.predict({name: batch[name] for name in model.feature_names_})
+        writer.write([batch[name] for name in keep], prediction)
+        rows += len(prediction)
+    return rows
 
 
 def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
@@ -179,14 +201,30 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     out.write(f"evaluation on {len(y):,} rows of {args.data} (control {model.control!r})\n")
     out.write(_format_table(EVALUATION_HEADER, rows) + "\n")
     if args.table:
-        with open(args.table, "w", newline="", encoding="utf-8") as dst:
-            writer = csv.writer(dst, lineterminator="\n")
-            writer.writerow(EVALUATION_HEADER)
-            writer.writerows(rows)
+        with atomic_path(args.table) as temp:
+            with open(temp, "w", newline="", encoding="utf-8") as dst:
+                writer = csv.writer(dst, lineterminator="\n")
+                writer.writerow(EVALUATION_HEADER)
+                writer.writerows(rows)
         out.write(f"table written to {args.table}\n")
     if args.plot:
         _write_plot(args.plot, y, prediction, treatment, model.treatments_, model.control)
         out.write(f"curves written to {args.plot}\n")
+    return 0
+
+
+def _cmd_export_onnx(args: argparse.Namespace, out: TextIO) -> int:
+    model = UpliftForest.load(args.model)
+    proto = model.to_onnx()
+    with atomic_path(args.output) as temp:
+        with open(temp, "wb") as dst:
+            dst.write(proto.SerializeToString())
+    inputs = ", ".join(f"{n} ({'string' if k == 'string' else 'float'})"
+                       for n, k in zip(model.feature_names_, model.feature_kinds_))
+    trees = model._check_fitted().forest.n_trees
+    out.write(f"wrote {args.output}: {trees} trees; inputs {inputs}; output "
+              f"uplift [N, {len(model.treatments_)}] for arms "
+              f"{', '.join(map(str, model.treatments_))}\n")
     return 0
 
 
@@ -329,8 +367,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"quillmarsh_kit {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    p = sub.add_parser("train", help="train a forest on a CSV file and save it")
-    p.add_argument("data", help="CSV file (optionally .gz) with a header row")
+    p = sub.add_parser("train", help="train a forest on a CSV or Parquet file and save it")
+    p.add_argument("data", help="CSV file (optionally .gz) with a header row, or a Parquet "
+                   "file (.parquet, .pq)")
     p.add_argument("--treatment", required=True, help="column of treatment labels")
     p.add_argument("--control", required=True, help="label of the control group in that column")
     p.add_argument("--outcome", required=True, help="column of the binary outcome (0/1)")
@@ -341,20 +380,29 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     _add_hyper_parameters(p)
 
-    p = sub.add_parser("predict", help="write the predicted uplift of every row to a CSV file")
-    p.add_argument("data", help="CSV file with the model's feature columns")
+    p = sub.add_parser("predict",
+                       help="write the predicted uplift of every row to a CSV or Parquet file")
+    p.add_argument("data", help="CSV or Parquet file with the model's feature columns, read "
+                   "in batches")
     p.add_argument("--model", required=True, help="a model written by train")
-    p.add_argument("--output", required=True, help="CSV file to write, or - for standard output")
+    p.add_argument("--output", required=True,
+                   help="CSV file to write (Parquet if it ends in .parquet or .pq), or - for "
+                        "standard output")
     p.add_argument("--keep", nargs="+", help="columns of DATA to copy into the output (e.g. an id)")
 
     p = sub.add_parser("evaluate",
                        help="per-arm Qini and AUUC of a model on labelled data, and a plot")
-    p.add_argument("data", help="CSV file with the features, treatment and outcome")
+    p.add_argument("data", help="CSV or Parquet file with the features, treatment and "
+                   "outcome")
     p.add_argument("--model", required=True, help="a model written by train")
     p.add_argument("--treatment", required=True, help="column of treatment labels")
     p.add_argument("--outcome", required=True, help="column of the binary outcome")
     p.add_argument("--table", help="also write the table as CSV here")
     p.add_argument("--plot", help="write the Qini and uplift curves of every arm to this PNG")
+
+    p = sub.add_parser("export-onnx", help="write a model as an ONNX graph (needs onnx)")
+    p.add_argument("model", help="a model written by train")
+    p.add_argument("output", help="the .onnx file to write")
 
     p = sub.add_parser("demo", help="train and evaluate on a built-in synthetic experiment")
     p.add_argument("--n-samples", type=int, default=40_000,
@@ -376,7 +424,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 _COMMANDS = {"train": _cmd_train, "predict": _cmd_predict, "evaluate": _cmd_evaluate,
-             "demo": _cmd_demo}
+             "export-onnx": _cmd_export_onnx, "demo": _cmd_demo}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

@@ -207,7 +207,8 @@ def load_csv(
     encoding: str = "utf-8",
 ) -> CsvData:
     """Reads a CSV table with a header row, with pyarrow's CSV reader (compressed files such as
-    .gz are decompressed).
+    .gz are decompressed), or a Parquet file (.parquet, .pq, .parq), whose columns keep their
+    types.
 
     features: the feature columns; by default every column except `treatment`, `outcome` and
     those in `exclude`. A column is numeric when every cell is a number or a missing-value

@@ -249,6 +249,15 @@ class UpliftForest(ForestParams):
         `get_feature_importance`)."""
         return self._importance("gain", normalize=True)
 
+    def to_onnx(self) -> Any:
+        """The model as an `onnx.ModelProto` (needs the onnx package): one input per feature,
+        named as the feature, shape [N, 1] (float, or string for a string feature), and the
+        output "uplift" of shape [N, len(treatments_)], which equals `predict` to within
+        2**-23 of each value for float32 inputs. See quillmarsh_kit.onnx_export."""
+        from .onnx_export import to_onnx
+
+        return to_onnx(self)
+
     # --------------------------------------------------------------------- persistence
     def save(self, path: PathLike) -> None:
         """Writes the model to one file at `path`: the engine's model document with the kit's
