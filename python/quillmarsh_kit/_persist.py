@@ -47,6 +47,23 @@ class FittedModel:
     target_cols: List[str]  # columns of X that held the targets, ignored by predict
     treatments: List[Hashable]
     seed: Optional[int]  # the engine's seed; None for a model saved before seeds
+    # the parameters the trees were grown with, without those that only say how to run
+    # (`RUN_PARAMS`, which files of earlier kits kept); random_state as stored (int or None)
+    params: Dict[str, Any] = dataclasses.field(default_factory=dict)
+
+    @property
+    def control(self) -> Hashable:
+        """The label of the control group the forest was grown against."""
+        return self.params["control"]
+
+
+def grown_with(params: Dict[str, Any]) -> Dict[str, Any]:
+    """The fitted state's parameters from an estimator's `get_params()` at fit: the ones that
+    shape the trees (run parameters and an estimator's own extras left out), random_state as
+    a file stores it."""
+    kept = {k: params[k] for k in PARAM_NAMES if k in params and k not in RUN_PARAMS}
+    kept["random_state"] = _stored_random_state(kept.get("random_state"))
+    return kept
 
 
 def _encode_label(label: Any) -> Any:
@@ -83,13 +100,13 @@ def _stored_random_state(value: Any) -> Optional[int]:
     return None
 
 
-def metadata_text(params: Dict[str, Any], fitted: FittedModel) -> str:
+def metadata_text(fitted: FittedModel) -> str:
     """The kit's metadata as one compact JSON text (without NaN or infinities, which JSON
-    lacks). `n_jobs` and `verbose` say how to run, not what was learned, and are left out,
-    so that the same seed gives the same file whatever they were."""
-    params = {k: v for k, v in params.items() if k not in RUN_PARAMS}
+    lacks), with the parameters the forest was grown with. `n_jobs` and `verbose` say how to
+    run, not what was learned, and are left out, so that the same seed gives the same file
+    whatever they were."""
+    params = grown_with(fitted.params)
     params["control"] = _encode_label(params["control"])
-    params["random_state"] = _stored_random_state(params["random_state"])
     meta = {
         "format": _FORMAT,
         "version": __version__,
@@ -124,10 +141,10 @@ def _categories_problem(meta: Dict[str, Any], kinds: List[str]) -> Optional[str]
     return "'feature_categories' must hold a list of texts per string feature, null otherwise"
 
 
-def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any]]:
-    """Checks metadata read from `where`. Returns the parameters and the fields of
-    `FittedModel` but the forest; or raises one ValueError that lists everything missing or
-    malformed."""
+def _read_metadata(meta: Any, where: str) -> Dict[str, Any]:
+    """Checks metadata read from `where`. Returns the fields of `FittedModel` but the forest
+    (the parameters of metadata older than the tree options with those options off); or
+    raises one ValueError that lists everything missing or malformed."""
     if not isinstance(meta, dict) or meta.get("format") != _FORMAT:
         raise ValueError(
             f"{where} is not quillmarsh_kit model metadata (it lacks \"format\": \"{_FORMAT}\")"
@@ -179,14 +196,27 @@ def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any
             params = {**params, "control": _decode_label(params.get("control"))}
         except TypeError as err:
             problems.append(f"a treatment label is malformed: {err}")
+        else:
+            problems += _control_problem(params["control"], treatments)
     if problems:
         raise ValueError(f"{where}: model metadata is malformed: {'; '.join(problems)}")
-    params = {**TREE_OPTIONS_OFF, **params}
     categories = meta.get("feature_categories") or [None] * len(names)
-    fields = dict(feature_names=names, feature_kinds=kinds, feature_categories=categories,
-                  named=meta["named"], target_cols=meta["target_cols"], treatments=treatments,
-                  seed=seed)
-    return params, fields
+    return dict(feature_names=names, feature_kinds=kinds, feature_categories=categories,
+                named=meta["named"], target_cols=meta["target_cols"], treatments=treatments,
+                seed=seed, params=_in_order({**TREE_OPTIONS_OFF, **params}))
+
+
+def _in_order(params: Dict[str, Any]) -> Dict[str, Any]:
+    """Parameters in the estimator's order. Files of earlier kits also kept n_jobs and
+    verbose; a model loaded from them keeps those too."""
+    return {k: params[k] for k in PARAM_NAMES if k in params}
+
+
+def _control_problem(control: Hashable, treatments: List[Hashable]) -> List[str]:
+    """A control label that is also an arm cannot describe a trained forest."""
+    if any(control == arm for arm in treatments):
+        return [f"the control label {control!r} is also one of its arms {treatments!r}"]
+    return []
 
 
 def _fitted(forest: NativeForest, fields: Dict[str, Any], where: str) -> FittedModel:
@@ -212,8 +242,8 @@ def _parse(text: str, where: str) -> Any:
         raise ValueError(f"{where} is not valid JSON: {err}") from None
 
 
-def save(path: str, params: Dict[str, Any], fitted: FittedModel) -> None:
-    fitted.forest.save(path, metadata_text(params, fitted))
+def save(path: str, fitted: FittedModel) -> None:
+    fitted.forest.save(path, metadata_text(fitted))
 
 
 def _legacy_metadata(path: str) -> Tuple[Any, str]:
@@ -232,8 +262,8 @@ def _legacy_metadata(path: str) -> Tuple[Any, str]:
     return _parse(text, sidecar), sidecar
 
 
-def load(path: str) -> Tuple[Dict[str, Any], FittedModel]:
-    """The parameters and the fitted model saved at `path` by `save`, or by an earlier kit."""
+def load(path: str) -> FittedModel:
+    """The fitted model saved at `path` by `save`, or by an earlier kit."""
     if not os.path.exists(path):
         raise FileNotFoundError(f"model file {path} not found")
     forest, text = NativeForest.load(path)
@@ -241,12 +271,11 @@ def load(path: str) -> Tuple[Dict[str, Any], FittedModel]:
         meta, where = _legacy_metadata(path)
     else:
         meta, where = _parse(text, f"the metadata in {path}"), path
-    params, fields = _read_metadata(meta, where)
-    return params, _fitted(forest, fields, where)
+    return _fitted(forest, _read_metadata(meta, where), where)
 
 
-def pickle_state(params: Dict[str, Any], fitted: FittedModel) -> Dict[str, Any]:
-    return {"_model_bytes": fitted.forest.to_bytes(metadata_text(params, fitted))}
+def pickle_state(fitted: FittedModel) -> Dict[str, Any]:
+    return {"_model_bytes": fitted.forest.to_bytes(metadata_text(fitted))}
 
 
 def from_pickle_state(model_bytes: bytes, legacy_meta: Any) -> FittedModel:
@@ -254,5 +283,4 @@ def from_pickle_state(model_bytes: bytes, legacy_meta: Any) -> FittedModel:
     kept beside the model bytes."""
     forest, text = NativeForest.from_bytes(model_bytes)
     meta = legacy_meta if text is None else _parse(text, "the pickled model's metadata")
-    _, fields = _read_metadata(meta, "the pickled model")
-    return _fitted(forest, fields, "the pickled model")
+    return _fitted(forest, _read_metadata(meta, "the pickled model"), "the pickled model")

@@ -167,7 +167,7 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome,
                     features=model.feature_names_, string_columns=_string_features(model))
     assert data.treatment is not None and data.y is not None
-    labels = list(model.treatments_) + [model.control]
+    labels = list(model.treatments_) + [model.control_]
     known = np.isin(np.asarray(data.treatment, dtype=object), np.asarray(labels, dtype=object))
     if not known.all():
         out.write(f"note: {int((~known).sum()):,} rows with labels the model does not know "
@@ -175,8 +175,8 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     X = {name: values[known] for name, values in data.X.items()}
     treatment, y = data.treatment[known], data.y[known]
     prediction = model.predict(X)
-    rows = evaluation_rows(y, prediction, treatment, model.treatments_, model.control)
-    out.write(f"evaluation on {len(y):,} rows of {args.data} (control {model.control!r})\n")
+    rows = evaluation_rows(y, prediction, treatment, model.treatments_, model.control_)
+    out.write(f"evaluation on {len(y):,} rows of {args.data} (control {model.control_!r})\n")
     out.write(_format_table(EVALUATION_HEADER, rows) + "\n")
     if args.table:
         with open(args.table, "w", newline="", encoding="utf-8") as dst:
@@ -185,7 +185,7 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
             writer.writerows(rows)
         out.write(f"table written to {args.table}\n")
     if args.plot:
-        _write_plot(args.plot, y, prediction, treatment, model.treatments_, model.control)
+        _write_plot(args.plot, y, prediction, treatment, model.treatments_, model.control_)
         out.write(f"curves written to {args.plot}\n")
     return 0
 

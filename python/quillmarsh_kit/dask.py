@@ -42,7 +42,7 @@ import numpy as np
 from ._encode import binary_outcome, label_codes, treatment_groups
 from ._native import NativeError, NativeForest
 from ._params import ForestParams, available_cpus
-from ._persist import FittedModel
+from ._persist import FittedModel, grown_with
 from ._tabular import NUMERIC, STRING, Column, Table, _check_names, to_table
 from .estimator import UpliftForest
 
@@ -448,7 +448,8 @@ class DaskUpliftForest(UpliftForest):
                 f"the merged forest holds {forest.n_trees} of {settings.n_estimators} trees")
         fitted = FittedModel(forest=forest, feature_names=names, feature_kinds=kinds,
                              feature_categories=categories, named=named,
-                             target_cols=target_cols, treatments=arms, seed=seed)
+                             target_cols=target_cols, treatments=arms, seed=seed,
+                             params=grown_with(self.get_params()))
         return fitted, shares
 
     def _gather_trees(self, futures: List[Any], shares: List[Share]) -> List[bytes]:

@@ -105,6 +105,8 @@ class UpliftForest(ForestParams):
 
     Attributes after `fit`
     ----------------------
+    control_: the label of the control group the forest was grown against (`control` at the
+        last fit; `set_params` changes `control` for the next fit, never `control_`).
     treatments_: the arm labels, in the order of the columns of `predict`.
     feature_names_: the feature names, in training order (x0, x1, ... for inputs without
         column names).
@@ -155,7 +157,8 @@ class UpliftForest(ForestParams):
         fitted = _persist.FittedModel(
             forest=forest, feature_names=table.names, feature_kinds=table.kinds,
             feature_categories=[c.categories for c in table.columns], named=table.named,
-            target_cols=data.target_cols, treatments=data.arms, seed=seed)
+            target_cols=data.target_cols, treatments=data.arms, seed=seed,
+            params=_persist.grown_with(self.get_params()))
         self._adopt(fitted)
         advance_generator()
         return self
@@ -166,6 +169,7 @@ class UpliftForest(ForestParams):
         state = dict(self.__dict__)
         state.update(
             _fitted=fitted,
+            control_=fitted.control,
             treatments_=list(fitted.treatments),
             feature_names_=list(fitted.feature_names),
             feature_kinds_=list(fitted.feature_kinds),
@@ -252,24 +256,29 @@ class UpliftForest(ForestParams):
     # --------------------------------------------------------------------- persistence
     def save(self, path: PathLike) -> None:
         """Writes the model to one file at `path`: the engine's model document with the kit's
-        metadata inside. The file is replaced only once it is written whole."""
-        _persist.save(os.fspath(path), self.get_params(), self._check_fitted())
+        metadata inside. The file describes the fitted forest: its parameters are those it was
+        grown with, whatever `set_params` changed since. The file is replaced only once it is
+        written whole."""
+        _persist.save(os.fspath(path), self._check_fitted())
 
     @classmethod
     def load(cls, path: PathLike) -> "UpliftForest":
         """Reads a model written by `save` (or by an earlier version, with its metadata
         beside it at `path` + ".kit.json"); malformed or incomplete metadata is refused with
-        an error that names the file and what is wrong."""
-        params, fitted = _persist.load(os.fspath(path))
-        forest = cls(**params)
+        an error that names the file and what is wrong. The estimator's parameters are those
+        the forest was grown with (n_jobs and verbose at their defaults)."""
+        fitted = _persist.load(os.fspath(path))
+        forest = cls(**fitted.params)
         forest._adopt(fitted)
         return forest
 
     def __getstate__(self) -> Dict[str, Any]:
-        state = {k: v for k, v in self.__dict__.items() if k != "_fitted"}
+        """The current parameters as they are, and the fitted model as its model file (which
+        holds the fitted state: the parameters it was grown with, control, features)."""
+        state = {k: v for k, v in self.__dict__.items() if k not in ("_fitted", "control_")}
         fitted = getattr(self, "_fitted", None)
         if fitted is not None:
-            state.update(_persist.pickle_state(self.get_params(), fitted))
+            state.update(_persist.pickle_state(fitted))
         return state
 
     def __setstate__(self, state: Dict[str, Any]) -> None:

@@ -362,6 +362,28 @@ def test_pickle_round_trip_of_fitted_and_unfitted_models():
     assert blank.max_depth == 3 and not hasattr(blank, "treatments_")
 
 
+def _through_file(model, folder):
+    model.save(folder / "through.json")
+    return UpliftForest.load(folder / "through.json")
+
+
+@pytest.mark.parametrize("round_trip,keeps_current", [
+    (_through_file, False), (lambda model, folder: pickle.loads(pickle.dumps(model)), True),
+], ids=["save_load", "pickle"])
+def test_parameters_set_after_fit_do_not_rewrite_the_fitted_model(tmp_path, round_trip,
+                                                                 keeps_current):
+    grown = dict(n_estimators=2, control="c", max_depth=3, min_samples_leaf=0, random_state=4)
+    model = UpliftForest(**grown).fit(X, T, Y)
+    model.set_params(control="t", max_depth=9, n_estimators=7, random_state=11, honest=False)
+    copy = round_trip(model, tmp_path)
+    assert copy.control_ == "c" and copy.treatments_ == ["t", "u"]
+    expected = model.get_params() if keeps_current else UpliftForest(**grown).get_params()
+    assert copy.get_params() == expected
+    np.testing.assert_array_equal(copy.predict(X), model.predict(X))
+    # whatever its current parameters, the copy's own file describes the grown forest
+    assert _through_file(copy, tmp_path).get_params() == UpliftForest(**grown).get_params()
+
+
 def test_unsaveable_labels_are_refused_with_their_type(tmp_path):
     labels = [frozenset([i % 3]) for i in range(8)]
     model = UpliftForest(n_estimators=1, control=frozenset([0])).fit(X, labels, Y)
