@@ -21,16 +21,16 @@ import os
 from typing import Any, Dict, Hashable, List, Optional, Tuple
 
 from ._native import NativeForest
-from ._params import PARAM_NAMES, RUN_PARAMS, TREE_OPTIONS_OFF
+from ._params import LEGACY, PARAM_NAMES, RUN_PARAMS
 from ._tabular import NUMERIC, STRING
 from ._version import __version__
 
 SIDECAR_SUFFIX = ".kit.json"
 _FORMAT = "quillmarsh_kit.UpliftForest"
-# Parameters a file must hold; random_state came later and defaults to None, the tree options
-# later still and default to off, which is how the models of files without them were grown.
-_REQUIRED_PARAMS = [p for p in PARAM_NAMES
-                    if p not in RUN_PARAMS and p != "random_state" and p not in TREE_OPTIONS_OFF]
+# Parameters a file must hold: those declared after the first files (random_state, the tree
+# options) take the value that describes how the models of files without them were grown.
+_REQUIRED_PARAMS = [p for p in PARAM_NAMES if p not in RUN_PARAMS and p not in LEGACY]
+_LEGACY_PARAMS = {k: v for k, v in LEGACY.items() if k in PARAM_NAMES}
 
 
 @dataclasses.dataclass
@@ -203,7 +203,7 @@ def _read_metadata(meta: Any, where: str) -> Dict[str, Any]:
     categories = meta.get("feature_categories") or [None] * len(names)
     return dict(feature_names=names, feature_kinds=kinds, feature_categories=categories,
                 named=meta["named"], target_cols=meta["target_cols"], treatments=treatments,
-                seed=seed, params=_in_order({**TREE_OPTIONS_OFF, **params}))
+                seed=seed, params=_in_order({**_LEGACY_PARAMS, **params}))
 
 
 def _in_order(params: Dict[str, Any]) -> Dict[str, Any]:

@@ -41,7 +41,14 @@ import numpy as np
 
 from ._encode import binary_outcome, label_codes, treatment_groups
 from ._native import NativeError, NativeForest
-from ._params import ForestParams, available_cpus
+from ._params import (
+    DASK_PARAM_NAMES,
+    DEFAULTS,
+    ForestParams,
+    available_cpus,
+    check_param,
+    signature,
+)
 from ._persist import FittedModel, grown_with
 from ._tabular import NUMERIC, STRING, Column, Table, _check_names, to_table
 from .estimator import UpliftForest
@@ -346,18 +353,14 @@ class DaskUpliftForest(UpliftForest):
     an in-memory `UpliftForest`.
     """
 
-    def __init__(self, n_estimators: int = 100, *, shuffle: bool = False, **params: Any) -> None:
+    _param_names = DASK_PARAM_NAMES
+
+    def __init__(self, n_estimators: int = DEFAULTS["n_estimators"], *,
+                 shuffle: bool = DEFAULTS["shuffle"], **params: Any) -> None:
         super().__init__(n_estimators, **params)
         self.shuffle = shuffle
 
-    def get_params(self, deep: bool = True) -> Dict[str, Any]:
-        return {**super().get_params(deep), "shuffle": self.shuffle}
-
-    def set_params(self, **params: Any) -> "DaskUpliftForest":
-        if "shuffle" in params:
-            self.shuffle = params.pop("shuffle")
-        super().set_params(**params)
-        return self
+    __init__.__signature__ = signature(DASK_PARAM_NAMES)  # type: ignore[attr-defined]
 
     # ----------------------------------------------------------------------------- fit
     def fit(self, X: Any, treatment: Any, y: Any = None) -> "DaskUpliftForest":
@@ -369,8 +372,7 @@ class DaskUpliftForest(UpliftForest):
         """
         if y is None:
             raise TypeError("fit needs y: a column name of X or a Dask Series of outcomes")
-        if not isinstance(self.shuffle, (bool, np.bool_)):
-            raise ValueError(f"shuffle must be True or False, got {self.shuffle!r}")
+        check_param("shuffle", self.shuffle)
         client = _client()
         frame, named = _frame_of(X)
         target_cols = [v for v in (treatment, y) if isinstance(v, str)]
@@ -487,7 +489,7 @@ class DaskUpliftForest(UpliftForest):
         """The fitted model as an in-memory `UpliftForest` (the same forest and metadata): it
         predicts, saves and loads like any other."""
         fitted = self._check_fitted()
-        local = UpliftForest(**{k: v for k, v in self.get_params().items() if k != "shuffle"})
+        local = UpliftForest(**{k: getattr(self, k) for k in UpliftForest._param_names})
         local._adopt(fitted)
         return local
 

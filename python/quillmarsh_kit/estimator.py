@@ -15,7 +15,7 @@ import numpy as np
 
 from . import _persist
 from ._native import NativeForest
-from ._params import TREE_OPTIONS_OFF, ForestParams
+from ._params import ForestParams
 from ._progress import training_progress
 from ._tabular import Table, align, to_table, to_vector, training_data
 from ._target import pack_target, split_target
@@ -287,9 +287,7 @@ class UpliftForest(ForestParams):
         legacy_meta = state.pop("_meta", None)
         for earlier in ("_model", "_feature_names", "_feature_kinds", "_target_cols"):
             state.pop(earlier, None)  # fields of pickles made before `_fitted` held them
-        state.setdefault("random_state", None)  # pickles made before seeds
-        for name, off in TREE_OPTIONS_OFF.items():  # pickles made before the tree options
-            state.setdefault(name, off)
+        self._restore_legacy(state)  # pickles made before some parameters existed
         self.__dict__.update(state)
         if model_bytes is not None:
             self._adopt(_persist.from_pickle_state(model_bytes, legacy_meta))

@@ -58,8 +58,8 @@ def _frames():
     def dict_of_arrays():
         return {"num": np.array(NUM), "cat": np.array(CAT), "flag": np.array(FLAG)}
 
-    return [pandas_frame, pandas_categorical, pandas_arrow_dictionary, polars_frame, polars_categorical, arrow_table,
-            arrow_chunks, dict_of_lists, dict_of_arrays]
+    return [pandas_frame, pandas_categorical, pandas_arrow_dictionary, polars_frame,
+            polars_categorical, arrow_table, arrow_chunks, dict_of_lists, dict_of_arrays]
 
 
 @pytest.mark.parametrize("make", _frames(), ids=lambda f: f.__name__)
