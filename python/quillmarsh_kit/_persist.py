@@ -1,8 +1,9 @@
 """Saving, loading and pickling a fitted `UpliftForest`.
 
 A saved model is one file: the engine's model document, with the kit's metadata (feature
-names, kinds and category texts, treatment labels, parameters, seed, version) as one JSON
-value under its "quillmarsh_kit" key. The native `_UpliftRandomForestModel` reads the same
+names, kinds and category texts, treatment labels, the parameters the forest was grown with,
+seed, package version and the metadata's format version) as one JSON value under its
+"quillmarsh_kit" key. The native `_UpliftRandomForestModel` reads the same
 file and skips that key. A pickle holds the same bytes.
 
 Files of earlier versions of the kit (the model file with the metadata beside it, at
@@ -27,6 +28,11 @@ from ._version import __version__
 
 SIDECAR_SUFFIX = ".kit.json"
 _FORMAT = "quillmarsh_kit.UpliftForest"
+# The generation of the metadata's layout and meaning, raised whenever a reader of the
+# previous generation would misread a new file. 1: files without "format_version" (their
+# "params" are the estimator's at save time); 2: "params" are those the forest was grown with,
+# and the control label is none of the arms.
+FORMAT_VERSION = 2
 # Parameters a file must hold: those declared after the first files (random_state, the tree
 # options) take the value that describes how the models of files without them were grown.
 _REQUIRED_PARAMS = [p for p in PARAM_NAMES if p not in RUN_PARAMS and p not in LEGACY]
@@ -109,6 +115,7 @@ def metadata_text(fitted: FittedModel) -> str:
     params["control"] = _encode_label(params["control"])
     meta = {
         "format": _FORMAT,
+        "format_version": FORMAT_VERSION,
         "version": __version__,
         "params": params,
         "seed": fitted.seed,
@@ -141,6 +148,20 @@ def _categories_problem(meta: Dict[str, Any], kinds: List[str]) -> Optional[str]
     return "'feature_categories' must hold a list of texts per string feature, null otherwise"
 
 
+def _check_format_version(generation: Any, version: Any, where: str) -> None:
+    """Refuses metadata of a generation this kit cannot read, before anything else is read
+    from it."""
+    if isinstance(generation, bool) or not isinstance(generation, int) or generation < 1:
+        raise ValueError(
+            f"{where}: model metadata is malformed: 'format_version' must be a positive "
+            f"integer, got {generation!r}")
+    if generation > FORMAT_VERSION:
+        raise ValueError(
+            f"{where} holds model metadata of format version {generation}, written by "
+            f"quillmarsh_kit {version}; this quillmarsh_kit ({__version__}) reads format "
+            f"versions up to {FORMAT_VERSION}: upgrade quillmarsh_kit to load it")
+
+
 def _read_metadata(meta: Any, where: str) -> Dict[str, Any]:
     """Checks metadata read from `where`. Returns the fields of `FittedModel` but the forest
     (the parameters of metadata older than the tree options with those options off); or
@@ -149,6 +170,7 @@ def _read_metadata(meta: Any, where: str) -> Dict[str, Any]:
         raise ValueError(
             f"{where} is not quillmarsh_kit model metadata (it lacks \"format\": \"{_FORMAT}\")"
         )
+    _check_format_version(meta.get("format_version", 1), meta.get("version"), where)
     required = ("params", "feature_names", "feature_kinds", "named", "target_cols", "treatments")
     missing = [key for key in required if key not in meta]
     params = meta.get("params")

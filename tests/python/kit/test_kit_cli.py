@@ -7,7 +7,7 @@ import re
 import numpy as np
 import pytest
 
-from quillmarsh_kit import UpliftForest
+from quillmarsh_kit import UpliftForest, __version__
 from quillmarsh_kit.cli import main
 from quillmarsh_kit.datasets import load_csv, make_uplift_experiment
 
@@ -171,8 +171,12 @@ def test_csv_with_a_bom_and_na_cells_trains_and_predicts(tmp_path, capsys):
     (lambda meta: meta.update(format="something else"), "is not quillmarsh_kit model metadata"),
     (lambda meta: meta["params"].update(control="t"),
      "the control label 't' is also one of its arms ['t']"),
+    (lambda meta: meta.update(format_version=3, version="9.0"),
+     f"format version 3, written by quillmarsh_kit 9.0; this quillmarsh_kit ({__version__}) "
+     "reads format versions up to 2: upgrade"),
+    (lambda meta: meta.update(format_version="2"), "'format_version' must be a positive integer"),
 ], ids=["kinds", "two_missing", "short_kinds", "label", "seed", "categories", "names", "arms",
-        "format", "control_is_an_arm"])
+        "format", "control_is_an_arm", "newer_format", "format_version_text"])
 def test_damaged_metadata_in_the_model_file_is_one_clear_error(tmp_path, capsys, damage,
                                                                message):
     model_path = tmp_path / "m.json"
