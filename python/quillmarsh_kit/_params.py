@@ -43,6 +43,17 @@ class EngineSettings(NamedTuple):
     honest_fraction: Optional[float] = None
     min_samples_treatment: Optional[int] = None
 
+    def for_rows(self, n_rows: int) -> "EngineSettings":
+        """The settings for `n_rows` training rows: a fractional max_samples as a count."""
+        return self._replace(max_samples=resolve_max_samples(self.max_samples, n_rows,
+                                                             self.bootstrap))
+
+    def training_threads(self, requested: int) -> int:
+        """Threads worth starting for `requested` ones: trees grow side by side and each
+        node searches its features on a shared pool, so no more than n_estimators x
+        max_features threads ever have work."""
+        return max(1, min(requested, self.n_estimators * self.max_features))
+
 
 def check_int(name: str, value: Any, low: int, high: Optional[int] = None) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):

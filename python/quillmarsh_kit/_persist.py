@@ -162,10 +162,8 @@ def _check_format_version(generation: Any, version: Any, where: str) -> None:
             f"versions up to {FORMAT_VERSION}: upgrade quillmarsh_kit to load it")
 
 
-def _read_metadata(meta: Any, where: str) -> Dict[str, Any]:
-    """Checks metadata read from `where`. Returns the fields of `FittedModel` but the forest
-    (the parameters of metadata older than the tree options with those options off); or
-    raises one ValueError that lists everything missing or malformed."""
+def _check_complete(meta: Any, where: str) -> None:
+    """Refuses what is not the kit's metadata, of a newer format version, or incomplete."""
     if not isinstance(meta, dict) or meta.get("format") != _FORMAT:
         raise ValueError(
             f"{where} is not quillmarsh_kit model metadata (it lacks \"format\": \"{_FORMAT}\")"
@@ -181,11 +179,13 @@ def _read_metadata(meta: Any, where: str) -> Dict[str, Any]:
             f"{where}: model metadata is incomplete: missing {', '.join(map(repr, missing))}"
         )
 
+
+def _feature_problems(meta: Dict[str, Any], params: Any) -> List[str]:
+    """What is wrong with the parameters, features, targets and seed of complete metadata."""
     problems = []
     names, kinds = meta["feature_names"], meta["feature_kinds"]
     if not isinstance(params, dict):
         problems.append("'params' must be an object")
-        params = {}
     elif set(params) - set(PARAM_NAMES):
         problems.append(f"'params' has unknown parameters {sorted(set(params) - set(PARAM_NAMES))}")
     if not names or not _is_str_list(names):
@@ -205,27 +205,46 @@ def _read_metadata(meta: Any, where: str) -> Dict[str, Any]:
     if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int)
                              or not 0 <= seed < 2**64):
         problems.append("'seed' must be an integer in [0, 2**64 - 1] or null")
-    random_state = params.get("random_state")
+    random_state = params.get("random_state") if isinstance(params, dict) else None
     if random_state is not None and (isinstance(random_state, bool)
                                      or not isinstance(random_state, int)):
         problems.append("'params.random_state' must be an integer or null")
+    return problems
+
+
+def _read_labels(meta: Dict[str, Any], params: Dict[str, Any]
+                 ) -> Tuple[List[Any], Dict[str, Any], List[str]]:
+    """The arms and the parameters with their control label decoded, and what is wrong with
+    them."""
     treatments: List[Any] = meta["treatments"]
     if not isinstance(treatments, list) or not treatments:
-        problems.append("'treatments' must be a non-empty list of labels")
-    else:
-        try:
-            treatments = [_decode_label(a) for a in treatments]
-            params = {**params, "control": _decode_label(params.get("control"))}
-        except TypeError as err:
-            problems.append(f"a treatment label is malformed: {err}")
-        else:
-            problems += _control_problem(params["control"], treatments)
+        return treatments, params, ["'treatments' must be a non-empty list of labels"]
+    try:
+        treatments = [_decode_label(a) for a in treatments]
+        params = {**params, "control": _decode_label(params.get("control"))}
+    except TypeError as err:
+        return treatments, params, [f"a treatment label is malformed: {err}"]
+    return treatments, params, _control_problem(params["control"], treatments)
+
+
+def _read_metadata(meta: Any, where: str) -> Dict[str, Any]:
+    """Checks metadata read from `where`. Returns the fields of `FittedModel` but the forest
+    (parameters declared after the metadata was written take their `LEGACY` values); or
+    raises one ValueError that lists everything missing or malformed."""
+    _check_complete(meta, where)
+    params = meta["params"]
+    problems = _feature_problems(meta, params)
+    treatments, params, label_problems = _read_labels(
+        meta, params if isinstance(params, dict) else {})
+    problems += label_problems
     if problems:
         raise ValueError(f"{where}: model metadata is malformed: {'; '.join(problems)}")
+    names = meta["feature_names"]
     categories = meta.get("feature_categories") or [None] * len(names)
-    return dict(feature_names=names, feature_kinds=kinds, feature_categories=categories,
-                named=meta["named"], target_cols=meta["target_cols"], treatments=treatments,
-                seed=seed, params=_in_order({**_LEGACY_PARAMS, **params}))
+    return dict(feature_names=names, feature_kinds=meta["feature_kinds"],
+                feature_categories=categories, named=meta["named"],
+                target_cols=meta["target_cols"], treatments=treatments, seed=meta.get("seed"),
+                params=_in_order({**_LEGACY_PARAMS, **params}))
 
 
 def _in_order(params: Dict[str, Any]) -> Dict[str, Any]:

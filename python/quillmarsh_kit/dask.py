@@ -216,7 +216,7 @@ def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
         del table
     columns = [Column(name, kind, v, layout.categories[j])
                for j, (name, kind, v) in enumerate(zip(layout.names, layout.kinds, values))]
-    threads = NativeForest.training_threads(settings, _worker_threads(n_jobs))
+    threads = settings.training_threads(_worker_threads(n_jobs))
     forest = NativeForest.train(settings, Table(columns, n_rows, layout.named), groups,
                                 outcome, threads, seed, None)
     return forest.to_bytes(None)  # type: ignore[arg-type]

@@ -149,7 +149,7 @@ class UpliftForest(ForestParams):
         data = training_data(X, treatment, y, self.control)
         table = data.table
         settings = self._engine_settings(len(table.columns))
-        threads = NativeForest.training_threads(settings, self._requested_threads())
+        threads = settings.training_threads(self._requested_threads())
         seed, advance_generator = self._seed()
         with training_progress(settings.n_estimators, threads, bool(self.verbose)) as progress:
             forest = NativeForest.train(settings, table, data.groups, data.outcome, threads,
