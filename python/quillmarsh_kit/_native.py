@@ -19,7 +19,7 @@ from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 
-from ._params import EngineSettings, resolve_max_samples
+from ._params import EngineSettings
 from ._tabular import STRING, Table
 
 # Numeric columns reach the engine as float32; prediction converts them this many bytes of
@@ -94,21 +94,14 @@ class NativeForest:
               progress: Optional[Callable[[int], None]]) -> "NativeForest":
         """Grows a forest on the features of `table` (numeric columns as float32), the int32
         treatment group (0 = control) and the uint8 0/1 outcome of every row, on `threads`
-        threads (see `training_threads`), from `seed`. A fractional max_samples is taken of
-        the table's rows."""
-        settings = settings._replace(max_samples=resolve_max_samples(
-            settings.max_samples, table.n_rows, settings.bootstrap))
+        threads (see `EngineSettings.training_threads`), from `seed`. A fractional max_samples
+        is taken of the table's rows."""
+        settings = settings.for_rows(table.n_rows)
         columns = [c.engine_column() for c in table.columns]
         with native_call("training"):
             forest = engine().fit(columns, table.names, groups, outcome, **settings._asdict(),
                                   n_threads=threads, seed=seed, progress=progress)
         return cls(forest)
-
-    @staticmethod
-    def training_threads(settings: EngineSettings, requested: int) -> int:
-        """Trees grow side by side and each node searches its features on a shared pool, so
-        no more than n_estimators x max_features threads ever have work."""
-        return max(1, min(requested, settings.n_estimators * settings.max_features))
 
     def predict(self, table: Table, threads: int, return_std: bool = False
                 ) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:

@@ -1,5 +1,7 @@
-"""The hyper-parameters of `UpliftForest`: the scikit-learn constructor and parameter protocol,
-and the validation and resolution of every parameter into what an engine call takes.
+"""The hyper-parameters of `UpliftForest`: each declared once in `PARAMS` (name, default,
+check, help, command-line spelling, the value files and pickles from before it stand for),
+the scikit-learn constructor and parameter protocol, and the resolution of every parameter
+into what an engine call takes.
 
 The constructor only stores (scikit-learn's rule); `fit` validates through `_engine_settings`,
 `_requested_threads` and `_seed`, so that a bad value is reported by name before any work
@@ -9,28 +11,16 @@ starts.
 from __future__ import annotations
 
 import copy
+import dataclasses
+import inspect
 import math
 import numbers
 import os
 import secrets
-from typing import Any, Callable, Dict, Hashable, NamedTuple, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Hashable, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-PARAM_NAMES = (
-    "n_estimators", "max_features", "max_depth", "min_samples_leaf", "criterion", "max_bins",
-    "balance_arms", "normalize_gain", "alpha", "n_jobs", "control", "verbose", "random_state",
-    "max_samples", "bootstrap", "honest", "honest_fraction", "min_samples_treatment",
-)
-# The tree options all off, as a model trained before they existed had them: metadata
-# written then describes such a model (honest_fraction, unused without honest, keeps its
-# default).
-TREE_OPTIONS_OFF = {
-    "max_samples": None, "bootstrap": False, "honest": False, "honest_fraction": 0.3,
-    "min_samples_treatment": None,
-}
-# How to run rather than what is learned: not part of a saved model.
-RUN_PARAMS = ("n_jobs", "verbose")
 CRITERIA = ("KL", "ED", "CHI")
 # The native node array of a tree holds 2^(max_depth+1) - 1 slots whatever the data.
 MAX_DEPTH_LIMIT = 30
@@ -52,6 +42,17 @@ class EngineSettings(NamedTuple):
     bootstrap: bool = False
     honest_fraction: Optional[float] = None
     min_samples_treatment: Optional[int] = None
+
+    def for_rows(self, n_rows: int) -> "EngineSettings":
+        """The settings for `n_rows` training rows: a fractional max_samples as a count."""
+        return self._replace(max_samples=resolve_max_samples(self.max_samples, n_rows,
+                                                             self.bootstrap))
+
+    def training_threads(self, requested: int) -> int:
+        """Threads worth starting for `requested` ones: trees grow side by side and each
+        node searches its features on a shared pool, so no more than n_estimators x
+        max_features threads ever have work."""
+        return max(1, min(requested, self.n_estimators * self.max_features))
 
 
 def check_int(name: str, value: Any, low: int, high: Optional[int] = None) -> int:
@@ -141,6 +142,155 @@ def resolve_max_samples(value: Union[None, int, float], n_rows: int,
     return count
 
 
+def _check_criterion(name: str, value: Any) -> str:
+    criterion = value.upper() if isinstance(value, str) else None
+    if criterion not in CRITERIA:
+        raise ValueError(f"{name} must be one of 'KL', 'ED', 'CHI', got {value!r}")
+    return criterion
+
+
+def _check_finite(name: str, value: Any) -> float:
+    if (isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real)
+            or not math.isfinite(float(value))):
+        raise ValueError(f"{name} must be a finite number, got {value!r}")
+    return float(value)
+
+
+def _check_optional_count(name: str, value: Any) -> Optional[int]:
+    return None if value is None else check_int(name, value, 0)
+
+
+def _check_n_jobs(name: str, value: Any) -> Optional[int]:
+    if value is None:
+        return None
+    n = check_int(name, value, -(2**31), 2**31 - 1)
+    if n == 0:
+        raise ValueError(f"{name} must not be 0; use -1 for every processor")
+    return n
+
+
+def _as_is(name: str, value: Any) -> Any:
+    return value
+
+
+def _int_range(low: int, high: Optional[int] = None) -> Callable[[str, Any], int]:
+    return lambda name, value: check_int(name, value, low, high)
+
+
+def _number_text(text: str) -> Any:
+    """A command-line value: all (None), a count, or a fraction."""
+    if text in ("all", "none", "None"):
+        return None
+    try:
+        return int(text)
+    except ValueError:
+        return float(text)
+
+
+def _max_features_text(text: str) -> Any:
+    return text if text in ("sqrt", "log2") else _number_text(text)
+
+
+_REQUIRED = object()  # no value for files and pickles from before: they always held it
+FOREST = "UpliftForest"
+DASK = "DaskUpliftForest"
+
+
+@dataclasses.dataclass(frozen=True)
+class Param:
+    """One hyper-parameter, declared once: the estimators' signatures, `get_params`, the
+    checks at `fit`, the command line's options and the reading of older files and pickles
+    all come from these declarations."""
+
+    name: str
+    default: Any
+    help: str  # the command line's help, without the default
+    check: Callable[[str, Any], Any] = _as_is  # the value checked, or a ValueError naming it
+    option: Optional[str] = None  # the option of `quillmarsh train`; None: not one
+    parse: Callable[[str], Any] = str  # the option's text to a value
+    choices: Optional[Tuple[str, ...]] = None
+    default_text: Optional[str] = None  # the option's default in words, where not the value
+    negation: Optional[str] = None  # a flag's help for its --no- form
+    legacy: Any = _REQUIRED  # the value of a file or pickle from before the parameter existed
+    run: bool = False  # how to run, not what is learned: never saved with a model
+    owner: str = FOREST  # the estimator that declares it (a DaskUpliftForest has both)
+
+    def checked(self, value: Any) -> Any:
+        return self.check(self.name, value)
+
+
+# The order is the constructor's and get_params'. A new parameter takes `legacy`: the value
+# under which a model saved before it was grown (ci_group_size, for one, would read as 1).
+# The Dask estimator's `client` is to be declared here too, with owner=DASK and run=True.
+PARAMS: Tuple[Param, ...] = (
+    Param("n_estimators", 100, "trees to grow", _int_range(1, 2**31 - 1), "--n-estimators",
+          int),
+    Param("max_features", 10, "features tried per node: an int, a fraction, sqrt, log2 or all",
+          option="--max-features", parse=_max_features_text),  # checked against the features
+    Param("max_depth", 4, "depth limit of each tree", _int_range(0, MAX_DEPTH_LIMIT),
+          "--max-depth", int),
+    Param("min_samples_leaf", 100, "each child of a split gets more rows than this",
+          _int_range(0), "--min-samples-leaf", int),
+    Param("criterion", "KL", "divergence measure", _check_criterion, "--criterion", str.upper,
+          choices=CRITERIA),
+    Param("max_bins", 10, "candidate thresholds per feature are quantiles at 1/max_bins...",
+          _int_range(2), "--max-bins", int),
+    Param("balance_arms", False, "weigh the arms equally in the divergence", _check_bool,
+          "--balance-arms", negation="weigh each arm by its rows"),
+    Param("normalize_gain", False, "normalise split gains", _check_bool, "--normalize-gain",
+          negation="raw split gains"),
+    Param("alpha", 0.9, "weight inside the gain normaliser", _check_finite, "--alpha", float),
+    Param("n_jobs", -1, "threads; -1: every processor", _check_n_jobs, "--n-jobs", int,
+          run=True),
+    Param("control", 0, "label of the control group"),  # the command matches it to the data
+    Param("verbose", False, "a progress bar over the trees", run=True),
+    Param("random_state", None, "seed of training: the same seed gives the same model file",
+          option="--seed", parse=int, default_text="a new seed from the operating system",
+          legacy=None),  # checked where the seed is drawn
+    Param("max_samples", None, "rows each tree draws: a fraction in (0, 1], a count, or all",
+          lambda name, value: check_max_samples(value), "--max-samples", _number_text,
+          default_text="all", legacy=None),
+    Param("bootstrap", False, "draw each tree's rows with replacement", _check_bool,
+          "--bootstrap", negation="draw them without replacement", legacy=False),
+    Param("honest", True, "honest trees: one part of each tree's rows chooses the splits, the "
+          "other sets the leaf rates", _check_bool, "--honest",
+          negation="every row of a tree does both", legacy=False),
+    # unused without honest, so a model from before honest trees keeps the default
+    Param("honest_fraction", 0.3, "share of each tree's rows that sets the leaf rates of "
+          "honest trees", _check_fraction, "--honest-fraction", float, legacy=0.3),
+    Param("min_samples_treatment", None, "each child of a split gets more rows than this of "
+          "every group", _check_optional_count, "--min-samples-treatment", int,
+          default_text="no such minimum", legacy=None),
+    Param("shuffle", False, "spread the rows at random over the partitions before training",
+          _check_bool, legacy=False, owner=DASK),
+)
+PARAM = {p.name: p for p in PARAMS}
+PARAM_NAMES = tuple(p.name for p in PARAMS if p.owner == FOREST)
+DASK_PARAM_NAMES = PARAM_NAMES + tuple(p.name for p in PARAMS if p.owner == DASK)
+DEFAULTS = {p.name: p.default for p in PARAMS}
+# How to run rather than what is learned: not part of a saved model.
+RUN_PARAMS = tuple(p.name for p in PARAMS if p.run)
+# What files and pickles from before a parameter existed stand for.
+LEGACY = {p.name: p.legacy for p in PARAMS if p.legacy is not _REQUIRED}
+# The tree options all off, as a model trained before they existed had them.
+TREE_OPTIONS_OFF = {k: v for k, v in LEGACY.items() if k in PARAM_NAMES and k != "random_state"}
+
+
+def check_param(name: str, value: Any) -> Any:
+    """`value` of parameter `name`, checked (a ValueError names the parameter)."""
+    return PARAM[name].checked(value)
+
+
+def signature(names: Sequence[str]) -> inspect.Signature:
+    """The constructor signature of an estimator with the parameters `names`: n_estimators
+    positional, the others keyword-only, each with its declared default."""
+    self = inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)
+    return inspect.Signature([self] + [
+        inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD if k == 0
+                          else inspect.Parameter.KEYWORD_ONLY, default=PARAM[name].default)
+        for k, name in enumerate(names)])
+
+
 class ForestParams:
     """The constructor and parameter protocol shared by the estimator (see `UpliftForest`)."""
 
@@ -185,18 +335,28 @@ class ForestParams:
         self.honest_fraction = honest_fraction
         self.min_samples_treatment = min_samples_treatment
 
+    # The parameters of this estimator, in order (a subclass may add declared ones).
+    _param_names: Tuple[str, ...] = PARAM_NAMES
+
     def get_params(self, deep: bool = True) -> Dict[str, Any]:
-        return {name: getattr(self, name) for name in PARAM_NAMES}
+        return {name: getattr(self, name) for name in self._param_names}
 
     def set_params(self, **params: Any) -> "ForestParams":
         for name, value in params.items():
-            if name not in PARAM_NAMES:
+            if name not in self._param_names:
                 raise ValueError(
                     f"invalid parameter {name!r} for {type(self).__name__}; valid parameters: "
-                    f"{', '.join(PARAM_NAMES)}"
+                    f"{', '.join(self._param_names)}"
                 )
             setattr(self, name, value)
         return self
+
+    def _restore_legacy(self, state: Dict[str, Any]) -> None:
+        """Gives `state` (a pickle's) the value of every parameter declared after it was
+        made."""
+        for name in self._param_names:
+            if name in LEGACY:
+                state.setdefault(name, LEGACY[name])
 
     def __repr__(self) -> str:
         defaults = type(self)().get_params()
@@ -206,44 +366,30 @@ class ForestParams:
         ]
         return f"{type(self).__name__}({', '.join(changed)})"
 
+    def _checked(self, name: str) -> Any:
+        return check_param(name, getattr(self, name))
+
     def _engine_settings(self, n_features: int) -> EngineSettings:
         """The engine's training settings for a table of `n_features` features; a fractional
         max_samples stays a fraction until the training rows are known (see
         `resolve_max_samples`)."""
-        n_estimators = check_int("n_estimators", self.n_estimators, 1, 2**31 - 1)
-        max_depth = check_int("max_depth", self.max_depth, 0, MAX_DEPTH_LIMIT)
-        min_leaf = check_int("min_samples_leaf", self.min_samples_leaf, 0)
-        max_bins = check_int("max_bins", self.max_bins, 2)
-        criterion = self.criterion.upper() if isinstance(self.criterion, str) else None
-        if criterion not in CRITERIA:
-            raise ValueError(f"criterion must be one of 'KL', 'ED', 'CHI', got {self.criterion!r}")
-        balance = _check_bool("balance_arms", self.balance_arms)
-        normalize = _check_bool("normalize_gain", self.normalize_gain)
-        alpha = self.alpha
-        if (isinstance(alpha, (bool, np.bool_)) or not isinstance(alpha, numbers.Real)
-                or not math.isfinite(float(alpha))):
-            raise ValueError(f"alpha must be a finite number, got {alpha!r}")
-        max_features = resolve_max_features(self.max_features, n_features)
-        bootstrap = _check_bool("bootstrap", self.bootstrap)
-        max_samples = check_max_samples(self.max_samples)
-        honest_fraction = None
-        if _check_bool("honest", self.honest):
-            honest_fraction = _check_fraction("honest_fraction", self.honest_fraction)
-        min_group = self.min_samples_treatment
-        if min_group is not None:
-            min_group = check_int("min_samples_treatment", min_group, 0)
-        return EngineSettings(n_estimators, max_features, max_depth, min_leaf, criterion,
-                              max_bins, balance, normalize, float(alpha), max_samples, bootstrap,
-                              honest_fraction, min_group)
+        c = self._checked
+        return EngineSettings(  # checked in this order: the first bad value is reported
+            n_estimators=c("n_estimators"), max_depth=c("max_depth"),
+            min_samples_leaf=c("min_samples_leaf"), max_bins=c("max_bins"),
+            criterion=c("criterion"), balance=c("balance_arms"),
+            regularization=c("normalize_gain"), alpha=c("alpha"),
+            max_features=resolve_max_features(self.max_features, n_features),
+            bootstrap=c("bootstrap"), max_samples=c("max_samples"),
+            honest_fraction=c("honest_fraction") if c("honest") else None,
+            min_samples_treatment=c("min_samples_treatment"))
 
     def _requested_threads(self) -> int:
         """`n_jobs` as a positive thread count: -1 or None is every processor this process
         may use, -2 all but one, and so on. The engine calls cap it at what they can use."""
-        if self.n_jobs is None:
+        n = self._checked("n_jobs")
+        if n is None:
             return available_cpus()
-        n = check_int("n_jobs", self.n_jobs, -(2**31), 2**31 - 1)
-        if n == 0:
-            raise ValueError("n_jobs must not be 0; use -1 for every processor")
         if n < 0:
             return max(available_cpus() + 1 + n, 1)
         return n

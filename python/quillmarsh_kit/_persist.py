@@ -1,8 +1,9 @@
 """Saving, loading and pickling a fitted `UpliftForest`.
 
 A saved model is one file: the engine's model document, with the kit's metadata (feature
-names, kinds and category texts, treatment labels, parameters, seed, version) as one JSON
-value under its "quillmarsh_kit" key. The native `_UpliftRandomForestModel` reads the same
+names, kinds and category texts, treatment labels, the parameters the forest was grown with,
+seed, package version and the metadata's format version) as one JSON value under its
+"quillmarsh_kit" key. The native `_UpliftRandomForestModel` reads the same
 file and skips that key. A pickle holds the same bytes.
 
 Files of earlier versions of the kit (the model file with the metadata beside it, at
@@ -21,16 +22,21 @@ import os
 from typing import Any, Dict, Hashable, List, Optional, Tuple
 
 from ._native import NativeForest
-from ._params import PARAM_NAMES, RUN_PARAMS, TREE_OPTIONS_OFF
+from ._params import LEGACY, PARAM_NAMES, RUN_PARAMS
 from ._tabular import NUMERIC, STRING
 from ._version import __version__
 
 SIDECAR_SUFFIX = ".kit.json"
 _FORMAT = "quillmarsh_kit.UpliftForest"
-# Parameters a file must hold; random_state came later and defaults to None, the tree options
-# later still and default to off, which is how the models of files without them were grown.
-_REQUIRED_PARAMS = [p for p in PARAM_NAMES
-                    if p not in RUN_PARAMS and p != "random_state" and p not in TREE_OPTIONS_OFF]
+# The generation of the metadata's layout and meaning, raised whenever a reader of the
+# previous generation would misread a new file. 1: files without "format_version" (their
+# "params" are the estimator's at save time); 2: "params" are those the forest was grown with,
+# and the control label is none of the arms.
+FORMAT_VERSION = 2
+# Parameters a file must hold: those declared after the first files (random_state, the tree
+# options) take the value that describes how the models of files without them were grown.
+_REQUIRED_PARAMS = [p for p in PARAM_NAMES if p not in RUN_PARAMS and p not in LEGACY]
+_LEGACY_PARAMS = {k: v for k, v in LEGACY.items() if k in PARAM_NAMES}
 
 
 @dataclasses.dataclass
@@ -47,6 +53,23 @@ class FittedModel:
     target_cols: List[str]  # columns of X that held the targets, ignored by predict
     treatments: List[Hashable]
     seed: Optional[int]  # the engine's seed; None for a model saved before seeds
+    # the parameters the trees were grown with, without those that only say how to run
+    # (`RUN_PARAMS`, which files of earlier kits kept); random_state as stored (int or None)
+    params: Dict[str, Any] = dataclasses.field(default_factory=dict)
+
+    @property
+    def control(self) -> Hashable:
+        """The label of the control group the forest was grown against."""
+        return self.params["control"]
+
+
+def grown_with(params: Dict[str, Any]) -> Dict[str, Any]:
+    """The fitted state's parameters from an estimator's `get_params()` at fit: the ones that
+    shape the trees (run parameters and an estimator's own extras left out), random_state as
+    a file stores it."""
+    kept = {k: params[k] for k in PARAM_NAMES if k in params and k not in RUN_PARAMS}
+    kept["random_state"] = _stored_random_state(kept.get("random_state"))
+    return kept
 
 
 def _encode_label(label: Any) -> Any:
@@ -83,15 +106,16 @@ def _stored_random_state(value: Any) -> Optional[int]:
     return None
 
 
-def metadata_text(params: Dict[str, Any], fitted: FittedModel) -> str:
+def metadata_text(fitted: FittedModel) -> str:
     """The kit's metadata as one compact JSON text (without NaN or infinities, which JSON
-    lacks). `n_jobs` and `verbose` say how to run, not what was learned, and are left out,
-    so that the same seed gives the same file whatever they were."""
-    params = {k: v for k, v in params.items() if k not in RUN_PARAMS}
+    lacks), with the parameters the forest was grown with. `n_jobs` and `verbose` say how to
+    run, not what was learned, and are left out, so that the same seed gives the same file
+    whatever they were."""
+    params = grown_with(fitted.params)
     params["control"] = _encode_label(params["control"])
-    params["random_state"] = _stored_random_state(params["random_state"])
     meta = {
         "format": _FORMAT,
+        "format_version": FORMAT_VERSION,
         "version": __version__,
         "params": params,
         "seed": fitted.seed,
@@ -124,14 +148,27 @@ def _categories_problem(meta: Dict[str, Any], kinds: List[str]) -> Optional[str]
     return "'feature_categories' must hold a list of texts per string feature, null otherwise"
 
 
-def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any]]:
-    """Checks metadata read from `where`. Returns the parameters and the fields of
-    `FittedModel` but the forest; or raises one ValueError that lists everything missing or
-    malformed."""
+def _check_format_version(generation: Any, version: Any, where: str) -> None:
+    """Refuses metadata of a generation this kit cannot read, before anything else is read
+    from it."""
+    if isinstance(generation, bool) or not isinstance(generation, int) or generation < 1:
+        raise ValueError(
+            f"{where}: model metadata is malformed: 'format_version' must be a positive "
+            f"integer, got {generation!r}")
+    if generation > FORMAT_VERSION:
+        raise ValueError(
+            f"{where} holds model metadata of format version {generation}, written by "
+            f"quillmarsh_kit {version}; this quillmarsh_kit ({__version__}) reads format "
+            f"versions up to {FORMAT_VERSION}: upgrade quillmarsh_kit to load it")
+
+
+def _check_complete(meta: Any, where: str) -> None:
+    """Refuses what is not the kit's metadata, of a newer format version, or incomplete."""
     if not isinstance(meta, dict) or meta.get("format") != _FORMAT:
         raise ValueError(
             f"{where} is not quillmarsh_kit model metadata (it lacks \"format\": \"{_FORMAT}\")"
         )
+    _check_format_version(meta.get("format_version", 1), meta.get("version"), where)
     required = ("params", "feature_names", "feature_kinds", "named", "target_cols", "treatments")
     missing = [key for key in required if key not in meta]
     params = meta.get("params")
@@ -142,11 +179,13 @@ def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any
             f"{where}: model metadata is incomplete: missing {', '.join(map(repr, missing))}"
         )
 
+
+def _feature_problems(meta: Dict[str, Any], params: Any) -> List[str]:
+    """What is wrong with the parameters, features, targets and seed of complete metadata."""
     problems = []
     names, kinds = meta["feature_names"], meta["feature_kinds"]
     if not isinstance(params, dict):
         problems.append("'params' must be an object")
-        params = {}
     elif set(params) - set(PARAM_NAMES):
         problems.append(f"'params' has unknown parameters {sorted(set(params) - set(PARAM_NAMES))}")
     if not names or not _is_str_list(names):
@@ -166,27 +205,59 @@ def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any
     if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int)
                              or not 0 <= seed < 2**64):
         problems.append("'seed' must be an integer in [0, 2**64 - 1] or null")
-    random_state = params.get("random_state")
+    random_state = params.get("random_state") if isinstance(params, dict) else None
     if random_state is not None and (isinstance(random_state, bool)
                                      or not isinstance(random_state, int)):
         problems.append("'params.random_state' must be an integer or null")
+    return problems
+
+
+def _read_labels(meta: Dict[str, Any], params: Dict[str, Any]
+                 ) -> Tuple[List[Any], Dict[str, Any], List[str]]:
+    """The arms and the parameters with their control label decoded, and what is wrong with
+    them."""
     treatments: List[Any] = meta["treatments"]
     if not isinstance(treatments, list) or not treatments:
-        problems.append("'treatments' must be a non-empty list of labels")
-    else:
-        try:
-            treatments = [_decode_label(a) for a in treatments]
-            params = {**params, "control": _decode_label(params.get("control"))}
-        except TypeError as err:
-            problems.append(f"a treatment label is malformed: {err}")
+        return treatments, params, ["'treatments' must be a non-empty list of labels"]
+    try:
+        treatments = [_decode_label(a) for a in treatments]
+        params = {**params, "control": _decode_label(params.get("control"))}
+    except TypeError as err:
+        return treatments, params, [f"a treatment label is malformed: {err}"]
+    return treatments, params, _control_problem(params["control"], treatments)
+
+
+def _read_metadata(meta: Any, where: str) -> Dict[str, Any]:
+    """Checks metadata read from `where`. Returns the fields of `FittedModel` but the forest
+    (parameters declared after the metadata was written take their `LEGACY` values); or
+    raises one ValueError that lists everything missing or malformed."""
+    _check_complete(meta, where)
+    params = meta["params"]
+    problems = _feature_problems(meta, params)
+    treatments, params, label_problems = _read_labels(
+        meta, params if isinstance(params, dict) else {})
+    problems += label_problems
     if problems:
         raise ValueError(f"{where}: model metadata is malformed: {'; '.join(problems)}")
-    params = {**TREE_OPTIONS_OFF, **params}
+    names = meta["feature_names"]
     categories = meta.get("feature_categories") or [None] * len(names)
-    fields = dict(feature_names=names, feature_kinds=kinds, feature_categories=categories,
-                  named=meta["named"], target_cols=meta["target_cols"], treatments=treatments,
-                  seed=seed)
-    return params, fields
+    return dict(feature_names=names, feature_kinds=meta["feature_kinds"],
+                feature_categories=categories, named=meta["named"],
+                target_cols=meta["target_cols"], treatments=treatments, seed=meta.get("seed"),
+                params=_in_order({**_LEGACY_PARAMS, **params}))
+
+
+def _in_order(params: Dict[str, Any]) -> Dict[str, Any]:
+    """Parameters in the estimator's order. Files of earlier kits also kept n_jobs and
+    verbose; a model loaded from them keeps those too."""
+    return {k: params[k] for k in PARAM_NAMES if k in params}
+
+
+def _control_problem(control: Hashable, treatments: List[Hashable]) -> List[str]:
+    """A control label that is also an arm cannot describe a trained forest."""
+    if any(control == arm for arm in treatments):
+        return [f"the control label {control!r} is also one of its arms {treatments!r}"]
+    return []
 
 
 def _fitted(forest: NativeForest, fields: Dict[str, Any], where: str) -> FittedModel:
@@ -212,8 +283,8 @@ def _parse(text: str, where: str) -> Any:
         raise ValueError(f"{where} is not valid JSON: {err}") from None
 
 
-def save(path: str, params: Dict[str, Any], fitted: FittedModel) -> None:
-    fitted.forest.save(path, metadata_text(params, fitted))
+def save(path: str, fitted: FittedModel) -> None:
+    fitted.forest.save(path, metadata_text(fitted))
 
 
 def _legacy_metadata(path: str) -> Tuple[Any, str]:
@@ -232,8 +303,8 @@ def _legacy_metadata(path: str) -> Tuple[Any, str]:
     return _parse(text, sidecar), sidecar
 
 
-def load(path: str) -> Tuple[Dict[str, Any], FittedModel]:
-    """The parameters and the fitted model saved at `path` by `save`, or by an earlier kit."""
+def load(path: str) -> FittedModel:
+    """The fitted model saved at `path` by `save`, or by an earlier kit."""
     if not os.path.exists(path):
         raise FileNotFoundError(f"model file {path} not found")
     forest, text = NativeForest.load(path)
@@ -241,12 +312,11 @@ def load(path: str) -> Tuple[Dict[str, Any], FittedModel]:
         meta, where = _legacy_metadata(path)
     else:
         meta, where = _parse(text, f"the metadata in {path}"), path
-    params, fields = _read_metadata(meta, where)
-    return params, _fitted(forest, fields, where)
+    return _fitted(forest, _read_metadata(meta, where), where)
 
 
-def pickle_state(params: Dict[str, Any], fitted: FittedModel) -> Dict[str, Any]:
-    return {"_model_bytes": fitted.forest.to_bytes(metadata_text(params, fitted))}
+def pickle_state(fitted: FittedModel) -> Dict[str, Any]:
+    return {"_model_bytes": fitted.forest.to_bytes(metadata_text(fitted))}
 
 
 def from_pickle_state(model_bytes: bytes, legacy_meta: Any) -> FittedModel:
@@ -254,5 +324,4 @@ def from_pickle_state(model_bytes: bytes, legacy_meta: Any) -> FittedModel:
     kept beside the model bytes."""
     forest, text = NativeForest.from_bytes(model_bytes)
     meta = legacy_meta if text is None else _parse(text, "the pickled model's metadata")
-    _, fields = _read_metadata(meta, "the pickled model")
-    return _fitted(forest, fields, "the pickled model")
+    return _fitted(forest, _read_metadata(meta, "the pickled model"), "the pickled model")

@@ -10,7 +10,7 @@ without a Python object per cell:
   by row block to predict.
 - string (text, categorical, dictionary-encoded): uint32 codes into a list of distinct
   texts, from `pandas.factorize`, categorical codes, Arrow dictionary encoding or a polars
-  enum. Missing values are refused.
+  enum. Missing values are refused, a null kept inside an Arrow dictionary included.
 
 The estimator uses `training_data` to train, `to_table` and `align` to predict.
 """
@@ -193,6 +193,10 @@ def _pandas_column(name: str, series: Any) -> Column:
     elif pd.api.types.is_string_dtype(dtype):
         codes, uniques = series.factorize()
         return string_column(name, codes, uniques.tolist())
+    elif isinstance(dtype, getattr(pd, "ArrowDtype", ())):  # dictionary-encoded text
+        import pyarrow as pa
+
+        return _arrow_column(name, pa.array(series.array))
     raise _unsupported_error(name, f"dtype {dtype}")
 
 
@@ -241,10 +245,22 @@ def _arrow_column(name: str, column: Any) -> Column:
         return Column(name, NUMERIC, as_float.to_numpy())
     if _is_arrow_text(pa, kind) or (
             pa.types.is_dictionary(kind) and _is_arrow_text(pa, kind.value_type)):
-        if column.null_count:
-            raise _missing_error(name, column.null_count)
+        n_missing = _arrow_missing(pa, pc, column)
+        if n_missing:
+            raise _missing_error(name, n_missing)
         return string_column(name, *_arrow_codes(pa, column))
     raise _unsupported_error(name, f"Arrow type {kind}")
+
+
+def _arrow_missing(pa: Any, pc: Any, column: Any) -> int:
+    """Missing values of a text column: its nulls, and in a dictionary column also the rows
+    whose index points at a null kept in the dictionary (`null_count` leaves those out)."""
+    if not pa.types.is_dictionary(column.type):
+        return int(column.null_count)
+    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+    if not any(chunk.dictionary.null_count for chunk in chunks):
+        return int(column.null_count)
+    return int(pc.sum(pc.is_null(column)).as_py() or 0)
 
 
 def _is_arrow_text(pa: Any, kind: Any) -> bool:

@@ -7,12 +7,13 @@ import csv
 import os
 import sys
 import time
-from typing import Any, Hashable, List, Optional, Sequence, TextIO
+from typing import Any, Dict, Hashable, List, Optional, Sequence, TextIO
 
 import numpy as np
 
 from . import NativeError, _stream, metrics
 from ._output import atomic_path, check_writable_folder
+from ._params import CRITERIA, PARAMS
 from ._version import __version__
 from .datasets import load_csv, make_uplift_experiment
 from .estimator import UpliftForest
@@ -125,14 +126,7 @@ def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
     if not data.feature_names:
         raise CliError("no feature columns left to train on")
     control = _match_label(args.control, _labels(data.treatment), "control label")
-    model = UpliftForest(
-        n_estimators=args.n_estimators, max_features=args.max_features, max_depth=args.max_depth,
-        min_samples_leaf=args.min_samples_leaf, criterion=args.criterion, max_bins=args.max_bins,
-        balance_arms=args.balance_arms, normalize_gain=args.normalize_gain, alpha=args.alpha,
-        n_jobs=args.n_jobs, control=control, verbose=not args.quiet, random_state=args.seed,
-        max_samples=args.max_samples, bootstrap=args.bootstrap, honest=args.honest,
-        honest_fraction=args.honest_fraction, min_samples_treatment=args.min_samples_treatment,
-    )
+    model = UpliftForest(control=control, verbose=not args.quiet, **_forest_options(args))
     start = time.perf_counter()
     model.fit(data.X, data.treatment, data.y)
     elapsed = time.perf_counter() - start
@@ -189,7 +183,7 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome,
                     features=model.feature_names_, string_columns=_string_features(model))
     assert data.treatment is not None and data.y is not None
-    labels = list(model.treatments_) + [model.control]
+    labels = list(model.treatments_) + [model.control_]
     known = np.isin(np.asarray(data.treatment, dtype=object), np.asarray(labels, dtype=object))
     if not known.all():
         out.write(f"note: {int((~known).sum()):,} rows with labels the model does not know "
@@ -197,8 +191,8 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     X = {name: values[known] for name, values in data.X.items()}
     treatment, y = data.treatment[known], data.y[known]
     prediction = model.predict(X)
-    rows = evaluation_rows(y, prediction, treatment, model.treatments_, model.control)
-    out.write(f"evaluation on {len(y):,} rows of {args.data} (control {model.control!r})\n")
+    rows = evaluation_rows(y, prediction, treatment, model.treatments_, model.control_)
+    out.write(f"evaluation on {len(y):,} rows of {args.data} (control {model.control_!r})\n")
     out.write(_format_table(EVALUATION_HEADER, rows) + "\n")
     if args.table:
         with atomic_path(args.table) as temp:
@@ -208,7 +202,7 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
                 writer.writerows(rows)
         out.write(f"table written to {args.table}\n")
     if args.plot:
-        _write_plot(args.plot, y, prediction, treatment, model.treatments_, model.control)
+        _write_plot(args.plot, y, prediction, treatment, model.treatments_, model.control_)
         out.write(f"curves written to {args.plot}\n")
     return 0
 
@@ -305,60 +299,25 @@ def _add_flag(g: Any, name: str, default: bool, help_on: str, help_off: str) -> 
 
 
 def _add_hyper_parameters(p: argparse.ArgumentParser) -> None:
-    d = UpliftForest().get_params()  # the estimator's defaults are the command's
+    """An option per declared parameter that has one; its value lands under the parameter's
+    name, and its default is the estimator's."""
     g = p.add_argument_group("forest")
-    g.add_argument("--n-estimators", type=int, default=d["n_estimators"],
-                   help=f"trees to grow (default {d['n_estimators']})")
-    g.add_argument("--max-features", type=_max_features, default=d["max_features"],
-                   help="features tried per node: an int, a fraction, sqrt, log2 or all "
-                        f"(default {d['max_features']})")
-    g.add_argument("--max-depth", type=int, default=d["max_depth"],
-                   help=f"depth limit of each tree (default {d['max_depth']})")
-    g.add_argument("--min-samples-leaf", type=int, default=d["min_samples_leaf"],
-                   help=f"each child of a split gets more rows than this "
-                        f"(default {d['min_samples_leaf']})")
-    g.add_argument("--criterion", choices=["KL", "ED", "CHI"], default=d["criterion"],
-                   type=str.upper, help=f"divergence measure (default {d['criterion']})")
-    g.add_argument("--max-bins", type=int, default=d["max_bins"],
-                   help="candidate thresholds per feature are quantiles at 1/max_bins... "
-                        f"(default {d['max_bins']})")
-    g.add_argument("--max-samples", type=_max_samples, default=d["max_samples"],
-                   help="rows each tree draws: a fraction in (0, 1], a count, or all "
-                        f"(default {'all' if d['max_samples'] is None else d['max_samples']})")
-    _add_flag(g, "bootstrap", d["bootstrap"], "draw each tree's rows with replacement",
-              "draw them without replacement")
-    _add_flag(g, "honest", d["honest"],
-              "honest trees: one part of each tree's rows chooses the splits, the other sets "
-              "the leaf rates", "every row of a tree does both")
-    g.add_argument("--honest-fraction", type=float, default=d["honest_fraction"],
-                   help="share of each tree's rows that sets the leaf rates of honest trees "
-                        f"(default {d['honest_fraction']})")
-    g.add_argument("--min-samples-treatment", type=int, default=d["min_samples_treatment"],
-                   help="each child of a split gets more rows than this of every group "
-                        "(default: no such minimum)" if d["min_samples_treatment"] is None else
-                        f"(default {d['min_samples_treatment']})")
-    g.add_argument("--balance-arms", action="store_true",
-                   help="weigh the arms equally in the divergence")
-    g.add_argument("--normalize-gain", action="store_true", help="normalise split gains")
-    g.add_argument("--alpha", type=float, default=d["alpha"],
-                   help=f"weight inside the gain normaliser (default {d['alpha']})")
-    g.add_argument("--seed", type=int, default=None,
-                   help="seed of training: the same seed gives the same model file "
-                        "(default: a new seed from the operating system)")
+    for param in PARAMS:
+        if param.option is None:
+            continue
+        if param.negation is not None:
+            _add_flag(g, param.option[2:], param.default, param.help, param.negation)
+            continue
+        shown = (f"default {param.default}" if param.default_text is None else
+                 f"default: {param.default_text}")
+        metavar = None if param.choices else param.option[2:].upper().replace("-", "_")
+        g.add_argument(param.option, dest=param.name, type=param.parse, choices=param.choices,
+                       default=param.default, help=f"{param.help} ({shown})", metavar=metavar)
 
 
-def _max_samples(text: str) -> Any:
-    """all (None), a count, or a fraction."""
-    if text in ("all", "none", "None"):
-        return None
-    try:
-        return int(text)
-    except ValueError:
-        return float(text)
-
-
-def _max_features(text: str) -> Any:
-    return text if text in ("sqrt", "log2") else _max_samples(text)
+def _forest_options(args: argparse.Namespace) -> Dict[str, Any]:
+    """The parameters given by `_add_hyper_parameters`' options."""
+    return {p.name: getattr(args, p.name) for p in PARAMS if p.option is not None}
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -376,7 +335,6 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--features", nargs="+", help="feature columns (default: every other column)")
     p.add_argument("--exclude", nargs="+", help="columns to leave out of the features")
     p.add_argument("--model", required=True, help="where to write the model")
-    p.add_argument("--n-jobs", type=int, default=-1, help="threads (default -1: every processor)")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     _add_hyper_parameters(p)
 
@@ -412,7 +370,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--max-depth", type=int, default=5, help="depth limit (default 5)")
     p.add_argument("--min-samples-leaf", type=int, default=400,
                    help="each child of a split gets more rows than this (default 400)")
-    p.add_argument("--criterion", choices=["KL", "ED", "CHI"], default="ED", type=str.upper,
+    p.add_argument("--criterion", choices=CRITERIA, default="ED", type=str.upper,
                    help="divergence measure (default ED)")
     p.add_argument("--n-jobs", type=int, default=-1, help="threads (default -1: every processor)")
     p.add_argument("--seed", type=int, default=0,

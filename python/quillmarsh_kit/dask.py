@@ -41,8 +41,15 @@ import numpy as np
 
 from ._encode import binary_outcome, label_codes, treatment_groups
 from ._native import NativeError, NativeForest
-from ._params import ForestParams, available_cpus
-from ._persist import FittedModel
+from ._params import (
+    DASK_PARAM_NAMES,
+    DEFAULTS,
+    ForestParams,
+    available_cpus,
+    check_param,
+    signature,
+)
+from ._persist import FittedModel, grown_with
 from ._tabular import NUMERIC, STRING, Column, Table, _check_names, to_table
 from .estimator import UpliftForest
 
@@ -209,7 +216,7 @@ def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
         del table
     columns = [Column(name, kind, v, layout.categories[j])
                for j, (name, kind, v) in enumerate(zip(layout.names, layout.kinds, values))]
-    threads = NativeForest.training_threads(settings, _worker_threads(n_jobs))
+    threads = settings.training_threads(_worker_threads(n_jobs))
     forest = NativeForest.train(settings, Table(columns, n_rows, layout.named), groups,
                                 outcome, threads, seed, None)
     return forest.to_bytes(None)  # type: ignore[arg-type]
@@ -346,18 +353,14 @@ class DaskUpliftForest(UpliftForest):
     an in-memory `UpliftForest`.
     """
 
-    def __init__(self, n_estimators: int = 100, *, shuffle: bool = False, **params: Any) -> None:
+    _param_names = DASK_PARAM_NAMES
+
+    def __init__(self, n_estimators: int = DEFAULTS["n_estimators"], *,
+                 shuffle: bool = DEFAULTS["shuffle"], **params: Any) -> None:
         super().__init__(n_estimators, **params)
         self.shuffle = shuffle
 
-    def get_params(self, deep: bool = True) -> Dict[str, Any]:
-        return {**super().get_params(deep), "shuffle": self.shuffle}
-
-    def set_params(self, **params: Any) -> "DaskUpliftForest":
-        if "shuffle" in params:
-            self.shuffle = params.pop("shuffle")
-        super().set_params(**params)
-        return self
+    __init__.__signature__ = signature(DASK_PARAM_NAMES)  # type: ignore[attr-defined]
 
     # ----------------------------------------------------------------------------- fit
     def fit(self, X: Any, treatment: Any, y: Any = None) -> "DaskUpliftForest":
@@ -369,8 +372,7 @@ class DaskUpliftForest(UpliftForest):
         """
         if y is None:
             raise TypeError("fit needs y: a column name of X or a Dask Series of outcomes")
-        if not isinstance(self.shuffle, (bool, np.bool_)):
-            raise ValueError(f"shuffle must be True or False, got {self.shuffle!r}")
+        check_param("shuffle", self.shuffle)
         client = _client()
         frame, named = _frame_of(X)
         target_cols = [v for v in (treatment, y) if isinstance(v, str)]
@@ -448,7 +450,8 @@ class DaskUpliftForest(UpliftForest):
                 f"the merged forest holds {forest.n_trees} of {settings.n_estimators} trees")
         fitted = FittedModel(forest=forest, feature_names=names, feature_kinds=kinds,
                              feature_categories=categories, named=named,
-                             target_cols=target_cols, treatments=arms, seed=seed)
+                             target_cols=target_cols, treatments=arms, seed=seed,
+                             params=grown_with(self.get_params()))
         return fitted, shares
 
     def _gather_trees(self, futures: List[Any], shares: List[Share]) -> List[bytes]:
@@ -486,7 +489,7 @@ class DaskUpliftForest(UpliftForest):
         """The fitted model as an in-memory `UpliftForest` (the same forest and metadata): it
         predicts, saves and loads like any other."""
         fitted = self._check_fitted()
-        local = UpliftForest(**{k: v for k, v in self.get_params().items() if k != "shuffle"})
+        local = UpliftForest(**{k: getattr(self, k) for k in UpliftForest._param_names})
         local._adopt(fitted)
         return local
 

@@ -15,7 +15,7 @@ import numpy as np
 
 from . import _persist
 from ._native import NativeForest
-from ._params import TREE_OPTIONS_OFF, ForestParams
+from ._params import ForestParams
 from ._progress import training_progress
 from ._tabular import Table, align, to_table, to_vector, training_data
 from ._target import pack_target, split_target
@@ -105,6 +105,8 @@ class UpliftForest(ForestParams):
 
     Attributes after `fit`
     ----------------------
+    control_: the label of the control group the forest was grown against (`control` at the
+        last fit; `set_params` changes `control` for the next fit, never `control_`).
     treatments_: the arm labels, in the order of the columns of `predict`.
     feature_names_: the feature names, in training order (x0, x1, ... for inputs without
         column names).
@@ -147,7 +149,7 @@ class UpliftForest(ForestParams):
         data = training_data(X, treatment, y, self.control)
         table = data.table
         settings = self._engine_settings(len(table.columns))
-        threads = NativeForest.training_threads(settings, self._requested_threads())
+        threads = settings.training_threads(self._requested_threads())
         seed, advance_generator = self._seed()
         with training_progress(settings.n_estimators, threads, bool(self.verbose)) as progress:
             forest = NativeForest.train(settings, table, data.groups, data.outcome, threads,
@@ -155,7 +157,8 @@ class UpliftForest(ForestParams):
         fitted = _persist.FittedModel(
             forest=forest, feature_names=table.names, feature_kinds=table.kinds,
             feature_categories=[c.categories for c in table.columns], named=table.named,
-            target_cols=data.target_cols, treatments=data.arms, seed=seed)
+            target_cols=data.target_cols, treatments=data.arms, seed=seed,
+            params=_persist.grown_with(self.get_params()))
         self._adopt(fitted)
         advance_generator()
         return self
@@ -166,6 +169,7 @@ class UpliftForest(ForestParams):
         state = dict(self.__dict__)
         state.update(
             _fitted=fitted,
+            control_=fitted.control,
             treatments_=list(fitted.treatments),
             feature_names_=list(fitted.feature_names),
             feature_kinds_=list(fitted.feature_kinds),
@@ -261,24 +265,29 @@ class UpliftForest(ForestParams):
     # --------------------------------------------------------------------- persistence
     def save(self, path: PathLike) -> None:
         """Writes the model to one file at `path`: the engine's model document with the kit's
-        metadata inside. The file is replaced only once it is written whole."""
-        _persist.save(os.fspath(path), self.get_params(), self._check_fitted())
+        metadata inside. The file describes the fitted forest: its parameters are those it was
+        grown with, whatever `set_params` changed since. The file is replaced only once it is
+        written whole."""
+        _persist.save(os.fspath(path), self._check_fitted())
 
     @classmethod
     def load(cls, path: PathLike) -> "UpliftForest":
         """Reads a model written by `save` (or by an earlier version, with its metadata
         beside it at `path` + ".kit.json"); malformed or incomplete metadata is refused with
-        an error that names the file and what is wrong."""
-        params, fitted = _persist.load(os.fspath(path))
-        forest = cls(**params)
+        an error that names the file and what is wrong. The estimator's parameters are those
+        the forest was grown with (n_jobs and verbose at their defaults)."""
+        fitted = _persist.load(os.fspath(path))
+        forest = cls(**fitted.params)
         forest._adopt(fitted)
         return forest
 
     def __getstate__(self) -> Dict[str, Any]:
-        state = {k: v for k, v in self.__dict__.items() if k != "_fitted"}
+        """The current parameters as they are, and the fitted model as its model file (which
+        holds the fitted state: the parameters it was grown with, control, features)."""
+        state = {k: v for k, v in self.__dict__.items() if k not in ("_fitted", "control_")}
         fitted = getattr(self, "_fitted", None)
         if fitted is not None:
-            state.update(_persist.pickle_state(self.get_params(), fitted))
+            state.update(_persist.pickle_state(fitted))
         return state
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
@@ -287,9 +296,7 @@ class UpliftForest(ForestParams):
         legacy_meta = state.pop("_meta", None)
         for earlier in ("_model", "_feature_names", "_feature_kinds", "_target_cols"):
             state.pop(earlier, None)  # fields of pickles made before `_fitted` held them
-        state.setdefault("random_state", None)  # pickles made before seeds
-        for name, off in TREE_OPTIONS_OFF.items():  # pickles made before the tree options
-            state.setdefault(name, off)
+        self._restore_legacy(state)  # pickles made before some parameters existed
         self.__dict__.update(state)
         if model_bytes is not None:
             self._adopt(_persist.from_pickle_state(model_bytes, legacy_meta))

@@ -407,7 +407,7 @@ def score_arms(y_true: ArrayLike, uplift: ArrayLike, treatment: ArrayLike,
     """The metric of every arm against control: {arm label: score}.
 
     `treatment` holds the original labels; `uplift` is a (rows, arms) prediction, column k for
-    `arms[k]` (for an `UpliftForest`, pass `model.treatments_` and `model.control`).
+    `arms[k]` (for an `UpliftForest`, pass `model.treatments_` and `model.control_`).
     """
     fn = _metric(metric)
     rows = arm_data(y_true, uplift, treatment, arms, control)
@@ -427,8 +427,8 @@ def make_uplift_scorer(metric: Metric = "qini", arm: Optional[Hashable] = None,
     def scorer(estimator: Any, X: Any, target: Any) -> float:
         treatment, y = split_target(target)
         prediction = estimator.predict(X)
-        scores = score_arms(y, prediction, treatment, estimator.treatments_, estimator.control, fn,
-                            **kwargs)
+        scores = score_arms(y, prediction, treatment, estimator.treatments_,
+                            getattr(estimator, "control_", estimator.control), fn, **kwargs)
         if arm is not None:
             if arm not in scores:
                 raise ValueError(f"arm {arm!r} is not one of {list(scores)}")

@@ -7,9 +7,9 @@ import re
 import numpy as np
 import pytest
 
-from quillmarsh_kit import UpliftForest
+from quillmarsh_kit import UpliftForest, __version__
 from quillmarsh_kit.cli import main
-from quillmarsh_kit.datasets import make_uplift_experiment
+from quillmarsh_kit.datasets import load_csv, make_uplift_experiment
 
 FOREST = ["--n-estimators", "6", "--max-depth", "3", "--min-samples-leaf", "30", "--n-jobs", "2"]
 
@@ -70,6 +70,23 @@ def test_train_predict_evaluate(csv_files, tmp_path, capsys):
     assert [r["arm"] for r in written] == ["1", "2"]
     assert all(-1 <= float(r["qini"]) <= 1 for r in written)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_evaluate_scores_against_the_control_the_model_was_grown_with(csv_files, tmp_path,
+                                                                      capsys):
+    train, test = csv_files
+    data = load_csv(train, treatment="arm", outcome="converted", exclude=["id"])
+    model = UpliftForest(n_estimators=3, max_depth=3, control=0, random_state=1)
+    model.fit(data.X, data.treatment, data.y).set_params(control=1, max_depth=9)
+    model.save(tmp_path / "m.json")
+    assert main(["evaluate", str(test), "--model", str(tmp_path / "m.json"), "--treatment",
+                 "arm", "--outcome", "converted"]) == 0
+    out = capsys.readouterr().out
+    assert "evaluation on 1,600 rows" in out and "(control 0)" in out and "note:" not in out
+    with open(test) as src:
+        groups = [int(r["arm"]) for r in csv.DictReader(src)]
+    treated, control = groups.count(1), groups.count(0)
+    assert re.search(rf"\n1(\.0)? +{treated + control} +{treated} +{control} ", out), out
 
 
 TREE_OPTIONS = ("max_samples", "bootstrap", "honest", "honest_fraction", "min_samples_treatment")
@@ -152,8 +169,14 @@ def test_csv_with_a_bom_and_na_cells_trains_and_predicts(tmp_path, capsys):
     (lambda meta: meta.update(feature_names=["num", "other"]), "does not describe its model"),
     (lambda meta: meta.update(treatments=["t", "u"]), "names 2 treatments, the model predicts 1"),
     (lambda meta: meta.update(format="something else"), "is not quillmarsh_kit model metadata"),
+    (lambda meta: meta["params"].update(control="t"),
+     "the control label 't' is also one of its arms ['t']"),
+    (lambda meta: meta.update(format_version=3, version="9.0"),
+     f"format version 3, written by quillmarsh_kit 9.0; this quillmarsh_kit ({__version__}) "
+     "reads format versions up to 2: upgrade"),
+    (lambda meta: meta.update(format_version="2"), "'format_version' must be a positive integer"),
 ], ids=["kinds", "two_missing", "short_kinds", "label", "seed", "categories", "names", "arms",
-        "format"])
+        "format", "control_is_an_arm", "newer_format", "format_version_text"])
 def test_damaged_metadata_in_the_model_file_is_one_clear_error(tmp_path, capsys, damage,
                                                                message):
     model_path = tmp_path / "m.json"

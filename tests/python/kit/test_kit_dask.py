@@ -164,6 +164,7 @@ def test_a_saved_dask_model_loads_in_the_kit_and_in_the_native_class(tmp_path, f
     rows = experiment_part(0).drop(columns=["treatment", "y"])
     loaded = UpliftForest.load(path)
     assert type(loaded) is UpliftForest and loaded.seed_ == fitted.seed_
+    assert loaded.control_ == fitted.control_ == "control" and loaded.max_depth == 5
     np.testing.assert_array_equal(loaded.predict(rows), fitted.to_local().predict(rows))
     copy = pickle.loads(pickle.dumps(fitted))
     assert type(copy) is qdask.DaskUpliftForest and copy.get_params() == fitted.get_params()

@@ -1,8 +1,11 @@
 """The estimator's protocol: parameters, seeds, refitting, progress, failures and persistence."""
 
+import inspect
 import io
 import json
+import pathlib
 import pickle
+import re
 import warnings
 
 import numpy as np
@@ -10,7 +13,7 @@ import pytest
 
 from quillmarsh_kit import NativeError, NotFittedError, UpliftForest, uplift_target
 from quillmarsh_kit._native import NativeForest
-from quillmarsh_kit._params import TREE_OPTIONS_OFF
+from quillmarsh_kit._params import PARAM_NAMES, PARAMS, TREE_OPTIONS_OFF
 from quillmarsh_kit._progress import training_progress
 from quillmarsh_kit.metrics import make_uplift_scorer
 
@@ -32,6 +35,21 @@ def test_params_round_trip_and_reach_the_engine():
     assert model.set_params(max_depth=9) is model and model.max_depth == 9
     with pytest.raises(ValueError, match="invalid parameter 'depth'"):
         model.set_params(depth=3)
+
+
+def test_the_constructor_and_the_guide_follow_the_parameter_declarations():
+    declared = [(p.name, p.default) for p in PARAMS if p.name in PARAM_NAMES]
+    init = list(inspect.signature(UpliftForest.__init__).parameters.values())[1:]
+    assert [(q.name, q.default) for q in init] == declared  # scikit-learn reads this signature
+    assert [q.kind for q in init[:2]] == [inspect.Parameter.POSITIONAL_OR_KEYWORD,
+                                         inspect.Parameter.KEYWORD_ONLY]
+    values = {name: f"value of {name}" for name in PARAM_NAMES}
+    assert UpliftForest(**values).get_params() == values
+    guide = (pathlib.Path(__file__).parents[3] / "docs" / "toolkit.md").read_text()
+    table = guide.split("| parameter | default | meaning |", 1)[1].split("\n\n", 1)[0]
+    shown = [(name, default.strip()) for name, default in
+             re.findall(r"^\| `(\w+)` \| ([^|]+) \|", table, re.M)]
+    assert shown == [(n, f'`"{d}"`' if isinstance(d, str) else str(d)) for n, d in declared]
 
 
 def test_sklearn_clone_keeps_parameters_and_drops_the_fit():
@@ -360,6 +378,28 @@ def test_pickle_round_trip_of_fitted_and_unfitted_models():
     assert copy.treatments_ == ["t", "u"] and copy.seed_ == model.seed_
     blank = pickle.loads(pickle.dumps(UpliftForest(max_depth=3)))
     assert blank.max_depth == 3 and not hasattr(blank, "treatments_")
+
+
+def _through_file(model, folder):
+    model.save(folder / "through.json")
+    return UpliftForest.load(folder / "through.json")
+
+
+@pytest.mark.parametrize("round_trip,keeps_current", [
+    (_through_file, False), (lambda model, folder: pickle.loads(pickle.dumps(model)), True),
+], ids=["save_load", "pickle"])
+def test_parameters_set_after_fit_do_not_rewrite_the_fitted_model(tmp_path, round_trip,
+                                                                 keeps_current):
+    grown = dict(n_estimators=2, control="c", max_depth=3, min_samples_leaf=0, random_state=4)
+    model = UpliftForest(**grown).fit(X, T, Y)
+    model.set_params(control="t", max_depth=9, n_estimators=7, random_state=11, honest=False)
+    copy = round_trip(model, tmp_path)
+    assert copy.control_ == "c" and copy.treatments_ == ["t", "u"]
+    expected = model.get_params() if keeps_current else UpliftForest(**grown).get_params()
+    assert copy.get_params() == expected
+    np.testing.assert_array_equal(copy.predict(X), model.predict(X))
+    # whatever its current parameters, the copy's own file describes the grown forest
+    assert _through_file(copy, tmp_path).get_params() == UpliftForest(**grown).get_params()
 
 
 def test_unsaveable_labels_are_refused_with_their_type(tmp_path):

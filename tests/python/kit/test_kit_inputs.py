@@ -27,6 +27,11 @@ def _frames():
         return pd.DataFrame({"num": NUM, "cat": pd.Categorical(CAT, categories=list("zqyx")),
                              "flag": pd.array(FLAG, dtype="boolean")})
 
+    def pandas_arrow_dictionary():  # pandas' read_parquet(dtype_backend="pyarrow") gives these
+        pd, pa = (pytest.importorskip(m) for m in ("pandas", "pyarrow"))
+        return pd.DataFrame({"num": NUM, "cat": pd.arrays.ArrowExtensionArray(
+            pa.array(CAT).dictionary_encode()), "flag": FLAG})
+
     def polars_frame():
         pl = pytest.importorskip("polars")
         return pl.DataFrame({"num": NUM, "cat": CAT, "flag": FLAG})
@@ -53,8 +58,8 @@ def _frames():
     def dict_of_arrays():
         return {"num": np.array(NUM), "cat": np.array(CAT), "flag": np.array(FLAG)}
 
-    return [pandas_frame, pandas_categorical, polars_frame, polars_categorical, arrow_table,
-            arrow_chunks, dict_of_lists, dict_of_arrays]
+    return [pandas_frame, pandas_categorical, pandas_arrow_dictionary, polars_frame,
+            polars_categorical, arrow_table, arrow_chunks, dict_of_lists, dict_of_arrays]
 
 
 @pytest.mark.parametrize("make", _frames(), ids=lambda f: f.__name__)
@@ -192,22 +197,62 @@ def test_bad_feature_columns_are_refused_by_name(no_engine, column, message):
         UpliftForest(control="ctl").fit({"ok": NUM, "bad": column}, TREATMENT, OUTCOME)
 
 
+def _in_dictionary(pa, values, indices=None):
+    """A dictionary column whose nulls are entries of the dictionary (`null_count` is 0)."""
+    if indices is not None:
+        return pa.DictionaryArray.from_arrays(pa.array(indices, pa.int32()), pa.array(values))
+    import pyarrow.compute as pc
+
+    return pc.dictionary_encode(pa.array(values), null_encoding="encode")
+
+
+@pytest.fixture(scope="module")
+def text_model():
+    """A model with one string feature, 'bad', to predict from the tables below."""
+    return UpliftForest(n_estimators=1, control="ctl").fit({"bad": list("aabbaa")}, TREATMENT,
+                                                           OUTCOME)
+
+
+MISSING = "string feature 'bad' has 2 missing"
+
+
 @pytest.mark.parametrize("make,message", [
-    (lambda pd, pl, pa: pd.DataFrame({"bad": pd.Categorical(["a", None, "b"] * 2)}),
-     "string feature 'bad' has 2 missing"),
+    (lambda pd, pl, pa: pd.DataFrame({"bad": pd.Categorical(["a", None, "b"] * 2)}), MISSING),
+    (lambda pd, pl, pa: pd.DataFrame({"bad": pd.Categorical(["a", "b", "c"] * 2)}).replace(
+        {"bad": {"c": None}}), MISSING),
     (lambda pd, pl, pa: pd.DataFrame({"bad": pd.array(["a", None, "b"] * 2, dtype="string")}),
-     "string feature 'bad' has 2 missing"),
-    (lambda pd, pl, pa: pl.DataFrame({"bad": ["a", None, "b"] * 2}),
-     "string feature 'bad' has 2 missing"),
+     MISSING),
+    (lambda pd, pl, pa: pd.DataFrame({"bad": pd.arrays.ArrowExtensionArray(
+        _in_dictionary(pa, ["a", None, "b"] * 2))}), MISSING),
+    (lambda pd, pl, pa: pl.DataFrame({"bad": ["a", None, "b"] * 2}), MISSING),
+    (lambda pd, pl, pa: pl.DataFrame({"bad": pl.Series(["a", None, "b"] * 2,
+                                                       dtype=pl.Categorical)}), MISSING),
+    (lambda pd, pl, pa: pl.DataFrame({"bad": pl.Series(["a", None, "b"] * 2,
+                                                       dtype=pl.Enum(["b", "a"]))}), MISSING),
+    (lambda pd, pl, pa: pl.from_arrow(pa.table({"bad": _in_dictionary(pa, ["a", None, "b"] * 2)})),
+     MISSING),
     (lambda pd, pl, pa: pa.table({"bad": pa.array(["a", None, "b"] * 2).dictionary_encode()}),
-     "string feature 'bad' has 2 missing"),
+     MISSING),
+    (lambda pd, pl, pa: pa.table({"bad": _in_dictionary(pa, ["a", None, "b"] * 2)}), MISSING),
+    (lambda pd, pl, pa: pa.table({"bad": pa.chunked_array(
+        [_in_dictionary(pa, ["a", None, "b"]), _in_dictionary(pa, ["b", "c", None])])}), MISSING),
+    (lambda pd, pl, pa: pa.table({"bad": _in_dictionary(pa, ["a", None, "b"],
+                                                        [0, 1, None, 0, 2, 2])}), MISSING),
     (lambda pd, pl, pa: pd.DataFrame({"bad": pd.to_timedelta(range(6), unit="s")}),
      "column 'bad' has dtype timedelta64"),
-], ids=["pandas_categorical", "pandas_string", "polars", "arrow", "timedelta"])
-def test_missing_strings_in_every_table_kind_are_refused(no_engine, make, message):
+], ids=["pandas_categorical", "pandas_categorical_codes", "pandas_string",
+        "pandas_arrow_dictionary_null", "polars", "polars_categorical", "polars_enum",
+        "polars_from_dictionary_null", "arrow", "arrow_dictionary_null",
+        "arrow_chunks_dictionary_null", "arrow_null_index_and_null_entry", "timedelta"])
+@pytest.mark.parametrize("stage", ["fit", "predict"])
+def test_missing_strings_in_every_table_kind_are_refused(text_model, no_engine, make, message,
+                                                         stage):
     pd, pl, pa = (pytest.importorskip(m) for m in ("pandas", "polars", "pyarrow"))
     with pytest.raises(ValueError, match=message):
-        UpliftForest(control="ctl").fit(make(pd, pl, pa), TREATMENT, OUTCOME)
+        if stage == "fit":
+            UpliftForest(control="ctl").fit(make(pd, pl, pa), TREATMENT, OUTCOME)
+        else:
+            text_model.predict(make(pd, pl, pa))
 
 
 @pytest.mark.parametrize("treatment,outcome,message", [
