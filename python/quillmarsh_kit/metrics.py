@@ -750,7 +750,7 @@ def policy_value(y_true: ArrayLike, treatment: ArrayLike, policy: Any, rates: Ar
     it (a label per row, or one label for every row); labels are `control` or one of `arms`
     (default: the sorted labels of `treatment` other than `control`). The groups, in the order
     of the columns of `rates`, are `[control, *arms]`; for an `UpliftForest` pass
-    `control=model.control, arms=model.treatments_`.
+    `control=model.control_, arms=model.treatments_`.
 
     Row i, assigned g_i and given p_i, scores
         value * (m_p(x_i) + [g_i == p_i] / e_p(x_i) * (y_i - m_p(x_i))) - cost(p_i)
