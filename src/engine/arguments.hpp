@@ -115,11 +115,11 @@ bool parse_arguments(const char* function, const std::array<Parameter<Settings>,
 
 // An entry point of the engine: binds the arguments to the table, then runs
 // body(settings), which returns a new reference or nullptr with a Python error set; internal
-// failures become PanicException.
+// failures become PanicException, exhausted memory MemoryError.
 template <class Settings, std::size_t N, class Body>
 PyObject* call_with_arguments(const char* function, const std::array<Parameter<Settings>, N>& table,
                               PyObject* args, PyObject* kwargs, Body&& body) noexcept {
-  return guarded([&]() -> PyObject* {
+  return guarded<OutOfMemory::kMemoryError>([&]() -> PyObject* {
     Settings settings;
     if (!parse_arguments(function, table, args, kwargs, settings)) return nullptr;
     return body(settings);

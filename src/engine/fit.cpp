@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -247,6 +248,7 @@ class Collected {
   void add(TreeOutcome outcome, TrainingRun& run) {
     ++arrived_;
     if (!outcome.tree) {
+      out_of_memory_ = out_of_memory_ || outcome.out_of_memory;
       if (!failure_) failure_ = std::move(outcome.failure);
       run.cancel();  // the fit fails: the other trees need not finish
       return;
@@ -257,8 +259,10 @@ class Collected {
   std::int32_t finished() const noexcept { return finished_; }
   bool failed() const noexcept { return failure_.has_value(); }
 
-  // The trees in job order; panics with a lost tree's message, or when trees are missing.
+  // The trees in job order; throws std::bad_alloc when a tree ran out of memory, panics with
+  // a lost tree's message, or when trees are missing.
   std::vector<UpliftTreeModel> take(const TrainingRun& run) {
+    if (out_of_memory_) throw std::bad_alloc();
     if (failure_) panic(std::move(*failure_));
     require_every_outcome(arrived_, run);
     std::vector<UpliftTreeModel> out;
@@ -274,6 +278,7 @@ class Collected {
  private:
   std::vector<std::optional<UpliftTreeModel>> trees_;
   std::optional<std::string> failure_;
+  bool out_of_memory_ = false;
   std::int32_t arrived_ = 0;
   std::int32_t finished_ = 0;
 };

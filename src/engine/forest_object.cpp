@@ -56,7 +56,7 @@ void forest_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* forest_repr(PyObject* self) noexcept {
-  return guarded([&]() -> PyObject* {
+  return guarded<OutOfMemory::kMemoryError>([&]() -> PyObject* {
     const EngineForest& f = forest_of(self);
     const std::string text =
         "<quillmarsh_kit._engine.Forest of " + std::to_string(f.record.trees.size()) + " trees, " +
@@ -94,7 +94,7 @@ PyObject* text(const std::string& value) {
 
 template <auto read>
 PyObject* attribute(PyObject* self, void* /*closure*/) noexcept {
-  return guarded([&]() -> PyObject* { return read(forest_of(self)); });
+  return guarded<OutOfMemory::kMemoryError>([&]() -> PyObject* { return read(forest_of(self)); });
 }
 
 PyObject* n_trees(const EngineForest& f) { return PyLong_FromSize_t(f.record.trees.size()); }
@@ -177,7 +177,8 @@ PyMethodDef kMethods[] = {
      "loads into the native class _UpliftRandomForestModel as well. A regular file is\n"
      "replaced whole or not at all (written beside it, then renamed). metadata: None, or\n"
      "JSON text (one JSON value, else ValueError) stored under the key \"quillmarsh_kit\".\n"
-     "File errors raise PanicException with the class's rendering of the error."},
+     "path: str (encoded as os.fsencode does), bytes or os.PathLike. File errors raise the\n"
+     "OSError of the system's error number (errno, strerror, filename)."},
     {"to_bytes", as_cfunction(&forest_to_bytes), METH_VARARGS | METH_KEYWORDS,
      "to_bytes($self, metadata=None)\n--\n\n"
      "The model file's content as bytes (see save); from_bytes reads it back."},

@@ -25,8 +25,10 @@ constexpr const char* kModuleDoc =
     "argument, before any thread starts. The arrays are referenced, not copied, for the\n"
     "duration of the call, and other threads must not write to them meanwhile.\n"
     "\n"
-    "Internal failures raise PanicException (vornex_runtime.PanicException, a\n"
-    "BaseException), as the native class does.\n"
+    "File errors raise OSError (FileNotFoundError, IsADirectoryError, ...), exhausted\n"
+    "memory MemoryError, text that is not UTF-8 ValueError. Internal failures raise\n"
+    "PanicException (vornex_runtime.PanicException, a BaseException), as the native class\n"
+    "does.\n"
     "\n"
     "Functions:\n"
     "  fit(columns, names, treatment, outcome, *, n_estimators, max_features, max_depth,\n"
@@ -82,8 +84,10 @@ PyMethodDef kFunctions[] = {
      "load(path)\n--\n\n"
      "Reads a model file: returns (Forest, metadata), metadata the JSON text stored by\n"
      "save (None without). Files the native class saved load too; their n_estimators stays\n"
-     "the divisor of predictions. A document without trees raises ValueError; file and\n"
-     "format errors raise PanicException with the class's rendering of the error."},
+     "the divisor of predictions. path is a str (encoded as os.fsencode does), bytes or\n"
+     "os.PathLike. File errors raise the OSError of the system's error number (errno,\n"
+     "strerror, filename); a document without trees raises ValueError; format errors raise\n"
+     "PanicException with the class's rendering of the error."},
     {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_from_bytes)),
      METH_VARARGS | METH_KEYWORDS,
      "from_bytes(data)\n--\n\n"

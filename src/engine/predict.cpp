@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -165,6 +166,9 @@ std::vector<ColumnInput> column_inputs(const CallerColumns& columns) {
   return inputs;
 }
 
+// The helper's report of an allocation that could not be satisfied.
+constexpr std::string_view kOutOfMemory = "memory allocation failed";
+
 // Runs predict_columns on a helper thread while the calling thread waits interruptibly.
 // Panics with the prediction's failure once every thread of it has ended.
 bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> inputs,
@@ -183,7 +187,7 @@ bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> 
         } catch (const Panic& p) {
           tx.send(p.message());
         } catch (const std::bad_alloc&) {
-          tx.send("memory allocation failed");
+          tx.send(std::string(kOutOfMemory));
         }
       },
       group);
@@ -199,6 +203,7 @@ bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> 
       },
       [] { return true; });
   if (!completed) return false;  // the interrupt wins over a failure found meanwhile
+  if (failure == kOutOfMemory) throw std::bad_alloc();
   if (failure) panic(std::move(*failure));
   return true;
 }

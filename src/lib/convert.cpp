@@ -77,6 +77,16 @@ std::optional<std::string> to_text(PyObject* object) {
   return utf8_of_str(object);
 }
 
+std::optional<FsPath> to_fs_path(PyObject* object) {
+  PyObject* encoded = nullptr;
+  if (PyUnicode_FSConverter(object, &encoded) == 0) return std::nullopt;
+  const PyRef bytes = PyRef::steal(encoded);
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return std::nullopt;
+  return FsPath{std::string(data, static_cast<std::size_t>(size)), PyRef::borrow(object)};
+}
+
 void name_argument_in_error(const char* name) noexcept {
   if (PyErr_Occurred() == nullptr) return;
   PendingError error = take_pending_error();

@@ -104,10 +104,31 @@ std::string render_error(const PendingError& error) {
 }
 
 void prefix_pending_error(std::string_view prefix) {
-  const PendingError error = take_pending_error();
+  PendingError error = take_pending_error();
+  PyObject* base = nullptr;
+  for (PyObject* kind : {PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError}) {
+    if (PyErr_GivenExceptionMatches(error.type.get(), kind) != 0) {
+      base = kind;
+      break;
+    }
+  }
+  if (base == nullptr) {
+    restore_error(std::move(error));
+    return;
+  }
   std::string text(prefix);
   text += exception_message(error.value.get());
-  PyErr_SetString(error.type.get(), text.c_str());
+  PyRef message = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return;
+  PyRef prefixed = PyRef::steal(PyObject_CallFunctionObjArgs(base, message.get(), nullptr));
+  if (!prefixed) return;
+  // The same type keeps the original's cause; a subclass (UnicodeEncodeError, whose
+  // constructor takes five arguments) becomes the cause of its base's prefixed error.
+  PyRef cause = error.type.get() == base ? PyRef::steal(PyException_GetCause(error.value.get()))
+                                         : std::move(error.value);
+  if (cause) PyException_SetCause(prefixed.get(), cause.release());  // steals the cause
+  PyErr_SetObject(base, prefixed.get());
 }
 
 void raise_cannot_convert(PyObject* object, std::string_view target) {

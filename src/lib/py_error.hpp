@@ -56,7 +56,9 @@ std::string exception_message(PyObject* value);
 // "PyErr { type: <repr>, value: <repr>, traceback: None | Some(<repr>) }"
 std::string render_error(const PendingError& error);
 
-// Puts `prefix` before the message of the pending error, keeping its type.
+// Puts `prefix` before the message of a pending TypeError, ValueError or OverflowError,
+// keeping its type and cause. A subclass of these (UnicodeEncodeError) is raised as that
+// base type with the prefixed message, caused by the original; other errors pass unchanged.
 void prefix_pending_error(std::string_view prefix);
 
 // Raises TypeError "'{type name}' object cannot be converted to '{target}'".
