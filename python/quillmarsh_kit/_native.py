@@ -47,9 +47,9 @@ def engine() -> Any:
 
 
 def is_panic(err: BaseException) -> bool:
-    """True for the native module's internal-failure exception."""
-    kind = type(err)
-    return kind.__name__ == "PanicException" and kind.__module__ == "vornex_runtime"
+    """True for the native modules' internal-failure exception: one type, which the engine and
+    the class `quillmarsh._UpliftRandomForestModel` both raise."""
+    return isinstance(err, engine().PanicException)
 
 
 @contextlib.contextmanager

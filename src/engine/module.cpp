@@ -5,6 +5,7 @@
 #include "engine/functions.hpp"
 #include "lib/allocator.hpp"
 #include "lib/boundary.hpp"
+#include "lib/panic_exception.hpp"
 #include "lib/py_error.hpp"
 #include "lib/py_ref.hpp"
 
@@ -27,8 +28,8 @@ constexpr const char* kModuleDoc =
     "\n"
     "File errors raise OSError (FileNotFoundError, IsADirectoryError, ...), exhausted\n"
     "memory MemoryError, text that is not UTF-8 ValueError. Internal failures raise\n"
-    "PanicException (vornex_runtime.PanicException, a BaseException), as the native class\n"
-    "does.\n"
+    "PanicException (vornex_runtime.PanicException, a BaseException, also this module's\n"
+    "attribute), the same type object that the native class raises.\n"
     "\n"
     "Functions:\n"
     "  fit(columns, names, treatment, outcome, *, n_estimators, max_features, max_depth,\n"
@@ -123,6 +124,11 @@ PyObject* init_module() {
   install_allocation_failure_handler();
   PyObject* type = forest_type();
   if (PyObject_SetAttrString(module.get(), "Forest", type) != 0) return nullptr;
+  PyObject* panic_type = panic_exception_type();
+  if (panic_type == nullptr ||
+      PyObject_SetAttrString(module.get(), "PanicException", panic_type) != 0) {
+    return nullptr;
+  }
   return module.release();
 }
 

@@ -369,6 +369,42 @@ def test_exhausted_memory_is_a_memory_error_that_leaves_the_estimator_as_it_was(
     assert "panicked" not in result.stderr
 
 
+@pytest.mark.parametrize("first,second", [("quillmarsh", "quillmarsh_kit._engine"),
+                                           ("quillmarsh_kit._engine", "quillmarsh")])
+def test_both_modules_raise_one_panic_exception_type(first, second):
+    result = run_child(f"""
+        import importlib, sys
+        importlib.import_module("{first}")
+        if "{first}" == "quillmarsh":  # the class's type is made by its first failure
+            try:
+                sys.modules["quillmarsh"]._UpliftRandomForestModel(
+                    1, 1, 1, 1, "KL", 2, False, False, 0.0).feature_cols()
+            except BaseException as err:
+                class_panic = err
+        importlib.import_module("{second}")
+        import quillmarsh
+        from quillmarsh_kit import _engine
+        from quillmarsh_kit._native import is_panic
+        if "{first}" != "quillmarsh":
+            try:
+                quillmarsh._UpliftRandomForestModel(1, 1, 1, 1, "KL", 2, False, False,
+                                                    0.0).feature_cols()
+            except BaseException as err:
+                class_panic = err
+        try:
+            _engine.from_bytes(b"{{")
+        except BaseException as err:
+            engine_panic = err
+        kind = _engine.PanicException
+        print(type(class_panic) is type(engine_panic) is kind, is_panic(class_panic),
+              kind.__module__, kind.__name__, issubclass(kind, Exception),
+              sorted(vars(quillmarsh)) == sorted(["__all__", "__doc__", "__file__", "__loader__",
+                  "__name__", "__package__", "__spec__", "_UpliftRandomForestModel"]))
+    """)
+    assert result.stdout.split() == ["True", "True", "vornex_runtime", "PanicException", "False",
+                                     "True"], result.stderr
+
+
 def test_a_class_model_without_trees_is_no_forest(tmp_path):
     import quillmarsh
     path = tmp_path / "untrained.json"
