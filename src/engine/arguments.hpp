@@ -12,9 +12,10 @@
 #include <string>
 #include <tuple>
 
+#include "binding/boundary.hpp"
+#include "binding/py_error.hpp"
+#include "binding/python.hpp"
 #include "common/panic.hpp"
-#include "lib/boundary.hpp"
-#include "lib/python.hpp"
 
 namespace quillmarsh {
 
@@ -36,7 +37,7 @@ struct Parameter {
   bool (*store)(PyObject* value, Settings& settings);
 };
 
-// Stores convert(value) (an optional, see lib/convert.hpp) into settings.*field.
+// Stores convert(value) (an optional, see binding/convert.hpp) into settings.*field.
 template <auto field, auto convert, class Settings>
 bool store_converted(PyObject* value, Settings& settings) {
   auto converted = convert(value);
@@ -65,8 +66,7 @@ bool panics_as_value_error(Fn&& fn) {
     fn();
     return true;
   } catch (const Panic& p) {
-    PyErr_SetString(PyExc_ValueError, p.message().c_str());
-    return false;
+    return raise_value_error(p.message());
   }
 }
 

@@ -11,6 +11,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "binding/boundary.hpp"
+#include "binding/compound.hpp"
+#include "binding/convert.hpp"
+#include "binding/py_error.hpp"
 #include "common/panic.hpp"
 #include "engine/arguments.hpp"
 #include "engine/arrays.hpp"
@@ -18,10 +22,6 @@
 #include "engine/forest_object.hpp"
 #include "engine/functions.hpp"
 #include "engine/waiting.hpp"
-#include "lib/boundary.hpp"
-#include "lib/compound.hpp"
-#include "lib/convert.hpp"
-#include "lib/py_error.hpp"
 #include "uplift_random_forest/train.hpp"
 #include "uplift_tree/grow.hpp"
 
@@ -148,11 +148,6 @@ struct TrainingInput {
   TrainingColumns columns;
   std::vector<PyRef> held;
 };
-
-bool raise_value_error(const std::string& text) {
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  return false;
-}
 
 std::optional<std::string> repeated_name(const std::vector<std::string>& names) {
   std::unordered_set<std::string_view> seen;

@@ -7,29 +7,24 @@
 #include <string>
 #include <type_traits>
 
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/results.hpp"
+#include "binding/type_parts.hpp"
 #include "common/panic.hpp"
 #include "engine/arguments.hpp"
 #include "engine/forest_methods.hpp"
-#include "lib/boundary.hpp"
-#include "lib/convert.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
-#include "lib/results.hpp"
 #include "uplift_random_forest/importance.hpp"
 
 namespace quillmarsh {
 
 namespace {
 
-// The forest lives in raw storage so that the struct stays standard-layout and a PyObject*
-// of this type may be reinterpreted as a ForestObject*.
 struct ForestObject {
   PyObject ob_base;
-  alignas(EngineForest) unsigned char storage[sizeof(EngineForest)];
-
-  EngineForest& forest() noexcept {
-    return *std::launder(reinterpret_cast<EngineForest*>(storage));
-  }
+  Stored<EngineForest> stored;
 };
 static_assert(std::is_standard_layout_v<ForestObject>);
 
@@ -37,7 +32,7 @@ static_assert(std::is_standard_layout_v<ForestObject>);
 PyObject* cached_type = nullptr;
 
 const EngineForest& forest_of(PyObject* self) {
-  return reinterpret_cast<ForestObject*>(self)->forest();
+  return reinterpret_cast<ForestObject*>(self)->stored.get();
 }
 
 PyObject* forest_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) noexcept {
@@ -45,14 +40,6 @@ PyObject* forest_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwa
                   "Forest objects are made by fit, load, from_bytes and merge of "
                   "quillmarsh_kit._engine");
   return nullptr;
-}
-
-void forest_dealloc(PyObject* self) noexcept {
-  std::destroy_at(&reinterpret_cast<ForestObject*>(self)->forest());
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);
 }
 
 PyObject* forest_repr(PyObject* self) noexcept {
@@ -141,13 +128,6 @@ PyGetSetDef kAttributes[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-template <class Method>
-PyCFunction as_cfunction(Method method) noexcept {
-  // The interpreter calls through PyCFunction and dispatches on the flags; the detour
-  // through void(*)() is the sanctioned way to cast between function pointer types.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
 PyMethodDef kMethods[] = {
     {"predict", as_cfunction(&forest_predict), METH_VARARGS | METH_KEYWORDS,
      "predict($self, columns, out, n_threads, std_out=None)\n--\n\n"
@@ -196,7 +176,8 @@ PyObject* forest_type() {
   if (cached_type != nullptr) return cached_type;
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(&forest_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&forest_dealloc)},
+      {Py_tp_dealloc,
+       reinterpret_cast<void*>(&dealloc_stored<ForestObject, &ForestObject::stored>)},
       {Py_tp_repr, reinterpret_cast<void*>(&forest_repr)},
       {Py_tp_methods, kMethods},
       {Py_tp_getset, kAttributes},
@@ -224,7 +205,7 @@ PyObject* new_forest_object(UpliftRandomForestModel record) {
     ensure_error_set();
     return nullptr;
   }
-  std::construct_at(&reinterpret_cast<ForestObject*>(object)->forest(), std::move(forest));
+  std::construct_at(&reinterpret_cast<ForestObject*>(object)->stored.get(), std::move(forest));
   return object;
 }
 

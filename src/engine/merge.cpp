@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "binding/boundary.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 #include "engine/arguments.hpp"
 #include "engine/forest_object.hpp"
 #include "engine/functions.hpp"
-#include "lib/boundary.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
 
 namespace quillmarsh {
 

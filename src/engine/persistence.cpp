@@ -9,15 +9,15 @@
 #include <string_view>
 #include <variant>
 
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 #include "engine/arguments.hpp"
 #include "engine/forest_methods.hpp"
 #include "engine/forest_object.hpp"
 #include "engine/functions.hpp"
 #include "engine/waiting.hpp"
-#include "lib/boundary.hpp"
-#include "lib/convert.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
 #include "model_file/json_writer.hpp"
 #include "model_file/model_file.hpp"
 

@@ -1,11 +1,11 @@
 // Scalar conversions and the argument-name rewrite of their TypeErrors.
-#include "lib/convert.hpp"
+#include "binding/convert.hpp"
 
 #include <limits>
 
-#include "lib/messages.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
+#include "binding/messages.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 
 namespace quillmarsh {
 

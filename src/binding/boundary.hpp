@@ -9,8 +9,8 @@
 #include <source_location>
 #include <string_view>
 
+#include "binding/python.hpp"
 #include "common/panic.hpp"
-#include "lib/python.hpp"
 
 namespace quillmarsh {
 

@@ -1,7 +1,7 @@
 // PanicException: the Python exception of internal failures, created on first need.
 #pragma once
 
-#include "lib/python.hpp"
+#include "binding/python.hpp"
 
 namespace quillmarsh {
 

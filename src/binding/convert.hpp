@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "lib/py_ref.hpp"
-#include "lib/python.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/python.hpp"
 
 namespace quillmarsh {
 

@@ -1,5 +1,5 @@
 // Creating and caching PanicException.
-#include "lib/panic_exception.hpp"
+#include "binding/panic_exception.hpp"
 
 #include <source_location>
 
