@@ -59,8 +59,13 @@ bool store_object(PyObject* value, FitArguments& arguments) {
 
 std::optional<std::string> criterion(PyObject* object) {
   std::optional<std::string> text = to_text(object);
-  if (text && *text != "ED" && *text != "KL" && *text != "CHI") {
-    PyErr_Format(PyExc_ValueError, "must be 'ED', 'KL' or 'CHI', not %R", object);
+  if (text && !eval_func_of_text(*text)) {
+    std::string names;  // 'ED', 'KL' or 'CHI'
+    for (std::size_t i = 0; i < kEvalFuncNames.size(); ++i) {
+      if (i > 0) names += i + 1 == kEvalFuncNames.size() ? " or " : ", ";
+      names += '\'' + std::string(kEvalFuncNames[i].text) + '\'';
+    }
+    PyErr_Format(PyExc_ValueError, "must be %s, not %R", names.c_str(), object);
     return std::nullopt;
   }
   return text;
@@ -284,11 +289,18 @@ PyObject* train_forest(const FitArguments& a) {
   std::optional<NodeData> root = build_root(*input, a);
   if (!root) return nullptr;
 
-  UpliftRandomForestModel record =
-      make_forest(a.n_estimators, a.max_features, a.max_depth, a.min_samples_leaf, a.criterion,
-                  a.max_bins, a.balance, a.regularization, a.alpha);
-  record.treatment_col = a.treatment_col;
-  record.outcome_col = a.outcome_col;
+  UpliftRandomForestModel record{.n_estimators = a.n_estimators,
+                                 .max_features = a.max_features,
+                                 .max_depth = a.max_depth,
+                                 .min_sample_leaf = a.min_samples_leaf,
+                                 .eval_func = a.criterion,
+                                 .max_bins = a.max_bins,
+                                 .treatment_col = a.treatment_col,
+                                 .outcome_col = a.outcome_col,
+                                 .balance = a.balance,
+                                 .regularization = a.regularization,
+                                 .alpha = a.alpha,
+                                 .trees = {}};
   const UpliftTreeModel tree_template = make_tree_template(record, parse_eval_func(a.criterion));
 
   TrainingRun run(*root, tree_template, a.treatment_col, a.outcome_col,

@@ -5,7 +5,10 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
@@ -16,6 +19,7 @@
 #include "common/panic.hpp"
 #include "engine/arguments.hpp"
 #include "engine/forest_methods.hpp"
+#include "engine/settings.hpp"
 #include "uplift_random_forest/importance.hpp"
 
 namespace quillmarsh {
@@ -87,46 +91,42 @@ PyObject* attribute(PyObject* self, void* /*closure*/) noexcept {
 PyObject* n_trees(const EngineForest& f) { return PyLong_FromSize_t(f.record.trees.size()); }
 PyObject* n_outputs(const EngineForest& f) { return PyLong_FromSize_t(f.n_outputs); }
 PyObject* feature_names(const EngineForest& f) { return text_list(feature_cols(f.record)); }
-PyObject* criterion(const EngineForest& f) { return text(f.record.eval_func); }
-PyObject* n_estimators(const EngineForest& f) { return PyLong_FromLong(f.record.n_estimators); }
-PyObject* max_features(const EngineForest& f) {
-  return PyLong_FromUnsignedLongLong(f.record.max_features);
-}
-PyObject* max_depth(const EngineForest& f) {
-  return PyLong_FromUnsignedLongLong(f.record.max_depth);
-}
-PyObject* min_samples_leaf(const EngineForest& f) {
-  return PyLong_FromUnsignedLongLong(f.record.min_sample_leaf);
-}
-PyObject* max_bins(const EngineForest& f) { return PyLong_FromUnsignedLongLong(f.record.max_bins); }
-PyObject* balance(const EngineForest& f) { return PyBool_FromLong(f.record.balance ? 1 : 0); }
-PyObject* regularization(const EngineForest& f) {
-  return PyBool_FromLong(f.record.regularization ? 1 : 0);
-}
-PyObject* alpha(const EngineForest& f) { return PyFloat_FromDouble(f.record.alpha); }
-PyObject* treatment_col(const EngineForest& f) { return text(f.record.treatment_col); }
-PyObject* outcome_col(const EngineForest& f) { return text(f.record.outcome_col); }
+PyObject* to_python(std::int32_t value) { return PyLong_FromLong(value); }
+PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+PyObject* to_python(const std::string& value) { return text(value); }
 
-PyGetSetDef kAttributes[] = {
-    {"n_trees", attribute<n_trees>, nullptr, "Number of trees.", nullptr},
-    {"n_outputs", attribute<n_outputs>, nullptr,
-     "Outputs per row: one per treatment group 1..K (the uplift against control 0).", nullptr},
-    {"feature_names", attribute<feature_names>, nullptr,
-     "The feature names of training, in the order prediction takes the columns.", nullptr},
-    {"criterion", attribute<criterion>, nullptr, "'ED', 'KL' or 'CHI'.", nullptr},
-    {"n_estimators", attribute<n_estimators>, nullptr,
-     "The divisor of every average: the tree count of the stored record.", nullptr},
-    {"max_features", attribute<max_features>, nullptr, nullptr, nullptr},
-    {"max_depth", attribute<max_depth>, nullptr, nullptr, nullptr},
-    {"min_samples_leaf", attribute<min_samples_leaf>, nullptr, nullptr, nullptr},
-    {"max_bins", attribute<max_bins>, nullptr, nullptr, nullptr},
-    {"balance", attribute<balance>, nullptr, nullptr, nullptr},
-    {"regularization", attribute<regularization>, nullptr, nullptr, nullptr},
-    {"alpha", attribute<alpha>, nullptr, nullptr, nullptr},
-    {"treatment_col", attribute<treatment_col>, nullptr, nullptr, nullptr},
-    {"outcome_col", attribute<outcome_col>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// The attribute of the I-th field of the record's table.
+template <std::size_t I>
+PyObject* setting_attribute(PyObject* self, void* /*closure*/) noexcept {
+  return guarded<OutOfMemory::kMemoryError>([&]() -> PyObject* {
+    return to_python(forest_of(self).record.*std::get<I>(kForestFields).member);
+  });
+}
+
+constexpr const char* setting_doc(std::string_view name) {
+  if (name == "criterion") return "'ED', 'KL' or 'CHI'.";
+  if (name == "n_estimators") return "The divisor of every average: the tree count of the record.";
+  return nullptr;
+}
+
+// The Forest's own attributes, then one per setting of the record (engine_name spelling).
+template <std::size_t... I>
+std::array<PyGetSetDef, 4 + sizeof...(I)> make_attributes(std::index_sequence<I...>) {
+  return {{
+      {"n_trees", attribute<n_trees>, nullptr, "Number of trees.", nullptr},
+      {"n_outputs", attribute<n_outputs>, nullptr,
+       "Outputs per row: one per treatment group 1..K (the uplift against control 0).", nullptr},
+      {"feature_names", attribute<feature_names>, nullptr,
+       "The feature names of training, in the order prediction takes the columns.", nullptr},
+      {engine_name(std::get<I>(kForestFields).name).data(), setting_attribute<I>, nullptr,
+       setting_doc(engine_name(std::get<I>(kForestFields).name)), nullptr}...,
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  }};
+}
+
+auto kAttributes = make_attributes(std::make_index_sequence<kForestSettingCount>{});
 
 PyMethodDef kMethods[] = {
     {"predict", as_cfunction(&forest_predict), METH_VARARGS | METH_KEYWORDS,
@@ -180,7 +180,7 @@ PyObject* forest_type() {
        reinterpret_cast<void*>(&dealloc_stored<ForestObject, &ForestObject::stored>)},
       {Py_tp_repr, reinterpret_cast<void*>(&forest_repr)},
       {Py_tp_methods, kMethods},
-      {Py_tp_getset, kAttributes},
+      {Py_tp_getset, kAttributes.data()},
       {Py_tp_doc, const_cast<char*>(kForestDoc)},
       {0, nullptr},
   };
