@@ -79,7 +79,7 @@ std::optional<std::string> to_text(PyObject* object) {
 
 std::optional<FsPath> to_fs_path(PyObject* object) {
   PyObject* encoded = nullptr;
-  if (PyUnicode_FSConverter(object, &encoded) == 0) return std::nullopt;
+  if (PyUnicode_FSConverter(object, static_cast<void*>(&encoded)) == 0) return std::nullopt;
   const PyRef bytes = PyRef::steal(encoded);
   char* data = nullptr;
   Py_ssize_t size = 0;

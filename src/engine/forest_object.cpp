@@ -111,17 +111,26 @@ constexpr const char* setting_doc(std::string_view name) {
   return nullptr;
 }
 
+// The name of the I-th setting's attribute. Field names and engine_name's results are string
+// literals, so the view's data is null-terminated.
+template <std::size_t I>
+constexpr const char* setting_name() noexcept {
+  // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage)
+  return engine_name(std::get<I>(kForestFields).name).data();
+}
+
 // The Forest's own attributes, then one per setting of the record (engine_name spelling).
 template <std::size_t... I>
-std::array<PyGetSetDef, 4 + sizeof...(I)> make_attributes(std::index_sequence<I...>) {
+constexpr std::array<PyGetSetDef, 4 + sizeof...(I)> make_attributes(
+    std::index_sequence<I...>) noexcept {
   return {{
       {"n_trees", attribute<n_trees>, nullptr, "Number of trees.", nullptr},
       {"n_outputs", attribute<n_outputs>, nullptr,
        "Outputs per row: one per treatment group 1..K (the uplift against control 0).", nullptr},
       {"feature_names", attribute<feature_names>, nullptr,
        "The feature names of training, in the order prediction takes the columns.", nullptr},
-      {engine_name(std::get<I>(kForestFields).name).data(), setting_attribute<I>, nullptr,
-       setting_doc(engine_name(std::get<I>(kForestFields).name)), nullptr}...,
+      {setting_name<I>(), setting_attribute<I>, nullptr, setting_doc(setting_name<I>()),
+       nullptr}...,
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   }};
 }
