@@ -5,7 +5,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <new>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -259,10 +258,11 @@ class Collected {
   std::int32_t finished() const noexcept { return finished_; }
   bool failed() const noexcept { return failure_.has_value(); }
 
-  // The trees in job order; throws std::bad_alloc when a tree ran out of memory, panics with
-  // a lost tree's message, or when trees are missing.
+  // A tree could not get the memory it needed.
+  bool out_of_memory() const noexcept { return out_of_memory_; }
+
+  // The trees in job order; panics with a lost tree's message, or when trees are missing.
   std::vector<UpliftTreeModel> take(const TrainingRun& run) {
-    if (out_of_memory_) throw std::bad_alloc();
     if (failure_) panic(std::move(*failure_));
     require_every_outcome(arrived_, run);
     std::vector<UpliftTreeModel> out;
@@ -326,6 +326,7 @@ PyObject* train_forest(const FitArguments& a) {
         return static_cast<bool>(PyRef::steal(PyObject_CallFunction(a.progress, "i", reported)));
       });
   if (!completed) return nullptr;  // `end` stops the run and waits for its threads
+  if (collected.out_of_memory()) return PyErr_NoMemory();
   record.trees = collected.take(run);
   return new_forest_object(std::move(record));
 }

@@ -170,7 +170,8 @@ std::vector<ColumnInput> column_inputs(const CallerColumns& columns) {
 constexpr std::string_view kOutOfMemory = "memory allocation failed";
 
 // Runs predict_columns on a helper thread while the calling thread waits interruptibly.
-// Panics with the prediction's failure once every thread of it has ended.
+// Once every thread of it has ended: false with KeyboardInterrupt (or the signal handler's
+// error) or MemoryError set, or a panic with the prediction's failure.
 bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> inputs,
                        std::size_t n_rows, std::span<double> out, std::span<double> std_out,
                        std::int32_t n_threads) {
@@ -203,7 +204,10 @@ bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> 
       },
       [] { return true; });
   if (!completed) return false;  // the interrupt wins over a failure found meanwhile
-  if (failure == kOutOfMemory) throw std::bad_alloc();
+  if (failure == kOutOfMemory) {
+    PyErr_NoMemory();
+    return false;
+  }
   if (failure) panic(std::move(*failure));
   return true;
 }
