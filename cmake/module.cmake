@@ -25,17 +25,10 @@ if(QUILLMARSH_USE_MIMALLOC)
   endif()
 endif()
 
-# What both modules need from src/lib: references, the call boundary and PanicException,
-# Python errors, scalar and sequence conversions, result lists and the allocation-failure
-# handler.
-set(binding_sources
-  ${PROJECT_SOURCE_DIR}/src/lib/allocator.cpp
-  ${PROJECT_SOURCE_DIR}/src/lib/boundary.cpp
-  ${PROJECT_SOURCE_DIR}/src/lib/compound.cpp
-  ${PROJECT_SOURCE_DIR}/src/lib/convert.cpp
-  ${PROJECT_SOURCE_DIR}/src/lib/panic_exception.cpp
-  ${PROJECT_SOURCE_DIR}/src/lib/py_error.cpp
-  ${PROJECT_SOURCE_DIR}/src/lib/results.cpp)
+# src/binding: what both modules need: references, the call boundary and PanicException,
+# Python errors, scalar and sequence conversions, result lists, object storage and the
+# allocation-failure handler.
+file(GLOB binding_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/binding/*.cpp)
 add_library(qm_binding STATIC ${binding_sources})
 target_link_libraries(qm_binding PUBLIC qm_uplift_random_forest Python::SABIModule)
 target_include_directories(qm_binding PUBLIC ${PROJECT_SOURCE_DIR}/src)
@@ -68,7 +61,6 @@ endfunction()
 
 # Developers can import both modules straight from the build tree: PYTHONPATH=<build>/python.
 file(GLOB lib_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/lib/*.cpp)
-list(REMOVE_ITEM lib_sources ${binding_sources})
 quillmarsh_python_module(quillmarsh
   OUTPUT_NAME quillmarsh
   OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/python

@@ -8,8 +8,9 @@ nothing else in the kit knows the engine's call protocol.
 The engine raises `PanicException` (a `BaseException`, so it would pass through
 `except Exception`) for every failure inside its own work. The kit validates its inputs first,
 so such a failure means something unexpected happened; it is re-raised as `NativeError`, an
-ordinary `RuntimeError` that keeps the original as its cause. Every other exception, Ctrl-C's
-`KeyboardInterrupt` included, passes through as itself.
+ordinary `RuntimeError` that keeps the original as its cause. Every other exception passes
+through as itself: Ctrl-C's `KeyboardInterrupt`, the `OSError` of a file operation (with errno
+and file name), `MemoryError`, and the `ValueError` of text that is not UTF-8.
 """
 
 from __future__ import annotations
@@ -46,9 +47,9 @@ def engine() -> Any:
 
 
 def is_panic(err: BaseException) -> bool:
-    """True for the native module's internal-failure exception."""
-    kind = type(err)
-    return kind.__name__ == "PanicException" and kind.__module__ == "vornex_runtime"
+    """True for the native modules' internal-failure exception: one type, which the engine and
+    the class `quillmarsh._UpliftRandomForestModel` both raise."""
+    return isinstance(err, engine().PanicException)
 
 
 @contextlib.contextmanager

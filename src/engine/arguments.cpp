@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "lib/convert.hpp"
-#include "lib/py_error.hpp"
+#include "binding/convert.hpp"
+#include "binding/py_error.hpp"
 
 namespace quillmarsh {
 
@@ -27,15 +27,7 @@ bool check_required(const char* function, std::span<const char* const> names,
     if (given[i] == Given::kRequiredKeyword && values[i] == nullptr) missing.push_back(names[i]);
   }
   if (missing.empty()) return true;
-  std::string message = std::string(function) + "() missing " + std::to_string(missing.size()) +
-                        " required keyword-only argument" + (missing.size() == 1 ? "" : "s") + ": ";
-  for (std::size_t i = 0; i < missing.size(); ++i) {
-    if (i > 0) message += ", ";
-    message += '\'';
-    message += missing[i];
-    message += '\'';
-  }
-  PyErr_SetString(PyExc_TypeError, message.c_str());
+  raise_missing_arguments(std::string(function) + "()", "keyword-only", missing);
   return false;
 }
 

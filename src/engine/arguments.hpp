@@ -12,9 +12,10 @@
 #include <string>
 #include <tuple>
 
+#include "binding/boundary.hpp"
+#include "binding/py_error.hpp"
+#include "binding/python.hpp"
 #include "common/panic.hpp"
-#include "lib/boundary.hpp"
-#include "lib/python.hpp"
 
 namespace quillmarsh {
 
@@ -36,7 +37,7 @@ struct Parameter {
   bool (*store)(PyObject* value, Settings& settings);
 };
 
-// Stores convert(value) (an optional, see lib/convert.hpp) into settings.*field.
+// Stores convert(value) (an optional, see binding/convert.hpp) into settings.*field.
 template <auto field, auto convert, class Settings>
 bool store_converted(PyObject* value, Settings& settings) {
   auto converted = convert(value);
@@ -65,8 +66,7 @@ bool panics_as_value_error(Fn&& fn) {
     fn();
     return true;
   } catch (const Panic& p) {
-    PyErr_SetString(PyExc_ValueError, p.message().c_str());
-    return false;
+    return raise_value_error(p.message());
   }
 }
 
@@ -115,11 +115,11 @@ bool parse_arguments(const char* function, const std::array<Parameter<Settings>,
 
 // An entry point of the engine: binds the arguments to the table, then runs
 // body(settings), which returns a new reference or nullptr with a Python error set; internal
-// failures become PanicException.
+// failures become PanicException, exhausted memory MemoryError.
 template <class Settings, std::size_t N, class Body>
 PyObject* call_with_arguments(const char* function, const std::array<Parameter<Settings>, N>& table,
                               PyObject* args, PyObject* kwargs, Body&& body) noexcept {
-  return guarded([&]() -> PyObject* {
+  return guarded<OutOfMemory::kMemoryError>([&]() -> PyObject* {
     Settings settings;
     if (!parse_arguments(function, table, args, kwargs, settings)) return nullptr;
     return body(settings);

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/convert.hpp"
-#include "lib/py_error.hpp"
+#include "binding/convert.hpp"
+#include "binding/py_error.hpp"
 
 namespace quillmarsh {
 

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "lib/py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 namespace quillmarsh {
 

@@ -3,9 +3,9 @@
 
 #include <unordered_set>
 
+#include "binding/compound.hpp"
+#include "binding/py_error.hpp"
 #include "engine/arrays.hpp"
-#include "lib/compound.hpp"
-#include "lib/py_error.hpp"
 
 namespace quillmarsh {
 
@@ -25,20 +25,15 @@ bool check_length(const std::string& label, std::size_t length, std::size_t n_ro
   if (length == n_rows) return true;
   const std::string text = label + " has " + std::to_string(length) + " values but " +
                            std::string(rows_from) + " has " + std::to_string(n_rows);
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  return false;
+  return raise_value_error(text);
 }
 
 std::optional<FeatureColumn> read_string_column(PyObject* entry, const std::string& label,
                                                 std::vector<PyRef>& held, bool distinct_categories,
                                                 std::size_t n_rows, std::string_view rows_from) {
   if (PyTuple_Size(entry) != 2) {
-    PyErr_SetString(PyExc_TypeError,
-                    (label +
-                     " must be a float32 array or a (codes, categories) pair, not a "
-                     "tuple of " +
-                     std::to_string(PyTuple_Size(entry)) + " items")
-                        .c_str());
+    raise_type_error(label + " must be a float32 array or a (codes, categories) pair, not a " +
+                     "tuple of " + std::to_string(PyTuple_Size(entry)) + " items");
     return std::nullopt;
   }
   std::optional<ArrayView> codes =
@@ -80,7 +75,7 @@ std::optional<CallerColumns> read_columns(PyObject* columns, std::span<const std
   if (given != names.size()) {
     const std::string text = "columns has " + std::to_string(given) + " entries for " +
                              std::to_string(names.size()) + " features";
-    PyErr_SetString(PyExc_ValueError, text.c_str());
+    raise_value_error(text);
     return std::nullopt;
   }
   CallerColumns out;

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/py_ref.hpp"
+#include "binding/py_ref.hpp"
 #include "uplift_tree/columns.hpp"
 
 namespace quillmarsh {

@@ -10,6 +10,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "binding/boundary.hpp"
+#include "binding/compound.hpp"
+#include "binding/convert.hpp"
+#include "binding/py_error.hpp"
 #include "common/panic.hpp"
 #include "engine/arguments.hpp"
 #include "engine/arrays.hpp"
@@ -17,10 +21,6 @@
 #include "engine/forest_object.hpp"
 #include "engine/functions.hpp"
 #include "engine/waiting.hpp"
-#include "lib/boundary.hpp"
-#include "lib/compound.hpp"
-#include "lib/convert.hpp"
-#include "lib/py_error.hpp"
 #include "uplift_random_forest/train.hpp"
 #include "uplift_tree/grow.hpp"
 
@@ -58,8 +58,13 @@ bool store_object(PyObject* value, FitArguments& arguments) {
 
 std::optional<std::string> criterion(PyObject* object) {
   std::optional<std::string> text = to_text(object);
-  if (text && *text != "ED" && *text != "KL" && *text != "CHI") {
-    PyErr_Format(PyExc_ValueError, "must be 'ED', 'KL' or 'CHI', not %R", object);
+  if (text && !eval_func_of_text(*text)) {
+    std::string names;  // 'ED', 'KL' or 'CHI'
+    for (std::size_t i = 0; i < kEvalFuncNames.size(); ++i) {
+      if (i > 0) names += i + 1 == kEvalFuncNames.size() ? " or " : ", ";
+      names += '\'' + std::string(kEvalFuncNames[i].text) + '\'';
+    }
+    PyErr_Format(PyExc_ValueError, "must be %s, not %R", names.c_str(), object);
     return std::nullopt;
   }
   return text;
@@ -147,11 +152,6 @@ struct TrainingInput {
   TrainingColumns columns;
   std::vector<PyRef> held;
 };
-
-bool raise_value_error(const std::string& text) {
-  PyErr_SetString(PyExc_ValueError, text.c_str());
-  return false;
-}
 
 std::optional<std::string> repeated_name(const std::vector<std::string>& names) {
   std::unordered_set<std::string_view> seen;
@@ -247,6 +247,7 @@ class Collected {
   void add(TreeOutcome outcome, TrainingRun& run) {
     ++arrived_;
     if (!outcome.tree) {
+      out_of_memory_ = out_of_memory_ || outcome.out_of_memory;
       if (!failure_) failure_ = std::move(outcome.failure);
       run.cancel();  // the fit fails: the other trees need not finish
       return;
@@ -256,6 +257,9 @@ class Collected {
   }
   std::int32_t finished() const noexcept { return finished_; }
   bool failed() const noexcept { return failure_.has_value(); }
+
+  // A tree could not get the memory it needed.
+  bool out_of_memory() const noexcept { return out_of_memory_; }
 
   // The trees in job order; panics with a lost tree's message, or when trees are missing.
   std::vector<UpliftTreeModel> take(const TrainingRun& run) {
@@ -274,6 +278,7 @@ class Collected {
  private:
   std::vector<std::optional<UpliftTreeModel>> trees_;
   std::optional<std::string> failure_;
+  bool out_of_memory_ = false;
   std::int32_t arrived_ = 0;
   std::int32_t finished_ = 0;
 };
@@ -284,11 +289,18 @@ PyObject* train_forest(const FitArguments& a) {
   std::optional<NodeData> root = build_root(*input, a);
   if (!root) return nullptr;
 
-  UpliftRandomForestModel record =
-      make_forest(a.n_estimators, a.max_features, a.max_depth, a.min_samples_leaf, a.criterion,
-                  a.max_bins, a.balance, a.regularization, a.alpha);
-  record.treatment_col = a.treatment_col;
-  record.outcome_col = a.outcome_col;
+  UpliftRandomForestModel record{.n_estimators = a.n_estimators,
+                                 .max_features = a.max_features,
+                                 .max_depth = a.max_depth,
+                                 .min_sample_leaf = a.min_samples_leaf,
+                                 .eval_func = a.criterion,
+                                 .max_bins = a.max_bins,
+                                 .treatment_col = a.treatment_col,
+                                 .outcome_col = a.outcome_col,
+                                 .balance = a.balance,
+                                 .regularization = a.regularization,
+                                 .alpha = a.alpha,
+                                 .trees = {}};
   const UpliftTreeModel tree_template = make_tree_template(record, parse_eval_func(a.criterion));
 
   TrainingRun run(*root, tree_template, a.treatment_col, a.outcome_col,
@@ -314,6 +326,7 @@ PyObject* train_forest(const FitArguments& a) {
         return static_cast<bool>(PyRef::steal(PyObject_CallFunction(a.progress, "i", reported)));
       });
   if (!completed) return nullptr;  // `end` stops the run and waits for its threads
+  if (collected.out_of_memory()) return PyErr_NoMemory();
   record.trees = collected.take(run);
   return new_forest_object(std::move(record));
 }

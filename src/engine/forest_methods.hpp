@@ -1,7 +1,7 @@
 // The methods of the Forest type beyond its attributes, in the order of its method table.
 #pragma once
 
-#include "lib/python.hpp"
+#include "binding/python.hpp"
 
 namespace quillmarsh {
 

@@ -5,31 +5,30 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/results.hpp"
+#include "binding/type_parts.hpp"
 #include "common/panic.hpp"
 #include "engine/arguments.hpp"
 #include "engine/forest_methods.hpp"
-#include "lib/boundary.hpp"
-#include "lib/convert.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
-#include "lib/results.hpp"
+#include "engine/settings.hpp"
 #include "uplift_random_forest/importance.hpp"
 
 namespace quillmarsh {
 
 namespace {
 
-// The forest lives in raw storage so that the struct stays standard-layout and a PyObject*
-// of this type may be reinterpreted as a ForestObject*.
 struct ForestObject {
   PyObject ob_base;
-  alignas(EngineForest) unsigned char storage[sizeof(EngineForest)];
-
-  EngineForest& forest() noexcept {
-    return *std::launder(reinterpret_cast<EngineForest*>(storage));
-  }
+  Stored<EngineForest> stored;
 };
 static_assert(std::is_standard_layout_v<ForestObject>);
 
@@ -37,7 +36,7 @@ static_assert(std::is_standard_layout_v<ForestObject>);
 PyObject* cached_type = nullptr;
 
 const EngineForest& forest_of(PyObject* self) {
-  return reinterpret_cast<ForestObject*>(self)->forest();
+  return reinterpret_cast<ForestObject*>(self)->stored.get();
 }
 
 PyObject* forest_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) noexcept {
@@ -47,16 +46,8 @@ PyObject* forest_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwa
   return nullptr;
 }
 
-void forest_dealloc(PyObject* self) noexcept {
-  std::destroy_at(&reinterpret_cast<ForestObject*>(self)->forest());
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);
-}
-
 PyObject* forest_repr(PyObject* self) noexcept {
-  return guarded([&]() -> PyObject* {
+  return guarded<OutOfMemory::kMemoryError>([&]() -> PyObject* {
     const EngineForest& f = forest_of(self);
     const std::string text =
         "<quillmarsh_kit._engine.Forest of " + std::to_string(f.record.trees.size()) + " trees, " +
@@ -94,59 +85,57 @@ PyObject* text(const std::string& value) {
 
 template <auto read>
 PyObject* attribute(PyObject* self, void* /*closure*/) noexcept {
-  return guarded([&]() -> PyObject* { return read(forest_of(self)); });
+  return guarded<OutOfMemory::kMemoryError>([&]() -> PyObject* { return read(forest_of(self)); });
 }
 
 PyObject* n_trees(const EngineForest& f) { return PyLong_FromSize_t(f.record.trees.size()); }
 PyObject* n_outputs(const EngineForest& f) { return PyLong_FromSize_t(f.n_outputs); }
 PyObject* feature_names(const EngineForest& f) { return text_list(feature_cols(f.record)); }
-PyObject* criterion(const EngineForest& f) { return text(f.record.eval_func); }
-PyObject* n_estimators(const EngineForest& f) { return PyLong_FromLong(f.record.n_estimators); }
-PyObject* max_features(const EngineForest& f) {
-  return PyLong_FromUnsignedLongLong(f.record.max_features);
-}
-PyObject* max_depth(const EngineForest& f) {
-  return PyLong_FromUnsignedLongLong(f.record.max_depth);
-}
-PyObject* min_samples_leaf(const EngineForest& f) {
-  return PyLong_FromUnsignedLongLong(f.record.min_sample_leaf);
-}
-PyObject* max_bins(const EngineForest& f) { return PyLong_FromUnsignedLongLong(f.record.max_bins); }
-PyObject* balance(const EngineForest& f) { return PyBool_FromLong(f.record.balance ? 1 : 0); }
-PyObject* regularization(const EngineForest& f) {
-  return PyBool_FromLong(f.record.regularization ? 1 : 0);
-}
-PyObject* alpha(const EngineForest& f) { return PyFloat_FromDouble(f.record.alpha); }
-PyObject* treatment_col(const EngineForest& f) { return text(f.record.treatment_col); }
-PyObject* outcome_col(const EngineForest& f) { return text(f.record.outcome_col); }
+PyObject* to_python(std::int32_t value) { return PyLong_FromLong(value); }
+PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
+PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+PyObject* to_python(const std::string& value) { return text(value); }
 
-PyGetSetDef kAttributes[] = {
-    {"n_trees", attribute<n_trees>, nullptr, "Number of trees.", nullptr},
-    {"n_outputs", attribute<n_outputs>, nullptr,
-     "Outputs per row: one per treatment group 1..K (the uplift against control 0).", nullptr},
-    {"feature_names", attribute<feature_names>, nullptr,
-     "The feature names of training, in the order prediction takes the columns.", nullptr},
-    {"criterion", attribute<criterion>, nullptr, "'ED', 'KL' or 'CHI'.", nullptr},
-    {"n_estimators", attribute<n_estimators>, nullptr,
-     "The divisor of every average: the tree count of the stored record.", nullptr},
-    {"max_features", attribute<max_features>, nullptr, nullptr, nullptr},
-    {"max_depth", attribute<max_depth>, nullptr, nullptr, nullptr},
-    {"min_samples_leaf", attribute<min_samples_leaf>, nullptr, nullptr, nullptr},
-    {"max_bins", attribute<max_bins>, nullptr, nullptr, nullptr},
-    {"balance", attribute<balance>, nullptr, nullptr, nullptr},
-    {"regularization", attribute<regularization>, nullptr, nullptr, nullptr},
-    {"alpha", attribute<alpha>, nullptr, nullptr, nullptr},
-    {"treatment_col", attribute<treatment_col>, nullptr, nullptr, nullptr},
-    {"outcome_col", attribute<outcome_col>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-template <class Method>
-PyCFunction as_cfunction(Method method) noexcept {
-  // The interpreter calls through PyCFunction and dispatches on the flags; the detour
-  // through void(*)() is the sanctioned way to cast between function pointer types.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+// The attribute of the I-th field of the record's table.
+template <std::size_t I>
+PyObject* setting_attribute(PyObject* self, void* /*closure*/) noexcept {
+  return guarded<OutOfMemory::kMemoryError>([&]() -> PyObject* {
+    return to_python(forest_of(self).record.*std::get<I>(kForestFields).member);
+  });
 }
+
+constexpr const char* setting_doc(std::string_view name) {
+  if (name == "criterion") return "'ED', 'KL' or 'CHI'.";
+  if (name == "n_estimators") return "The divisor of every average: the tree count of the record.";
+  return nullptr;
+}
+
+// The name of the I-th setting's attribute. Field names and engine_name's results are string
+// literals, so the view's data is null-terminated.
+template <std::size_t I>
+constexpr const char* setting_name() noexcept {
+  // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage)
+  return engine_name(std::get<I>(kForestFields).name).data();
+}
+
+// The Forest's own attributes, then one per setting of the record (engine_name spelling).
+template <std::size_t... I>
+constexpr std::array<PyGetSetDef, 4 + sizeof...(I)> make_attributes(
+    std::index_sequence<I...>) noexcept {
+  return {{
+      {"n_trees", attribute<n_trees>, nullptr, "Number of trees.", nullptr},
+      {"n_outputs", attribute<n_outputs>, nullptr,
+       "Outputs per row: one per treatment group 1..K (the uplift against control 0).", nullptr},
+      {"feature_names", attribute<feature_names>, nullptr,
+       "The feature names of training, in the order prediction takes the columns.", nullptr},
+      {setting_name<I>(), setting_attribute<I>, nullptr, setting_doc(setting_name<I>()),
+       nullptr}...,
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  }};
+}
+
+auto kAttributes = make_attributes(std::make_index_sequence<kForestSettingCount>{});
 
 PyMethodDef kMethods[] = {
     {"predict", as_cfunction(&forest_predict), METH_VARARGS | METH_KEYWORDS,
@@ -177,7 +166,8 @@ PyMethodDef kMethods[] = {
      "loads into the native class _UpliftRandomForestModel as well. A regular file is\n"
      "replaced whole or not at all (written beside it, then renamed). metadata: None, or\n"
      "JSON text (one JSON value, else ValueError) stored under the key \"quillmarsh_kit\".\n"
-     "File errors raise PanicException with the class's rendering of the error."},
+     "path: str (encoded as os.fsencode does), bytes or os.PathLike. File errors raise the\n"
+     "OSError of the system's error number (errno, strerror, filename)."},
     {"to_bytes", as_cfunction(&forest_to_bytes), METH_VARARGS | METH_KEYWORDS,
      "to_bytes($self, metadata=None)\n--\n\n"
      "The model file's content as bytes (see save); from_bytes reads it back."},
@@ -195,10 +185,11 @@ PyObject* forest_type() {
   if (cached_type != nullptr) return cached_type;
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(&forest_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&forest_dealloc)},
+      {Py_tp_dealloc,
+       reinterpret_cast<void*>(&dealloc_stored<ForestObject, &ForestObject::stored>)},
       {Py_tp_repr, reinterpret_cast<void*>(&forest_repr)},
       {Py_tp_methods, kMethods},
-      {Py_tp_getset, kAttributes},
+      {Py_tp_getset, kAttributes.data()},
       {Py_tp_doc, const_cast<char*>(kForestDoc)},
       {0, nullptr},
   };
@@ -223,7 +214,7 @@ PyObject* new_forest_object(UpliftRandomForestModel record) {
     ensure_error_set();
     return nullptr;
   }
-  std::construct_at(&reinterpret_cast<ForestObject*>(object)->forest(), std::move(forest));
+  std::construct_at(&reinterpret_cast<ForestObject*>(object)->stored.get(), std::move(forest));
   return object;
 }
 

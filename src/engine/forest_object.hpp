@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "lib/python.hpp"
+#include "binding/python.hpp"
 #include "uplift_random_forest/forest.hpp"
 #include "uplift_tree/packed_forest.hpp"
 

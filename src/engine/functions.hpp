@@ -1,7 +1,7 @@
 // The module-level functions of quillmarsh_kit._engine, in the order of its method table.
 #pragma once
 
-#include "lib/python.hpp"
+#include "binding/python.hpp"
 
 namespace quillmarsh {
 

@@ -1,18 +1,20 @@
 // merge: one forest holding the trees of several, which must agree on features, outputs and
 // training settings.
 #include <array>
-#include <bit>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "binding/boundary.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 #include "engine/arguments.hpp"
 #include "engine/forest_object.hpp"
 #include "engine/functions.hpp"
-#include "lib/boundary.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
+#include "engine/settings.hpp"
 
 namespace quillmarsh {
 
@@ -31,26 +33,26 @@ constexpr std::array<Parameter<MergeArguments>, 1> kMergeParameters{{
     {"forests", Given::kPositional, store_forests},
 }};
 
-// The first setting in which `other` differs from `first`, or an empty text.
+// The first setting in which `other` differs from `first`, or an empty text. Floats compare
+// bit for bit, so that the same NaN matches itself.
 std::string differing_setting(const EngineForest& first, const EngineForest& other) {
   const UpliftRandomForestModel& a = first.record;
   const UpliftRandomForestModel& b = other.record;
   if (a.trees.front().feature_cols != b.trees.front().feature_cols) return "feature_names";
   if (first.n_outputs != other.n_outputs) return "n_outputs";
-  if (a.eval_func != b.eval_func) return "criterion";
-  if (a.max_features != b.max_features) return "max_features";
-  if (a.max_depth != b.max_depth) return "max_depth";
-  if (a.min_sample_leaf != b.min_sample_leaf) return "min_samples_leaf";
-  if (a.max_bins != b.max_bins) return "max_bins";
-  if (a.balance != b.balance) return "balance";
-  if (a.regularization != b.regularization) return "regularization";
-  // Bit for bit, so that the same NaN matches itself.
-  if (std::bit_cast<std::uint64_t>(a.alpha) != std::bit_cast<std::uint64_t>(b.alpha)) {
-    return "alpha";
-  }
-  if (a.treatment_col != b.treatment_col) return "treatment_col";
-  if (a.outcome_col != b.outcome_col) return "outcome_col";
-  return {};
+  std::string_view differing;
+  for_each_setting([&](const auto& f) {
+    using F = std::remove_cvref_t<decltype(f)>;
+    if (!differing.empty() || f.name == "n_estimators") return;  // merged forests add trees
+    bool same = false;
+    if constexpr (F::kKind == FieldKind::F64) {
+      same = kSameBits(a.*f.member, b.*f.member);
+    } else {
+      same = a.*f.member == b.*f.member;
+    }
+    if (!same) differing = engine_name(f.name);
+  });
+  return std::string(differing);
 }
 
 // How the splits of the forests so far compare each feature: bit 0 with thresholds, bit 1
@@ -109,12 +111,9 @@ PyObject* merge(PyObject* forests_object) {
     return nullptr;
   }
   const UpliftRandomForestModel& first = forests.front()->record;
-  UpliftRandomForestModel record =
-      make_forest(static_cast<std::int32_t>(n_trees), first.max_features, first.max_depth,
-                  first.min_sample_leaf, first.eval_func, first.max_bins, first.balance,
-                  first.regularization, first.alpha);
-  record.treatment_col = first.treatment_col;
-  record.outcome_col = first.outcome_col;
+  UpliftRandomForestModel record;
+  for_each_setting([&](const auto& f) { record.*f.member = first.*f.member; });
+  record.n_estimators = static_cast<std::int32_t>(n_trees);
   record.trees.reserve(n_trees);
   for (const EngineForest* forest : forests) {
     record.trees.insert(record.trees.end(), forest->record.trees.begin(),

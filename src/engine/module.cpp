@@ -1,12 +1,14 @@
 // Module initialisation of quillmarsh_kit._engine: its functions, the Forest type and the
 // documentation of its API for the toolkit.
+#include "binding/allocator.hpp"
+#include "binding/boundary.hpp"
+#include "binding/panic_exception.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/type_parts.hpp"
 #include "common/panic.hpp"
 #include "engine/forest_object.hpp"
 #include "engine/functions.hpp"
-#include "lib/allocator.hpp"
-#include "lib/boundary.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
 
 namespace quillmarsh {
 
@@ -25,8 +27,10 @@ constexpr const char* kModuleDoc =
     "argument, before any thread starts. The arrays are referenced, not copied, for the\n"
     "duration of the call, and other threads must not write to them meanwhile.\n"
     "\n"
-    "Internal failures raise PanicException (vornex_runtime.PanicException, a\n"
-    "BaseException), as the native class does.\n"
+    "File errors raise OSError (FileNotFoundError, IsADirectoryError, ...), exhausted\n"
+    "memory MemoryError, text that is not UTF-8 ValueError. Internal failures raise\n"
+    "PanicException (vornex_runtime.PanicException, a BaseException, also this module's\n"
+    "attribute), the same type object that the native class raises.\n"
     "\n"
     "Functions:\n"
     "  fit(columns, names, treatment, outcome, *, n_estimators, max_features, max_depth,\n"
@@ -43,8 +47,7 @@ constexpr const char* kModuleDoc =
     "feature_names, criterion and the training settings.";
 
 PyMethodDef kFunctions[] = {
-    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_fit)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"fit", as_cfunction(&engine_fit), METH_VARARGS | METH_KEYWORDS,
      "fit(columns, names, treatment, outcome, *, n_estimators, max_features, max_depth, "
      "min_samples_leaf, criterion, max_bins, balance, regularization, alpha, n_threads, seed, "
      "treatment_col='treatment', outcome_col='outcome', progress=None, max_samples=None, "
@@ -77,19 +80,18 @@ PyMethodDef kFunctions[] = {
      "The interpreter lock is released while training. Ctrl-C (or an exception from\n"
      "progress) stops every thread of the training before the call raises; a tree that\n"
      "fails to grow fails the call with PanicException carrying its message."},
-    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_load)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"load", as_cfunction(&engine_load), METH_VARARGS | METH_KEYWORDS,
      "load(path)\n--\n\n"
      "Reads a model file: returns (Forest, metadata), metadata the JSON text stored by\n"
      "save (None without). Files the native class saved load too; their n_estimators stays\n"
-     "the divisor of predictions. A document without trees raises ValueError; file and\n"
-     "format errors raise PanicException with the class's rendering of the error."},
-    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_from_bytes)),
-     METH_VARARGS | METH_KEYWORDS,
+     "the divisor of predictions. path is a str (encoded as os.fsencode does), bytes or\n"
+     "os.PathLike. File errors raise the OSError of the system's error number (errno,\n"
+     "strerror, filename); a document without trees raises ValueError; format errors raise\n"
+     "PanicException with the class's rendering of the error."},
+    {"from_bytes", as_cfunction(&engine_from_bytes), METH_VARARGS | METH_KEYWORDS,
      "from_bytes(data)\n--\n\n"
      "As load, from the bytes of a model file (Forest.to_bytes)."},
-    {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&engine_merge)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"merge", as_cfunction(&engine_merge), METH_VARARGS | METH_KEYWORDS,
      "merge(forests)\n--\n\n"
      "One Forest holding the trees of all the given forests (a non-empty sequence), in\n"
      "order; its n_estimators is their total, so predictions average over all trees. The\n"
@@ -119,6 +121,11 @@ PyObject* init_module() {
   install_allocation_failure_handler();
   PyObject* type = forest_type();
   if (PyObject_SetAttrString(module.get(), "Forest", type) != 0) return nullptr;
+  PyObject* panic_type = panic_exception_type();
+  if (panic_type == nullptr ||
+      PyObject_SetAttrString(module.get(), "PanicException", panic_type) != 0) {
+    return nullptr;
+  }
   return module.release();
 }
 

@@ -3,19 +3,21 @@
 // native class's, so a saved forest loads into _UpliftRandomForestModel too. Serialising,
 // parsing and file work run with the interpreter lock released.
 #include <array>
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 #include "engine/arguments.hpp"
 #include "engine/forest_methods.hpp"
 #include "engine/forest_object.hpp"
 #include "engine/functions.hpp"
 #include "engine/waiting.hpp"
-#include "lib/boundary.hpp"
-#include "lib/convert.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
 #include "model_file/json_writer.hpp"
 #include "model_file/model_file.hpp"
 
@@ -24,7 +26,7 @@ namespace quillmarsh {
 namespace {
 
 struct SaveArguments {
-  std::string path;
+  FsPath path;
   std::optional<std::string> metadata;
 };
 
@@ -37,7 +39,7 @@ std::optional<std::optional<std::string>> metadata_text(PyObject* value) {
 }
 
 constexpr std::array<Parameter<SaveArguments>, 2> kSaveParameters{{
-    {"path", Given::kPositional, store_converted<&SaveArguments::path, to_text>},
+    {"path", Given::kPositional, store_converted<&SaveArguments::path, to_fs_path>},
     {"metadata", Given::kOptionalPositional,
      store_converted<&SaveArguments::metadata, metadata_text>},
 }};
@@ -57,6 +59,19 @@ bool check_metadata(const std::optional<std::string>& metadata) {
   return false;
 }
 
+// Raises the OSError of a file operation on `path` that failed: the subclass the interpreter
+// picks for the error number (FileNotFoundError, IsADirectoryError, PermissionError, ...) with
+// errno, strerror and the file name as given; OSError with the message for a failure without
+// a number (a write that wrote nothing). Returns nullptr.
+PyObject* raise_file_error(const FileError& error, const FsPath& path) {
+  if (error.code == 0) {
+    PyErr_Format(PyExc_OSError, "%s: %R", error.message.c_str(), path.object.get());
+    return nullptr;
+  }
+  errno = error.code;
+  return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.object.get());
+}
+
 // (Forest, metadata text or None)
 PyObject* forest_and_metadata(ModelDocument document) {
   if (document.forest.trees.empty()) {
@@ -74,7 +89,7 @@ PyObject* forest_and_metadata(ModelDocument document) {
 }
 
 struct LoadArguments {
-  std::string path;
+  FsPath path;
   PyObject* data = nullptr;
 };
 
@@ -88,7 +103,7 @@ bool store_bytes(PyObject* value, LoadArguments& arguments) {
 }
 
 constexpr std::array<Parameter<LoadArguments>, 1> kLoadParameters{{
-    {"path", Given::kPositional, store_converted<&LoadArguments::path, to_text>},
+    {"path", Given::kPositional, store_converted<&LoadArguments::path, to_fs_path>},
 }};
 constexpr std::array<Parameter<LoadArguments>, 1> kFromBytesParameters{{
     {"data", Given::kPositional, store_bytes},
@@ -97,16 +112,18 @@ constexpr std::array<Parameter<LoadArguments>, 1> kFromBytesParameters{{
 }  // namespace
 
 PyObject* forest_save(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("save", kSaveParameters, args, kwargs,
-                             [&](const SaveArguments& a) -> PyObject* {
-                               const EngineForest* forest = as_forest(self, "self");
-                               if (forest == nullptr || !check_metadata(a.metadata)) return nullptr;
-                               {
-                                 const LockReleased released;
-                                 save_model(forest->record, a.metadata, a.path);
-                               }
-                               Py_RETURN_NONE;
-                             });
+  return call_with_arguments(
+      "save", kSaveParameters, args, kwargs, [&](const SaveArguments& a) -> PyObject* {
+        const EngineForest* forest = as_forest(self, "self");
+        if (forest == nullptr || !check_metadata(a.metadata)) return nullptr;
+        std::optional<FileError> failed;
+        {
+          const LockReleased released;
+          failed = write_model_file(forest->record, a.metadata, a.path.bytes);
+        }
+        if (failed) return raise_file_error(*failed, a.path);
+        Py_RETURN_NONE;
+      });
 }
 
 PyObject* forest_to_bytes(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -125,10 +142,17 @@ PyObject* forest_to_bytes(PyObject* self, PyObject* args, PyObject* kwargs) noex
 
 PyObject* engine_load(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_with_arguments("load", kLoadParameters, args, kwargs, [](const LoadArguments& a) {
+    std::variant<std::string, FileError> file;
+    {
+      const LockReleased released;
+      file = read_model_file(a.path.bytes);
+    }
+    if (const auto* failed = std::get_if<FileError>(&file))
+      return raise_file_error(*failed, a.path);
     ModelDocument loaded;
     {
       const LockReleased released;
-      loaded = load_model_document(a.path);
+      loaded = parse_model_document(std::get<std::string>(file));
     }
     return forest_and_metadata(std::move(loaded));
   });

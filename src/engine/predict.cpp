@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -165,8 +166,12 @@ std::vector<ColumnInput> column_inputs(const CallerColumns& columns) {
   return inputs;
 }
 
+// The helper's report of an allocation that could not be satisfied.
+constexpr std::string_view kOutOfMemory = "memory allocation failed";
+
 // Runs predict_columns on a helper thread while the calling thread waits interruptibly.
-// Panics with the prediction's failure once every thread of it has ended.
+// Once every thread of it has ended: false with KeyboardInterrupt (or the signal handler's
+// error) or MemoryError set, or a panic with the prediction's failure.
 bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> inputs,
                        std::size_t n_rows, std::span<double> out, std::span<double> std_out,
                        std::int32_t n_threads) {
@@ -183,7 +188,7 @@ bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> 
         } catch (const Panic& p) {
           tx.send(p.message());
         } catch (const std::bad_alloc&) {
-          tx.send("memory allocation failed");
+          tx.send(std::string(kOutOfMemory));
         }
       },
       group);
@@ -199,6 +204,10 @@ bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> 
       },
       [] { return true; });
   if (!completed) return false;  // the interrupt wins over a failure found meanwhile
+  if (failure == kOutOfMemory) {
+    PyErr_NoMemory();
+    return false;
+  }
   if (failure) panic(std::move(*failure));
   return true;
 }

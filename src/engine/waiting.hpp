@@ -6,7 +6,7 @@
 #include <chrono>
 #include <utility>
 
-#include "lib/python.hpp"
+#include "binding/python.hpp"
 
 namespace quillmarsh {
 

@@ -5,31 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "binding/py_error.hpp"
+
 namespace quillmarsh {
 
 namespace {
-
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
-std::string quoted_list(const std::vector<const char*>& names) {
-  std::string out;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) {
-      if (names.size() == 2) {
-        out += " and ";
-      } else {
-        out += i + 1 == names.size() ? ", and " : ", ";
-      }
-    }
-    out += '\'';
-    out += names[i];
-    out += '\'';
-  }
-  return out;
-}
-
-void raise_type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-}
 
 std::size_t parameter_index(std::span<const char* const> params, PyObject* key) {
   if (!PyUnicode_Check(key)) return params.size();
@@ -83,9 +63,7 @@ bool bind_arguments(std::string_view full_name, std::span<const char* const> par
       if (out[i] == nullptr) missing.push_back(params[i]);
     }
     if (!missing.empty()) {
-      raise_type_error(name + " missing " + std::to_string(missing.size()) +
-                       " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
-                       ": " + quoted_list(missing));
+      raise_missing_arguments(name, "positional", missing);
       return false;
     }
   }

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "lib/python.hpp"
+#include "binding/python.hpp"
 
 namespace quillmarsh {
 

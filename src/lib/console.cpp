@@ -1,8 +1,8 @@
 // Running the one-line print program in __main__.
 #include "lib/console.hpp"
 
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 
 namespace quillmarsh {
 

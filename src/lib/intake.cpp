@@ -5,9 +5,9 @@
 #include <memory>
 #include <optional>
 
+#include "binding/convert.hpp"
+#include "binding/py_error.hpp"
 #include "common/panic.hpp"
-#include "lib/convert.hpp"
-#include "lib/py_error.hpp"
 #include "lib/text_encoder.hpp"
 
 namespace quillmarsh {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/compound.hpp"
+#include "binding/compound.hpp"
 #include "uplift_tree/columns.hpp"
 
 namespace quillmarsh {

@@ -1,4 +1,4 @@
-// Message texts of the binding layer that more than one site raises. Tests assert them exactly.
+// Message texts of the class that more than one site raises. Tests assert them exactly.
 #pragma once
 
 #include <string_view>
@@ -6,20 +6,5 @@
 namespace quillmarsh {
 
 inline constexpr std::string_view kClassName = "_UpliftRandomForestModel";
-
-// Conversion targets named in "'{}' object cannot be converted to '{}'".
-inline constexpr std::string_view kPyBool = "PyBool";
-inline constexpr std::string_view kPyString = "PyString";
-inline constexpr std::string_view kPyDict = "PyDict";
-inline constexpr std::string_view kPyList = "PyList";
-inline constexpr std::string_view kSequence = "Sequence";
-
-inline constexpr std::string_view kFailedTypeName = "<failed to extract type name>";
-inline constexpr std::string_view kExceptionStrFailed = "<exception str() failed>";
-inline constexpr std::string_view kReprFailed = "<repr() failed>";
-// Handed to C functions as they are: null-terminated arrays rather than views.
-inline constexpr char kNoErrorSet[] = "attempted to fetch exception but none was set";
-inline constexpr char kOutOfRangeIntegral[] = "out of range integral type conversion attempted";
-inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
 
 }  // namespace quillmarsh

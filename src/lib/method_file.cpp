@@ -1,5 +1,5 @@
 // load and save: the whole record from and to one model file.
-#include "lib/convert.hpp"
+#include "binding/convert.hpp"
 #include "lib/methods.hpp"
 #include "lib/model_type.hpp"
 #include "model_file/model_file.hpp"

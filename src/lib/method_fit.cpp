@@ -1,8 +1,8 @@
 // fit: converts the column map, the feature names, the two column names and the thread
 // count, then trains the record, printing progress through the interpreter.
-#include "lib/compound.hpp"
+#include "binding/compound.hpp"
+#include "binding/convert.hpp"
 #include "lib/console.hpp"
-#include "lib/convert.hpp"
 #include "lib/intake.hpp"
 #include "lib/methods.hpp"
 #include "lib/model_type.hpp"

@@ -1,8 +1,8 @@
 // feature_cols and get_feature_importance.
-#include "lib/convert.hpp"
+#include "binding/convert.hpp"
+#include "binding/results.hpp"
 #include "lib/methods.hpp"
 #include "lib/model_type.hpp"
-#include "lib/results.hpp"
 #include "uplift_random_forest/importance.hpp"
 
 namespace quillmarsh {

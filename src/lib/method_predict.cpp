@@ -1,9 +1,10 @@
 // predict and predict_row: rows of cells in, averaged tree outputs out.
-#include "lib/compound.hpp"
-#include "lib/convert.hpp"
+#include "binding/compound.hpp"
+#include "binding/convert.hpp"
+#include "binding/results.hpp"
+#include "lib/float_table.hpp"
 #include "lib/methods.hpp"
 #include "lib/model_type.hpp"
-#include "lib/results.hpp"
 #include "lib/rows.hpp"
 #include "uplift_random_forest/predict.hpp"
 

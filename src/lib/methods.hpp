@@ -2,7 +2,7 @@
 // follows the call protocol of call_method (model_type.hpp).
 #pragma once
 
-#include "lib/python.hpp"
+#include "binding/python.hpp"
 
 namespace quillmarsh {
 

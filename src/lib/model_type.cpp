@@ -4,12 +4,13 @@
 
 #include <string>
 
+#include "binding/convert.hpp"
+#include "binding/messages.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 #include "common/panic.hpp"
-#include "lib/convert.hpp"
 #include "lib/messages.hpp"
 #include "lib/methods.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
 
 namespace quillmarsh {
 
@@ -61,22 +62,7 @@ PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noe
   });
 }
 
-void model_dealloc(PyObject* self) noexcept {
-  auto* model = reinterpret_cast<ModelObject*>(self);
-  std::destroy_at(&model->record());
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);
-}
-
 // Docstrings hold only the text signature, so __text_signature__ is set and __doc__ is None.
-template <class Method>
-PyCFunction as_cfunction(Method method) noexcept {
-  // The interpreter calls through PyCFunction and dispatches on the flags; the detour
-  // through void(*)() is the sanctioned way to cast between function pointer types.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
 
 PyMethodDef kMethods[] = {
     {"load", as_cfunction(&method_load), METH_VARARGS | METH_KEYWORDS, "load($self, path)\n--\n\n"},
@@ -127,7 +113,7 @@ PyObject* model_type() {
   if (cached_type != nullptr) return cached_type;
   PyType_Slot slots[] = {
       {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&model_dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_stored<ModelObject, &ModelObject::stored>)},
       {Py_tp_new, reinterpret_cast<void*>(&model_new)},
       {Py_tp_methods, kMethods},
       {0, nullptr},

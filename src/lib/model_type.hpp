@@ -9,9 +9,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "binding/boundary.hpp"
+#include "binding/python.hpp"
+#include "binding/type_parts.hpp"
 #include "lib/binder.hpp"
-#include "lib/boundary.hpp"
-#include "lib/python.hpp"
 #include "uplift_random_forest/forest.hpp"
 #include "uplift_tree/packed_forest.hpp"
 
@@ -38,15 +39,14 @@ class ModelRecord {
   mutable std::shared_ptr<const PackedForest> packed_;
 };
 
-// The record lives in raw storage so that the struct stays standard-layout and a PyObject*
-// of this type may be reinterpreted as a ModelObject*.
+// The instance: the header, the record, then the borrow counter.
 struct ModelObject {
   PyObject ob_base;
-  alignas(ModelRecord) unsigned char storage[sizeof(ModelRecord)];
+  Stored<ModelRecord> stored;
   // 0 free, n > 0 shared uses in progress, -1 one exclusive use in progress.
   Py_ssize_t borrow;
 
-  ModelRecord& record() noexcept { return *std::launder(reinterpret_cast<ModelRecord*>(storage)); }
+  ModelRecord& record() noexcept { return stored.get(); }
 };
 static_assert(std::is_standard_layout_v<ModelObject>);
 

@@ -1,14 +1,15 @@
 // Module initialisation: PyInit_quillmarsh, once per process.
 #include <atomic>
 
+#include "binding/allocator.hpp"
+#include "binding/boundary.hpp"
+#include "binding/messages.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 #include "common/panic.hpp"
-#include "lib/allocator.hpp"
-#include "lib/boundary.hpp"
+#include "lib/float_table.hpp"
 #include "lib/messages.hpp"
 #include "lib/model_type.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
-#include "lib/results.hpp"
 
 namespace quillmarsh {
 

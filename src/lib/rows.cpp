@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "lib/convert.hpp"
-#include "lib/messages.hpp"
-#include "lib/py_error.hpp"
+#include "binding/convert.hpp"
+#include "binding/messages.hpp"
+#include "binding/py_error.hpp"
 #include "lib/text_encoder.hpp"
 
 namespace quillmarsh {
@@ -31,7 +31,7 @@ std::string attempt_report(std::string_view field, const PendingError& cause) {
   message += attempt_report("Numeric.0", as_number);
   message += "\n- variant Str (Str): ";
   message += attempt_report("Str.0", as_text);
-  PyErr_SetString(PyExc_TypeError, message.c_str());
+  raise_type_error(message);
   panic_with_pending_error();
 }
 

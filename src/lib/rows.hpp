@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "lib/py_ref.hpp"
+#include "binding/py_ref.hpp"
 #include "uplift_tree/row_batch.hpp"
 
 namespace quillmarsh {

@@ -1,7 +1,7 @@
 // Dictionary encoding of str objects, shared by training intake and prediction rows.
 #include "lib/text_encoder.hpp"
 
-#include "lib/convert.hpp"
+#include "binding/convert.hpp"
 
 namespace quillmarsh {
 

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "model_file/debug_text.hpp"
 
@@ -88,13 +89,25 @@ std::string_view io_error_kind(int errno_value) {
   }
 }
 
-std::string render_os_error(int errno_value) {
+FileError os_file_error(int errno_value) {
   char buf[256];
   // The GNU strerror_r returns the text, which may or may not live in buf.
   const char* text = ::strerror_r(errno_value, buf, sizeof buf);
-  return "Os { code: " + std::to_string(errno_value) +
-         ", kind: " + std::string(io_error_kind(errno_value)) + ", message: " + debug_quoted(text) +
-         " }";
+  return FileError{errno_value, io_error_kind(errno_value), text};
+}
+
+FileError simple_file_error(std::string_view kind, std::string message) {
+  return FileError{0, kind, std::move(message)};
+}
+
+std::string render_file_error(const FileError& error) {
+  if (error.code == 0) return render_simple_error(error.kind, error.message);
+  return "Os { code: " + std::to_string(error.code) + ", kind: " + std::string(error.kind) +
+         ", message: " + debug_quoted(error.message) + " }";
+}
+
+std::string render_os_error(int errno_value) {
+  return render_file_error(os_file_error(errno_value));
 }
 
 std::string render_simple_error(std::string_view kind, std::string_view message) {

@@ -6,6 +6,20 @@
 
 namespace quillmarsh {
 
+// A failed file operation: the system's error number, or 0 for the failures that have none
+// (then kind and message say what happened: "WriteZero", "failed to write whole buffer").
+struct FileError {
+  int code = 0;
+  std::string_view kind;
+  std::string message;
+};
+
+FileError os_file_error(int errno_value);
+FileError simple_file_error(std::string_view kind, std::string message);
+
+// The rendering of render_os_error for a system error, of render_simple_error otherwise.
+std::string render_file_error(const FileError& error);
+
 // The kind name of an errno value (ENOENT -> "NotFound", EACCES -> "PermissionDenied");
 // "Uncategorized" for numbers without a kind of their own.
 std::string_view io_error_kind(int errno_value);

@@ -20,6 +20,7 @@
 //                  field right after its key's closing quote.
 #include "model_file/json_reader.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -782,14 +783,18 @@ class Parser {
       ++pos_;
     }
     const std::string name = object ? variant_name() : string_body(true);
-    EvalFunc e = EvalFunc::Euclidean;
-    if (name == "KL") {
-      e = EvalFunc::KL;
-    } else if (name == "Chi") {
-      e = EvalFunc::Chi;
-    } else if (name != "Euclidean") {
-      error("unknown variant `" + name + "`, expected one of `Euclidean`, `KL`, `Chi`");
+    const auto known = std::find_if(kEvalFuncNames.begin(), kEvalFuncNames.end(),
+                                    [&](const EvalFuncName& e) { return e.variant == name; });
+    if (known == kEvalFuncNames.end()) {
+      std::string expected;
+      for (const EvalFuncName& e : kEvalFuncNames) {
+        expected += expected.empty() ? "`" : ", `";
+        expected += e.variant;
+        expected += '`';
+      }
+      error("unknown variant `" + name + "`, expected one of " + expected);
     }
+    const EvalFunc e = known->value;
     if (object) {  // {"KL":null} names the variant too
       colon();
       const int v = skip_ws();

@@ -116,15 +116,9 @@ class Writer {
     raw("}");
   }
 
-  // The variant names of the file, in declaration order of EvalFunc.
   static std::string_view eval_func_name(EvalFunc e) {
-    switch (e) {
-      case EvalFunc::Euclidean:
-        return "Euclidean";
-      case EvalFunc::KL:
-        return "KL";
-      case EvalFunc::Chi:
-        return "Chi";
+    for (const EvalFuncName& name : kEvalFuncNames) {
+      if (name.value == e) return name.variant;
     }
     panic("EvalFunc out of range");
   }

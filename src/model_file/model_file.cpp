@@ -25,11 +25,11 @@
 namespace quillmarsh {
 namespace {
 
-// A failure rendering, or nullopt on success.
-using IoResult = std::optional<std::string>;
+// The failure, or nullopt on success.
+using IoResult = std::optional<FileError>;
 
-std::string nul_in_path_error() {
-  return render_simple_error("InvalidInput", "file name contained an unexpected NUL byte");
+FileError nul_in_path_error() {
+  return simple_file_error("InvalidInput", "file name contained an unexpected NUL byte");
 }
 
 // Owns one open descriptor: closed by close(), which reports the outcome, or else when the
@@ -46,7 +46,7 @@ class FileDescriptor {
   IoResult close() noexcept {
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) return render_os_error(errno);
+    if (::close(fd) != 0 && errno != EINTR) return os_file_error(errno);
     return std::nullopt;
   }
 
@@ -59,9 +59,9 @@ IoResult write_all(int fd, std::string_view data) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return render_os_error(errno);
+      return os_file_error(errno);
     }
-    if (n == 0) return render_simple_error("WriteZero", "failed to write whole buffer");
+    if (n == 0) return simple_file_error("WriteZero", "failed to write whole buffer");
     data.remove_prefix(static_cast<std::size_t>(n));
   }
   return std::nullopt;
@@ -70,7 +70,7 @@ IoResult write_all(int fd, std::string_view data) {
 // Create or truncate path and write the document into it.
 IoResult write_in_place(const std::string& path, std::string_view doc) {
   FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) return render_os_error(errno);
+  if (fd.get() < 0) return os_file_error(errno);
   IoResult err = write_all(fd.get(), doc);
   IoResult closed = fd.close();
   return err ? err : closed;
@@ -158,21 +158,20 @@ IoResult save_document(const std::string& path, std::string_view doc) {
     return write_in_place(path, doc);
   }
   IoResult err = write_all(fd.get(), doc);
-  if (!err && ::fsync(fd.get()) != 0) err = render_os_error(errno);
+  if (!err && ::fsync(fd.get()) != 0) err = os_file_error(errno);
   IoResult closed = fd.close();
   if (!err) err = std::move(closed);
-  if (!err && ::rename(temp.c_str(), plan.final_path.c_str()) != 0) err = render_os_error(errno);
+  if (!err && ::rename(temp.c_str(), plan.final_path.c_str()) != 0) err = os_file_error(errno);
   if (err) ::unlink(temp.c_str());
   return err;
 }
 
-// The whole file as bytes, or the rendering of the failure.
-std::variant<std::string, std::string> read_file(const std::string& path) {
-  if (path.find('\0') != std::string::npos)
-    return std::variant<std::string, std::string>(std::in_place_index<1>, nul_in_path_error());
+// The whole file as bytes, or the failure.
+std::variant<std::string, FileError> read_whole_file(const std::string& path) {
+  using Result = std::variant<std::string, FileError>;
+  if (path.find('\0') != std::string::npos) return Result(nul_in_path_error());
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0)
-    return std::variant<std::string, std::string>(std::in_place_index<1>, render_os_error(errno));
+  if (fd.get() < 0) return Result(os_file_error(errno));
   std::string bytes;
   struct stat st{};
   if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
@@ -183,12 +182,12 @@ std::variant<std::string, std::string> read_file(const std::string& path) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::variant<std::string, std::string>(std::in_place_index<1>, render_os_error(errno));
+      return Result(os_file_error(errno));
     }
     if (n == 0) break;
     bytes.append(buf, static_cast<std::size_t>(n));
   }
-  return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(bytes));
+  return Result(std::move(bytes));
 }
 
 }  // namespace
@@ -197,10 +196,22 @@ void save_model(const UpliftRandomForestModel& forest, const std::string& path) 
   save_model(forest, std::nullopt, path);
 }
 
+std::optional<FileError> write_model_file(const UpliftRandomForestModel& forest,
+                                          std::optional<std::string_view> kit_json,
+                                          const std::string& path) {
+  const std::string doc = write_model_json(forest, kit_json);
+  return save_document(path, doc);
+}
+
 void save_model(const UpliftRandomForestModel& forest, std::optional<std::string_view> kit_json,
                 const std::string& path) {
-  const std::string doc = write_model_json(forest, kit_json);
-  if (const IoResult err = save_document(path, doc)) panic_unwrap_err(*err);
+  if (const std::optional<FileError> err = write_model_file(forest, kit_json, path)) {
+    panic_unwrap_err(render_file_error(*err));
+  }
+}
+
+std::variant<std::string, FileError> read_model_file(const std::string& path) {
+  return read_whole_file(path);
 }
 
 ModelDocument parse_model_document(std::string_view text) {
@@ -213,8 +224,8 @@ ModelDocument parse_model_document(std::string_view text) {
 }
 
 ModelDocument load_model_document(const std::string& path) {
-  auto file = read_file(path);
-  if (file.index() == 1) panic_unwrap_err(std::get<1>(file));
+  auto file = read_whole_file(path);
+  if (const auto* err = std::get_if<FileError>(&file)) panic_unwrap_err(render_file_error(*err));
   return parse_model_document(std::get<0>(file));
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "common/panic.hpp"
@@ -54,9 +55,15 @@ struct TrainingThread {
       options.tree = tree_options;
       if (seed) options.draws = TreeDraws::seeded(*seed, static_cast<std::uint64_t>(*job));
       if (std::optional<std::string> failure = capture_failure([&] {
-            UpliftTreeModel tree = tree_template;
-            grow_tree(tree, root, treatment_col, outcome_col, pool, options);
-            outcome.tree = std::move(tree);
+            try {
+              UpliftTreeModel tree = tree_template;
+              grow_tree(tree, root, treatment_col, outcome_col, pool, options);
+              outcome.tree = std::move(tree);
+            } catch (const std::bad_alloc& e) {
+              // Not a defect to report here: the owner raises it as exhausted memory.
+              outcome.out_of_memory = true;
+              outcome.failure = e.what();
+            }
           })) {
         outcome.failure = std::move(*failure);
       }

@@ -36,6 +36,7 @@ struct TreeOutcome {
   std::int32_t index = 0;
   std::optional<UpliftTreeModel> tree;
   std::string failure;
+  bool out_of_memory = false;  // the failure is an allocation that could not be satisfied
 };
 
 class TrainingRun {

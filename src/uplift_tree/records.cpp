@@ -27,9 +27,7 @@ bool operator==(const SplitValue& a, const SplitValue& b) noexcept {
 }
 
 EvalFunc parse_eval_func(std::string_view text) {
-  if (text == "ED") return EvalFunc::Euclidean;
-  if (text == "KL") return EvalFunc::KL;
-  if (text == "CHI") return EvalFunc::Chi;
+  if (const std::optional<EvalFunc> parsed = eval_func_of_text(text)) return *parsed;
   panic("bad eval func");
 }
 

@@ -3,6 +3,7 @@
 // with its field table, which the model file and the records' equality walk.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -191,7 +192,29 @@ inline bool operator==(const TreeNode& a, const TreeNode& b) {
 
 enum class EvalFunc : std::uint8_t { Euclidean = 0, KL = 1, Chi = 2 };
 
-// Exactly "ED", "KL" or "CHI"; anything else panics "bad eval func".
+// The one table of the measures' names: the caller's text (the class's eval_func, the
+// engine's criterion) and the variant name the model file writes for a tree, in declaration
+// order of EvalFunc.
+struct EvalFuncName {
+  EvalFunc value;
+  std::string_view text;
+  std::string_view variant;
+};
+inline constexpr std::array<EvalFuncName, 3> kEvalFuncNames{{
+    {EvalFunc::Euclidean, "ED", "Euclidean"},
+    {EvalFunc::KL, "KL", "KL"},
+    {EvalFunc::Chi, "CHI", "Chi"},
+}};
+
+// The measure a caller's text names (exactly "ED", "KL" or "CHI"), or nullopt.
+constexpr std::optional<EvalFunc> eval_func_of_text(std::string_view text) noexcept {
+  for (const EvalFuncName& name : kEvalFuncNames) {
+    if (name.text == text) return name.value;
+  }
+  return std::nullopt;
+}
+
+// eval_func_of_text, panicking "bad eval func" for any other text.
 EvalFunc parse_eval_func(std::string_view text);
 
 struct UpliftTreeModel {

@@ -1,5 +1,6 @@
 """The toolkit's engine quillmarsh_kit._engine: numpy buffers in, the interpreter free while it
 trains and predicts, Ctrl-C and progress between waits, seeds, and no thread outliving a call."""
+import errno
 import json
 import os
 import sys
@@ -9,7 +10,7 @@ import time
 import pytest
 
 np = pytest.importorskip("numpy")
-from lib_support import interrupt_child, leaf_of  # noqa: E402
+from lib_support import UNDER_SANITIZER, interrupt_child, leaf_of, run_child  # noqa: E402
 from quillmarsh_kit import _engine as engine  # noqa: E402
 
 SETTINGS = dict(n_estimators=4, max_features=3, max_depth=4, min_samples_leaf=20, criterion="KL",
@@ -230,8 +231,6 @@ def test_model_file_round_trips_with_metadata(data, tmp_path):
     (lambda f, p: engine.from_bytes("{}"), TypeError, "argument 'data': must be bytes, not 'str'"),
     (lambda f, p: engine.from_bytes(f.to_bytes()[:-1]), BaseException,
      "called `Result::unwrap()` on an `Err` value: Error(\"EOF while parsing an object\""),
-    (lambda f, p: engine.load(p + ".missing"), BaseException,
-     "called `Result::unwrap()` on an `Err` value: Os { code: 2, kind: NotFound"),
     (lambda f, p: engine.merge([]), ValueError, "forests is empty"),
     (lambda f, p: engine.merge([f, "f"]), TypeError, "forests[1] must be a Forest, not 'str'"),
     (lambda f, p: engine.Forest(), TypeError, "Forest objects are made by fit, load"),
@@ -248,6 +247,162 @@ def test_misuse_of_forests_and_files(data, tmp_path, call, error, message):
     if error is BaseException:  # internal failures keep the class's exception type
         assert type(raised.value).__name__ == "PanicException"
     assert path.read_bytes() == forest.to_bytes()  # a failed save leaves the file alone
+
+
+def _read_only_folder(tmp):
+    if os.geteuid() == 0:
+        pytest.skip("root writes into read-only folders")
+    folder = tmp / "read-only"
+    folder.mkdir(mode=0o500)
+    return folder / "m.json"
+
+
+def _under_a_file(tmp):
+    (tmp / "plain").write_text("")
+    return tmp / "plain" / "m.json"
+
+
+def _kit_save(forest, path):
+    from quillmarsh_kit import UpliftForest
+    columns, names, treatment, outcome = experiment(n=200)
+    UpliftForest(n_estimators=2, control=0).fit(
+        dict(zip(names[:3], columns[:3])), treatment, outcome).save(path)
+
+
+def _kit_load(forest, path):
+    from quillmarsh_kit import UpliftForest
+    UpliftForest.load(path)
+
+
+@pytest.mark.parametrize("call,where,error,code", [
+    (lambda f, p: f.save(p), lambda tmp: tmp / "no" / "m.json", FileNotFoundError, errno.ENOENT),
+    (lambda f, p: f.save(p), lambda tmp: tmp, IsADirectoryError, errno.EISDIR),
+    (lambda f, p: f.save(p), _under_a_file, NotADirectoryError, errno.ENOTDIR),
+    (lambda f, p: f.save(p), _read_only_folder, PermissionError, errno.EACCES),
+    (lambda f, p: engine.load(p), lambda tmp: tmp, IsADirectoryError, errno.EISDIR),
+    (lambda f, p: engine.load(p), lambda tmp: tmp / "none.json", FileNotFoundError, errno.ENOENT),
+    (lambda f, p: engine.load(p), _under_a_file, NotADirectoryError, errno.ENOTDIR),
+    (_kit_save, lambda tmp: tmp / "no" / "m.json", FileNotFoundError, errno.ENOENT),
+    (_kit_load, lambda tmp: tmp, IsADirectoryError, errno.EISDIR),
+], ids=["save-into-missing-folder", "save-onto-folder", "save-under-a-file",
+        "save-into-read-only-folder", "load-folder", "load-missing-file", "load-under-a-file",
+        "kit-save-into-missing-folder", "kit-load-folder"])
+def test_file_errors_are_os_errors_naming_the_file(data, tmp_path, capfd, call, where, error,
+                                                   code):
+    path = str(where(tmp_path))
+    forest = fit(data, n_estimators=1)
+    capfd.readouterr()
+    with pytest.raises(error) as raised:
+        call(forest, path)
+    assert (raised.value.errno, raised.value.strerror) == (code, os.strerror(code))
+    assert raised.value.filename == path
+    assert "panicked" not in capfd.readouterr().err
+
+
+SURROGATE = "x\ud800"  # what os.fsdecode cannot give back as bytes either
+
+
+@pytest.mark.parametrize("call,argument", [
+    (lambda f, d, tmp: engine.fit(d[0], ["x0", SURROGATE, "x2", "colour"], *d[2:], **SETTINGS),
+     "names"),
+    (lambda f, d, tmp: fit(d, n_estimators=1, treatment_col=SURROGATE), "treatment_col"),
+    (lambda f, d, tmp: engine.fit(d[0][:3] + [(d[0][3][0], ["red", SURROGATE, "blue"])],
+                                  *d[1:], **SETTINGS), "categories"),
+    (lambda f, d, tmp: f.save(str(tmp / "m.json"), json.dumps(SURROGATE, ensure_ascii=False)),
+     "metadata"),
+    (lambda f, d, tmp: f.to_bytes(json.dumps(SURROGATE, ensure_ascii=False)), "metadata"),
+    (lambda f, d, tmp: f.feature_importance(SURROGATE), "kind"),
+    (lambda f, d, tmp: f.save(str(tmp / SURROGATE)), "path"),
+    (lambda f, d, tmp: engine.load(str(tmp / SURROGATE)), "path"),
+], ids=["feature-name", "column-name", "category", "save-metadata", "to_bytes-metadata",
+        "importance-kind", "save-path", "load-path"])
+def test_text_that_cannot_be_encoded_is_a_value_error_naming_it(data, tmp_path, call, argument):
+    forest = fit(data, n_estimators=1)
+    with pytest.raises(ValueError) as raised:
+        call(forest, data, tmp_path)
+    assert argument in str(raised.value) and "surrogates not allowed" in str(raised.value)
+    assert isinstance(raised.value.__cause__, UnicodeEncodeError)
+
+
+def test_a_file_name_that_is_not_utf8_saves_and_loads(data, tmp_path):
+    from quillmarsh_kit import UpliftForest
+    name = os.fsdecode(b"model-\xff.json")  # the name os.listdir gives for these bytes
+    forest = fit(data, n_estimators=2)
+    forest.save(str(tmp_path / name), metadata="{}")
+    assert os.listdir(tmp_path) == [name]
+    loaded, _ = engine.load(str(tmp_path / name))
+    assert loaded.to_bytes() == forest.to_bytes()
+    columns, names, treatment, outcome = data
+    model = UpliftForest(n_estimators=2, control=0, random_state=1).fit(
+        dict(zip(names[:3], columns[:3])), treatment, outcome)
+    model.save(tmp_path / os.fsdecode(b"kit-\xfe.json"))
+    assert UpliftForest.load(os.path.join(os.fsencode(tmp_path), b"kit-\xfe.json")).get_params() \
+        == model.get_params()
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizers reserve more address space")
+def test_exhausted_memory_is_a_memory_error_that_leaves_the_estimator_as_it_was():
+    # A tree's node array of 2^(max_depth+1) slots that fits the machine's memory, but not the
+    # address space the child allows itself.
+    result = run_child("""
+        import os, pickle, resource
+        import numpy as np
+        from quillmarsh_kit import UpliftForest
+        rng = np.random.default_rng(0)
+        X, T, Y = {"a": rng.random(400)}, rng.integers(0, 2, 400), rng.integers(0, 2, 400)
+        model = UpliftForest(n_estimators=2, control=0, random_state=1).fit(X, T, Y)
+        before = pickle.dumps(model), model.predict(X), model.get_params()
+        memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+        depth = min(30, (memory // 4 // 128).bit_length() - 2)
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+        try:
+            model.set_params(max_depth=depth).fit(X, T, Y)
+        except MemoryError:
+            print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+        model.set_params(**before[2])
+        print((model.predict(X) == before[1]).all(), pickle.dumps(model) == before[0])
+    """)
+    assert result.stdout.split() == ["MemoryError", "True", "True"], result.stderr
+    assert "panicked" not in result.stderr
+
+
+@pytest.mark.parametrize("first,second", [("quillmarsh", "quillmarsh_kit._engine"),
+                                           ("quillmarsh_kit._engine", "quillmarsh")])
+def test_both_modules_raise_one_panic_exception_type(first, second):
+    result = run_child(f"""
+        import importlib, sys
+        importlib.import_module("{first}")
+        if "{first}" == "quillmarsh":  # the class's type is made by its first failure
+            try:
+                sys.modules["quillmarsh"]._UpliftRandomForestModel(
+                    1, 1, 1, 1, "KL", 2, False, False, 0.0).feature_cols()
+            except BaseException as err:
+                class_panic = err
+        importlib.import_module("{second}")
+        import quillmarsh
+        from quillmarsh_kit import _engine
+        from quillmarsh_kit._native import is_panic
+        if "{first}" != "quillmarsh":
+            try:
+                quillmarsh._UpliftRandomForestModel(1, 1, 1, 1, "KL", 2, False, False,
+                                                    0.0).feature_cols()
+            except BaseException as err:
+                class_panic = err
+        try:
+            _engine.from_bytes(b"{{")
+        except BaseException as err:
+            engine_panic = err
+        kind = _engine.PanicException
+        print(type(class_panic) is type(engine_panic) is kind, is_panic(class_panic),
+              kind.__module__, kind.__name__, issubclass(kind, Exception),
+              sorted(vars(quillmarsh)) == sorted(["__all__", "__doc__", "__file__", "__loader__",
+                  "__name__", "__package__", "__spec__", "_UpliftRandomForestModel"]))
+    """)
+    assert result.stdout.split() == ["True", "True", "vornex_runtime", "PanicException", "False",
+                                     "True"], result.stderr
 
 
 def test_a_class_model_without_trees_is_no_forest(tmp_path):

@@ -11,7 +11,7 @@ import warnings
 import numpy as np
 import pytest
 
-from quillmarsh_kit import NativeError, NotFittedError, UpliftForest, uplift_target
+from quillmarsh_kit import NativeError, NotFittedError, UpliftForest, _engine, uplift_target
 from quillmarsh_kit._native import NativeForest
 from quillmarsh_kit._params import PARAM_NAMES, PARAMS, TREE_OPTIONS_OFF
 from quillmarsh_kit._progress import training_progress
@@ -207,8 +207,7 @@ def _snapshot(model):
 
 
 @pytest.mark.parametrize("raised,expected", [
-    (type("PanicException", (BaseException,), {"__module__": "vornex_runtime"})("boom"),
-     NativeError),
+    (_engine.PanicException("boom"), NativeError),
     (KeyboardInterrupt(), KeyboardInterrupt),
     (SystemExit(3), SystemExit),
 ], ids=["panic", "interrupt", "exit"])
@@ -280,7 +279,7 @@ def test_verbose_fit_without_tqdm_prints_plain_lines(capsys, monkeypatch):
 
 def test_engine_panics_in_prediction_become_native_errors(monkeypatch):
     model = UpliftForest(n_estimators=2, control="c").fit(X, T, Y)
-    panic = type("PanicException", (BaseException,), {"__module__": "vornex_runtime"})
+    panic = _engine.PanicException
 
     def explode(self, table, threads, return_std=False):
         from quillmarsh_kit._native import native_call

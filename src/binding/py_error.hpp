@@ -3,10 +3,11 @@
 #pragma once
 
 #include <source_location>
+#include <span>
 #include <string>
 #include <string_view>
 
-#include "lib/py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 namespace quillmarsh {
 
@@ -56,8 +57,21 @@ std::string exception_message(PyObject* value);
 // "PyErr { type: <repr>, value: <repr>, traceback: None | Some(<repr>) }"
 std::string render_error(const PendingError& error);
 
-// Puts `prefix` before the message of the pending error, keeping its type.
+// Puts `prefix` before the message of a pending TypeError, ValueError or OverflowError,
+// keeping its type and cause. A subclass of these (UnicodeEncodeError) is raised as that
+// base type with the prefixed message, caused by the original; other errors pass unchanged.
 void prefix_pending_error(std::string_view prefix);
+
+// Raise TypeError / ValueError with the text (UTF-8; a NUL inside it is kept). Return false,
+// for `return raise_...(...)` from checks that report failure as false.
+bool raise_type_error(std::string_view message);
+bool raise_value_error(std::string_view message);
+
+// Raises TypeError "{function} missing {k} required {kind} argument(s): {names}", the names
+// quoted and joined as the interpreter joins them: 'a', 'a' and 'b', 'a', 'b', and 'c'.
+// function is the caller's full name ("f()"), kind "positional" or "keyword-only".
+void raise_missing_arguments(std::string_view function, std::string_view kind,
+                             std::span<const char* const> names);
 
 // Raises TypeError "'{type name}' object cannot be converted to '{target}'".
 void raise_cannot_convert(PyObject* object, std::string_view target);

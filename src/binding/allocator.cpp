@@ -7,7 +7,7 @@
 // mimalloc's operator new is compiled as C: when an allocation fails and no new-handler is
 // installed it calls abort(). A handler that throws std::bad_alloc, as the C++ library's own
 // operator new would, keeps out-of-memory an ordinary failure of the call.
-#include "lib/allocator.hpp"
+#include "binding/allocator.hpp"
 
 #include <new>
 

@@ -1,11 +1,7 @@
-// Results handed back to Python as new lists. A failure to build one (the interpreter out of
-// memory) is an internal failure.
+// The class's prediction table handed back to Python: a new list of float lists.
 #pragma once
 
-#include <string>
-#include <vector>
-
-#include "lib/python.hpp"
+#include "binding/python.hpp"
 #include "uplift_random_forest/predict.hpp"
 
 namespace quillmarsh {
@@ -15,8 +11,7 @@ namespace quillmarsh {
 // handler. False with the import's error set.
 bool import_collector_control();
 
-PyObject* float_list(const std::vector<double>& values);
+// A failure to build the table (the interpreter out of memory) is an internal failure.
 PyObject* float_table(const FloatTable& table);
-PyObject* text_list(const std::vector<std::string>& texts);
 
 }  // namespace quillmarsh

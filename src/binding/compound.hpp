@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "lib/py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 namespace quillmarsh {
 

@@ -1,8 +1,8 @@
 // Raising PanicException.
-#include "lib/boundary.hpp"
+#include "binding/boundary.hpp"
 
-#include "lib/panic_exception.hpp"
-#include "lib/py_ref.hpp"
+#include "binding/panic_exception.hpp"
+#include "binding/py_ref.hpp"
 
 namespace quillmarsh {
 

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "lib/python.hpp"
+#include "binding/python.hpp"
 
 namespace quillmarsh {
 

@@ -1,11 +1,11 @@
 // Scalar conversions and the argument-name rewrite of their TypeErrors.
-#include "lib/convert.hpp"
+#include "binding/convert.hpp"
 
 #include <limits>
 
-#include "lib/messages.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
+#include "binding/messages.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 
 namespace quillmarsh {
 
@@ -75,6 +75,16 @@ std::optional<std::string> to_text(PyObject* object) {
     return std::nullopt;
   }
   return utf8_of_str(object);
+}
+
+std::optional<FsPath> to_fs_path(PyObject* object) {
+  PyObject* encoded = nullptr;
+  if (PyUnicode_FSConverter(object, static_cast<void*>(&encoded)) == 0) return std::nullopt;
+  const PyRef bytes = PyRef::steal(encoded);
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return std::nullopt;
+  return FsPath{std::string(data, static_cast<std::size_t>(size)), PyRef::borrow(object)};
 }
 
 void name_argument_in_error(const char* name) noexcept {

@@ -6,7 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "lib/python.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/python.hpp"
 
 namespace quillmarsh {
 
@@ -22,6 +23,15 @@ std::optional<double> to_f64(PyObject* object);
 std::optional<bool> to_exact_bool(PyObject* object);
 // A str (or subclass) as UTF-8; lone surrogates fail with UnicodeEncodeError.
 std::optional<std::string> to_text(PyObject* object);
+// A file system path as the operating system takes it: a str encoded as os.fsencode does
+// (so the names os.fsdecode gives, lone surrogates and all, come back as their bytes), bytes,
+// or an os.PathLike; the object itself names the file in errors. A NUL byte is the
+// interpreter's ValueError, any other object its TypeError.
+struct FsPath {
+  std::string bytes;
+  PyRef object;
+};
+std::optional<FsPath> to_fs_path(PyObject* object);
 // The UTF-8 text of an object already known to be a str.
 std::optional<std::string> utf8_of_str(PyObject* text);
 

@@ -1,8 +1,8 @@
 // Reading, raising and rendering Python errors.
-#include "lib/py_error.hpp"
+#include "binding/py_error.hpp"
 
+#include "binding/messages.hpp"
 #include "common/panic.hpp"
-#include "lib/messages.hpp"
 
 namespace quillmarsh {
 
@@ -16,6 +16,14 @@ std::string repr_text(PyObject* object) {
     return std::string(kReprFailed);
   }
   return lossy_text(repr.get());
+}
+
+// Sets `type` with the text as its one argument; a text that cannot be decoded has its bad
+// bytes replaced.
+void raise_text(PyObject* type, std::string_view message) {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
 }
 
 }  // namespace
@@ -104,10 +112,62 @@ std::string render_error(const PendingError& error) {
 }
 
 void prefix_pending_error(std::string_view prefix) {
-  const PendingError error = take_pending_error();
+  PendingError error = take_pending_error();
+  PyObject* base = nullptr;
+  for (PyObject* kind : {PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError}) {
+    if (PyErr_GivenExceptionMatches(error.type.get(), kind) != 0) {
+      base = kind;
+      break;
+    }
+  }
+  if (base == nullptr) {
+    restore_error(std::move(error));
+    return;
+  }
   std::string text(prefix);
   text += exception_message(error.value.get());
-  PyErr_SetString(error.type.get(), text.c_str());
+  PyRef message = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return;
+  PyRef prefixed = PyRef::steal(PyObject_CallFunctionObjArgs(base, message.get(), nullptr));
+  if (!prefixed) return;
+  // The same type keeps the original's cause; a subclass (UnicodeEncodeError, whose
+  // constructor takes five arguments) becomes the cause of its base's prefixed error.
+  PyRef cause = error.type.get() == base ? PyRef::steal(PyException_GetCause(error.value.get()))
+                                         : std::move(error.value);
+  if (cause) PyException_SetCause(prefixed.get(), cause.release());  // steals the cause
+  PyErr_SetObject(base, prefixed.get());
+}
+
+bool raise_type_error(std::string_view message) {
+  raise_text(PyExc_TypeError, message);
+  return false;
+}
+
+bool raise_value_error(std::string_view message) {
+  raise_text(PyExc_ValueError, message);
+  return false;
+}
+
+void raise_missing_arguments(std::string_view function, std::string_view kind,
+                             std::span<const char* const> names) {
+  std::string message(function);
+  message += " missing " + std::to_string(names.size()) + " required ";
+  message += kind;
+  message += names.size() == 1 ? " argument: " : " arguments: ";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() == 2) {
+        message += " and ";
+      } else {
+        message += i + 1 == names.size() ? ", and " : ", ";
+      }
+    }
+    message += '\'';
+    message += names[i];
+    message += '\'';
+  }
+  raise_type_error(message);
 }
 
 void raise_cannot_convert(PyObject* object, std::string_view target) {
@@ -116,7 +176,7 @@ void raise_cannot_convert(PyObject* object, std::string_view target) {
   message += "' object cannot be converted to '";
   message += target;
   message += '\'';
-  PyErr_SetString(PyExc_TypeError, message.c_str());
+  raise_type_error(message);
 }
 
 void panic_with_pending_error(std::source_location where) {

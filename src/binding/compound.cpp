@@ -1,10 +1,10 @@
 // Conversions of the column map, name lists and sequences of lists.
-#include "lib/compound.hpp"
+#include "binding/compound.hpp"
 
+#include "binding/convert.hpp"
+#include "binding/messages.hpp"
+#include "binding/py_error.hpp"
 #include "common/panic.hpp"
-#include "lib/convert.hpp"
-#include "lib/messages.hpp"
-#include "lib/py_error.hpp"
 
 namespace quillmarsh {
 
