@@ -29,13 +29,22 @@ A tree therefore sees the rows of one worker. Data whose partitions are ordered 
 region) gives each worker a slice of it; `shuffle=True` spreads the rows evenly and at random
 over the partitions first. Worker failures, retries and data movement are Dask's: a share
 whose worker is lost is recomputed elsewhere, and the fit ends with every tree or raises.
+
+A fit that ends early - Ctrl-C's KeyboardInterrupt on the client, any other exception, or a
+client that goes away - cancels its shares, and each share's training stops on its worker
+within a fraction of a second: the engine asks the share, about ten times a second, whether
+its task is still wanted. Each share logs Dask events under the topic "quillmarsh" as it
+starts ("growing"), ends ("done") or stops ("cancelled"); `client.get_events("quillmarsh")`
+lists them.
 """
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import sys
-from typing import Any, Dict, Hashable, List, Optional, Sequence, Tuple
+import uuid
+from typing import Any, Dict, Hashable, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -47,7 +56,6 @@ from ._tabular import NUMERIC, STRING, Column, Table, _check_names, to_table
 from .estimator import UpliftForest
 
 try:
-    import dask
     import dask.dataframe as dd
     import distributed
 except ImportError as err:  # pragma: no cover - depends on the installation
@@ -62,6 +70,8 @@ __all__ = ["DaskUpliftForest", "Share", "share_seed"]
 _TREATMENT = "__quillmarsh_treatment__"
 _OUTCOME = "__quillmarsh_outcome__"
 _SHUFFLE_KEY = "__quillmarsh_shuffle__"
+# The topic of the events the shares log on their workers.
+EVENT_TOPIC = "quillmarsh"
 
 
 def share_seed(seed: int, share: int) -> int:
@@ -178,10 +188,50 @@ def _worker_threads(n_jobs: Any) -> int:
     return ForestParams(n_jobs=n_jobs)._requested_threads()
 
 
+class ShareCancelled(Exception):
+    """Raised on a worker inside a share's training once its task is no longer wanted."""
+
+    def __init__(self, share: int, trees: int) -> None:
+        super().__init__(f"share {share} was cancelled after {trees} trees")
+        self.trees = trees
+
+
+class _ShareWatch:
+    """On a worker, the engine's progress callback for one share: it raises `ShareCancelled`
+    once the scheduler has released the share's task (the client cancelled it or went away),
+    which stops the engine's threads. It reads the worker's own record of the task, without
+    a message to the scheduler. Off a worker (a local scheduler) it never stops anything."""
+
+    def __init__(self, share: int) -> None:
+        self.share = share
+        try:
+            self.worker: Any = distributed.get_worker()
+        except ValueError:
+            self.worker, self.key = None, None
+            return
+        self.key = self.worker.get_current_task()
+        self.log("growing", 0)
+
+    def __call__(self, done: int) -> None:
+        if self.worker is None:
+            return
+        task = self.worker.state.tasks.get(self.key)
+        if task is None or task.state == "cancelled":
+            raise ShareCancelled(self.share, done)
+
+    def log(self, state: str, trees: int) -> None:
+        if self.worker is not None:
+            self.worker.log_event(EVENT_TOPIC, {
+                "share": self.share, "key": str(self.key), "worker": self.worker.address,
+                "state": state, "trees": trees})
+
+
 def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
-                n_jobs: Any) -> bytes:
+                n_jobs: Any, share: int = 0) -> bytes:
     """Grows `settings.n_estimators` trees on the rows of `parts` (pandas frames of one
-    worker); returns them as a model file without metadata."""
+    worker); returns them as a model file without metadata. Stops with `ShareCancelled` once
+    its task is no longer wanted."""
+    watch = _ShareWatch(share)
     parts = [p for p in parts if len(p)]
     n_rows = sum(len(p) for p in parts)
     values = [np.empty(n_rows, np.uint32 if kind == STRING else np.float32)
@@ -210,8 +260,13 @@ def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
     columns = [Column(name, kind, v, layout.categories[j])
                for j, (name, kind, v) in enumerate(zip(layout.names, layout.kinds, values))]
     threads = NativeForest.training_threads(settings, _worker_threads(n_jobs))
-    forest = NativeForest.train(settings, Table(columns, n_rows, layout.named), groups,
-                                outcome, threads, seed, None)
+    try:
+        forest = NativeForest.train(settings, Table(columns, n_rows, layout.named), groups,
+                                    outcome, threads, seed, watch)
+    except ShareCancelled as stop:
+        watch.log("cancelled", stop.trees)  # the engine's threads have ended
+        raise
+    watch.log("done", forest.n_trees)
     return forest.to_bytes(None)  # type: ignore[arg-type]
 
 
@@ -236,6 +291,18 @@ def _predict_part(part: Any, model: UpliftForest, columns: List[Hashable]) -> An
 
 
 # ----------------------------------------------------------------------------- the client
+@contextlib.contextmanager
+def _released(futures: Iterable[Any]) -> Iterator[List[Any]]:
+    """The futures, released when the block ends however it ends, each by its own reference:
+    keys that the caller also holds stay; the others are forgotten, and their tasks cancelled."""
+    futures = list(futures)
+    try:
+        yield futures
+    finally:
+        for future in futures:
+            future.release()
+
+
 @dataclasses.dataclass
 class _Layout:
     """The encodings every worker uses: feature names, kinds and texts, the targets' columns
@@ -389,28 +456,22 @@ class DaskUpliftForest(UpliftForest):
                                        meta=frame._meta.assign(**{_SHUFFLE_KEY: np.int64(0)}))
             frame = key.shuffle(on=_SHUFFLE_KEY, npartitions=frame.npartitions).drop(
                 columns=[_SHUFFLE_KEY])
-        # Released when the fit returns, by reference: the caller may hold the same keys.
-        parts = self._persist_partitions(client, frame)
-        fitted, shares = self._train(client, parts, names, named, skip, t_col, y_col,
-                                     target_cols, settings, seed)
-        del parts
+        # Released when the fit ends, by reference: the caller may hold the same keys.
+        with _released(client.compute(frame.to_delayed())) as parts:
+            distributed.wait(parts)
+            fitted, shares = self._train(client, parts, names, named, skip, t_col, y_col,
+                                         target_cols, settings, seed)
         self._adopt(fitted)
         self.shares_ = shares
         advance_generator()
         return self
 
-    @staticmethod
-    def _persist_partitions(client: Any, frame: Any) -> List[Any]:
-        """The partitions of `frame` computed on the workers, as futures in partition order."""
-        parts = client.compute(frame.to_delayed())
-        distributed.wait(parts)
-        return parts
-
     def _train(self, client: Any, parts: List[Any], names: List[str], named: bool,
                skip: List[str], t_col: str, y_col: str, target_cols: List[str], settings: Any,
                seed: int) -> Tuple[FittedModel, List[Share]]:
-        reports = client.gather(client.map(_describe, parts, skip=skip, treatment=t_col,
-                                           outcome=y_col, pure=False))
+        with _released(client.map(_describe, parts, skip=skip, treatment=t_col, outcome=y_col,
+                                  pure=False)) as described:
+            reports = client.gather(described)
         kinds, categories, arms = _agree(reports, names, self.control)
         layout = _Layout(names, kinds, categories, named, skip, t_col, y_col, self.control,
                          arms)
@@ -431,16 +492,18 @@ class DaskUpliftForest(UpliftForest):
                     counts[label] = counts.get(label, 0) + count
             _check_share(share, counts, layout)
 
+        # Keys of this fit alone: a share of an abandoned fit may still be stopping on a worker.
+        fit_id = uuid.uuid4().hex
         futures = [
             client.submit(_grow_share, [parts[p] for p in share.partitions], layout,
                           settings._replace(n_estimators=share.trees), share.seed, self.n_jobs,
-                          workers=[share.worker] if share.worker else None,
+                          k, workers=[share.worker] if share.worker else None,
                           allow_other_workers=True, pure=False,
-                          key=f"quillmarsh-grow-{seed:016x}-{k}-{dask.base.tokenize(id(self))}")
+                          key=f"quillmarsh-grow-{seed:016x}-{k}-{fit_id}")
             for k, share in enumerate(shares)]
         try:
             model_files = self._gather_trees(futures, shares)
-        finally:
+        finally:  # on every exit, Ctrl-C's KeyboardInterrupt included: the shares stop
             client.cancel(futures)
         forest = NativeForest.merge([NativeForest.from_bytes(b)[0] for b in model_files])
         if forest.n_trees != settings.n_estimators:

@@ -2,11 +2,14 @@
 where the data lives, the merged forest, scoring, bad input and a worker killed mid-fit."""
 
 import os
+import pathlib
 import pickle
+import queue
 import signal
+import subprocess
 import sys
+import textwrap
 import threading
-import time
 
 import numpy as np
 import pytest
@@ -75,6 +78,34 @@ def placed(client, parts):
 def train(client):
     # held on the workers, as users often hold their frames: the fit must leave them alone
     return placed(client, [experiment_part(n) for n in range(8)])
+
+
+class ShareEvents:
+    """The events the shares log on the workers, as they arrive at this client."""
+
+    def __init__(self, client):
+        self.client, self.arrived = client, queue.Queue()
+        client.subscribe_topic(qdask.EVENT_TOPIC, lambda event: self.arrived.put(event[1]))
+
+    def wait_for(self, state, count, key_part):
+        """The next `count` events of `state` whose task key holds `key_part`; waits for them
+        (a hang is ended by the test's timeout)."""
+        found = []
+        while len(found) < count:
+            event = self.arrived.get(timeout=170)
+            if event["state"] == state and key_part in event["key"]:
+                found.append(event)
+        return found
+
+    def close(self):
+        self.client.unsubscribe_topic(qdask.EVENT_TOPIC)
+
+
+@pytest.fixture
+def share_events(client):
+    events = ShareEvents(client)
+    yield events
+    events.close()
 
 
 @pytest.fixture(scope="module")
@@ -253,17 +284,13 @@ def test_a_worker_killed_during_the_fit_gives_a_complete_forest_or_a_clear_error
         except Exception as err:  # noqa: BLE001 - reported below
             outcome["error"] = err
 
+    events = ShareEvents(client)
     fitting = threading.Thread(target=run)
     fitting.start()
-    deadline = time.monotonic() + 60
-    victim = None
-    while victim is None and time.monotonic() < deadline and fitting.is_alive():
-        for worker, keys in client.processing().items():
-            if any(str(k).startswith("quillmarsh-grow") for k in keys):
-                victim = worker
-                break
-        time.sleep(0.05)
-    assert victim is not None, "no share started growing"
+    try:
+        victim = events.wait_for("growing", 1, "quillmarsh-grow")[0]["worker"]
+    finally:
+        events.close()
     pids = client.run(os.getpid, workers=[victim])
     os.kill(pids[victim], signal.SIGKILL)
     fitting.join(150)
@@ -272,6 +299,58 @@ def test_a_worker_killed_during_the_fit_gives_a_complete_forest_or_a_clear_error
         assert "worker" in str(outcome["error"])
     else:
         assert model._fitted.forest.n_trees == 160
+
+
+# A client in a process of its own, growing a forest far too big to finish: two shares, one
+# per worker, from partitions it places itself. It prints "interrupted" on KeyboardInterrupt.
+ABANDONED_FIT = """
+    import sys
+    import dask.dataframe as dd
+    import distributed
+    from quillmarsh_kit.dask import DaskUpliftForest
+    from quillmarsh_kit.datasets import make_uplift_experiment
+
+    def part(number):
+        exp = make_uplift_experiment(5_000, n_treatments=1, seed=number, as_frame=True)
+        return exp.X.assign(treatment=exp.treatment, y=exp.y)
+
+    client = distributed.Client(sys.argv[1])
+    workers = sorted(client.scheduler_info()["workers"])
+    parts = [client.scatter(part(n), workers=[workers[n % 2]]) for n in range(4)]
+    frame = dd.from_delayed(parts, meta=part(0).iloc[:0])
+    model = DaskUpliftForest(n_estimators=40_000, max_depth=6, control="control",
+                             random_state=0xC0FFEE)
+    try:
+        model.fit(frame, "treatment", "y")
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGKILL], ids=["ctrl-c", "client-gone"])
+def test_an_abandoned_fit_stops_growing_on_every_worker(client, train, share_events, stop):
+    """Ctrl-C on the client (or the client's death) cancels the shares, and each share's
+    training on its worker ends because it was cancelled; the workers then take a new fit."""
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(qdask.__file__).parents[1])}
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(ABANDONED_FIT), client.scheduler.address],
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        growing = share_events.wait_for("growing", 2, f"{0xC0FFEE:016x}")
+        child.send_signal(stop)
+        cancelled = share_events.wait_for("cancelled", 2, f"{0xC0FFEE:016x}")
+        out, err = child.communicate(timeout=170)
+    finally:
+        child.kill()
+        child.wait()
+    assert {e["worker"] for e in growing} == set(client.scheduler_info()["workers"])
+    assert {e["key"] for e in cancelled} == {e["key"] for e in growing}
+    assert all(e["trees"] < 20_000 for e in cancelled)
+    if stop == signal.SIGINT:
+        assert out == "interrupted\n", err
+    model = qdask.DaskUpliftForest(n_estimators=4, max_depth=3, control="control")
+    assert model.fit(train, "treatment", "y")._fitted.forest.n_trees == 4
 
 
 class _DieWhileGrowing(distributed.WorkerPlugin):
