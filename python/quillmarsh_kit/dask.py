@@ -48,12 +48,15 @@ from typing import Any, Dict, Hashable, Iterable, Iterator, List, Optional, Sequ
 
 import numpy as np
 
+# Beside the public names, the internals a fit needs on its workers and on the client: the
+# encodings and conversions of `UpliftForest.fit`, the engine's forest and the fitted state,
+# which have no public form.
+from . import NativeError, UpliftForest
 from ._encode import binary_outcome, label_codes, treatment_groups
-from ._native import NativeError, NativeForest
+from ._native import NativeForest
 from ._params import ForestParams, available_cpus
 from ._persist import FittedModel
-from ._tabular import NUMERIC, STRING, Column, Table, _check_names, to_table
-from .estimator import UpliftForest
+from ._tabular import NUMERIC, STRING, Column, Table, to_table
 
 try:
     import dask.dataframe as dd
@@ -70,6 +73,8 @@ __all__ = ["DaskUpliftForest", "Share", "share_seed"]
 _TREATMENT = "__quillmarsh_treatment__"
 _OUTCOME = "__quillmarsh_outcome__"
 _SHUFFLE_KEY = "__quillmarsh_shuffle__"
+# Parameters of DaskUpliftForest beside those of UpliftForest.
+_OWN_PARAMS = ("shuffle", "client")
 # The topic of the events the shares log on their workers.
 EVENT_TOPIC = "quillmarsh"
 
@@ -92,7 +97,13 @@ class Share:
     seed: int
 
 
-def _client() -> Any:
+def _client(given: Any = None) -> Any:
+    """`given`, or else the current client."""
+    if given is not None:
+        if not isinstance(given, distributed.Client):
+            raise TypeError(f"client must be a distributed.Client or None, got "
+                            f"{type(given).__name__}")
+        return given
     try:
         return distributed.get_client()
     except ValueError:
@@ -116,7 +127,10 @@ def _is_dask_vector(value: Any) -> bool:
 def _frame_of(X: Any) -> Tuple[Any, bool]:
     """X as a Dask DataFrame, and whether its column names are the caller's."""
     if _is_dask_frame(X):
-        _check_names(list(X.columns))
+        texts = [str(name) for name in X.columns]
+        duplicates = sorted({name for name in texts if texts.count(name) > 1})
+        if duplicates:
+            raise ValueError(f"duplicate column names: {duplicates}")
         return X, True
     import dask.array as da
 
@@ -280,13 +294,28 @@ def _scoring_threads() -> int:
     return max(1, available_cpus() // max(1, task_threads))
 
 
-def _predict_part(part: Any, model: UpliftForest, columns: List[Hashable]) -> Any:
-    """The uplift of one partition; `model` is this worker process's copy, read once when it
-    arrived (a model pickles as its model file)."""
+def _predict_part(part: Any, model: UpliftForest, columns: List[Hashable],
+                  return_std: bool) -> Any:
+    """The uplift of one partition, with a column per arm named by `columns`; with
+    return_std, the uplift and then the spread, in columns numbered 0, 1, ... `model` is
+    this worker process's copy, read once when it arrived (a model pickles as its model file)
+    and shared by every task there: it is read, never changed."""
     import pandas as pd
 
-    model.n_jobs = _scoring_threads()  # the same value for every partition of this process
-    return pd.DataFrame(model.predict(part), index=part.index,
+    scorer = object.__new__(type(model))  # the same fitted state, with threads of its own
+    scorer.__dict__ = {**model.__dict__, "n_jobs": _scoring_threads()}
+    if return_std:
+        return pd.DataFrame(np.hstack(scorer.predict(part, return_std=True)), index=part.index)
+    return pd.DataFrame(scorer.predict(part), index=part.index,
+                        columns=pd.Index(columns, tupleize_cols=False))
+
+
+def _columns(both: Any, start: int, columns: List[Hashable]) -> Any:
+    """The uplift (start 0) or the spread (start len(columns)) out of `_predict_part`'s
+    frame of both, with a column per arm named by `columns`."""
+    import pandas as pd
+
+    return pd.DataFrame(both.to_numpy()[:, start:start + len(columns)], index=both.index,
                         columns=pd.Index(columns, tupleize_cols=False))
 
 
@@ -407,24 +436,39 @@ class DaskUpliftForest(UpliftForest):
     shuffle: spread the rows evenly and at random over the partitions before training, for
         data whose partitions are ordered (by date, by region): every tree sees the rows of
         one worker only. The shuffle follows the fit's seed.
+    client: the `distributed.Client` that `fit` and `predict` use; None (default): the
+        current client when they run. A pickle or a saved model does not keep it.
 
     `n_jobs` counts engine threads per worker process. After `fit`, `shares_` lists the
     workers' shares (their rows, trees and seeds) and `to_local()` gives the same model as
     an in-memory `UpliftForest`.
     """
 
-    def __init__(self, n_estimators: int = 100, *, shuffle: bool = False, **params: Any) -> None:
+    def __init__(self, n_estimators: int = 100, *, shuffle: bool = False, client: Any = None,
+                 **params: Any) -> None:
         super().__init__(n_estimators, **params)
         self.shuffle = shuffle
+        self.client = client
 
     def get_params(self, deep: bool = True) -> Dict[str, Any]:
-        return {**super().get_params(deep), "shuffle": self.shuffle}
+        return {**super().get_params(deep), "shuffle": self.shuffle, "client": self.client}
 
     def set_params(self, **params: Any) -> "DaskUpliftForest":
-        if "shuffle" in params:
-            self.shuffle = params.pop("shuffle")
+        for name in _OWN_PARAMS:
+            if name in params:
+                setattr(self, name, params.pop(name))
         super().set_params(**params)
         return self
+
+    def __sklearn_clone__(self) -> "DaskUpliftForest":
+        """An unfitted copy with the same parameters, sharing the client (a connection is
+        not copied)."""
+        from sklearn.base import clone
+
+        params = self.get_params(deep=False)
+        client = params.pop("client")
+        return type(self)(**{k: clone(v, safe=False) for k, v in params.items()},
+                          client=client)
 
     # ----------------------------------------------------------------------------- fit
     def fit(self, X: Any, treatment: Any, y: Any = None) -> "DaskUpliftForest":
@@ -438,7 +482,12 @@ class DaskUpliftForest(UpliftForest):
             raise TypeError("fit needs y: a column name of X or a Dask Series of outcomes")
         if not isinstance(self.shuffle, (bool, np.bool_)):
             raise ValueError(f"shuffle must be True or False, got {self.shuffle!r}")
-        client = _client()
+        client = _client(self.client)
+        with client.as_current():  # the graph's choices (the shuffle's method) see this client
+            self._fit_with(client, X, treatment, y)
+        return self
+
+    def _fit_with(self, client: Any, X: Any, treatment: Any, y: Any) -> None:
         frame, named = _frame_of(X)
         target_cols = [v for v in (treatment, y) if isinstance(v, str)]
         frame, t_col = _attach(frame, named, treatment, _TREATMENT, "treatment")
@@ -464,7 +513,6 @@ class DaskUpliftForest(UpliftForest):
         self._adopt(fitted)
         self.shares_ = shares
         advance_generator()
-        return self
 
     def _train(self, client: Any, parts: List[Any], names: List[str], named: bool,
                skip: List[str], t_col: str, y_col: str, target_cols: List[str], settings: Any,
@@ -539,40 +587,64 @@ class DaskUpliftForest(UpliftForest):
 
     def __getstate__(self) -> Dict[str, Any]:
         """The pickle of `to_local()` (whose model file knows no `shuffle`), with this
-        estimator's own attributes."""
+        estimator's own attributes; not the client, a connection of this process."""
         state = {k: v for k, v in self.__dict__.items() if k != "_fitted"}
         if getattr(self, "_fitted", None) is not None:
             state.update(self.to_local().__getstate__())
+        state["client"] = None
         return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        super().__setstate__({"client": None, **state})  # pickles made before `client`
 
     def to_local(self) -> UpliftForest:
         """The fitted model as an in-memory `UpliftForest` (the same forest and metadata): it
         predicts, saves and loads like any other."""
         fitted = self._check_fitted()
-        local = UpliftForest(**{k: v for k, v in self.get_params().items() if k != "shuffle"})
+        local = UpliftForest(**{k: v for k, v in self.get_params().items()
+                                if k not in _OWN_PARAMS})
         local._adopt(fitted)
         return local
 
     # ------------------------------------------------------------------------- predict
-    def predict(self, X: Any) -> Any:
+    def predict(self, X: Any, return_std: bool = False) -> Any:
         """Uplift per row and arm as a lazy Dask DataFrame with one float64 column per arm,
         named after the arms (`treatments_`), partitioned like X.
 
-        The model goes to every worker once (broadcast by the current client, or with the
-        graph without one) and each partition is scored where it lies."""
+        With return_std, a pair of such frames: the uplift and the standard deviation of
+        each arm's uplift across the trees (as `UpliftForest.predict(X, return_std=True)`),
+        from the same scoring tasks; compute them together (`dask.compute(uplift, spread)`)
+        to score every partition once.
+
+        The model goes to every worker once (broadcast by the client, or with the graph
+        without one) and each partition is scored where it lies."""
         import pandas as pd
 
         fitted = self._check_fitted()
+        if not isinstance(return_std, (bool, np.bool_)):
+            raise ValueError(f"return_std must be True or False, got {return_std!r}")
         frame, _ = _frame_of(X)
         columns = list(fitted.treatments)
         meta = pd.DataFrame(np.empty((0, len(columns))),
                             columns=pd.Index(columns, tupleize_cols=False))
         model: Any = self.to_local()
-        try:
-            client = distributed.get_client()
-        except ValueError:
-            client = None
+        client = self._current_client()
         if client is not None:
             model = client.scatter(model, broadcast=True, hash=False)
-        return frame.map_partitions(_predict_part, model, columns, meta=meta,
+        if not return_std:
+            return frame.map_partitions(_predict_part, model, columns, False, meta=meta,
+                                        align_dataframes=False)
+        both = frame.map_partitions(_predict_part, model, columns, True,
+                                    meta=pd.DataFrame(np.empty((0, 2 * len(columns)))),
                                     align_dataframes=False)
+        return tuple(both.map_partitions(_columns, start, columns, meta=meta)
+                     for start in (0, len(columns)))
+
+    def _current_client(self) -> Any:
+        """`client`, or the current client, or None when there is none."""
+        if self.client is not None:
+            return _client(self.client)
+        try:
+            return distributed.get_client()
+        except ValueError:
+            return None

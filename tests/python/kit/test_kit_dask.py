@@ -25,6 +25,7 @@ distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
 
 import cloudpickle  # noqa: E402  (a dependency of distributed)
+import dask  # noqa: E402
 
 from quillmarsh_kit import UpliftForest, _engine  # noqa: E402
 from quillmarsh_kit import dask as qdask  # noqa: E402
@@ -149,26 +150,62 @@ def test_the_merged_forest_is_the_shares_forests_grown_on_their_rows(train, fitt
     assert merged.to_bytes() == fitted._fitted.forest._forest.to_bytes()
 
 
-def test_predictions_are_lazy_per_arm_and_equal_the_local_model(client, train, fitted):
+@pytest.mark.parametrize("return_std", [False, True])
+def test_predictions_are_lazy_per_arm_and_equal_the_local_model(client, train, fitted,
+                                                                 return_std):
     features = train.drop(columns=["treatment", "y"])
-    lazy = fitted.predict(features)
-    assert list(lazy.columns) == fitted.treatments_ and lazy.npartitions == 8
+    lazy = fitted.predict(features, return_std=return_std)
+    frames = lazy if return_std else (lazy,)
+    assert len(frames) == 1 + return_std
+    for frame in frames:
+        assert list(frame.columns) == fitted.treatments_ and frame.npartitions == 8
     rows = features.compute()
-    got = lazy.compute()
-    np.testing.assert_array_equal(got.to_numpy(), fitted.to_local().predict(rows))
-    pd.testing.assert_index_equal(got.index, rows.index)
+    got = dask.compute(*frames)
+    expected = fitted.to_local().predict(rows, return_std=return_std)
+    for frame, values in zip(got, expected if return_std else (expected,)):
+        np.testing.assert_array_equal(frame.to_numpy(), values)
+        pd.testing.assert_index_equal(frame.index, rows.index)
 
 
 def test_the_model_travels_as_one_key_not_once_per_partition(client, train, fitted):
     """Every partition's scoring task takes the model from one key, broadcast before the
-    graph runs, and the graph itself holds no copy of it. (How often a worker fetches that
-    key again is Dask's memory management: it may drop a replica and fetch it back.)"""
+    graph runs, and the graph itself holds no copy of it; the tasks leave the worker's copy
+    as it arrived. (How often a worker fetches that key again is Dask's memory management:
+    it may drop a replica and fetch it back.)"""
     lazy = fitted.predict(train.repartition(npartitions=16).drop(columns=["treatment", "y"]))
     graph = dict(lazy.__dask_graph__())
     scoring = [task for key, task in graph.items() if key[0].startswith("_predict_part")]
     shared = set.intersection(*(set(task.dependencies) for task in scoring))
     assert len(scoring) == 16 and len(shared) == 1 and not shared & set(graph)
     assert len(cloudpickle.dumps(graph)) < len(pickle.dumps(fitted.to_local()))
+    lazy.compute()
+    (key,) = shared
+    held = client.run(lambda dask_worker: [dask_worker.data[key].get_params()]
+                      if key in dask_worker.data else [])
+    copies = [params for found in held.values() for params in found]
+    assert copies and all(p == fitted.to_local().get_params() for p in copies)
+
+
+def test_a_given_client_is_used_and_shared_by_clones_not_pickled(client):
+    """With client=, fit and predict run on that client's cluster, not on the current
+    client's; a clone shares it and a pickle leaves it out."""
+    sklearn_base = pytest.importorskip("sklearn.base")
+    rows = experiment_part(0, rows=4_000)
+    with distributed.LocalCluster(n_workers=1, processes=False, dashboard_address=":0") as own, \
+            distributed.Client(own, set_as_default=False) as other:
+        model = qdask.DaskUpliftForest(n_estimators=4, max_depth=3, control="control",
+                                       random_state=3, client=other)
+        model.fit(dd.from_pandas(rows, npartitions=2), "treatment", "y")
+        assert [s.worker for s in model.shares_] == list(other.scheduler_info()["workers"])
+        features = dd.from_pandas(rows.drop(columns=["treatment", "y"]), npartitions=2)
+        uplift, spread = other.gather(other.compute(list(model.predict(features, True))))
+        local = model.to_local().predict(rows.drop(columns=["treatment", "y"]), True)
+        np.testing.assert_array_equal(uplift.to_numpy(), local[0])
+        np.testing.assert_array_equal(spread.to_numpy(), local[1])
+        assert sklearn_base.clone(model).get_params() == model.get_params()
+        copy = pickle.loads(pickle.dumps(model))
+        assert copy.client is None and model.client is other
+        assert copy.get_params() == {**model.get_params(), "client": None}
 
 
 def test_dask_arrays_train_and_score_by_position(client):
