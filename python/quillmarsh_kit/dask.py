@@ -217,16 +217,21 @@ class _ShareWatch:
     a message to the scheduler. Off a worker (a local scheduler) it never stops anything."""
 
     def __init__(self, share: int) -> None:
-        self.share = share
+        self.share, self.growing = share, False
         try:
             self.worker: Any = distributed.get_worker()
         except ValueError:
             self.worker, self.key = None, None
             return
         self.key = self.worker.get_current_task()
-        self.log("growing", 0)
 
     def __call__(self, done: int) -> None:
+        if not self.growing:  # the engine's first call: its threads grow the trees
+            self.growing = True
+            self.log("growing", 0)
+        self.stop_if_unwanted(done)
+
+    def stop_if_unwanted(self, done: int = 0) -> None:
         if self.worker is None:
             return
         task = self.worker.state.tasks.get(self.key)
@@ -246,6 +251,17 @@ def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
     worker); returns them as a model file without metadata. Stops with `ShareCancelled` once
     its task is no longer wanted."""
     watch = _ShareWatch(share)
+    try:
+        forest = _grow(parts, layout, settings, seed, n_jobs, watch)
+    except ShareCancelled as stop:
+        watch.log("cancelled", stop.trees)  # the engine's threads have ended
+        raise
+    watch.log("done", forest.n_trees)
+    return forest.to_bytes(None)  # type: ignore[arg-type]
+
+
+def _grow(parts: List[Any], layout: "_Layout", settings: Any, seed: int, n_jobs: Any,
+          watch: _ShareWatch) -> NativeForest:
     parts = [p for p in parts if len(p)]
     n_rows = sum(len(p) for p in parts)
     values = [np.empty(n_rows, np.uint32 if kind == STRING else np.float32)
@@ -256,6 +272,7 @@ def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
     group_of.update((arm, k) for k, arm in enumerate(layout.arms, start=1))
     start = 0
     for part in parts:
+        watch.stop_if_unwanted()
         stop = start + len(part)
         table = to_table(part, skip=layout.skip, float32=True)
         for j, (column, kind) in enumerate(zip(table.columns, layout.kinds)):
@@ -274,14 +291,9 @@ def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
     columns = [Column(name, kind, v, layout.categories[j])
                for j, (name, kind, v) in enumerate(zip(layout.names, layout.kinds, values))]
     threads = NativeForest.training_threads(settings, _worker_threads(n_jobs))
-    try:
-        forest = NativeForest.train(settings, Table(columns, n_rows, layout.named), groups,
-                                    outcome, threads, seed, watch)
-    except ShareCancelled as stop:
-        watch.log("cancelled", stop.trees)  # the engine's threads have ended
-        raise
-    watch.log("done", forest.n_trees)
-    return forest.to_bytes(None)  # type: ignore[arg-type]
+    watch.stop_if_unwanted()
+    return NativeForest.train(settings, Table(columns, n_rows, layout.named), groups, outcome,
+                              threads, seed, watch)
 
 
 def _scoring_threads() -> int:

@@ -308,10 +308,14 @@ def test_with_fewer_trees_than_workers_the_smallest_shares_join_others():
     assert shares == [("a", [0, 2]), ("c", [1, 3])]
 
 
+# A hang is ended by the timeout; on a busy machine the nanny's new worker and the share grown
+# again take their time.
+@pytest.mark.timeout(600)
 def test_a_worker_killed_during_the_fit_gives_a_complete_forest_or_a_clear_error(own_client):
+    """The worker is killed while its share grows (after the share's "growing" event)."""
     client = own_client
-    big = dd.from_map(experiment_part, range(8), rows=40_000)
-    model = qdask.DaskUpliftForest(n_estimators=160, max_depth=8, min_samples_leaf=20,
+    big = dd.from_map(experiment_part, range(8), rows=20_000)
+    model = qdask.DaskUpliftForest(n_estimators=80, max_depth=8, min_samples_leaf=20,
                                    control="control", random_state=4)
     outcome = {}
 
@@ -330,12 +334,11 @@ def test_a_worker_killed_during_the_fit_gives_a_complete_forest_or_a_clear_error
         events.close()
     pids = client.run(os.getpid, workers=[victim])
     os.kill(pids[victim], signal.SIGKILL)
-    fitting.join(150)
-    assert not fitting.is_alive(), "the fit hangs after losing a worker"
+    fitting.join()
     if "error" in outcome:
         assert "worker" in str(outcome["error"])
     else:
-        assert model._fitted.forest.n_trees == 160
+        assert model._fitted.forest.n_trees == 80
 
 
 # A client in a process of its own, growing a forest far too big to finish: two shares, one
