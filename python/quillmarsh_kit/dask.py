@@ -67,7 +67,7 @@ except ImportError as err:  # pragma: no cover - depends on the installation
         "pip install 'quillmarsh[dask]'"
     ) from err
 
-__all__ = ["DaskUpliftForest", "Share", "share_seed"]
+__all__ = ["EVENT_TOPIC", "DaskUpliftForest", "Share", "ShareCancelled", "share_seed"]
 
 # Hidden columns: targets given as series, and the shuffle's random key.
 _TREATMENT = "__quillmarsh_treatment__"
@@ -206,8 +206,11 @@ class ShareCancelled(Exception):
     """Raised on a worker inside a share's training once its task is no longer wanted."""
 
     def __init__(self, share: int, trees: int) -> None:
-        super().__init__(f"share {share} was cancelled after {trees} trees")
-        self.trees = trees
+        super().__init__(share, trees)  # the arguments, so that it pickles
+        self.share, self.trees = share, trees
+
+    def __str__(self) -> str:
+        return f"share {self.share} was cancelled after {self.trees} trees"
 
 
 class _ShareWatch:
