@@ -221,7 +221,6 @@ class Param:
 
 # The order is the constructor's and get_params'. A new parameter takes `legacy`: the value
 # under which a model saved before it was grown (ci_group_size, for one, would read as 1).
-# The Dask estimator's `client` is to be declared here too, with owner=DASK and run=True.
 PARAMS: Tuple[Param, ...] = (
     Param("n_estimators", 100, "trees to grow", _int_range(1, 2**31 - 1), "--n-estimators",
           int),
@@ -263,6 +262,9 @@ PARAMS: Tuple[Param, ...] = (
           default_text="no such minimum", legacy=None),
     Param("shuffle", False, "spread the rows at random over the partitions before training",
           _check_bool, legacy=False, owner=DASK),
+    # a connection of this process: never saved or pickled
+    Param("client", None, "the distributed.Client that fit and predict use; None: the "
+          "current client", legacy=None, run=True, owner=DASK),
 )
 PARAM = {p.name: p for p in PARAMS}
 PARAM_NAMES = tuple(p.name for p in PARAMS if p.owner == FOREST)

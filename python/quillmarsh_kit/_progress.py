@@ -1,6 +1,6 @@
-"""Progress of training: the engine calls `progress(done)` on the calling thread as trees
-finish; `training_progress` turns that into a tqdm bar when tqdm is installed, otherwise into
-a plain line at every tenth of the trees.
+"""Progress of training: the engine calls `progress(done)` on the calling thread after every
+wait of at most 100 ms, with the number of finished trees; `training_progress` turns that into
+a tqdm bar when tqdm is installed, otherwise into a plain line at every tenth of the trees.
 """
 
 from __future__ import annotations

@@ -29,18 +29,31 @@ A tree therefore sees the rows of one worker. Data whose partitions are ordered 
 region) gives each worker a slice of it; `shuffle=True` spreads the rows evenly and at random
 over the partitions first. Worker failures, retries and data movement are Dask's: a share
 whose worker is lost is recomputed elsewhere, and the fit ends with every tree or raises.
+
+A fit that ends early - Ctrl-C's KeyboardInterrupt on the client, any other exception, or a
+client that goes away - cancels its shares, and each share's training stops on its worker
+within a fraction of a second: the engine asks the share, about ten times a second, whether
+its task is still wanted. Each share logs Dask events under the topic "quillmarsh" as it
+starts ("growing"), ends ("done") or stops ("cancelled"); `client.get_events("quillmarsh")`
+lists them.
 """
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import sys
-from typing import Any, Dict, Hashable, List, Optional, Sequence, Tuple
+import uuid
+from typing import Any, Dict, Hashable, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+# Beside the public names, the internals a fit needs on its workers and on the client: the
+# encodings and conversions of `UpliftForest.fit`, the engine's forest and the fitted state,
+# which have no public form.
+from . import NativeError, UpliftForest
 from ._encode import binary_outcome, label_codes, treatment_groups
-from ._native import NativeError, NativeForest
+from ._native import NativeForest
 from ._params import (
     DASK_PARAM_NAMES,
     DEFAULTS,
@@ -50,11 +63,9 @@ from ._params import (
     signature,
 )
 from ._persist import FittedModel, grown_with
-from ._tabular import NUMERIC, STRING, Column, Table, _check_names, to_table
-from .estimator import UpliftForest
+from ._tabular import NUMERIC, STRING, Column, Table, to_table
 
 try:
-    import dask
     import dask.dataframe as dd
     import distributed
 except ImportError as err:  # pragma: no cover - depends on the installation
@@ -63,12 +74,14 @@ except ImportError as err:  # pragma: no cover - depends on the installation
         "pip install 'quillmarsh[dask]'"
     ) from err
 
-__all__ = ["DaskUpliftForest", "Share", "share_seed"]
+__all__ = ["EVENT_TOPIC", "DaskUpliftForest", "Share", "ShareCancelled", "share_seed"]
 
 # Hidden columns: targets given as series, and the shuffle's random key.
 _TREATMENT = "__quillmarsh_treatment__"
 _OUTCOME = "__quillmarsh_outcome__"
 _SHUFFLE_KEY = "__quillmarsh_shuffle__"
+# The topic of the events the shares log on their workers.
+EVENT_TOPIC = "quillmarsh"
 
 
 def share_seed(seed: int, share: int) -> int:
@@ -89,7 +102,13 @@ class Share:
     seed: int
 
 
-def _client() -> Any:
+def _client(given: Any = None) -> Any:
+    """`given`, or else the current client."""
+    if given is not None:
+        if not isinstance(given, distributed.Client):
+            raise TypeError(f"client must be a distributed.Client or None, got "
+                            f"{type(given).__name__}")
+        return given
     try:
         return distributed.get_client()
     except ValueError:
@@ -113,7 +132,10 @@ def _is_dask_vector(value: Any) -> bool:
 def _frame_of(X: Any) -> Tuple[Any, bool]:
     """X as a Dask DataFrame, and whether its column names are the caller's."""
     if _is_dask_frame(X):
-        _check_names(list(X.columns))
+        texts = [str(name) for name in X.columns]
+        duplicates = sorted({name for name in texts if texts.count(name) > 1})
+        if duplicates:
+            raise ValueError(f"duplicate column names: {duplicates}")
         return X, True
     import dask.array as da
 
@@ -185,10 +207,69 @@ def _worker_threads(n_jobs: Any) -> int:
     return ForestParams(n_jobs=n_jobs)._requested_threads()
 
 
+class ShareCancelled(Exception):
+    """Raised on a worker inside a share's training once its task is no longer wanted."""
+
+    def __init__(self, share: int, trees: int) -> None:
+        super().__init__(share, trees)  # the arguments, so that it pickles
+        self.share, self.trees = share, trees
+
+    def __str__(self) -> str:
+        return f"share {self.share} was cancelled after {self.trees} trees"
+
+
+class _ShareWatch:
+    """On a worker, the engine's progress callback for one share: it raises `ShareCancelled`
+    once the scheduler has released the share's task (the client cancelled it or went away),
+    which stops the engine's threads. It reads the worker's own record of the task, without
+    a message to the scheduler. Off a worker (a local scheduler) it never stops anything."""
+
+    def __init__(self, share: int) -> None:
+        self.share, self.growing = share, False
+        try:
+            self.worker: Any = distributed.get_worker()
+        except ValueError:
+            self.worker, self.key = None, None
+            return
+        self.key = self.worker.get_current_task()
+
+    def __call__(self, done: int) -> None:
+        if not self.growing:  # the engine's first call: its threads grow the trees
+            self.growing = True
+            self.log("growing", 0)
+        self.stop_if_unwanted(done)
+
+    def stop_if_unwanted(self, done: int = 0) -> None:
+        if self.worker is None:
+            return
+        task = self.worker.state.tasks.get(self.key)
+        if task is None or task.state == "cancelled":
+            raise ShareCancelled(self.share, done)
+
+    def log(self, state: str, trees: int) -> None:
+        if self.worker is not None:
+            self.worker.log_event(EVENT_TOPIC, {
+                "share": self.share, "key": str(self.key), "worker": self.worker.address,
+                "state": state, "trees": trees})
+
+
 def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
-                n_jobs: Any) -> bytes:
+                n_jobs: Any, share: int = 0) -> bytes:
     """Grows `settings.n_estimators` trees on the rows of `parts` (pandas frames of one
-    worker); returns them as a model file without metadata."""
+    worker); returns them as a model file without metadata. Stops with `ShareCancelled` once
+    its task is no longer wanted."""
+    watch = _ShareWatch(share)
+    try:
+        forest = _grow(parts, layout, settings, seed, n_jobs, watch)
+    except ShareCancelled as stop:
+        watch.log("cancelled", stop.trees)  # the engine's threads have ended
+        raise
+    watch.log("done", forest.n_trees)
+    return forest.to_bytes(None)  # type: ignore[arg-type]
+
+
+def _grow(parts: List[Any], layout: "_Layout", settings: Any, seed: int, n_jobs: Any,
+          watch: _ShareWatch) -> NativeForest:
     parts = [p for p in parts if len(p)]
     n_rows = sum(len(p) for p in parts)
     values = [np.empty(n_rows, np.uint32 if kind == STRING else np.float32)
@@ -199,6 +280,7 @@ def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
     group_of.update((arm, k) for k, arm in enumerate(layout.arms, start=1))
     start = 0
     for part in parts:
+        watch.stop_if_unwanted()
         stop = start + len(part)
         table = to_table(part, skip=layout.skip, float32=True)
         for j, (column, kind) in enumerate(zip(table.columns, layout.kinds)):
@@ -217,9 +299,9 @@ def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
     columns = [Column(name, kind, v, layout.categories[j])
                for j, (name, kind, v) in enumerate(zip(layout.names, layout.kinds, values))]
     threads = settings.training_threads(_worker_threads(n_jobs))
-    forest = NativeForest.train(settings, Table(columns, n_rows, layout.named), groups,
-                                outcome, threads, seed, None)
-    return forest.to_bytes(None)  # type: ignore[arg-type]
+    watch.stop_if_unwanted()
+    return NativeForest.train(settings, Table(columns, n_rows, layout.named), groups, outcome,
+                              threads, seed, watch)
 
 
 def _scoring_threads() -> int:
@@ -232,17 +314,44 @@ def _scoring_threads() -> int:
     return max(1, available_cpus() // max(1, task_threads))
 
 
-def _predict_part(part: Any, model: UpliftForest, columns: List[Hashable]) -> Any:
-    """The uplift of one partition; `model` is this worker process's copy, read once when it
-    arrived (a model pickles as its model file)."""
+def _predict_part(part: Any, model: UpliftForest, columns: List[Hashable],
+                  return_std: bool) -> Any:
+    """The uplift of one partition, with a column per arm named by `columns`; with
+    return_std, the uplift and then the spread, in columns numbered 0, 1, ... `model` is
+    this worker process's copy, read once when it arrived (a model pickles as its model file)
+    and shared by every task there: it is read, never changed."""
     import pandas as pd
 
-    model.n_jobs = _scoring_threads()  # the same value for every partition of this process
-    return pd.DataFrame(model.predict(part), index=part.index,
+    scorer = object.__new__(type(model))  # the same fitted state, with threads of its own
+    scorer.__dict__ = {**model.__dict__, "n_jobs": _scoring_threads()}
+    if return_std:
+        return pd.DataFrame(np.hstack(scorer.predict(part, return_std=True)), index=part.index)
+    return pd.DataFrame(scorer.predict(part), index=part.index,
+                        columns=pd.Index(columns, tupleize_cols=False))
+
+
+def _columns(both: Any, start: int, columns: List[Hashable]) -> Any:
+    """The uplift (start 0) or the spread (start len(columns)) out of `_predict_part`'s
+    frame of both, with a column per arm named by `columns`."""
+    import pandas as pd
+
+    return pd.DataFrame(both.to_numpy()[:, start:start + len(columns)], index=both.index,
                         columns=pd.Index(columns, tupleize_cols=False))
 
 
 # ----------------------------------------------------------------------------- the client
+@contextlib.contextmanager
+def _released(futures: Iterable[Any]) -> Iterator[List[Any]]:
+    """The futures, released when the block ends however it ends, each by its own reference:
+    keys that the caller also holds stay; the others are forgotten, and their tasks cancelled."""
+    futures = list(futures)
+    try:
+        yield futures
+    finally:
+        for future in futures:
+            future.release()
+
+
 @dataclasses.dataclass
 class _Layout:
     """The encodings every worker uses: feature names, kinds and texts, the targets' columns
@@ -347,6 +456,8 @@ class DaskUpliftForest(UpliftForest):
     shuffle: spread the rows evenly and at random over the partitions before training, for
         data whose partitions are ordered (by date, by region): every tree sees the rows of
         one worker only. The shuffle follows the fit's seed.
+    client: the `distributed.Client` that `fit` and `predict` use; None (default): the
+        current client when they run. A pickle or a saved model does not keep it.
 
     `n_jobs` counts engine threads per worker process. After `fit`, `shares_` lists the
     workers' shares (their rows, trees and seeds) and `to_local()` gives the same model as
@@ -356,11 +467,23 @@ class DaskUpliftForest(UpliftForest):
     _param_names = DASK_PARAM_NAMES
 
     def __init__(self, n_estimators: int = DEFAULTS["n_estimators"], *,
-                 shuffle: bool = DEFAULTS["shuffle"], **params: Any) -> None:
+                 shuffle: bool = DEFAULTS["shuffle"], client: Any = DEFAULTS["client"],
+                 **params: Any) -> None:
         super().__init__(n_estimators, **params)
         self.shuffle = shuffle
+        self.client = client
 
     __init__.__signature__ = signature(DASK_PARAM_NAMES)  # type: ignore[attr-defined]
+
+    def __sklearn_clone__(self) -> "DaskUpliftForest":
+        """An unfitted copy with the same parameters, sharing the client (a connection is
+        not copied)."""
+        from sklearn.base import clone
+
+        params = self.get_params(deep=False)
+        client = params.pop("client")
+        return type(self)(**{k: clone(v, safe=False) for k, v in params.items()},
+                          client=client)
 
     # ----------------------------------------------------------------------------- fit
     def fit(self, X: Any, treatment: Any, y: Any = None) -> "DaskUpliftForest":
@@ -373,7 +496,12 @@ class DaskUpliftForest(UpliftForest):
         if y is None:
             raise TypeError("fit needs y: a column name of X or a Dask Series of outcomes")
         check_param("shuffle", self.shuffle)
-        client = _client()
+        client = _client(self.client)
+        with client.as_current():  # the graph's choices (the shuffle's method) see this client
+            self._fit_with(client, X, treatment, y)
+        return self
+
+    def _fit_with(self, client: Any, X: Any, treatment: Any, y: Any) -> None:
         frame, named = _frame_of(X)
         target_cols = [v for v in (treatment, y) if isinstance(v, str)]
         frame, t_col = _attach(frame, named, treatment, _TREATMENT, "treatment")
@@ -391,28 +519,21 @@ class DaskUpliftForest(UpliftForest):
                                        meta=frame._meta.assign(**{_SHUFFLE_KEY: np.int64(0)}))
             frame = key.shuffle(on=_SHUFFLE_KEY, npartitions=frame.npartitions).drop(
                 columns=[_SHUFFLE_KEY])
-        # Released when the fit returns, by reference: the caller may hold the same keys.
-        parts = self._persist_partitions(client, frame)
-        fitted, shares = self._train(client, parts, names, named, skip, t_col, y_col,
-                                     target_cols, settings, seed)
-        del parts
+        # Released when the fit ends, by reference: the caller may hold the same keys.
+        with _released(client.compute(frame.to_delayed())) as parts:
+            distributed.wait(parts)
+            fitted, shares = self._train(client, parts, names, named, skip, t_col, y_col,
+                                         target_cols, settings, seed)
         self._adopt(fitted)
         self.shares_ = shares
         advance_generator()
-        return self
-
-    @staticmethod
-    def _persist_partitions(client: Any, frame: Any) -> List[Any]:
-        """The partitions of `frame` computed on the workers, as futures in partition order."""
-        parts = client.compute(frame.to_delayed())
-        distributed.wait(parts)
-        return parts
 
     def _train(self, client: Any, parts: List[Any], names: List[str], named: bool,
                skip: List[str], t_col: str, y_col: str, target_cols: List[str], settings: Any,
                seed: int) -> Tuple[FittedModel, List[Share]]:
-        reports = client.gather(client.map(_describe, parts, skip=skip, treatment=t_col,
-                                           outcome=y_col, pure=False))
+        with _released(client.map(_describe, parts, skip=skip, treatment=t_col, outcome=y_col,
+                                  pure=False)) as described:
+            reports = client.gather(described)
         kinds, categories, arms = _agree(reports, names, self.control)
         layout = _Layout(names, kinds, categories, named, skip, t_col, y_col, self.control,
                          arms)
@@ -433,16 +554,18 @@ class DaskUpliftForest(UpliftForest):
                     counts[label] = counts.get(label, 0) + count
             _check_share(share, counts, layout)
 
+        # Keys of this fit alone: a share of an abandoned fit may still be stopping on a worker.
+        fit_id = uuid.uuid4().hex
         futures = [
             client.submit(_grow_share, [parts[p] for p in share.partitions], layout,
                           settings._replace(n_estimators=share.trees), share.seed, self.n_jobs,
-                          workers=[share.worker] if share.worker else None,
+                          k, workers=[share.worker] if share.worker else None,
                           allow_other_workers=True, pure=False,
-                          key=f"quillmarsh-grow-{seed:016x}-{k}-{dask.base.tokenize(id(self))}")
+                          key=f"quillmarsh-grow-{seed:016x}-{k}-{fit_id}")
             for k, share in enumerate(shares)]
         try:
             model_files = self._gather_trees(futures, shares)
-        finally:
+        finally:  # on every exit, Ctrl-C's KeyboardInterrupt included: the shares stop
             client.cancel(futures)
         forest = NativeForest.merge([NativeForest.from_bytes(b)[0] for b in model_files])
         if forest.n_trees != settings.n_estimators:
@@ -479,11 +602,15 @@ class DaskUpliftForest(UpliftForest):
 
     def __getstate__(self) -> Dict[str, Any]:
         """The pickle of `to_local()` (whose model file knows no `shuffle`), with this
-        estimator's own attributes."""
+        estimator's own attributes; not the client, a connection of this process."""
         state = {k: v for k, v in self.__dict__.items() if k != "_fitted"}
         if getattr(self, "_fitted", None) is not None:
             state.update(self.to_local().__getstate__())
+        state["client"] = None
         return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        super().__setstate__({"client": None, **state})  # pickles made before `client`
 
     def to_local(self) -> UpliftForest:
         """The fitted model as an in-memory `UpliftForest` (the same forest and metadata): it
@@ -494,25 +621,44 @@ class DaskUpliftForest(UpliftForest):
         return local
 
     # ------------------------------------------------------------------------- predict
-    def predict(self, X: Any) -> Any:
+    def predict(self, X: Any, return_std: bool = False) -> Any:
         """Uplift per row and arm as a lazy Dask DataFrame with one float64 column per arm,
         named after the arms (`treatments_`), partitioned like X.
 
-        The model goes to every worker once (broadcast by the current client, or with the
-        graph without one) and each partition is scored where it lies."""
+        With return_std, a pair of such frames: the uplift and the standard deviation of
+        each arm's uplift across the trees (as `UpliftForest.predict(X, return_std=True)`),
+        from the same scoring tasks; compute them together (`dask.compute(uplift, spread)`)
+        to score every partition once.
+
+        The model goes to every worker once (broadcast by the client, or with the graph
+        without one) and each partition is scored where it lies."""
         import pandas as pd
 
         fitted = self._check_fitted()
+        if not isinstance(return_std, (bool, np.bool_)):
+            raise ValueError(f"return_std must be True or False, got {return_std!r}")
         frame, _ = _frame_of(X)
         columns = list(fitted.treatments)
         meta = pd.DataFrame(np.empty((0, len(columns))),
                             columns=pd.Index(columns, tupleize_cols=False))
         model: Any = self.to_local()
-        try:
-            client = distributed.get_client()
-        except ValueError:
-            client = None
+        client = self._current_client()
         if client is not None:
             model = client.scatter(model, broadcast=True, hash=False)
-        return frame.map_partitions(_predict_part, model, columns, meta=meta,
+        if not return_std:
+            return frame.map_partitions(_predict_part, model, columns, False, meta=meta,
+                                        align_dataframes=False)
+        both = frame.map_partitions(_predict_part, model, columns, True,
+                                    meta=pd.DataFrame(np.empty((0, 2 * len(columns)))),
                                     align_dataframes=False)
+        return tuple(both.map_partitions(_columns, start, columns, meta=meta)
+                     for start in (0, len(columns)))
+
+    def _current_client(self) -> Any:
+        """`client`, or the current client, or None when there is none."""
+        if self.client is not None:
+            return _client(self.client)
+        try:
+            return distributed.get_client()
+        except ValueError:
+            return None

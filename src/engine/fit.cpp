@@ -309,7 +309,6 @@ PyObject* train_forest(const FitArguments& a) {
   const StopAndJoin end([&run] { run.cancel(); }, [&run] { run.wait_for_threads(); });
 
   Collected collected(a.n_estimators);
-  std::int32_t reported = 0;
   const bool completed = wait_interruptibly(
       [&](std::chrono::milliseconds timeout) {
         for (std::optional<TreeOutcome> outcome = run.next_for(timeout); outcome;
@@ -319,11 +318,11 @@ PyObject* train_forest(const FitArguments& a) {
         return run.finished();
       },
       [&] {
-        if (a.progress == nullptr || collected.failed() || collected.finished() == reported) {
-          return true;
-        }
-        reported = collected.finished();
-        return static_cast<bool>(PyRef::steal(PyObject_CallFunction(a.progress, "i", reported)));
+        // After every wait, grown or not, so that a callback deciding whether training
+        // should go on runs at least every kPollInterval.
+        if (a.progress == nullptr || collected.failed()) return true;
+        return static_cast<bool>(
+            PyRef::steal(PyObject_CallFunction(a.progress, "i", collected.finished())));
       });
   if (!completed) return nullptr;  // `end` stops the run and waits for its threads
   if (collected.out_of_memory()) return PyErr_NoMemory();
