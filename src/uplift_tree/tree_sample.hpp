@@ -16,7 +16,9 @@ namespace quillmarsh {
 // from every row, as without them.
 struct TreeOptions {
   // Rows drawn for each tree; nullopt: as many as there are rows with `bootstrap`, else every
-  // row undrawn. Without replacement it must not exceed the row count.
+  // row undrawn. Without replacement it must not exceed the row count. Each group (control
+  // and each arm) is drawn on its own: its share of the sample, rounded, and at least one row,
+  // so the total may differ from max_samples by up to the number of groups.
   std::optional<std::uint64_t> max_samples;
   bool bootstrap = false;  // draw with replacement
   // Honest trees: this share of the sample's distinct rows (in (0, 1)) sets the leaf rates and
@@ -37,11 +39,12 @@ struct TreeSample {
   RowVector estimation_rows;  // ascending, the same way; empty unless honest
 };
 
-// Draws the sample of one tree from `rows` (ascending) with `sample_rng`, then divides it for
-// an honest tree with `honest_rng`: of the d_g distinct rows of each group g (the high bits of
-// group_outcome[row], as Dataset packs them), round(d_g x honest_fraction), chosen uniformly,
-// go with every copy to the estimation rows. Panics when more rows are asked without
-// replacement than there are.
+// Draws the sample of one tree from `rows` (ascending) with `sample_rng`: from the n_g rows of
+// each group g (the high bits of group_outcome[row], as Dataset packs them) of n in all,
+// max(1, round(max_samples x n_g / n)) rows, uniformly, with or without replacement. Then
+// divides it for an honest tree with `honest_rng`: of the d_g distinct rows of each group,
+// round(d_g x honest_fraction), chosen uniformly, go with every copy to the estimation rows.
+// Panics when more rows are asked without replacement than there are.
 TreeSample draw_tree_sample(std::span<const RowIndex> rows,
                             std::span<const std::uint32_t> group_outcome,
                             const TreeOptions& options, Rng& sample_rng, Rng& honest_rng);
