@@ -102,6 +102,11 @@ class UpliftForest(ForestParams):
     min_samples_treatment: a split is made only when both children get MORE than this many
         rows of every group (the control group and each arm), on top of min_samples_leaf;
         None: no such minimum.
+    ci_group_size: grow the trees in groups of this many (default 1: no groups): each group
+        draws half of the rows without replacement within each group of the experiment and
+        each tree of the group its own sample from that half. 2 or more enables confidence
+        intervals (`predict(..., return_interval=True)`); n_estimators must be a multiple of
+        it, and bootstrap=True is refused with it.
 
     Attributes after `fit`
     ----------------------
@@ -117,6 +122,8 @@ class UpliftForest(ForestParams):
     feature_names_in_: the column names as a numpy array (only for inputs with column names).
     feature_importances_: gain importance per feature, summing to 1 (see
         `get_feature_importance` for splits of infinite gain).
+    oob_prediction_, oob_score_: out-of-bag uplift per training row and Qini per arm, when the
+        trees draw samples (max_samples, bootstrap=True or ci_group_size >= 2).
     """
 
     def __sklearn_tags__(self) -> Any:
