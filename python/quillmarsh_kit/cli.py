@@ -6,7 +6,7 @@ import argparse
 import csv
 import sys
 import time
-from typing import Any, Hashable, List, Optional, Sequence, TextIO
+from typing import Any, Dict, Hashable, List, Optional, Sequence, TextIO, Tuple
 
 import numpy as np
 
@@ -125,6 +125,7 @@ def _cmd_train(args: argparse.Namespace, out: TextIO) -> int:
         n_jobs=args.n_jobs, control=control, verbose=not args.quiet, random_state=args.seed,
         max_samples=args.max_samples, bootstrap=args.bootstrap, honest=args.honest,
         honest_fraction=args.honest_fraction, min_samples_treatment=args.min_samples_treatment,
+        ci_group_size=args.ci_group_size,
     )
     start = time.perf_counter()
     model.fit(data.X, data.treatment, data.y)
@@ -145,21 +146,60 @@ def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
     data = load_csv(args.data, features=[*model.feature_names_, *copied],
                     string_columns=_string_features(model) + copied)
     X = {name: data.columns[name] for name in model.feature_names_}
-    prediction = model.predict(X)
-    header = keep + [f"uplift[{arm}]" for arm in model.treatments_]
+    names, columns = _prediction_columns(model, X, args)
+    prediction = np.column_stack(columns).astype(object) if columns else np.empty((0, 0))
+    header = keep + names
     target = open(args.output, "w", newline="", encoding="utf-8") if args.output != "-" else out
     try:
         writer = csv.writer(target, lineterminator="\n")
         writer.writerow(header)
         kept = [data.columns[k].tolist() for k in keep]
         for i, row in enumerate(prediction.tolist()):
-            writer.writerow([col[i] for col in kept] + [repr(v) for v in row])
+            writer.writerow([col[i] for col in kept] +
+                            [repr(v) if isinstance(v, float) else v for v in row])
     finally:
         if target is not out:
             target.close()
     if args.output != "-":
         out.write(f"wrote {len(prediction):,} predictions to {args.output}\n")
     return 0
+
+
+def _prediction_columns(model: UpliftForest, X: Any, args: argparse.Namespace
+                        ) -> Tuple[List[str], List[np.ndarray]]:
+    """The output columns of predict: the uplift per arm; with --interval-level its bounds;
+    with --rates each group's rate; with --value or --cost the recommended group."""
+    arms = model.treatments_
+    names = [f"uplift[{arm}]" for arm in arms]
+    if args.interval_level is not None:
+        uplift, lower, upper = model.predict(X, return_interval=True, level=args.interval_level)
+        names += [f"lower[{arm}]" for arm in arms] + [f"upper[{arm}]" for arm in arms]
+        columns = [*uplift.T, *lower.T, *upper.T]
+    else:
+        columns = list(model.predict(X).T)
+    if args.rates:
+        names += [f"rate[{g}]" for g in [model.control, *arms]]
+        columns += list(model.predict_rates(X).T)
+    if args.value is not None or args.cost:
+        costs = _costs(args.cost or [], arms)
+        names.append("recommended")
+        columns.append(model.recommend(X, value=1.0 if args.value is None else args.value,
+                                       costs=costs))
+    return names, columns
+
+
+def _costs(items: Sequence[str], arms: Sequence[Hashable]) -> Dict[Hashable, float]:
+    """ARM=COST items as {arm label: cost}, the label matched against the model's arms."""
+    costs: Dict[Hashable, float] = {}
+    for item in items:
+        label, sep, value = item.rpartition("=")
+        if not sep:
+            raise CliError(f"--cost takes ARM=COST, got {item!r}")
+        try:
+            costs[_match_label(label, list(arms), "arm of --cost")] = float(value)
+        except ValueError:
+            raise CliError(f"--cost {item!r}: {value!r} is not a number") from None
+    return costs
 
 
 def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
@@ -299,6 +339,9 @@ def _add_hyper_parameters(p: argparse.ArgumentParser) -> None:
                    help="each child of a split gets more rows than this of every group "
                         "(default: no such minimum)" if d["min_samples_treatment"] is None else
                         f"(default {d['min_samples_treatment']})")
+    g.add_argument("--ci-group-size", type=int, default=d["ci_group_size"],
+                   help="grow the trees in groups of this many on half-samples; 2 or more "
+                        f"enables confidence intervals (default {d['ci_group_size']})")
     g.add_argument("--balance-arms", action="store_true",
                    help="weigh the arms equally in the divergence")
     g.add_argument("--normalize-gain", action="store_true", help="normalise split gains")
@@ -346,6 +389,15 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--model", required=True, help="a model written by train")
     p.add_argument("--output", required=True, help="CSV file to write, or - for standard output")
     p.add_argument("--keep", nargs="+", help="columns of DATA to copy into the output (e.g. an id)")
+    p.add_argument("--interval-level", type=float,
+                   help="also write each uplift's confidence interval at this level, e.g. 0.9 "
+                        "(the model must be trained with --ci-group-size 2 or more)")
+    p.add_argument("--rates", action="store_true", help="also write each group's outcome rate")
+    p.add_argument("--value", type=float,
+                   help="value of one positive outcome: also write the recommended group")
+    p.add_argument("--cost", action="append", metavar="ARM=COST",
+                   help="cost per treated row of an arm (repeat for each arm; default 0): "
+                        "also write the recommended group")
 
     p = sub.add_parser("evaluate",
                        help="per-arm Qini and AUUC of a model on labelled data, and a plot")

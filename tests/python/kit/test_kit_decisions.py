@@ -204,3 +204,39 @@ def test_recommend_of_the_estimator_follows_its_predictions():
     cautious = model.recommend(X[:50], costs=costs, cautious=True, level=0.9)
     assert all(c == "c" or lower[i, model.treatments_.index(c)] - costs.get(c, 0) > 0
                for i, c in enumerate(cautious))
+
+
+# ---------------------------------------------------------------------------- command line
+def test_command_line_writes_intervals_rates_and_the_recommended_group(tmp_path):
+    import csv
+
+    from quillmarsh_kit.cli import main
+
+    X, t, y = _experiment(n=2000)
+    data = tmp_path / "data.csv"
+    with open(data, "w", newline="") as out:
+        writer = csv.writer(out)
+        writer.writerow(["f0", "f1", "arm", "y"])
+        writer.writerows(zip(X[:, 0], X[:, 1], t, y))
+    model_path = tmp_path / "m.json"
+    assert main(["train", str(data), "--treatment", "arm", "--control", "c", "--outcome", "y",
+                 "--model", str(model_path), "--quiet", "--n-estimators", "8",
+                 "--ci-group-size", "2", "--seed", "3"]) == 0
+    pred = tmp_path / "pred.csv"
+    assert main(["predict", str(data), "--model", str(model_path), "--output", str(pred),
+                 "--interval-level", "0.8", "--rates",
+                 "--cost", "a=0.1", "--value", "2"]) == 0
+    with open(pred) as src:
+        rows = list(csv.DictReader(src))
+    model = UpliftForest.load(model_path)
+    frame = {"f0": X[:, 0], "f1": X[:, 1]}
+    uplift, lower, upper = model.predict(frame, return_interval=True, level=0.8)
+    rates = model.predict_rates(frame)
+    expected = model.recommend(frame, value=2.0, costs={"a": 0.1})
+    for i in (0, 7, 1999):
+        row = rows[i]
+        assert float(row["lower[a]"]) == lower[i, 0] and float(row["upper[b]"]) == upper[i, 1]
+        assert float(row["rate[c]"]) == rates[i, 0] and float(row["uplift[b]"]) == uplift[i, 1]
+        assert row["recommended"] == expected[i]
+    assert main(["predict", str(data), "--model", str(model_path), "--output", str(pred),
+                 "--cost", "zz=1"]) == 1
