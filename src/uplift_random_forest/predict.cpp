@@ -266,7 +266,7 @@ void block_group_spread(const ColumnsCall& call, std::size_t first, BlockBuffers
   const std::size_t values = b.block.rows() * width;
   const std::size_t size = call.group_size;
   const std::size_t groups = call.forest.size() / size;
-  const LeafMoments moments{b.mean.data(), b.m2.data()};
+  const LeafMoments moments{b.mean.data(), b.m2.data(), /*raw=*/true};
   std::fill_n(b.sums.begin(), values, empty_sum(call));
   std::fill_n(b.group_mean.begin(), values, 0.0);
   std::fill_n(b.group_m2.begin(), values, 0.0);
@@ -277,12 +277,14 @@ void block_group_spread(const ColumnsCall& call, std::size_t first, BlockBuffers
     std::fill_n(b.m2.begin(), values, 0.0);
     call.forest.add_trees<false>(trees.subspan(g * size, size), b.block, width, b.sums.data(),
                                  &moments);
-    const auto count = static_cast<double>(g + 1);
+    // Per entry: the group's mean, its squared deviations (sum of squares - sum x mean), and
+    // the sum and sum of squares of the group means.
+    const double per_tree = 1.0 / static_cast<double>(size);
     for (std::size_t v = 0; v < values; ++v) {
-      const double delta = b.mean[v] - b.group_mean[v];
-      b.group_mean[v] += delta / count;
-      b.group_m2[v] += delta * (b.mean[v] - b.group_mean[v]);
-      b.within[v] += b.m2[v];
+      const double mean = b.mean[v] * per_tree;
+      b.within[v] += std::max(b.m2[v] - b.mean[v] * mean, 0.0);
+      b.group_mean[v] += mean;
+      b.group_m2[v] += mean * mean;
     }
   }
   const auto g_count = static_cast<double>(groups);
@@ -290,7 +292,8 @@ void block_group_spread(const ColumnsCall& call, std::size_t first, BlockBuffers
   const std::size_t at = first * width;
   for (std::size_t v = 0; v < values; ++v) {
     call.out[at + v] = b.sums[v] / call.divisor;
-    call.between[at + v] = b.group_m2[v] / g_count;
+    const double mu = b.group_mean[v] / g_count;
+    call.between[at + v] = std::max(b.group_m2[v] / g_count - mu * mu, 0.0);
     call.within[at + v] = b.within[v] / (g_count * l_count * (l_count - 1.0));
     call.variance[at + v] =
         little_bags_variance(call.between[at + v], call.within[at + v], g_count);
