@@ -42,11 +42,13 @@ class EngineSettings(NamedTuple):
     bootstrap: bool = False
     honest_fraction: Optional[float] = None
     min_samples_treatment: Optional[int] = None
+    ci_group_size: int = 1
 
     def for_rows(self, n_rows: int) -> "EngineSettings":
-        """The settings for `n_rows` training rows: a fractional max_samples as a count."""
-        return self._replace(max_samples=resolve_max_samples(self.max_samples, n_rows,
-                                                             self.bootstrap))
+        """The settings for `n_rows` training rows: a fractional max_samples as a count (of
+        the half of the rows a group of trees draws from, with ci_group_size > 1)."""
+        return self._replace(max_samples=resolve_max_samples(
+            self.max_samples, n_rows, self.bootstrap, self.ci_group_size))
 
     def training_threads(self, requested: int) -> int:
         """Threads worth starting for `requested` ones: trees grow side by side and each
@@ -128,13 +130,20 @@ def check_max_samples(value: Any) -> Union[None, int, float]:
 
 
 def resolve_max_samples(value: Union[None, int, float], n_rows: int,
-                        bootstrap: bool) -> Optional[int]:
+                        bootstrap: bool, ci_group_size: int = 1) -> Optional[int]:
     """The rows each tree draws from `n_rows` training rows, for a checked max_samples: None
     keeps every row (n_rows draws with bootstrap), a fraction is that share of the rows (at
-    least 1); without bootstrap never more than there are."""
+    least 1); without bootstrap never more than there are. Trees grown in groups draw from
+    their group's half of the rows, so a fraction is taken of that half."""
     if value is None:
         return None
+    if ci_group_size > 1:
+        n_rows //= 2
     count = value if isinstance(value, int) else max(1, round(value * n_rows))
+    if ci_group_size > 1 and count > n_rows:
+        raise ValueError(
+            f"max_samples is {count} but each group of trees draws from half of the rows, "
+            f"{n_rows}")
     if not bootstrap and count > n_rows:
         raise ValueError(
             f"max_samples is {count} but there are {n_rows} rows; without bootstrap no more "
@@ -220,7 +229,7 @@ class Param:
 
 
 # The order is the constructor's and get_params'. A new parameter takes `legacy`: the value
-# under which a model saved before it was grown (ci_group_size, for one, would read as 1).
+# under which a model saved before it was grown.
 PARAMS: Tuple[Param, ...] = (
     Param("n_estimators", 100, "trees to grow", _int_range(1, 2**31 - 1), "--n-estimators",
           int),
@@ -260,6 +269,10 @@ PARAMS: Tuple[Param, ...] = (
     Param("min_samples_treatment", None, "each child of a split gets more rows than this of "
           "every group", _check_optional_count, "--min-samples-treatment", int,
           default_text="no such minimum", legacy=None),
+    Param("ci_group_size", 1, "trees per little bag: groups of this many trees share a "
+          "half-sample, so that predict can give intervals; must divide n_estimators, and "
+          "is refused with --bootstrap", _int_range(1, 2**31 - 1), "--ci-group-size", int,
+          legacy=1),
     Param("shuffle", False, "spread the rows at random over the partitions before training",
           _check_bool, legacy=False, owner=DASK),
     # a connection of this process: never saved or pickled
@@ -317,6 +330,7 @@ class ForestParams:
         honest: bool = True,
         honest_fraction: float = 0.3,
         min_samples_treatment: Optional[int] = None,
+        ci_group_size: int = 1,
     ) -> None:
         self.n_estimators = n_estimators
         self.max_features = max_features
@@ -336,6 +350,7 @@ class ForestParams:
         self.honest = honest
         self.honest_fraction = honest_fraction
         self.min_samples_treatment = min_samples_treatment
+        self.ci_group_size = ci_group_size
 
     # The parameters of this estimator, in order (a subclass may add declared ones).
     _param_names: Tuple[str, ...] = PARAM_NAMES
@@ -384,7 +399,20 @@ class ForestParams:
             max_features=resolve_max_features(self.max_features, n_features),
             bootstrap=c("bootstrap"), max_samples=c("max_samples"),
             honest_fraction=c("honest_fraction") if c("honest") else None,
-            min_samples_treatment=c("min_samples_treatment"))
+            min_samples_treatment=c("min_samples_treatment"),
+            ci_group_size=self._check_group_size(c("n_estimators"), c("bootstrap")))
+
+    def _check_group_size(self, n_estimators: int, bootstrap: bool) -> int:
+        """ci_group_size checked against the other parameters it constrains."""
+        size = self._checked("ci_group_size")
+        if n_estimators % size:
+            raise ValueError(
+                f"n_estimators ({n_estimators}) must be a multiple of ci_group_size ({size})")
+        if size > 1 and bootstrap:
+            raise ValueError(
+                "ci_group_size >= 2 grows each group of trees on a half-sample drawn without "
+                "replacement; it cannot be combined with bootstrap=True")
+        return size
 
     def _requested_threads(self) -> int:
         """`n_jobs` as a positive thread count: -1 or None is every processor this process

@@ -14,11 +14,14 @@ file and every missing or malformed entry.
 
 from __future__ import annotations
 
+import base64
+import binascii
 import dataclasses
 import json
 import math
 import numbers
 import os
+import zlib
 from typing import Any, Dict, Hashable, List, Optional, Tuple
 
 from ._native import NativeForest
@@ -61,6 +64,11 @@ class FittedModel:
     def control(self) -> Hashable:
         """The label of the control group the forest was grown against."""
         return self.params["control"]
+
+    @property
+    def ci_group_size(self) -> Any:
+        """Trees grown in groups of this many (little bags); 1: no groups."""
+        return self.params.get("ci_group_size", 1)
 
 
 def grown_with(params: Dict[str, Any]) -> Dict[str, Any]:
@@ -126,6 +134,9 @@ def metadata_text(fitted: FittedModel) -> str:
         "target_cols": list(fitted.target_cols),
         "treatments": [_encode_label(a) for a in fitted.treatments],
     }
+    stats = fitted.forest.node_stats()
+    if stats is not None:
+        meta["node_stats"] = base64.b64encode(zlib.compress(stats, 6)).decode("ascii")
     try:
         return json.dumps(meta, allow_nan=False, ensure_ascii=False, separators=(",", ":"))
     except (TypeError, ValueError) as err:
@@ -260,6 +271,18 @@ def _control_problem(control: Hashable, treatments: List[Hashable]) -> List[str]
     return []
 
 
+def _with_node_stats(forest: NativeForest, meta: Any, where: str) -> NativeForest:
+    """`forest` with the node statistics kept in `meta` (as it is without them)."""
+    text = meta.get("node_stats") if isinstance(meta, dict) else None
+    if text is None:
+        return forest
+    try:
+        data = zlib.decompress(base64.b64decode(text, validate=True))
+        return forest.with_node_stats(data)
+    except (TypeError, ValueError, binascii.Error, zlib.error) as err:
+        raise ValueError(f"{where}: model metadata is malformed: 'node_stats': {err}") from None
+
+
 def _fitted(forest: NativeForest, fields: Dict[str, Any], where: str) -> FittedModel:
     fitted = FittedModel(forest=forest, **fields)
     stored = forest.feature_names
@@ -312,7 +335,8 @@ def load(path: str) -> FittedModel:
         meta, where = _legacy_metadata(path)
     else:
         meta, where = _parse(text, f"the metadata in {path}"), path
-    return _fitted(forest, _read_metadata(meta, where), where)
+    fields = _read_metadata(meta, where)
+    return _fitted(_with_node_stats(forest, meta, where), fields, where)
 
 
 def pickle_state(fitted: FittedModel) -> Dict[str, Any]:
@@ -324,4 +348,6 @@ def from_pickle_state(model_bytes: bytes, legacy_meta: Any) -> FittedModel:
     kept beside the model bytes."""
     forest, text = NativeForest.from_bytes(model_bytes)
     meta = legacy_meta if text is None else _parse(text, "the pickled model's metadata")
-    return _fitted(forest, _read_metadata(meta, "the pickled model"), "the pickled model")
+    fields = _read_metadata(meta, "the pickled model")
+    forest = _with_node_stats(forest, meta, "the pickled model")
+    return _fitted(forest, fields, "the pickled model")

@@ -171,22 +171,30 @@ class CsvWriter:
         self._writer = csv.writer(target, lineterminator="\n")
         self._writer.writerow(header)
 
-    def write(self, kept: Sequence[Any], prediction: np.ndarray) -> None:
+    def write(self, kept: Sequence[Any], predicted: Sequence[np.ndarray]) -> None:
+        """Writes the copied columns `kept`, then the `predicted` ones: numbers in full
+        precision, labels as their text."""
         pa, _ = _pyarrow()
         columns = [_cells(pa, c) for c in kept]
-        columns += [[repr(v) for v in col] for col in prediction.T.tolist()]
+        columns += [[repr(v) for v in col.tolist()] if col.dtype.kind == "f" else col.tolist()
+                    for col in predicted]
         self._writer.writerows(zip(*columns))
 
 
 class ParquetWriter:
-    """Writes batches of rows to a Parquet file: copied columns as read, uplift as float64."""
+    """Writes batches of rows to a Parquet file: copied columns as read, uplift as float64,
+    the `labels` columns (group labels) as their text."""
 
-    def __init__(self, path: str, header: Sequence[str], kept: int) -> None:
-        self._path, self._header, self._writer, self._kept = path, list(header), None, kept
+    def __init__(self, path: str, header: Sequence[str], kept: int,
+                 labels: Sequence[str] = ()) -> None:
+        self._path, self._header, self._kept = path, list(header), kept
+        self._writer: Any = None  # a pyarrow ParquetWriter once the first batch is known
+        self._labels = set(labels)
 
-    def write(self, kept: Sequence[Any], prediction: np.ndarray) -> None:
+    def write(self, kept: Sequence[Any], predicted: Sequence[np.ndarray]) -> None:
         pa, _ = _pyarrow()
-        columns = [*kept, *(pa.array(prediction[:, k]) for k in range(prediction.shape[1]))]
+        columns = [*kept, *(pa.array([str(v) for v in col], pa.string())
+                            if col.dtype.kind == "O" else pa.array(col) for col in predicted)]
         batch = pa.Table.from_arrays(columns, names=self._header)
         if self._writer is None:
             self._writer = parquet_module().ParquetWriter(self._path, batch.schema)
@@ -196,9 +204,9 @@ class ParquetWriter:
         """Ends the file; with no rows written, a file of the header's columns and no rows."""
         if self._writer is None:
             pa, _ = _pyarrow()
-            parquet_module().write_table(pa.table({n: pa.array([], pa.string() if i < self._kept
-                                                              else pa.float64())
-                                                   for i, n in enumerate(self._header)}),
-                                         self._path)
+            text = [i < self._kept or n in self._labels for i, n in enumerate(self._header)]
+            parquet_module().write_table(
+                pa.table({n: pa.array([], pa.string() if t else pa.float64())
+                          for n, t in zip(self._header, text)}), self._path)
             return
         self._writer.close()

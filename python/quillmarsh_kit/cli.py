@@ -7,7 +7,7 @@ import csv
 import os
 import sys
 import time
-from typing import Any, Dict, Hashable, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, Hashable, List, Optional, Sequence, TextIO
 
 import numpy as np
 
@@ -144,38 +144,93 @@ def _cmd_predict(args: argparse.Namespace, out: TextIO) -> int:
     keep = _split_names(args.keep) or []
     strings = _string_features(model)
     numeric = [n for n in model.feature_names_ if n not in strings]
-    header = keep + [f"uplift[{arm}]" for arm in model.treatments_]
+    header = keep + _prediction_names(model, args)
+    costs = _costs(args.cost or [], model.treatments_) if _recommends(args) else {}
+
+    def score(X: Dict[str, Any]) -> List[np.ndarray]:
+        return _prediction_columns(model, X, args, costs)
+
     batches = _stream.score_batches(args.data, numeric, strings, keep)
     if args.output == "-":
-        rows = _score_into(model, batches, keep, _stream.CsvWriter(out, header))
+        rows = _score_into(model, batches, keep, _stream.CsvWriter(out, header), score)
     else:
         with atomic_path(args.output) as temp:
-            rows = _score_to_file(model, batches, keep, header, temp,
-                                  _stream.is_parquet(args.output))
+            writer = (_stream.ParquetWriter(temp, header, len(keep), labels=["recommended"]
+                                            if _recommends(args) else [])
+                      if _stream.is_parquet(args.output) else None)
+            rows = _score_to_file(model, batches, keep, header, temp, writer, score)
         out.write(f"wrote {rows:,} predictions to {args.output}\n")
     return 0
 
 
 def _score_to_file(model: UpliftForest, batches: Any, keep: List[str], header: List[str],
-                   path: str, parquet: bool) -> int:
-    if parquet:
-        writer = _stream.ParquetWriter(path, header, len(keep))
+                   path: str, parquet: Any, score: Callable[..., List[np.ndarray]]) -> int:
+    """Writes to `path` through `parquet`, a Parquet writer, or else as CSV."""
+    if parquet is not None:
         try:
-            return _score_into(model, batches, keep, writer)
+            return _score_into(model, batches, keep, parquet, score)
         finally:
-            writer.close()
+            parquet.close()
     with open(path, "w", newline="", encoding="utf-8") as target:
-        return _score_into(model, batches, keep, _stream.CsvWriter(target, header))
+        return _score_into(model, batches, keep, _stream.CsvWriter(target, header), score)
 
 
-def _score_into(model: UpliftForest, batches: Any, keep: List[str], writer: Any) -> int:
-    """Predicts each batch and writes it with its copied columns; returns the row count."""
+def _score_into(model: UpliftForest, batches: Any, keep: List[str], writer: Any,
+                score: Callable[..., List[np.ndarray]]) -> int:
+    """Scores each batch (the output columns of `score`) and writes it with its copied
+    columns; returns the row count."""
     rows = 0
     for batch in batches:
-        prediction = model.predict({name: batch[name] for name in model.feature_names_})
-        writer.write([batch[name] for name in keep], prediction)
-        rows += len(prediction)
+        columns = score({name: batch[name] for name in model.feature_names_})
+        writer.write([batch[name] for name in keep], columns)
+        rows += len(columns[0])
     return rows
+
+
+def _recommends(args: argparse.Namespace) -> bool:
+    return args.value is not None or bool(args.cost)
+
+
+def _prediction_names(model: UpliftForest, args: argparse.Namespace) -> List[str]:
+    """The output columns of predict: the uplift per arm; with --interval-level its bounds;
+    with --rates each group's rate; with --value or --cost the recommended group."""
+    arms = model.treatments_
+    names = [f"uplift[{arm}]" for arm in arms]
+    if args.interval_level is not None:
+        names += [f"lower[{arm}]" for arm in arms] + [f"upper[{arm}]" for arm in arms]
+    if args.rates:
+        names += [f"rate[{g}]" for g in [model.control_, *arms]]
+    return names + (["recommended"] if _recommends(args) else [])
+
+
+def _prediction_columns(model: UpliftForest, X: Any, args: argparse.Namespace,
+                        costs: Dict[Hashable, float]) -> List[np.ndarray]:
+    """The values of `_prediction_names`' columns for the rows of `X`."""
+    if args.interval_level is not None:
+        uplift, lower, upper = model.predict(X, return_interval=True, level=args.interval_level)
+        columns = [*uplift.T, *lower.T, *upper.T]
+    else:
+        columns = list(model.predict(X).T)
+    if args.rates:
+        columns += list(model.predict_rates(X).T)
+    if _recommends(args):
+        columns.append(model.recommend(X, value=1.0 if args.value is None else args.value,
+                                       costs=costs))
+    return columns
+
+
+def _costs(items: Sequence[str], arms: Sequence[Hashable]) -> Dict[Hashable, float]:
+    """ARM=COST items as {arm label: cost}, the label matched against the model's arms."""
+    costs: Dict[Hashable, float] = {}
+    for item in items:
+        label, sep, value = item.rpartition("=")
+        if not sep:
+            raise CliError(f"--cost takes ARM=COST, got {item!r}")
+        try:
+            costs[_match_label(label, list(arms), "arm of --cost")] = float(value)
+        except ValueError:
+            raise CliError(f"--cost {item!r}: {value!r} is not a number") from None
+    return costs
 
 
 def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
@@ -347,6 +402,15 @@ def build_parser() -> argparse.ArgumentParser:
                    help="CSV file to write (Parquet if it ends in .parquet or .pq), or - for "
                         "standard output")
     p.add_argument("--keep", nargs="+", help="columns of DATA to copy into the output (e.g. an id)")
+    p.add_argument("--interval-level", type=float,
+                   help="also write each uplift's confidence interval at this level, e.g. 0.9 "
+                        "(the model must be trained with --ci-group-size 2 or more)")
+    p.add_argument("--rates", action="store_true", help="also write each group's outcome rate")
+    p.add_argument("--value", type=float,
+                   help="value of one positive outcome: also write the recommended group")
+    p.add_argument("--cost", action="append", metavar="ARM=COST",
+                   help="cost per treated row of an arm (repeat for each arm; default 0): "
+                        "also write the recommended group")
 
     p = sub.add_parser("evaluate",
                        help="per-arm Qini and AUUC of a model on labelled data, and a plot")

@@ -511,6 +511,9 @@ class DaskUpliftForest(UpliftForest):
         if not names:
             raise ValueError("X has no feature columns")
         settings = self._engine_settings(len(names))
+        if settings.ci_group_size > 1:  # shares would need their variances combined
+            raise ValueError("DaskUpliftForest does not grow trees in groups yet: use "
+                             "ci_group_size=1, or UpliftForest for confidence intervals")
         _worker_threads(self.n_jobs)  # a bad n_jobs is refused here, not on the workers
         seed, advance_generator = self._seed()
 

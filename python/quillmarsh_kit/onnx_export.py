@@ -26,7 +26,7 @@ uplift lies within 2**-23 * |uplift| (about 1.2e-7) of `predict`.
 from __future__ import annotations
 
 import json
-from typing import Any, Dict, List, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Sequence, Tuple
 
 import numpy as np
 
@@ -128,7 +128,7 @@ def _graph_nodes(onnx: Any, names: Sequence[str], kinds: Sequence[str],
         column = f"{name}__double"
         source = name
         if kind == "string":
-            table = codes.get(name) or {"": NO_CATEGORY}
+            table: Mapping[str, float] = codes.get(name) or {"": NO_CATEGORY}
             source = f"{name}__code"
             nodes.append(helper.make_node(
                 "LabelEncoder", [name], [source], domain="ai.onnx.ml",

@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@
 #include "engine/columns.hpp"
 #include "engine/forest_methods.hpp"
 #include "engine/forest_object.hpp"
+#include "engine/predict_support.hpp"
 #include "engine/waiting.hpp"
 
 namespace quillmarsh {
@@ -88,6 +90,8 @@ std::optional<Outputs> read_outputs(const EngineForest& forest, const PredictArg
   outputs.std_out = std::move(std_out);
   return outputs;
 }
+
+}  // namespace
 
 // Every feature a split tests must come in the kind the splits compare it with.
 bool check_kinds(const EngineForest& forest, const CallerColumns& columns) {
@@ -169,12 +173,10 @@ std::vector<ColumnInput> column_inputs(const CallerColumns& columns) {
 // The helper's report of an allocation that could not be satisfied.
 constexpr std::string_view kOutOfMemory = "memory allocation failed";
 
-// Runs predict_columns on a helper thread while the calling thread waits interruptibly.
-// Once every thread of it has ended: false with KeyboardInterrupt (or the signal handler's
-// error) or MemoryError set, or a panic with the prediction's failure.
-bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> inputs,
-                       std::size_t n_rows, std::span<double> out, std::span<double> std_out,
-                       std::int32_t n_threads) {
+// Runs `work` on a helper thread while the calling thread waits interruptibly. Once every
+// thread of it has ended: false with KeyboardInterrupt (or the signal handler's error) or
+// MemoryError set, or a panic with the work's failure.
+bool run_on_helper(const std::function<void(const CancelFlag*)>& work) {
   CancelFlag cancel;
   const std::shared_ptr<ThreadGroup> group = ThreadGroup::create();
   auto [sender, failures] = make_channel<std::string>();
@@ -182,9 +184,7 @@ bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> 
   spawn_detached(
       [&, tx = std::move(sender)]() mutable {
         try {
-          predict_columns(forest.packed, inputs, n_rows,
-                          static_cast<double>(forest.record.n_estimators), out, std_out,
-                          static_cast<std::size_t>(n_threads), &cancel);
+          work(&cancel);
         } catch (const Panic& p) {
           tx.send(p.message());
         } catch (const std::bad_alloc&) {
@@ -210,6 +210,18 @@ bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> 
   }
   if (failure) panic(std::move(*failure));
   return true;
+}
+
+namespace {
+
+// Runs predict_columns on a helper thread while the calling thread waits interruptibly.
+bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> inputs,
+                       std::size_t n_rows, std::span<double> out, std::span<double> std_out,
+                       std::int32_t n_threads) {
+  return run_on_helper([&](const CancelFlag* cancel) {
+    predict_columns(forest.packed, inputs, n_rows, static_cast<double>(forest.record.n_estimators),
+                    out, std_out, static_cast<std::size_t>(n_threads), cancel);
+  });
 }
 
 // False with a Python error set.

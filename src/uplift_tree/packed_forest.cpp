@@ -302,6 +302,18 @@ bool PackedForest::add_trees(std::span<const std::uint32_t> trees, const RowBloc
     for (std::size_t r = 0; r < rows; ++r) at[r] = nodes_[at[r]].mask;
     add_leaves(at, rows, width, sums);
     if (moments == nullptr) continue;
+    if (moments->raw) {
+      for (std::size_t r = 0; r < rows; ++r) {
+        const double* const leaf = leaf_values_.data() + at[r];
+        double* const sum = moments->mean + r * width;
+        double* const squares = moments->m2 + r * width;
+        for (std::size_t k = 0; k < width; ++k) {
+          sum[k] += leaf[k];
+          squares[k] += leaf[k] * leaf[k];
+        }
+      }
+      continue;
+    }
     const auto count = static_cast<double>(i + 1);
     for (std::size_t r = 0; r < rows; ++r) {
       const double* const leaf = leaf_values_.data() + at[r];

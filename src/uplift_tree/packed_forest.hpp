@@ -45,10 +45,12 @@ class RowBlock {
 };
 
 // The running mean and sum of squared deviations (Welford) of every entry of a block's sums
-// over the trees added so far; both arrays start at zero.
+// over the trees added so far; both arrays start at zero. With `raw`, plainly the sum and the
+// sum of squares of the leaf values instead (no division per tree).
 struct LeafMoments {
   double* mean;
   double* m2;
+  bool raw = false;
 };
 
 class PackedForest {

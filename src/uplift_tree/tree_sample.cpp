@@ -146,4 +146,29 @@ TreeSample draw_tree_sample(std::span<const RowIndex> rows,
   return sample;
 }
 
+RowVector half_sample(std::span<const RowIndex> rows, std::span<const std::uint32_t> group_outcome,
+                      Rng& rng) {
+  std::vector<std::uint64_t> left;  // per group: rows not yet visited
+  for (const RowIndex r : rows) {
+    const std::uint32_t g = group_outcome[r] >> 8;
+    if (g >= left.size()) left.resize(std::size_t{g} + 1, 0);
+    ++left[g];
+  }
+  std::vector<std::uint64_t> wanted(left.size());
+  for (std::size_t g = 0; g < left.size(); ++g) {
+    wanted[g] = left[g] == 0 ? 0 : std::max<std::uint64_t>(left[g] / 2, 1);
+  }
+  RowVector half;
+  half.reserve(rows.size() / 2 + left.size());
+  for (const RowIndex r : rows) {
+    const std::uint32_t g = group_outcome[r] >> 8;
+    if (rng.below(left[g]) < wanted[g]) {
+      half.push_back(r);
+      --wanted[g];
+    }
+    --left[g];
+  }
+  return half;
+}
+
 }  // namespace quillmarsh

@@ -26,8 +26,12 @@ struct TreeOptions {
   std::optional<double> honest_fraction;
   // A split is kept only if each child holds more than this many rows of every group.
   std::optional<std::uint64_t> min_samples_treatment;
+  // Trees grow in groups of this many consecutive trees (little bags): each group draws half of
+  // the rows without replacement within each group of the experiment, and each tree of the
+  // group draws its own sample (max_samples, without replacement) from that half. 1: no groups.
+  std::uint64_t group_size = 1;
 
-  bool samples() const noexcept { return max_samples.has_value() || bootstrap; }
+  bool samples() const noexcept { return max_samples.has_value() || bootstrap || group_size > 1; }
 };
 
 struct TreeSample {
@@ -44,5 +48,10 @@ struct TreeSample {
 TreeSample draw_tree_sample(std::span<const RowIndex> rows,
                             std::span<const std::uint32_t> group_outcome,
                             const TreeOptions& options, Rng& sample_rng, Rng& honest_rng);
+
+// Half of `rows` (ascending), drawn without replacement within each group of the experiment:
+// of the n_g rows of group g, n_g / 2 rounded down but at least one, uniformly, in order.
+RowVector half_sample(std::span<const RowIndex> rows, std::span<const std::uint32_t> group_outcome,
+                      Rng& rng);
 
 }  // namespace quillmarsh

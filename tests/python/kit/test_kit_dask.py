@@ -293,6 +293,13 @@ def test_inputs_that_are_not_dask_frames_or_columns_are_refused(client, train, i
         qdask.DaskUpliftForest().fit(X, "treatment", "nope")
 
 
+def test_trees_in_groups_are_refused_before_any_share_grows(client, train):
+    model = qdask.DaskUpliftForest(n_estimators=4, ci_group_size=2, control="control")
+    with pytest.raises(ValueError, match="does not grow trees in groups yet"):
+        model.fit(train, "treatment", "y")
+    assert not hasattr(model, "treatments_")
+
+
 @pytest.mark.parametrize("rows,trees,expected", [
     ([30_000, 10_000], 20, [15, 5]),
     ([1, 1, 1], 3, [1, 1, 1]),
