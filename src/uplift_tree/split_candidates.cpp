@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <limits>
 #include <optional>
 #include <unordered_set>
 #include <utility>
+
+#include "uplift_tree/routing.hpp"
 
 namespace quillmarsh {
 namespace {
@@ -16,11 +17,6 @@ namespace {
 __extension__ using U128 = unsigned __int128;
 
 constexpr std::uint64_t kSamplePerBin = 500;
-
-// Keys (see sample_key) back to the floats they stand for.
-float key_float(std::uint32_t k) noexcept {
-  return std::bit_cast<float>((k & 0x80000000u) != 0 ? (k & 0x7fffffffu) : ~k);
-}
 
 // Sorts `keys` ascending by an LSD radix sort of kPasses digits of kBits bits; `spare` is the
 // other buffer. A digit that every key shares is skipped.
@@ -173,21 +169,10 @@ std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t ma
   std::vector<std::uint32_t> picked(positions.size());
   select_ranks(keys, positions, picked.data(), scratch.levels, 0, range);
   for (const std::uint32_t key : picked) {
-    const float v = key_float(key);
+    const float v = sample_key_value(key);
     if (out.empty() || !(out.back() == v)) out.push_back(v);
   }
   return out;
-}
-
-// The sort key of a sampled value: numbers map to unsigned keys in their order (-0.0 just
-// below +0.0) by flipping every bit of a negative number and the sign bit of any other; NaN
-// takes the largest key, which no number has, so that NaN values sort after every number
-// (and read back as NaN). Free of branches.
-std::uint32_t sample_key(float v) noexcept {
-  const auto b = std::bit_cast<std::uint32_t>(v);
-  const std::uint32_t negative = 0u - (b >> 31);
-  const std::uint32_t nan = 0u - static_cast<std::uint32_t>((b & 0x7fffffffu) > 0x7f800000u);
-  return (b ^ (negative | 0x80000000u)) | nan;
 }
 
 }  // namespace
