@@ -40,7 +40,6 @@ class TreeDraws {
     if (seed_) s.own_.emplace(Rng::derived(*seed_, {tree_, slot, site}));
     return s;
   }
-  bool is_seeded() const noexcept { return seed_.has_value(); }
 
  private:
   TreeDraws() = default;

@@ -169,9 +169,4 @@ PredictionTable sum_rows(const PackedForest& forest, std::span<const std::uint32
   return table;
 }
 
-PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows) {
-  const PackedForest forest(std::span<const UpliftTreeModel>(&tree, 1));
-  return sum_rows(forest, forest.all_trees(), rows, BatchChecks::kFirstRow);
-}
-
 }  // namespace quillmarsh

@@ -238,25 +238,6 @@ void make_children(std::span<const std::uint32_t> left, const GroupCounts& node,
   out.n_right = n_rows - out.n_left;
 }
 
-std::vector<CandidateCounts> every_candidate(std::span<const std::uint32_t> slots,
-                                             const GroupCounts& node, std::uint64_t n_rows,
-                                             std::size_t counted, std::size_t total, bool prefix) {
-  std::vector<CandidateCounts> out(total);
-  for_each_candidate(slots, node.size(), counted, prefix,
-                     [&](std::size_t j, std::span<const std::uint32_t> left) {
-                       make_children(left, node, n_rows, out[j]);
-                     });
-  const std::vector<std::uint32_t> none(node.size(), 0);
-  for (std::size_t j = counted; j < total; ++j) make_children(none, node, n_rows, out[j]);
-  return out;
-}
-
-std::vector<std::uint32_t> gather_words(const Dataset& dataset, std::span<const RowIndex> rows) {
-  std::vector<std::uint32_t> words;
-  gather(std::span<const std::uint32_t>(dataset.group_outcome), rows, words);
-  return words;
-}
-
 }  // namespace
 
 template <class Cells>
@@ -277,37 +258,6 @@ template void count_string_slots(const ScatteredCells<std::uint32_t>&,
 template void count_string_slots(const GatheredCells<std::uint32_t>&,
                                  std::span<const std::uint32_t>, std::span<const std::uint32_t>,
                                  std::size_t, std::size_t, std::vector<std::uint32_t>&);
-
-std::vector<CandidateCounts> count_numeric_candidates(const Dataset& dataset,
-                                                      const NumericColumn& column,
-                                                      std::span<const RowIndex> rows,
-                                                      std::span<const float> thresholds,
-                                                      const GroupCounts& node) {
-  const std::size_t nt = thresholds_taking_rows(thresholds);
-  std::vector<std::uint32_t> slots;
-  count_numeric_slots(ScatteredCells<float>(column, rows), gather_words(dataset, rows),
-                      thresholds.first(nt), node.size(), slots);
-  return every_candidate(slots, node, rows.size(), nt, thresholds.size(), true);
-}
-
-std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
-                                                     const StringCodes& column,
-                                                     std::span<const RowIndex> rows,
-                                                     std::span<const std::uint32_t> categories,
-                                                     const GroupCounts& node) {
-  std::vector<std::uint32_t> slots;
-  count_string_slots(ScatteredCells<std::uint32_t>(column.codes, rows), gather_words(dataset, rows),
-                     categories, column.dictionary.size(), node.size(), slots);
-  return every_candidate(slots, node, rows.size(), categories.size(), categories.size(), false);
-}
-
-std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef column,
-                                           std::span<const RowIndex> rows, const GroupCounts& node,
-                                           double d_parent, const SplitSettings& settings,
-                                           Rng& rng) {
-  const std::vector<std::uint32_t> words = gather_words(dataset, rows);
-  return search_feature(dataset, column, rows, words, node, d_parent, settings, rng);
-}
 
 std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref,
                                            std::span<const RowIndex> rows,

@@ -12,12 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "uplift_tree/split_oracles.hpp"
 #include "uplift_tree/split_search.hpp"
 #include "uplift_tree/training_data.hpp"
 
 namespace quillmarsh {
 namespace {
 
+using testing_data::count_numeric_candidates;
+using testing_data::count_string_candidates;
 using testing_data::Floats;
 using testing_data::make_columns;
 using testing_data::make_node;

@@ -7,14 +7,20 @@
 #include <cmath>
 #include <set>
 
+#include "uplift_tree/split_oracles.hpp"
 #include "uplift_tree/training_data.hpp"
 
 namespace quillmarsh {
 namespace {
 
+using testing_data::count_numeric_candidates;
+using testing_data::count_string_candidates;
 using testing_data::Floats;
 using testing_data::make_columns;
 using testing_data::make_node;
+using testing_data::quantile_candidates;
+using testing_data::sample_rows;
+using testing_data::search_feature;
 using testing_data::Texts;
 
 // Children of one candidate the slow way: one partition of the rows, then two countings.
