@@ -200,10 +200,10 @@ std::optional<TrainingInput> read_training_input(const FitArguments& a) {
 }
 
 // Builds the dataset over the caller's columns with the interpreter lock released.
-std::optional<NodeData> build_root(TrainingInput& input, const FitArguments& a) {
+std::optional<TrainingRoot> build_root(TrainingInput& input, const FitArguments& a) {
   const std::span<const std::int8_t> outcome = input.columns.outcome;
   std::size_t first_bad = outcome.size();
-  NodeData root;
+  TrainingRoot root;
   // The core's checks of the columns and of the size of the node arrays are worded for the
   // caller.
   const bool built = panics_as_value_error([&] {
@@ -281,7 +281,7 @@ class Collected {
 PyObject* train_forest(const FitArguments& a) {
   std::optional<TrainingInput> input = read_training_input(a);
   if (!input) return nullptr;
-  std::optional<NodeData> root = build_root(*input, a);
+  std::optional<TrainingRoot> root = build_root(*input, a);
   if (!root) return nullptr;
 
   UpliftRandomForestModel record =

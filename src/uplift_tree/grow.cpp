@@ -222,7 +222,7 @@ std::uint64_t checked_node_array_size(std::uint64_t max_depth, std::uint64_t arr
   return *slots;
 }
 
-void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
+void grow_tree(UpliftTreeModel& tree, const TrainingRoot& root, std::string treatment_col,
                std::string outcome_col, WorkerPool& pool, const GrowOptions& options) {
   tree.treatment_col = std::move(treatment_col);
   tree.outcome_col = std::move(outcome_col);

@@ -41,7 +41,7 @@ struct GrowOptions {
 // where no node has, the rate of the tree's split rows (NaN when they have none either). Random
 // draws come from options.draws; split jobs and subtree jobs run on `pool`, and every one of them
 // has ended when grow_tree returns or throws. Panics on failure, with the first failure of a job.
-void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
+void grow_tree(UpliftTreeModel& tree, const TrainingRoot& root, std::string treatment_col,
                std::string outcome_col, WorkerPool& pool, const GrowOptions& options);
 
 }  // namespace quillmarsh

@@ -132,7 +132,7 @@ UpliftRandomForestModel trained_forest(std::int32_t n_estimators, std::int32_t n
 // on the generator or on how split jobs interleave: trees grown side by side on one pool must
 // be the tree grown alone.
 TEST(ConcurrentUse, TreesGrownAtOnceOnOnePoolMatchTheTreeGrownAlone) {
-  const NodeData root = testing_data::make_node(experiment(5, rows()));
+  const TrainingRoot root = testing_data::make_node(experiment(5, rows()));
   UpliftTreeModel alone = tree_template();
   {
     WorkerPool pool(1);

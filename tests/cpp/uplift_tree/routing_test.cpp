@@ -136,7 +136,7 @@ TEST_P(CountingPass, EveryThresholdGetsTheChildrenOfTheRule) {
     treatment.push_back(static_cast<std::int32_t>(i % 3));
     outcome.push_back(static_cast<std::int8_t>((i / 3) % 2));
   }
-  const NodeData node = make_node(make_columns({{"x", values}}, treatment, outcome));
+  const TrainingRoot node = make_node(make_columns({{"x", values}}, treatment, outcome));
   const Dataset& d = *node.dataset;
   const std::span<const RowIndex> rows = *node.rows;
   const auto got = count_numeric_candidates(d, d.num_cols[0], rows, t, group_counts(d, rows));
@@ -168,7 +168,7 @@ TEST(CountingPass, EveryCategoryTakesExactlyItsOwnText) {
     outcome.push_back(static_cast<std::int8_t>((i / 2) % 2));
   }
   texts[7] = "T1";  // differs from "t1" only in case
-  const NodeData node = make_node(make_columns({{"s", texts}}, treatment, outcome));
+  const TrainingRoot node = make_node(make_columns({{"s", texts}}, treatment, outcome));
   const Dataset& d = *node.dataset;
   const StringCodes& column = d.str_cols[0];
   std::vector<RowIndex> few_rows;  // 2 * 40 + 64 < 301 texts: no table over the dictionary
