@@ -256,7 +256,7 @@ void grow_tree(UpliftTreeModel& tree, const TrainingRoot& root, std::string trea
     estimation =
         Estimation{NodeRows{std::move(estimation_rows), 0, n_estimation, {}}, std::move(rates)};
   }
-  RowList words = root.pool->take();
+  WordList words = root.pool->take();
   words->resize(rows->size());
   for (std::size_t i = 0; i < rows->size(); ++i) {
     (*words)[i] = root.dataset->group_outcome[(*rows)[i]];

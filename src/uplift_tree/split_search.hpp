@@ -78,7 +78,7 @@ struct NodeRows {
   RowList list;
   std::size_t begin = 0;
   std::size_t end = 0;
-  RowList words;
+  WordList words;
   std::size_t size() const noexcept { return end - begin; }
   std::span<const RowIndex> span() const noexcept {
     return std::span<const RowIndex>(*list).subspan(begin, end - begin);
