@@ -13,8 +13,8 @@
 #include "concurrency/channel.hpp"
 #include "concurrency/job_queue.hpp"
 #include "concurrency/thread.hpp"
-#include "uplift_tree/predict.hpp"
 #include "uplift_tree/routing.hpp"
+#include "uplift_tree/tree_predict.hpp"
 
 namespace quillmarsh {
 namespace {

@@ -1,4 +1,4 @@
-#include "uplift_tree/predict.hpp"
+#include "uplift_tree/tree_predict.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Prediction with trees: the record walk, and sums of packed trees over a batch of rows.
-#include "uplift_tree/predict.hpp"
+#include "uplift_tree/tree_predict.hpp"
 
 #include <algorithm>
 #include <bit>
