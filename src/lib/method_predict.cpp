@@ -5,7 +5,7 @@
 #include "lib/model_type.hpp"
 #include "lib/results.hpp"
 #include "lib/rows.hpp"
-#include "uplift_random_forest/predict.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 
 namespace quillmarsh {
 

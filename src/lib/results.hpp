@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "lib/python.hpp"
-#include "uplift_random_forest/predict.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 
 namespace quillmarsh {
 
