@@ -197,7 +197,7 @@ class SilentSink : public ProgressSink {
   void print_line(std::string) override {}
 };
 
-UpliftRandomForestModel fit_forest(const Options& o, const NodeData& root) {
+UpliftRandomForestModel fit_forest(const Options& o, const TrainingRoot& root) {
   UpliftRandomForestModel forest =
       make_forest(o.trees, o.max_features, o.max_depth, o.min_sample_leaf, o.measure, o.max_bins,
                   false, false, 0.9);
@@ -350,7 +350,7 @@ int run(int argc, char** argv) {
       o.rows, o.trees, o.measure.c_str(), static_cast<unsigned long long>(o.max_depth),
       static_cast<unsigned long long>(o.max_features), static_cast<unsigned long long>(o.max_bins),
       static_cast<unsigned long long>(o.min_sample_leaf), o.threads);
-  const NodeData root = build_dataset(columns_of(e), "treatment", "outcome");
+  const TrainingRoot root = build_dataset(columns_of(e), "treatment", "outcome");
   const double dataset_mib = static_cast<double>(o.rows) * 4.0 * 23.0 / (1 << 20);
   UpliftRandomForestModel forest;
   double fit_wall = 0.0;

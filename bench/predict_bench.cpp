@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "uplift_random_forest/predict.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 #include "uplift_random_forest/train.hpp"
 
 namespace quillmarsh {

@@ -8,7 +8,7 @@ mkdir -p "$out"
 cxx="${CXX_FUZZ:-clang++-16}"
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -I"$root/src")
+       -I"$root/src" -I"$root/tests/cpp")
 sources=("$root"/src/model_file/*.cpp "$root/src/uplift_tree/records.cpp"
          "$root/src/common/panic.cpp")
 for target in model_reader float_text; do

@@ -12,6 +12,7 @@
 
 #include "model_file/json_reader.hpp"
 #include "model_file/json_writer.hpp"
+#include "model_file/round_trip.hpp"
 
 namespace {
 

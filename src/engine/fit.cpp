@@ -22,8 +22,8 @@
 #include "engine/functions.hpp"
 #include "engine/predict_support.hpp"
 #include "engine/waiting.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 #include "uplift_random_forest/out_of_bag.hpp"
-#include "uplift_random_forest/predict.hpp"
 #include "uplift_random_forest/train.hpp"
 #include "uplift_tree/grow.hpp"
 
@@ -218,10 +218,10 @@ std::optional<TrainingInput> read_training_input(const FitArguments& a) {
 }
 
 // Builds the dataset over the caller's columns with the interpreter lock released.
-std::optional<NodeData> build_root(TrainingInput& input, const FitArguments& a) {
+std::optional<TrainingRoot> build_root(TrainingInput& input, const FitArguments& a) {
   const std::span<const std::int8_t> outcome = input.columns.outcome;
   std::size_t first_bad = outcome.size();
-  NodeData root;
+  TrainingRoot root;
   // The core's checks of the columns and of the size of the node arrays are worded for the
   // caller.
   const bool built = panics_as_value_error([&] {
@@ -342,7 +342,7 @@ std::vector<ColumnInput> dataset_inputs(const Dataset& dataset) {
 
 // Each training row's mean uplift over the trees that did not hold it (NaN where every tree
 // did), from memberships regenerated from the trees' seeded streams. False with a Python error.
-bool out_of_bag(const EngineForest& forest, const NodeData& root, const FitArguments& a,
+bool out_of_bag(const EngineForest& forest, const TrainingRoot& root, const FitArguments& a,
                 std::span<double> out) {
   return run_on_helper([&](const CancelFlag* cancel) {
     const auto trees = static_cast<std::uint64_t>(forest.record.trees.size());
@@ -357,7 +357,7 @@ bool out_of_bag(const EngineForest& forest, const NodeData& root, const FitArgum
 PyObject* train_forest(const FitArguments& a) {
   std::optional<TrainingInput> input = read_training_input(a);
   if (!input) return nullptr;
-  std::optional<NodeData> root = build_root(*input, a);
+  std::optional<TrainingRoot> root = build_root(*input, a);
   if (!root) return nullptr;
 
   UpliftRandomForestModel record{.n_estimators = a.n_estimators,
@@ -389,7 +389,7 @@ PyObject* train_forest(const FitArguments& a) {
   TrainingRun run(*root, tree_template, a.treatment_col, a.outcome_col,
                   TrainingPlan{a.n_estimators, a.n_threads, a.seed, a.tree, true});
   // the run's threads hold the dataset from here; the out-of-bag pass reads it afterwards
-  const std::optional<NodeData> kept = oob_out ? root : std::nullopt;
+  const std::optional<TrainingRoot> kept = oob_out ? root : std::nullopt;
   root.reset();
   const StopAndJoin end([&run] { run.cancel(); }, [&run] { run.wait_for_threads(); });
 

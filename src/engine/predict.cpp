@@ -2,8 +2,6 @@
 // caller's float64 array. The prediction-ready trees run on a helper thread (and its
 // prediction threads) with the interpreter lock released; the calling thread wakes at least
 // every kPollInterval to let Ctrl-C through, which cancels the prediction.
-#include "uplift_random_forest/predict.hpp"
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -27,6 +25,7 @@
 #include "engine/forest_object.hpp"
 #include "engine/predict_support.hpp"
 #include "engine/waiting.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 
 namespace quillmarsh {
 

@@ -8,7 +8,7 @@
 #include "concurrency/cancel.hpp"
 #include "engine/columns.hpp"
 #include "engine/forest_object.hpp"
-#include "uplift_random_forest/predict.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 
 namespace quillmarsh {
 

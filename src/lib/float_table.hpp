@@ -2,7 +2,7 @@
 #pragma once
 
 #include "binding/python.hpp"
-#include "uplift_random_forest/predict.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 
 namespace quillmarsh {
 

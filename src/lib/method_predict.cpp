@@ -6,7 +6,7 @@
 #include "lib/methods.hpp"
 #include "lib/model_type.hpp"
 #include "lib/rows.hpp"
-#include "uplift_random_forest/predict.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 
 namespace quillmarsh {
 

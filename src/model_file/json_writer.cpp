@@ -195,10 +195,4 @@ std::string write_model_json(const UpliftRandomForestModel& forest,
   return w.take();
 }
 
-bool reads_back_as(const UpliftRandomForestModel& written, const UpliftRandomForestModel& read) {
-  return same_fields(written, read, [](auto w, auto r) {
-    return std::isfinite(w) ? kSameBits(w, r) : std::isnan(r);
-  });
-}
-
 }  // namespace quillmarsh

@@ -17,11 +17,6 @@ namespace quillmarsh {
 std::string write_model_json(const UpliftRandomForestModel& forest,
                              std::optional<std::string_view> kit_json = std::nullopt);
 
-// Whether `read` is what reading back the document of `written` gives: every field the same
-// and every float bit for bit, except that a non-finite float (written as null) comes back as
-// NaN. The round-trip property of the tests and the fuzz target.
-bool reads_back_as(const UpliftRandomForestModel& written, const UpliftRandomForestModel& read);
-
 // Appends s as a JSON string: quote and backslash escaped, \b \t \n \f \r for those five
 // control characters, \u00XX (lowercase hex) for the other bytes below 0x20, every other
 // byte (0x7F and UTF-8 sequences included) unchanged.

@@ -4,7 +4,7 @@
 
 namespace quillmarsh {
 
-std::vector<std::vector<bool>> rows_held(const NodeData& root, const TreeOptions& options,
+std::vector<std::vector<bool>> rows_held(const TrainingRoot& root, const TreeOptions& options,
                                          std::uint64_t seed, std::uint64_t n_trees,
                                          const CancelFlag* cancel) {
   const std::uint64_t n_rows = root.dataset->n_rows();

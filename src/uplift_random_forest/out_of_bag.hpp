@@ -14,7 +14,7 @@ namespace quillmarsh {
 // `root` under (seed, tree) and `options` held the row, to split or to estimate. Regenerating
 // a tree's rows costs as much as drawing them did; the result takes n_trees x rows bits.
 // Reads `cancel` between trees.
-std::vector<std::vector<bool>> rows_held(const NodeData& root, const TreeOptions& options,
+std::vector<std::vector<bool>> rows_held(const TrainingRoot& root, const TreeOptions& options,
                                          std::uint64_t seed, std::uint64_t n_trees,
                                          const CancelFlag* cancel);
 

@@ -37,7 +37,7 @@ struct TrainingThread {
   WorkerPool pool;
   Sender<TreeOutcome> results;
   std::shared_ptr<JobQueue> jobs;
-  NodeData root;
+  TrainingRoot root;
   UpliftTreeModel tree_template;
   std::string treatment_col;
   std::string outcome_col;
@@ -78,7 +78,7 @@ struct TrainingThread {
 
 }  // namespace
 
-TrainingRun::TrainingRun(const NodeData& root, const UpliftTreeModel& tree_template,
+TrainingRun::TrainingRun(const TrainingRoot& root, const UpliftTreeModel& tree_template,
                          const std::string& treatment_col, const std::string& outcome_col,
                          const TrainingPlan& plan)
     : started_(std::max(plan.n_trees, 0)), outcomes_([&] {
@@ -126,7 +126,7 @@ void fit(UpliftRandomForestModel& forest, const std::function<TrainingColumns()>
   const std::int32_t n = n_threads < 0 ? logical_processors() : n_threads;
   forest.treatment_col = treatment_col;
   forest.outcome_col = outcome_col;
-  NodeData root = build_dataset(intake(), treatment_col, outcome_col);
+  TrainingRoot root = build_dataset(intake(), treatment_col, outcome_col);
   sink.print_line("Start training with " + std::to_string(n) + " threads...");
   const EvalFunc eval_func = parse_eval_func(forest.eval_func);
   const UpliftTreeModel tree_template = make_tree_template(forest, eval_func);
@@ -136,7 +136,7 @@ void fit(UpliftRandomForestModel& forest, const std::function<TrainingColumns()>
   }
   TrainingRun run(root, tree_template, treatment_col, outcome_col,
                   TrainingPlan{forest.n_estimators, n, std::nullopt, {}});
-  root = NodeData{};
+  root = TrainingRoot{};
 
   std::optional<std::string> failure;
   std::int32_t arrived = 0;

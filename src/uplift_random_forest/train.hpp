@@ -50,7 +50,7 @@ class TrainingRun {
   // (after the threads already started have ended).
   // No more threads start than can have work: training threads are capped by the number of
   // trees, pool threads by what that many trees searching max_features features can use.
-  TrainingRun(const NodeData& root, const UpliftTreeModel& tree_template,
+  TrainingRun(const TrainingRoot& root, const UpliftTreeModel& tree_template,
               const std::string& treatment_col, const std::string& outcome_col,
               const TrainingPlan& plan);
   // Raises the cancel flag for whatever still runs; does not wait for it.

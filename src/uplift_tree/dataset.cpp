@@ -66,8 +66,8 @@ void check_row_count(std::uint64_t n) {
   }
 }
 
-NodeData build_dataset(TrainingColumns columns, std::string_view treatment_col,
-                       std::string_view outcome_col) {
+TrainingRoot build_dataset(TrainingColumns columns, std::string_view treatment_col,
+                           std::string_view outcome_col) {
   if (columns.treatment.empty()) panic(std::string(kUnwrapNone));
   const std::uint64_t n = columns.treatment.size();
   check_row_count(n);
@@ -112,7 +112,7 @@ NodeData build_dataset(TrainingColumns columns, std::string_view treatment_col,
   RowList root = pool->take();
   root->resize(n);
   for (std::uint64_t r = 0; r < n; ++r) (*root)[r] = static_cast<RowIndex>(r);
-  return NodeData{std::move(dataset), std::move(root), std::move(pool)};
+  return TrainingRoot{std::move(dataset), std::move(root), std::move(pool)};
 }
 
 }  // namespace quillmarsh

@@ -71,7 +71,7 @@ inline std::uint32_t pack_group_outcome(std::int32_t group, std::int8_t outcome)
 
 // The root's training data: three shared handles, cloned by every training thread. Each tree
 // takes its own row lists from `pool` and grows on ranges of them.
-struct NodeData {
+struct TrainingRoot {
   std::shared_ptr<const Dataset> dataset;
   RowList rows;
   std::shared_ptr<RowPool> pool;
@@ -83,8 +83,8 @@ struct NodeData {
 // `Option::unwrap()` on a `None` value"); more rows than kMaxRows; a feature or the outcome
 // column whose length differs from the treatment column; a string code outside its dictionary;
 // a treatment value below 0 or above kMaxTreatmentGroup (naming the row).
-NodeData build_dataset(TrainingColumns columns, std::string_view treatment_col,
-                       std::string_view outcome_col);
+TrainingRoot build_dataset(TrainingColumns columns, std::string_view treatment_col,
+                           std::string_view outcome_col);
 
 // The row-count limit of build_dataset, on its own so that it can be checked without
 // materialising two billion rows.

@@ -41,7 +41,6 @@ class TreeDraws {
     if (seed_) s.own_.emplace(Rng::derived(*seed_, {tree_, slot, site}));
     return s;
   }
-  bool is_seeded() const noexcept { return seed_.has_value(); }
 
   // The stream of the half-sample shared by the trees tree / group_size * group_size, ...:
   // named by (seed, group) as site 2 of slot kTreeRowsSlot, which no tree draws from, so every

@@ -255,7 +255,7 @@ NodeStats compact_stats(const UpliftTreeModel& tree, const std::vector<std::uint
 
 }  // namespace
 
-TreeSample tree_sample_of(const NodeData& root, const TreeOptions& options,
+TreeSample tree_sample_of(const TrainingRoot& root, const TreeOptions& options,
                           const TreeDraws& draws) {
   if (!options.samples() && !options.honest_fraction) {
     return TreeSample{RowVector(root.rows->begin(), root.rows->end()), {}};
@@ -272,7 +272,7 @@ TreeSample tree_sample_of(const NodeData& root, const TreeOptions& options,
                           honest_site.rng());
 }
 
-void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
+void grow_tree(UpliftTreeModel& tree, const TrainingRoot& root, std::string treatment_col,
                std::string outcome_col, WorkerPool& pool, const GrowOptions& options,
                NodeStats* stats) {
   tree.treatment_col = std::move(treatment_col);
@@ -306,7 +306,7 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
     estimation =
         Estimation{NodeRows{std::move(estimation_rows), 0, n_estimation, {}}, std::move(rates)};
   }
-  RowList words = root.pool->take();
+  WordList words = root.pool->take();
   words->resize(rows->size());
   for (std::size_t i = 0; i < rows->size(); ++i) {
     (*words)[i] = root.dataset->group_outcome[(*rows)[i]];

@@ -37,7 +37,8 @@ struct GrowOptions {
 // The rows tree `draws` grows from under `options` (every root row when nothing is drawn): its
 // sample from site (kTreeRowsSlot, 0), the honest division from site (kTreeRowsSlot, 1). With a
 // seed it is the same on every call, so the rows a tree held can be regenerated.
-TreeSample tree_sample_of(const NodeData& root, const TreeOptions& options, const TreeDraws& draws);
+TreeSample tree_sample_of(const TrainingRoot& root, const TreeOptions& options,
+                          const TreeDraws& draws);
 
 // Grows `tree` (its hyper-parameters set) on the node data of the root: sets treatment_col,
 // outcome_col, feature_cols (the dataset's x_names) and a fresh node array. With
@@ -48,7 +49,7 @@ TreeSample tree_sample_of(const NodeData& root, const TreeOptions& options, cons
 // draws come from options.draws; split jobs and subtree jobs run on `pool`, and every one of them
 // has ended when grow_tree returns or throws. Panics on failure, with the first failure of a job.
 // With `stats`, also records each reached node's group counts (see NodeStats) into it.
-void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
+void grow_tree(UpliftTreeModel& tree, const TrainingRoot& root, std::string treatment_col,
                std::string outcome_col, WorkerPool& pool, const GrowOptions& options,
                NodeStats* stats = nullptr);
 

@@ -16,6 +16,9 @@ using RowVector = std::vector<RowIndex>;
 using RowPool = BufferPool<RowIndex>;
 // A shared row list, taken from a RowPool.
 using RowList = RowPool::Handle;
+// The packed group-and-outcome words (Dataset::group_outcome) of a row list's rows, one per row
+// in the same order. Words are 32 bits like positions, so they come from the same pool.
+using WordList = RowPool::Handle;
 
 // A row list the pool creates starts with room for this many positions.
 inline constexpr std::size_t kRowListInitialCapacity = 1024;

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <limits>
-#include <optional>
 #include <unordered_set>
 #include <utility>
+
+#include "uplift_tree/routing.hpp"
 
 namespace quillmarsh {
 namespace {
@@ -16,11 +16,6 @@ namespace {
 __extension__ using U128 = unsigned __int128;
 
 constexpr std::uint64_t kSamplePerBin = 500;
-
-// Keys (see sample_key) back to the floats they stand for.
-float key_float(std::uint32_t k) noexcept {
-  return std::bit_cast<float>((k & 0x80000000u) != 0 ? (k & 0x7fffffffu) : ~k);
-}
 
 // Sorts `keys` ascending by an LSD radix sort of kPasses digits of kBits bits; `spare` is the
 // other buffer. A digit that every key shares is skipped.
@@ -79,8 +74,7 @@ struct KeyRange {
 // wanted rank are kept (moved to the level's `kept`) and refined one level deeper. Few wanted
 // ranks cost about three passes over the keys instead of a full sort.
 void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> ranks,
-                  std::uint32_t* out, CandidateScratch::SelectLevels& levels, std::size_t depth,
-                  std::optional<KeyRange> known = std::nullopt) {
+                  std::uint32_t* out, CandidateScratch::SelectLevels& levels, std::size_t depth) {
   if (ranks.empty()) return;
   CandidateScratch::SelectLevel& level = levels[depth];
   if (keys.size() <= kSortBelow || ranks.size() * 16 > keys.size() || depth + 1 == levels.size()) {
@@ -89,11 +83,7 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
     return;
   }
   KeyRange r;
-  if (known) {
-    r = *known;
-  } else {
-    for (const std::uint32_t k : keys) r.add(k);
-  }
+  for (const std::uint32_t k : keys) r.add(k);
   const std::uint32_t lo = r.lo;
   const std::uint32_t range = r.hi - r.lo;
   if (range == 0) {
@@ -163,54 +153,25 @@ std::vector<std::uint64_t> quantile_positions(std::uint64_t m, std::uint64_t max
   return positions;
 }
 
-// The thresholds of a sample given as its keys.
-std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t max_bins,
-                                     std::optional<KeyRange> range = std::nullopt) {
+}  // namespace
+
+std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t max_bins) {
   std::vector<float> out;
   std::vector<std::uint32_t>& keys = scratch.keys;
   if (max_bins < 2 || keys.empty()) return out;
   const std::vector<std::uint64_t> positions = quantile_positions(keys.size(), max_bins);
   std::vector<std::uint32_t> picked(positions.size());
-  select_ranks(keys, positions, picked.data(), scratch.levels, 0, range);
+  select_ranks(keys, positions, picked.data(), scratch.levels, 0);
   for (const std::uint32_t key : picked) {
-    const float v = key_float(key);
+    const float v = sample_key_value(key);
     if (out.empty() || !(out.back() == v)) out.push_back(v);
   }
   return out;
 }
 
-// The sort key of a sampled value: numbers map to unsigned keys in their order (-0.0 just
-// below +0.0) by flipping every bit of a negative number and the sign bit of any other; NaN
-// takes the largest key, which no number has, so that NaN values sort after every number
-// (and read back as NaN). Free of branches.
-std::uint32_t sample_key(float v) noexcept {
-  const auto b = std::bit_cast<std::uint32_t>(v);
-  const std::uint32_t negative = 0u - (b >> 31);
-  const std::uint32_t nan = 0u - static_cast<std::uint32_t>((b & 0x7fffffffu) > 0x7f800000u);
-  return (b ^ (negative | 0x80000000u)) | nan;
-}
-
-}  // namespace
-
-std::vector<RowIndex> sample_rows(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng) {
-  std::vector<RowIndex> picked;
-  picked.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(m, rows.size())));
-  CandidateScratch scratch;
-  for_each_sampled(GatheredCells<RowIndex>(rows), m, rng, scratch,
-                   [&](std::uint64_t i) { picked.push_back(rows[i]); });
-  return picked;
-}
-
 std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept {
   const U128 cap = static_cast<U128>(max_bins) * kSamplePerBin;
   return cap < n ? static_cast<std::uint64_t>(cap) : n;
-}
-
-std::vector<float> quantile_candidates(std::span<const float> sample, std::uint64_t max_bins) {
-  CandidateScratch scratch;
-  scratch.keys.resize(sample.size());
-  std::transform(sample.begin(), sample.end(), scratch.keys.begin(), sample_key);
-  return quantiles_of_keys(scratch, max_bins);
 }
 
 template <class Cells>
@@ -222,9 +183,7 @@ std::vector<float> numeric_candidates(const Cells& cells, std::uint64_t max_bins
   std::uint32_t* keys = scratch.keys.data();
   for_each_sampled(cells, m, rng, scratch,
                    [&](std::uint64_t i) { *keys++ = sample_key(cells[i]); });
-  KeyRange range;  // a pass of its own: the key stores above keep a running range in memory
-  for (const std::uint32_t key : scratch.keys) range.add(key);
-  return quantiles_of_keys(scratch, max_bins, range);
+  return quantiles_of_keys(scratch, max_bins);
 }
 
 template <class Cells>

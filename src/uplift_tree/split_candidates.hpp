@@ -144,17 +144,15 @@ void for_each_sampled(const Cells& cells, std::uint64_t m, Rng& rng, CandidateSc
   }
 }
 
-// A uniform sample of min(m, |rows|) distinct entries of `rows`, in list order.
-std::vector<RowIndex> sample_rows(std::span<const RowIndex> rows, std::uint64_t m, Rng& rng);
-
 // Ascending, distinct thresholds from the sample of a node's values `cells`: the sorted sample
 // at positions floor(i * m / max_bins), i = 1..max_bins-1, consecutive equal values removed.
 // NaN values sort after every number, -0.0 just before +0.0.
 template <class Cells>
 std::vector<float> numeric_candidates(const Cells& cells, std::uint64_t max_bins, Rng& rng,
                                       CandidateScratch& scratch);
-// The same from values already sampled.
-std::vector<float> quantile_candidates(std::span<const float> sample, std::uint64_t max_bins);
+// The same from a sample held as its sort keys (sample_key, routing.hpp) in scratch.keys,
+// which it reorders.
+std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t max_bins);
 
 // Up to max_bins-1 distinct category codes chosen uniformly among those of the sample of a
 // node's codes `cells`, by reservoir sampling over the order of first appearance in the

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <limits>
 #include <memory>
 #include <unordered_map>
@@ -69,37 +68,28 @@ class NumericSlots {
 #endif
   }
 
-  // The thresholds that v does not go left of (routing.hpp): a NaN goes left of none. The
-  // vector scan, the binary search and the partition apply the same rule.
+  // The interval of v (routing.hpp): the thresholds it does not go left of.
   std::uint32_t one(float v) const noexcept {
-    std::uint32_t b = 0;
-    if (nt_ <= kLinearScanLimit) {
-      for (std::size_t k = 0; k < nt_; ++k) b += numeric_goes_left(v, t_[k]) ? 0u : 1u;
-    } else {
-      b = static_cast<std::uint32_t>(std::lower_bound(t_.begin(), t_.end(), v) - t_.begin());
-    }
-    return v == v ? b : nt_;
+    if (nt_ <= kLinearScanLimit) return interval_by_scan(v, t_);
+    return interval_of(v, thresholds_below(v, t_), nt_);
   }
 
   // The slots of four values.
   FourSlots four(float v0, float v1, float v2, float v3) const noexcept {
 #if defined(QUILLMARSH_VECTOR_SLOTS)
     if (padded_ <= kLinearScanLimit) {
-      // Four values side by side: each threshold below a lane's value subtracts -1 (all bits
-      // set) from its count.
+      // Four values side by side: each threshold below a lane's value (routing.hpp) subtracts
+      // -1 (all bits set) from its count.
       const __m128 x = _mm_setr_ps(v0, v1, v2, v3);
       __m128i b0 = _mm_setzero_si128();
       __m128i b1 = _mm_setzero_si128();
       for (std::size_t k = 0; k < padded_; k += 4) {
-        b0 = _mm_sub_epi32(b0, _mm_castps_si128(_mm_cmplt_ps(broadcast_[k], x)));
-        b1 = _mm_sub_epi32(b1, _mm_castps_si128(_mm_cmplt_ps(broadcast_[k + 1], x)));
-        b0 = _mm_sub_epi32(b0, _mm_castps_si128(_mm_cmplt_ps(broadcast_[k + 2], x)));
-        b1 = _mm_sub_epi32(b1, _mm_castps_si128(_mm_cmplt_ps(broadcast_[k + 3], x)));
+        b0 = _mm_sub_epi32(b0, threshold_below_x4(broadcast_[k], x));
+        b1 = _mm_sub_epi32(b1, threshold_below_x4(broadcast_[k + 1], x));
+        b0 = _mm_sub_epi32(b0, threshold_below_x4(broadcast_[k + 2], x));
+        b1 = _mm_sub_epi32(b1, threshold_below_x4(broadcast_[k + 3], x));
       }
-      const __m128i number = _mm_castps_si128(_mm_cmpord_ps(x, x));
-      const __m128i b =
-          _mm_or_si128(_mm_and_si128(number, _mm_add_epi32(b0, b1)),
-                       _mm_andnot_si128(number, _mm_set1_epi32(static_cast<int>(nt_))));
+      const __m128i b = interval_of_x4(x, _mm_add_epi32(b0, b1), nt_);
       // Lanes leave through registers: a narrow reload of a wide store would stall.
       const auto lo = static_cast<std::uint64_t>(_mm_cvtsi128_si64(b));
       const auto hi = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(b, b)));
@@ -195,7 +185,7 @@ class CategorySlots {
     if (categories_.size() <= 16) {
       std::uint32_t s = none_;
       for (std::size_t i = 0; i < categories_.size(); ++i) {
-        s = categories_[i] == code ? static_cast<std::uint32_t>(i) : s;
+        s = category_goes_left(code, categories_[i]) ? static_cast<std::uint32_t>(i) : s;
       }
       return s;
     }
@@ -221,13 +211,6 @@ void count_string_slots(const Cells& codes, std::span<const std::uint32_t> words
 }
 
 namespace {
-
-// Thresholds are ascending with NaNs last; a NaN threshold takes no row.
-std::size_t leading_numbers(std::span<const float> thresholds) noexcept {
-  std::size_t nt = 0;
-  while (nt < thresholds.size() && !std::isnan(thresholds[nt])) ++nt;
-  return nt;
-}
 
 // Calls f(j, left) for candidates j < count, `left` holding the unsigned counts of j's left
 // child: with `prefix` (thresholds) every slot up to j, else (categories) slot j alone.
@@ -257,25 +240,6 @@ void make_children(std::span<const std::uint32_t> left, const GroupCounts& node,
   out.n_right = n_rows - out.n_left;
 }
 
-std::vector<CandidateCounts> every_candidate(std::span<const std::uint32_t> slots,
-                                             const GroupCounts& node, std::uint64_t n_rows,
-                                             std::size_t counted, std::size_t total, bool prefix) {
-  std::vector<CandidateCounts> out(total);
-  for_each_candidate(slots, node.size(), counted, prefix,
-                     [&](std::size_t j, std::span<const std::uint32_t> left) {
-                       make_children(left, node, n_rows, out[j]);
-                     });
-  const std::vector<std::uint32_t> none(node.size(), 0);
-  for (std::size_t j = counted; j < total; ++j) make_children(none, node, n_rows, out[j]);
-  return out;
-}
-
-std::vector<std::uint32_t> gather_words(const Dataset& dataset, std::span<const RowIndex> rows) {
-  std::vector<std::uint32_t> words;
-  gather(std::span<const std::uint32_t>(dataset.group_outcome), rows, words);
-  return words;
-}
-
 }  // namespace
 
 template <class Cells>
@@ -297,37 +261,6 @@ template void count_string_slots(const GatheredCells<std::uint32_t>&,
                                  std::span<const std::uint32_t>, std::span<const std::uint32_t>,
                                  std::size_t, std::size_t, std::vector<std::uint32_t>&);
 
-std::vector<CandidateCounts> count_numeric_candidates(const Dataset& dataset,
-                                                      const NumericColumn& column,
-                                                      std::span<const RowIndex> rows,
-                                                      std::span<const float> thresholds,
-                                                      const GroupCounts& node) {
-  const std::size_t nt = leading_numbers(thresholds);
-  std::vector<std::uint32_t> slots;
-  count_numeric_slots(ScatteredCells<float>(column, rows), gather_words(dataset, rows),
-                      thresholds.first(nt), node.size(), slots);
-  return every_candidate(slots, node, rows.size(), nt, thresholds.size(), true);
-}
-
-std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
-                                                     const StringCodes& column,
-                                                     std::span<const RowIndex> rows,
-                                                     std::span<const std::uint32_t> categories,
-                                                     const GroupCounts& node) {
-  std::vector<std::uint32_t> slots;
-  count_string_slots(ScatteredCells<std::uint32_t>(column.codes, rows), gather_words(dataset, rows),
-                     categories, column.dictionary.size(), node.size(), slots);
-  return every_candidate(slots, node, rows.size(), categories.size(), categories.size(), false);
-}
-
-std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef column,
-                                           std::span<const RowIndex> rows, const GroupCounts& node,
-                                           double d_parent, const SplitSettings& settings,
-                                           Rng& rng) {
-  const std::vector<std::uint32_t> words = gather_words(dataset, rows);
-  return search_feature(dataset, column, rows, words, node, d_parent, settings, rng);
-}
-
 std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref,
                                            std::span<const RowIndex> rows,
                                            std::span<const std::uint32_t> row_words,
@@ -345,7 +278,7 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref
   if (ref.is_numeric()) {
     const auto numeric = [&](const auto& cells) {
       thresholds = numeric_candidates(cells, settings.max_bins, rng, s.candidates);
-      counted = leading_numbers(thresholds);
+      counted = thresholds_taking_rows(thresholds);
       if (counted == 0) return;
       count_numeric_slots(cells, row_words, std::span<const float>(thresholds).first(counted),
                           node.size(), s.slots);

@@ -45,20 +45,6 @@ struct CandidateCounts {
   std::uint64_t n_right = 0;
 };
 
-// Children of every threshold at once, in one pass over `rows`: a row goes left of threshold t
-// when its value is <= t (a NaN value or threshold sends it right). `node` = counts of `rows`.
-std::vector<CandidateCounts> count_numeric_candidates(const Dataset& dataset,
-                                                      const NumericColumn& column,
-                                                      std::span<const RowIndex> rows,
-                                                      std::span<const float> thresholds,
-                                                      const GroupCounts& node);
-// The same for categories: a row goes left when its category is the candidate's.
-std::vector<CandidateCounts> count_string_candidates(const Dataset& dataset,
-                                                     const StringCodes& column,
-                                                     std::span<const RowIndex> rows,
-                                                     std::span<const std::uint32_t> categories,
-                                                     const GroupCounts& node);
-
 // The best qualifying candidate of one feature (earliest on equal gains), or nullopt.
 struct FeatureSplit {
   SplitValue split_value;
@@ -67,11 +53,7 @@ struct FeatureSplit {
   GroupCounts left_counts;
   GroupCounts right_counts;
 };
-std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef column,
-                                           std::span<const RowIndex> rows, const GroupCounts& node,
-                                           double d_parent, const SplitSettings& settings,
-                                           Rng& rng);
-// The same with row_words[i] = the packed group and outcome of rows[i] already at hand.
+// row_words[i] is the packed group and outcome of rows[i]; `node` = counts of `rows`.
 std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef column,
                                            std::span<const RowIndex> rows,
                                            std::span<const std::uint32_t> row_words,
@@ -96,7 +78,7 @@ struct NodeRows {
   RowList list;
   std::size_t begin = 0;
   std::size_t end = 0;
-  RowList words;
+  WordList words;
   std::size_t size() const noexcept { return end - begin; }
   std::span<const RowIndex> span() const noexcept {
     return std::span<const RowIndex>(*list).subspan(begin, end - begin);

@@ -25,6 +25,7 @@
 
 #include "common/panic.hpp"
 #include "model_file/json_writer.hpp"
+#include "model_file/round_trip.hpp"
 #include "test_support.hpp"
 
 namespace quillmarsh {

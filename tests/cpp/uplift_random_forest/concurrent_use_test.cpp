@@ -14,7 +14,7 @@
 #include "concurrency/channel.hpp"
 #include "concurrency/thread.hpp"
 #include "concurrency/worker_pool.hpp"
-#include "uplift_random_forest/predict.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 #include "uplift_random_forest/train.hpp"
 #include "uplift_tree/grow.hpp"
 #include "uplift_tree/training_data.hpp"
@@ -132,7 +132,7 @@ UpliftRandomForestModel trained_forest(std::int32_t n_estimators, std::int32_t n
 // on the generator or on how split jobs interleave: trees grown side by side on one pool must
 // be the tree grown alone.
 TEST(ConcurrentUse, TreesGrownAtOnceOnOnePoolMatchTheTreeGrownAlone) {
-  const NodeData root = testing_data::make_node(experiment(5, rows()));
+  const TrainingRoot root = testing_data::make_node(experiment(5, rows()));
   UpliftTreeModel alone = tree_template();
   {
     WorkerPool pool(1);

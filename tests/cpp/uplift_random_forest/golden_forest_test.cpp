@@ -108,7 +108,7 @@ testing_data::TestColumns golden_columns(const GoldenCase& c) {
 }
 
 // The document of the forest trained with `n_threads`, its trees in job order.
-std::string train(const GoldenCase& c, const NodeData& root, std::int32_t n_threads) {
+std::string train(const GoldenCase& c, const TrainingRoot& root, std::int32_t n_threads) {
   UpliftRandomForestModel forest =
       make_forest(4, c.max_features, c.max_depth, c.min_sample_leaf, c.eval_func, c.max_bins,
                   c.balance, c.regularization, 0.75);
@@ -135,7 +135,7 @@ class GoldenForest : public ::testing::TestWithParam<GoldenCase> {};
 
 TEST_P(GoldenForest, SameSeedGivesTheRecordedDocumentOnEveryThreadCount) {
   const GoldenCase& c = GetParam();
-  const NodeData root = testing_data::make_node(golden_columns(c));
+  const TrainingRoot root = testing_data::make_node(golden_columns(c));
   const std::string one = train(c, root, 1);
   const std::uint64_t digest = fnv1a(one);
   if (const char* print = std::getenv("QUILLMARSH_GOLDEN_PRINT"); print && *print == '1') {

@@ -209,7 +209,7 @@ TEST(Fit, PrintingFailureKeepsTheTreesAppendedSoFar) {
 // of the run ends.
 TEST(TrainingRun, CancelStopsTheTreesInFlight) {
   Rng rng(12);
-  const NodeData root =
+  const TrainingRoot root =
       testing_data::make_node(testing_data::random_experiment(rng, 30000, 4, 1, 3, false));
   const UpliftTreeModel tree_template =
       make_tree_template(8, 20, 3, EvalFunc::KL, 10, false, false, 0.9);
@@ -248,7 +248,7 @@ TEST(Fit, FindsThePlantedUplift) {
       testing_data::random_experiment(data_rng, 20000, 4, 1, 2, false);
   fit(model, [&] { return columns.training(); }, "t", "y", 2, sink);
   ASSERT_EQ(model.trees.size(), 8u);
-  const NodeData data = testing_data::make_node(columns);
+  const TrainingRoot data = testing_data::make_node(columns);
   const Dataset& d = *data.dataset;
   double low = 0.0;
   double high = 0.0;
@@ -274,7 +274,7 @@ TEST(Fit, FindsThePlantedUplift) {
 }
 
 // The trees of a seeded run, by job number.
-std::vector<UpliftTreeModel> seeded_trees(const NodeData& root, const UpliftTreeModel& tmpl,
+std::vector<UpliftTreeModel> seeded_trees(const TrainingRoot& root, const UpliftTreeModel& tmpl,
                                           std::int32_t threads, const TreeOptions& options) {
   const TrainingPlan plan{6, threads, std::uint64_t{21}, options};
   TrainingRun run(root, tmpl, "t", "y", plan);
@@ -291,7 +291,7 @@ std::vector<UpliftTreeModel> seeded_trees(const NodeData& root, const UpliftTree
 // thread as on three, and each option changes them.
 TEST(TrainingRun, SeededTreesWithOptionsDoNotDependOnThreads) {
   Rng rng(5);
-  const NodeData root =
+  const TrainingRoot root =
       testing_data::make_node(testing_data::random_experiment(rng, 4000, 4, 1, 3, true));
   const UpliftTreeModel tmpl = make_tree_template(5, 10, 3, EvalFunc::KL, 10, false, false, 0.9);
   const std::vector<UpliftTreeModel> plain = seeded_trees(root, tmpl, 2, TreeOptions{});

@@ -16,12 +16,12 @@ using testing_data::make_node;
 using testing_data::Texts;
 
 TEST(BuildDataset, CodesColumnsInAppendOrderAndKeepsTheLastDuplicate) {
-  const NodeData node = make_node(make_columns({{"a", Floats{1, 2, 3}},
-                                                {"s", Texts{"x", "y", "x"}},
-                                                {"b", Floats{4, 5, 6}},
-                                                {"a", Floats{7, 8, 9}},
-                                                {"t", Texts{"p", "q", "r"}}},
-                                               {0, 1, 0}, {0, 1, 1}));
+  const TrainingRoot node = make_node(make_columns({{"a", Floats{1, 2, 3}},
+                                                    {"s", Texts{"x", "y", "x"}},
+                                                    {"b", Floats{4, 5, 6}},
+                                                    {"a", Floats{7, 8, 9}},
+                                                    {"t", Texts{"p", "q", "r"}}},
+                                                   {0, 1, 0}, {0, 1, 1}));
   const Dataset& d = *node.dataset;
   EXPECT_EQ(d.x_names, (std::vector<std::string>{"a", "s", "b", "a", "t"}));
   const auto where = [&](const char* name) {
@@ -47,7 +47,7 @@ TEST(BuildDataset, StringColumnsKeepEveryTextByteForByte) {
                        "d",
                        "red ",
                        ""};
-  const NodeData node =
+  const TrainingRoot node =
       make_node(make_columns({{"s", texts}}, {0, 1, 0, 1, 0, 1, 0}, {0, 0, 0, 0, 0, 0, 0}));
   const StringCodes& col = node.dataset->str_cols.at(0);
   EXPECT_EQ(col.dictionary.size(), 5u);  // equal texts share one code
@@ -55,7 +55,7 @@ TEST(BuildDataset, StringColumnsKeepEveryTextByteForByte) {
 }
 
 TEST(BuildDataset, TreatmentGroupsAreTheRawValues) {
-  const NodeData node = make_node(make_columns({}, {0, 2, 2, 0}, {1, -1, 2, 127}));
+  const TrainingRoot node = make_node(make_columns({}, {0, 2, 2, 0}, {1, -1, 2, 127}));
   const Dataset& d = *node.dataset;
   EXPECT_EQ(d.max_treatment, 2);
   EXPECT_EQ(d.n_rows(), 4u);
@@ -66,7 +66,7 @@ TEST(BuildDataset, TreatmentGroupsAreTheRawValues) {
 }
 
 TEST(BuildDataset, RootRowListHoldsEveryRowInOrder) {
-  const NodeData node =
+  const TrainingRoot node =
       make_node(make_columns({{"f", Floats(2000, 1.0f)}}, std::vector<std::int32_t>(2000, 1),
                              std::vector<std::int8_t>(2000, 0)));
   std::vector<RowIndex> expected(2000);
@@ -78,7 +78,8 @@ TEST(BuildDataset, RootRowListHoldsEveryRowInOrder) {
 }
 
 TEST(BuildDataset, LargeIntegersAreRoundedToSinglePrecision) {
-  const NodeData node = make_node(make_columns({{"f", Floats{16777217.0f, NAN}}}, {0, 1}, {0, 0}));
+  const TrainingRoot node =
+      make_node(make_columns({{"f", Floats{16777217.0f, NAN}}}, {0, 1}, {0, 0}));
   EXPECT_EQ(node.dataset->num_cols[0][0], 16777216.0f);
   EXPECT_TRUE(std::isnan(node.dataset->num_cols[0][1]));
 }
@@ -120,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(BuildDataset, LargestSupportedTreatmentGroupIsAccepted) {
-  const NodeData node = make_node(make_columns({}, {kMaxTreatmentGroup, 0}, {-128, 1}));
+  const TrainingRoot node = make_node(make_columns({}, {kMaxTreatmentGroup, 0}, {-128, 1}));
   EXPECT_EQ(node.dataset->max_treatment, kMaxTreatmentGroup);
   EXPECT_EQ(node.dataset->group(0), kMaxTreatmentGroup);
   EXPECT_EQ(node.dataset->outcome(0), -128);

@@ -169,7 +169,8 @@ TEST(UpliftVector, RatesMinusControlRate) {
 }
 
 TEST(GroupCounts, CountsSizesAndSumsOutcomesAsStored) {
-  const NodeData node = make_node(make_columns({}, {0, 2, 2, 0, 2, 0, 2}, {1, -1, 2, 0, 1, 1, 0}));
+  const TrainingRoot node =
+      make_node(make_columns({}, {0, 2, 2, 0, 2, 0, 2}, {1, -1, 2, 0, 1, 1, 0}));
   EXPECT_EQ(group_counts(*node.dataset, *node.rows), (GroupCounts{3, 2, 0, 0, 4, 2}));
   const std::vector<RowIndex> some = {6, 1, 3};
   EXPECT_EQ(group_counts(*node.dataset, some), (GroupCounts{1, 0, 0, 0, 2, -1}));
@@ -178,7 +179,7 @@ TEST(GroupCounts, CountsSizesAndSumsOutcomesAsStored) {
 
 TEST(GroupCounts, DoesNotDependOnRowOrder) {
   Rng rng(7);
-  const NodeData node = make_node(testing_data::random_experiment(rng, 300, 1, 0, 4, false));
+  const TrainingRoot node = make_node(testing_data::random_experiment(rng, 300, 1, 0, 4, false));
   std::vector<RowIndex> rows = *node.rows;
   const GroupCounts forward = group_counts(*node.dataset, rows);
   std::reverse(rows.begin(), rows.end());
@@ -187,7 +188,7 @@ TEST(GroupCounts, DoesNotDependOnRowOrder) {
 }
 
 TEST(GroupCounts, RowOutsideTheDatasetIsAnIndexFailure) {
-  const NodeData node = make_node(make_columns({}, {0, 1}, {0, 1}));
+  const TrainingRoot node = make_node(make_columns({}, {0, 1}, {0, 1}));
   EXPECT_EQ(panic_message([&] { group_counts(*node.dataset, std::vector<RowIndex>{0, 2}); }),
             "index out of bounds: the len is 2 but the index is 2");
 }

@@ -50,7 +50,8 @@ TEST_P(GrowProperties, StoredNodesAgreeWithTheRowsThatReachThem) {
   const GrowCase& c = GetParam();
   Rng rng(c.seed);
   const std::int32_t groups = 2 + static_cast<std::int32_t>(c.seed % 3);
-  const NodeData root = make_node(testing_data::random_experiment(rng, 1500, 3, 2, groups, true));
+  const TrainingRoot root =
+      make_node(testing_data::random_experiment(rng, 1500, 3, 2, groups, true));
   const Dataset& d = *root.dataset;
   UpliftTreeModel tree = tree_template(4, 20, 3, c.f, 8, c.balance, c.regularization);
   WorkerPool pool(2);
@@ -117,7 +118,7 @@ bool same_nodes(const UpliftTreeModel& a, const UpliftTreeModel& b) {
 TEST_P(GrowProperties, SubtreeJobsGrowTheTreeOfNodeByNodeGrowth) {
   const GrowCase& c = GetParam();
   Rng rng(c.seed);
-  const NodeData root = make_node(testing_data::random_experiment(rng, 4000, 4, 2, 3, true));
+  const TrainingRoot root = make_node(testing_data::random_experiment(rng, 4000, 4, 2, 3, true));
   const UpliftTreeModel tmpl = tree_template(6, 15, 3, c.f, 8, c.balance, c.regularization);
   GrowOptions options = testing_data::seeded_growth(c.seed);
   options.subtree_job_cells = 0;
@@ -152,7 +153,8 @@ class RootStaysALeaf : public ::testing::TestWithParam<LeafOnlyCase> {};
 TEST_P(RootStaysALeaf, AndHoldsTheUpliftOfAllRows) {
   const LeafOnlyCase& c = GetParam();
   Rng rng(17);
-  const NodeData root = make_node(testing_data::random_experiment(rng, 600, 2, 1, 3, false, 0.6));
+  const TrainingRoot root =
+      make_node(testing_data::random_experiment(rng, 600, 2, 1, 3, false, 0.6));
   UpliftTreeModel tree = tree_template(c.max_depth, c.min_sample_leaf, c.max_features,
                                        EvalFunc::Euclidean, c.max_bins);
   WorkerPool pool(1);
@@ -178,7 +180,7 @@ TEST(GrowTree, MissingTreatmentGroupLeavesOnlyARootLeafWithNan) {
   testing_data::TestColumns columns =
       testing_data::random_experiment(rng, 500, 2, 0, 2, false, 0.6);
   for (std::int32_t& g : columns.treatment) g *= 2;
-  const NodeData root = make_node(columns);
+  const TrainingRoot root = make_node(columns);
   UpliftTreeModel tree = tree_template(3, 5, 2, EvalFunc::Euclidean, 10);
   WorkerPool pool(1);
   grow_tree(tree, root, "t", "y", pool, testing_data::seeded_growth(1));
@@ -188,7 +190,7 @@ TEST(GrowTree, MissingTreatmentGroupLeavesOnlyARootLeafWithNan) {
 }
 
 TEST(GrowTree, ControlOnlyDataFailsTheLengthAssertion) {
-  const NodeData root = make_node(make_columns({{"f", Floats{1, 2, 3}}}, {0, 0, 0}, {0, 1, 0}));
+  const TrainingRoot root = make_node(make_columns({{"f", Floats{1, 2, 3}}}, {0, 0, 0}, {0, 1, 0}));
   UpliftTreeModel tree = tree_template(2, 0, 1, EvalFunc::KL, 10);
   WorkerPool pool(1);
   EXPECT_EQ(
@@ -198,7 +200,8 @@ TEST(GrowTree, ControlOnlyDataFailsTheLengthAssertion) {
 
 TEST(GrowTree, GrowingAgainReplacesNamesAndNodes) {
   Rng rng(5);
-  const NodeData root = make_node(testing_data::random_experiment(rng, 400, 2, 0, 2, false, 0.6));
+  const TrainingRoot root =
+      make_node(testing_data::random_experiment(rng, 400, 2, 0, 2, false, 0.6));
   UpliftTreeModel tree = tree_template(1, 10, 2, EvalFunc::Chi, 10);
   WorkerPool pool(2);
   grow_tree(tree, root, "a", "b", pool, testing_data::seeded_growth(1));
@@ -211,7 +214,8 @@ TEST(GrowTree, GrowingAgainReplacesNamesAndNodes) {
 
 TEST(GrowTree, RaisedCancelFlagStopsGrowthBeforeTheRoot) {
   Rng rng(5);
-  const NodeData root = make_node(testing_data::random_experiment(rng, 400, 2, 0, 2, false, 0.6));
+  const TrainingRoot root =
+      make_node(testing_data::random_experiment(rng, 400, 2, 0, 2, false, 0.6));
   UpliftTreeModel tree = tree_template(3, 10, 2, EvalFunc::KL, 10);
   WorkerPool pool(1);
   CancelFlag cancel;
@@ -270,7 +274,7 @@ TEST_P(HonestGrowth, SplitsComeFromSplitRowsAndLeavesFromEstimationRows) {
     const auto first = std::find(columns.treatment.begin(), columns.treatment.end(), 2);
     std::replace(first + 1, columns.treatment.end(), 2, 1);
   }
-  const NodeData root = make_node(columns);
+  const TrainingRoot root = make_node(columns);
   const Dataset& d = *root.dataset;
   UpliftTreeModel tree = tree_template(6, 3, 3, c.f, 8);
   GrowOptions options = testing_data::seeded_growth(c.seed);
@@ -343,7 +347,7 @@ TEST(GrowTree, GroupMinimumHoldsInEverySplit) {
   int below_without = 0;
   for (std::uint64_t seed = 1; seed <= 6; ++seed) {
     Rng rng(seed);
-    const NodeData root = make_node(testing_data::random_experiment(rng, 3000, 3, 1, 3, true));
+    const TrainingRoot root = make_node(testing_data::random_experiment(rng, 3000, 3, 1, 3, true));
     const Dataset& d = *root.dataset;
     for (const bool with_minimum : {true, false}) {
       UpliftTreeModel tree = tree_template(6, 5, 3, EvalFunc::KL, 10);

@@ -10,14 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "uplift_tree/split_oracles.hpp"
 #include "uplift_tree/training_data.hpp"
 
 namespace quillmarsh {
 namespace {
 
+using testing_data::count_numeric_candidates;
+using testing_data::count_string_candidates;
 using testing_data::Floats;
 using testing_data::make_columns;
 using testing_data::make_node;
+using testing_data::quantile_candidates;
+using testing_data::sample_rows;
+using testing_data::search_feature;
 using testing_data::Texts;
 
 // Children of one candidate the slow way: one partition of the rows, then two countings.
@@ -67,7 +73,7 @@ bool same_double(double a, double b) {
 
 // A random node: a random subset of a random experiment's rows, in row order.
 struct RandomNode {
-  NodeData data;
+  TrainingRoot data;
   std::vector<RowIndex> rows;
   GroupCounts counts;
   SplitSettings settings;
@@ -199,7 +205,7 @@ TEST(CountNumericCandidates, InfinitiesAndNanThresholdsMatchThePartition) {
 // Many thresholds take the binary-search path instead of the linear scan.
 TEST(CountNumericCandidates, ManyThresholdsMatchThePartition) {
   Rng rng(5);
-  const NodeData node = make_node(testing_data::random_experiment(rng, 3000, 1, 0, 3, true));
+  const TrainingRoot node = make_node(testing_data::random_experiment(rng, 3000, 1, 0, 3, true));
   const Dataset& d = *node.dataset;
   const GroupCounts counts = group_counts(d, *node.rows);
   const std::vector<float> t = numeric_candidates_of(d.num_cols[0], *node.rows, 300, rng);
@@ -214,8 +220,8 @@ TEST(CountNumericCandidates, ManyThresholdsMatchThePartition) {
 TEST(QuantileCandidates, SevenRowsFourBinsPickSortedPositionsOneThreeFive) {
   std::vector<float> sample = {70, 10, 60, 20, 50, 30, 40};
   EXPECT_EQ(quantile_candidates(sample, 4), (std::vector<float>{20, 40, 60}));
-  const NodeData node = make_node(make_columns({{"f", Floats{70, 10, 60, 20, 50, 30, 40}}},
-                                               {0, 1, 0, 1, 0, 1, 0}, {0, 0, 0, 0, 0, 0, 0}));
+  const TrainingRoot node = make_node(make_columns({{"f", Floats{70, 10, 60, 20, 50, 30, 40}}},
+                                                   {0, 1, 0, 1, 0, 1, 0}, {0, 0, 0, 0, 0, 0, 0}));
   Rng rng(1);
   EXPECT_EQ(numeric_candidates_of(node.dataset->num_cols[0], *node.rows, 4, rng),
             (std::vector<float>{20, 40, 60}));
@@ -368,7 +374,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SampleRows,
                                            std::pair<std::size_t, std::uint64_t>{40, 0}));
 
 TEST(StringCandidates, TakesEveryDistinctValueWhenThereAreFewEnough) {
-  const NodeData node = make_node(
+  const TrainingRoot node = make_node(
       make_columns({{"s", Texts{"b", "a", "b", "c", "a"}}}, {0, 1, 0, 1, 0}, {0, 0, 0, 0, 0}));
   Rng rng(3);
   const StringCodes& col = node.dataset->str_cols[0];
@@ -384,8 +390,8 @@ TEST(StringCandidates, TakesEveryDistinctValueWhenThereAreFewEnough) {
 TEST(StringCandidates, ChoosesMaxBinsMinusOneDistinctValuesUniformly) {
   Texts values;
   for (int i = 0; i < 10; ++i) values.push_back(std::string(1, static_cast<char>('a' + i)));
-  const NodeData node = make_node(make_columns({{"s", values}}, std::vector<std::int32_t>(10, 0),
-                                               std::vector<std::int8_t>(10, 0)));
+  const TrainingRoot node = make_node(make_columns(
+      {{"s", values}}, std::vector<std::int32_t>(10, 0), std::vector<std::int8_t>(10, 0)));
   Rng rng(11);
   std::vector<int> picked(10, 0);
   for (int round = 0; round < 3000; ++round) {
@@ -447,7 +453,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Rows x=0: 10, x=1: 1, x=2: 89. Thresholds 0, 1 and 2 leave 10, 11 and 100 rows on the left.
-NodeData size_test_node() {
+TrainingRoot size_test_node() {
   Floats x;
   std::vector<std::int32_t> t;
   std::vector<std::int8_t> y;
@@ -464,7 +470,7 @@ NodeData size_test_node() {
 class SizeTest : public ::testing::TestWithParam<std::pair<std::uint64_t, float>> {};
 
 TEST_P(SizeTest, BothChildrenNeedStrictlyMoreThanMinSampleLeafRows) {
-  const NodeData node = size_test_node();
+  const TrainingRoot node = size_test_node();
   SplitSettings s;
   s.max_bins = 100;
   s.min_sample_leaf = GetParam().first;
@@ -510,7 +516,7 @@ TEST(SearchFeature, ExactTieKeepsTheFirstCandidate) {
   block(0.0f, 1, 4, 5);
   block(1.0f, 5, 5, 10);
   block(2.0f, 1, 4, 5);
-  const NodeData node = make_node(make_columns({{"x", x}}, t, y));
+  const TrainingRoot node = make_node(make_columns({{"x", x}}, t, y));
   const GroupCounts counts = group_counts(*node.dataset, *node.rows);
   for (EvalFunc f : {EvalFunc::Euclidean, EvalFunc::KL, EvalFunc::Chi}) {
     SplitSettings s;
@@ -543,7 +549,7 @@ TEST(SearchFeature, GroupAbsentFromOneSideWinsOnlyThroughTheZeroGuard) {
     t.push_back(i < 20 ? 2 * (i % 2) : i % 3);
     y.push_back(i < 20 ? static_cast<std::int8_t>(i % 4 == 1) : static_cast<std::int8_t>(i % 2));
   }
-  const NodeData node = make_node(make_columns({{"x", x}}, t, y));
+  const TrainingRoot node = make_node(make_columns({{"x", x}}, t, y));
   const GroupCounts counts = group_counts(*node.dataset, *node.rows);
   SplitSettings s;
   s.max_bins = 10;
@@ -560,7 +566,7 @@ TEST(SearchFeature, GroupAbsentFromOneSideWinsOnlyThroughTheZeroGuard) {
 
 // All rows of a node built by intake, with the packed words running alongside (a copy of the
 // root list, since partitioning rearranges it).
-NodeRows whole_node(const NodeData& node) {
+NodeRows whole_node(const TrainingRoot& node) {
   auto list = std::make_shared<RowVector>(*node.rows);
   auto words = std::make_shared<RowVector>();
   for (const RowIndex r : *list) words->push_back(node.dataset->group_outcome[r]);
@@ -574,7 +580,7 @@ class FindBestSplit : public ::testing::TestWithParam<std::uint64_t> {};
 
 TEST_P(FindBestSplit, MatchesTheBestSingleFeatureSearch) {
   Rng rng(GetParam());
-  const NodeData node = make_node(testing_data::random_experiment(rng, 400, 3, 2, 3, false));
+  const TrainingRoot node = make_node(testing_data::random_experiment(rng, 400, 3, 2, 3, false));
   const Dataset& d = *node.dataset;
   SplitSettings s;
   s.max_bins = 10;  // 4 categories < 9, and 400 rows <= 5000 sampled
@@ -612,7 +618,7 @@ INSTANTIATE_TEST_SUITE_P(Seeds, FindBestSplit, ::testing::Range<std::uint64_t>(1
 
 TEST(FindBestSplitEdges, NoFeatureSearchedLeavesTheInitialRecord) {
   Rng rng(1);
-  const NodeData node = make_node(testing_data::random_experiment(rng, 100, 2, 0, 2, false));
+  const TrainingRoot node = make_node(testing_data::random_experiment(rng, 100, 2, 0, 2, false));
   auto counts = std::make_shared<const GroupCounts>(group_counts(*node.dataset, *node.rows));
   SplitSettings s;
   s.max_bins = 10;
@@ -629,7 +635,7 @@ TEST(FindBestSplitEdges, NoFeatureSearchedLeavesTheInitialRecord) {
 // node fails with the job's message.
 TEST(FindBestSplitEdges, FailingJobEndsTheWaitAndFailsTheNode) {
   Rng rng(1);
-  const NodeData node = make_node(testing_data::random_experiment(rng, 100, 2, 0, 2, false));
+  const TrainingRoot node = make_node(testing_data::random_experiment(rng, 100, 2, 0, 2, false));
   auto counts = std::make_shared<const GroupCounts>(group_counts(*node.dataset, *node.rows));
   SplitSettings s;
   s.max_bins = 10;
@@ -648,7 +654,7 @@ TEST(FindBestSplitEdges, FailingJobEndsTheWaitAndFailsTheNode) {
 
 // Only the node's own range moves: the rows around it stay where they are.
 TEST(PartitionRows, KeepsRowOrderWithinItsRangeAndSendsNanRight) {
-  const NodeData node =
+  const TrainingRoot node =
       make_node(make_columns({{"x", Floats{3, NAN, 1, 2, -INFINITY, 2, 0, 5}},
                               {"s", Texts{"a", "A", "a", "", "b", "a", "a", "a"}}},
                              {0, 1, 0, 1, 0, 1, 0, 1}, {0, 0, 0, 0, 0, 0, 0, 0}));

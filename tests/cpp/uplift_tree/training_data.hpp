@@ -84,7 +84,7 @@ inline TestColumns make_columns(
   return c;
 }
 
-inline NodeData make_node(const TestColumns& columns) {
+inline TrainingRoot make_node(const TestColumns& columns) {
   return build_dataset(columns.training(), "treatment", "outcome");
 }
 

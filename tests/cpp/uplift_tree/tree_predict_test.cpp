@@ -1,4 +1,4 @@
-#include "uplift_tree/predict.hpp"
+#include "uplift_tree/tree_predict.hpp"
 
 #include <gtest/gtest.h>
 
@@ -34,6 +34,14 @@ RowBatch batch(const std::vector<std::vector<In>>& rows) {
     }
   }
   return b;
+}
+
+// The batch walk of one tree: fails on an empty batch ("index out of bounds" with 0 and 0)
+// and on a first row whose length differs from the tree's feature count, then predicts every
+// row in order.
+PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows) {
+  const PackedForest forest(std::span<const UpliftTreeModel>(&tree, 1));
+  return sum_rows(forest, forest.all_trees(), rows, BatchChecks::kFirstRow);
 }
 
 TreeNode leaf(std::vector<double> prob) {

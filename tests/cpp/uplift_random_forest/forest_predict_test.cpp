@@ -1,4 +1,4 @@
-#include "uplift_random_forest/predict.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 
 #include <gtest/gtest.h>
 

@@ -87,9 +87,4 @@ enum class BatchChecks : std::uint8_t { kNone, kFirstRow };
 PredictionTable sum_rows(const PackedForest& forest, std::span<const std::uint32_t> trees,
                          const RowBatch& rows, BatchChecks checks);
 
-// The batch walk of one tree: fails on an empty batch ("index out of bounds" with 0 and 0)
-// and on a first row whose length differs from the tree's feature count, then predicts every
-// row in order.
-PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows);
-
 }  // namespace quillmarsh

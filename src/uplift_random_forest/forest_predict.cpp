@@ -1,7 +1,7 @@
 // Forest prediction on packed trees: tree outputs summed and divided by n_estimators, either on
 // the calling thread, or one group of whole trees per job on prediction threads, or (for
 // columns) one block of rows per job.
-#include "uplift_random_forest/predict.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -13,8 +13,8 @@
 #include "concurrency/channel.hpp"
 #include "concurrency/job_queue.hpp"
 #include "concurrency/thread.hpp"
-#include "uplift_tree/predict.hpp"
 #include "uplift_tree/routing.hpp"
+#include "uplift_tree/tree_predict.hpp"
 
 namespace quillmarsh {
 namespace {

@@ -1,5 +1,5 @@
 // Prediction with trees: the record walk, and sums of packed trees over a batch of rows.
-#include "uplift_tree/predict.hpp"
+#include "uplift_tree/tree_predict.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -167,11 +167,6 @@ PredictionTable sum_rows(const PackedForest& forest, std::span<const std::uint32
     }
   }
   return table;
-}
-
-PredictionTable predict_rows(const UpliftTreeModel& tree, const RowBatch& rows) {
-  const PackedForest forest(std::span<const UpliftTreeModel>(&tree, 1));
-  return sum_rows(forest, forest.all_trees(), rows, BatchChecks::kFirstRow);
 }
 
 }  // namespace quillmarsh
