@@ -24,11 +24,11 @@ void unmap_buffer(void* p, std::size_t bytes) noexcept;
 // operator new. deallocate receives the count of its allocate, so it always knows which.
 template <class T>
 struct PageAllocator {
-  using value_type = T;
+  using value_type = T;  // NOLINT(readability-identifier-naming): the std allocator interface
 
   PageAllocator() noexcept = default;
   template <class U>
-  PageAllocator(const PageAllocator<U>& /*other*/) noexcept {}  // NOLINT: rebinding is implicit
+  PageAllocator(const PageAllocator<U>& /*other*/) noexcept {}
 
   static bool mapped(std::size_t n) noexcept { return n >= kMappedBufferBytes / sizeof(T); }
 
