@@ -1,6 +1,7 @@
 // A thread-safe pool of reusable buffers. A buffer taken from the pool is empty with room for
 // at least the pool's initial capacity; when its last holder lets go it is emptied (keeping
 // its storage) and handed out again by a later take(). Buffers outliving the pool are freed.
+// Alloc is the buffers' allocator.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +11,10 @@
 
 namespace quillmarsh {
 
-template <class T>
-class BufferPool : public std::enable_shared_from_this<BufferPool<T>> {
+template <class T, class Alloc = std::allocator<T>>
+class BufferPool : public std::enable_shared_from_this<BufferPool<T, Alloc>> {
  public:
-  using Buffer = std::vector<T>;
+  using Buffer = std::vector<T, Alloc>;
   // A shared buffer; fill it before sharing it, read it only afterwards.
   using Handle = std::shared_ptr<Buffer>;
 

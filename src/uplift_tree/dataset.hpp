@@ -43,8 +43,9 @@ inline constexpr std::uint64_t kMaxRows = 2147483647;  // counts are signed 32-b
 struct Dataset {
   std::vector<NumericColumn> num_cols;
   std::vector<StringCodes> str_cols;
-  std::vector<std::uint32_t> group_outcome;  // one packed word per row, see above
-  std::vector<std::string> x_names;          // the caller's order, duplicates kept
+  // one packed word per row, see above; mapped like the row lists when large
+  std::vector<std::uint32_t, PageAllocator<std::uint32_t>> group_outcome;
+  std::vector<std::string> x_names;  // the caller's order, duplicates kept
   // feature name -> its column; a repeated name keeps the column of its last occurrence
   std::unordered_map<std::string, ColumnRef> col_map;
   std::int32_t max_treatment = 0;       // K: treatment groups are 1..K, control is 0

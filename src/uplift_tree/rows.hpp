@@ -6,14 +6,16 @@
 #include <memory>
 #include <vector>
 
+#include "common/page_allocator.hpp"
 #include "concurrency/buffer_pool.hpp"
 
 namespace quillmarsh {
 
 // Row positions into a Dataset. Intake refuses data with more than 2^31 - 1 rows.
 using RowIndex = std::uint32_t;
-using RowVector = std::vector<RowIndex>;
-using RowPool = BufferPool<RowIndex>;
+// Row lists of a large tree are mapped on their own (page_allocator.hpp), out of the heap.
+using RowVector = std::vector<RowIndex, PageAllocator<RowIndex>>;
+using RowPool = BufferPool<RowIndex, PageAllocator<RowIndex>>;
 // A shared row list, taken from a RowPool.
 using RowList = RowPool::Handle;
 // The packed group-and-outcome words (Dataset::group_outcome) of a row list's rows, one per row

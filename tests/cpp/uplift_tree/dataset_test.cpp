@@ -69,7 +69,7 @@ TEST(BuildDataset, RootRowListHoldsEveryRowInOrder) {
   const TrainingRoot node =
       make_node(make_columns({{"f", Floats(2000, 1.0f)}}, std::vector<std::int32_t>(2000, 1),
                              std::vector<std::int8_t>(2000, 0)));
-  std::vector<RowIndex> expected(2000);
+  RowVector expected(2000);
   std::iota(expected.begin(), expected.end(), 0u);
   EXPECT_EQ(*node.rows, expected);
   RowList list = node.pool->take();  // the pool hands out empty lists with room for 1024

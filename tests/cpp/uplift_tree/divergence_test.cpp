@@ -180,7 +180,7 @@ TEST(GroupCounts, CountsSizesAndSumsOutcomesAsStored) {
 TEST(GroupCounts, DoesNotDependOnRowOrder) {
   Rng rng(7);
   const TrainingRoot node = make_node(testing_data::random_experiment(rng, 300, 1, 0, 4, false));
-  std::vector<RowIndex> rows = *node.rows;
+  RowVector rows = *node.rows;
   const GroupCounts forward = group_counts(*node.dataset, rows);
   std::reverse(rows.begin(), rows.end());
   EXPECT_EQ(group_counts(*node.dataset, rows), forward);

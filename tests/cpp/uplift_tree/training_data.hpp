@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -157,7 +158,7 @@ inline std::uint64_t leaf_of(const Dataset& d, const UpliftTreeModel& tree, RowI
 // The rows of `rows` that reach every slot (empty for unreached slots), in list order.
 inline std::vector<std::vector<RowIndex>> rows_per_slot(const Dataset& d,
                                                         const UpliftTreeModel& tree,
-                                                        const std::vector<RowIndex>& rows) {
+                                                        std::span<const RowIndex> rows) {
   std::vector<std::vector<RowIndex>> out(tree.nodes.size());
   for (const RowIndex r : rows) {
     std::uint64_t slot = 0;
