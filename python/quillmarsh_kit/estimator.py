@@ -211,6 +211,30 @@ class UpliftForest(ForestParams):
                              fitted.feature_kinds, by_name=fitted.named)
         return fitted.forest.predict(table, self._requested_threads(), bool(return_std))
 
+    # ------------------------------------------------------------------------ segments
+    def segments(self, X: Any, treatment: Any, y: Any, max_depth: int = 3,
+                 min_rows: Optional[int] = None, random_state: Any = 0) -> Any:
+        """Readable segments of labelled rows: a pandas DataFrame, one row per segment.
+
+        One shallow uplift tree (this forest's criterion and settings, every feature at every
+        node) grows on half the rows of each group; the other half, which the tree never saw,
+        measures each segment. Columns: `rule` (e.g. "recency <= 4 and channel = Web"; a
+        numeric feature with missing values says where they go), `rows` (of the given rows),
+        and per arm `uplift[<arm>]` with its 95 % normal interval `lower[<arm>]`,
+        `upper[<arm>]` (treated minus control rate observed on the measuring half) and
+        `predicted[<arm>]` (this forest's mean prediction over the segment's rows). Sorted by
+        the first arm's observed uplift, highest first. `frame.attrs["measured"]` marks the
+        measuring rows.
+
+        max_depth: depth of the tree, in [0, 8] (at most 2**max_depth segments).
+        min_rows: a split is made only when both sides keep more than min_rows / 2 growing
+            rows; None: 5 % of the rows, at least 100.
+        random_state: the seed of the division and of the tree.
+        """
+        from ._segments import segments
+
+        return segments(self, X, treatment, y, max_depth, min_rows, random_state)
+
     # ---------------------------------------------------------------------- importance
     def get_feature_importance(
         self, importance_type: str = "gain", normalize: bool = False

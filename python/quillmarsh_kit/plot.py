@@ -146,3 +146,56 @@ def plot_arms(y_true: Any, uplift: Any, treatment: Any, arms: Sequence[Hashable]
             ax.set_title(f"{arm} vs {control}: {ax.get_title()}", fontsize="medium")
     fig.tight_layout()
     return axes
+
+
+def _node_label(view: Any, slot: int, decimals: int) -> str:
+    """One line per fact: the split or "leaf", the leaf's predicted uplift per arm, then (with
+    labelled rows) the rows, each group's rate and each arm's observed uplift."""
+    from ._trees import split_text
+
+    node = view.nodes[slot]
+    lines = [split_text(node, view.names, True) if not node.is_leaf else "leaf: predicted"]
+    if node.is_leaf and node.uplift is not None:
+        lines += [f"{g} {u:+.{decimals}f}" for g, u in zip(view.groups[1:], node.uplift)]
+    if view.stats is not None:
+        stats = view.stats[slot]
+        lines.append(f"rows {int(stats.rows.sum()):,}, observed rate")
+        uplift = [""] + [f" ({u:+.{decimals}f})" for u in stats.uplift]
+        lines += [f"{g} {r:.{decimals}f}{u}" for g, r, u in zip(view.groups, stats.rates, uplift)]
+    return "\n".join(lines)
+
+
+def plot_tree(model: Any, tree: int = 0, *, data: Any = None, ax: Any = None,
+              decimals: int = 3, fontsize: float = 7.0) -> Any:
+    """Draws tree `tree` of a fitted `UpliftForest` as boxes joined by lines: each split with
+    its condition (rows meeting it go left; a missing value goes right), each leaf with its
+    predicted uplift per arm. With data=(X, treatment, y), every box also shows the given rows
+    reaching the node, each group's rate ("nan" for a group without rows there) and the
+    observed uplift (as `export_text`). Without it the title says that they are not shown."""
+    from ._export import layout, tree_view
+
+    view = tree_view(model, tree, data)
+    places = layout(view.nodes)
+    width = max(x for x, _ in places.values()) + 1
+    depth = max(d for _, d in places.values()) + 1
+    if ax is None:
+        import matplotlib.pyplot as plt
+
+        _, ax = plt.subplots(figsize=(max(6.0, 2.2 * width), max(3.0, 2.0 * depth)))
+    for slot, (x, d) in places.items():
+        if slot > 0:
+            px, pd = places[(slot - 1) // 2]
+            ax.plot([px, x], [-pd, -d], color="grey", linewidth=0.8, zorder=1)
+        leaf = view.nodes[slot].is_leaf
+        ax.text(x, -d, _node_label(view, slot, decimals), ha="center", va="center",
+                fontsize=fontsize, zorder=2,
+                bbox=dict(boxstyle="round", facecolor="#e8f1fa" if leaf else "white",
+                          edgecolor="C0" if leaf else "grey"))
+    ax.set_xlim(-0.6, width - 0.4)
+    ax.set_ylim(-depth + 0.4, 0.6)
+    ax.set_axis_off()
+    title = f"tree {view.index} of {view.n_trees}"
+    note = "splits and leaf uplifts only: pass data=(X, treatment, y) for rows and rates"
+    ax.set_title(title if view.stats is not None else f"{title}\n{note}",
+                 fontsize="medium")
+    return ax
