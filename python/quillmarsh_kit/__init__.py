@@ -8,8 +8,9 @@ uplift random forest of the `quillmarsh` module.
 
 from ._export import export_text
 from ._native import NativeError
+from ._report import report
 from ._version import __version__
 from .estimator import NotFittedError, UpliftForest, uplift_target
 
 __all__ = ["NativeError", "NotFittedError", "UpliftForest", "__version__", "export_text",
-           "uplift_target"]
+           "report", "uplift_target"]

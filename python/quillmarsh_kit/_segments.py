@@ -40,7 +40,8 @@ def difference_interval(n_t: int, pos_t: int, n_c: int, pos_c: int) -> tuple:
     return (p_t - p_c, p_t - p_c - half, p_t - p_c + half)
 
 
-def _data(model: Any, X: Any, treatment: Any, y: Any) -> TrainingData:
+def labelled_rows(model: Any, X: Any, treatment: Any, y: Any) -> TrainingData:
+    """The labelled rows checked against the model: its arms, its features in its order."""
     fitted = model._check_fitted()
     data = training_data(X, treatment, y, model.control)
     if list(data.arms) != list(fitted.treatments):
@@ -87,7 +88,7 @@ def segments(model: Any, X: Any, treatment: Any, y: Any, max_depth: int = 3,
     if isinstance(max_depth, bool) or not isinstance(max_depth, (int, np.integer)) \
             or not 0 <= max_depth <= 8:
         raise ValueError(f"max_depth must be an int in [0, 8], got {max_depth!r}")
-    data = _data(model, X, treatment, y)
+    data = labelled_rows(model, X, treatment, y)
     min_rows = _min_rows(min_rows, data.table.n_rows)
     measured = measuring_half(data.groups, random_state)
     seed = int(np.random.default_rng(random_state).integers(0, 2**63))

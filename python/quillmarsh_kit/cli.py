@@ -187,6 +187,11 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     if args.plot:
         _write_plot(args.plot, y, prediction, treatment, model.treatments_, model.control)
         out.write(f"curves written to {args.plot}\n")
+    if args.report:
+        from ._report import report
+
+        report(model, X, treatment, y, args.report, source=args.data)
+        out.write(f"report written to {args.report}\n")
     return 0
 
 
@@ -355,6 +360,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--outcome", required=True, help="column of the binary outcome")
     p.add_argument("--table", help="also write the table as CSV here")
     p.add_argument("--plot", help="write the Qini and uplift curves of every arm to this PNG")
+    p.add_argument("--report", help="write an HTML report (scores, curves, importances, "
+                   "segments, settings) to this file")
 
     p = sub.add_parser("demo", help="train and evaluate on a built-in synthetic experiment")
     p.add_argument("--n-samples", type=int, default=40_000,
