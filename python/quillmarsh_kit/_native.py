@@ -96,13 +96,26 @@ class NativeForest:
         treatment group (0 = control) and the uint8 0/1 outcome of every row, on `threads`
         threads (see `training_threads`), from `seed`. A fractional max_samples is taken of
         the table's rows."""
+        return cls.train_with_oob(settings, table, groups, outcome, threads, seed, progress)[0]
+
+    @classmethod
+    def train_with_oob(cls, settings: EngineSettings, table: Table, groups: np.ndarray,
+                       outcome: np.ndarray, threads: int, seed: int,
+                       progress: Optional[Callable[[int], None]]
+                       ) -> Tuple["NativeForest", Optional[np.ndarray]]:
+        """`train`, and when the trees draw samples (max_samples, bootstrap or groups) each
+        training row's out-of-bag uplift, (rows, arms), NaN where every tree held the row."""
         settings = settings._replace(max_samples=resolve_max_samples(
-            settings.max_samples, table.n_rows, settings.bootstrap))
+            settings.max_samples, table.n_rows, settings.bootstrap, settings.ci_group_size))
         columns = [c.engine_column() for c in table.columns]
+        samples = (settings.max_samples is not None or settings.bootstrap
+                   or settings.ci_group_size > 1)
+        oob = (np.empty((table.n_rows, int(groups.max(initial=0))), dtype=np.float64)
+               if samples else None)
         with native_call("training"):
             forest = engine().fit(columns, table.names, groups, outcome, **settings._asdict(),
-                                  n_threads=threads, seed=seed, progress=progress)
-        return cls(forest)
+                                  n_threads=threads, seed=seed, progress=progress, oob_out=oob)
+        return cls(forest), oob
 
     @staticmethod
     def training_threads(settings: EngineSettings, requested: int) -> int:
@@ -129,6 +142,46 @@ class NativeForest:
                 else:
                     self._forest.predict(columns, out[start:stop], threads, std[start:stop])
         return out if std is None else (out, std)
+
+    @property
+    def has_node_stats(self) -> bool:
+        return bool(self._forest.has_node_stats)
+
+    def _blocks(self, table: Table, threads: int, outputs: List[np.ndarray], action: str,
+                call: Callable[..., None]) -> None:
+        """Runs `call(columns, *output blocks, threads)` over the rows of `table` in blocks."""
+        threads = max(1, min(threads, -(-table.n_rows // ENGINE_BLOCK_ROWS)))
+        step = _predict_blocks(table)
+        for start in range(0, table.n_rows, step):
+            stop = min(start + step, table.n_rows)
+            columns = [c.engine_column(start, stop) for c in table.columns]
+            with native_call(action):
+                call(columns, *[o[start:stop] for o in outputs], threads)
+
+    def predict_rates(self, table: Table, threads: int) -> np.ndarray:
+        """Each group's outcome rate per row, control first: (rows, n_outputs + 1)."""
+        out = np.empty((table.n_rows, self.n_outputs + 1), dtype=np.float64)
+        self._blocks(table, threads, [out], "rate prediction", self._forest.predict_rates)
+        return out
+
+    def predict_spread(self, table: Table, threads: int, group_size: int
+                       ) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """(uplift, between, within, variance) of a forest grown in groups of `group_size`
+        trees: the spread of the group means, its within-group part and the variance estimate
+        of the uplift, each (rows, n_outputs)."""
+        outs = [np.empty((table.n_rows, self.n_outputs), dtype=np.float64) for _ in range(4)]
+        self._blocks(table, threads, outs, "interval prediction",
+                     lambda c, o, b, w, v, n: self._forest.predict_spread(c, o, b, w, v, n,
+                                                                          group_size))
+        return outs[0], outs[1], outs[2], outs[3]
+
+    def node_stats(self) -> Optional[bytes]:
+        """The trees' node statistics in the engine's form, or None."""
+        return self._forest.node_stats()
+
+    def with_node_stats(self, data: bytes) -> "NativeForest":
+        """This forest with node statistics `data` (as `node_stats` gives them)."""
+        return NativeForest(self._forest.with_node_stats(data))
 
     def feature_importance(self, importance_type: str) -> np.ndarray:
         """Per feature, the mean over the trees of the summed split gains ("gain") or of the

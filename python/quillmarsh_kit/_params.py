@@ -21,13 +21,14 @@ PARAM_NAMES = (
     "n_estimators", "max_features", "max_depth", "min_samples_leaf", "criterion", "max_bins",
     "balance_arms", "normalize_gain", "alpha", "n_jobs", "control", "verbose", "random_state",
     "max_samples", "bootstrap", "honest", "honest_fraction", "min_samples_treatment",
+    "ci_group_size",
 )
 # The tree options all off, as a model trained before they existed had them: metadata
 # written then describes such a model (honest_fraction, unused without honest, keeps its
 # default).
 TREE_OPTIONS_OFF = {
     "max_samples": None, "bootstrap": False, "honest": False, "honest_fraction": 0.3,
-    "min_samples_treatment": None,
+    "min_samples_treatment": None, "ci_group_size": 1,
 }
 # How to run rather than what is learned: not part of a saved model.
 RUN_PARAMS = ("n_jobs", "verbose")
@@ -52,6 +53,7 @@ class EngineSettings(NamedTuple):
     bootstrap: bool = False
     honest_fraction: Optional[float] = None
     min_samples_treatment: Optional[int] = None
+    ci_group_size: int = 1
 
 
 def check_int(name: str, value: Any, low: int, high: Optional[int] = None) -> int:
@@ -127,13 +129,20 @@ def check_max_samples(value: Any) -> Union[None, int, float]:
 
 
 def resolve_max_samples(value: Union[None, int, float], n_rows: int,
-                        bootstrap: bool) -> Optional[int]:
+                        bootstrap: bool, ci_group_size: int = 1) -> Optional[int]:
     """The rows each tree draws from `n_rows` training rows, for a checked max_samples: None
     keeps every row (n_rows draws with bootstrap), a fraction is that share of the rows (at
-    least 1); without bootstrap never more than there are."""
+    least 1); without bootstrap never more than there are. Trees grown in groups draw from
+    their group's half of the rows, so a fraction is taken of that half."""
     if value is None:
         return None
+    if ci_group_size > 1:
+        n_rows //= 2
     count = value if isinstance(value, int) else max(1, round(value * n_rows))
+    if ci_group_size > 1 and count > n_rows:
+        raise ValueError(
+            f"max_samples is {count} but each group of trees draws from half of the rows, "
+            f"{n_rows}")
     if not bootstrap and count > n_rows:
         raise ValueError(
             f"max_samples is {count} but there are {n_rows} rows; without bootstrap no more "
@@ -165,6 +174,7 @@ class ForestParams:
         honest: bool = True,
         honest_fraction: float = 0.3,
         min_samples_treatment: Optional[int] = None,
+        ci_group_size: int = 1,
     ) -> None:
         self.n_estimators = n_estimators
         self.max_features = max_features
@@ -184,6 +194,7 @@ class ForestParams:
         self.honest = honest
         self.honest_fraction = honest_fraction
         self.min_samples_treatment = min_samples_treatment
+        self.ci_group_size = ci_group_size
 
     def get_params(self, deep: bool = True) -> Dict[str, Any]:
         return {name: getattr(self, name) for name in PARAM_NAMES}
@@ -232,9 +243,22 @@ class ForestParams:
         min_group = self.min_samples_treatment
         if min_group is not None:
             min_group = check_int("min_samples_treatment", min_group, 0)
+        group_size = self._check_group_size(n_estimators, bootstrap)
         return EngineSettings(n_estimators, max_features, max_depth, min_leaf, criterion,
                               max_bins, balance, normalize, float(alpha), max_samples, bootstrap,
-                              honest_fraction, min_group)
+                              honest_fraction, min_group, group_size)
+
+    def _check_group_size(self, n_estimators: int, bootstrap: bool) -> int:
+        """ci_group_size checked against the other parameters it constrains."""
+        size = check_int("ci_group_size", self.ci_group_size, 1, 2**31 - 1)
+        if n_estimators % size:
+            raise ValueError(
+                f"n_estimators ({n_estimators}) must be a multiple of ci_group_size ({size})")
+        if size > 1 and bootstrap:
+            raise ValueError(
+                "ci_group_size >= 2 grows each group of trees on a half-sample drawn without "
+                "replacement; it cannot be combined with bootstrap=True")
+        return size
 
     def _requested_threads(self) -> int:
         """`n_jobs` as a positive thread count: -1 or None is every processor this process

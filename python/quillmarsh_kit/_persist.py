@@ -13,11 +13,14 @@ file and every missing or malformed entry.
 
 from __future__ import annotations
 
+import base64
+import binascii
 import dataclasses
 import json
 import math
 import numbers
 import os
+import zlib
 from typing import Any, Dict, Hashable, List, Optional, Tuple
 
 from ._native import NativeForest
@@ -47,6 +50,7 @@ class FittedModel:
     target_cols: List[str]  # columns of X that held the targets, ignored by predict
     treatments: List[Hashable]
     seed: Optional[int]  # the engine's seed; None for a model saved before seeds
+    ci_group_size: int = 1  # trees grown in groups of this many (little bags); 1: no groups
 
 
 def _encode_label(label: Any) -> Any:
@@ -102,6 +106,9 @@ def metadata_text(params: Dict[str, Any], fitted: FittedModel) -> str:
         "target_cols": list(fitted.target_cols),
         "treatments": [_encode_label(a) for a in fitted.treatments],
     }
+    stats = fitted.forest.node_stats()
+    if stats is not None:
+        meta["node_stats"] = base64.b64encode(zlib.compress(stats, 6)).decode("ascii")
     try:
         return json.dumps(meta, allow_nan=False, ensure_ascii=False, separators=(",", ":"))
     except (TypeError, ValueError) as err:
@@ -189,6 +196,18 @@ def _read_metadata(meta: Any, where: str) -> Tuple[Dict[str, Any], Dict[str, Any
     return params, fields
 
 
+def _with_node_stats(forest: NativeForest, meta: Any, where: str) -> NativeForest:
+    """`forest` with the node statistics kept in `meta` (as it is without them)."""
+    text = meta.get("node_stats") if isinstance(meta, dict) else None
+    if text is None:
+        return forest
+    try:
+        data = zlib.decompress(base64.b64decode(text, validate=True))
+        return forest.with_node_stats(data)
+    except (TypeError, ValueError, binascii.Error, zlib.error) as err:
+        raise ValueError(f"{where}: model metadata is malformed: 'node_stats': {err}") from None
+
+
 def _fitted(forest: NativeForest, fields: Dict[str, Any], where: str) -> FittedModel:
     fitted = FittedModel(forest=forest, **fields)
     stored = forest.feature_names
@@ -242,7 +261,8 @@ def load(path: str) -> Tuple[Dict[str, Any], FittedModel]:
     else:
         meta, where = _parse(text, f"the metadata in {path}"), path
     params, fields = _read_metadata(meta, where)
-    return params, _fitted(forest, fields, where)
+    fields["ci_group_size"] = params.get("ci_group_size", 1)
+    return params, _fitted(_with_node_stats(forest, meta, where), fields, where)
 
 
 def pickle_state(params: Dict[str, Any], fitted: FittedModel) -> Dict[str, Any]:
@@ -254,5 +274,7 @@ def from_pickle_state(model_bytes: bytes, legacy_meta: Any) -> FittedModel:
     kept beside the model bytes."""
     forest, text = NativeForest.from_bytes(model_bytes)
     meta = legacy_meta if text is None else _parse(text, "the pickled model's metadata")
-    _, fields = _read_metadata(meta, "the pickled model")
+    params, fields = _read_metadata(meta, "the pickled model")
+    fields["ci_group_size"] = params.get("ci_group_size", 1)
+    forest = _with_node_stats(forest, meta, "the pickled model")
     return _fitted(forest, fields, "the pickled model")

@@ -13,7 +13,7 @@ from typing import Any, Dict, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _persist
+from . import _decisions, _persist
 from ._native import NativeForest
 from ._params import TREE_OPTIONS_OFF, ForestParams
 from ._progress import training_progress
@@ -150,13 +150,16 @@ class UpliftForest(ForestParams):
         threads = NativeForest.training_threads(settings, self._requested_threads())
         seed, advance_generator = self._seed()
         with training_progress(settings.n_estimators, threads, bool(self.verbose)) as progress:
-            forest = NativeForest.train(settings, table, data.groups, data.outcome, threads,
-                                        seed, progress)
+            forest, oob = NativeForest.train_with_oob(settings, table, data.groups, data.outcome,
+                                                      threads, seed, progress)
         fitted = _persist.FittedModel(
             forest=forest, feature_names=table.names, feature_kinds=table.kinds,
             feature_categories=[c.categories for c in table.columns], named=table.named,
-            target_cols=data.target_cols, treatments=data.arms, seed=seed)
+            target_cols=data.target_cols, treatments=data.arms, seed=seed,
+            ci_group_size=settings.ci_group_size)
+        oob_state = _decisions.out_of_bag_state(oob, data.groups, data.outcome)
         self._adopt(fitted)
+        self.__dict__.update(oob_state)
         advance_generator()
         return self
 
@@ -177,6 +180,8 @@ class UpliftForest(ForestParams):
             state["feature_names_in_"] = np.asarray(fitted.feature_names, dtype=object)
         else:
             state.pop("feature_names_in_", None)
+        for name in _decisions.OOB_STATE:  # out-of-bag figures belong to one fit
+            state.pop(name, None)
         if fitted.seed is not None:
             state["seed_"] = fitted.seed
         else:
@@ -192,8 +197,8 @@ class UpliftForest(ForestParams):
         return fitted
 
     # ------------------------------------------------------------------------- predict
-    def predict(self, X: Any, return_std: bool = False
-                ) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
+    def predict(self, X: Any, return_std: bool = False, return_interval: bool = False,
+                level: float = 0.95) -> Union[np.ndarray, Tuple[np.ndarray, ...]]:
         """Estimated uplift per row and arm: an array of shape (rows, len(treatments_)).
 
         Column k is the outcome rate under arm `treatments_[k]` minus the rate under control.
@@ -202,14 +207,83 @@ class UpliftForest(ForestParams):
         (population form, over every tree), per row: how much the trees disagree, a measure
         of spread, not a confidence interval, for the trees share their training rows.
         Returns (uplift, std) then, of the same shape.
+
+        With return_interval, a confidence interval at `level` (in (0, 1)) for each uplift,
+        by the bootstrap of little bags: the forest must be grown with ci_group_size >= 2
+        (see the guide for the method and what it covers). Returns (uplift, lower, upper),
+        each of the same shape (and std after them when return_std is also set).
         """
         fitted = self._check_fitted()
         if not isinstance(return_std, (bool, np.bool_)):
             raise ValueError(f"return_std must be True or False, got {return_std!r}")
+        if not isinstance(return_interval, (bool, np.bool_)):
+            raise ValueError(f"return_interval must be True or False, got {return_interval!r}")
+        table = self._prediction_table(fitted, X)
+        if not return_interval:
+            return fitted.forest.predict(table, self._requested_threads(), bool(return_std))
+        z = _decisions.normal_quantile(level)
+        group_size = _decisions.check_grouped(fitted)
+        uplift, _, _, variance = fitted.forest.predict_spread(
+            table, self._requested_threads(), group_size)
+        half = z * np.sqrt(variance)
+        result: Tuple[np.ndarray, ...] = (uplift, uplift - half, uplift + half)
+        if return_std:
+            result += (fitted.forest.predict(table, self._requested_threads(), True)[1],)
+        return result
+
+    def _prediction_table(self, fitted: _persist.FittedModel, X: Any) -> Table:
         targets = [c for c in fitted.target_cols if c not in fitted.feature_names]
-        table: Table = align(to_table(X, skip=targets), fitted.feature_names,
-                             fitted.feature_kinds, by_name=fitted.named)
-        return fitted.forest.predict(table, self._requested_threads(), bool(return_std))
+        return align(to_table(X, skip=targets), fitted.feature_names, fitted.feature_kinds,
+                     by_name=fitted.named)
+
+    def predict_rates(self, X: Any) -> np.ndarray:
+        """Each group's outcome rate per row: an array (rows, 1 + len(treatments_)), column 0
+        the control group, column k + 1 the arm `treatments_[k]`.
+
+        Each tree gives the rates of the leaf a row reaches, from the rows of each group that
+        reached that leaf in training (the estimation rows of honest trees); an honest leaf
+        without rows of a group takes that group's rate from its nearest ancestor that has
+        some, exactly as its uplift does. The forest averages the trees, so
+        `rates[:, k + 1] - rates[:, 0]` equals `predict(X)[:, k]` up to rounding (about 1e-16);
+        where a tree grown without honesty has a leaf without rows of a group, that group's
+        rate (and the uplift) is NaN. Models saved before the node statistics were kept
+        cannot give rates (ValueError).
+        """
+        fitted = self._check_fitted()
+        _decisions.check_node_stats(fitted)
+        return fitted.forest.predict_rates(self._prediction_table(fitted, X),
+                                           self._requested_threads())
+
+    def recommend(self, X: Any, value: float = 1.0, costs: Optional[Dict[Any, float]] = None,
+                  cautious: bool = False, level: float = 0.95) -> np.ndarray:
+        """The group to give each row: an array of labels (the control label or an arm).
+
+        Each arm is worth value x uplift - costs[arm] per row (costs default to 0, arms not
+        in costs cost 0) and control is worth 0; the row gets the group of the largest worth
+        (the earlier group on ties, control first). With cautious, an arm counts only where
+        value x lower - cost > 0 as well, lower the interval's lower end at `level` (needs
+        ci_group_size >= 2): only an uplift that is clearly worth its cost is acted on.
+        """
+        fitted = self._check_fitted()
+        if cautious:
+            uplift, lower, _ = self.predict(X, return_interval=True, level=level)
+        else:
+            uplift, lower = self.predict(X), None
+        return _decisions.recommend(uplift, lower, fitted.treatments, self.control, value, costs)
+
+    @property
+    def oob_prediction_(self) -> np.ndarray:
+        """Each training row's uplift (rows, arms) from the trees that never saw it, neither to
+        split nor to estimate; NaN for a row every tree held. Present after a fit whose trees
+        draw samples (max_samples, bootstrap=True or ci_group_size >= 2)."""
+        return _decisions.oob_attribute(self, "_oob_prediction", "oob_prediction_")
+
+    @property
+    def oob_score_(self) -> Dict[Any, float]:
+        """The out-of-bag Qini coefficient of each arm ({arm: score}) on the training rows
+        that some tree did not see; present when oob_prediction_ is."""
+        scores = _decisions.oob_attribute(self, "_oob_scores", "oob_score_")
+        return dict(zip(self.treatments_, scores))
 
     # ------------------------------------------------------------------------ segments
     def segments(self, X: Any, treatment: Any, y: Any, max_depth: int = 3,
@@ -308,3 +382,5 @@ class UpliftForest(ForestParams):
         self.__dict__.update(state)
         if model_bytes is not None:
             self._adopt(_persist.from_pickle_state(model_bytes, legacy_meta))
+            # a pickle keeps the out-of-bag figures of its fit
+            self.__dict__.update({k: state[k] for k in _decisions.OOB_STATE if k in state})

@@ -16,11 +16,14 @@
 #include "engine/columns.hpp"
 #include "engine/forest_object.hpp"
 #include "engine/functions.hpp"
+#include "engine/predict_support.hpp"
 #include "engine/waiting.hpp"
 #include "lib/boundary.hpp"
 #include "lib/compound.hpp"
 #include "lib/convert.hpp"
 #include "lib/py_error.hpp"
+#include "uplift_random_forest/out_of_bag.hpp"
+#include "uplift_random_forest/predict.hpp"
 #include "uplift_random_forest/train.hpp"
 #include "uplift_tree/grow.hpp"
 
@@ -48,6 +51,7 @@ struct FitArguments {
   std::string outcome_col = "outcome";
   PyObject* progress = nullptr;  // borrowed; None is stored as nullptr
   TreeOptions tree;              // None leaves an option off
+  PyObject* oob_out = nullptr;   // borrowed; None is stored as nullptr
 };
 
 template <PyObject* FitArguments::* field>
@@ -116,8 +120,20 @@ bool store_bootstrap(PyObject* value, FitArguments& arguments) {
   return true;
 }
 
+bool store_group_size(PyObject* value, FitArguments& arguments) {
+  const std::optional<std::int32_t> size = at_least_one(value);
+  if (!size) return false;
+  arguments.tree.group_size = static_cast<std::uint64_t>(*size);
+  return true;
+}
+
+bool store_oob_out(PyObject* value, FitArguments& arguments) {
+  arguments.oob_out = value == Py_None ? nullptr : value;
+  return true;
+}
+
 using A = FitArguments;
-constexpr std::array<Parameter<A>, 22> kFitParameters{{
+constexpr std::array<Parameter<A>, 24> kFitParameters{{
     {"columns", Given::kPositional, store_object<&A::columns>},
     {"names", Given::kPositional, store_converted<&A::names, to_name_list>},
     {"treatment", Given::kPositional, store_object<&A::treatment>},
@@ -140,6 +156,8 @@ constexpr std::array<Parameter<A>, 22> kFitParameters{{
     {"bootstrap", Given::kOptionalKeyword, store_bootstrap},
     {"honest_fraction", Given::kOptionalKeyword, store_honest_fraction},
     {"min_samples_treatment", Given::kOptionalKeyword, store_min_samples_treatment},
+    {"ci_group_size", Given::kOptionalKeyword, store_group_size},
+    {"oob_out", Given::kOptionalKeyword, store_oob_out},
 }};
 
 // The caller's data as views, with the references that keep its arrays alive.
@@ -224,6 +242,24 @@ std::optional<NodeData> build_root(TrainingInput& input, const FitArguments& a) 
                       std::to_string(first_bad) + "; outcomes must be 0 or 1");
     return std::nullopt;
   }
+  if (a.tree.group_size > 1 && a.tree.bootstrap) {
+    raise_value_error("ci_group_size " + std::to_string(a.tree.group_size) +
+                      " draws each group's half-sample without replacement: bootstrap must be "
+                      "False");
+    return std::nullopt;
+  }
+  if (a.n_estimators % static_cast<std::int64_t>(a.tree.group_size) != 0) {
+    raise_value_error("n_estimators " + std::to_string(a.n_estimators) +
+                      " must be a multiple of ci_group_size " + std::to_string(a.tree.group_size));
+    return std::nullopt;
+  }
+  if (a.tree.group_size > 1 && a.tree.max_samples &&
+      *a.tree.max_samples > root.dataset->n_rows() / 2) {
+    raise_value_error("max_samples is " + std::to_string(*a.tree.max_samples) +
+                      " but each group of trees draws from half of the " +
+                      std::to_string(root.dataset->n_rows()) + " rows");
+    return std::nullopt;
+  }
   if (!a.tree.bootstrap && a.tree.max_samples && *a.tree.max_samples > root.dataset->n_rows()) {
     raise_value_error("max_samples is " + std::to_string(*a.tree.max_samples) + " but there are " +
                       std::to_string(root.dataset->n_rows()) +
@@ -242,7 +278,8 @@ std::optional<NodeData> build_root(TrainingInput& input, const FitArguments& a) 
 // The trees of one run, stored by job number as they arrive.
 class Collected {
  public:
-  explicit Collected(std::int32_t n_trees) : trees_(static_cast<std::size_t>(n_trees)) {}
+  explicit Collected(std::int32_t n_trees)
+      : trees_(static_cast<std::size_t>(n_trees)), stats_(trees_.size()) {}
 
   void add(TreeOutcome outcome, TrainingRun& run) {
     ++arrived_;
@@ -252,6 +289,7 @@ class Collected {
       return;
     }
     trees_[static_cast<std::size_t>(outcome.index)] = std::move(outcome.tree);
+    stats_[static_cast<std::size_t>(outcome.index)] = std::move(outcome.stats);
     ++finished_;
   }
   std::int32_t finished() const noexcept { return finished_; }
@@ -270,13 +308,46 @@ class Collected {
     }
     return out;
   }
+  // The node statistics in job order (once take succeeded).
+  std::vector<NodeStats> take_stats() { return std::move(stats_); }
 
  private:
   std::vector<std::optional<UpliftTreeModel>> trees_;
+  std::vector<NodeStats> stats_;
   std::optional<std::string> failure_;
   std::int32_t arrived_ = 0;
   std::int32_t finished_ = 0;
 };
+
+// The training columns as the core's prediction reads them.
+std::vector<ColumnInput> dataset_inputs(const Dataset& dataset) {
+  std::vector<ColumnInput> inputs;
+  for (const std::string& name : dataset.x_names) {
+    ColumnInput& input = inputs.emplace_back();
+    const ColumnRef ref = dataset.column(name);
+    if (ref.is_numeric()) {
+      input.numbers = dataset.numeric(ref).data();
+    } else {
+      input.codes = dataset.strings(ref).codes.data();
+      input.texts = dataset.strings(ref).dictionary;
+    }
+  }
+  return inputs;
+}
+
+// Each training row's mean uplift over the trees that did not hold it (NaN where every tree
+// did), from memberships regenerated from the trees' seeded streams. False with a Python error.
+bool out_of_bag(const EngineForest& forest, const NodeData& root, const FitArguments& a,
+                std::span<double> out) {
+  return run_on_helper([&](const CancelFlag* cancel) {
+    const auto trees = static_cast<std::uint64_t>(forest.record.trees.size());
+    const std::vector<std::vector<bool>> held = rows_held(root, a.tree, a.seed, trees, cancel);
+    const std::vector<ColumnInput> inputs = dataset_inputs(*root.dataset);
+    std::vector<std::uint32_t> counts(root.dataset->n_rows());
+    predict_out_of_bag(forest.packed, inputs, counts.size(), held, out, counts,
+                       static_cast<std::size_t>(a.n_threads), cancel);
+  });
+}
 
 PyObject* train_forest(const FitArguments& a) {
   std::optional<TrainingInput> input = read_training_input(a);
@@ -291,9 +362,23 @@ PyObject* train_forest(const FitArguments& a) {
   record.outcome_col = a.outcome_col;
   const UpliftTreeModel tree_template = make_tree_template(record, parse_eval_func(a.criterion));
 
+  std::optional<ArrayView> oob_out;
+  if (a.oob_out != nullptr) {
+    oob_out = read_array(a.oob_out, "oob_out", Dtype::kFloat64, 2, Access::kWrite);
+    if (!oob_out) return nullptr;
+    if (oob_out->rows != root->dataset->n_rows() ||
+        oob_out->columns != static_cast<std::size_t>(root->dataset->max_treatment)) {
+      raise_value_error(
+          "oob_out must have one row per training row and one column per "
+          "treatment group");
+      return nullptr;
+    }
+  }
   TrainingRun run(*root, tree_template, a.treatment_col, a.outcome_col,
-                  TrainingPlan{a.n_estimators, a.n_threads, a.seed, a.tree});
-  root.reset();  // the run's threads hold the dataset from here
+                  TrainingPlan{a.n_estimators, a.n_threads, a.seed, a.tree, true});
+  // the run's threads hold the dataset from here; the out-of-bag pass reads it afterwards
+  const std::optional<NodeData> kept = oob_out ? root : std::nullopt;
+  root.reset();
   const StopAndJoin end([&run] { run.cancel(); }, [&run] { run.wait_for_threads(); });
 
   Collected collected(a.n_estimators);
@@ -315,7 +400,13 @@ PyObject* train_forest(const FitArguments& a) {
       });
   if (!completed) return nullptr;  // `end` stops the run and waits for its threads
   record.trees = collected.take(run);
-  return new_forest_object(std::move(record));
+  PyRef forest = PyRef::steal(new_forest_object(std::move(record), collected.take_stats()));
+  if (!forest || !kept) return forest.release();
+  const EngineForest* trained = as_forest(forest.get(), "forest");
+  if (trained == nullptr || !out_of_bag(*trained, *kept, a, oob_out->writable_values<double>())) {
+    return nullptr;
+  }
+  return forest.release();
 }
 
 }  // namespace

@@ -99,6 +99,7 @@ PyObject* attribute(PyObject* self, void* /*closure*/) noexcept {
 
 PyObject* n_trees(const EngineForest& f) { return PyLong_FromSize_t(f.record.trees.size()); }
 PyObject* n_outputs(const EngineForest& f) { return PyLong_FromSize_t(f.n_outputs); }
+PyObject* has_node_stats(const EngineForest& f) { return PyBool_FromLong(f.stats.empty() ? 0 : 1); }
 PyObject* feature_names(const EngineForest& f) { return text_list(feature_cols(f.record)); }
 PyObject* criterion(const EngineForest& f) { return text(f.record.eval_func); }
 PyObject* n_estimators(const EngineForest& f) { return PyLong_FromLong(f.record.n_estimators); }
@@ -124,6 +125,8 @@ PyGetSetDef kAttributes[] = {
     {"n_trees", attribute<n_trees>, nullptr, "Number of trees.", nullptr},
     {"n_outputs", attribute<n_outputs>, nullptr,
      "Outputs per row: one per treatment group 1..K (the uplift against control 0).", nullptr},
+    {"has_node_stats", attribute<has_node_stats>, nullptr,
+     "Whether the forest holds its trees' node statistics.", nullptr},
     {"feature_names", attribute<feature_names>, nullptr,
      "The feature names of training, in the order prediction takes the columns.", nullptr},
     {"criterion", attribute<criterion>, nullptr, "'ED', 'KL' or 'CHI'.", nullptr},
@@ -167,6 +170,25 @@ PyMethodDef kMethods[] = {
      "    population standard deviation over the trees of the same leaf uplifts.\n\n"
      "The interpreter lock is released while predicting; Ctrl-C stops every thread of the\n"
      "prediction and raises KeyboardInterrupt (out is then partly written). Returns None."},
+    {"predict_rates", as_cfunction(&forest_predict_rates), METH_VARARGS | METH_KEYWORDS,
+     "predict_rates($self, columns, out, n_threads)\n--\n\n"
+     "Writes each group's outcome rate (control first) into out, shape (rows, n_outputs + 1):\n"
+     "the mean over the trees of their leaf's rates, from the node statistics (ValueError for\n"
+     "a forest without them). columns and n_threads as for predict."},
+    {"predict_spread", as_cfunction(&forest_predict_spread), METH_VARARGS | METH_KEYWORDS,
+     "predict_spread($self, columns, out, between, within, variance, n_threads, group_size)"
+     "\n--\n\n"
+     "For a forest grown in groups of group_size consecutive trees: out as predict; between\n"
+     "the spread of the group means (1/G sum (m_g - mean)^2), within the within-group part\n"
+     "(sum of squared deviations from the group means / (G L (L - 1))) and variance the\n"
+     "estimate of the prediction's variance kept positive; arrays like out."},
+    {"node_stats", as_cfunction(&forest_node_stats), METH_NOARGS,
+     "node_stats($self)\n--\n\n"
+     "The node statistics as bytes (little-endian uint32 words), or None without them."},
+    {"with_node_stats", as_cfunction(&forest_with_node_stats), METH_VARARGS | METH_KEYWORDS,
+     "with_node_stats($self, data)\n--\n\n"
+     "A new Forest with these trees and the node statistics `data` (as node_stats gives them);\n"
+     "ValueError when they do not fit the trees."},
     {"feature_importance", as_cfunction(&forest_feature_importance), METH_VARARGS | METH_KEYWORDS,
      "feature_importance($self, kind)\n--\n\n"
      "Per feature, in feature_names order: the sum over the trees of the split gains\n"
@@ -210,9 +232,10 @@ PyObject* forest_type() {
   return cached_type;
 }
 
-PyObject* new_forest_object(UpliftRandomForestModel record) {
+PyObject* new_forest_object(UpliftRandomForestModel record, std::vector<NodeStats> stats) {
   if (record.trees.empty()) panic("a forest needs at least one tree");
   EngineForest forest(std::move(record));
+  forest.stats = std::move(stats);
   const std::optional<std::size_t> width = forest.packed.leaf_width();
   if (!width) panic("the leaves of the forest's trees differ in length: it cannot predict");
   forest.n_outputs = *width;

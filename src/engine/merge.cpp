@@ -1,5 +1,6 @@
 // merge: one forest holding the trees of several, which must agree on features, outputs and
 // training settings.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -116,11 +117,16 @@ PyObject* merge(PyObject* forests_object) {
   record.treatment_col = first.treatment_col;
   record.outcome_col = first.outcome_col;
   record.trees.reserve(n_trees);
+  // The node statistics are kept only when every forest has them.
+  const bool all_stats = std::all_of(forests.begin(), forests.end(),
+                                     [](const EngineForest* f) { return !f->stats.empty(); });
+  std::vector<NodeStats> stats;
   for (const EngineForest* forest : forests) {
     record.trees.insert(record.trees.end(), forest->record.trees.begin(),
                         forest->record.trees.end());
+    if (all_stats) stats.insert(stats.end(), forest->stats.begin(), forest->stats.end());
   }
-  return new_forest_object(std::move(record));
+  return new_forest_object(std::move(record), std::move(stats));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@
 #include "engine/columns.hpp"
 #include "engine/forest_methods.hpp"
 #include "engine/forest_object.hpp"
+#include "engine/predict_support.hpp"
 #include "engine/waiting.hpp"
 
 namespace quillmarsh {
@@ -87,6 +89,8 @@ std::optional<Outputs> read_outputs(const EngineForest& forest, const PredictArg
   outputs.std_out = std::move(std_out);
   return outputs;
 }
+
+}  // namespace
 
 // Every feature a split tests must come in the kind the splits compare it with.
 bool check_kinds(const EngineForest& forest, const CallerColumns& columns) {
@@ -165,11 +169,9 @@ std::vector<ColumnInput> column_inputs(const CallerColumns& columns) {
   return inputs;
 }
 
-// Runs predict_columns on a helper thread while the calling thread waits interruptibly.
-// Panics with the prediction's failure once every thread of it has ended.
-bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> inputs,
-                       std::size_t n_rows, std::span<double> out, std::span<double> std_out,
-                       std::int32_t n_threads) {
+// Runs `work` on a helper thread while the calling thread waits interruptibly. Panics with the
+// work's failure once every thread of it has ended; false when an interrupt stopped it.
+bool run_on_helper(const std::function<void(const CancelFlag*)>& work) {
   CancelFlag cancel;
   const std::shared_ptr<ThreadGroup> group = ThreadGroup::create();
   auto [sender, failures] = make_channel<std::string>();
@@ -177,9 +179,7 @@ bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> 
   spawn_detached(
       [&, tx = std::move(sender)]() mutable {
         try {
-          predict_columns(forest.packed, inputs, n_rows,
-                          static_cast<double>(forest.record.n_estimators), out, std_out,
-                          static_cast<std::size_t>(n_threads), &cancel);
+          work(&cancel);
         } catch (const Panic& p) {
           tx.send(p.message());
         } catch (const std::bad_alloc&) {
@@ -201,6 +201,18 @@ bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> 
   if (!completed) return false;  // the interrupt wins over a failure found meanwhile
   if (failure) panic(std::move(*failure));
   return true;
+}
+
+namespace {
+
+// Runs predict_columns on a helper thread while the calling thread waits interruptibly.
+bool predict_on_helper(const EngineForest& forest, std::span<const ColumnInput> inputs,
+                       std::size_t n_rows, std::span<double> out, std::span<double> std_out,
+                       std::int32_t n_threads) {
+  return run_on_helper([&](const CancelFlag* cancel) {
+    predict_columns(forest.packed, inputs, n_rows, static_cast<double>(forest.record.n_estimators),
+                    out, std_out, static_cast<std::size_t>(n_threads), cancel);
+  });
 }
 
 // False with a Python error set.

@@ -142,6 +142,14 @@ struct ColumnsCall {
   double divisor;
   std::span<double> out;
   std::span<double> std_out;
+  // predict_group_spread
+  std::size_t group_size = 0;
+  std::span<double> between;
+  std::span<double> within;
+  std::span<double> variance;
+  // predict_out_of_bag
+  const std::vector<std::vector<bool>>* in_bag = nullptr;
+  std::span<std::uint32_t> counts;
 };
 
 std::string column_text(std::uint64_t col_idx) { return "column " + std::to_string(col_idx); }
@@ -212,40 +220,130 @@ void load_block(const ColumnsCall& call, std::size_t first, RowBlock& block) {
   }
 }
 
+// The buffers of one thread's blocks.
+struct BlockBuffers {
+  explicit BlockBuffers(const ColumnsCall& call)
+      : block(call.forest.columns().size(), /*tagged=*/false),
+        sums(RowBlock::kRows * call.width),
+        mean(call.std_out.empty() && call.group_size == 0 ? 0 : sums.size()),
+        m2(mean.size()),
+        group_mean(call.group_size == 0 ? 0 : sums.size()),
+        group_m2(group_mean.size()),
+        within(group_mean.size()),
+        tree_values(call.in_bag == nullptr ? 0 : sums.size()) {}
+  RowBlock block;
+  std::vector<double> sums, mean, m2, group_mean, group_m2, within, tree_values;
+};
+
+// -0.0 + x is x for every x, so the first tree's output enters the sum unchanged.
+double empty_sum(const ColumnsCall& call) { return call.forest.size() == 0 ? 0.0 : -0.0; }
+
+// The mean of every tree (and their spread when asked) for the rows of the block at `first`.
+void block_means(const ColumnsCall& call, std::size_t first, BlockBuffers& b) {
+  const std::size_t width = call.width;
+  const bool spread = !call.std_out.empty();
+  const LeafMoments moments{b.mean.data(), b.m2.data()};
+  const std::size_t values = b.block.rows() * width;
+  std::fill_n(b.sums.begin(), values, empty_sum(call));
+  std::fill_n(b.mean.begin(), spread ? values : 0, 0.0);
+  std::fill_n(b.m2.begin(), spread ? values : 0, 0.0);
+  call.forest.add_trees<false>(call.forest.all_trees(), b.block, width, b.sums.data(),
+                               spread ? &moments : nullptr);
+  double* const out = call.out.data() + first * width;
+  for (std::size_t v = 0; v < values; ++v) out[v] = b.sums[v] / call.divisor;
+  if (!spread) return;
+  const auto trees = static_cast<double>(call.forest.size());
+  double* const std_out = call.std_out.data() + first * width;
+  for (std::size_t v = 0; v < values; ++v) {
+    std_out[v] = trees == 0.0 ? 0.0 : std::sqrt(b.m2[v] / trees);
+  }
+}
+
+// The group by group walk of predict_group_spread. The sums run over the trees in list order,
+// as in block_means, so the mean is the same to the bit.
+void block_group_spread(const ColumnsCall& call, std::size_t first, BlockBuffers& b) {
+  const std::size_t width = call.width;
+  const std::size_t values = b.block.rows() * width;
+  const std::size_t size = call.group_size;
+  const std::size_t groups = call.forest.size() / size;
+  const LeafMoments moments{b.mean.data(), b.m2.data()};
+  std::fill_n(b.sums.begin(), values, empty_sum(call));
+  std::fill_n(b.group_mean.begin(), values, 0.0);
+  std::fill_n(b.group_m2.begin(), values, 0.0);
+  std::fill_n(b.within.begin(), values, 0.0);
+  const std::span<const std::uint32_t> trees = call.forest.all_trees();
+  for (std::size_t g = 0; g < groups; ++g) {
+    std::fill_n(b.mean.begin(), values, 0.0);
+    std::fill_n(b.m2.begin(), values, 0.0);
+    call.forest.add_trees<false>(trees.subspan(g * size, size), b.block, width, b.sums.data(),
+                                 &moments);
+    const auto count = static_cast<double>(g + 1);
+    for (std::size_t v = 0; v < values; ++v) {
+      const double delta = b.mean[v] - b.group_mean[v];
+      b.group_mean[v] += delta / count;
+      b.group_m2[v] += delta * (b.mean[v] - b.group_mean[v]);
+      b.within[v] += b.m2[v];
+    }
+  }
+  const auto g_count = static_cast<double>(groups);
+  const auto l_count = static_cast<double>(size);
+  const std::size_t at = first * width;
+  for (std::size_t v = 0; v < values; ++v) {
+    call.out[at + v] = b.sums[v] / call.divisor;
+    call.between[at + v] = b.group_m2[v] / g_count;
+    call.within[at + v] = b.within[v] / (g_count * l_count * (l_count - 1.0));
+    call.variance[at + v] =
+        little_bags_variance(call.between[at + v], call.within[at + v], g_count);
+  }
+}
+
+// The out-of-bag walk: each tree on its own, its values kept for the rows it did not hold.
+void block_out_of_bag(const ColumnsCall& call, std::size_t first, BlockBuffers& b) {
+  const std::size_t width = call.width;
+  const std::size_t rows = b.block.rows();
+  const std::size_t values = rows * width;
+  std::fill_n(b.sums.begin(), values, -0.0);
+  std::vector<std::uint32_t> counts(rows, 0);
+  const std::span<const std::uint32_t> trees = call.forest.all_trees();
+  for (std::size_t t = 0; t < trees.size(); ++t) {
+    const std::vector<bool>& held = (*call.in_bag)[t];
+    std::fill_n(b.tree_values.begin(), values, -0.0);
+    call.forest.add_trees<false>(trees.subspan(t, 1), b.block, width, b.tree_values.data(),
+                                 nullptr);
+    for (std::size_t r = 0; r < rows; ++r) {
+      if (held[first + r]) continue;
+      ++counts[r];
+      for (std::size_t k = 0; k < width; ++k) b.sums[r * width + k] += b.tree_values[r * width + k];
+    }
+  }
+  for (std::size_t r = 0; r < rows; ++r) {
+    call.counts[first + r] = counts[r];
+    for (std::size_t k = 0; k < width; ++k) {
+      call.out[(first + r) * width + k] =
+          counts[r] == 0 ? std::numeric_limits<double>::quiet_NaN()
+                         : b.sums[r * width + k] / static_cast<double>(counts[r]);
+    }
+  }
+}
+
 // Takes blocks until none is left; returns how many it finished. Reads both flags before
 // every block.
 std::size_t predict_blocks(const ColumnsCall& call, JobQueue& blocks, const CancelFlag& stop,
                            const CancelFlag* cancel) {
-  const std::size_t width = call.width;
-  const bool spread = !call.std_out.empty();
-  RowBlock block(call.forest.columns().size(), /*tagged=*/false);
-  std::vector<double> sums(RowBlock::kRows * width);
-  std::vector<double> mean(spread ? sums.size() : 0);
-  std::vector<double> m2(mean.size());
-  const LeafMoments moments{mean.data(), m2.data()};
-  // -0.0 + x is x for every x, so the first tree's output enters the sum unchanged.
-  const double empty_sum = call.forest.size() == 0 ? 0.0 : -0.0;
-  const auto trees = static_cast<double>(call.forest.size());
+  BlockBuffers buffers(call);
   std::size_t done = 0;
   while (const std::optional<std::int32_t> job = blocks.try_pop()) {
     stop.throw_if_requested();
     if (cancel != nullptr) cancel->throw_if_requested();
     const std::size_t first = static_cast<std::size_t>(*job) * RowBlock::kRows;
-    block.set_rows(std::min(RowBlock::kRows, call.n_rows - first));
-    load_block(call, first, block);
-    const std::size_t values = block.rows() * width;
-    std::fill_n(sums.begin(), values, empty_sum);
-    std::fill_n(mean.begin(), spread ? values : 0, 0.0);
-    std::fill_n(m2.begin(), spread ? values : 0, 0.0);
-    call.forest.add_trees<false>(call.forest.all_trees(), block, width, sums.data(),
-                                 spread ? &moments : nullptr);
-    double* const out = call.out.data() + first * width;
-    for (std::size_t v = 0; v < values; ++v) out[v] = sums[v] / call.divisor;
-    if (spread) {
-      double* const std_out = call.std_out.data() + first * width;
-      for (std::size_t v = 0; v < values; ++v) {
-        std_out[v] = trees == 0.0 ? 0.0 : std::sqrt(m2[v] / trees);
-      }
+    buffers.block.set_rows(std::min(RowBlock::kRows, call.n_rows - first));
+    load_block(call, first, buffers.block);
+    if (call.group_size != 0) {
+      block_group_spread(call, first, buffers);
+    } else if (call.in_bag != nullptr) {
+      block_out_of_bag(call, first, buffers);
+    } else {
+      block_means(call, first, buffers);
     }
     ++done;
   }
@@ -298,11 +396,14 @@ FloatTable predict(const UpliftRandomForestModel& forest, RowBatch rows, std::in
                  n_threads);
 }
 
-void predict_columns(const PackedForest& forest, std::span<const ColumnInput> columns,
-                     std::size_t n_rows, double divisor, std::span<double> out,
-                     std::span<double> std_out, std::size_t n_threads, const CancelFlag* cancel) {
-  ColumnsCall call{forest, columns, {}, n_rows, 0, divisor, out, std_out};
-  call.width = checked_width(forest, columns, n_rows, out, std_out);
+namespace {
+
+// Checks the columns of `call` and runs its blocks on at most n_threads threads.
+void run_columns(ColumnsCall& call, std::span<const ColumnInput> columns, std::size_t n_threads,
+                 const CancelFlag* cancel) {
+  const PackedForest& forest = call.forest;
+  const std::size_t n_rows = call.n_rows;
+  call.width = checked_width(forest, columns, n_rows, call.out, call.std_out);
   for (const PackedForest::Column& column : forest.columns()) {
     const ColumnInput& given = columns[column.col_idx];
     call.category_ids.push_back(given.codes == nullptr ? std::vector<std::uint32_t>{}
@@ -337,6 +438,66 @@ void predict_columns(const PackedForest& forest, std::span<const ColumnInput> co
   if (done == n_blocks) return;
   if (cancel != nullptr) cancel->throw_if_requested();
   panic("predict_columns: a prediction thread failed; its report is on standard error");
+}
+
+}  // namespace
+
+void predict_columns(const PackedForest& forest, std::span<const ColumnInput> columns,
+                     std::size_t n_rows, double divisor, std::span<double> out,
+                     std::span<double> std_out, std::size_t n_threads, const CancelFlag* cancel) {
+  ColumnsCall call{forest,  columns, {}, n_rows, 0,  divisor, out,
+                   std_out, 0,       {}, {},     {}, nullptr, {}};
+  run_columns(call, columns, n_threads, cancel);
+}
+
+void predict_group_spread(const PackedForest& forest, std::span<const ColumnInput> columns,
+                          std::size_t n_rows, double divisor, std::size_t group_size,
+                          std::span<double> out, std::span<double> between,
+                          std::span<double> within, std::span<double> variance,
+                          std::size_t n_threads, const CancelFlag* cancel) {
+  if (group_size < 2 || forest.size() % group_size != 0) {
+    panic("predict_group_spread: " + std::to_string(forest.size()) +
+          " trees do not form groups of " + std::to_string(group_size) + " (at least 2)");
+  }
+  if (between.size() != out.size() || within.size() != out.size() ||
+      variance.size() != out.size()) {
+    panic("predict_group_spread: between, within and variance must have the size of out");
+  }
+  ColumnsCall call{forest, columns, {}, n_rows, 0, divisor, out, {}, 0, {}, {}, {}, nullptr, {}};
+  call.group_size = group_size;
+  call.between = between;
+  call.within = within;
+  call.variance = variance;
+  run_columns(call, columns, n_threads, cancel);
+}
+
+double little_bags_variance(double between, double within, double groups) noexcept {
+  const double raw = between - within;
+  const double se = std::max(between, within) * std::sqrt(2.0 / groups);
+  if (std::isnan(raw) || std::isnan(se)) return std::numeric_limits<double>::quiet_NaN();
+  if (!(se > 0.0)) return std::max(raw, 0.0);
+  const double r = raw / se;
+  const double cdf = 0.5 * std::erfc(-r / std::sqrt(2.0));
+  // Far in the lower tail phi(r) / Phi(r) tends to -r - 1/r, and the mean to -s / r.
+  if (cdf < 1e-300) return -se / r;
+  const double density = std::exp(-0.5 * r * r) / std::sqrt(2.0 * 3.14159265358979323846);
+  return raw + se * density / cdf;
+}
+
+void predict_out_of_bag(const PackedForest& forest, std::span<const ColumnInput> columns,
+                        std::size_t n_rows, const std::vector<std::vector<bool>>& in_bag,
+                        std::span<double> out, std::span<std::uint32_t> counts,
+                        std::size_t n_threads, const CancelFlag* cancel) {
+  if (in_bag.size() != forest.size() || counts.size() != n_rows) {
+    panic("predict_out_of_bag: one membership per tree and one count per row are needed");
+  }
+  for (const std::vector<bool>& held : in_bag) {
+    if (held.size() != n_rows) panic("predict_out_of_bag: a membership differs in rows");
+  }
+  ColumnsCall call{forest, columns, {}, n_rows, 0, 1.0, out, {}, 0, {}, {}, {}, nullptr, {}};
+  call.in_bag = &in_bag;
+  call.counts = counts;
+  run_columns(call, columns, n_threads, cancel);
 }
 
 }  // namespace quillmarsh

@@ -54,4 +54,32 @@ void predict_columns(const PackedForest& forest, std::span<const ColumnInput> co
                      std::size_t n_rows, double divisor, std::span<double> out,
                      std::span<double> std_out, std::size_t n_threads, const CancelFlag* cancel);
 
+// The spread of a forest grown in groups of `group_size` consecutive trees (G = size() /
+// group_size groups, group_size >= 2): out as predict_columns (bit for bit); for every entry,
+// between = (1/G) sum_g (m_g - mu)^2 over the group means m_g (mu their mean) and
+// within = (1/(G L (L-1))) sum_g sum_{t in g} (x_t - m_g)^2, L = group_size. between - within
+// estimates the variance of the forest's prediction (little bags); variance receives that
+// estimate through little_bags_variance. Panics unless group_size divides the tree count.
+void predict_group_spread(const PackedForest& forest, std::span<const ColumnInput> columns,
+                          std::size_t n_rows, double divisor, std::size_t group_size,
+                          std::span<double> out, std::span<double> between,
+                          std::span<double> within, std::span<double> variance,
+                          std::size_t n_threads, const CancelFlag* cancel);
+
+// The variance estimate of little bags from between and within over `groups` groups, kept
+// positive: with v = between - within and its standard error s = max(between, within) *
+// sqrt(2 / groups) (a variance estimated from `groups` values), the mean of the true variance
+// given v under a flat prior on [0, inf) and a normal error, v + s * phi(v/s) / Phi(v/s). Close
+// to v where v is large against s, small but positive where v <= 0; 0 only when s is 0 (every
+// tree agrees).
+double little_bags_variance(double between, double within, double groups) noexcept;
+
+// Out-of-bag means: for each row r and entry k, out[r * K + k] = the mean over the trees t
+// with !in_bag[t][r] of their leaf value (summed in tree order), NaN where every tree holds
+// the row; counts[r] = the number of such trees.
+void predict_out_of_bag(const PackedForest& forest, std::span<const ColumnInput> columns,
+                        std::size_t n_rows, const std::vector<std::vector<bool>>& in_bag,
+                        std::span<double> out, std::span<std::uint32_t> counts,
+                        std::size_t n_threads, const CancelFlag* cancel);
+
 }  // namespace quillmarsh

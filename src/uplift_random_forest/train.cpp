@@ -42,6 +42,7 @@ struct TrainingThread {
   std::string outcome_col;
   std::optional<std::uint64_t> seed;
   TreeOptions tree_options;
+  bool record_stats;
   std::shared_ptr<const CancelFlag> cancel;
 
   void operator()() {
@@ -55,7 +56,8 @@ struct TrainingThread {
       if (seed) options.draws = TreeDraws::seeded(*seed, static_cast<std::uint64_t>(*job));
       if (std::optional<std::string> failure = capture_failure([&] {
             UpliftTreeModel tree = tree_template;
-            grow_tree(tree, root, treatment_col, outcome_col, pool, options);
+            grow_tree(tree, root, treatment_col, outcome_col, pool, options,
+                      record_stats ? &outcome.stats : nullptr);
             outcome.tree = std::move(tree);
           })) {
         outcome.failure = std::move(*failure);
@@ -88,9 +90,10 @@ TrainingRun::TrainingRun(const NodeData& root, const UpliftTreeModel& tree_templ
         try {
           WorkerPool pool(pool_size, threads_);
           for (std::uint64_t t = 0; t < threads; ++t) {
-            spawn_detached(TrainingThread{pool, tx, jobs, root, tree_template, treatment_col,
-                                          outcome_col, plan.seed, plan.tree, cancel_},
-                           threads_);
+            spawn_detached(
+                TrainingThread{pool, tx, jobs, root, tree_template, treatment_col, outcome_col,
+                               plan.seed, plan.tree, plan.record_stats, cancel_},
+                threads_);
           }
         } catch (...) {
           // The threads already started stop at their next node; none outlives the failure.

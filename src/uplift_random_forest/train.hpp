@@ -17,6 +17,7 @@
 #include "uplift_random_forest/progress.hpp"
 #include "uplift_tree/columns.hpp"
 #include "uplift_tree/dataset.hpp"
+#include "uplift_tree/node_stats.hpp"
 #include "uplift_tree/tree_sample.hpp"
 
 namespace quillmarsh {
@@ -29,12 +30,15 @@ struct TrainingPlan {
   std::optional<std::uint64_t> seed;
   // Every tree's rows (sample, honesty) and group minimums; all off by default.
   TreeOptions tree;
+  // Each outcome also carries its tree's node statistics.
+  bool record_stats = false;
 };
 
 // What became of one job: its tree, or the failure that lost it.
 struct TreeOutcome {
   std::int32_t index = 0;
   std::optional<UpliftTreeModel> tree;
+  NodeStats stats;  // recorded when the plan asks for it
   std::string failure;
 };
 

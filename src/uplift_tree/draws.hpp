@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/panic.hpp"
 #include "concurrency/rng.hpp"
 
 namespace quillmarsh {
@@ -41,6 +42,14 @@ class TreeDraws {
     return s;
   }
   bool is_seeded() const noexcept { return seed_.has_value(); }
+
+  // The stream of the half-sample shared by the trees tree / group_size * group_size, ...:
+  // named by (seed, group) as site 2 of slot kTreeRowsSlot, which no tree draws from, so every
+  // tree of the group regenerates the same half. Panics without a seed.
+  Rng group_stream(std::uint64_t group_size) const {
+    if (!seed_) panic("trees grown in groups need a seed: the trees of a group share its draws");
+    return Rng::derived(*seed_, {tree_ / group_size, kTreeRowsSlot, 2});
+  }
 
  private:
   TreeDraws() = default;

@@ -111,7 +111,16 @@ struct Growth {
   WorkerPool& pool;
   const GrowOptions& options;
   SubtreeJobs* jobs;  // null inside a subtree job: everything below runs on its thread
+  // Per slot of the node array, the group counts of the node (2 x groups words each); null
+  // when the tree's statistics are not recorded. Each node writes only its own slot's words.
+  std::vector<std::uint32_t>* slot_counts;
 };
+
+void record_counts(const Growth& g, std::uint64_t slot, const GroupCounts& counts) {
+  if (g.slot_counts == nullptr) return;
+  std::copy(counts.begin(), counts.end(),
+            g.slot_counts->begin() + static_cast<std::ptrdiff_t>(slot * counts.size()));
+}
 
 // A split needs more than min_sample_leaf rows on each side: n >= 2 * (min_sample_leaf + 1).
 bool can_split(std::uint64_t n, std::uint64_t min_sample_leaf) noexcept {
@@ -132,16 +141,16 @@ void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts c
 // (a job never waits for other jobs) with partition storage of its own.
 void submit_subtree(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts counts,
                     const NodeRows& rows, std::optional<Estimation> estimation) {
-  g.jobs->submit(
-      g.pool, [&tree = g.tree, settings = g.settings, dataset = g.dataset, &nodes = g.nodes,
-               &pool = g.pool, &options = g.options, slot, depth, counts = std::move(counts), rows,
-               estimation = std::move(estimation)]() mutable {
-        RowVector scratch;
-        SplitSettings inline_settings = settings;
-        inline_settings.inline_search_cells = std::numeric_limits<std::uint64_t>::max();
-        Growth sub{tree, inline_settings, dataset, nodes, scratch, pool, options, nullptr};
-        grow_node(sub, slot, depth, std::move(counts), rows, std::move(estimation));
-      });
+  g.jobs->submit(g.pool, [&tree = g.tree, settings = g.settings, dataset = g.dataset,
+                          &nodes = g.nodes, &pool = g.pool, &options = g.options,
+                          slot_counts = g.slot_counts, slot, depth, counts = std::move(counts),
+                          rows, estimation = std::move(estimation)]() mutable {
+    RowVector scratch;
+    SplitSettings inline_settings = settings;
+    inline_settings.inline_search_cells = std::numeric_limits<std::uint64_t>::max();
+    Growth sub{tree, inline_settings, dataset, nodes, scratch, pool, options, nullptr, slot_counts};
+    grow_node(sub, slot, depth, std::move(counts), rows, std::move(estimation));
+  });
 }
 
 void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts counts,
@@ -155,7 +164,13 @@ void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts c
     submit_subtree(g, slot, depth, std::move(counts), rows, std::move(estimation));
     return;
   }
-  if (estimation) take_rates(group_counts(*g.dataset, estimation->rows.span()), estimation->rates);
+  if (estimation) {
+    const GroupCounts own = group_counts(*g.dataset, estimation->rows.span());
+    take_rates(own, estimation->rates);
+    record_counts(g, slot, own);
+  } else {
+    record_counts(g, slot, counts);
+  }
   const double d_parent = node_divergence(counts, g.settings.eval_func, g.settings.balance, n);
   auto shared_counts = std::make_shared<const GroupCounts>(std::move(counts));
   if (may_split) {
@@ -222,8 +237,44 @@ std::uint64_t checked_node_array_size(std::uint64_t max_depth, std::uint64_t arr
   return *slots;
 }
 
+namespace {
+
+// The recorded counts of the reached slots, in ascending slot order.
+NodeStats compact_stats(const UpliftTreeModel& tree, const std::vector<std::uint32_t>& slot_counts,
+                        const GroupCounts& base, bool fallback) {
+  NodeStats stats;
+  stats.groups = static_cast<std::uint32_t>(base.size() / 2);
+  stats.fallback = fallback;
+  stats.base.assign(base.begin(), base.end());
+  for (const std::uint64_t slot : reached_slots(tree)) {
+    const auto at = slot_counts.begin() + static_cast<std::ptrdiff_t>(slot * base.size());
+    stats.counts.insert(stats.counts.end(), at, at + static_cast<std::ptrdiff_t>(base.size()));
+  }
+  return stats;
+}
+
+}  // namespace
+
+TreeSample tree_sample_of(const NodeData& root, const TreeOptions& options,
+                          const TreeDraws& draws) {
+  if (!options.samples() && !options.honest_fraction) {
+    return TreeSample{RowVector(root.rows->begin(), root.rows->end()), {}};
+  }
+  TreeDraws::Site sample_site = draws.at(TreeDraws::kTreeRowsSlot, 0);
+  TreeDraws::Site honest_site = draws.at(TreeDraws::kTreeRowsSlot, 1);
+  if (options.group_size <= 1) {
+    return draw_tree_sample(*root.rows, root.dataset->group_outcome, options, sample_site.rng(),
+                            honest_site.rng());
+  }
+  Rng group_rng = draws.group_stream(options.group_size);
+  const RowVector half = half_sample(*root.rows, root.dataset->group_outcome, group_rng);
+  return draw_tree_sample(half, root.dataset->group_outcome, options, sample_site.rng(),
+                          honest_site.rng());
+}
+
 void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
-               std::string outcome_col, WorkerPool& pool, const GrowOptions& options) {
+               std::string outcome_col, WorkerPool& pool, const GrowOptions& options,
+               NodeStats* stats) {
   tree.treatment_col = std::move(treatment_col);
   tree.outcome_col = std::move(outcome_col);
   tree.feature_cols = root.dataset->x_names;
@@ -234,10 +285,7 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
   RowList rows = root.pool->take();
   RowList estimation_rows;
   if (tree_options.samples() || tree_options.honest_fraction) {
-    TreeDraws::Site sample_site = options.draws.at(TreeDraws::kTreeRowsSlot, 0);
-    TreeDraws::Site honest_site = options.draws.at(TreeDraws::kTreeRowsSlot, 1);
-    TreeSample sample = draw_tree_sample(*root.rows, root.dataset->group_outcome, tree_options,
-                                         sample_site.rng(), honest_site.rng());
+    TreeSample sample = tree_sample_of(root, tree_options, options.draws);
     *rows = std::move(sample.split_rows);
     if (tree_options.honest_fraction) {
       estimation_rows = root.pool->take();
@@ -247,6 +295,8 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
     rows->assign(root.rows->begin(), root.rows->end());
   }
   GroupCounts counts = group_counts(*root.dataset, *rows);
+  const GroupCounts base = stats != nullptr ? counts : GroupCounts{};
+  std::vector<std::uint32_t> slot_counts(stats != nullptr ? nodes.size() * counts.size() : 0);
   std::optional<Estimation> estimation;
   if (estimation_rows) {
     // Where even the root has no estimation row of a group, the split rows give its rate.
@@ -266,11 +316,16 @@ void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatmen
   SubtreeJobs jobs;
   SplitSettings settings = split_settings(tree);
   settings.min_samples_treatment = tree_options.min_samples_treatment;
-  Growth g{tree, settings, root.dataset, nodes, *scratch, pool, options, &jobs};
+  Growth g{tree,    settings, root.dataset,
+           nodes,   *scratch, pool,
+           options, &jobs,    stats != nullptr ? &slot_counts : nullptr};
   grow_node(g, 0, 0, std::move(counts), NodeRows{rows, 0, rows->size(), words},
             std::move(estimation));
   jobs.wait();
   tree.nodes = std::move(nodes);
+  if (stats != nullptr) {
+    *stats = compact_stats(tree, slot_counts, base, tree_options.honest_fraction.has_value());
+  }
 }
 
 }  // namespace quillmarsh

@@ -9,6 +9,7 @@
 #include "concurrency/worker_pool.hpp"
 #include "uplift_tree/dataset.hpp"
 #include "uplift_tree/draws.hpp"
+#include "uplift_tree/node_stats.hpp"
 #include "uplift_tree/records.hpp"
 #include "uplift_tree/tree_sample.hpp"
 
@@ -33,6 +34,11 @@ struct GrowOptions {
   TreeOptions tree;
 };
 
+// The rows tree `draws` grows from under `options` (every root row when nothing is drawn): its
+// sample from site (kTreeRowsSlot, 0), the honest division from site (kTreeRowsSlot, 1). With a
+// seed it is the same on every call, so the rows a tree held can be regenerated.
+TreeSample tree_sample_of(const NodeData& root, const TreeOptions& options, const TreeDraws& draws);
+
 // Grows `tree` (its hyper-parameters set) on the node data of the root: sets treatment_col,
 // outcome_col, feature_cols (the dataset's x_names) and a fresh node array. With
 // options.tree.honest_fraction, the splits are chosen on the split rows and every leaf's
@@ -41,7 +47,9 @@ struct GrowOptions {
 // where no node has, the rate of the tree's split rows (NaN when they have none either). Random
 // draws come from options.draws; split jobs and subtree jobs run on `pool`, and every one of them
 // has ended when grow_tree returns or throws. Panics on failure, with the first failure of a job.
+// With `stats`, also records each reached node's group counts (see NodeStats) into it.
 void grow_tree(UpliftTreeModel& tree, const NodeData& root, std::string treatment_col,
-               std::string outcome_col, WorkerPool& pool, const GrowOptions& options);
+               std::string outcome_col, WorkerPool& pool, const GrowOptions& options,
+               NodeStats* stats = nullptr);
 
 }  // namespace quillmarsh

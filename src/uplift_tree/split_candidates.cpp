@@ -236,6 +236,8 @@ std::vector<std::uint32_t> string_candidates(const Cells& cells, std::size_t dic
   const std::uint64_t m = candidate_sample_size(cells.size(), max_bins);
   const std::uint64_t k = max_bins - 1;
   std::uint64_t t = 0;  // position of the value among the distinct ones
+  // A code beyond the dictionary (possible only if the caller's buffer, read in place, changes
+  // under a running fit) is never offered, so every candidate indexes the dictionary.
   const auto offer = [&](std::uint32_t code) {
     if (t < k) {
       reservoir.push_back(code);
@@ -250,7 +252,8 @@ std::vector<std::uint32_t> string_candidates(const Cells& cells, std::size_t dic
     std::unordered_set<std::uint32_t> seen;
     seen.reserve(static_cast<std::size_t>(m));
     for_each_sampled(cells, m, rng, scratch, [&](std::uint64_t i) {
-      if (seen.insert(cells[i]).second) offer(cells[i]);
+      const std::uint32_t code = cells[i];
+      if (code < dictionary_size && seen.insert(code).second) offer(code);
     });
     return reservoir;
   }
@@ -268,6 +271,7 @@ std::vector<std::uint32_t> string_candidates(const Cells& cells, std::size_t dic
   } clear_seen{scratch};
   for_each_sampled(cells, m, rng, scratch, [&](std::uint64_t i) {
     const std::uint32_t code = cells[i];
+    if (code >= dictionary_size) return;
     std::uint64_t& word = seen[code >> 6];
     const std::uint64_t bit = std::uint64_t{1} << (code & 63);
     if ((word & bit) != 0) return;

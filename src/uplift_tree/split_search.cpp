@@ -188,8 +188,10 @@ class CategorySlots {
   FourSlots four(std::uint32_t c0, std::uint32_t c1, std::uint32_t c2, std::uint32_t c3) const {
     return {one(c0), one(c1), one(c2), one(c3)};
   }
+  // A code beyond the table (the caller's buffer is read in place, and may change under a
+  // running fit) matches no candidate: a wrong count at worst, never a read past the table.
   std::uint32_t one(std::uint32_t code) const {
-    if (!dense_.empty()) return dense_[code];
+    if (!dense_.empty()) return code < dense_.size() ? dense_[code] : none_;
     if (categories_.size() <= 16) {
       std::uint32_t s = none_;
       for (std::size_t i = 0; i < categories_.size(); ++i) {

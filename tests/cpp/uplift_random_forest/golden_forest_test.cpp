@@ -1,14 +1,18 @@
 // Seeded forests pinned to the byte: every setting below trains a forest from a fixed seed and
 // compares the digest of its model document with the one recorded when the training code was
-// known good. Speed work on split search and growth must leave every digest unchanged.
+// known good: plain forests, and forests with each option on the rows and splits of a tree
+// (row samples with and without replacement, honest trees, group minimums). Speed work on
+// split search and growth must leave every digest unchanged.
 //
 // A digest changes only when a stored number changes. If that is intended (a new sampling
 // rule, a changed measure), rerun this program with QUILLMARSH_GOLDEN_PRINT=1, check why every
 // listed forest moved, and paste the printed table over kGolden.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,7 +36,21 @@ struct GoldenCase {
   std::uint64_t min_sample_leaf;
   std::uint64_t max_features;
   std::uint64_t max_bins;
+  TreeOptions tree = {};  // samples, honesty, group minimums: all off unless given
 };
+
+TreeOptions sampled(std::optional<std::uint64_t> max_samples, bool bootstrap,
+                    std::optional<double> honest_fraction = std::nullopt) {
+  return TreeOptions{max_samples, bootstrap, honest_fraction, std::nullopt};
+}
+
+TreeOptions honest(double fraction) { return sampled(std::nullopt, false, fraction); }
+
+TreeOptions group_minimum(std::uint64_t rows) {
+  TreeOptions options;
+  options.min_samples_treatment = rows;
+  return options;
+}
 
 void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
 
@@ -52,6 +70,13 @@ constexpr Golden kGolden[] = {
     {"ed_many_bins", 0xf8f58efafbb16dbcull},
     {"kl_one_feature", 0xaa6de41300b5059cull},
     {"chi_deep_small_leaves", 0x80aa0a4fbc8ae4e0ull},
+    {"kl_honest", 0xa8b33332d55a6f82ull},
+    {"ed_half_sample", 0xe40c80a839585e10ull},
+    {"chi_bootstrap", 0xfa8ddd074d683fc2ull},
+    {"kl_bootstrap_more_honest", 0x828f85f1e08b8302ull},
+    {"kl_sample_honest", 0x2b1018609c886a4bull},
+    {"ed_group_minimum", 0x7bfff9e46ed2723cull},
+    {"chi_every_option", 0x55a801cbba170ee2ull},
 };
 
 std::uint64_t fnv1a(const std::string& text) {
@@ -89,12 +114,18 @@ std::string train(const GoldenCase& c, const NodeData& root, std::int32_t n_thre
                   c.balance, c.regularization, 0.75);
   const UpliftTreeModel tree_template = make_tree_template(forest, parse_eval_func(c.eval_func));
   TrainingRun run(root, tree_template, "t", "y",
-                  TrainingPlan{forest.n_estimators, n_threads, std::uint64_t{20240917}, {}});
+                  TrainingPlan{forest.n_estimators, n_threads, std::uint64_t{20240917}, c.tree});
   forest.trees.resize(static_cast<std::size_t>(forest.n_estimators));
   while (std::optional<TreeOutcome> outcome = run.next()) {
     EXPECT_TRUE(outcome->tree.has_value()) << outcome->failure;
     if (outcome->tree) forest.trees.at(static_cast<std::size_t>(outcome->index)) = *outcome->tree;
   }
+  // A forest of bare roots would hold the split search to nothing.
+  const auto splits_its_root = [](const UpliftTreeModel& tree) {
+    return !tree.nodes.empty() && !tree.nodes[0].is_leaf();
+  };
+  EXPECT_TRUE(std::any_of(forest.trees.begin(), forest.trees.end(), splits_its_root))
+      << c.name << ": no tree split its root";
   forest.treatment_col = "t";
   forest.outcome_col = "y";
   return write_model_json(forest);
@@ -130,7 +161,21 @@ INSTANTIATE_TEST_SUITE_P(
         GoldenCase{"chi_balanced", 20000, 5, false, "CHI", true, false, 5, 20, 20, 12},
         GoldenCase{"ed_many_bins", 12000, 2, true, "ED", false, true, 5, 15, 6, 120},
         GoldenCase{"kl_one_feature", 8000, 3, true, "KL", false, false, 8, 5, 1, 3},
-        GoldenCase{"chi_deep_small_leaves", 6000, 2, true, "CHI", true, true, 10, 2, 4, 8}),
+        GoldenCase{"chi_deep_small_leaves", 6000, 2, true, "CHI", true, true, 10, 2, 4, 8},
+        // the options on each tree's rows and splits
+        GoldenCase{"kl_honest", 20000, 3, true, "KL", false, false, 6, 30, 5, 10, honest(0.3)},
+        GoldenCase{"ed_half_sample", 20000, 3, false, "ED", false, false, 6, 30, 5, 10,
+                   sampled(10000, false)},
+        GoldenCase{"chi_bootstrap", 12000, 2, true, "CHI", true, false, 6, 20, 4, 8,
+                   sampled(std::nullopt, true)},
+        GoldenCase{"kl_bootstrap_more_honest", 12000, 4, true, "KL", true, true, 6, 20, 6, 10,
+                   sampled(15000, true, 0.4)},
+        GoldenCase{"kl_sample_honest", 16000, 5, false, "KL", false, false, 6, 20, 6, 10,
+                   sampled(5000, false, 0.3)},
+        GoldenCase{"ed_group_minimum", 20000, 3, true, "ED", false, true, 7, 10, 5, 10,
+                   group_minimum(25)},
+        GoldenCase{"chi_every_option", 16000, 3, true, "CHI", false, false, 6, 20, 5, 10,
+                   TreeOptions{8000, true, 0.3, 10}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace

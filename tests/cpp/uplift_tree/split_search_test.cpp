@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <ostream>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "uplift_tree/training_data.hpp"
 
@@ -395,6 +398,53 @@ TEST(StringCandidates, ChoosesMaxBinsMinusOneDistinctValuesUniformly) {
   // Each value is picked with probability 3/10: 900 of 3000 expected, sd about 25.
   for (int count : picked) EXPECT_NEAR(count, 900, 150);
 }
+
+// Codes beyond the dictionary can only come from a caller changing its buffer during a fit
+// (the codes are read in place). Each lookup (a table over a small dictionary, a scan of few
+// categories, a hash map of many) counts such a row with the other categories and never
+// offers its code as a candidate.
+struct CodesBeyond {
+  const char* name;
+  std::size_t dictionary_size;
+  std::vector<std::uint32_t> categories;
+};
+
+void PrintTo(const CodesBeyond& c, std::ostream* os) { *os << c.name; }
+
+class CodesBeyondTheDictionary : public ::testing::TestWithParam<CodesBeyond> {};
+
+TEST_P(CodesBeyondTheDictionary, CountWithTheOtherCategoriesAndAreNeverCandidates) {
+  const CodesBeyond& c = GetParam();
+  const auto size = static_cast<std::uint32_t>(c.dictionary_size);
+  const std::vector<std::uint32_t> codes = {1, size, 3, 0xffffffffu, 1, size + 70000, 0, 3, 2};
+  std::vector<std::uint32_t> words;  // groups 0 and 1 in turn, every other row positive
+  for (std::uint32_t r = 0; r < codes.size(); ++r) words.push_back((r % 2) << 8 | (r / 2 % 2));
+  std::vector<std::uint32_t> slots;
+  count_string_slots(GatheredCells<std::uint32_t>(codes), words, c.categories, c.dictionary_size, 4,
+                     slots);
+  std::vector<std::uint32_t> expected((c.categories.size() + 1) * 4, 0);
+  for (std::size_t r = 0; r < codes.size(); ++r) {
+    const auto it = std::find(c.categories.begin(), c.categories.end(), codes[r]);
+    const auto slot = static_cast<std::size_t>(it - c.categories.begin());  // the last: none
+    expected[slot * 4 + 2 * (words[r] >> 8)] += 1;
+    expected[slot * 4 + 2 * (words[r] >> 8) + 1] += words[r] & 1u;
+  }
+  EXPECT_EQ(slots, expected);
+
+  Rng rng(1);
+  CandidateScratch scratch;
+  const std::vector<std::uint32_t> candidates =
+      string_candidates(GatheredCells<std::uint32_t>(codes), c.dictionary_size, 64, rng, scratch);
+  EXPECT_EQ(std::set<std::uint32_t>(candidates.begin(), candidates.end()),
+            (std::set<std::uint32_t>{0, 1, 2, 3}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lookups, CodesBeyondTheDictionary,
+    ::testing::Values(
+        CodesBeyond{"table", 5, {1, 3}}, CodesBeyond{"scan", 100000, {1, 3}},
+        CodesBeyond{"hash", 100000, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Rows x=0: 10, x=1: 1, x=2: 89. Thresholds 0, 1 and 2 leave 10, 11 and 100 rows on the left.
 NodeData size_test_node() {

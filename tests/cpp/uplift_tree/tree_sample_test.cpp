@@ -8,6 +8,8 @@
 #include <numeric>
 #include <optional>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include "test_support.hpp"
 
@@ -106,6 +108,66 @@ INSTANTIATE_TEST_SUITE_P(
                       SampleCase{"honest_every_row", std::nullopt, false, 0.5},
                       SampleCase{"honest_half", 1500, false, 0.3},
                       SampleCase{"honest_bootstrap", std::nullopt, true, 0.5}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+struct GroupShareCase {
+  const char* name;
+  std::optional<std::uint64_t> max_samples;
+  bool bootstrap;
+  std::optional<double> honest_fraction;
+  std::vector<std::size_t> expected;  // rows (with copies) of groups 0..4
+};
+
+void PrintTo(const GroupShareCase& c, std::ostream* os) { *os << c.name; }
+
+class TreeSampleShareTest : public ::testing::TestWithParam<GroupShareCase> {};
+
+// Groups of 50, 40, 7, 0 and 3 rows (100 in all), interleaved: each group gives its share of
+// the sample, rounded half away from zero, and at least one row if it has any.
+TEST_P(TreeSampleShareTest, EachGroupGivesItsRoundedShareAndAtLeastOneRow) {
+  const GroupShareCase& c = GetParam();
+  const std::vector<std::size_t> sizes = {50, 40, 7, 0, 3};
+  std::vector<std::uint32_t> words;
+  std::vector<std::size_t> left = sizes;
+  while (words.size() < 100) {
+    for (std::uint32_t g = 0; g < sizes.size(); ++g) {
+      if (left[g] > 0) {
+        words.push_back(g << 8 | (words.size() % 2));
+        --left[g];
+      }
+    }
+  }
+  RowVector rows(100);
+  std::iota(rows.begin(), rows.end(), RowIndex{0});
+  TreeOptions options;
+  options.max_samples = c.max_samples;
+  options.bootstrap = c.bootstrap;
+  options.honest_fraction = c.honest_fraction;
+  Rng sample_rng(5);
+  Rng honest_rng(6);
+  const TreeSample s = draw_tree_sample(rows, words, options, sample_rng, honest_rng);
+  std::vector<std::size_t> per_group(sizes.size(), 0);
+  for (const RowVector* list : {&s.split_rows, &s.estimation_rows}) {
+    EXPECT_TRUE(std::is_sorted(list->begin(), list->end()));
+    for (const RowIndex r : *list) ++per_group[words[r] >> 8];
+  }
+  EXPECT_EQ(per_group, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shares, TreeSampleShareTest,
+    ::testing::Values(
+        // 10 of 100: 5, 4, 0.7 -> 1, 0.3 -> at least 1; 11 rows in all
+        GroupShareCase{"tenth_without", 10, false, std::nullopt, {5, 4, 1, 0, 1}},
+        // 25 of 100: 12.5 -> 13, 10, 1.75 -> 2, 0.75 -> 1
+        GroupShareCase{"quarter_without", 25, false, std::nullopt, {13, 10, 2, 0, 1}},
+        GroupShareCase{"quarter_honest", 25, false, 0.5, {13, 10, 2, 0, 1}},
+        GroupShareCase{"every_row_without", 100, false, std::nullopt, {50, 40, 7, 0, 3}},
+        GroupShareCase{"one_row", 1, false, std::nullopt, {1, 1, 1, 0, 1}},
+        // with replacement: as many draws as rows by default, 2.1 x each group's for 210
+        GroupShareCase{"bootstrap", std::nullopt, true, std::nullopt, {50, 40, 7, 0, 3}},
+        GroupShareCase{"bootstrap_more", 210, true, 0.3, {105, 84, 15, 0, 6}},
+        GroupShareCase{"bootstrap_few", 10, true, std::nullopt, {5, 4, 1, 0, 1}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(TreeSample, MoreRowsThanThereAreWithoutReplacementIsRefused) {

@@ -93,3 +93,44 @@ def test_return_std_is_the_spread_of_the_trees_predictions(data, options):
     np.testing.assert_allclose(mean, per_tree.mean(axis=0), rtol=0, atol=1e-15)
     np.testing.assert_allclose(std, per_tree.std(axis=0), rtol=1e-12, atol=1e-15)
     assert std.shape == mean.shape and (std > 0).any()
+
+
+def _rare_arm_experiment(seed, n_rows, n_arms, rare_rows):
+    """Random rows with a control group, `n_arms` arms, the last of them `rare_rows` rows."""
+    rng = np.random.default_rng(seed)
+    groups = rng.integers(0, n_arms, n_rows)  # control and every arm but the rare one
+    groups[rng.choice(n_rows, rare_rows, replace=False)] = n_arms
+    X = rng.normal(size=(n_rows, 3))
+    y = (rng.random(n_rows) < 0.2 + 0.1 * (X[:, 0] > 0) + 0.05 * (groups > 0)).astype(int)
+    return X, groups, y
+
+
+# (seed, rows, arms, rare arm's rows, sampling); the first two are the report's example
+SAMPLED_CASES = [
+    (0, 20_000, 1, 34, dict(max_samples=0.05)),
+    (0, 20_000, 1, 34, dict(max_samples=200)),
+] + [
+    (seed, n_rows, n_arms, rare, sampling)
+    for seed, (n_rows, n_arms, rare) in enumerate([(400, 1, 3), (900, 2, 5), (1500, 3, 8)])
+    for sampling in (dict(max_samples=0.1), dict(max_samples=60), dict(bootstrap=True),
+                     dict(max_samples=0.3, bootstrap=True))
+]
+# A plain tree's leaf without a row of some group predicts NaN for it, sampled or not; a
+# group minimum of 0 rules such leaves out, so that only a sample could bring a group's NaN.
+TREES = {"plain": dict(honest=False, min_samples_treatment=0), "honest": dict(honest=True)}
+
+
+@pytest.mark.parametrize("trees", TREES.values(), ids=TREES.keys())
+@pytest.mark.parametrize(
+    "seed, n_rows, n_arms, rare, sampling", SAMPLED_CASES,
+    ids=[f"{n}rows-{a}arms-rare{r}-" + "-".join(f"{k}={v}" for k, v in s.items())
+         for _, n, a, r, s in SAMPLED_CASES])
+def test_a_rare_arm_predicts_finite_numbers_with_sampling_as_without(
+        seed, n_rows, n_arms, rare, sampling, trees):
+    X, groups, y = _rare_arm_experiment(seed, n_rows, n_arms, rare)
+    params = dict(n_estimators=20, max_depth=3, min_samples_leaf=5, random_state=seed, **trees)
+    whole = UpliftForest(**params).fit(X, groups, y).predict(X)
+    sampled = UpliftForest(**params, **sampling).fit(X, groups, y).predict(X)
+    assert np.isfinite(whole).any()
+    assert np.isfinite(sampled[np.isfinite(whole)]).all(), (
+        f"{np.isnan(sampled).mean(axis=0)} of each arm's predictions are NaN")
