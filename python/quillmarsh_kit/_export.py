@@ -13,10 +13,21 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from ._tabular import align, training_data
-from ._trees import NodeStats, TreeNode, forest_document, node_statistics, split_text, tree_nodes
+from ._trees import (
+    NodeStats,
+    TreeNode,
+    forest_document,
+    node_statistics,
+    split_text,
+    stored_statistics,
+    tree_nodes,
+)
 
-NO_STATISTICS = ("this model stores no rows or rates per node: splits and leaf uplifts only "
-                 "(pass data=(X, treatment, y) to show them on labelled rows)")
+NO_STATISTICS = ("this model stores no rows or rates per node (it was saved before they were "
+                 "kept): splits and leaf uplifts only (pass data=(X, treatment, y) to show them "
+                 "on labelled rows)")
+STORED = ("rows, rates and observed uplift at every node as the tree grew (for honest trees "
+          "its estimation rows)")
 
 
 @dataclasses.dataclass
@@ -28,7 +39,8 @@ class TreeView:
     nodes: Dict[int, TreeNode]
     names: List[str]
     groups: List[str]  # control first, then the arms
-    stats: Optional[Dict[int, NodeStats]]  # None without labelled rows
+    stats: Optional[Dict[int, NodeStats]]  # None without stored statistics or labelled rows
+    given: bool  # the statistics are of the given rows
 
 
 def tree_view(model: Any, tree: int, data: Optional[Tuple[Any, Any, Any]]) -> TreeView:
@@ -36,7 +48,7 @@ def tree_view(model: Any, tree: int, data: Optional[Tuple[Any, Any, Any]]) -> Tr
     document = forest_document(fitted.forest)
     nodes = tree_nodes(document, tree)
     groups = [str(model.control)] + [str(a) for a in fitted.treatments]
-    stats = None
+    stats = stored_statistics(fitted.forest, int(tree), nodes)
     if data is not None:
         X, treatment, y = data
         labelled = training_data(X, treatment, y, model.control)
@@ -47,7 +59,7 @@ def tree_view(model: Any, tree: int, data: Optional[Tuple[Any, Any, Any]]) -> Tr
                       by_name=fitted.named)
         stats = node_statistics(nodes, table, labelled.groups, labelled.outcome, len(groups))
     return TreeView(int(tree), len(document["trees"]), nodes, list(fitted.feature_names),
-                    groups, stats)
+                    groups, stats, data is not None)
 
 
 def _signed(values: Any, decimals: int) -> List[str]:
@@ -76,8 +88,10 @@ def _header(view: TreeView) -> List[str]:
              "takes the > branch"]
     if view.stats is None:
         lines.append(NO_STATISTICS)
-    else:
+    elif view.given:
         lines.append("rows, rates and observed uplift of the given rows at every node")
+    else:
+        lines.append(STORED)
     return lines
 
 
@@ -100,8 +114,10 @@ def export_text(model: Any, tree: int = 0, data: Optional[Tuple[Any, Any, Any]] 
     ("recency <= 4", "recency > 4"; a missing value goes to the ">" side, a text other than
     the category to the "!=" side) and each leaf's predicted uplift per arm.
 
-    With data=(X, treatment, y), every node also shows the given rows that reach it, each
-    group's outcome rate among them and the observed uplift of each arm."""
+    Every node also shows its rows, each group's outcome rate among them and the observed
+    uplift of each arm: those the tree grew with (for honest trees its estimation rows), or,
+    with data=(X, treatment, y), those of the given rows. A model saved before node
+    statistics were kept shows them only with data."""
     view = tree_view(model, tree, data)
     out = _header(view)
     if view.stats is not None:

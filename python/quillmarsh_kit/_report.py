@@ -133,6 +133,39 @@ def _importance_section(model: Any) -> str:
                     _table(["feature", "gain importance"], rows, "importances"))
 
 
+def _explanation_section(model: Any, table: Any, max_rows: int = 2000) -> str:
+    """Mean absolute contributions per feature and arm, and the rows' contributions to the
+    first arm, on at most `max_rows` rows drawn at random (seeded)."""
+    from matplotlib.figure import Figure
+
+    from ._tabular import Table
+    from .plot import plot_contribution_summary, plot_contribution_swarm
+
+    if not model._check_fitted().forest.has_node_stats:
+        return _section("explanation", "Contributions",
+                        _note("Not available: this model was saved before node statistics "
+                              "were kept (UpliftForest.explain needs reference rows for it)."))
+    rows = np.arange(table.n_rows)
+    if table.n_rows > max_rows:
+        rows = np.sort(np.random.default_rng(0).choice(rows, max_rows, replace=False))
+    sample = Table([type(c)(c.name, c.kind, c.values[rows], c.categories) for c in table.columns],
+                   len(rows), table.named)
+    contributions, base = model._check_fitted().forest.explain(sample,
+                                                               model._requested_threads())
+    fig = Figure(figsize=(13, 0.3 * len(model.feature_names_) + 2.0))
+    left, right = fig.subplots(1, 2)
+    plot_contribution_summary(model, contributions, ax=left)
+    plot_contribution_swarm(model, sample, contributions, ax=right)
+    fig.tight_layout()
+    bases = ", ".join(f"{a}: {b:+.4f}" for a, b in zip(model.treatments_, base))
+    return _section("explanation", "Contributions",
+                    _figure_html(fig, "mean absolute contribution per feature and arm, and "
+                                      "each row's contributions to the first arm"),
+                    _note(f"Path-dependent TreeSHAP on {len(rows):,} rows; expected uplift "
+                          f"(base value) {bases}; each row's contributions add up to its "
+                          "predicted uplift minus the base value."))
+
+
 def _segments_section(model: Any, X: Any, treatment: Any, y: Any, depth: int) -> str:
     frame = segments(model, X, treatment, y, max_depth=depth)
     rows = frame.to_numpy().tolist()
@@ -187,6 +220,7 @@ def report_html(model: Any, X: Any, treatment: Any, y: Any, *, title: str,
         _scores_section(outcome, prediction, treatment_labels, model, n_bootstrap),
         _curves_section(outcome, prediction, treatment_labels, model),
         _importance_section(model),
+        _explanation_section(model, data.table),
         _segments_section(model, X, treatment, y, segments_depth),
         _settings_section(model),
     ]

@@ -209,3 +209,21 @@ def rule_text(nodes: Dict[int, TreeNode], slot: int, names: Sequence[str],
             low, high = bounds[f]
             parts.append(_numeric_rule(names[f], low, high, with_missing[f] and high is None))
     return " and ".join(parts) if parts else "all rows"
+
+
+def stored_statistics(forest: Any, tree: int,
+                      nodes: Dict[int, TreeNode]) -> Optional[Dict[int, NodeStats]]:
+    """The node statistics the forest keeps for tree `tree` (each group's rows and positives
+    at every reached node: for honest trees the estimation rows), or None without them."""
+    if not forest.has_node_stats:
+        return None
+    words = np.frombuffer(forest.node_stats(), dtype="<u4")
+    at = 0
+    for _ in range(tree):
+        groups, count = int(words[at]), int(words[at + 2])
+        at += 3 + 2 * groups * (count + 1)
+    groups, count = int(words[at]), int(words[at + 2])
+    counts = words[at + 3 + 2 * groups: at + 3 + 2 * groups * (count + 1)]
+    per_node = counts.reshape(count, groups, 2).astype(np.int64)
+    return {slot: NodeStats(per_node[i, :, 0], per_node[i, :, 1])
+            for i, slot in enumerate(sorted(nodes))}

@@ -285,6 +285,29 @@ class UpliftForest(ForestParams):
         scores = _decisions.oob_attribute(self, "_oob_scores", "oob_score_")
         return dict(zip(self.treatments_, scores))
 
+    # ------------------------------------------------------------------------- explain
+    def explain(self, X: Any, reference: Optional[Tuple[Any, Any, Any]] = None
+                ) -> Tuple[np.ndarray, np.ndarray]:
+        """Per-row contributions of every feature to every arm's predicted uplift.
+
+        Returns (contributions, base_value): contributions of shape (rows, features, arms),
+        features in `feature_names_` order and arms in `treatments_` order, and base_value of
+        length arms, such that contributions.sum(axis=1) + base_value equals `predict(X)`
+        (to rounding). These are the exact Shapley values of path-dependent TreeSHAP over the
+        forest's own trees (thresholds, missing values going right, category equality): a
+        feature left out of a coalition follows both branches of its splits, weighted by the
+        rows that reached each child while the tree grew (for honest trees its estimation
+        rows, of every group). base_value is the forest's uplift averaged that way.
+
+        A model saved before node statistics were kept has no such rows: pass
+        reference=(X_ref, treatment, y), labelled rows (the training rows, say) whose counts
+        at each node stand in for them; without it such a model is refused. Runs on n_jobs
+        threads with the interpreter free; Ctrl-C stops it.
+        """
+        from ._explain import explain
+
+        return explain(self, X, reference)
+
     # ------------------------------------------------------------------------ segments
     def segments(self, X: Any, treatment: Any, y: Any, max_depth: int = 3,
                  min_rows: Optional[int] = None, random_state: Any = 0) -> Any:

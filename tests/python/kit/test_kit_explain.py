@@ -9,6 +9,7 @@ import pandas as pd
 import pytest
 
 from quillmarsh_kit import UpliftForest, export_text
+from quillmarsh_kit._native import NativeForest
 
 
 def _tiny_experiment():
@@ -40,6 +41,10 @@ def test_export_text_of_a_hand_checked_tree():
         "|   |   |--- leaf: predicted uplift 1 +0.6000\n"
         "|--- x > 1  [rows 10 | rate 0 0.8000, 1 0.2000 | uplift 1 -0.6000]\n"
         "|   |--- leaf: predicted uplift 1 -0.6000\n")
+    # kept while growing (no sampling, not honest: every row), the same counts without data
+    given = export_text(model, data=(X, t, y))
+    assert export_text(model).splitlines()[2:] == given.splitlines()[2:]
+    model._fitted.forest = NativeForest.from_bytes(model._fitted.forest.to_bytes("null"))[0]
     plain = export_text(model)
     assert "stores no rows or rates per node" in plain and "[rows" not in plain
     with pytest.raises(IndexError, match="the forest has 1 trees"):
@@ -57,6 +62,7 @@ def test_plot_tree_draws_one_box_per_node():
     boxes = [text.get_text() for text in ax.texts]
     assert len(boxes) == 5  # two splits, three leaves
     assert "x <= 1\nrows 40, observed rate\n0 0.350\n1 0.550 (+0.200)" in boxes
+    model._fitted.forest = NativeForest.from_bytes(model._fitted.forest.to_bytes("null"))[0]
     assert "pass data=" in plot_tree(model, tree=1).get_title()
 
 

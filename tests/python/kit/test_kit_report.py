@@ -98,7 +98,7 @@ def test_evaluate_writes_a_report_that_a_browser_shows_safely(tmp_path, capsys):
     parsed = _Page()
     parsed.feed(dom)
     assert parsed.tags.get("script", 0) == 0 and parsed.tags.get("b", 0) == 0
-    assert parsed.tags["img"] == 2  # the curves and the importances, nothing from the data
+    assert parsed.tags["img"] == 3  # curves, importances, contributions; nothing from the data
     scores = parsed.cells["arm-scores"]
     assert scores[:3] == ["arm", "rows", "treated"] and "mail <b>A</b>" in scores
     assert HOSTILE_FEATURE in parsed.cells["features"]
