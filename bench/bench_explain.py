@@ -55,11 +55,14 @@ def main() -> None:
     X = {name: np.asarray(values)[: args.rows] for name, values in test.X.items()}
     wall, cpu = fastest(lambda: model.explain(X))
     contributions, base = model.explain(X)
-    gap = np.abs(contributions.sum(axis=1) + base - model.predict(X)).max()
+    prediction = model.predict(X)
+    gap = np.nanmax(np.abs(contributions.sum(axis=1) + base - prediction))
+    undefined = int(np.isnan(prediction).any(axis=1).sum())
     print(f"explain: {args.rows:,} rows x {args.trees} trees of depth {args.depth} "
           f"({leaves / args.trees:.0f} leaves per tree), {len(model.treatments_)} arms, "
           f"{args.threads} threads: {wall:.2f} s wall, {cpu:.2f} s CPU "
-          f"(target <= {TARGET_SECONDS:.0f} s); largest |sum + base - predict| {gap:.1e}")
+          f"(target <= {TARGET_SECONDS:.0f} s); largest |sum + base - predict| {gap:.1e} "
+          f"({undefined} rows reach a leaf without a value: NaN, as their prediction)")
 
 
 if __name__ == "__main__":

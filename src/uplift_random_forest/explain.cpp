@@ -6,6 +6,7 @@
 #include "uplift_random_forest/explain.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -33,14 +34,26 @@ struct PathElement {
   double weight = 0.0;  // weight of the coalitions of this many path features
 };
 
+// 1/k for every k a path of at most kMaxPath elements divides by: the walks multiply.
+constexpr std::size_t kMaxPath = 64;
+constexpr std::array<double, kMaxPath + 1> kInverse = [] {
+  std::array<double, kMaxPath + 1> inverse{};
+  for (std::size_t k = 1; k <= kMaxPath; ++k) inverse[k] = 1.0 / static_cast<double>(k);
+  return inverse;
+}();
+
+// A path element's `one` is 1 where the row follows the branch and 0 where it does not, so
+// the weights below divide by it only where it is 1.
+
 // Adds a feature to the path of `depth` elements (the path grows to depth + 1).
 void extend_path(PathElement* path, std::size_t depth, double zero, double one,
                  std::int32_t feature) {
   path[depth] = PathElement{feature, zero, one, depth == 0 ? 1.0 : 0.0};
-  const auto size = static_cast<double>(depth + 1);
+  const double inverse_size = kInverse[depth + 1];
   for (std::size_t i = depth; i-- > 0;) {
-    path[i + 1].weight += one * path[i].weight * static_cast<double>(i + 1) / size;
-    path[i].weight = zero * path[i].weight * static_cast<double>(depth - i) / size;
+    const double weight = path[i].weight * inverse_size;
+    path[i + 1].weight += one * weight * static_cast<double>(i + 1);
+    path[i].weight = zero * weight * static_cast<double>(depth - i);
   }
 }
 
@@ -49,14 +62,18 @@ void unwind_path(PathElement* path, std::size_t depth, std::size_t index) {
   const double one = path[index].one;
   const double zero = path[index].zero;
   const auto size = static_cast<double>(depth + 1);
-  double next = path[depth].weight;
-  for (std::size_t i = depth; i-- > 0;) {
-    if (one != 0.0) {
+  const double inverse_size = kInverse[depth + 1];
+  if (one != 0.0) {
+    double next = path[depth].weight;
+    for (std::size_t i = depth; i-- > 0;) {
       const double kept = path[i].weight;
-      path[i].weight = next * size / (static_cast<double>(i + 1) * one);
-      next = kept - path[i].weight * zero * static_cast<double>(depth - i) / size;
-    } else {
-      path[i].weight = path[i].weight * size / (zero * static_cast<double>(depth - i));
+      path[i].weight = next * size * kInverse[i + 1];
+      next = kept - path[i].weight * zero * static_cast<double>(depth - i) * inverse_size;
+    }
+  } else {
+    const double inverse_zero = 1.0 / zero;
+    for (std::size_t i = depth; i-- > 0;) {
+      path[i].weight = path[i].weight * size * inverse_zero * kInverse[depth - i];
     }
   }
   for (std::size_t i = index; i < depth; ++i) {
@@ -68,19 +85,21 @@ void unwind_path(PathElement* path, std::size_t depth, std::size_t index) {
 
 // The total weight of the path with element `index` removed, without changing the path.
 double unwound_sum(const PathElement* path, std::size_t depth, std::size_t index) {
-  const double one = path[index].one;
   const double zero = path[index].zero;
   const auto size = static_cast<double>(depth + 1);
-  double next = path[depth].weight;
   double total = 0.0;
-  for (std::size_t i = depth; i-- > 0;) {
-    if (one != 0.0) {
-      const double share = next * size / (static_cast<double>(i + 1) * one);
+  if (path[index].one != 0.0) {
+    const double zero_share = zero * kInverse[depth + 1];
+    double next = path[depth].weight;
+    for (std::size_t i = depth; i-- > 0;) {
+      const double share = next * size * kInverse[i + 1];
       total += share;
-      next = path[i].weight - share * zero * static_cast<double>(depth - i) / size;
-    } else {
-      total += path[i].weight / zero * size / static_cast<double>(depth - i);
+      next = path[i].weight - share * zero_share * static_cast<double>(depth - i);
     }
+  } else {
+    const double scale = size / zero;
+    for (std::size_t i = depth; i-- > 0;) total += path[i].weight * kInverse[depth - i];
+    total *= scale;
   }
   return total;
 }
@@ -364,6 +383,9 @@ ExplainCall prepare(std::span<const UpliftTreeModel> trees, std::span<const Node
         panic("explain_columns: the leaves differ in width");
       }
     }
+  }
+  if (call.max_depth + 2 > kMaxPath) {
+    panic("explain_columns: trees deeper than " + std::to_string(kMaxPath - 2) + " levels");
   }
   return call;
 }
