@@ -260,9 +260,24 @@ class RowWalk {
     return test.matchable && category_goes_left(column.codes[row_], test.category);
   }
 
+  // Elements the row does not follow (one 0) differ only in their zero share, so their
+  // common sum is computed once per leaf.
   void at_leaf(const TreeNode& leaf, const PathElement* path, std::size_t depth) {
+    const auto size = static_cast<double>(depth + 1);
+    double cold = 0.0;
+    bool have_cold = false;
     for (std::size_t i = 1; i <= depth; ++i) {
-      const double scale = unwound_sum(path, depth, i) * (path[i].one - path[i].zero);
+      double weight = 0.0;
+      if (path[i].one != 0.0) {
+        weight = unwound_sum(path, depth, i);
+      } else {
+        if (!have_cold) {
+          for (std::size_t j = depth; j-- > 0;) cold += path[j].weight * kInverse[depth - j];
+          have_cold = true;
+        }
+        weight = cold * (size / path[i].zero);
+      }
+      const double scale = weight * (path[i].one - path[i].zero);
       double* target = phi_.data() + static_cast<std::size_t>(path[i].feature) * call_.width;
       for (std::size_t k = 0; k < call_.width; ++k) target[k] += scale * leaf.prob[k];
     }
