@@ -2,7 +2,7 @@
 # Installs what building and testing need on a fresh Debian machine (run as root).
 set -euo pipefail
 need_apt=()
-for pkg in libgtest-dev libgmock-dev libbenchmark-dev ninja-build binutils; do
+for pkg in libgtest-dev libgmock-dev libbenchmark-dev ninja-build binutils chromium; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
 done
 if ((${#need_apt[@]})); then

@@ -6,8 +6,11 @@ uplift random forest of the `quillmarsh` module.
     uplift = model.predict(X_new)          # one column per treatment arm, model.treatments_
 """
 
+from ._export import export_text
 from ._native import NativeError
+from ._report import report
 from ._version import __version__
 from .estimator import NotFittedError, UpliftForest, uplift_target
 
-__all__ = ["NativeError", "NotFittedError", "UpliftForest", "__version__", "uplift_target"]
+__all__ = ["NativeError", "NotFittedError", "UpliftForest", "__version__", "export_text",
+           "report", "uplift_target"]

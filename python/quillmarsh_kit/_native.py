@@ -169,6 +169,19 @@ class NativeForest:
                                                                           group_size))
         return outs[0], outs[1], outs[2], outs[3]
 
+    def explain(self, table: Table, threads: int) -> Tuple[np.ndarray, np.ndarray]:
+        """Per row, feature and output the contribution to the uplift (rows, features,
+        n_outputs), and the expected value per output (path-dependent TreeSHAP)."""
+        n_features, width = len(table.columns), self.n_outputs
+        out = np.empty((table.n_rows, n_features * width), dtype=np.float64)
+        base = np.empty((1, width), dtype=np.float64)
+        if table.n_rows == 0:
+            with native_call("explanation"):
+                self._forest.explain([c.engine_column() for c in table.columns], out, base, 1)
+        self._blocks(table, threads, [out], "explanation",
+                     lambda c, o, n: self._forest.explain(c, o, base, n))
+        return out.reshape(table.n_rows, n_features, width), base[0]
+
     def node_stats(self) -> Optional[bytes]:
         """The trees' node statistics in the engine's form, or None."""
         return self._forest.node_stats()

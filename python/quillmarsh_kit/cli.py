@@ -259,6 +259,11 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     if args.plot:
         _write_plot(args.plot, y, prediction, treatment, model.treatments_, model.control_)
         out.write(f"curves written to {args.plot}\n")
+    if args.report:
+        from ._report import report
+
+        report(model, X, treatment, y, args.report, source=args.data)
+        out.write(f"report written to {args.report}\n")
     return 0
 
 
@@ -421,6 +426,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--outcome", required=True, help="column of the binary outcome")
     p.add_argument("--table", help="also write the table as CSV here")
     p.add_argument("--plot", help="write the Qini and uplift curves of every arm to this PNG")
+    p.add_argument("--report", help="write an HTML report (scores, curves, importances, "
+                   "segments, settings) to this file")
 
     p = sub.add_parser("export-onnx", help="write a model as an ONNX graph (needs onnx)")
     p.add_argument("model", help="a model written by train")

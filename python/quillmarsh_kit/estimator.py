@@ -295,6 +295,53 @@ class UpliftForest(ForestParams):
         scores = _decisions.oob_attribute(self, "_oob_scores", "oob_score_")
         return dict(zip(self._check_fitted().treatments, scores))
 
+    # ------------------------------------------------------------------------- explain
+    def explain(self, X: Any, reference: Optional[Tuple[Any, Any, Any]] = None
+                ) -> Tuple[np.ndarray, np.ndarray]:
+        """Per-row contributions of every feature to every arm's predicted uplift.
+
+        Returns (contributions, base_value): contributions of shape (rows, features, arms),
+        features in `feature_names_` order and arms in `treatments_` order, and base_value of
+        length arms, such that contributions.sum(axis=1) + base_value equals `predict(X)`
+        (to rounding). These are the exact Shapley values of path-dependent TreeSHAP over the
+        forest's own trees (thresholds, missing values going right, category equality): a
+        feature left out of a coalition follows both branches of its splits, weighted by the
+        rows that reached each child while the tree grew (for honest trees its estimation
+        rows, of every group). base_value is the forest's uplift averaged that way.
+
+        A model saved before node statistics were kept has no such rows: pass
+        reference=(X_ref, treatment, y), labelled rows (the training rows, say) whose counts
+        at each node stand in for them; without it such a model is refused. Runs on n_jobs
+        threads with the interpreter free; Ctrl-C stops it.
+        """
+        from ._explain import explain
+
+        return explain(self, X, reference)
+
+    # ------------------------------------------------------------------------ segments
+    def segments(self, X: Any, treatment: Any, y: Any, max_depth: int = 3,
+                 min_rows: Optional[int] = None, random_state: Any = 0) -> Any:
+        """Readable segments of labelled rows: a pandas DataFrame, one row per segment.
+
+        One shallow uplift tree (this forest's criterion and settings, every feature at every
+        node) grows on half the rows of each group; the other half, which the tree never saw,
+        measures each segment. Columns: `rule` (e.g. "recency <= 4 and channel = Web"; a
+        numeric feature with missing values says where they go), `rows` (of the given rows),
+        and per arm `uplift[<arm>]` with its 95 % normal interval `lower[<arm>]`,
+        `upper[<arm>]` (treated minus control rate observed on the measuring half) and
+        `predicted[<arm>]` (this forest's mean prediction over the segment's rows). Sorted by
+        the first arm's observed uplift, highest first. `frame.attrs["measured"]` marks the
+        measuring rows.
+
+        max_depth: depth of the tree, in [0, 8] (at most 2**max_depth segments).
+        min_rows: a split is made only when both sides keep more than min_rows / 2 growing
+            rows; None: 5 % of the rows, at least 100.
+        random_state: the seed of the division and of the tree.
+        """
+        from ._segments import segments
+
+        return segments(self, X, treatment, y, max_depth, min_rows, random_state)
+
     # ---------------------------------------------------------------------- importance
     def get_feature_importance(
         self, importance_type: str = "gain", normalize: bool = False

@@ -146,3 +146,139 @@ def plot_arms(y_true: Any, uplift: Any, treatment: Any, arms: Sequence[Hashable]
             ax.set_title(f"{arm} vs {control}: {ax.get_title()}", fontsize="medium")
     fig.tight_layout()
     return axes
+
+
+def _node_label(view: Any, slot: int, decimals: int) -> str:
+    """One line per fact: the split or "leaf", the leaf's predicted uplift per arm, then (with
+    labelled rows) the rows, each group's rate and each arm's observed uplift."""
+    from ._trees import split_text
+
+    node = view.nodes[slot]
+    lines = [split_text(node, view.names, True) if not node.is_leaf else "leaf: predicted"]
+    if node.is_leaf and node.uplift is not None:
+        lines += [f"{g} {u:+.{decimals}f}" for g, u in zip(view.groups[1:], node.uplift)]
+    if view.stats is not None:
+        stats = view.stats[slot]
+        lines.append(f"rows {int(stats.rows.sum()):,}, observed rate")
+        uplift = [""] + [f" ({u:+.{decimals}f})" for u in stats.uplift]
+        lines += [f"{g} {r:.{decimals}f}{u}" for g, r, u in zip(view.groups, stats.rates, uplift)]
+    return "\n".join(lines)
+
+
+def plot_tree(model: Any, tree: int = 0, *, data: Any = None, ax: Any = None,
+              decimals: int = 3, fontsize: float = 7.0) -> Any:
+    """Draws tree `tree` of a fitted `UpliftForest` as boxes joined by lines: each split with
+    its condition (rows meeting it go left; a missing value goes right), each leaf with its
+    predicted uplift per arm. With data=(X, treatment, y), every box also shows the given rows
+    reaching the node, each group's rate ("nan" for a group without rows there) and the
+    observed uplift (as `export_text`). Without it the title says that they are not shown."""
+    from ._export import layout, tree_view
+
+    view = tree_view(model, tree, data)
+    places = layout(view.nodes)
+    width = max(x for x, _ in places.values()) + 1
+    depth = max(d for _, d in places.values()) + 1
+    if ax is None:
+        import matplotlib.pyplot as plt
+
+        _, ax = plt.subplots(figsize=(max(6.0, 2.2 * width), max(3.0, 2.0 * depth)))
+    for slot, (x, d) in places.items():
+        if slot > 0:
+            px, pd = places[(slot - 1) // 2]
+            ax.plot([px, x], [-pd, -d], color="grey", linewidth=0.8, zorder=1)
+        leaf = view.nodes[slot].is_leaf
+        ax.text(x, -d, _node_label(view, slot, decimals), ha="center", va="center",
+                fontsize=fontsize, zorder=2,
+                bbox=dict(boxstyle="round", facecolor="#e8f1fa" if leaf else "white",
+                          edgecolor="C0" if leaf else "grey"))
+    ax.set_xlim(-0.6, width - 0.4)
+    ax.set_ylim(-depth + 0.4, 0.6)
+    ax.set_axis_off()
+    title = f"tree {view.index} of {view.n_trees}"
+    note = "splits and leaf uplifts only: pass data=(X, treatment, y) for rows and rates"
+    ax.set_title(title if view.stats is not None else f"{title}\n{note}",
+                 fontsize="medium")
+    return ax
+
+
+def _ranked_features(contributions: np.ndarray, max_features: int) -> np.ndarray:
+    """Feature indices by mean absolute contribution over rows and arms, largest first."""
+    strength = np.nanmean(np.abs(contributions), axis=(0, 2))
+    return np.argsort(-strength, kind="stable")[:max_features]
+
+
+def plot_contribution_summary(model: Any, contributions: Any, *, ax: Any = None,
+                              max_features: int = 15, title: Optional[str] = None) -> Any:
+    """Mean absolute contribution per feature and arm (from `UpliftForest.explain`), one bar
+    per arm, the strongest features at the top."""
+    ax = _axes(ax)
+    phi = np.asarray(contributions, dtype=np.float64)
+    order = _ranked_features(phi, max_features)[::-1]
+    arms = [str(a) for a in model.treatments_]
+    height = 0.8 / len(arms)
+    for k, arm in enumerate(arms):
+        means = np.nanmean(np.abs(phi[:, order, k]), axis=0)
+        ax.barh(np.arange(len(order)) + (k - (len(arms) - 1) / 2) * height, means,
+                height=height, color=f"C{k}", label=arm)
+    ax.set_yticks(np.arange(len(order)), labels=[model.feature_names_[i] for i in order])
+    ax.set_xlabel("mean |contribution| to the predicted uplift")
+    ax.set_title(title if title is not None else "Contributions per feature and arm")
+    ax.legend(loc="lower right", title="arm", fontsize="small")
+    ax.grid(True, axis="x", alpha=0.3)
+    return ax
+
+
+def _colour_values(column: Any, rows: np.ndarray) -> np.ndarray:
+    """Each row's feature value as a rank in [0, 1] (codes for a string feature; NaN stays)."""
+    values = np.asarray(column.values[rows], dtype=np.float64)
+    finite = ~np.isnan(values)
+    out = np.full(len(values), np.nan)
+    if finite.any():
+        ranks = np.argsort(np.argsort(values[finite], kind="stable"), kind="stable")
+        out[finite] = ranks / max(finite.sum() - 1, 1)
+    return out
+
+
+def _swarm_offsets(values: np.ndarray, rng: Any, bins: int = 60) -> np.ndarray:
+    """Vertical offsets in (-0.4, 0.4) that widen where values are dense."""
+    finite = np.where(np.isfinite(values), values, 0.0)
+    edges = np.linspace(finite.min(), finite.max() + 1e-12, bins + 1)
+    which = np.clip(np.searchsorted(edges, finite, side="right") - 1, 0, bins - 1)
+    counts = np.bincount(which, minlength=bins)
+    spread = 0.4 * counts[which] / max(counts.max(), 1)
+    return rng.uniform(-1.0, 1.0, len(values)) * spread
+
+
+def plot_contribution_swarm(model: Any, X: Any, contributions: Any, *, arm: Any = None,
+                            ax: Any = None, max_features: int = 15, max_rows: int = 2000,
+                            random_state: Any = 0, title: Optional[str] = None) -> Any:
+    """A beeswarm of the contributions to one arm's uplift (`arm`, default the first of
+    `treatments_`): one dot per row and feature, features ranked by mean absolute
+    contribution, dots coloured by the row's feature value (its rank among the rows, low
+    blue, high red; missing values grey). At most `max_rows` rows, drawn at random."""
+    ax = _axes(ax)
+    phi = np.asarray(contributions, dtype=np.float64)
+    k = 0 if arm is None else list(model.treatments_).index(arm)
+    rng = np.random.default_rng(random_state)
+    rows = np.arange(phi.shape[0])
+    if len(rows) > max_rows:
+        rows = np.sort(rng.choice(rows, max_rows, replace=False))
+    from ._tabular import Table
+
+    fitted = model._check_fitted()
+    table = X if isinstance(X, Table) else model._prediction_table(fitted, X)
+    order = _ranked_features(phi, max_features)[::-1]
+    for position, f in enumerate(order):
+        values = phi[rows, f, k]
+        colours = _colour_values(table.columns[f], rows)
+        y = position + _swarm_offsets(values, rng)
+        missing = np.isnan(colours)
+        ax.scatter(values[missing], y[missing], s=6, color="grey", alpha=0.6, linewidths=0)
+        points = ax.scatter(values[~missing], y[~missing], s=6, c=colours[~missing],
+                            cmap="coolwarm", vmin=0.0, vmax=1.0, alpha=0.8, linewidths=0)
+    ax.axvline(0.0, color="black", linewidth=0.6)
+    ax.set_yticks(np.arange(len(order)), labels=[model.feature_names_[i] for i in order])
+    ax.set_xlabel(f"contribution to the uplift of {model.treatments_[k]}")
+    ax.figure.colorbar(points, ax=ax, label="feature value (rank)", ticks=[0, 1])
+    ax.set_title(title if title is not None else f"Contributions per row: {model.treatments_[k]}")
+    return ax

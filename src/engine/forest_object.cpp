@@ -171,6 +171,14 @@ PyMethodDef kMethods[] = {
      "the spread of the group means (1/G sum (m_g - mean)^2), within the within-group part\n"
      "(sum of squared deviations from the group means / (G L (L - 1))) and variance the\n"
      "estimate of the prediction's variance kept positive; arrays like out."},
+    {"explain", as_cfunction(&forest_explain), METH_VARARGS | METH_KEYWORDS,
+     "explain($self, columns, contributions, base, n_threads)\n--\n\n"
+     "Writes each row's contribution of every feature to every output into contributions,\n"
+     "shape (rows, n_features * n_outputs), entry [i, f * n_outputs + k], and the forest's\n"
+     "expected value per output into base, shape (1, n_outputs): path-dependent TreeSHAP\n"
+     "over the node covers of the node statistics (ValueError for a forest without them);\n"
+     "base plus a row's contributions is its prediction. columns and n_threads as for\n"
+     "predict; the lock is released and Ctrl-C stops it."},
     {"node_stats", as_cfunction(&forest_node_stats), METH_NOARGS,
      "node_stats($self)\n--\n\n"
      "The node statistics as bytes (little-endian uint32 words), or None without them."},
