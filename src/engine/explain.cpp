@@ -9,16 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/py_error.hpp"
+#include "binding/py_ref.hpp"
 #include "engine/arguments.hpp"
 #include "engine/arrays.hpp"
 #include "engine/columns.hpp"
 #include "engine/forest_methods.hpp"
 #include "engine/forest_object.hpp"
 #include "engine/predict_support.hpp"
-#include "lib/boundary.hpp"
-#include "lib/convert.hpp"
-#include "lib/py_error.hpp"
-#include "lib/py_ref.hpp"
 
 namespace quillmarsh {
 

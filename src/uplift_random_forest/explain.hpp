@@ -9,7 +9,7 @@
 #include <span>
 
 #include "concurrency/cancel.hpp"
-#include "uplift_random_forest/predict.hpp"
+#include "uplift_random_forest/forest_predict.hpp"
 #include "uplift_tree/node_stats.hpp"
 #include "uplift_tree/records.hpp"
 
