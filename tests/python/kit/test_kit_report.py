@@ -31,12 +31,14 @@ def _open(browser, page, tmp_path):
     flags = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--enable-logging=stderr",
              "--v=0", f"--user-data-dir={tmp_path / 'profile'}"]
     url = page.resolve().as_uri()
+    # The browser is not ours to sanitise: a sanitizer run's preload stays with the tests.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
     dom = subprocess.run([*flags, "--dump-dom", url], capture_output=True, text=True,
-                         timeout=120, check=True)
+                         timeout=120, check=True, env=env)
     console = [line for line in dom.stderr.splitlines() if ":CONSOLE" in line]
     shot = tmp_path / "shot.png"
     subprocess.run([*flags, f"--screenshot={shot}", "--window-size=1200,1600", url],
-                   capture_output=True, timeout=120, check=True)
+                   capture_output=True, timeout=120, check=True, env=env)
     return dom.stdout, console, shot
 
 
