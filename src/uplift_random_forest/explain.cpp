@@ -19,6 +19,7 @@
 #include "concurrency/channel.hpp"
 #include "concurrency/job_queue.hpp"
 #include "concurrency/thread.hpp"
+#include "uplift_random_forest/row_blocks.hpp"
 #include "uplift_tree/routing.hpp"
 
 namespace quillmarsh {
@@ -360,21 +361,6 @@ std::size_t explain_blocks(const ExplainCall& call, JobQueue& blocks, const Canc
   return done;
 }
 
-class StopAndWait {
- public:
-  StopAndWait(CancelFlag& stop, const ThreadGroup& group) noexcept : stop_(stop), group_(group) {}
-  StopAndWait(const StopAndWait&) = delete;
-  StopAndWait& operator=(const StopAndWait&) = delete;
-  ~StopAndWait() {
-    stop_.request();
-    group_.wait_until_empty();
-  }
-
- private:
-  CancelFlag& stop_;
-  const ThreadGroup& group_;
-};
-
 ExplainCall prepare(std::span<const UpliftTreeModel> trees, std::span<const NodeStats> stats,
                     std::span<const ColumnInput> columns) {
   if (trees.size() != stats.size()) panic("explain_columns: one node statistic per tree needed");
@@ -406,33 +392,10 @@ ExplainCall prepare(std::span<const UpliftTreeModel> trees, std::span<const Node
 }
 
 void run_blocks(const ExplainCall& call, std::size_t n_threads, const CancelFlag* cancel) {
-  const std::size_t n_blocks = (call.n_rows + kBlockRows - 1) / kBlockRows;
-  if (n_blocks > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    panic("explain_columns: " + std::to_string(call.n_rows) + " rows are too many for one call");
-  }
-  JobQueue blocks = JobQueue::sequence(static_cast<std::int32_t>(n_blocks));
-  const std::size_t threads =
-      std::clamp<std::size_t>(n_threads, 1, std::max<std::size_t>(n_blocks, 1));
-  auto [sender, receiver] = make_channel<std::size_t>();
-  CancelFlag stop;
-  std::size_t done = 0;
-  {
-    const std::shared_ptr<ThreadGroup> running = ThreadGroup::create();
-    const StopAndWait on_exit(stop, *running);
-    for (std::size_t t = 1; t < threads; ++t) {
-      spawn_detached(
-          [&call, &blocks, &stop, cancel, tx = sender]() mutable {
-            tx.send(explain_blocks(call, blocks, stop, cancel));
-          },
-          running);
-    }
-    sender.reset();
-    done = explain_blocks(call, blocks, stop, cancel);
-    while (const std::optional<std::size_t> finished = receiver.recv()) done += *finished;
-  }
-  if (done == n_blocks) return;
-  if (cancel != nullptr) cancel->throw_if_requested();
-  panic("explain_columns: an explaining thread failed; its report is on standard error");
+  run_row_blocks("explain_columns", call.n_rows, kBlockRows, n_threads, cancel,
+                 [&call, cancel](JobQueue& blocks, const CancelFlag& stop) {
+                   return explain_blocks(call, blocks, stop, cancel);
+                 });
 }
 
 }  // namespace

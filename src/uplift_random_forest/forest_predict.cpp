@@ -13,6 +13,7 @@
 #include "concurrency/channel.hpp"
 #include "concurrency/job_queue.hpp"
 #include "concurrency/thread.hpp"
+#include "uplift_random_forest/row_blocks.hpp"
 #include "uplift_tree/routing.hpp"
 #include "uplift_tree/tree_predict.hpp"
 
@@ -353,22 +354,6 @@ std::size_t predict_blocks(const ColumnsCall& call, JobQueue& blocks, const Canc
   return done;
 }
 
-// Raises `stop` and waits until every thread of the group has ended, on every way out.
-class StopAndWait {
- public:
-  StopAndWait(CancelFlag& stop, const ThreadGroup& group) noexcept : stop_(stop), group_(group) {}
-  StopAndWait(const StopAndWait&) = delete;
-  StopAndWait& operator=(const StopAndWait&) = delete;
-  ~StopAndWait() {
-    stop_.request();
-    group_.wait_until_empty();
-  }
-
- private:
-  CancelFlag& stop_;
-  const ThreadGroup& group_;
-};
-
 }  // namespace
 
 std::vector<double> predict_row(const UpliftRandomForestModel& forest, const PackedForest& packed,
@@ -412,35 +397,10 @@ void run_columns(ColumnsCall& call, std::span<const ColumnInput> columns, std::s
     call.category_ids.push_back(given.codes == nullptr ? std::vector<std::uint32_t>{}
                                                        : forest.category_ids(given.texts));
   }
-  const std::size_t n_blocks = (n_rows + RowBlock::kRows - 1) / RowBlock::kRows;
-  if (n_blocks > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    panic("predict_columns: " + std::to_string(n_rows) + " rows are too many for one call");
-  }
-  JobQueue blocks = JobQueue::sequence(static_cast<std::int32_t>(n_blocks));
-  const std::size_t threads =
-      std::clamp<std::size_t>(n_threads, 1, std::max<std::size_t>(n_blocks, 1));
-
-  // The calling thread takes blocks too; the others report how many blocks they finished.
-  auto [sender, receiver] = make_channel<std::size_t>();
-  CancelFlag stop;
-  std::size_t done = 0;
-  {
-    const std::shared_ptr<ThreadGroup> running = ThreadGroup::create();
-    const StopAndWait on_exit(stop, *running);
-    for (std::size_t t = 1; t < threads; ++t) {
-      spawn_detached(
-          [&call, &blocks, &stop, cancel, tx = sender]() mutable {
-            tx.send(predict_blocks(call, blocks, stop, cancel));
-          },
-          running);
-    }
-    sender.reset();
-    done = predict_blocks(call, blocks, stop, cancel);
-    while (const std::optional<std::size_t> finished = receiver.recv()) done += *finished;
-  }
-  if (done == n_blocks) return;
-  if (cancel != nullptr) cancel->throw_if_requested();
-  panic("predict_columns: a prediction thread failed; its report is on standard error");
+  run_row_blocks("predict_columns", n_rows, RowBlock::kRows, n_threads, cancel,
+                 [&call, cancel](JobQueue& blocks, const CancelFlag& stop) {
+                   return predict_blocks(call, blocks, stop, cancel);
+                 });
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "uplift_tree/split_oracles.hpp"
@@ -163,7 +164,9 @@ TEST(CountingPass, EveryCategoryTakesExactlyItsOwnText) {
   std::vector<std::int32_t> treatment;
   std::vector<std::int8_t> outcome;
   for (int i = 0; i < 600; ++i) {
-    texts.push_back("t" + std::to_string(i % 300));
+    std::string text = std::to_string(i % 300);
+    text.insert(text.begin(), 't');  // not "t" + ...: GCC 12 misreads that as an overlap
+    texts.push_back(std::move(text));
     treatment.push_back(i % 2);
     outcome.push_back(static_cast<std::int8_t>((i / 2) % 2));
   }
