@@ -1,5 +1,7 @@
 #include "uplift_random_forest/out_of_bag.hpp"
 
+#include <utility>
+
 #include "uplift_tree/grow.hpp"
 
 namespace quillmarsh {
@@ -13,9 +15,10 @@ std::vector<std::vector<bool>> rows_held(const TrainingRoot& root, const TreeOpt
   for (std::uint64_t t = 0; t < n_trees; ++t) {
     if (cancel != nullptr) cancel->throw_if_requested();
     const TreeSample sample = tree_sample_of(root, options, TreeDraws::seeded(seed, t));
-    std::vector<bool>& rows = held.emplace_back(n_rows, false);
+    std::vector<bool> rows(n_rows, false);
     for (const RowIndex r : sample.split_rows) rows[r] = true;
     for (const RowIndex r : sample.estimation_rows) rows[r] = true;
+    held.push_back(std::move(rows));
   }
   return held;
 }

@@ -26,7 +26,9 @@ struct NodeStats {
   // rows, otherwise all of the tree's rows (a row drawn twice counts twice).
   std::vector<std::uint32_t> counts;
 
-  std::size_t node_count() const noexcept { return groups == 0 ? 0 : counts.size() / (2 * groups); }
+  std::size_t node_count() const noexcept {
+    return groups == 0 ? 0 : counts.size() / (std::size_t{2} * groups);
+  }
 };
 
 // The slots growth reached in `tree`, ascending: the root and both children of every split.
