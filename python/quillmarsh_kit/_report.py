@@ -14,12 +14,12 @@ import base64
 import html
 import io
 import os
-import tempfile
 from typing import Any, Hashable, List, Optional, Sequence
 
 import numpy as np
 
 from . import metrics
+from ._output import atomic_path
 from ._segments import labelled_rows, segments
 from ._version import __version__
 
@@ -185,22 +185,10 @@ def _settings_section(model: Any) -> str:
 
 
 def write_atomically(path: str, text: str) -> None:
-    """Writes `text` (UTF-8) to a temporary file beside `path`, then renames it into place."""
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.",
-                                     suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
+    """Writes `text` (UTF-8) to `path` whole or not at all (see `_output.atomic_path`)."""
+    with atomic_path(path) as temporary:
+        with open(temporary, "w", encoding="utf-8") as out:
             out.write(text)
-            out.flush()
-            os.fsync(out.fileno())
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
 
 
 def report_html(model: Any, X: Any, treatment: Any, y: Any, *, title: str,
