@@ -16,24 +16,14 @@ from __future__ import annotations
 
 import argparse
 import json
-import time
 
 import numpy as np
 
 from quillmarsh_kit import UpliftForest
 from quillmarsh_kit.datasets import make_uplift_experiment
+from timing import fastest
 
 TARGET_SECONDS = 10.0
-
-
-def fastest(call, repeats: int = 3):
-    best = None
-    for _ in range(repeats):
-        wall, cpu = time.perf_counter(), time.process_time()
-        call()
-        spent = (time.perf_counter() - wall, time.process_time() - cpu)
-        best = spent if best is None or spent[0] < best[0] else best
-    return best
 
 
 def main() -> None:

@@ -13,11 +13,11 @@ Target: each bootstrap call under 10 seconds for 200 resamples of 100,000 rows o
 from __future__ import annotations
 
 import argparse
-import time
 
 import numpy as np
 
 from quillmarsh_kit import metrics
+from timing import fastest
 
 TARGET_SECONDS = 10.0
 
@@ -28,16 +28,6 @@ def experiment(rows: int, seed: int = 0):
     u = np.round(rng.normal(size=rows), 2)
     y = (rng.random(rows) < 0.1 + 0.05 * t * (u > 0)).astype(np.int64)
     return y, u, t
-
-
-def fastest(call, repeats: int = 3):
-    best = None
-    for _ in range(repeats):
-        wall, cpu = time.perf_counter(), time.process_time()
-        call()
-        spent = (time.perf_counter() - wall, time.process_time() - cpu)
-        best = spent if best is None or spent[0] < best[0] else best
-    return best
 
 
 def main() -> None:
