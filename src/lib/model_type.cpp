@@ -44,9 +44,18 @@ PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noe
     const auto alpha = convert_arg("alpha", a[8], to_f64);
     if (!alpha) return nullptr;
 
-    UpliftRandomForestModel forest =
-        make_forest(*n_estimators, *max_features, *max_depth, *min_sample_leaf,
-                    std::move(*eval_func), *max_bins, *balance, *regularization, *alpha);
+    UpliftRandomForestModel forest{.n_estimators = *n_estimators,
+                                   .max_features = *max_features,
+                                   .max_depth = *max_depth,
+                                   .min_sample_leaf = *min_sample_leaf,
+                                   .eval_func = std::move(*eval_func),
+                                   .max_bins = *max_bins,
+                                   .treatment_col = {},
+                                   .outcome_col = {},
+                                   .balance = *balance,
+                                   .regularization = *regularization,
+                                   .alpha = *alpha,
+                                   .trees = {}};
 
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
     if (alloc == nullptr) alloc = PyType_GenericAlloc;

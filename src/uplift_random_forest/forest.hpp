@@ -51,13 +51,8 @@ inline bool operator==(const UpliftRandomForestModel& a, const UpliftRandomFores
   return same_fields(a, b, kSameBits);
 }
 
-// A new, untrained record holding the nine values unchecked.
-UpliftRandomForestModel make_forest(std::int32_t n_estimators, std::uint64_t max_features,
-                                    std::uint64_t max_depth, std::uint64_t min_sample_leaf,
-                                    std::string eval_func, std::uint64_t max_bins, bool balance,
-                                    bool regularization, double alpha);
-
-// The template every tree of a training starts from; eval_func is the parsed text.
+// The template every tree of a training starts from: hyper-parameters set from the forest's
+// fields of the same name, no nodes, no names; eval_func is the parsed text.
 UpliftTreeModel make_tree_template(const UpliftRandomForestModel& forest, EvalFunc eval_func);
 
 }  // namespace quillmarsh

@@ -119,14 +119,14 @@ double gain_normaliser(std::span<const std::int32_t> c, std::span<const std::int
 }
 
 SplitSettings split_settings(const UpliftTreeModel& tree) noexcept {
-  SplitSettings s;
-  s.max_bins = tree.max_bins;
-  s.min_sample_leaf = tree.min_sample_leaf;
-  s.alpha = tree.alpha;
-  s.balance = tree.balance;
-  s.regularization = tree.regularization;
-  s.eval_func = tree.eval_func;
-  return s;
+  return {.max_bins = tree.max_bins,
+          .min_sample_leaf = tree.min_sample_leaf,
+          .alpha = tree.alpha,
+          .balance = tree.balance,
+          .regularization = tree.regularization,
+          .eval_func = tree.eval_func,
+          .inline_search_cells = kInlineSearchCells,
+          .min_samples_treatment = std::nullopt};
 }
 
 double split_gain(std::span<const std::int32_t> c, std::uint64_t n, double d_parent,

@@ -35,6 +35,8 @@ double node_divergence(std::span<const std::int32_t> c, EvalFunc eval_func, bool
 double gain_normaliser(std::span<const std::int32_t> c, std::span<const std::int32_t> c_left,
                        std::uint64_t n, std::uint64_t n_left, double alpha) noexcept;
 
+inline constexpr std::uint64_t kInlineSearchCells = 65536;
+
 // Settings of the split scoring, copied from the tree.
 struct SplitSettings {
   std::uint64_t max_bins = 0;
@@ -45,7 +47,7 @@ struct SplitSettings {
   EvalFunc eval_func = EvalFunc::Euclidean;
   // A node whose search reads at most this many cells (rows x searched features) is searched
   // on the growing thread itself: too little work to hand over to the pool and wait for.
-  std::uint64_t inline_search_cells = 65536;
+  std::uint64_t inline_search_cells = kInlineSearchCells;
   // Rows of every group each child must exceed (passes_group_test); nullopt: no minimum.
   std::optional<std::uint64_t> min_samples_treatment;
 };

@@ -31,20 +31,4 @@ EvalFunc parse_eval_func(std::string_view text) {
   panic("bad eval func");
 }
 
-UpliftTreeModel make_tree_template(std::uint64_t max_depth, std::uint64_t min_sample_leaf,
-                                   std::uint64_t max_features, EvalFunc eval_func,
-                                   std::uint64_t max_bins, bool balance, bool regularization,
-                                   double alpha) {
-  UpliftTreeModel tree;
-  tree.max_depth = max_depth;
-  tree.min_sample_leaf = min_sample_leaf;
-  tree.max_features = max_features;
-  tree.eval_func = eval_func;
-  tree.max_bins = max_bins;
-  tree.balance = balance;
-  tree.regularization = regularization;
-  tree.alpha = alpha;
-  return tree;
-}
-
 }  // namespace quillmarsh

@@ -266,10 +266,4 @@ constexpr std::optional<std::uint64_t> node_array_size(std::uint64_t max_depth) 
   return (std::uint64_t{1} << (max_depth + 1)) - 1;
 }
 
-// The starting point of every tree of a forest: hyper-parameters set, no nodes, no names.
-UpliftTreeModel make_tree_template(std::uint64_t max_depth, std::uint64_t min_sample_leaf,
-                                   std::uint64_t max_features, EvalFunc eval_func,
-                                   std::uint64_t max_bins, bool balance, bool regularization,
-                                   double alpha);
-
 }  // namespace quillmarsh

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "forest_support.hpp"
+
 namespace quillmarsh {
 namespace {
 

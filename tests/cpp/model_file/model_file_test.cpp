@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/panic.hpp"
+#include "forest_support.hpp"
 #include "model_file/json_writer.hpp"
 #include "model_file/round_trip.hpp"
 #include "test_support.hpp"

@@ -14,6 +14,7 @@
 #include "concurrency/channel.hpp"
 #include "concurrency/thread.hpp"
 #include "concurrency/worker_pool.hpp"
+#include "forest_support.hpp"
 #include "uplift_random_forest/forest_predict.hpp"
 #include "uplift_random_forest/train.hpp"
 #include "uplift_tree/grow.hpp"

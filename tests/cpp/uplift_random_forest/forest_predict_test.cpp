@@ -14,6 +14,7 @@
 #include "common/panic.hpp"
 #include "concurrency/channel.hpp"
 #include "concurrency/thread.hpp"
+#include "forest_support.hpp"
 #include "test_support.hpp"
 
 namespace quillmarsh {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "forest_support.hpp"
 #include "model_file/json_writer.hpp"
 #include "uplift_random_forest/train.hpp"
 #include "uplift_tree/training_data.hpp"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/panic.hpp"
+#include "forest_support.hpp"
 #include "test_support.hpp"
 
 namespace quillmarsh {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "concurrency/thread.hpp"
+#include "forest_support.hpp"
 #include "uplift_tree/training_data.hpp"
 
 namespace quillmarsh {

@@ -9,6 +9,7 @@
 #include <ostream>
 #include <string>
 
+#include "forest_support.hpp"
 #include "uplift_tree/divergence.hpp"
 #include "uplift_tree/training_data.hpp"
 

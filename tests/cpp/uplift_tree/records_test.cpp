@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/panic.hpp"
+#include "forest_support.hpp"
 #include "test_support.hpp"
 
 namespace quillmarsh {
