@@ -198,9 +198,18 @@ class SilentSink : public ProgressSink {
 };
 
 UpliftRandomForestModel fit_forest(const Options& o, const TrainingRoot& root) {
-  UpliftRandomForestModel forest =
-      make_forest(o.trees, o.max_features, o.max_depth, o.min_sample_leaf, o.measure, o.max_bins,
-                  false, false, 0.9);
+  UpliftRandomForestModel forest{.n_estimators = o.trees,
+                                 .max_features = o.max_features,
+                                 .max_depth = o.max_depth,
+                                 .min_sample_leaf = o.min_sample_leaf,
+                                 .eval_func = o.measure,
+                                 .max_bins = o.max_bins,
+                                 .treatment_col = {},
+                                 .outcome_col = {},
+                                 .balance = false,
+                                 .regularization = false,
+                                 .alpha = 0.9,
+                                 .trees = {}};
   const UpliftTreeModel tree_template = make_tree_template(forest, parse_eval_func(o.measure));
   TrainingRun run(root, tree_template, "treatment", "outcome",
                   TrainingPlan{o.trees, o.threads, o.seed, {}});

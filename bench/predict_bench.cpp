@@ -84,7 +84,18 @@ struct Setup {
 const Setup& setup() {
   static const Setup* const kSetup = [] {
     auto* s = new Setup;
-    s->forest = make_forest(100, 10, 8, 5, "ED", 10, false, false, 0.9);
+    s->forest = UpliftRandomForestModel{.n_estimators = 100,
+                                        .max_features = 10,
+                                        .max_depth = 8,
+                                        .min_sample_leaf = 5,
+                                        .eval_func = "ED",
+                                        .max_bins = 10,
+                                        .treatment_col = {},
+                                        .outcome_col = {},
+                                        .balance = false,
+                                        .regularization = false,
+                                        .alpha = 0.9,
+                                        .trees = {}};
     const Experiment train = experiment(20000, 1);
     SilentSink sink;
     fit(
