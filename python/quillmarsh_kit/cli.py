@@ -124,9 +124,10 @@ def _filled_rates(rates: np.ndarray) -> Tuple[np.ndarray, int]:
 
 def policy_rows(model: UpliftForest, X: Any, y: np.ndarray, treatment: np.ndarray,
                 value: float, costs: Dict[Hashable, float], level: float,
-                out: TextIO) -> List[List[Any]]:
+                out: TextIO) -> Tuple[List[List[Any]], np.ndarray]:
     """The value per row (and its interval) of the recommended policy, of treating nobody and
-    of treating everybody with each arm, the forest's rates as the outcome model."""
+    of treating everybody with each arm, the forest's rates as the outcome model; and the
+    recommended group of each row."""
     if not model._check_fitted().forest.has_node_stats:
         raise CliError("--value and --cost need the forest's per-group rates, but this model "
                        "holds no per-node group statistics (it was saved by a version that did "
@@ -144,7 +145,7 @@ def policy_rows(model: UpliftForest, X: Any, y: np.ndarray, treatment: np.ndarra
         estimate = metrics.policy_value(y, treatment, policy, rates=rates, value=value,
                                         costs=costs, level=level, control=control, arms=arms)
         rows.append([name, treated, *estimate])
-    return rows
+    return rows, policies[0][1]
 
 
 def _write_plot(path: str, y: Any, prediction: np.ndarray, treatment: Any,
@@ -311,12 +312,19 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     out.write(_format_table(EVALUATION_HEADER, rows) + "\n")
     if _recommends(args):
         value = 1.0 if args.value is None else args.value
-        policies = policy_rows(model, X, y, treatment, value, costs, args.level, out)
+        policies, recommended = policy_rows(model, X, y, treatment, value, costs, args.level,
+                                            out)
         out.write(f"\nvalue per row of each policy ({value:g} per positive outcome, "
                   f"{_cost_text(costs)}), {args.level * 100:g} % interval:\n")
         out.write(_format_table(POLICY_HEADER, policies) + "\n")
+        out.write(_recommended_text(recommended, [model.control_, *model.treatments_]))
     _evaluation_files(args, model, X, treatment, y, prediction, rows, out)
     return 0
+
+
+def _recommended_text(labels: np.ndarray, groups: List[Hashable]) -> str:
+    counts = [int(np.sum(labels == g)) for g in groups]
+    return "recommended: " + ", ".join(f"{g} {c:,} rows" for g, c in zip(groups, counts)) + "\n"
 
 
 def _interval_note(args: argparse.Namespace) -> str:
