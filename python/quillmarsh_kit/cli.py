@@ -122,16 +122,19 @@ def _filled_rates(rates: np.ndarray) -> Tuple[np.ndarray, int]:
     return np.where(missing, means, rates), int(missing.any(axis=1).sum())
 
 
+def _check_rates(model: UpliftForest) -> None:
+    if not model._check_fitted().forest.has_node_stats:
+        raise CliError("--value and --cost need the forest's per-group rates, but this model "
+                       "holds no per-node group statistics (it was saved by a version that did "
+                       "not keep them): train it again")
+
+
 def policy_rows(model: UpliftForest, X: Any, y: np.ndarray, treatment: np.ndarray,
                 value: float, costs: Dict[Hashable, float], level: float,
                 out: TextIO) -> Tuple[List[List[Any]], np.ndarray]:
     """The value per row (and its interval) of the recommended policy, of treating nobody and
     of treating everybody with each arm, the forest's rates as the outcome model; and the
     recommended group of each row."""
-    if not model._check_fitted().forest.has_node_stats:
-        raise CliError("--value and --cost need the forest's per-group rates, but this model "
-                       "holds no per-node group statistics (it was saved by a version that did "
-                       "not keep them): train it again")
     rates, filled = _filled_rates(model.predict_rates(X))
     if filled:
         out.write(f"note: {filled:,} rows lack some group's rate (a tree grown without "
@@ -294,6 +297,8 @@ def _costs(items: Sequence[str], arms: Sequence[Hashable]) -> Dict[Hashable, flo
 def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     model = UpliftForest.load(args.model)
     costs = _costs(args.cost or [], model.treatments_)  # before the data is read
+    if _recommends(args):
+        _check_rates(model)
     data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome,
                     features=model.feature_names_, string_columns=_string_features(model))
     assert data.treatment is not None and data.y is not None
