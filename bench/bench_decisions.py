@@ -4,7 +4,8 @@ the recommended treatment of causalml's uplift forest; and, on synthetic experim
 each row's best group is known, how often `recommend` picks it.
 
     PYTHONPATH=build/<dir>/python:python python3 bench/bench_decisions.py --splits 3
-    /tmp/cml_venv/bin/python bench/bench_decisions.py --splits 3   # with causalml
+    # with causalml, from a benchmark environment (about 18 minutes on 2 busy cores):
+    PYTHONPATH=build/<dir>/python:python /tmp/cml_venv/bin/python bench/bench_decisions.py
 
 Hillstrom (outcome `visit`, control "No E-Mail", arms "Mens E-Mail" and "Womens E-Mail"):
 the splits of bench/quality.py (70 % train, 30 % hold-out, split i: numpy seed 1000 + i,
@@ -210,9 +211,9 @@ def synthetic_table(rows: int, seeds: int, n_jobs: int, trees: int) -> str:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--splits", type=int, default=3,
+    parser.add_argument("--splits", type=int, default=10,
                         help="Hillstrom hold-out splits, the first of bench/quality.py's ten "
-                             "(default 3)")
+                             "(default 10)")
     parser.add_argument("--trees", type=int, default=100, help="trees of every forest")
     parser.add_argument("--n-jobs", type=int, default=2, help="training threads (default 2)")
     parser.add_argument("--synthetic-rows", type=int, default=50_000,
