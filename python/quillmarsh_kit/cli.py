@@ -109,19 +109,6 @@ EVALUATION_HEADER = ["arm", "rows", "treated", "control", "qini", "qini_lower", 
 POLICY_HEADER = ["policy", "treated", "value", "lower", "upper"]
 
 
-def _filled_rates(rates: np.ndarray) -> Tuple[np.ndarray, int]:
-    """`rates` with each NaN (a group missing from a leaf of a tree grown without honesty)
-    replaced by its column's mean, and the number of rows that had one. Any outcome model
-    leaves the augmented estimator unbiased; a poorer one only widens its interval."""
-    missing = np.isnan(rates)
-    if not missing.any():
-        return rates, 0
-    seen = np.where(missing, 0.0, rates)
-    counts = (~missing).sum(axis=0)
-    means = np.divide(seen.sum(axis=0), counts, out=np.zeros(rates.shape[1]), where=counts > 0)
-    return np.where(missing, means, rates), int(missing.any(axis=1).sum())
-
-
 def _check_rates(model: UpliftForest) -> None:
     if not model._check_fitted().forest.has_node_stats:
         raise CliError("--value and --cost need the forest's per-group rates, but this model "
@@ -130,15 +117,12 @@ def _check_rates(model: UpliftForest) -> None:
 
 
 def policy_rows(model: UpliftForest, X: Any, y: np.ndarray, treatment: np.ndarray,
-                value: float, costs: Dict[Hashable, float], level: float,
-                out: TextIO) -> Tuple[List[List[Any]], np.ndarray]:
+                value: float, costs: Dict[Hashable, float],
+                level: float) -> Tuple[List[List[Any]], np.ndarray]:
     """The value per row (and its interval) of the recommended policy, of treating nobody and
     of treating everybody with each arm, the forest's rates as the outcome model; and the
     recommended group of each row."""
-    rates, filled = _filled_rates(model.predict_rates(X))
-    if filled:
-        out.write(f"note: {filled:,} rows lack some group's rate (a tree grown without "
-                  "honesty); the column mean stands in for it\n")
+    rates = model.predict_rates(X)  # NaN only where the uplift is, which scoring refuses
     control, arms = model.control_, list(model.treatments_)
     policies = [("recommended", model.recommend(X, value=value, costs=costs)),
                 (f"nobody: {control}", control)] + [(f"everybody: {a}", a) for a in arms]
@@ -317,8 +301,7 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     out.write(_format_table(EVALUATION_HEADER, rows) + "\n")
     if _recommends(args):
         value = 1.0 if args.value is None else args.value
-        policies, recommended = policy_rows(model, X, y, treatment, value, costs, args.level,
-                                            out)
+        policies, recommended = policy_rows(model, X, y, treatment, value, costs, args.level)
         out.write(f"\nvalue per row of each policy ({value:g} per positive outcome, "
                   f"{_cost_text(costs)}), {args.level * 100:g} % interval:\n")
         out.write(_format_table(POLICY_HEADER, policies) + "\n")
