@@ -74,13 +74,16 @@ def _format_table(header: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
     return "\n".join(rows_text)
 
 
-def _score_interval(interval: Callable[..., metrics.ScoreInterval], y: np.ndarray,
-                    u: np.ndarray, t: np.ndarray, n_bootstrap: int, level: float,
-                    seed: int) -> List[float]:
+# Each score of evaluate's table with its bootstrap companion.
+_SCORES = ((metrics.qini_auc_score, metrics.qini_auc_score_interval),
+           (metrics.uplift_auc_score, metrics.uplift_auc_score_interval))
+
+
+def _score_interval(plain: Callable[..., float], interval: Callable[..., metrics.ScoreInterval],
+                    y: np.ndarray, u: np.ndarray, t: np.ndarray, n_bootstrap: int,
+                    level: float, seed: int) -> List[float]:
     """A score and its bootstrap interval; without resamples, the bounds are NaN."""
     if n_bootstrap == 0:
-        plain = metrics.qini_auc_score if interval is metrics.qini_auc_score_interval \
-            else metrics.uplift_auc_score
         return [plain(y, u, t), float("nan"), float("nan")]
     return list(interval(y, u, t, n_bootstrap=n_bootstrap, level=level, random_state=seed))
 
@@ -93,8 +96,8 @@ def evaluation_rows(y: Any, prediction: np.ndarray, treatment: Any, arms: Sequen
     top 30 %."""
     rows = []
     for arm, ya, ua, ta in metrics.arm_data(y, prediction, treatment, arms, control):
-        bounds = [_score_interval(f, ya, ua, ta, n_bootstrap, level, seed) for f in
-                  (metrics.qini_auc_score_interval, metrics.uplift_auc_score_interval)]
+        bounds = [_score_interval(plain, interval, ya, ua, ta, n_bootstrap, level, seed)
+                  for plain, interval in _SCORES]
         rows.append([
             str(arm), len(ya), int(ta.sum()), int(len(ta) - ta.sum()), *bounds[0], *bounds[1],
             metrics.qini_score(ya, ua, ta), metrics.auuc_score(ya, ua, ta),
