@@ -22,7 +22,7 @@ deviation of the hold-out Qini per arm over the splits, and the mean fit time. "
 `UpliftForest()` as it stands; "plain" is KL, depth 5, leaf 100 with every option off (the
 defaults before the options), and the options, criteria and grid each change that alone;
 "defaults, ..." rows change the defaults in one respect. The markdown table goes to standard
-output and to --out (default docs/quality.md).
+output and to --out (default docs/quality.md), above that file's sections.
 
 Fit times are wall seconds on the machine at hand: on a shared machine they vary with what
 else runs; compare them within one run.
@@ -39,6 +39,7 @@ from typing import Dict, List, NamedTuple, Optional, Sequence
 import numpy as np
 
 from data_location import data_dir
+from markdown_section import replace_head
 from quillmarsh_kit import UpliftForest
 from quillmarsh_kit.datasets import load_csv
 from quillmarsh_kit.metrics import qini_auc_score
@@ -247,8 +248,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             + ", ".join(f"{k}={v!r}" for k, v in shown.items()) + ".\n\n"
             + table(tasks, list(chosen), results) + "\n")
     print(text)
-    if args.out:
-        pathlib.Path(args.out).write_text(text, encoding="utf-8")
+    if args.out:  # the sections other scripts write below the table stay
+        replace_head(pathlib.Path(args.out), text)
     return 0
 
 

@@ -7,7 +7,7 @@ import csv
 import os
 import sys
 import time
-from typing import Any, Callable, Dict, Hashable, List, Optional, Sequence, TextIO
+from typing import Any, Callable, Dict, Hashable, List, Optional, Sequence, TextIO, Tuple
 
 import numpy as np
 
@@ -26,8 +26,10 @@ class CliError(Exception):
 
 
 # ---------------------------------------------------------------------------- helpers
-def _match_label(text: str, labels: Sequence[Hashable], what: str) -> Hashable:
-    """The label among `labels` that `text` (from the command line) stands for."""
+def _match_label(text: str, labels: Sequence[Hashable], what: str,
+                 among: str = "the treatment column") -> Hashable:
+    """The label among `labels` (those of `among`) that `text`, from the command line,
+    stands for."""
     if text in labels:
         return text
     for label in labels:  # a boolean column: --control false
@@ -41,7 +43,7 @@ def _match_label(text: str, labels: Sequence[Hashable], what: str) -> Hashable:
         if value in labels:
             return value
     shown = ", ".join(repr(label) for label in labels)
-    raise CliError(f"{what} {text!r} does not occur in the treatment column (labels: {shown})")
+    raise CliError(f"{what} {text!r} does not occur in {among} (labels: {shown})")
 
 
 def _labels(values: np.ndarray) -> List[Hashable]:
@@ -72,23 +74,68 @@ def _format_table(header: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
     return "\n".join(rows_text)
 
 
+# Each score of evaluate's table with its bootstrap companion.
+_SCORES = ((metrics.qini_auc_score, metrics.qini_auc_score_interval),
+           (metrics.uplift_auc_score, metrics.uplift_auc_score_interval))
+
+
+def _score_interval(plain: Callable[..., float], interval: Callable[..., metrics.ScoreInterval],
+                    y: np.ndarray, u: np.ndarray, t: np.ndarray, n_bootstrap: int,
+                    level: float, seed: int) -> List[float]:
+    """A score and its bootstrap interval; without resamples, the bounds are NaN."""
+    if n_bootstrap == 0:
+        return [plain(y, u, t), float("nan"), float("nan")]
+    return list(interval(y, u, t, n_bootstrap=n_bootstrap, level=level, random_state=seed))
+
+
 def evaluation_rows(y: Any, prediction: np.ndarray, treatment: Any, arms: Sequence[Hashable],
-                    control: Hashable) -> List[List[Any]]:
-    """Per arm: rows, treated, control, Qini coefficient, AUUC, causalml's Qini and AUUC
-    scores, and the observed uplift among the top 30 %."""
+                    control: Hashable, n_bootstrap: int = 200, level: float = 0.95,
+                    seed: int = 0) -> List[List[Any]]:
+    """Per arm: rows, treated, control, the Qini coefficient and the AUUC each with its
+    bootstrap interval, causalml's Qini and AUUC scores, and the observed uplift among the
+    top 30 %."""
     rows = []
     for arm, ya, ua, ta in metrics.arm_data(y, prediction, treatment, arms, control):
+        bounds = [_score_interval(plain, interval, ya, ua, ta, n_bootstrap, level, seed)
+                  for plain, interval in _SCORES]
         rows.append([
-            str(arm), len(ya), int(ta.sum()), int(len(ta) - ta.sum()),
-            metrics.qini_auc_score(ya, ua, ta), metrics.uplift_auc_score(ya, ua, ta),
+            str(arm), len(ya), int(ta.sum()), int(len(ta) - ta.sum()), *bounds[0], *bounds[1],
             metrics.qini_score(ya, ua, ta), metrics.auuc_score(ya, ua, ta),
             metrics.uplift_at_k(ya, ua, ta, "overall", 0.3),
         ])
     return rows
 
 
-EVALUATION_HEADER = ["arm", "rows", "treated", "control", "qini", "auuc", "qini_score",
-                     "auuc_score", "uplift@30%"]
+EVALUATION_HEADER = ["arm", "rows", "treated", "control", "qini", "qini_lower", "qini_upper",
+                     "auuc", "auuc_lower", "auuc_upper", "qini_score", "auuc_score",
+                     "uplift@30%"]
+POLICY_HEADER = ["policy", "treated", "value", "lower", "upper"]
+
+
+def _check_rates(model: UpliftForest) -> None:
+    if not model._check_fitted().forest.has_node_stats:
+        raise CliError("--value and --cost need the forest's per-group rates, but this model "
+                       "holds no per-node group statistics (it was saved by a version that did "
+                       "not keep them): train it again")
+
+
+def policy_rows(model: UpliftForest, X: Any, y: np.ndarray, treatment: np.ndarray,
+                value: float, costs: Dict[Hashable, float],
+                level: float) -> Tuple[List[List[Any]], np.ndarray]:
+    """The value per row (and its interval) of the recommended policy, of treating nobody and
+    of treating everybody with each arm, the forest's rates as the outcome model; and the
+    recommended group of each row."""
+    rates = model.predict_rates(X)  # NaN only where the uplift is, which scoring refuses
+    control, arms = model.control_, list(model.treatments_)
+    policies = [("recommended", model.recommend(X, value=value, costs=costs)),
+                (f"nobody: {control}", control)] + [(f"everybody: {a}", a) for a in arms]
+    rows = []
+    for name, policy in policies:
+        treated = float(np.mean(np.asarray(policy, dtype=object) != control))
+        estimate = metrics.policy_value(y, treatment, policy, rates=rates, value=value,
+                                        costs=costs, level=level, control=control, arms=arms)
+        rows.append([name, treated, *estimate])
+    return rows, policies[0][1]
 
 
 def _write_plot(path: str, y: Any, prediction: np.ndarray, treatment: Any,
@@ -226,8 +273,9 @@ def _costs(items: Sequence[str], arms: Sequence[Hashable]) -> Dict[Hashable, flo
         label, sep, value = item.rpartition("=")
         if not sep:
             raise CliError(f"--cost takes ARM=COST, got {item!r}")
+        arm = _match_label(label, list(arms), "arm of --cost", "the model's arms")
         try:
-            costs[_match_label(label, list(arms), "arm of --cost")] = float(value)
+            costs[arm] = float(value)
         except ValueError:
             raise CliError(f"--cost {item!r}: {value!r} is not a number") from None
     return costs
@@ -235,6 +283,9 @@ def _costs(items: Sequence[str], arms: Sequence[Hashable]) -> Dict[Hashable, flo
 
 def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     model = UpliftForest.load(args.model)
+    costs = _costs(args.cost or [], model.treatments_)  # before the data is read
+    if _recommends(args):
+        _check_rates(model)
     data = load_csv(args.data, treatment=args.treatment, outcome=args.outcome,
                     features=model.feature_names_, string_columns=_string_features(model))
     assert data.treatment is not None and data.y is not None
@@ -246,9 +297,44 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
     X = {name: values[known] for name, values in data.X.items()}
     treatment, y = data.treatment[known], data.y[known]
     prediction = model.predict(X)
-    rows = evaluation_rows(y, prediction, treatment, model.treatments_, model.control_)
-    out.write(f"evaluation on {len(y):,} rows of {args.data} (control {model.control_!r})\n")
+    rows = evaluation_rows(y, prediction, treatment, model.treatments_, model.control_,
+                           args.bootstrap, args.level, args.seed)
+    out.write(f"evaluation on {len(y):,} rows of {args.data} (control {model.control_!r}); "
+              + _interval_note(args) + "\n")
     out.write(_format_table(EVALUATION_HEADER, rows) + "\n")
+    if _recommends(args):
+        value = 1.0 if args.value is None else args.value
+        policies, recommended = policy_rows(model, X, y, treatment, value, costs, args.level)
+        out.write(f"\nvalue per row of each policy ({value:g} per positive outcome, "
+                  f"{_cost_text(costs)}), {args.level * 100:g} % interval:\n")
+        out.write(_format_table(POLICY_HEADER, policies) + "\n")
+        out.write(_recommended_text(recommended, [model.control_, *model.treatments_]))
+    _evaluation_files(args, model, X, treatment, y, prediction, rows, out)
+    return 0
+
+
+def _recommended_text(labels: np.ndarray, groups: List[Hashable]) -> str:
+    counts = [int(np.sum(labels == g)) for g in groups]
+    return "recommended: " + ", ".join(f"{g} {c:,} rows" for g, c in zip(groups, counts)) + "\n"
+
+
+def _interval_note(args: argparse.Namespace) -> str:
+    if args.bootstrap == 0:
+        return "no score intervals (--bootstrap 0)"
+    return (f"score intervals at {args.level * 100:g} %: {args.bootstrap} bootstrap resamples "
+            f"within each group, seed {args.seed}")
+
+
+def _cost_text(costs: Dict[Hashable, float]) -> str:
+    if not costs:
+        return "no costs"
+    return "costs per treated row " + ", ".join(f"{arm}: {c:g}" for arm, c in costs.items())
+
+
+def _evaluation_files(args: argparse.Namespace, model: UpliftForest, X: Any, treatment: Any,
+                      y: Any, prediction: np.ndarray, rows: List[List[Any]],
+                      out: TextIO) -> None:
+    """The table, plot and report that evaluate's options ask for."""
     if args.table:
         with atomic_path(args.table) as temp:
             with open(temp, "w", newline="", encoding="utf-8") as dst:
@@ -264,7 +350,6 @@ def _cmd_evaluate(args: argparse.Namespace, out: TextIO) -> int:
 
         report(model, X, treatment, y, args.report, source=args.data)
         out.write(f"report written to {args.report}\n")
-    return 0
 
 
 def _cmd_export_onnx(args: argparse.Namespace, out: TextIO) -> int:
@@ -380,6 +465,20 @@ def _forest_options(args: argparse.Namespace) -> Dict[str, Any]:
     return {p.name: getattr(args, p.name) for p in PARAMS if p.option is not None}
 
 
+def _level(text: str) -> float:
+    level = float(text)
+    if not 0.0 < level < 1.0:
+        raise argparse.ArgumentTypeError(f"the level must lie strictly between 0 and 1, got {text}")
+    return level
+
+
+def _resamples(text: str) -> int:
+    count = int(text)
+    if count < 0:
+        raise argparse.ArgumentTypeError(f"the number of resamples cannot be negative, got {text}")
+    return count
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quillmarsh",
                                      description="Uplift random forests: train, predict, evaluate.")
@@ -428,6 +527,18 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--plot", help="write the Qini and uplift curves of every arm to this PNG")
     p.add_argument("--report", help="write an HTML report (scores, curves, importances, "
                    "segments, settings) to this file")
+    p.add_argument("--level", type=_level, default=0.95,
+                   help="confidence level of the intervals (default 0.95)")
+    p.add_argument("--bootstrap", type=_resamples, default=200, metavar="N",
+                   help="bootstrap resamples behind each score's interval (default 200; 0: "
+                        "no intervals)")
+    p.add_argument("--seed", type=int, default=0, help="seed of the resamples (default 0)")
+    p.add_argument("--value", type=float,
+                   help="value of one positive outcome: also print the value per row of the "
+                        "recommended policy and of the constant ones")
+    p.add_argument("--cost", action="append", metavar="ARM=COST",
+                   help="cost per treated row of an arm (repeat for each arm; default 0): "
+                        "also print the policies' values")
 
     p = sub.add_parser("export-onnx", help="write a model as an ONNX graph (needs onnx)")
     p.add_argument("model", help="a model written by train")

@@ -3,11 +3,12 @@
 import csv
 import json
 import re
+import statistics
 
 import numpy as np
 import pytest
 
-from quillmarsh_kit import UpliftForest, __version__
+from quillmarsh_kit import UpliftForest, __version__, metrics
 from quillmarsh_kit.cli import main
 from quillmarsh_kit.datasets import load_csv, make_uplift_experiment
 
@@ -87,6 +88,125 @@ def test_evaluate_scores_against_the_control_the_model_was_grown_with(csv_files,
         groups = [int(r["arm"]) for r in csv.DictReader(src)]
     treated, control = groups.count(1), groups.count(0)
     assert re.search(rf"\n1(\.0)? +{treated + control} +{treated} +{control} ", out), out
+
+
+@pytest.fixture(scope="module")
+def evaluated(csv_files, tmp_path_factory):
+    """A model trained on the training file, the test file and its rows."""
+    train, test = csv_files
+    model_path = tmp_path_factory.mktemp("evaluate") / "model.json"
+    assert main(["train", str(train), "--treatment", "arm", "--control", "0", "--outcome",
+                 "converted", "--exclude", "id", "--model", str(model_path), "--quiet",
+                 *FOREST, "--seed", "4"]) == 0
+    return model_path, test, load_csv(test, treatment="arm", outcome="converted", exclude=["id"])
+
+
+def _aipw(y, g, policy, rates, value, cost, z):
+    """The augmented inverse-propensity value of giving group index `policy[i]` to row i,
+    written out with the groups' shares as propensities: (value, lower, upper)."""
+    n = len(y)
+    shares = np.bincount(g, minlength=rates.shape[1]) / n
+    m = rates[np.arange(n), policy]
+    scores = value * (m + (g == policy) / shares[policy] * (y - m)) - cost[policy]
+    half = z * scores.std(ddof=1) / np.sqrt(n)
+    return [scores.mean(), scores.mean() - half, scores.mean() + half]
+
+
+def _printed_policies(out):
+    """{policy: [treated share, value, lower, upper]} from evaluate's policy table."""
+    lines = out[out.index("value per row of each policy"):].splitlines()[3:7]
+    return {re.split(r"  +", line)[0]: [float(v) for v in re.split(r"  +", line)[1:]]
+            for line in lines}
+
+
+@pytest.mark.parametrize("value,costs,level", [
+    (1.0, {}, 0.95),
+    (2.0, {1: 0.02, 2: 0.05}, 0.9),
+    (1.0, {2: 0.3}, 0.8),
+], ids=["value_only", "costs_per_arm", "one_arm_priced_out"])
+def test_evaluate_prints_intervals_and_policy_values_computed_by_hand(evaluated, tmp_path,
+                                                                      capsys, value, costs,
+                                                                      level):
+    model_path, test, data = evaluated
+    table = tmp_path / "table.csv"
+    options = [f"--cost={arm}={c}" for arm, c in costs.items()]
+    assert main(["evaluate", str(test), "--model", str(model_path), "--treatment", "arm",
+                 "--outcome", "converted", "--value", str(value), *options, "--level",
+                 str(level), "--bootstrap", "40", "--seed", "3", "--table", str(table)]) == 0
+    out = capsys.readouterr().out
+    model = UpliftForest.load(model_path)
+    uplift, rates = model.predict(data.X), model.predict_rates(data.X)
+    y, g = np.asarray(data.y, dtype=float), np.asarray(data.treatment, dtype=np.int64)
+    # the scores' intervals: the bootstrap of each arm's rows at the asked level and seed
+    with open(table) as src:
+        written = {int(r["arm"]): r for r in csv.DictReader(src)}
+    for k, arm in enumerate((1, 2)):
+        rows = (g == 0) | (g == arm)
+        for name, interval in (("qini", metrics.qini_auc_score_interval),
+                               ("auuc", metrics.uplift_auc_score_interval)):
+            expected = interval(y[rows], uplift[rows, k], (g[rows] == arm).astype(int),
+                                n_bootstrap=40, level=level, random_state=3)
+            got = [float(written[arm][f"{name}{s}"]) for s in ("", "_lower", "_upper")]
+            np.testing.assert_allclose(got, expected, rtol=1e-12)
+            assert got[1] < got[0] < got[2]
+    # the policies' values: the estimator written out in numpy, the recommendation the
+    # argmax of value x uplift - cost with control worth 0
+    cost = np.array([0.0, costs.get(1, 0.0), costs.get(2, 0.0)])
+    z = statistics.NormalDist().inv_cdf((1 + level) / 2)
+    best = np.argmax(np.column_stack([np.zeros(len(y)), value * uplift - cost[1:]]), axis=1)
+    assert 0 < (best == 0).sum() < len(y)  # a real choice between groups
+    expected = {"recommended": [np.mean(best > 0), *_aipw(y, g, best, rates, value, cost, z)]}
+    for label, name in ((0, "nobody: 0"), (1, "everybody: 1"), (2, "everybody: 2")):
+        policy = np.full(len(y), label)
+        expected[name] = [float(label > 0), *_aipw(y, g, policy, rates, value, cost, z)]
+    assert _printed_policies(out).keys() == expected.keys()
+    counts = np.bincount(best, minlength=3)
+    assert f"recommended: 0 {counts[0]:,} rows, 1 {counts[1]:,} rows, 2 {counts[2]:,} rows" in out
+    for name, numbers in _printed_policies(out).items():
+        np.testing.assert_allclose(numbers, expected[name], rtol=0, atol=5.01e-5, err_msg=name)
+    # with the forest's rates, the estimator still centres on the group's observed mean:
+    # treating nobody is worth about the control rows' mean outcome
+    control_mean = value * y[g == 0].mean()
+    nobody = _printed_policies(out)["nobody: 0"]
+    assert nobody[2] < control_mean < nobody[3]
+
+
+def _without_node_statistics(model_path, tmp_path):
+    document = json.loads(model_path.read_text())
+    del document["quillmarsh_kit"]["node_stats"]  # as a model saved before they were kept
+    old = tmp_path / "old.json"
+    old.write_text(json.dumps(document))
+    return old
+
+
+@pytest.mark.parametrize("options,old_model,status,message", [
+    (["--cost", "3=0.1"], False, 1, "arm of --cost '3' does not occur in the model's arms"),
+    (["--cost", "0=0.1"], False, 1, "arm of --cost '0' does not occur in the model's arms"),
+    (["--cost", "1"], False, 1, "--cost takes ARM=COST, got '1'"),
+    (["--cost", "1=cheap"], False, 1, "--cost '1=cheap': 'cheap' is not a number"),
+    (["--value", "1"], True, 1, "this model holds no per-node group statistics"),
+    ([], True, 0, ""),
+    (["--level", "1.5"], False, 2, "the level must lie strictly between 0 and 1"),
+    (["--bootstrap", "-1"], False, 2, "the number of resamples cannot be negative"),
+], ids=["unknown_arm", "control_priced", "no_equals", "not_a_number", "value_without_stats",
+        "scores_without_stats", "level", "resamples"])
+def test_evaluate_refuses_bad_decision_options_clearly(evaluated, tmp_path, capsys, options,
+                                                       old_model, status, message):
+    model_path, test, _ = evaluated
+    model = _without_node_statistics(model_path, tmp_path) if old_model else model_path
+    argv = ["evaluate", str(test), "--model", str(model), "--treatment", "arm", "--outcome",
+            "converted", "--bootstrap", "5", *options]
+    try:
+        got = main(argv)
+    except SystemExit as exit_:  # the parser's own refusals
+        got = exit_.code
+    captured = capsys.readouterr()
+    assert got == status and message in captured.err
+    if status == 0:
+        assert "qini_lower" in captured.out and "value per row" not in captured.out
+    elif status == 1:  # one line, no traceback
+        assert captured.err.startswith("quillmarsh evaluate: error: ")
+        assert captured.err.count("\n") == 1
 
 
 TREE_OPTIONS = ("max_samples", "bootstrap", "honest", "honest_fraction", "min_samples_treatment")
