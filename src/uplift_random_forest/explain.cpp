@@ -278,13 +278,15 @@ class MaskWalk {
       masks_[static_cast<std::size_t>(leaf) * stride_] = agree;
       return;
     }
+    // Both children are walked; which one the row follows only decides whose mask loses the
+    // split's feature, so the choice is a select, not a branch.
     const std::size_t left = 2 * slot + 1;
-    const std::size_t hot = goes_left(call_, tree_.tests[slot], row_) ? left : left + 1;
-    const std::size_t cold = hot == left ? left + 1 : left;
-    walk(hot, agree);
-    if (tree_.fraction[cold] != 0.0) {
-      walk(cold, agree & ~(std::uint32_t{1} << tree_.table.bit[slot]));
-    }
+    const bool to_left = goes_left(call_, tree_.tests[slot], row_);
+    const std::uint32_t without = agree & ~(std::uint32_t{1} << tree_.table.bit[slot]);
+    const std::uint32_t left_agree = to_left ? agree : without;
+    const std::uint32_t right_agree = to_left ? without : agree;
+    if (to_left | (tree_.fraction[left] != 0.0)) walk(left, left_agree);
+    if (!to_left | (tree_.fraction[left + 1] != 0.0)) walk(left + 1, right_agree);
   }
 
   const ExplainCall& call_;

@@ -194,11 +194,12 @@ void add_scaled(const PathTable& table, const PathLeaf& leaf, std::uint32_t agre
   const std::int32_t* features = table.features.data() + leaf.first;
   const double* c = table.weights.data() + leaf.table;
   const double* odds = table.odds.data() + leaf.first;
-  const double missed = -c[agree];  // unused when the row follows every feature
+  // shares[0]: a feature the row does not follow; unused when it follows every feature
+  std::array<double, 2> shares{-c[agree], 0.0};
   for (std::uint32_t i = 0; i < leaf.size; ++i) {
     const std::uint32_t bit = 1u << i;
-    const double followed = odds[i] * c[agree ^ bit];
-    const double share = (agree & bit) != 0 ? followed : missed;
+    shares[1] = odds[i] * c[agree ^ bit];
+    const double share = shares[agree >> i & 1u];  // a look-up: the bits follow no pattern
     value.add(share, phi + static_cast<std::size_t>(features[i]) * value.width());
   }
 }
