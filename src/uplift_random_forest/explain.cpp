@@ -120,10 +120,27 @@ struct Test {
   std::uint32_t category = 0;
 };
 
+// A split's test on the words of a block of rows (packed_goes_left): a numeric cell's word is
+// its value_key, a text cell's its code, or kNoText for a code outside the column's texts.
+struct PackedTest {
+  std::uint32_t column = 0;
+  std::uint32_t mask = 0;
+  std::uint32_t test = 0;
+};
+constexpr std::uint32_t kNoText = 0xFFFFFFFF;
+constexpr std::uint32_t kNoMatch = 0xFFFFFFFE;  // the mask of a category the column lacks
+
+PackedTest packed_test(const Test& test) {
+  const auto column = static_cast<std::uint32_t>(test.feature);
+  if (test.numeric) return PackedTest{column, 0, threshold_key(test.threshold)};
+  return PackedTest{column, test.matchable ? test.category : kNoMatch, 0};
+}
+
 struct PreparedTree {
   const UpliftTreeModel* tree = nullptr;
-  std::vector<double> fraction;  // per slot: its share of its parent's cover
-  std::vector<Test> tests;       // per slot
+  std::vector<double> fraction;    // per slot: its share of its parent's cover
+  std::vector<Test> tests;         // per slot
+  std::vector<PackedTest> packed;  // per slot
   PathShape shape;
   bool tabled = false;
   PathTable table;  // built while the tree's group of trees is explained
@@ -264,9 +281,11 @@ bool goes_left(const ExplainCall& call, const Test& test, std::size_t row) {
 // leaves keep the kCutOff their masks start with.
 class MaskWalk {
  public:
-  MaskWalk(const ExplainCall& call, const PreparedTree& tree, std::size_t row, std::uint32_t* masks,
+  // `words` holds the row's word of column c at words[c * stride], its mask at leaf l goes to
+  // masks[l * stride].
+  MaskWalk(const PreparedTree& tree, const std::uint32_t* words, std::uint32_t* masks,
            std::size_t stride)
-      : call_(call), tree_(tree), row_(row), masks_(masks), stride_(stride) {}
+      : tree_(tree), words_(words), masks_(masks), stride_(stride) {}
 
   void run() { walk(0, ~std::uint32_t{0} >> 1); }
 
@@ -281,7 +300,8 @@ class MaskWalk {
     // Both children are walked; which one the row follows only decides whose mask loses the
     // split's feature, so the choice is a select, not a branch.
     const std::size_t left = 2 * slot + 1;
-    const bool to_left = goes_left(call_, tree_.tests[slot], row_);
+    const PackedTest& test = tree_.packed[slot];
+    const bool to_left = packed_goes_left(words_[test.column * stride_], test.mask, test.test);
     const std::uint32_t without = agree & ~(std::uint32_t{1} << tree_.table.bit[slot]);
     const std::uint32_t left_agree = to_left ? agree : without;
     const std::uint32_t right_agree = to_left ? without : agree;
@@ -289,9 +309,8 @@ class MaskWalk {
     if (!to_left | (tree_.fraction[left + 1] != 0.0)) walk(left + 1, right_agree);
   }
 
-  const ExplainCall& call_;
   const PreparedTree& tree_;
-  std::size_t row_;
+  const std::uint32_t* words_;
   std::uint32_t* masks_;
   std::size_t stride_;
 };
@@ -397,18 +416,36 @@ constexpr std::size_t kTableBudget = std::size_t{1} << 22;
 // Adds a tabled tree to the block of rows first..last: every row's masks at the leaves, then
 // leaf after leaf its shares for all rows, with the leaf's table in cache.
 void add_tabled(const ExplainCall& call, const PreparedTree& tree, std::size_t first,
-                std::size_t last, std::vector<std::uint32_t>& masks) {
+                std::size_t last, std::span<const std::uint32_t> words,
+                std::vector<std::uint32_t>& masks) {
   const std::size_t n = last - first;
   const std::vector<PathLeaf>& leaves = tree.table.leaves;
   masks.assign(leaves.size() * n, kCutOff);
-  for (std::size_t r = first; r < last; ++r) {
-    MaskWalk(call, tree, r, masks.data() + (r - first), n).run();
-  }
+  for (std::size_t j = 0; j < n; ++j) MaskWalk(tree, words.data() + j, masks.data() + j, n).run();
   const std::size_t row_width = call.n_features * call.width;
   double* phi = call.contributions.data() + first * row_width;
   for (std::size_t l = 0; l < leaves.size(); ++l) {
     add_leaf_shares(tree.table, leaves[l], std::span<const std::uint32_t>(masks).subspan(l * n, n),
                     tree.tree->nodes[leaves[l].slot].prob.data(), call.width, phi, row_width);
+  }
+}
+
+// The words of the rows first..last, column after column (words[c * n + j], n rows).
+void block_words(const ExplainCall& call, std::size_t first, std::size_t last,
+                 std::vector<std::uint32_t>& words) {
+  const std::size_t n = last - first;
+  words.resize(call.n_features * n);
+  for (std::size_t c = 0; c < call.n_features; ++c) {
+    const ColumnInput& column = call.columns[c];
+    std::uint32_t* out = words.data() + c * n;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (column.numbers != nullptr) {
+        out[j] = value_key(column.numbers[first + j]);
+      } else {
+        const std::uint32_t code = column.codes[first + j];
+        out[j] = code < column.texts.size() ? code : kNoText;
+      }
+    }
   }
 }
 
@@ -419,6 +456,7 @@ std::size_t explain_blocks(const ExplainCall& call, const TreeGroup& group, JobQ
   const std::size_t path_size = (call.max_depth + 3) * (call.max_depth + 4) / 2;
   std::vector<PathElement> path(path_size);
   std::vector<std::uint32_t> masks;
+  std::vector<std::uint32_t> words;
   const std::size_t row_width = call.n_features * call.width;
   std::size_t done = 0;
   while (const std::optional<std::int32_t> job = blocks.try_pop()) {
@@ -429,10 +467,11 @@ std::size_t explain_blocks(const ExplainCall& call, const TreeGroup& group, JobQ
     const std::span<double> rows =
         call.contributions.subspan(first * row_width, (last - first) * row_width);
     if (group.opens) std::fill(rows.begin(), rows.end(), 0.0);
+    block_words(call, first, last, words);
     for (std::size_t t = group.first; t < group.last; ++t) {
       const PreparedTree& tree = call.trees[t];
       if (tree.tabled) {
-        add_tabled(call, tree, first, last, masks);
+        add_tabled(call, tree, first, last, words, masks);
         continue;
       }
       for (std::size_t r = first; r < last; ++r) {
@@ -500,12 +539,14 @@ ExplainCall prepare(std::span<const UpliftTreeModel> trees, std::span<const Node
     prepared.tree = &trees[t];
     prepared.fraction = child_fractions(trees[t], stats[t]);
     prepared.tests.resize(trees[t].nodes.size());
+    prepared.packed.resize(trees[t].nodes.size());
     prepared.shape = path_shape(trees[t]);
     for (const std::uint64_t slot : reached_slots(trees[t])) {
       const TreeNode& node = trees[t].nodes[slot];
       call.max_depth = std::max(call.max_depth, slot_depth(slot));
       if (!node.is_leaf()) {
         prepared.tests[slot] = resolve(node, columns, categories);
+        prepared.packed[slot] = packed_test(prepared.tests[slot]);
       } else if (call.width == 0) {
         call.width = node.prob.size();
       } else if (node.prob.size() != call.width) {
