@@ -566,10 +566,14 @@ void run_blocks(ExplainCall& call, std::size_t n_threads, const CancelFlag* canc
     tree.tabled = worth_a_table(tree.shape, call.n_rows, method);
   }
   for (const TreeGroup& group : tree_groups(call)) {
-    run_row_blocks("explain_columns", group.last - group.first, 1, n_threads, cancel,
-                   [&call, &group, cancel](JobQueue& trees, const CancelFlag& stop) {
-                     return build_tables(call, group, trees, stop, cancel);
-                   });
+    const auto first = call.trees.begin() + static_cast<std::ptrdiff_t>(group.first);
+    const auto last = call.trees.begin() + static_cast<std::ptrdiff_t>(group.last);
+    if (std::any_of(first, last, [](const PreparedTree& tree) { return tree.tabled; })) {
+      run_row_blocks("explain_columns", group.last - group.first, 1, n_threads, cancel,
+                     [&call, &group, cancel](JobQueue& trees, const CancelFlag& stop) {
+                       return build_tables(call, group, trees, stop, cancel);
+                     });
+    }
     run_row_blocks("explain_columns", call.n_rows, kBlockRows, n_threads, cancel,
                    [&call, &group, cancel](JobQueue& blocks, const CancelFlag& stop) {
                      return explain_blocks(call, group, blocks, stop, cancel);

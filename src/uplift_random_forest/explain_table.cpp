@@ -229,13 +229,14 @@ template <class Value>
 void add_rows(const PathTable& table, const PathLeaf& leaf, std::span<const std::uint32_t> agree,
               const Value& value, double* phi, std::size_t stride) {
   const std::uint32_t all = (1u << leaf.size) - 1;
-  for (std::size_t j = 0; j < agree.size(); ++j) {
-    if (agree[j] == kCutOff) continue;
-    if (leaf.scaled) {
-      add_scaled(table, leaf, agree[j] & all, value, phi + j * stride);
-    } else {
-      add_unscaled(table, leaf, agree[j] & all, value, phi + j * stride);
+  if (leaf.scaled) {
+    for (std::size_t j = 0; j < agree.size(); ++j) {
+      if (agree[j] != kCutOff) add_scaled(table, leaf, agree[j] & all, value, phi + j * stride);
     }
+    return;
+  }
+  for (std::size_t j = 0; j < agree.size(); ++j) {
+    if (agree[j] != kCutOff) add_unscaled(table, leaf, agree[j] & all, value, phi + j * stride);
   }
 }
 
