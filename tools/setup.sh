@@ -15,4 +15,4 @@ python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore 
   "numpy==2.4.6" "pandas==3.1.2" "polars==2.2.0" "pyarrow==26.0.1" "matplotlib==3.11.2" \
   "tqdm==4.70.1" "scikit-learn==1.9.1" "scikit-uplift==0.5.1" "dask[dataframe]==2026.11.0" \
   "distributed==2026.11.0" "pytest-timeout==2.4.0" \
-  "onnx==1.23.2" "onnxruntime==1.32.0"
+  "onnx==1.23.2" "onnxruntime==1.32.0" "shap==0.49.1"

@@ -1,8 +1,13 @@
-// Path-dependent TreeSHAP over the forest's own trees. Each row walks every tree once,
-// carrying the path of features met so far with, per feature, the share of the cover that
-// follows the branch without the feature (zero) and whether the row itself follows it (one);
-// the path's weights are the Shapley weights of the coalitions of those features. At a leaf
-// each feature on the path receives its weight times the leaf's value.
+// Path-dependent TreeSHAP over the forest's own trees, by one of two methods per tree. Most
+// trees are tabled (explain_table.hpp): each row walks the tree once, noting at every leaf
+// which of the path's features it follows, and adds the leaf's tabled shares. A tree whose
+// paths test more distinct features than a table holds, or whose table would cost more to build
+// than the call's rows would save, is walked the classic way instead: each row carries the path
+// of features met so far with, per feature, the share of the cover that follows the branch
+// without the feature (zero) and whether the row itself follows it (one); the path's weights
+// are the Shapley weights of the coalitions of those features, and at a leaf each feature on
+// the path receives its weight times the leaf's value. Both give the same values up to
+// rounding. Each row adds its trees in list order whatever the threads.
 #include "uplift_random_forest/explain.hpp"
 
 #include <algorithm>
@@ -19,6 +24,7 @@
 #include "concurrency/channel.hpp"
 #include "concurrency/job_queue.hpp"
 #include "concurrency/thread.hpp"
+#include "uplift_random_forest/explain_table.hpp"
 #include "uplift_random_forest/row_blocks.hpp"
 #include "uplift_tree/routing.hpp"
 
@@ -114,10 +120,30 @@ struct Test {
   std::uint32_t category = 0;
 };
 
+// A split's test on the words of a block of rows (packed_goes_left): a numeric cell's word is
+// its value_key, a text cell's its code, or kNoText for a code outside the column's texts.
+struct PackedTest {
+  std::uint32_t column = 0;
+  std::uint32_t mask = 0;
+  std::uint32_t test = 0;
+};
+constexpr std::uint32_t kNoText = 0xFFFFFFFF;
+constexpr std::uint32_t kNoMatch = 0xFFFFFFFE;  // the mask of a category the column lacks
+
+PackedTest packed_test(const Test& test) {
+  const auto column = static_cast<std::uint32_t>(test.feature);
+  if (test.numeric) return PackedTest{column, 0, threshold_key(test.threshold)};
+  return PackedTest{column, test.matchable ? test.category : kNoMatch, 0};
+}
+
 struct PreparedTree {
   const UpliftTreeModel* tree = nullptr;
-  std::vector<double> fraction;  // per slot: its share of its parent's cover
-  std::vector<Test> tests;       // per slot
+  std::vector<double> fraction;    // per slot: its share of its parent's cover
+  std::vector<Test> tests;         // per slot
+  std::vector<PackedTest> packed;  // per slot
+  PathShape shape;
+  bool tabled = false;
+  PathTable table;  // built while the tree's group of trees is explained
 };
 
 bool finite_leaf(const TreeNode& node) {
@@ -243,24 +269,61 @@ struct ExplainCall {
   std::span<double> contributions;
 };
 
-class RowWalk {
- public:
-  RowWalk(const ExplainCall& call, std::size_t row, std::span<double> phi,
-          std::vector<PathElement>& path)
-      : call_(call), row_(row), phi_(phi), path_(path) {}
+bool goes_left(const ExplainCall& call, const Test& test, std::size_t row) {
+  const ColumnInput& column = call.columns[static_cast<std::size_t>(test.feature)];
+  if (test.numeric) return numeric_goes_left(column.numbers[row], test.threshold);
+  return test.matchable && category_goes_left(column.codes[row], test.category);
+}
 
-  void tree(const PreparedTree& tree) {
-    tree_ = &tree;
-    walk(0, path_.data(), 0, 1.0, 1.0, kNoFeature);
-  }
+// One row through a tabled tree: the set of path features the row follows, carried down to
+// every leaf and noted there (masks[leaf * stride]). A branch the row does not take and no
+// cover follows (share 0) leads to leaves that weigh nothing; it is not entered, and its
+// leaves keep the kCutOff their masks start with.
+class MaskWalk {
+ public:
+  // `words` holds the row's word of column c at words[c * stride], its mask at leaf l goes to
+  // masks[l * stride].
+  MaskWalk(const PreparedTree& tree, const std::uint32_t* words, std::uint32_t* masks,
+           std::size_t stride)
+      : tree_(tree), words_(words), masks_(masks), stride_(stride) {}
+
+  void run() { walk(0, ~std::uint32_t{0} >> 1); }
 
  private:
-  bool goes_left(const Test& test) const {
-    const ColumnInput& column = call_.columns[static_cast<std::size_t>(test.feature)];
-    if (test.numeric) return numeric_goes_left(column.numbers[row_], test.threshold);
-    return test.matchable && category_goes_left(column.codes[row_], test.category);
+  // NOLINTNEXTLINE(misc-no-recursion): depth is bounded by the tree's, at most 30
+  void walk(std::size_t slot, std::uint32_t agree) {
+    const std::int32_t leaf = tree_.table.leaf[slot];
+    if (leaf >= 0) {
+      masks_[static_cast<std::size_t>(leaf) * stride_] = agree;
+      return;
+    }
+    // Both children are walked; which one the row follows only decides whose mask loses the
+    // split's feature, so the choice is a select, not a branch.
+    const std::size_t left = 2 * slot + 1;
+    const PackedTest& test = tree_.packed[slot];
+    const bool to_left = packed_goes_left(words_[test.column * stride_], test.mask, test.test);
+    const std::uint32_t without = agree & ~(std::uint32_t{1} << tree_.table.bit[slot]);
+    const std::uint32_t left_agree = to_left ? agree : without;
+    const std::uint32_t right_agree = to_left ? without : agree;
+    if (to_left | (tree_.fraction[left] != 0.0)) walk(left, left_agree);
+    if (!to_left | (tree_.fraction[left + 1] != 0.0)) walk(left + 1, right_agree);
   }
 
+  const PreparedTree& tree_;
+  const std::uint32_t* words_;
+  std::uint32_t* masks_;
+  std::size_t stride_;
+};
+
+class RowWalk {
+ public:
+  RowWalk(const ExplainCall& call, const PreparedTree& tree, std::size_t row, std::span<double> phi,
+          std::vector<PathElement>& path)
+      : call_(call), tree_(&tree), row_(row), phi_(phi), path_(path) {}
+
+  void run() { walk(0, path_.data(), 0, 1.0, 1.0, kNoFeature); }
+
+ private:
   // Elements the row does not follow (one 0) differ only in their zero share, so their
   // common sum is computed once per leaf.
   void at_leaf(const TreeNode& leaf, const PathElement* path, std::size_t depth) {
@@ -297,7 +360,7 @@ class RowWalk {
     }
     const Test& test = tree_->tests[slot];
     const std::size_t left = 2 * slot + 1;
-    const std::size_t hot = goes_left(test) ? left : left + 1;
+    const std::size_t hot = goes_left(call_, test, row_) ? left : left + 1;
     const std::size_t cold = hot == left ? left + 1 : left;
     double incoming_zero = 1.0;
     double incoming_one = 1.0;
@@ -318,10 +381,10 @@ class RowWalk {
   }
 
   const ExplainCall& call_;
+  const PreparedTree* tree_;
   std::size_t row_;
   std::span<double> phi_;
   std::vector<PathElement>& path_;
-  const PreparedTree* tree_ = nullptr;
 };
 
 // The expected value of a tree: its leaves weighted by the products of the fractions.
@@ -338,10 +401,62 @@ void expected_value(const PreparedTree& tree, std::size_t slot, double weight,
   }
 }
 
-std::size_t explain_blocks(const ExplainCall& call, JobQueue& blocks, const CancelFlag& stop,
-                           const CancelFlag* cancel) {
+// The trees of one pass over the rows: their tables together stay within kTableBudget.
+struct TreeGroup {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  bool opens = false;   // the first group: the rows' contributions start from zero
+  bool closes = false;  // the last: the sums are divided by the divisor
+};
+
+// Table entries (doubles) kept at one time. Trees are explained in groups whose tables fit,
+// each group one pass over the rows, so that memory stays bounded whatever the forest's size.
+constexpr std::size_t kTableBudget = std::size_t{1} << 22;
+
+// Adds a tabled tree to the block of rows first..last: every row's masks at the leaves, then
+// leaf after leaf its shares for all rows, with the leaf's table in cache.
+void add_tabled(const ExplainCall& call, const PreparedTree& tree, std::size_t first,
+                std::size_t last, std::span<const std::uint32_t> words,
+                std::vector<std::uint32_t>& masks) {
+  const std::size_t n = last - first;
+  const std::vector<PathLeaf>& leaves = tree.table.leaves;
+  masks.assign(leaves.size() * n, kCutOff);
+  for (std::size_t j = 0; j < n; ++j) MaskWalk(tree, words.data() + j, masks.data() + j, n).run();
+  const std::size_t row_width = call.n_features * call.width;
+  double* phi = call.contributions.data() + first * row_width;
+  for (std::size_t l = 0; l < leaves.size(); ++l) {
+    add_leaf_shares(tree.table, leaves[l], std::span<const std::uint32_t>(masks).subspan(l * n, n),
+                    tree.tree->nodes[leaves[l].slot].prob.data(), call.width, phi, row_width);
+  }
+}
+
+// The words of the rows first..last, column after column (words[c * n + j], n rows).
+void block_words(const ExplainCall& call, std::size_t first, std::size_t last,
+                 std::vector<std::uint32_t>& words) {
+  const std::size_t n = last - first;
+  words.resize(call.n_features * n);
+  for (std::size_t c = 0; c < call.n_features; ++c) {
+    const ColumnInput& column = call.columns[c];
+    std::uint32_t* out = words.data() + c * n;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (column.numbers != nullptr) {
+        out[j] = value_key(column.numbers[first + j]);
+      } else {
+        const std::uint32_t code = column.codes[first + j];
+        out[j] = code < column.texts.size() ? code : kNoText;
+      }
+    }
+  }
+}
+
+// Takes blocks of rows and adds the group's trees, tree after tree over each block so that a
+// tree's table serves the block's rows while it is in cache.
+std::size_t explain_blocks(const ExplainCall& call, const TreeGroup& group, JobQueue& blocks,
+                           const CancelFlag& stop, const CancelFlag* cancel) {
   const std::size_t path_size = (call.max_depth + 3) * (call.max_depth + 4) / 2;
   std::vector<PathElement> path(path_size);
+  std::vector<std::uint32_t> masks;
+  std::vector<std::uint32_t> words;
   const std::size_t row_width = call.n_features * call.width;
   std::size_t done = 0;
   while (const std::optional<std::int32_t> job = blocks.try_pop()) {
@@ -349,16 +464,67 @@ std::size_t explain_blocks(const ExplainCall& call, JobQueue& blocks, const Canc
     if (cancel != nullptr) cancel->throw_if_requested();
     const std::size_t first = static_cast<std::size_t>(*job) * kBlockRows;
     const std::size_t last = std::min(first + kBlockRows, call.n_rows);
-    for (std::size_t r = first; r < last; ++r) {
-      const std::span<double> phi = call.contributions.subspan(r * row_width, row_width);
-      std::fill(phi.begin(), phi.end(), 0.0);
-      RowWalk walk(call, r, phi, path);
-      for (const PreparedTree& tree : call.trees) walk.tree(tree);
-      for (double& v : phi) v /= call.divisor;
+    const std::span<double> rows =
+        call.contributions.subspan(first * row_width, (last - first) * row_width);
+    if (group.opens) std::fill(rows.begin(), rows.end(), 0.0);
+    block_words(call, first, last, words);
+    for (std::size_t t = group.first; t < group.last; ++t) {
+      const PreparedTree& tree = call.trees[t];
+      if (tree.tabled) {
+        add_tabled(call, tree, first, last, words, masks);
+        continue;
+      }
+      for (std::size_t r = first; r < last; ++r) {
+        RowWalk(call, tree, r, call.contributions.subspan(r * row_width, row_width), path).run();
+      }
+    }
+    if (group.closes) {
+      for (double& v : rows) v /= call.divisor;
     }
     ++done;
   }
   return done;
+}
+
+// Builds the tables of the group's tabled trees, a tree at a time from one queue.
+std::size_t build_tables(ExplainCall& call, const TreeGroup& group, JobQueue& trees,
+                         const CancelFlag& stop, const CancelFlag* cancel) {
+  std::size_t done = 0;
+  while (const std::optional<std::int32_t> job = trees.try_pop()) {
+    stop.throw_if_requested();
+    if (cancel != nullptr) cancel->throw_if_requested();
+    PreparedTree& tree = call.trees[group.first + static_cast<std::size_t>(*job)];
+    if (tree.tabled) tree.table = path_table(*tree.tree, tree.fraction);
+    ++done;
+  }
+  return done;
+}
+
+// A tree is tabled when its table fits and building it costs less than walking the call's rows
+// the classic way would cost beyond the table's walk (the work of a row and a leaf is d^2 in
+// the classic walk, d with the table).
+bool worth_a_table(const PathShape& shape, std::size_t n_rows, ExplainMethod method) {
+  if (shape.max_features > kMaxTableFeatures || shape.entries > kTableBudget) return false;
+  if (method != ExplainMethod::kCheapest) return method == ExplainMethod::kTable;
+  return shape.build_work <= static_cast<double>(n_rows) * shape.walk_work;
+}
+
+std::vector<TreeGroup> tree_groups(const ExplainCall& call) {
+  std::vector<TreeGroup> groups;
+  std::size_t entries = 0;
+  for (std::size_t t = 0; t < call.trees.size(); ++t) {
+    const std::size_t more = call.trees[t].tabled ? call.trees[t].shape.entries : 0;
+    if (groups.empty() || entries + more > kTableBudget) {
+      groups.push_back(TreeGroup{t, t, false, false});
+      entries = 0;
+    }
+    groups.back().last = t + 1;
+    entries += more;
+  }
+  if (groups.empty()) groups.emplace_back();
+  groups.front().opens = true;
+  groups.back().closes = true;
+  return groups;
 }
 
 ExplainCall prepare(std::span<const UpliftTreeModel> trees, std::span<const NodeStats> stats,
@@ -373,11 +539,14 @@ ExplainCall prepare(std::span<const UpliftTreeModel> trees, std::span<const Node
     prepared.tree = &trees[t];
     prepared.fraction = child_fractions(trees[t], stats[t]);
     prepared.tests.resize(trees[t].nodes.size());
+    prepared.packed.resize(trees[t].nodes.size());
+    prepared.shape = path_shape(trees[t]);
     for (const std::uint64_t slot : reached_slots(trees[t])) {
       const TreeNode& node = trees[t].nodes[slot];
       call.max_depth = std::max(call.max_depth, slot_depth(slot));
       if (!node.is_leaf()) {
         prepared.tests[slot] = resolve(node, columns, categories);
+        prepared.packed[slot] = packed_test(prepared.tests[slot]);
       } else if (call.width == 0) {
         call.width = node.prob.size();
       } else if (node.prob.size() != call.width) {
@@ -391,11 +560,26 @@ ExplainCall prepare(std::span<const UpliftTreeModel> trees, std::span<const Node
   return call;
 }
 
-void run_blocks(const ExplainCall& call, std::size_t n_threads, const CancelFlag* cancel) {
-  run_row_blocks("explain_columns", call.n_rows, kBlockRows, n_threads, cancel,
-                 [&call, cancel](JobQueue& blocks, const CancelFlag& stop) {
-                   return explain_blocks(call, blocks, stop, cancel);
-                 });
+void run_blocks(ExplainCall& call, std::size_t n_threads, const CancelFlag* cancel,
+                ExplainMethod method) {
+  for (PreparedTree& tree : call.trees) {
+    tree.tabled = worth_a_table(tree.shape, call.n_rows, method);
+  }
+  for (const TreeGroup& group : tree_groups(call)) {
+    const auto first = call.trees.begin() + static_cast<std::ptrdiff_t>(group.first);
+    const auto last = call.trees.begin() + static_cast<std::ptrdiff_t>(group.last);
+    if (std::any_of(first, last, [](const PreparedTree& tree) { return tree.tabled; })) {
+      run_row_blocks("explain_columns", group.last - group.first, 1, n_threads, cancel,
+                     [&call, &group, cancel](JobQueue& trees, const CancelFlag& stop) {
+                       return build_tables(call, group, trees, stop, cancel);
+                     });
+    }
+    run_row_blocks("explain_columns", call.n_rows, kBlockRows, n_threads, cancel,
+                   [&call, &group, cancel](JobQueue& blocks, const CancelFlag& stop) {
+                     return explain_blocks(call, group, blocks, stop, cancel);
+                   });
+    for (std::size_t t = group.first; t < group.last; ++t) call.trees[t].table = PathTable{};
+  }
 }
 
 }  // namespace
@@ -403,7 +587,7 @@ void run_blocks(const ExplainCall& call, std::size_t n_threads, const CancelFlag
 void explain_columns(std::span<const UpliftTreeModel> trees, std::span<const NodeStats> stats,
                      double divisor, std::span<const ColumnInput> columns, std::size_t n_rows,
                      std::span<double> contributions, std::span<double> base, std::size_t n_threads,
-                     const CancelFlag* cancel) {
+                     const CancelFlag* cancel, ExplainMethod method) {
   ExplainCall call = prepare(trees, stats, columns);
   call.n_rows = n_rows;
   call.divisor = divisor;
@@ -419,7 +603,7 @@ void explain_columns(std::span<const UpliftTreeModel> trees, std::span<const Nod
     for (std::size_t k = 0; k < call.width; ++k) base[k] += sums[k];
   }
   for (double& v : base) v /= divisor;
-  if (n_rows > 0) run_blocks(call, n_threads, cancel);
+  if (n_rows > 0) run_blocks(call, n_threads, cancel, method);
 }
 
 }  // namespace quillmarsh

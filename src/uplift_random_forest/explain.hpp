@@ -23,6 +23,12 @@ namespace quillmarsh {
 // and children of a split without cover share it equally.
 std::vector<double> child_fractions(const UpliftTreeModel& tree, const NodeStats& stats);
 
+// How each tree is explained (explain.cpp): by its table of Shapley weights or by the classic
+// walk. Both give the same values up to rounding; the choice only changes the cost, so callers
+// leave it to the cheapest, and tests name one to check each. A tree too deep for a table is
+// walked whatever the choice.
+enum class ExplainMethod { kCheapest, kTable, kWalk };
+
 // contributions[(r * F + f) * K + k] for rows r, features f (F = columns.size()) and outputs k
 // (K the leaf width), and base[k], each the sum over the trees in list order divided by
 // `divisor`: for every row and output, base + the sum over f equals the row's prediction up to
@@ -33,6 +39,6 @@ std::vector<double> child_fractions(const UpliftTreeModel& tree, const NodeStats
 void explain_columns(std::span<const UpliftTreeModel> trees, std::span<const NodeStats> stats,
                      double divisor, std::span<const ColumnInput> columns, std::size_t n_rows,
                      std::span<double> contributions, std::span<double> base, std::size_t n_threads,
-                     const CancelFlag* cancel);
+                     const CancelFlag* cancel, ExplainMethod method = ExplainMethod::kCheapest);
 
 }  // namespace quillmarsh

@@ -126,3 +126,60 @@ def test_a_model_without_node_statistics_needs_reference_rows():
     contributions, base = model.explain(X, reference=(X, t, y))
     np.testing.assert_array_equal(contributions, expected[0])
     np.testing.assert_array_equal(base, expected[1])
+
+
+def _shap_tree(nodes, cover, n_trees):
+    """One tree in the shap package's custom-tree form: nodes numbered breadth-first, a split's
+    weight the sum of its leaves' covers, leaf values the per-arm uplifts over the tree count
+    (the forest averages its trees; shap adds them). Both send a value equal to the threshold
+    left (shap's direction found by trying it) and NaN, missing, right."""
+    order = [0]
+    for slot in order:
+        if nodes[slot]["col_idx"] >= 0:
+            order += [2 * slot + 1, 2 * slot + 2]
+    index = {slot: i for i, slot in enumerate(order)}
+    width = len(next(n["prob"] for n in nodes if n["prob"]))
+    arrays = {"children_left": [], "children_right": [], "children_default": [],
+              "features": [], "thresholds": [], "values": [], "node_sample_weight": []}
+    for slot in order:
+        node, split = nodes[slot], nodes[slot]["col_idx"] >= 0
+        left = index[2 * slot + 1] if split else -1
+        right = index[2 * slot + 2] if split else -1
+        arrays["children_left"].append(left)
+        arrays["children_right"].append(right)
+        arrays["children_default"].append(right)
+        arrays["features"].append(node["col_idx"] if split else -2)
+        arrays["thresholds"].append(node["split_value"]["Numeric"] if split else -2.0)
+        arrays["values"].append(np.asarray(node["prob"]) / n_trees if not split
+                                else np.zeros(width))
+        arrays["node_sample_weight"].append(_cover(nodes, cover, slot))
+    tree = {key: np.asarray(value) for key, value in arrays.items()}
+    # the document writes each float32 threshold as its shortest decimal text
+    tree["thresholds"] = tree["thresholds"].astype(np.float32).astype(np.float64)
+    tree["node_sample_weight"] = tree["node_sample_weight"].astype(np.float64)
+    return tree
+
+
+@pytest.mark.parametrize("options", [{"honest": False}, {"honest": True, "max_depth": 6}])
+def test_contributions_agree_with_the_shap_package(options):
+    shap = pytest.importorskip("shap")
+    rng = np.random.default_rng(3)
+    n = 3000
+    X = pd.DataFrame({name: rng.normal(size=n).astype(np.float32) for name in "abcde"})
+    X.loc[rng.random(n) < 0.1, "b"] = np.nan
+    t = rng.integers(0, 3, n)
+    p = 0.3 + 0.15 * (t == 1) * (X["a"] > 0) + 0.2 * (t == 2) * (X["c"] < 0.5)
+    y = (rng.random(n) < p).astype(int)
+    settings = {"n_estimators": 5, "max_depth": 4, "min_samples_leaf": 60, "random_state": 1,
+                "max_features": 3, **options}
+    model = UpliftForest(**settings).fit(X, t, y)
+    assert np.isfinite(model.predict(X)).all()  # every leaf has a value: covers alike in both
+    trees = _trees(model)
+    custom = {"trees": [_shap_tree(nodes, cover, len(trees)) for nodes, cover in trees]}
+    explainer = shap.TreeExplainer(custom, feature_perturbation="tree_path_dependent")
+    expected = np.asarray(explainer.shap_values(X.to_numpy(dtype=np.float64)))
+    contributions, base = model.explain(X)
+    assert expected.shape == contributions.shape
+    np.testing.assert_allclose(contributions, expected, rtol=0, atol=1e-9)
+    np.testing.assert_allclose(base, explainer.expected_value, rtol=0, atol=1e-9)
+    assert np.abs(contributions[:, 1]).max() > 0  # the feature with NaN carries some splits
