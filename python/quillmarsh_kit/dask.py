@@ -51,7 +51,7 @@ import numpy as np
 # Beside the public names, the internals a fit needs on its workers and on the client: the
 # encodings and conversions of `UpliftForest.fit`, the engine's forest and the fitted state,
 # which have no public form.
-from . import NativeError, UpliftForest
+from . import NativeError, UpliftForest, _dask_exact
 from ._encode import binary_outcome, label_codes, treatment_groups
 from ._native import NativeForest
 from ._params import (
@@ -467,9 +467,10 @@ class DaskUpliftForest(UpliftForest):
     _param_names = DASK_PARAM_NAMES
 
     def __init__(self, n_estimators: int = DEFAULTS["n_estimators"], *,
-                 shuffle: bool = DEFAULTS["shuffle"], client: Any = DEFAULTS["client"],
-                 **params: Any) -> None:
+                 mode: str = DEFAULTS["mode"], shuffle: bool = DEFAULTS["shuffle"],
+                 client: Any = DEFAULTS["client"], **params: Any) -> None:
         super().__init__(n_estimators, **params)
+        self.mode = mode
         self.shuffle = shuffle
         self.client = client
 
@@ -495,6 +496,7 @@ class DaskUpliftForest(UpliftForest):
         """
         if y is None:
             raise TypeError("fit needs y: a column name of X or a Dask Series of outcomes")
+        check_param("mode", self.mode)
         check_param("shuffle", self.shuffle)
         client = _client(self.client)
         with client.as_current():  # the graph's choices (the shuffle's method) see this client
@@ -511,7 +513,7 @@ class DaskUpliftForest(UpliftForest):
         if not names:
             raise ValueError("X has no feature columns")
         settings = self._engine_settings(len(names))
-        if settings.ci_group_size > 1:  # shares would need their variances combined
+        if settings.ci_group_size > 1 and self.mode == "shares":  # variances to combine
             raise ValueError("DaskUpliftForest does not grow trees in groups yet: use "
                              "ci_group_size=1, or UpliftForest for confidence intervals")
         _worker_threads(self.n_jobs)  # a bad n_jobs is refused here, not on the workers
@@ -544,6 +546,13 @@ class DaskUpliftForest(UpliftForest):
         who_has = client.who_has(parts)
         holders = [sorted(who_has.get(p.key, ()))[0] if who_has.get(p.key) else ""
                    for p in parts]
+        if self.mode == "exact":
+            fitted = FittedModel(
+                forest=self._grow_exact(client, parts, rows, holders, layout, settings, seed),
+                feature_names=names, feature_kinds=kinds, feature_categories=categories,
+                named=named, target_cols=target_cols, treatments=arms, seed=seed,
+                params=grown_with(self.get_params()))
+            return fitted, []
         placed = _shares_of(holders, rows, settings.n_estimators)
         share_rows = [sum(rows[p] for p in numbers) for _, numbers in placed]
         trees = _tree_counts(share_rows, settings.n_estimators)
@@ -579,6 +588,50 @@ class DaskUpliftForest(UpliftForest):
                              target_cols=target_cols, treatments=arms, seed=seed,
                              params=grown_with(self.get_params()))
         return fitted, shares
+
+    def _grow_exact(self, client: Any, parts: List[Any], rows: List[int], holders: List[str],
+                    layout: _Layout, settings: Any, seed: int) -> NativeForest:
+        """The forest of `UpliftForest` on the rows of every partition in order, grown where
+        the rows are (see `_dask_exact`)."""
+        _dask_exact.refuse_unsupported(layout.kinds)
+        numbers = [p for p in range(len(parts)) if rows[p]]
+        offsets = np.concatenate([[0], np.cumsum([rows[p] for p in numbers])]).tolist()
+        groups_of = {layout.control: 0, **{arm: k for k, arm in enumerate(layout.arms, 1)}}
+        fit_key = _dask_exact.new_fit_key()
+        settings = settings.for_rows(offsets[-1])
+
+        def on(p: int) -> Dict[str, Any]:
+            return {"workers": [holders[p]], "allow_other_workers": False} if holders[p] else {}
+
+        def rounds(requests: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
+            futures = [client.submit(_dask_exact.exact_round, fit_key, p, request,
+                                     words if "init" in request else None, pure=False, **on(p))
+                       for p, request in zip(numbers, requests)]
+            with _released(futures):
+                try:
+                    return client.gather(futures)
+                except _dask_exact.ExactStateLost as err:
+                    raise RuntimeError(f"training failed: {err}; no model was made") from err
+
+        def progress(done: int) -> None:
+            if self.verbose:
+                sys.stderr.write(f"quillmarsh: {done}/{settings.n_estimators} trees "
+                                 f"(exact, {len(set(holders))} workers)\n")
+                sys.stderr.flush()
+
+        try:
+            with _released(client.submit(_dask_exact.exact_load, parts[p], layout, groups_of,
+                                         fit_key, p, offsets[k], pure=False, **on(p))
+                           for k, p in enumerate(numbers)) as loads:
+                all_words = np.concatenate(client.gather(loads))
+            with _released(client.scatter([all_words], broadcast=True, hash=False)) as scattered:
+                words = scattered[0]
+                growth = _dask_exact.ExactGrowth(settings, layout.names, seed,
+                                                 len(groups_of), [rows[p] for p in numbers])
+                forest, self.exact_rounds_ = growth.run(rounds, progress)
+        finally:  # Ctrl-C included: the shards' state leaves the workers
+            client.run(_dask_exact.exact_forget, fit_key)
+        return forest
 
     def _gather_trees(self, futures: List[Any], shares: List[Share]) -> List[bytes]:
         """The model file of every share, in share order; reports progress when verbose."""

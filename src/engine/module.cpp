@@ -97,6 +97,30 @@ PyMethodDef kFunctions[] = {
      "order; its n_estimators is their total, so predictions average over all trees. The\n"
      "forests must agree on feature_names, n_outputs, the training settings and the\n"
      "treatment and outcome column names (ValueError naming the first difference)."},
+    {"exact_rows", as_cfunction(&engine_exact_rows), METH_VARARGS | METH_KEYWORDS,
+     "exact_rows(group_outcome, *, seed, tree, max_samples=None, bootstrap=False,\n"
+     "           honest_fraction=None, ci_group_size=1)\n--\n\n"
+     "The rows fit draws for tree `tree` among every row (group_outcome: uint32 words,\n"
+     "group << 8 | outcome): (split rows, estimation rows) as bytes of uint32."},
+    {"exact_count", as_cfunction(&engine_exact_count), METH_VARARGS | METH_KEYWORDS,
+     "exact_count(column, rows, words, thresholds, *, groups)\n--\n\n"
+     "The counting slots (bytes of uint32) of a numeric feature over `rows` of `column`."},
+    {"exact_goes_left", as_cfunction(&engine_exact_goes_left), METH_VARARGS | METH_KEYWORDS,
+     "exact_goes_left(column, rows, threshold)\n--\n\n"
+     "One byte per row of `rows`: 1 when its value goes left of the float32 threshold."},
+    {"exact_plan", as_cfunction(&engine_exact_plan), METH_VARARGS | METH_KEYWORDS,
+     "exact_plan(*, seed, tree, slot, n, n_features, max_features, max_bins)\n--\n\n"
+     "(searched features, candidate sample positions of each as bytes of uint64)."},
+    {"exact_thresholds", as_cfunction(&engine_exact_thresholds), METH_VARARGS | METH_KEYWORDS,
+     "exact_thresholds(sampled, *, max_bins)\n--\n\n"
+     "The counted thresholds (bytes of float32) of a feature's sampled values."},
+    {"exact_choose", as_cfunction(&engine_exact_choose), METH_VARARGS | METH_KEYWORDS,
+     "exact_choose(slots, counts, *, counted, prefix, criterion, balance, regularization,\n"
+     "             alpha, min_samples_leaf, min_samples_treatment=None)\n--\n\n"
+     "(index, gain, left counts, right counts) of the best candidate, or None."},
+    {"exact_node", as_cfunction(&engine_exact_node), METH_VARARGS | METH_KEYWORDS,
+     "exact_node(counts, rates)\n--\n\n"
+     "(rates or None, uplift) of a node from its counts (and its parent's rates)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,96 @@
+"""`DaskUpliftForest(mode="exact")` on real `distributed.LocalCluster`s of 1, 2 and 3 worker
+processes: the saved forest is byte for byte the one `UpliftForest` grows from the same rows in
+partition order with the same seed, for a table of settings; what exact mode refuses."""
+
+import os
+import sys
+
+import numpy as np
+import pytest
+
+if "libasan" in os.environ.get("LD_PRELOAD", ""):
+    pytest.skip("no worker processes under the sanitizer preload", allow_module_level=True)
+
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+pd = pytest.importorskip("pandas")
+
+import cloudpickle  # noqa: E402  (a dependency of distributed)
+
+from quillmarsh_kit import UpliftForest  # noqa: E402
+from quillmarsh_kit import dask as qdask  # noqa: E402
+from quillmarsh_kit.datasets import make_uplift_experiment  # noqa: E402
+
+pytestmark = pytest.mark.timeout(300)
+cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+# Partitions of unequal sizes, so that nodes' rows fall unevenly on the workers.
+PART_ROWS = [900, 400, 1300, 700]
+
+SETTINGS = [
+    {},  # the defaults: honest trees, KL
+    {"honest": False, "criterion": "ED", "max_depth": 5, "min_samples_leaf": 40},
+    {"criterion": "CHI", "max_samples": 0.6, "min_samples_treatment": 15,
+     "normalize_gain": True, "max_features": 3},
+    {"bootstrap": True, "balance_arms": True, "max_bins": 4, "min_samples_leaf": 30},
+    {"ci_group_size": 2, "max_samples": 0.4, "max_depth": 3},
+]
+
+
+def numeric_part(number, rows):
+    exp = make_uplift_experiment(rows, n_treatments=2, effect=0.15, seed=40 + number,
+                                 as_frame=True)
+    frame = exp.X.drop(columns=["region", "channel"])
+    frame.loc[frame.index[::7], "x1"] = np.nan  # missing values go right
+    frame["x2"] = frame["x2"].round(1)  # ties among the sampled values
+    frame["treatment"] = exp.treatment
+    frame["y"] = exp.y
+    return frame
+
+
+PARTS = [numeric_part(k, rows) for k, rows in enumerate(PART_ROWS)]
+ALL_ROWS = pd.concat(PARTS, ignore_index=True)
+
+
+@pytest.fixture(scope="module")
+def local_files(tmp_path_factory):
+    """The one-process model file of every setting."""
+    out = []
+    for k, params in enumerate(SETTINGS):
+        path = tmp_path_factory.mktemp("local") / f"{k}.json"
+        UpliftForest(n_estimators=4, control="control", random_state=7, **params).fit(
+            ALL_ROWS, "treatment", "y").save(path)
+        out.append(path.read_bytes())
+    return out
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3])
+def test_exact_mode_saves_the_one_process_forest_byte_for_byte(workers, local_files, tmp_path):
+    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        names = sorted(client.scheduler_info()["workers"])
+        futures = [client.scatter(part, workers=[names[k % workers]])
+                   for k, part in enumerate(PARTS)]
+        frame = dd.from_delayed(futures, meta=PARTS[0].iloc[:0])
+        for k, params in enumerate(SETTINGS):
+            model = qdask.DaskUpliftForest(n_estimators=4, control="control", random_state=7,
+                                           **params).fit(frame, "treatment", "y")
+            model.save(tmp_path / f"{k}.json")
+            saved = (tmp_path / f"{k}.json").read_bytes()
+            assert saved == local_files[k], f"setting {params} on {workers} workers"
+            assert model.shares_ == []
+        # the shards' state left every worker with its fit
+        left = client.run(lambda: len(qdask._dask_exact._SHARDS))
+        assert set(left.values()) == {0}
+
+
+def test_string_features_and_bad_modes_are_refused_clearly():
+    frame = dd.from_pandas(pd.DataFrame({"a": ["u", "v"] * 20, "treatment": [0, 1] * 20,
+                                         "y": [0, 1, 1, 0] * 10}), npartitions=2)
+    with distributed.LocalCluster(n_workers=1, processes=False, dashboard_address=":0") as c, \
+            distributed.Client(c):
+        with pytest.raises(ValueError, match="numeric features only"):
+            qdask.DaskUpliftForest(n_estimators=2).fit(frame, "treatment", "y")
+        with pytest.raises(ValueError, match="mode must be 'exact' or 'shares'"):
+            qdask.DaskUpliftForest(mode="exactly").fit(frame, "treatment", "y")
