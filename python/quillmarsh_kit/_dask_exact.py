@@ -44,6 +44,10 @@ _SHARDS_LOCK = threading.Lock()
 _CLIENT_SAMPLE_BYTES = 64 << 20
 
 
+# A tree record names its measure as the model file's trees do; the forest as the caller does.
+_TREE_MEASURES = {"ED": "Euclidean", "KL": "KL", "CHI": "Chi"}
+
+
 class ExactStateLost(RuntimeError):
     """A shard's task ran where its training state is not (its worker was lost or
     restarted): the fit cannot go on exactly."""
@@ -52,7 +56,8 @@ class ExactStateLost(RuntimeError):
 # ----------------------------------------------------------------------------- workers
 @dataclasses.dataclass
 class _Shard:
-    columns: List[np.ndarray]  # float32 per feature
+    columns: List[np.ndarray]  # per feature: float32 values, or uint32 codes of a string one
+    dictionaries: List[Optional[int]]  # per feature: None, or the texts of a string one
     words: np.ndarray  # uint32: group << 8 | outcome
     offset: int  # global position of the first row
     groups: int
@@ -80,19 +85,27 @@ def _shard_of(fit_key: str, number: int) -> _Shard:
 
 
 def exact_load(part: Any, layout: Any, groups_of: Dict[Any, int], fit_key: str, number: int,
-               offset: int) -> np.ndarray:
+               offset: int) -> Tuple[np.ndarray, int]:
     """Keeps partition `number` as a shard of fit `fit_key` on this worker; returns its
-    packed group words (uint32), from which every shard draws the trees' rows."""
+    packed group words (uint32), from which every shard draws the trees' rows, and the bytes
+    the partition holds in memory."""
     from ._encode import binary_outcome, label_codes
 
     table = to_table(part, skip=layout.skip, float32=True)
-    columns = [np.ascontiguousarray(c.values, dtype=np.float32) for c in table.columns]
+    columns = []
+    for column, known in zip(table.columns, layout.categories):
+        if column.kind == STRING:  # codes into the texts every shard shares
+            codes = np.searchsorted(known, column.categories).astype(np.uint32)[column.values]
+            columns.append(np.ascontiguousarray(codes, dtype=np.uint32))
+        else:
+            columns.append(np.ascontiguousarray(column.values, dtype=np.float32))
+    sizes = [None if known is None else len(known) for known in layout.categories]
     codes, labels = label_codes(part[layout.treatment], "treatment")
     group = np.array([groups_of[label] for label in labels], np.uint32)[codes]
     words = (group << np.uint32(8)) | binary_outcome(part[layout.outcome]).astype(np.uint32)
     with _SHARDS_LOCK:
-        _SHARDS[(fit_key, number)] = _Shard(columns, words, offset, len(groups_of))
-    return words
+        _SHARDS[(fit_key, number)] = _Shard(columns, sizes, words, offset, len(groups_of))
+    return words, int(part.memory_usage(deep=True).sum())
 
 
 def exact_forget(fit_key: str) -> None:
@@ -118,10 +131,19 @@ def exact_round(fit_key: str, number: int, request: Dict[str, Any],
         out["sample"] = [shard.columns[f][shard.split[key][positions]]
                          for key, f, positions in request["sample"]]
     if "count" in request:
-        out["count"] = [np.frombuffer(engine().exact_count(
-            shard.columns[f], shard.split[key], shard.words, thresholds,
-            groups=shard.groups), np.uint32) for key, f, thresholds in request["count"]]
+        out["count"] = [_count(shard, key, f, candidates)
+                        for key, f, candidates in request["count"]]
     return out
+
+
+def _count(shard: _Shard, key: Tuple[int, int], feature: int, candidates: np.ndarray
+           ) -> np.ndarray:
+    """The shard's counting slots of a feature's candidates over a node's rows."""
+    strings = shard.dictionaries[feature]
+    by = {} if strings is None else {"dictionary_size": strings}
+    return np.frombuffer(engine().exact_count(shard.columns[feature], shard.split[key],
+                                              shard.words, candidates, groups=shard.groups,
+                                              **by), np.uint32)
 
 
 def _init_trees(shard: _Shard, trees: List[Tuple[int, Dict[str, Any]]],
@@ -139,14 +161,16 @@ def _init_trees(shard: _Shard, trees: List[Tuple[int, Dict[str, Any]]],
     return out
 
 
-def _route(shard: _Shard, tree: int, slot: int, feature: int, threshold: float
+def _route(shard: _Shard, tree: int, slot: int, feature: int, value: Any
            ) -> Tuple[np.ndarray, np.ndarray]:
     """Splits the node's rows into its children's, each in order; returns the group counts of
     the children's estimation rows."""
     estimation = []
     for kept in (shard.split, shard.estimation):
         rows = kept.pop((tree, slot))
-        left = np.frombuffer(engine().exact_goes_left(shard.columns[feature], rows, threshold),
+        by = ({"category": value} if shard.dictionaries[feature] is not None
+              else {"threshold": value})
+        left = np.frombuffer(engine().exact_goes_left(shard.columns[feature], rows, **by),
                              np.bool_)
         kept[(tree, 2 * slot + 1)], kept[(tree, 2 * slot + 2)] = rows[left], rows[~left]
         if kept is shard.estimation:
@@ -182,22 +206,29 @@ class ExactGrowth:
     shards, in batches; `run(rounds)` returns the forest. `rounds(requests)` runs one round:
     one request per shard, their answers in shard order."""
 
-    def __init__(self, settings: EngineSettings, names: List[str], seed: int, n_groups: int,
-                 sizes: Sequence[int]) -> None:
+    def __init__(self, settings: EngineSettings, names: List[str],
+                 categories: List[Optional[List[str]]], seed: int, n_groups: int,
+                 sizes: Sequence[int], part_bytes: Sequence[int]) -> None:
         self.s = settings
         self.names = names
+        self.categories = categories
         self.seed = seed
         self.groups = n_groups
         self.sizes = list(sizes)
         self.n_rows = sum(self.sizes)
+        self.part_bytes = list(part_bytes)
         self.honest = settings.honest_fraction is not None
         self.rounds_run = 0
+        self.sent = 0  # bytes of the arrays in requests and answers
+        self.received = 0
 
     def batch_size(self) -> int:
-        """Trees per batch: each tree of a batch holds a 4-byte entry per row on its shard
-        (at most a quarter of the shard's 4 x (features + 1) bytes per row), and a level's
-        candidate samples stay within the client's bound."""
-        per_state = max(1, (len(self.names) + 1) // 4)
+        """Trees per batch: each tree of a batch holds about a 4-byte row index per row of a
+        shard (twice that with bootstrap's copies), at most a quarter of the partition's
+        memory together, and a level's candidate samples stay within the client's bound."""
+        copies = 2 if self.s.bootstrap else 1
+        per_state = min(b // (16 * copies * max(1, n))
+                        for b, n in zip(self.part_bytes, self.sizes))
         searched = min(self.s.max_features, len(self.names))
         samples = min(self.n_rows, 500 * self.s.max_bins * 2 ** self.s.max_depth)
         per_client = max(1, _CLIENT_SAMPLE_BYTES // max(1, samples * searched * 4))
@@ -214,11 +245,14 @@ class ExactGrowth:
         for first in range(0, self.s.n_estimators, step):
             batch = [self._new_tree(t)
                      for t in range(first, min(first + step, self.s.n_estimators))]
+            self._trees = {t.number: t for t in batch}
             self._grow_batch(batch, rounds)
             trees.extend(batch)
             if progress is not None:
                 progress(len(trees))
-        return self._forest(trees), {"rounds": self.rounds_run, "batch": step}
+        return self._forest(trees), {"rounds": self.rounds_run, "batch": step,
+                                     "array_bytes_sent": self.sent,
+                                     "array_bytes_received": self.received}
 
     def _new_tree(self, number: int) -> _Tree:
         slots = 2 ** (self.s.max_depth + 1) - 1
@@ -226,7 +260,10 @@ class ExactGrowth:
 
     def _round(self, rounds: Any, requests: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
         self.rounds_run += 1
-        return rounds(requests)
+        answers = rounds(requests)
+        self.sent += _array_bytes(requests)
+        self.received += _array_bytes(answers)
+        return answers
 
     def _grow_batch(self, batch: List[_Tree], rounds: Any) -> None:
         draw = self.draw_settings()
@@ -282,20 +319,37 @@ class ExactGrowth:
         searched: Dict[Tuple[int, int], List[Any]] = {}
         for key, plan in plans.items():
             searched[key] = []
-            for feature, holders in plan:
-                values = [answers[s]["sample"][i] for s, i in holders]
-                thresholds = np.frombuffer(engine().exact_thresholds(
-                    np.concatenate(values) if values else np.empty(0, np.float32),
-                    max_bins=self.s.max_bins), np.float32)
-                if len(thresholds):
-                    searched[key].append((feature, thresholds, len(counts[0])))
+            for feature, positions, holders in plan:
+                candidates = self._candidates(key, feature, positions,
+                                              [answers[s]["sample"][i] for s, i in holders])
+                if len(candidates):
+                    searched[key].append((feature, candidates, len(counts[0])))
                     for c in counts:
-                        c.append((key, feature, thresholds))
+                        c.append((key, feature, candidates))
         answers = self._round(rounds, [{"count": c} for c in counts]) if plans else []
         return self._choose(batch, searched, answers)
 
+    def _candidates(self, key: Tuple[int, int], feature: int, positions: np.ndarray,
+                    values: List[np.ndarray]) -> np.ndarray:
+        """A searched feature's thresholds (float32) or categories (uint32 codes) from its
+        sample, gathered from the shards in order."""
+        known = self.categories[feature]
+        if known is None:
+            sampled = np.concatenate(values) if values else np.empty(0, np.float32)
+            return np.frombuffer(engine().exact_thresholds(sampled, max_bins=self.s.max_bins),
+                                 np.float32)
+        sampled = np.concatenate(values) if values else np.empty(0, np.uint32)
+        tree, slot = key
+        return np.frombuffer(engine().exact_categories(
+            sampled, seed=self.seed, tree=tree, slot=slot, feature=feature,
+            n=int(self._open_size(tree, slot)), dictionary_size=len(known),
+            max_bins=self.s.max_bins, positions=positions.astype(np.uint32)), np.uint32)
+
+    def _open_size(self, tree: int, slot: int) -> int:
+        return int(self._trees[tree].open[slot].sizes.sum())
+
     def _plan(self, tree: _Tree, slot: int, node: _Node, samples: List[List[Any]]
-              ) -> List[Tuple[int, List[Tuple[int, int]]]]:
+              ) -> List[Tuple[int, np.ndarray, List[Tuple[int, int]]]]:
         """Draws node `slot`'s features and sample positions; queues each shard's positions.
         Returns per feature the (shard, index in its answer) of its sampled values, in shard
         order."""
@@ -314,7 +368,7 @@ class ExactGrowth:
                     holders.append((s, len(samples[s])))
                     samples[s].append(((tree.number, slot), feature,
                                        positions[cuts[s]:cuts[s + 1]] - bounds[s]))
-            plan.append((feature, holders))
+            plan.append((feature, positions, holders))
         return plan
 
     def _take_routes(self, batch: List[_Tree], routes: List[List[Any]],
@@ -339,7 +393,8 @@ class ExactGrowth:
                     per_shard = [a["count"][at] for a in answers]
                     summed = np.sum(per_shard, axis=0, dtype=np.uint64).astype(np.uint32)
                     choice = engine().exact_choose(
-                        summed, node.counts, counted=len(thresholds), prefix=True,
+                        summed, node.counts, counted=len(thresholds),
+                        prefix=self.categories[feature] is None,
                         criterion=self.s.criterion, balance=self.s.balance,
                         regularization=self.s.regularization, alpha=self.s.alpha,
                         min_samples_leaf=self.s.min_samples_leaf,
@@ -357,12 +412,19 @@ class ExactGrowth:
 
     def _split(self, tree: _Tree, slot: int, node: _Node, best: Any,
                routes: List[List[Any]]) -> None:
-        feature, thresholds, (index, gain, left, right), per_shard = best
-        threshold = float(thresholds[index])
+        feature, candidates, (index, gain, left, right), per_shard = best
+        known = self.categories[feature]
+        if known is None:
+            value: Any = float(candidates[index])
+            split_value: Dict[str, Any] = {"Numeric": value}
+        else:
+            value = int(candidates[index])
+            split_value = {"Str": known[value]}
         tree.nodes[slot] = {"col_name": self.names[feature], "col_idx": int(feature),
-                            "split_value": {"Numeric": threshold}, "prob": [], "gain": gain}
+                            "split_value": split_value, "prob": [], "gain": _number(gain)}
         g2 = 2 * self.groups
-        left_sizes = np.array([int(p[: (index + 1) * g2].reshape(-1, 2)[:, 0].sum())
+        first = 0 if known is None else index * g2  # thresholds: every slot up to theirs
+        left_sizes = np.array([int(p[first:(index + 1) * g2].reshape(-1, 2)[:, 0].sum())
                                for p in per_shard], np.int64)
         tree.open[2 * slot + 1] = _Node(node.depth + 1, left_sizes,
                                         np.array(left, np.int32), node.rates)
@@ -370,20 +432,20 @@ class ExactGrowth:
                                         np.array(right, np.int32), node.rates)
         tree.nodes[slot]["_closed"] = True
         for r in routes:
-            r.append((tree.number, slot, int(feature), threshold))
+            r.append((tree.number, slot, int(feature), value))
 
     def _leaf(self, tree: _Tree, slot: int, node: _Node) -> None:
         if self.honest:
             _, uplift = engine().exact_node(np.zeros(2 * self.groups, np.int32), node.rates)
         else:
             _, uplift = engine().exact_node(node.counts, None)
-        tree.nodes[slot]["prob"] = uplift
+        tree.nodes[slot]["prob"] = [_number(u) for u in uplift]
         tree.nodes[slot]["_closed"] = True
 
     def _forest(self, trees: List[_Tree]) -> NativeForest:
         s = self.s
         common = {"max_depth": s.max_depth, "min_sample_leaf": s.min_samples_leaf,
-                  "max_features": s.max_features, "eval_func": s.criterion,
+                  "max_features": s.max_features, "eval_func": _TREE_MEASURES[s.criterion],
                   "max_bins": s.max_bins, "treatment_col": "treatment",
                   "outcome_col": "outcome"}
         flags = {"balance": s.balance, "regularization": s.regularization,
@@ -398,22 +460,31 @@ class ExactGrowth:
             words += [self.groups, int(self.honest), len(reached), *tree.base.tolist()]
             for slot in reached:
                 words += tree.stats[slot].tolist()
-        document = {"n_estimators": s.n_estimators, **common, **flags, "trees": records}
+        document = {"n_estimators": s.n_estimators, **common, "eval_func": s.criterion, **flags,
+                    "trees": records}
         forest, _ = NativeForest.from_bytes(json.dumps(document).encode())
         return forest.with_node_stats(np.array(words, "<u4").tobytes())
 
 
+def _array_bytes(value: Any) -> int:
+    """The bytes of the numpy arrays in a request or answer (what dominates what travels)."""
+    if isinstance(value, np.ndarray):
+        return value.nbytes
+    if isinstance(value, dict):
+        return sum(_array_bytes(v) for v in value.values())
+    if isinstance(value, (list, tuple)):
+        return sum(_array_bytes(v) for v in value)
+    return 0
+
+
+def _number(value: float) -> Optional[float]:
+    """A number as the model file spells it: a non-finite one (an infinite KL gain, the 0/0
+    rate of a group without rows) as null."""
+    return value if math.isfinite(value) else None
+
+
 def _closed(tree: _Tree) -> set:
     return {slot for slot in tree.open if tree.nodes[slot].get("_closed")}
-
-
-def refuse_unsupported(kinds: List[str]) -> None:
-    """Exact mode grows numeric features only so far."""
-    strings = [k for k in kinds if k == STRING]
-    if strings:
-        raise ValueError(
-            "mode='exact' trains on numeric features only so far; this data has "
-            f"{len(strings)} string feature(s): encode them as numbers, or use mode='shares'")
 
 
 def new_fit_key() -> str:

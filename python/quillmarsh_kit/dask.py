@@ -434,6 +434,24 @@ def _shares_of(holders: List[str], rows: List[int], n_trees: int
     return shares
 
 
+def _round_results(client: Any, futures: List[Any], holders: List[str]) -> List[Any]:
+    """The results of one round of exact training, each task on the worker holding its
+    shard's state; a holder that leaves the cluster meanwhile (its state with it) ends the fit
+    with a clear error instead of a wait for it."""
+    while True:
+        try:
+            distributed.wait(futures, timeout=1)
+            return client.gather(futures)
+        except distributed.TimeoutError:
+            alive = set(client.scheduler_info()["workers"])
+            gone = sorted({h for h in holders if h and h not in alive})
+            if gone:
+                raise RuntimeError(
+                    f"training failed: worker(s) {', '.join(gone)} left the cluster during the "
+                    "exact fit, and with them the row routing of its trees; no model was made "
+                    "(fit again, or use mode='shares', whose shares Dask recomputes)") from None
+
+
 def _check_share(share: Share, counts: Dict[Hashable, int], layout: _Layout) -> None:
     missing = [label for label in [layout.control, *layout.arms] if not counts.get(label)]
     if not missing:
@@ -593,7 +611,6 @@ class DaskUpliftForest(UpliftForest):
                     layout: _Layout, settings: Any, seed: int) -> NativeForest:
         """The forest of `UpliftForest` on the rows of every partition in order, grown where
         the rows are (see `_dask_exact`)."""
-        _dask_exact.refuse_unsupported(layout.kinds)
         numbers = [p for p in range(len(parts)) if rows[p]]
         offsets = np.concatenate([[0], np.cumsum([rows[p] for p in numbers])]).tolist()
         groups_of = {layout.control: 0, **{arm: k for k, arm in enumerate(layout.arms, 1)}}
@@ -609,7 +626,7 @@ class DaskUpliftForest(UpliftForest):
                        for p, request in zip(numbers, requests)]
             with _released(futures):
                 try:
-                    return client.gather(futures)
+                    return _round_results(client, futures, [holders[p] for p in numbers])
                 except _dask_exact.ExactStateLost as err:
                     raise RuntimeError(f"training failed: {err}; no model was made") from err
 
@@ -623,11 +640,14 @@ class DaskUpliftForest(UpliftForest):
             with _released(client.submit(_dask_exact.exact_load, parts[p], layout, groups_of,
                                          fit_key, p, offsets[k], pure=False, **on(p))
                            for k, p in enumerate(numbers)) as loads:
-                all_words = np.concatenate(client.gather(loads))
+                loaded = client.gather(loads)
+            all_words = np.concatenate([words for words, _ in loaded])
             with _released(client.scatter([all_words], broadcast=True, hash=False)) as scattered:
                 words = scattered[0]
-                growth = _dask_exact.ExactGrowth(settings, layout.names, seed,
-                                                 len(groups_of), [rows[p] for p in numbers])
+                growth = _dask_exact.ExactGrowth(settings, layout.names, layout.categories, seed,
+                                                 len(groups_of),
+                                                 [rows[p] for p in numbers],
+                                                 [n_bytes for _, n_bytes in loaded])
                 forest, self.exact_rounds_ = growth.run(rounds, progress)
         finally:  # Ctrl-C included: the shards' state leaves the workers
             client.run(_dask_exact.exact_forget, fit_key)

@@ -48,6 +48,9 @@ struct ExactArguments {
   std::uint64_t counted = 0;
   std::uint64_t groups = 0;
   double threshold = 0.0;
+  std::optional<std::uint64_t> dictionary_size;  // given: a string feature's codes
+  std::optional<std::uint64_t> category;
+  std::uint64_t feature = 0;
   std::string criterion = "KL";
   bool prefix = false;
   bool balance = false;
@@ -90,6 +93,13 @@ bool store_group_size(PyObject* value, ExactArguments& a) {
 }
 
 using A = ExactArguments;
+
+template <std::optional<std::uint64_t> A::* field>
+bool store_optional_count(PyObject* value, A& a) {
+  const std::optional<std::uint64_t> count = to_u64(value);
+  a.*field = count;
+  return count.has_value();
+}
 
 PyObject* bytes_of(const void* data, std::size_t size) {
   return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
@@ -184,12 +194,13 @@ PyObject* tree_rows(const A& a) {
   return PyTuple_Pack(2, split.get(), estimation.get());
 }
 
-constexpr std::array<Parameter<A>, 5> kCountParameters{{
+constexpr std::array<Parameter<A>, 6> kCountParameters{{
     {"column", Given::kPositional, store_object<&A::a>},
     {"rows", Given::kPositional, store_object<&A::b>},
     {"words", Given::kPositional, store_object<&A::c>},
     {"thresholds", Given::kPositional, store_object<&A::d>},
     {"groups", Given::kRequiredKeyword, store_converted<&A::groups, to_u64>},
+    {"dictionary_size", Given::kOptionalKeyword, store_optional_count<&A::dictionary_size>},
 }};
 
 // Every row index below the column's length; ValueError otherwise.
@@ -202,16 +213,20 @@ bool rows_within(std::span<const RowIndex> rows, std::size_t length) {
   return true;
 }
 
-// The counting slots of a numeric feature over `rows` of `column` (words: the packed group
-// and outcome of every row of the column), as the in-memory search counts them.
+// The counting slots of a feature over `rows` of `column` (words: the packed group and
+// outcome of every row of the column), as the in-memory search counts them: a numeric
+// column's float32 values and thresholds, or with dictionary_size a string column's uint32
+// codes and categories.
 PyObject* count(const A& a) {
-  std::optional<ArrayView> column = read_array(a.a, "column", Dtype::kFloat32, 1);
+  const bool strings = a.dictionary_size.has_value();
+  const Dtype kind = strings ? Dtype::kUInt32 : Dtype::kFloat32;
+  std::optional<ArrayView> column = read_array(a.a, "column", kind, 1);
   std::optional<ArrayView> rows =
       column ? read_array(a.b, "rows", Dtype::kUInt32, 1) : std::nullopt;
   std::optional<ArrayView> words =
       rows ? read_array(a.c, "words", Dtype::kUInt32, 1) : std::nullopt;
   std::optional<ArrayView> thresholds =
-      words ? read_array(a.d, "thresholds", Dtype::kFloat32, 1) : std::nullopt;
+      words ? read_array(a.d, "thresholds", kind, 1) : std::nullopt;
   if (!thresholds) return nullptr;
   if (words->rows != column->rows) {
     raise_value_error("words and column differ in length");
@@ -225,32 +240,47 @@ PyObject* count(const A& a) {
     std::vector<std::uint32_t> node_words(r.size());
     const std::span<const std::uint32_t> w = words->values<std::uint32_t>();
     for (std::size_t i = 0; i < r.size(); ++i) node_words[i] = w[r[i]];
-    count_numeric_slots(ScatteredCells<float>(column->values<float>(), r), node_words,
-                        thresholds->values<float>(), 2 * a.groups, slots);
+    if (strings) {
+      count_string_slots(ScatteredCells<std::uint32_t>(column->values<std::uint32_t>(), r),
+                         node_words, thresholds->values<std::uint32_t>(),
+                         static_cast<std::size_t>(*a.dictionary_size), 2 * a.groups, slots);
+    } else {
+      count_numeric_slots(ScatteredCells<float>(column->values<float>(), r), node_words,
+                          thresholds->values<float>(), 2 * a.groups, slots);
+    }
   }
   return bytes_of(slots);
 }
 
-constexpr std::array<Parameter<A>, 3> kGoesLeftParameters{{
+constexpr std::array<Parameter<A>, 4> kGoesLeftParameters{{
     {"column", Given::kPositional, store_object<&A::a>},
     {"rows", Given::kPositional, store_object<&A::b>},
-    {"threshold", Given::kPositional, store_converted<&A::threshold, to_f64>},
+    {"threshold", Given::kOptionalPositional, store_converted<&A::threshold, to_f64>},
+    {"category", Given::kOptionalKeyword, store_optional_count<&A::category>},
 }};
 
-// 1 for each of `rows` whose value goes left of `threshold` (a float32), else 0.
+// 1 for each of `rows` that goes left: whose value goes left of `threshold` (a float32), or
+// with `category` whose code (a uint32 column) is that category; else 0.
 PyObject* goes_left(const A& a) {
-  std::optional<ArrayView> column = read_array(a.a, "column", Dtype::kFloat32, 1);
+  std::optional<ArrayView> column =
+      read_array(a.a, "column", a.category ? Dtype::kUInt32 : Dtype::kFloat32, 1);
   std::optional<ArrayView> rows =
       column ? read_array(a.b, "rows", Dtype::kUInt32, 1) : std::nullopt;
   if (!rows) return nullptr;
   const std::span<const RowIndex> r = rows->values<RowIndex>();
   if (!rows_within(r, column->rows)) return nullptr;
-  const auto threshold = static_cast<float>(a.threshold);
   std::vector<std::uint8_t> left(r.size());
   {
     const LockReleased released;
-    const std::span<const float> v = column->values<float>();
-    for (std::size_t i = 0; i < r.size(); ++i) left[i] = numeric_goes_left(v[r[i]], threshold);
+    if (a.category) {
+      const auto category = static_cast<std::uint32_t>(*a.category);
+      const std::span<const std::uint32_t> v = column->values<std::uint32_t>();
+      for (std::size_t i = 0; i < r.size(); ++i) left[i] = category_goes_left(v[r[i]], category);
+    } else {
+      const auto threshold = static_cast<float>(a.threshold);
+      const std::span<const float> v = column->values<float>();
+      for (std::size_t i = 0; i < r.size(); ++i) left[i] = numeric_goes_left(v[r[i]], threshold);
+    }
   }
   return bytes_of(left);
 }
@@ -296,6 +326,37 @@ PyObject* thresholds(const A& a) {
   std::optional<ArrayView> sampled = read_array(a.a, "sampled", Dtype::kFloat32, 1);
   if (!sampled) return nullptr;
   return bytes_of(numeric_candidates_of_sample(sampled->values<float>(), a.max_bins));
+}
+
+constexpr std::array<Parameter<A>, 9> kCategoryParameters{{
+    {"sampled", Given::kPositional, store_object<&A::a>},
+    {"seed", Given::kRequiredKeyword, store_converted<&A::seed, to_u64>},
+    {"tree", Given::kRequiredKeyword, store_converted<&A::tree, to_u64>},
+    {"slot", Given::kRequiredKeyword, store_converted<&A::slot, to_u64>},
+    {"feature", Given::kRequiredKeyword, store_converted<&A::feature, to_u64>},
+    {"n", Given::kRequiredKeyword, store_converted<&A::n, to_u64>},
+    {"dictionary_size", Given::kRequiredKeyword, store_optional_count<&A::dictionary_size>},
+    {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
+    {"positions", Given::kRequiredKeyword, store_object<&A::b>},
+}};
+
+// The candidate categories (bytes of uint32) of string feature `feature` at node `slot` of
+// n rows from the codes sampled at `positions` (as exact_plan drew them, as uint32).
+PyObject* categories(const A& a) {
+  std::optional<ArrayView> sampled = read_array(a.a, "sampled", Dtype::kUInt32, 1);
+  std::optional<ArrayView> positions =
+      sampled ? read_array(a.b, "positions", Dtype::kUInt32, 1) : std::nullopt;
+  if (!positions) return nullptr;
+  if (positions->rows != sampled->rows) {
+    raise_value_error("sampled and positions differ in length");
+    return nullptr;
+  }
+  const std::span<const std::uint32_t> drawn = positions->values<std::uint32_t>();
+  const std::vector<std::uint64_t> wide(drawn.begin(), drawn.end());
+  TreeDraws::Site site = TreeDraws::seeded(a.seed, a.tree).at(a.slot, a.feature + 1);
+  return bytes_of(string_candidates_of_sample(a.n, wide, sampled->values<std::uint32_t>(),
+                                              static_cast<std::size_t>(*a.dictionary_size),
+                                              a.max_bins, site.rng()));
 }
 
 constexpr std::array<Parameter<A>, 10> kChooseParameters{{
@@ -392,6 +453,9 @@ PyObject* engine_exact_plan(PyObject* /*module*/, PyObject* args, PyObject* kwar
 }
 PyObject* engine_exact_thresholds(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_with_arguments("exact_thresholds", kThresholdParameters, args, kwargs, thresholds);
+}
+PyObject* engine_exact_categories(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_categories", kCategoryParameters, args, kwargs, categories);
 }
 PyObject* engine_exact_choose(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_with_arguments("exact_choose", kChooseParameters, args, kwargs, choose);

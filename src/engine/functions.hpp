@@ -14,6 +14,7 @@ PyObject* engine_exact_count(PyObject* module, PyObject* args, PyObject* kwargs)
 PyObject* engine_exact_goes_left(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_plan(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_thresholds(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_categories(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_choose(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_node(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 

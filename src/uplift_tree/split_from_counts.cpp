@@ -39,4 +39,15 @@ std::vector<float> numeric_candidates_of_sample(std::span<const float> sampled,
   return thresholds;
 }
 
+std::vector<std::uint32_t> string_candidates_of_sample(std::uint64_t n,
+                                                       std::span<const std::uint64_t> positions,
+                                                       std::span<const std::uint32_t> sampled,
+                                                       std::size_t dictionary_size,
+                                                       std::uint64_t max_bins, Rng& rng) {
+  CandidateScratch scratch;
+  return string_candidates(
+      SampledCells<std::uint32_t>(static_cast<std::size_t>(n), positions, sampled), dictionary_size,
+      max_bins, rng, scratch);
+}
+
 }  // namespace quillmarsh

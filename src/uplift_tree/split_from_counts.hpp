@@ -26,4 +26,13 @@ std::vector<std::uint64_t> candidate_sample_positions(std::uint64_t n, std::uint
 std::vector<float> numeric_candidates_of_sample(std::span<const float> sampled,
                                                 std::uint64_t max_bins);
 
+// The candidate categories of a string feature at a node of n rows from the codes sampled
+// at `positions` (candidate_sample_positions of a stream), drawn from `rng`, a fresh copy of
+// that stream: the in-memory search's categories (codes below dictionary_size).
+std::vector<std::uint32_t> string_candidates_of_sample(std::uint64_t n,
+                                                       std::span<const std::uint64_t> positions,
+                                                       std::span<const std::uint32_t> sampled,
+                                                       std::size_t dictionary_size,
+                                                       std::uint64_t max_bins, Rng& rng);
+
 }  // namespace quillmarsh

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "uplift_tree/split_oracles.hpp"
@@ -102,6 +103,55 @@ TEST(SplitFromCounts, PicksTheSplitOfTheSearchOverRowsInMemory) {
   expect_same_choice(sampled);
   sampled.settings.max_bins = 3;
   expect_same_choice(sampled);
+}
+
+// A string feature: the categories drawn from the sampled codes alone (reservoir draws after
+// the sample's, from the same stream) and the counts of the parts give the in-memory split.
+TEST(SplitFromCounts, StringCategoriesFromTheSampleGiveTheSameSplit) {
+  Rng data(9);
+  const TrainingRoot root = make_node(testing_data::random_experiment(data, 3000, 1, 1, 2, true));
+  const Dataset& d = *root.dataset;
+  const ColumnRef ref = d.column("s0");
+  const StringCodes& column = d.strings(ref);
+  std::vector<RowIndex> rows;
+  for (RowIndex r = 0; r < 3000; r += 1 + r % 2) rows.push_back(r);
+  SplitSettings settings;
+  settings.max_bins = 3;  // 1,500 of the node's 2,000 rows sampled
+  settings.min_sample_leaf = 5;
+  settings.eval_func = EvalFunc::Chi;
+  const GroupCounts node = group_counts(d, rows);
+  const double d_parent = node_divergence(node, settings.eval_func, false, rows.size());
+  Rng in_memory(31);
+  const std::optional<FeatureSplit> expected =
+      testing_data::search_feature(d, ref, rows, node, d_parent, settings, in_memory);
+  ASSERT_TRUE(expected.has_value());
+
+  Rng searcher(31);
+  const std::vector<std::uint64_t> positions =
+      candidate_sample_positions(rows.size(), settings.max_bins, searcher);
+  ASSERT_EQ(positions.size(), 1500u);
+  std::vector<std::uint32_t> sampled;
+  for (const std::uint64_t p : positions) sampled.push_back(column.codes[rows[p]]);
+  Rng again(31);
+  const std::vector<std::uint32_t> categories = string_candidates_of_sample(
+      rows.size(), positions, sampled, column.dictionary.size(), settings.max_bins, again);
+  std::vector<std::uint32_t> summed((categories.size() + 1) * node.size(), 0);
+  for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{0, 1234},
+                                   std::pair<std::size_t, std::size_t>{1234, rows.size()}}) {
+    const std::span<const RowIndex> part =
+        std::span<const RowIndex>(rows).subspan(begin, end - begin);
+    std::vector<std::uint32_t> slots;
+    count_string_slots(ScatteredCells<std::uint32_t>(column.codes, part), words_of(d, part),
+                       categories, column.dictionary.size(), node.size(), slots);
+    for (std::size_t i = 0; i < slots.size(); ++i) summed[i] += slots[i];
+  }
+  const std::optional<CandidateChoice> chosen =
+      best_candidate(summed, node, rows.size(), categories.size(), false, d_parent, settings);
+  ASSERT_TRUE(chosen.has_value());
+  EXPECT_EQ(column.dictionary[categories[chosen->index]], expected->split_value.as_str());
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(chosen->gain),
+            std::bit_cast<std::uint64_t>(expected->gain));
+  EXPECT_EQ(chosen->left, expected->left_counts);
 }
 
 }  // namespace

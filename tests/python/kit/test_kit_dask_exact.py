@@ -1,8 +1,9 @@
 """`DaskUpliftForest(mode="exact")` on real `distributed.LocalCluster`s of 1, 2 and 3 worker
 processes: the saved forest is byte for byte the one `UpliftForest` grows from the same rows in
-partition order with the same seed, for a table of settings; what exact mode refuses."""
+partition order with the same seed, for a table of settings."""
 
 import os
+import signal
 import sys
 
 import numpy as np
@@ -37,10 +38,12 @@ SETTINGS = [
 ]
 
 
-def numeric_part(number, rows):
+def experiment_part(number, rows):
     exp = make_uplift_experiment(rows, n_treatments=2, effect=0.15, seed=40 + number,
                                  as_frame=True)
-    frame = exp.X.drop(columns=["region", "channel"])
+    frame = exp.X.copy()
+    # texts of its own in every partition: each holds its own codes of "region"
+    frame.loc[frame.index[:40], "region"] = f"only-in-{number}"
     frame.loc[frame.index[::7], "x1"] = np.nan  # missing values go right
     frame["x2"] = frame["x2"].round(1)  # ties among the sampled values
     frame["treatment"] = exp.treatment
@@ -48,7 +51,7 @@ def numeric_part(number, rows):
     return frame
 
 
-PARTS = [numeric_part(k, rows) for k, rows in enumerate(PART_ROWS)]
+PARTS = [experiment_part(k, rows) for k, rows in enumerate(PART_ROWS)]
 ALL_ROWS = pd.concat(PARTS, ignore_index=True)
 
 
@@ -85,12 +88,36 @@ def test_exact_mode_saves_the_one_process_forest_byte_for_byte(workers, local_fi
         assert set(left.values()) == {0}
 
 
-def test_string_features_and_bad_modes_are_refused_clearly():
-    frame = dd.from_pandas(pd.DataFrame({"a": ["u", "v"] * 20, "treatment": [0, 1] * 20,
-                                         "y": [0, 1, 1, 0] * 10}), npartitions=2)
-    with distributed.LocalCluster(n_workers=1, processes=False, dashboard_address=":0") as c, \
-            distributed.Client(c):
-        with pytest.raises(ValueError, match="numeric features only"):
-            qdask.DaskUpliftForest(n_estimators=2).fit(frame, "treatment", "y")
-        with pytest.raises(ValueError, match="mode must be 'exact' or 'shares'"):
-            qdask.DaskUpliftForest(mode="exactly").fit(frame, "treatment", "y")
+def test_an_unknown_mode_is_refused_before_anything_runs():
+    frame = dd.from_pandas(ALL_ROWS.head(50), npartitions=2)
+    with pytest.raises(ValueError, match="mode must be 'exact' or 'shares', got 'exactly'"):
+        qdask.DaskUpliftForest(mode="exactly", client=object()).fit(frame, "treatment", "y")
+
+
+def test_a_worker_lost_mid_fit_ends_it_with_a_clear_error_and_no_state_left(monkeypatch):
+    """The worker holding partition 0 is killed as the fit's third round starts: the shards'
+    routing went with it, so the fit stops, names the worker, and leaves the estimator as it
+    was; the surviving worker drops the fit's state."""
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        frame = dd.from_pandas(ALL_ROWS, npartitions=4)
+        model = qdask.DaskUpliftForest(n_estimators=4, control="control", random_state=7)
+        grow_round = qdask._dask_exact.ExactGrowth._round
+        killed = []
+
+        def kill_on_third(self, rounds, requests):
+            if self.rounds_run == 2 and not killed:
+                victim = sorted(client.scheduler_info()["workers"])[0]
+                killed.append(victim)
+                pid = client.run(os.getpid, workers=[victim])[victim]
+                os.kill(pid, signal.SIGKILL)
+            return grow_round(self, rounds, requests)
+
+        monkeypatch.setattr(qdask._dask_exact.ExactGrowth, "_round", kill_on_third)
+        with pytest.raises(RuntimeError, match="left the cluster during the exact fit") as err:
+            model.fit(frame, "treatment", "y")
+        assert killed and killed[0] in str(err.value)
+        assert getattr(model, "_fitted", None) is None
+        client.wait_for_workers(2)
+        assert set(client.run(lambda: len(qdask._dask_exact._SHARDS)).values()) == {0}
