@@ -94,8 +94,9 @@ def exact_load(part: Any, layout: Any, groups_of: Dict[Any, int], fit_key: str, 
     table = to_table(part, skip=layout.skip, float32=True)
     columns = []
     for column, known in zip(table.columns, layout.categories):
-        if column.kind == STRING:  # codes into the texts every shard shares
-            codes = np.searchsorted(known, column.categories).astype(np.uint32)[column.values]
+        if column.kind == STRING and known is not None:  # codes into the texts shared by all
+            at = np.searchsorted(known, column.categories or []).astype(np.uint32)
+            codes = at[column.values]
             columns.append(np.ascontiguousarray(codes, dtype=np.uint32))
         else:
             columns.append(np.ascontiguousarray(column.values, dtype=np.float32))
@@ -192,8 +193,9 @@ class _Tree:
     number: int
     nodes: List[Dict[str, Any]]
     stats: Dict[int, np.ndarray]  # per reached slot
-    base: Optional[np.ndarray] = None
+    base: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros(0, np.int32))
     open: Dict[int, _Node] = dataclasses.field(default_factory=dict)
+    closed: set = dataclasses.field(default_factory=set)  # the open nodes decided this level
 
 
 def _empty_node() -> Dict[str, Any]:
@@ -407,7 +409,8 @@ class ExactGrowth:
                     self._leaf(tree, slot, node)
                     for d in drops:
                         d.append((tree.number, slot))
-            tree.open = {k: v for k, v in tree.open.items() if k not in _closed(tree)}
+            tree.open = {k: v for k, v in tree.open.items() if k not in tree.closed}
+            tree.closed.clear()
         return routes, drops
 
     def _split(self, tree: _Tree, slot: int, node: _Node, best: Any,
@@ -430,7 +433,7 @@ class ExactGrowth:
                                         np.array(left, np.int32), node.rates)
         tree.open[2 * slot + 2] = _Node(node.depth + 1, node.sizes - left_sizes,
                                         np.array(right, np.int32), node.rates)
-        tree.nodes[slot]["_closed"] = True
+        tree.closed.add(slot)
         for r in routes:
             r.append((tree.number, slot, int(feature), value))
 
@@ -440,7 +443,7 @@ class ExactGrowth:
         else:
             _, uplift = engine().exact_node(node.counts, None)
         tree.nodes[slot]["prob"] = [_number(u) for u in uplift]
-        tree.nodes[slot]["_closed"] = True
+        tree.closed.add(slot)
 
     def _forest(self, trees: List[_Tree]) -> NativeForest:
         s = self.s
@@ -453,8 +456,6 @@ class ExactGrowth:
         records = []
         words: List[int] = []
         for tree in trees:
-            for node in tree.nodes:
-                node.pop("_closed", None)
             records.append({"nodes": tree.nodes, **common, "feature_cols": self.names, **flags})
             reached = sorted(tree.stats)
             words += [self.groups, int(self.honest), len(reached), *tree.base.tolist()]
@@ -481,10 +482,6 @@ def _number(value: float) -> Optional[float]:
     """A number as the model file spells it: a non-finite one (an infinite KL gain, the 0/0
     rate of a group without rows) as null."""
     return value if math.isfinite(value) else None
-
-
-def _closed(tree: _Tree) -> set:
-    return {slot for slot in tree.open if tree.nodes[slot].get("_closed")}
 
 
 def new_fit_key() -> str:
