@@ -39,7 +39,8 @@ def bench_part(number: int, rows: int, seed: int) -> Any:
 def qini(model: Any, hold_out: Any) -> float:
     from quillmarsh_kit.metrics import score_arms
 
-    uplift = model.predict(hold_out.drop(columns=["treatment", "y"]))
+    local = model.to_local() if hasattr(model, "to_local") else model
+    uplift = local.predict(hold_out.drop(columns=["treatment", "y"]))
     scores = score_arms(hold_out["y"], uplift, hold_out["treatment"], model.treatments_,
                         control="control")
     return float(np.mean(list(scores.values())))

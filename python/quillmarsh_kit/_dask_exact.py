@@ -35,9 +35,13 @@ from ._native import NativeForest, engine
 from ._params import EngineSettings
 from ._tabular import STRING, to_table
 
-# On a worker: the shards of running fits, by (fit key, partition number).
+# On a worker: the shards of running fits, by (fit key, partition number); and what the
+# shards of one worker share: each tree's rows among all rows, drawn once per worker, and the
+# draws of the nodes of the current round (their features and sample positions).
 _SHARDS: Dict[Tuple[str, int], "_Shard"] = {}
 _SHARDS_LOCK = threading.Lock()
+_TREE_ROWS: Dict[Tuple[str, int], Tuple[np.ndarray, np.ndarray]] = {}
+_PLANS: Dict[Tuple[str, int, int, int], Any] = {}
 
 # Bounds of one batch of trees: the shards' row lists at most a quarter of a partition's
 # memory, the candidate samples passing through the client at most this many bytes a round.
@@ -112,8 +116,10 @@ def exact_load(part: Any, layout: Any, groups_of: Dict[Any, int], fit_key: str, 
 def exact_forget(fit_key: str) -> None:
     """Drops every shard of fit `fit_key` from this worker."""
     with _SHARDS_LOCK:
-        for key in [k for k in _SHARDS if k[0] == fit_key]:
-            del _SHARDS[key]
+        shared: List[Dict[Any, Any]] = [_SHARDS, _TREE_ROWS, _PLANS]
+        for kept in shared:
+            for key in [k for k in kept if k[0] == fit_key]:
+                del kept[key]
 
 
 def exact_round(fit_key: str, number: int, request: Dict[str, Any],
@@ -122,38 +128,79 @@ def exact_round(fit_key: str, number: int, request: Dict[str, Any],
     shard = _shard_of(fit_key, number)
     out: Dict[str, Any] = {}
     if "init" in request:
-        out["init"] = _init_trees(shard, request["init"], all_words)
+        out["init"] = _init_trees(fit_key, shard, request["init"], all_words)
     if "route" in request:
         out["route"] = [_route(shard, *split) for split in request["route"]]
     for key in request.get("drop", ()):
         shard.split.pop(key, None)
         shard.estimation.pop(key, None)
     if "sample" in request:
-        out["sample"] = [shard.columns[f][shard.split[key][positions]]
-                         for key, f, positions in request["sample"]]
+        out["sample"] = [_sample(fit_key, shard, request["plan"], *item)
+                         for item in request["sample"]]
     if "count" in request:
-        out["count"] = [_count(shard, key, f, candidates)
+        words: Dict[Tuple[int, int], np.ndarray] = {}
+        out["count"] = [_count(shard, key, f, candidates, words)
                         for key, f, candidates in request["count"]]
     return out
 
 
-def _count(shard: _Shard, key: Tuple[int, int], feature: int, candidates: np.ndarray
-           ) -> np.ndarray:
-    """The shard's counting slots of a feature's candidates over a node's rows."""
+def _sample(fit_key: str, shard: _Shard, plan: Dict[str, Any], key: Tuple[int, int], n: int,
+            first: int) -> List[np.ndarray]:
+    """Per searched feature of node `key` (n rows, this shard's from position `first` on),
+    the shard's values at the positions of the feature's candidate sample: the node's draws,
+    made here as the client makes them (once per worker and round), so that only values
+    travel."""
+    rows = shard.split[key]
+    with _SHARDS_LOCK:
+        if any(k[0] == fit_key and k[1] != plan["round"] for k in _PLANS):
+            for old in [k for k in _PLANS if k[0] == fit_key and k[1] != plan["round"]]:
+                del _PLANS[old]
+        made = _PLANS.get((fit_key, plan["round"], *key))
+    if made is None:
+        made = engine().exact_plan(tree=key[0], slot=key[1], n=n, seed=plan["seed"],
+                                   n_features=plan["n_features"],
+                                   max_features=plan["max_features"], max_bins=plan["max_bins"])
+        with _SHARDS_LOCK:
+            _PLANS[(fit_key, plan["round"], *key)] = made
+    features, drawn = made
+    out = []
+    for feature, positions in zip(features, drawn):
+        at = np.frombuffer(positions, np.uint64).astype(np.int64)
+        lo, hi = np.searchsorted(at, [first, first + len(rows)])
+        out.append(shard.columns[feature][rows[at[lo:hi] - first]])
+    return out
+
+
+def _count(shard: _Shard, key: Tuple[int, int], feature: int, candidates: np.ndarray,
+           words: Dict[Tuple[int, int], np.ndarray]) -> np.ndarray:
+    """The shard's counting slots of a feature's candidates over a node's rows (`words`: the
+    node's packed words, gathered once for all its features)."""
+    rows = shard.split[key]
+    if key not in words:
+        words[key] = shard.words[rows]
     strings = shard.dictionaries[feature]
     by = {} if strings is None else {"dictionary_size": strings}
-    return np.frombuffer(engine().exact_count(shard.columns[feature], shard.split[key],
-                                              shard.words, candidates, groups=shard.groups,
-                                              **by), np.uint32)
+    return np.frombuffer(engine().exact_count(shard.columns[feature], rows, words[key],
+                                              candidates, groups=shard.groups, **by), np.uint32)
 
 
-def _init_trees(shard: _Shard, trees: List[Tuple[int, Dict[str, Any]]],
+def _init_trees(fit_key: str, shard: _Shard, trees: List[Tuple[int, Dict[str, Any]]],
                 all_words: Optional[np.ndarray]) -> List[Tuple[np.ndarray, np.ndarray]]:
     end = shard.offset + len(shard.words)
     out = []
+    numbers = {tree for tree, _ in trees}
+    with _SHARDS_LOCK:  # the rows of the previous batch's trees are no longer needed
+        for old in [k for k in _TREE_ROWS if k[0] == fit_key and k[1] not in numbers]:
+            del _TREE_ROWS[old]
     for tree, draw in trees:
-        split, estimation = (np.frombuffer(b, np.uint32)
-                             for b in engine().exact_rows(all_words, tree=tree, **draw))
+        with _SHARDS_LOCK:
+            drawn = _TREE_ROWS.get((fit_key, tree))
+        if drawn is None:
+            split, estimation = (np.frombuffer(b, np.uint32)
+                                 for b in engine().exact_rows(all_words, tree=tree, **draw))
+            with _SHARDS_LOCK:
+                _TREE_ROWS[(fit_key, tree)] = drawn = (split, estimation)
+        split, estimation = drawn
         for rows, kept in ((split, shard.split), (estimation, shard.estimation)):
             lo, hi = np.searchsorted(rows, [shard.offset, end])
             kept[(tree, 0)] = (rows[lo:hi] - np.uint32(shard.offset)).astype(np.uint32)
@@ -313,7 +360,10 @@ class ExactGrowth:
             for slot, node in tree.open.items():
                 if self._may_split(node):
                     plans[(tree.number, slot)] = self._plan(tree, slot, node, samples)
-        answers = self._round(rounds, [{"route": r, "drop": d, "sample": s}
+        plan_settings = {"seed": self.seed, "n_features": len(self.names),
+                         "max_features": self.s.max_features, "max_bins": self.s.max_bins,
+                         "round": self.rounds_run}
+        answers = self._round(rounds, [{"route": r, "drop": d, "sample": s, "plan": plan_settings}
                                        for r, d, s in zip(routes, drops, samples)])
         self._take_routes(batch, routes, answers)
         # B: count the candidates
@@ -321,9 +371,9 @@ class ExactGrowth:
         searched: Dict[Tuple[int, int], List[Any]] = {}
         for key, plan in plans.items():
             searched[key] = []
-            for feature, positions, holders in plan:
+            for d, (feature, positions, holders) in enumerate(plan):
                 candidates = self._candidates(key, feature, positions,
-                                              [answers[s]["sample"][i] for s, i in holders])
+                                              [answers[s]["sample"][i][d] for s, i in holders])
                 if len(candidates):
                     searched[key].append((feature, candidates, len(counts[0])))
                     for c in counts:
@@ -352,25 +402,22 @@ class ExactGrowth:
 
     def _plan(self, tree: _Tree, slot: int, node: _Node, samples: List[List[Any]]
               ) -> List[Tuple[int, np.ndarray, List[Tuple[int, int]]]]:
-        """Draws node `slot`'s features and sample positions; queues each shard's positions.
-        Returns per feature the (shard, index in its answer) of its sampled values, in shard
-        order."""
+        """Draws node `slot`'s features and sample positions, and asks every shard holding
+        rows of the node for its values at them (the shard draws the same positions). Returns
+        per feature its positions and the (shard, item of its answer) that hold its values, in
+        shard order."""
+        n = int(node.sizes.sum())
         features, drawn = engine().exact_plan(
-            seed=self.seed, tree=tree.number, slot=slot, n=int(node.sizes.sum()),
-            n_features=len(self.names), max_features=self.s.max_features,
-            max_bins=self.s.max_bins)
-        bounds = np.concatenate([[0], np.cumsum(node.sizes)])
-        plan = []
-        for feature, positions in zip(features, drawn):
-            positions = np.frombuffer(positions, np.uint64).astype(np.int64)
-            cuts = np.searchsorted(positions, bounds)
-            holders = []
-            for s in range(len(self.sizes)):
-                if cuts[s + 1] > cuts[s]:
-                    holders.append((s, len(samples[s])))
-                    samples[s].append(((tree.number, slot), feature,
-                                       positions[cuts[s]:cuts[s + 1]] - bounds[s]))
-            plan.append((feature, positions, holders))
+            seed=self.seed, tree=tree.number, slot=slot, n=n, n_features=len(self.names),
+            max_features=self.s.max_features, max_bins=self.s.max_bins)
+        first = np.concatenate([[0], np.cumsum(node.sizes)])
+        holders = []
+        for s in range(len(self.sizes)):
+            if node.sizes[s]:
+                holders.append((s, len(samples[s])))
+                samples[s].append(((tree.number, slot), n, int(first[s])))
+        plan = [(feature, np.frombuffer(positions, np.uint64), holders)
+                for feature, positions in zip(features, drawn)]
         return plan
 
     def _take_routes(self, batch: List[_Tree], routes: List[List[Any]],

@@ -213,8 +213,8 @@ bool rows_within(std::span<const RowIndex> rows, std::size_t length) {
   return true;
 }
 
-// The counting slots of a feature over `rows` of `column` (words: the packed group and
-// outcome of every row of the column), as the in-memory search counts them: a numeric
+// The counting slots of a feature over `rows` of `column` (words[i]: the packed group and
+// outcome of rows[i]), as the in-memory search counts them: a numeric
 // column's float32 values and thresholds, or with dictionary_size a string column's uint32
 // codes and categories.
 PyObject* count(const A& a) {
@@ -228,8 +228,8 @@ PyObject* count(const A& a) {
   std::optional<ArrayView> thresholds =
       words ? read_array(a.d, "thresholds", kind, 1) : std::nullopt;
   if (!thresholds) return nullptr;
-  if (words->rows != column->rows) {
-    raise_value_error("words and column differ in length");
+  if (words->rows != rows->rows) {
+    raise_value_error("words and rows differ in length");
     return nullptr;
   }
   const std::span<const RowIndex> r = rows->values<RowIndex>();
@@ -237,9 +237,7 @@ PyObject* count(const A& a) {
   std::vector<std::uint32_t> slots;
   {
     const LockReleased released;
-    std::vector<std::uint32_t> node_words(r.size());
-    const std::span<const std::uint32_t> w = words->values<std::uint32_t>();
-    for (std::size_t i = 0; i < r.size(); ++i) node_words[i] = w[r[i]];
+    const std::span<const std::uint32_t> node_words = words->values<std::uint32_t>();
     if (strings) {
       count_string_slots(ScatteredCells<std::uint32_t>(column->values<std::uint32_t>(), r),
                          node_words, thresholds->values<std::uint32_t>(),

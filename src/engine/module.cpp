@@ -104,8 +104,9 @@ PyMethodDef kFunctions[] = {
      "group << 8 | outcome): (split rows, estimation rows) as bytes of uint32."},
     {"exact_count", as_cfunction(&engine_exact_count), METH_VARARGS | METH_KEYWORDS,
      "exact_count(column, rows, words, thresholds, *, groups, dictionary_size=None)\n--\n\n"
-     "The counting slots (bytes of uint32) of a feature over `rows` of `column` (with\n"
-     "dictionary_size: uint32 codes and categories)."},
+     "The counting slots (bytes of uint32) of a feature over `rows` of `column`, words[i]\n"
+     "the packed group and outcome of rows[i] (with dictionary_size: uint32 codes and\n"
+     "categories)."},
     {"exact_goes_left", as_cfunction(&engine_exact_goes_left), METH_VARARGS | METH_KEYWORDS,
      "exact_goes_left(column, rows, threshold=0.0, *, category=None)\n--\n\n"
      "One byte per row of `rows`: 1 when its value goes left of the float32 threshold (or\n"
