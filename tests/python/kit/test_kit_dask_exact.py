@@ -3,8 +3,11 @@ processes: the saved forest is byte for byte the one `UpliftForest` grows from t
 partition order with the same seed, for a table of settings."""
 
 import os
+import pathlib
 import signal
+import subprocess
 import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -120,4 +123,49 @@ def test_a_worker_lost_mid_fit_ends_it_with_a_clear_error_and_no_state_left(monk
         assert killed and killed[0] in str(err.value)
         assert getattr(model, "_fitted", None) is None
         client.wait_for_workers(2)
+        assert set(client.run(lambda: len(qdask._dask_exact._SHARDS)).values()) == {0}
+
+
+# A client in a process of its own, growing a forest far too big to finish in exact mode; it
+# reports progress after every batch of trees and prints "interrupted" on KeyboardInterrupt.
+INTERRUPTED_FIT = """
+    import sys
+    import dask.dataframe as dd
+    import distributed
+    from quillmarsh_kit.dask import DaskUpliftForest
+    from quillmarsh_kit.datasets import make_uplift_experiment
+
+    exp = make_uplift_experiment(8_000, n_treatments=1, seed=3, as_frame=True)
+    client = distributed.Client(sys.argv[1])
+    frame = dd.from_pandas(exp.X.assign(treatment=exp.treatment, y=exp.y), npartitions=4)
+    model = DaskUpliftForest(n_estimators=20_000, control="control", random_state=5,
+                             verbose=True)
+    try:
+        model.fit(frame, "treatment", "y")
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+"""
+
+
+def test_ctrl_c_stops_an_exact_fit_and_its_state_leaves_every_worker():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        env = {**os.environ, "PYTHONPATH": str(pathlib.Path(qdask.__file__).parents[1])}
+        child = subprocess.Popen(
+            [sys.executable, "-c", textwrap.dedent(INTERRUPTED_FIT), cluster.scheduler_address],
+            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            for line in child.stderr:  # the first batch of trees is grown: the fit is running
+                if "trees (exact" in line:
+                    break
+            held = client.run(lambda: len(qdask._dask_exact._SHARDS))
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=170)
+        finally:
+            child.kill()
+            child.wait()
+        assert sum(held.values()) == 4  # every partition was a shard while the fit ran
+        assert out == "interrupted\n", err
         assert set(client.run(lambda: len(qdask._dask_exact._SHARDS)).values()) == {0}
