@@ -10,7 +10,10 @@ lives.
     uplift = model.predict(frame)                 # lazy: one column per arm
     model.to_local().save("model.json")           # an ordinary UpliftForest
 
-A fit makes three moves, each a set of tasks of the current `distributed.Client`:
+A fit in `mode="exact"` (the default) grows every tree from every row, level by level from
+counts summed over the partitions, and gives the forest `UpliftForest` grows from the same rows
+in partition order: see `_dask_exact`. A fit in `mode="shares"` makes three moves, each a set
+of tasks of the current `distributed.Client`:
 
 1. The frame is persisted on the workers (after a random shuffle of its rows with
    `shuffle=True`), and one small task per partition reports what it holds: the kind
@@ -471,15 +474,20 @@ class DaskUpliftForest(UpliftForest):
     are, `predict` returns a lazy Dask DataFrame. The parameters are those of
     `UpliftForest`, plus:
 
+    mode: "exact" (default): every tree sees every row, and the forest is the one
+        `UpliftForest` grows from the rows in partition order with the same seed; only
+        statistics travel, two rounds of tasks per tree level. "shares": each worker grows its
+        share of the trees on its own rows, one task per worker.
     shuffle: spread the rows evenly and at random over the partitions before training, for
         data whose partitions are ordered (by date, by region): every tree sees the rows of
         one worker only. The shuffle follows the fit's seed.
     client: the `distributed.Client` that `fit` and `predict` use; None (default): the
         current client when they run. A pickle or a saved model does not keep it.
 
-    `n_jobs` counts engine threads per worker process. After `fit`, `shares_` lists the
-    workers' shares (their rows, trees and seeds) and `to_local()` gives the same model as
-    an in-memory `UpliftForest`.
+    `n_jobs` counts engine threads per worker process (share mode). After `fit`, `shares_`
+    lists the workers' shares (their rows, trees and seeds; empty in exact mode),
+    `exact_rounds_` (exact mode) the rounds, trees per batch and bytes of arrays that
+    travelled, and `to_local()` gives the same model as an in-memory `UpliftForest`.
     """
 
     _param_names = DASK_PARAM_NAMES
