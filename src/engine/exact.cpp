@@ -187,7 +187,7 @@ PyObject* tree_rows(const A& a) {
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<RowIndex>(i);
     sample = tree_sample_of(all, w, a.options, TreeDraws::seeded(a.seed, a.tree));
   });
-  if (!drawn) return nullptr;
+  if (!drawn || !sample) return nullptr;
   PyRef split = PyRef::steal(bytes_of(sample->split_rows));
   PyRef estimation = PyRef::steal(bytes_of(sample->estimation_rows));
   if (!split || !estimation) return nullptr;
@@ -352,9 +352,9 @@ PyObject* categories(const A& a) {
   const std::span<const std::uint32_t> drawn = positions->values<std::uint32_t>();
   const std::vector<std::uint64_t> wide(drawn.begin(), drawn.end());
   TreeDraws::Site site = TreeDraws::seeded(a.seed, a.tree).at(a.slot, a.feature + 1);
-  return bytes_of(string_candidates_of_sample(a.n, wide, sampled->values<std::uint32_t>(),
-                                              static_cast<std::size_t>(*a.dictionary_size),
-                                              a.max_bins, site.rng()));
+  return bytes_of(string_candidates_of_sample(
+      a.n, wide, sampled->values<std::uint32_t>(),
+      static_cast<std::size_t>(a.dictionary_size.value_or(0)), a.max_bins, site.rng()));
 }
 
 constexpr std::array<Parameter<A>, 10> kChooseParameters{{
