@@ -557,6 +557,9 @@ class DaskUpliftForest(UpliftForest):
                                          target_cols, settings, seed)
         self._adopt(fitted)
         self.shares_ = shares
+        self.__dict__.pop("exact_rounds_", None)  # of an earlier fit
+        if self.mode == "exact":
+            self.exact_rounds_ = self.__dict__.pop("_exact_rounds")
         advance_generator()
 
     def _train(self, client: Any, parts: List[Any], names: List[str], named: bool,
@@ -656,9 +659,10 @@ class DaskUpliftForest(UpliftForest):
                                                  len(groups_of),
                                                  [rows[p] for p in numbers],
                                                  [n_bytes for _, n_bytes in loaded])
-                forest, self.exact_rounds_ = growth.run(rounds, progress)
-        finally:  # Ctrl-C included: the shards' state leaves the workers
-            client.run(_dask_exact.exact_forget, fit_key)
+                forest, self._exact_rounds = growth.run(rounds, progress)
+        finally:  # Ctrl-C included: the shards' state leaves the workers (those still there)
+            with contextlib.suppress(Exception):
+                client.run(_dask_exact.exact_forget, fit_key)
         return forest
 
     def _gather_trees(self, futures: List[Any], shares: List[Share]) -> List[bytes]:
