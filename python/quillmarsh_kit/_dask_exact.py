@@ -192,6 +192,8 @@ def _init_trees(fit_key: str, shard: _Shard, trees: List[Tuple[int, Dict[str, An
     with _SHARDS_LOCK:  # the rows of the previous batch's trees are no longer needed
         for old in [k for k in _TREE_ROWS if k[0] == fit_key and k[1] not in numbers]:
             del _TREE_ROWS[old]
+    shard.split.clear()  # the leaves of the previous batch's trees
+    shard.estimation.clear()
     for tree, draw in trees:
         with _SHARDS_LOCK:
             drawn = _TREE_ROWS.get((fit_key, tree))
@@ -333,8 +335,9 @@ class ExactGrowth:
         drops: List[List[Any]] = [[] for _ in self.sizes]
         while any(t.open for t in batch):
             routes, drops = self._level(batch, rounds, routes, drops)
-        if any(routes) or any(drops):
-            self._round(rounds, [{"route": r, "drop": d} for r, d in zip(routes, drops)])
+        # Nothing is routed after the deepest level; the shards drop the last leaves' rows
+        # when the next batch starts, and every row list when the fit ends.
+        assert not any(routes)
 
     def _settle(self, tree: _Tree, slot: int, estimation: Optional[np.ndarray]) -> None:
         """Records a node's statistics and (honest) rates once its estimation counts are
