@@ -151,6 +151,15 @@ def resolve_max_samples(value: Union[None, int, float], n_rows: int,
     return count
 
 
+DASK_MODES = ("exact", "shares")
+
+
+def _check_mode(name: str, value: Any) -> str:
+    if value not in DASK_MODES:
+        raise ValueError(f"{name} must be 'exact' or 'shares', got {value!r}")
+    return str(value)
+
+
 def _check_criterion(name: str, value: Any) -> str:
     criterion = value.upper() if isinstance(value, str) else None
     if criterion not in CRITERIA:
@@ -273,6 +282,9 @@ PARAMS: Tuple[Param, ...] = (
           "half-sample, so that predict can give intervals; must divide n_estimators, and "
           "is refused with --bootstrap", _int_range(1, 2**31 - 1), "--ci-group-size", int,
           legacy=1),
+    Param("mode", "exact", "exact: every tree sees every row, the forest UpliftForest grows; "
+          "shares: each worker grows trees on its own rows", _check_mode, legacy="exact",
+          owner=DASK),
     Param("shuffle", False, "spread the rows at random over the partitions before training",
           _check_bool, legacy=False, owner=DASK),
     # a connection of this process: never saved or pickled

@@ -10,7 +10,10 @@ lives.
     uplift = model.predict(frame)                 # lazy: one column per arm
     model.to_local().save("model.json")           # an ordinary UpliftForest
 
-A fit makes three moves, each a set of tasks of the current `distributed.Client`:
+A fit in `mode="exact"` (the default) grows every tree from every row, level by level from
+counts summed over the partitions, and gives the forest `UpliftForest` grows from the same rows
+in partition order: see `_dask_exact`. A fit in `mode="shares"` makes three moves, each a set
+of tasks of the current `distributed.Client`:
 
 1. The frame is persisted on the workers (after a random shuffle of its rows with
    `shuffle=True`), and one small task per partition reports what it holds: the kind
@@ -51,7 +54,7 @@ import numpy as np
 # Beside the public names, the internals a fit needs on its workers and on the client: the
 # encodings and conversions of `UpliftForest.fit`, the engine's forest and the fitted state,
 # which have no public form.
-from . import NativeError, UpliftForest
+from . import NativeError, UpliftForest, _dask_exact
 from ._encode import binary_outcome, label_codes, treatment_groups
 from ._native import NativeForest
 from ._params import (
@@ -434,6 +437,24 @@ def _shares_of(holders: List[str], rows: List[int], n_trees: int
     return shares
 
 
+def _round_results(client: Any, futures: List[Any], holders: List[str]) -> List[Any]:
+    """The results of one round of exact training, each task on the worker holding its
+    shard's state; a holder that leaves the cluster meanwhile (its state with it) ends the fit
+    with a clear error instead of a wait for it."""
+    while True:
+        try:
+            distributed.wait(futures, timeout=1)
+            return client.gather(futures)
+        except distributed.TimeoutError:
+            alive = set(client.scheduler_info()["workers"])
+            gone = sorted({h for h in holders if h and h not in alive})
+            if gone:
+                raise RuntimeError(
+                    f"training failed: worker(s) {', '.join(gone)} left the cluster during the "
+                    "exact fit, and with them the row routing of its trees; no model was made "
+                    "(fit again, or use mode='shares', whose shares Dask recomputes)") from None
+
+
 def _check_share(share: Share, counts: Dict[Hashable, int], layout: _Layout) -> None:
     missing = [label for label in [layout.control, *layout.arms] if not counts.get(label)]
     if not missing:
@@ -453,23 +474,29 @@ class DaskUpliftForest(UpliftForest):
     are, `predict` returns a lazy Dask DataFrame. The parameters are those of
     `UpliftForest`, plus:
 
+    mode: "exact" (default): every tree sees every row, and the forest is the one
+        `UpliftForest` grows from the rows in partition order with the same seed; only
+        statistics travel, two rounds of tasks per tree level. "shares": each worker grows its
+        share of the trees on its own rows, one task per worker.
     shuffle: spread the rows evenly and at random over the partitions before training, for
         data whose partitions are ordered (by date, by region): every tree sees the rows of
         one worker only. The shuffle follows the fit's seed.
     client: the `distributed.Client` that `fit` and `predict` use; None (default): the
         current client when they run. A pickle or a saved model does not keep it.
 
-    `n_jobs` counts engine threads per worker process. After `fit`, `shares_` lists the
-    workers' shares (their rows, trees and seeds) and `to_local()` gives the same model as
-    an in-memory `UpliftForest`.
+    `n_jobs` counts engine threads per worker process (share mode). After `fit`, `shares_`
+    lists the workers' shares (their rows, trees and seeds; empty in exact mode),
+    `exact_rounds_` (exact mode) the rounds, trees per batch and bytes of arrays that
+    travelled, and `to_local()` gives the same model as an in-memory `UpliftForest`.
     """
 
     _param_names = DASK_PARAM_NAMES
 
     def __init__(self, n_estimators: int = DEFAULTS["n_estimators"], *,
-                 shuffle: bool = DEFAULTS["shuffle"], client: Any = DEFAULTS["client"],
-                 **params: Any) -> None:
+                 mode: str = DEFAULTS["mode"], shuffle: bool = DEFAULTS["shuffle"],
+                 client: Any = DEFAULTS["client"], **params: Any) -> None:
         super().__init__(n_estimators, **params)
+        self.mode = mode
         self.shuffle = shuffle
         self.client = client
 
@@ -495,6 +522,7 @@ class DaskUpliftForest(UpliftForest):
         """
         if y is None:
             raise TypeError("fit needs y: a column name of X or a Dask Series of outcomes")
+        check_param("mode", self.mode)
         check_param("shuffle", self.shuffle)
         client = _client(self.client)
         with client.as_current():  # the graph's choices (the shuffle's method) see this client
@@ -511,7 +539,7 @@ class DaskUpliftForest(UpliftForest):
         if not names:
             raise ValueError("X has no feature columns")
         settings = self._engine_settings(len(names))
-        if settings.ci_group_size > 1:  # shares would need their variances combined
+        if settings.ci_group_size > 1 and self.mode == "shares":  # variances to combine
             raise ValueError("DaskUpliftForest does not grow trees in groups yet: use "
                              "ci_group_size=1, or UpliftForest for confidence intervals")
         _worker_threads(self.n_jobs)  # a bad n_jobs is refused here, not on the workers
@@ -529,6 +557,9 @@ class DaskUpliftForest(UpliftForest):
                                          target_cols, settings, seed)
         self._adopt(fitted)
         self.shares_ = shares
+        self.__dict__.pop("exact_rounds_", None)  # of an earlier fit
+        if self.mode == "exact":
+            self.exact_rounds_ = self.__dict__.pop("_exact_rounds")
         advance_generator()
 
     def _train(self, client: Any, parts: List[Any], names: List[str], named: bool,
@@ -544,6 +575,13 @@ class DaskUpliftForest(UpliftForest):
         who_has = client.who_has(parts)
         holders = [sorted(who_has.get(p.key, ()))[0] if who_has.get(p.key) else ""
                    for p in parts]
+        if self.mode == "exact":
+            fitted = FittedModel(
+                forest=self._grow_exact(client, parts, rows, holders, layout, settings, seed),
+                feature_names=names, feature_kinds=kinds, feature_categories=categories,
+                named=named, target_cols=target_cols, treatments=arms, seed=seed,
+                params=grown_with(self.get_params()))
+            return fitted, []
         placed = _shares_of(holders, rows, settings.n_estimators)
         share_rows = [sum(rows[p] for p in numbers) for _, numbers in placed]
         trees = _tree_counts(share_rows, settings.n_estimators)
@@ -579,6 +617,53 @@ class DaskUpliftForest(UpliftForest):
                              target_cols=target_cols, treatments=arms, seed=seed,
                              params=grown_with(self.get_params()))
         return fitted, shares
+
+    def _grow_exact(self, client: Any, parts: List[Any], rows: List[int], holders: List[str],
+                    layout: _Layout, settings: Any, seed: int) -> NativeForest:
+        """The forest of `UpliftForest` on the rows of every partition in order, grown where
+        the rows are (see `_dask_exact`)."""
+        numbers = [p for p in range(len(parts)) if rows[p]]
+        offsets = np.concatenate([[0], np.cumsum([rows[p] for p in numbers])]).tolist()
+        groups_of = {layout.control: 0, **{arm: k for k, arm in enumerate(layout.arms, 1)}}
+        fit_key = _dask_exact.new_fit_key()
+        settings = settings.for_rows(offsets[-1])
+
+        def on(p: int) -> Dict[str, Any]:
+            return {"workers": [holders[p]], "allow_other_workers": False} if holders[p] else {}
+
+        def rounds(requests: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
+            futures = [client.submit(_dask_exact.exact_round, fit_key, p, request,
+                                     words if "init" in request else None, pure=False, **on(p))
+                       for p, request in zip(numbers, requests)]
+            with _released(futures):
+                try:
+                    return _round_results(client, futures, [holders[p] for p in numbers])
+                except _dask_exact.ExactStateLost as err:
+                    raise RuntimeError(f"training failed: {err}; no model was made") from err
+
+        def progress(done: int) -> None:
+            if self.verbose:
+                sys.stderr.write(f"quillmarsh: {done}/{settings.n_estimators} trees "
+                                 f"(exact, {len(set(holders))} workers)\n")
+                sys.stderr.flush()
+
+        try:
+            with _released(client.submit(_dask_exact.exact_load, parts[p], layout, groups_of,
+                                         fit_key, p, offsets[k], pure=False, **on(p))
+                           for k, p in enumerate(numbers)) as loads:
+                loaded = client.gather(loads)
+            all_words = np.concatenate([words for words, _ in loaded])
+            with _released(client.scatter([all_words], broadcast=True, hash=False)) as scattered:
+                words = scattered[0]
+                growth = _dask_exact.ExactGrowth(settings, layout.names, layout.categories, seed,
+                                                 len(groups_of),
+                                                 [rows[p] for p in numbers],
+                                                 [n_bytes for _, n_bytes in loaded])
+                forest, self._exact_rounds = growth.run(rounds, progress)
+        finally:  # Ctrl-C included: the shards' state leaves the workers (those still there)
+            with contextlib.suppress(Exception):
+                client.run(_dask_exact.exact_forget, fit_key)
+        return forest
 
     def _gather_trees(self, futures: List[Any], shares: List[Share]) -> List[bytes]:
         """The model file of every share, in share order; reports progress when verbose."""

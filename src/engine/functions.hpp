@@ -9,5 +9,13 @@ PyObject* engine_fit(PyObject* module, PyObject* args, PyObject* kwargs) noexcep
 PyObject* engine_load(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_from_bytes(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_merge(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_count(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_goes_left(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_plan(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_thresholds(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_categories(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_choose(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_node(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 
 }  // namespace quillmarsh

@@ -85,23 +85,6 @@ struct Estimation {
   std::vector<double> rates;
 };
 
-// The rate of each group that has rows in `c`; the others keep theirs in `rates`.
-void take_rates(const GroupCounts& c, std::vector<double>& rates) {
-  for (std::size_t g = 0; g < rates.size(); ++g) {
-    if (c[2 * g] > 0) {
-      rates[g] = static_cast<double>(c[2 * g + 1]) / static_cast<double>(c[2 * g]);
-    }
-  }
-}
-
-// The rate of each treatment group minus the control's, as uplift_vector computes it.
-std::vector<double> uplift_from_rates(const std::vector<double>& rates) {
-  std::vector<double> u;
-  u.reserve(rates.size() - 1);
-  for (std::size_t g = 1; g < rates.size(); ++g) u.push_back(rates[g] - rates[0]);
-  return u;
-}
-
 struct Growth {
   const UpliftTreeModel& tree;
   SplitSettings settings;
@@ -208,6 +191,21 @@ void grow_node(Growth& g, std::uint64_t slot, std::uint64_t depth, GroupCounts c
 
 }  // namespace
 
+void take_rates(const GroupCounts& c, std::vector<double>& rates) {
+  for (std::size_t g = 0; g < rates.size(); ++g) {
+    if (c[2 * g] > 0) {
+      rates[g] = static_cast<double>(c[2 * g + 1]) / static_cast<double>(c[2 * g]);
+    }
+  }
+}
+
+std::vector<double> uplift_from_rates(const std::vector<double>& rates) {
+  std::vector<double> u;
+  u.reserve(rates.size() - 1);
+  for (std::size_t g = 1; g < rates.size(); ++g) u.push_back(rates[g] - rates[0]);
+  return u;
+}
+
 std::uint64_t physical_memory_bytes() noexcept {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long page_size = ::sysconf(_SC_PAGE_SIZE);
@@ -257,19 +255,23 @@ NodeStats compact_stats(const UpliftTreeModel& tree, const std::vector<std::uint
 
 TreeSample tree_sample_of(const TrainingRoot& root, const TreeOptions& options,
                           const TreeDraws& draws) {
+  return tree_sample_of(*root.rows, root.dataset->group_outcome, options, draws);
+}
+
+TreeSample tree_sample_of(std::span<const RowIndex> rows,
+                          std::span<const std::uint32_t> group_outcome, const TreeOptions& options,
+                          const TreeDraws& draws) {
   if (!options.samples() && !options.honest_fraction) {
-    return TreeSample{RowVector(root.rows->begin(), root.rows->end()), {}};
+    return TreeSample{RowVector(rows.begin(), rows.end()), {}};
   }
   TreeDraws::Site sample_site = draws.at(TreeDraws::kTreeRowsSlot, 0);
   TreeDraws::Site honest_site = draws.at(TreeDraws::kTreeRowsSlot, 1);
   if (options.group_size <= 1) {
-    return draw_tree_sample(*root.rows, root.dataset->group_outcome, options, sample_site.rng(),
-                            honest_site.rng());
+    return draw_tree_sample(rows, group_outcome, options, sample_site.rng(), honest_site.rng());
   }
   Rng group_rng = draws.group_stream(options.group_size);
-  const RowVector half = half_sample(*root.rows, root.dataset->group_outcome, group_rng);
-  return draw_tree_sample(half, root.dataset->group_outcome, options, sample_site.rng(),
-                          honest_site.rng());
+  const RowVector half = half_sample(rows, group_outcome, group_rng);
+  return draw_tree_sample(half, group_outcome, options, sample_site.rng(), honest_site.rng());
 }
 
 void grow_tree(UpliftTreeModel& tree, const TrainingRoot& root, std::string treatment_col,

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "concurrency/cancel.hpp"
 #include "concurrency/worker_pool.hpp"
 #include "uplift_tree/dataset.hpp"
+#include "uplift_tree/divergence.hpp"
 #include "uplift_tree/draws.hpp"
 #include "uplift_tree/node_stats.hpp"
 #include "uplift_tree/records.hpp"
@@ -39,6 +42,18 @@ struct GrowOptions {
 // seed it is the same on every call, so the rows a tree held can be regenerated.
 TreeSample tree_sample_of(const TrainingRoot& root, const TreeOptions& options,
                           const TreeDraws& draws);
+// The same from root rows `rows` (ascending) with the packed words `group_outcome` of every
+// row of the dataset.
+TreeSample tree_sample_of(std::span<const RowIndex> rows,
+                          std::span<const std::uint32_t> group_outcome, const TreeOptions& options,
+                          const TreeDraws& draws);
+
+// The positive rate of each group that has rows in `c` (control first); the others keep
+// theirs in `rates`. An honest node takes its estimation rows' rates this way, over those of
+// its parent.
+void take_rates(const GroupCounts& c, std::vector<double>& rates);
+// The rate of each treatment group minus the control's, as uplift_vector computes it.
+std::vector<double> uplift_from_rates(const std::vector<double>& rates);
 
 // Grows `tree` (its hyper-parameters set) on the node data of the root: sets treatment_col,
 // outcome_col, feature_cols (the dataset's x_names) and a fresh node array. With

@@ -251,5 +251,8 @@ template std::vector<std::uint32_t> string_candidates(const ScatteredCells<std::
 template std::vector<std::uint32_t> string_candidates(const GatheredCells<std::uint32_t>&,
                                                       std::size_t, std::uint64_t, Rng&,
                                                       CandidateScratch&);
+template std::vector<std::uint32_t> string_candidates(const SampledCells<std::uint32_t>&,
+                                                      std::size_t, std::uint64_t, Rng&,
+                                                      CandidateScratch&);
 
 }  // namespace quillmarsh

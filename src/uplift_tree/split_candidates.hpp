@@ -3,6 +3,7 @@
 // The sample is a set of positions into the node's row list.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -44,6 +45,29 @@ class GatheredCells {
 
  private:
   std::span<const T> cells_;
+};
+
+// The cells of a node's candidate sample only, cell positions[k] being values[k] (positions
+// ascending): enough for the candidate functions, which read no other cell when drawing the
+// same positions.
+template <class T>
+class SampledCells {
+ public:
+  SampledCells(std::size_t n, std::span<const std::uint64_t> positions,
+               std::span<const T> values) noexcept
+      : n_(n), positions_(positions), values_(values) {}
+  std::size_t size() const noexcept { return n_; }
+  T operator[](std::size_t i) const noexcept {
+    const auto at = std::lower_bound(positions_.begin(), positions_.end(), std::uint64_t{i});
+    const auto k = static_cast<std::size_t>(at - positions_.begin());
+    return k < values_.size() ? values_[k] : T{};
+  }
+  void prefetch(std::size_t /*i*/) const noexcept {}
+
+ private:
+  std::size_t n_;
+  std::span<const std::uint64_t> positions_;
+  std::span<const T> values_;
 };
 
 // out[i] = column[rows[i]]: one pass over the node's rows.

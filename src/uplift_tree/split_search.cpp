@@ -242,6 +242,30 @@ void make_children(std::span<const std::uint32_t> left, const GroupCounts& node,
 
 }  // namespace
 
+std::optional<CandidateChoice> best_candidate(std::span<const std::uint32_t> slots,
+                                              const GroupCounts& node, std::uint64_t n,
+                                              std::size_t counted, bool prefix, double d_parent,
+                                              const SplitSettings& settings) {
+  std::optional<CandidateChoice> best;
+  CandidateCounts cc;
+  for_each_candidate(
+      slots, node.size(), counted, prefix, [&](std::size_t j, std::span<const std::uint32_t> left) {
+        make_children(left, node, n, cc);
+        if (!passes_size_test(cc.n_left, cc.n_right, settings.min_sample_leaf)) {
+          return;
+        }
+        if (settings.min_samples_treatment &&
+            !passes_group_test(cc.left, cc.right, *settings.min_samples_treatment)) {
+          return;
+        }
+        const double gain =
+            split_gain(node, n, d_parent, cc.left, cc.n_left, cc.right, cc.n_right, settings);
+        if (!(gain > (best ? best->gain : kNoGain))) return;
+        best = CandidateChoice{j, gain, cc.left, cc.right};
+      });
+  return best;
+}
+
 template <class Cells>
 void count_numeric_slots(const Cells& values, std::span<const std::uint32_t> words,
                          std::span<const float> thresholds, std::size_t g2,
@@ -307,32 +331,17 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref
   }
   if (counted == 0) return std::nullopt;
 
-  std::optional<std::size_t> best;
-  FeatureSplit out;
-  CandidateCounts cc;
-  for_each_candidate(s.slots, node.size(), counted, ref.is_numeric(),
-                     [&](std::size_t j, std::span<const std::uint32_t> left) {
-                       make_children(left, node, rows.size(), cc);
-                       if (!passes_size_test(cc.n_left, cc.n_right, settings.min_sample_leaf)) {
-                         return;
-                       }
-                       if (settings.min_samples_treatment &&
-                           !passes_group_test(cc.left, cc.right, *settings.min_samples_treatment)) {
-                         return;
-                       }
-                       const double gain = split_gain(node, rows.size(), d_parent, cc.left,
-                                                      cc.n_left, cc.right, cc.n_right, settings);
-                       if (!(gain > out.gain)) return;
-                       best = j;
-                       out.gain = gain;
-                       out.left_counts = cc.left;
-                       out.right_counts = cc.right;
-                     });
+  std::optional<CandidateChoice> best =
+      best_candidate(s.slots, node, rows.size(), counted, ref.is_numeric(), d_parent, settings);
   if (!best) return std::nullopt;
+  FeatureSplit out;
+  out.gain = best->gain;
+  out.left_counts = std::move(best->left);
+  out.right_counts = std::move(best->right);
   if (ref.is_numeric()) {
-    out.split_value = SplitValue::numeric(thresholds[*best]);
+    out.split_value = SplitValue::numeric(thresholds[best->index]);
   } else {
-    out.category = categories[*best];
+    out.category = categories[best->index];
     out.split_value = SplitValue::str(dataset.strings(ref).dictionary[out.category]);
   }
   return out;
@@ -349,16 +358,20 @@ struct JobReport {
 
 }  // namespace
 
+std::vector<std::uint64_t> searched_features(const TreeDraws& draws, std::uint64_t slot,
+                                             std::uint64_t n_features, std::uint64_t max_features) {
+  TreeDraws::Site site = draws.at(slot, 0);
+  return sample_without_replacement(site.rng(), n_features,
+                                    std::min<std::uint64_t>(max_features, n_features));
+}
+
 BestSplit find_best_split(const std::vector<std::string>& feature_cols,
                           const std::shared_ptr<const Dataset>& dataset, const NodeRows& rows,
                           const std::shared_ptr<const GroupCounts>& counts, double d_parent,
                           const SplitSettings& settings, std::uint64_t max_features,
                           WorkerPool& pool, const TreeDraws& draws, std::uint64_t slot) {
-  const std::uint64_t searched = std::min<std::uint64_t>(max_features, feature_cols.size());
-  const std::vector<std::uint64_t> positions = [&] {
-    TreeDraws::Site site = draws.at(slot, 0);
-    return sample_without_replacement(site.rng(), feature_cols.size(), searched);
-  }();
+  const std::vector<std::uint64_t> positions =
+      searched_features(draws, slot, feature_cols.size(), max_features);
   BestSplit best;
   std::uint64_t best_draw = 0;
   // A greater gain wins; an equal gain wins only when its feature was drawn earlier, so that

@@ -45,6 +45,28 @@ struct CandidateCounts {
   std::uint64_t n_right = 0;
 };
 
+// The best qualifying candidate among the first `counted` of a feature's counting slots
+// (`slots`, as count_numeric_slots / count_string_slots leave them; with `prefix`, thresholds
+// whose left child holds every slot up to theirs, else categories whose left child is their
+// slot): its index, gain and children (earliest on equal gains), or nullopt. `node` holds the
+// counts of the node's n rows. The slots may come from one pass over the rows or be the sums
+// of the slots of disjoint parts of them.
+struct CandidateChoice {
+  std::size_t index = 0;
+  double gain = kNoGain;
+  GroupCounts left;
+  GroupCounts right;
+};
+std::optional<CandidateChoice> best_candidate(std::span<const std::uint32_t> slots,
+                                              const GroupCounts& node, std::uint64_t n,
+                                              std::size_t counted, bool prefix, double d_parent,
+                                              const SplitSettings& settings);
+
+// The positions in feature_cols of the min(max_features, n_features) features node `slot`
+// searches, in the order drawn (site 0 of the slot).
+std::vector<std::uint64_t> searched_features(const TreeDraws& draws, std::uint64_t slot,
+                                             std::uint64_t n_features, std::uint64_t max_features);
+
 // The best qualifying candidate of one feature (earliest on equal gains), or nullopt.
 struct FeatureSplit {
   SplitValue split_value;

@@ -111,8 +111,9 @@ def share_events(client):
 
 @pytest.fixture(scope="module")
 def fitted(train):
-    return qdask.DaskUpliftForest(n_estimators=40, max_depth=5, min_samples_leaf=50,
-                                  control="control", random_state=11).fit(train, "treatment", "y")
+    return qdask.DaskUpliftForest(mode="shares", n_estimators=40, max_depth=5,
+                                  min_samples_leaf=50, control="control",
+                                  random_state=11).fit(train, "treatment", "y")
 
 
 def test_fit_on_the_workers_matches_one_process_on_hold_out_qini(train, fitted):
@@ -193,8 +194,8 @@ def test_a_given_client_is_used_and_shared_by_clones_not_pickled(client):
     rows = experiment_part(0, rows=4_000)
     with distributed.LocalCluster(n_workers=1, processes=False, dashboard_address=":0") as own, \
             distributed.Client(own, set_as_default=False) as other:
-        model = qdask.DaskUpliftForest(n_estimators=4, max_depth=3, control="control",
-                                       random_state=3, client=other)
+        model = qdask.DaskUpliftForest(mode="shares", n_estimators=4, max_depth=3,
+                                       control="control", random_state=3, client=other)
         model.fit(dd.from_pandas(rows, npartitions=2), "treatment", "y")
         assert [s.worker for s in model.shares_] == list(other.scheduler_info()["workers"])
         features = dd.from_pandas(rows.drop(columns=["treatment", "y"]), npartitions=2)
@@ -213,7 +214,7 @@ def test_dask_arrays_train_and_score_by_position(client):
     exp = make_uplift_experiment(8_000, n_treatments=1, seed=5)
     X = np.column_stack([exp.X[f"x{j}"] for j in range(6)])
     groups = (exp.treatment != exp.control).astype(np.int64)
-    model = qdask.DaskUpliftForest(n_estimators=6, random_state=2).fit(
+    model = qdask.DaskUpliftForest(mode="shares", n_estimators=6, random_state=2).fit(
         da.from_array(X, chunks=(2_000, 3)), da.from_array(groups, chunks=2_000),
         da.from_array(exp.y, chunks=2_000))
     assert model.feature_names_ == [f"x{j}" for j in range(6)] and model.treatments_ == [1]
@@ -249,7 +250,7 @@ def test_shuffle_spreads_ordered_partitions_so_every_worker_can_train(client):
     workers = sorted(client.scheduler_info()["workers"])
     futures = [client.scatter(h, workers=[w]) for h, w in zip(halves, workers)]
     ordered = dd.from_delayed(futures, meta=frame.iloc[:0])
-    model = qdask.DaskUpliftForest(n_estimators=4, control="control", random_state=1)
+    model = qdask.DaskUpliftForest(mode="shares", n_estimators=4, control="control", random_state=1)
     with pytest.raises(ValueError, match="hold no control rows .* pass shuffle=True"):
         model.fit(ordered, "treatment", "y")
     model.set_params(shuffle=True).fit(ordered, "treatment", "y")
@@ -279,7 +280,8 @@ def _bad_part(case, number):
 def test_bad_input_is_refused_with_the_estimators_errors(client, case, control, message):
     frame = dd.from_map(_bad_part, [case] * 3, range(3))
     with pytest.raises(ValueError, match=message):
-        qdask.DaskUpliftForest(n_estimators=4, control=control).fit(frame, "treatment", "y")
+        qdask.DaskUpliftForest(mode="shares", n_estimators=4, control=control).fit(
+            frame, "treatment", "y")
 
 
 @pytest.mark.parametrize("in_memory,message", [
@@ -290,11 +292,12 @@ def test_inputs_that_are_not_dask_frames_or_columns_are_refused(client, train, i
                                                                  message):
     X = np.zeros((4, 2)) if in_memory else train
     with pytest.raises((TypeError, ValueError), match=message):
-        qdask.DaskUpliftForest().fit(X, "treatment", "nope")
+        qdask.DaskUpliftForest(mode="shares").fit(X, "treatment", "nope")
 
 
 def test_trees_in_groups_are_refused_before_any_share_grows(client, train):
-    model = qdask.DaskUpliftForest(n_estimators=4, ci_group_size=2, control="control")
+    model = qdask.DaskUpliftForest(mode="shares", n_estimators=4, ci_group_size=2,
+                                   control="control")
     with pytest.raises(ValueError, match="does not grow trees in groups yet"):
         model.fit(train, "treatment", "y")
     assert not hasattr(model, "treatments_")
@@ -323,7 +326,7 @@ def test_a_worker_killed_during_the_fit_gives_a_complete_forest_or_a_clear_error
     """The worker is killed while its share grows (after the share's "growing" event)."""
     client = own_client
     big = dd.from_map(experiment_part, range(8), rows=20_000)
-    model = qdask.DaskUpliftForest(n_estimators=80, max_depth=8, min_samples_leaf=20,
+    model = qdask.DaskUpliftForest(mode="shares", n_estimators=80, max_depth=8, min_samples_leaf=20,
                                    control="control", random_state=4)
     outcome = {}
 
@@ -366,7 +369,7 @@ ABANDONED_FIT = """
     workers = sorted(client.scheduler_info()["workers"])
     parts = [client.scatter(part(n), workers=[workers[n % 2]]) for n in range(4)]
     frame = dd.from_delayed(parts, meta=part(0).iloc[:0])
-    model = DaskUpliftForest(n_estimators=40_000, max_depth=6, control="control",
+    model = DaskUpliftForest(mode="shares", n_estimators=40_000, max_depth=6, control="control",
                              random_state=0xC0FFEE)
     try:
         model.fit(frame, "treatment", "y")
@@ -397,7 +400,7 @@ def test_an_abandoned_fit_stops_growing_on_every_worker(client, train, share_eve
     assert all(e["trees"] < 20_000 for e in cancelled)
     if stop == signal.SIGINT:
         assert out == "interrupted\n", err
-    model = qdask.DaskUpliftForest(n_estimators=4, max_depth=3, control="control")
+    model = qdask.DaskUpliftForest(mode="shares", n_estimators=4, max_depth=3, control="control")
     assert model.fit(train, "treatment", "y")._fitted.forest.n_trees == 4
 
 
@@ -419,7 +422,7 @@ class _DieWhileGrowing(distributed.WorkerPlugin):
 
 def test_a_share_whose_workers_keep_dying_fails_the_fit_clearly(own_client):
     own_client.register_plugin(_DieWhileGrowing(), name="die-while-growing")
-    model = qdask.DaskUpliftForest(n_estimators=4, control="control")
+    model = qdask.DaskUpliftForest(mode="shares", n_estimators=4, control="control")
     with pytest.raises(RuntimeError, match=r"share \d+ \(\d+ trees\) died repeatedly"):
         model.fit(dd.from_map(experiment_part, range(4), rows=1_000), "treatment", "y")
     assert not hasattr(model, "treatments_") and not hasattr(model, "shares_")

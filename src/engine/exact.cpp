@@ -1,0 +1,465 @@
+// Exact training over rows held by several processes (the toolkit's Dask mode): the pieces of
+// the core's growth that the holders of the rows and the process choosing the splits each run.
+// Holders: a tree's rows (exact_rows), the counting slots of a node's rows (exact_count), the
+// routing of its rows (exact_goes_left). Chooser: what a node draws (exact_plan), a feature's
+// thresholds from its sampled values (exact_thresholds), the best candidate from summed slots
+// (exact_choose), a node's rates and uplift (exact_node). Arrays travel as numpy arrays in and
+// bytes out; the lock is released while rows are read.
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/py_error.hpp"
+#include "engine/arguments.hpp"
+#include "engine/arrays.hpp"
+#include "engine/functions.hpp"
+#include "engine/waiting.hpp"
+#include "uplift_tree/divergence.hpp"
+#include "uplift_tree/grow.hpp"
+#include "uplift_tree/records.hpp"
+#include "uplift_tree/routing.hpp"
+#include "uplift_tree/split_candidates.hpp"
+#include "uplift_tree/split_from_counts.hpp"
+#include "uplift_tree/split_search.hpp"
+
+namespace quillmarsh {
+namespace {
+
+struct ExactArguments {
+  PyObject* a = nullptr;  // the arrays and lists of each function, in order
+  PyObject* b = nullptr;
+  PyObject* c = nullptr;
+  PyObject* d = nullptr;
+  std::uint64_t seed = 0;
+  std::uint64_t tree = 0;
+  std::uint64_t slot = 0;
+  std::uint64_t n = 0;
+  std::uint64_t n_features = 0;
+  std::uint64_t max_features = 0;
+  std::uint64_t max_bins = 0;
+  std::uint64_t counted = 0;
+  std::uint64_t groups = 0;
+  double threshold = 0.0;
+  std::optional<std::uint64_t> dictionary_size;  // given: a string feature's codes
+  std::optional<std::uint64_t> category;
+  std::uint64_t feature = 0;
+  std::string criterion = "KL";
+  bool prefix = false;
+  bool balance = false;
+  bool regularization = false;
+  double alpha = 0.0;
+  std::uint64_t min_samples_leaf = 0;
+  TreeOptions options;
+};
+
+template <PyObject* ExactArguments::* field>
+bool store_object(PyObject* value, ExactArguments& arguments) {
+  arguments.*field = value;
+  return true;
+}
+
+bool store_max_samples(PyObject* value, ExactArguments& a) {
+  if (value == Py_None) return true;
+  a.options.max_samples = to_u64(value);
+  return a.options.max_samples.has_value();
+}
+bool store_honest_fraction(PyObject* value, ExactArguments& a) {
+  if (value == Py_None) return true;
+  a.options.honest_fraction = to_f64(value);
+  return a.options.honest_fraction.has_value();
+}
+bool store_min_samples_treatment(PyObject* value, ExactArguments& a) {
+  if (value == Py_None) return true;
+  a.options.min_samples_treatment = to_u64(value);
+  return a.options.min_samples_treatment.has_value();
+}
+bool store_bootstrap(PyObject* value, ExactArguments& a) {
+  const std::optional<bool> bootstrap = to_exact_bool(value);
+  if (bootstrap) a.options.bootstrap = *bootstrap;
+  return bootstrap.has_value();
+}
+bool store_group_size(PyObject* value, ExactArguments& a) {
+  const std::optional<std::int32_t> size = at_least_one(value);
+  if (size) a.options.group_size = static_cast<std::uint64_t>(*size);
+  return size.has_value();
+}
+
+using A = ExactArguments;
+
+template <std::optional<std::uint64_t> A::* field>
+bool store_optional_count(PyObject* value, A& a) {
+  const std::optional<std::uint64_t> count = to_u64(value);
+  a.*field = count;
+  return count.has_value();
+}
+
+PyObject* bytes_of(const void* data, std::size_t size) {
+  return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
+}
+
+template <class Values>
+PyObject* bytes_of(const Values& values) {
+  return bytes_of(values.data(), values.size() * sizeof(values[0]));
+}
+
+template <class T, class Convert>
+PyObject* list_of(const std::vector<T>& values, Convert convert) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = convert(values[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+PyObject* float_list(const std::vector<double>& values) {
+  return list_of(values, [](double v) { return PyFloat_FromDouble(v); });
+}
+
+PyObject* int_list(const std::vector<std::int32_t>& values) {
+  return list_of(values, [](std::int32_t v) { return PyLong_FromLong(v); });
+}
+
+// A list of floats (a node's rates) as doubles.
+std::optional<std::vector<double>> read_floats(PyObject* object, const char* what) {
+  PyRef seq = PyRef::steal(PySequence_List(object));
+  if (!seq) return std::nullopt;
+  std::vector<double> out;
+  const Py_ssize_t n = PyList_Size(seq.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const std::optional<double> v = to_f64(PyList_GetItem(seq.get(), i));
+    if (!v) {
+      detail::name_argument(what);
+      return std::nullopt;
+    }
+    out.push_back(*v);
+  }
+  return out;
+}
+
+std::optional<GroupCounts> read_counts(PyObject* object, const char* what) {
+  std::optional<ArrayView> view = read_array(object, what, Dtype::kInt32, 1);
+  if (!view) return std::nullopt;
+  const std::span<const std::int32_t> c = view->values<std::int32_t>();
+  if (c.empty() || c.size() % 2 != 0) {
+    raise_value_error(std::string(what) + " must hold rows and positives of every group");
+    return std::nullopt;
+  }
+  return GroupCounts(c.begin(), c.end());
+}
+
+// ---------------------------------------------------------------------------- holders
+
+constexpr std::array<Parameter<A>, 7> kRowsParameters{{
+    {"group_outcome", Given::kPositional, store_object<&A::a>},
+    {"seed", Given::kRequiredKeyword, store_converted<&A::seed, to_u64>},
+    {"tree", Given::kRequiredKeyword, store_converted<&A::tree, to_u64>},
+    {"max_samples", Given::kOptionalKeyword, store_max_samples},
+    {"bootstrap", Given::kOptionalKeyword, store_bootstrap},
+    {"honest_fraction", Given::kOptionalKeyword, store_honest_fraction},
+    {"ci_group_size", Given::kOptionalKeyword, store_group_size},
+}};
+
+// The rows of tree `tree` (split rows, estimation rows) among every row of the data, whose
+// packed words are group_outcome: those UpliftForest's fit draws for it.
+PyObject* tree_rows(const A& a) {
+  std::optional<ArrayView> words = read_array(a.a, "group_outcome", Dtype::kUInt32, 1);
+  if (!words) return nullptr;
+  const std::span<const std::uint32_t> w = words->values<std::uint32_t>();
+  if (w.size() > std::numeric_limits<RowIndex>::max()) {
+    raise_value_error("more rows than a row index holds");
+    return nullptr;
+  }
+  std::optional<TreeSample> sample;
+  const bool drawn = panics_as_value_error([&] {
+    const LockReleased released;
+    RowVector all(w.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<RowIndex>(i);
+    sample = tree_sample_of(all, w, a.options, TreeDraws::seeded(a.seed, a.tree));
+  });
+  if (!drawn || !sample) return nullptr;
+  PyRef split = PyRef::steal(bytes_of(sample->split_rows));
+  PyRef estimation = PyRef::steal(bytes_of(sample->estimation_rows));
+  if (!split || !estimation) return nullptr;
+  return PyTuple_Pack(2, split.get(), estimation.get());
+}
+
+constexpr std::array<Parameter<A>, 6> kCountParameters{{
+    {"column", Given::kPositional, store_object<&A::a>},
+    {"rows", Given::kPositional, store_object<&A::b>},
+    {"words", Given::kPositional, store_object<&A::c>},
+    {"thresholds", Given::kPositional, store_object<&A::d>},
+    {"groups", Given::kRequiredKeyword, store_converted<&A::groups, to_u64>},
+    {"dictionary_size", Given::kOptionalKeyword, store_optional_count<&A::dictionary_size>},
+}};
+
+// Every row index below the column's length; ValueError otherwise.
+bool rows_within(std::span<const RowIndex> rows, std::size_t length) {
+  for (const RowIndex r : rows) {
+    if (r >= length)
+      return raise_value_error("rows holds " + std::to_string(r) + ", beyond the column's " +
+                               std::to_string(length) + " values");
+  }
+  return true;
+}
+
+// The counting slots of a feature over `rows` of `column` (words[i]: the packed group and
+// outcome of rows[i]), as the in-memory search counts them: a numeric
+// column's float32 values and thresholds, or with dictionary_size a string column's uint32
+// codes and categories.
+PyObject* count(const A& a) {
+  const bool strings = a.dictionary_size.has_value();
+  const Dtype kind = strings ? Dtype::kUInt32 : Dtype::kFloat32;
+  std::optional<ArrayView> column = read_array(a.a, "column", kind, 1);
+  std::optional<ArrayView> rows =
+      column ? read_array(a.b, "rows", Dtype::kUInt32, 1) : std::nullopt;
+  std::optional<ArrayView> words =
+      rows ? read_array(a.c, "words", Dtype::kUInt32, 1) : std::nullopt;
+  std::optional<ArrayView> thresholds =
+      words ? read_array(a.d, "thresholds", kind, 1) : std::nullopt;
+  if (!thresholds) return nullptr;
+  if (words->rows != rows->rows) {
+    raise_value_error("words and rows differ in length");
+    return nullptr;
+  }
+  const std::span<const RowIndex> r = rows->values<RowIndex>();
+  if (!rows_within(r, column->rows)) return nullptr;
+  std::vector<std::uint32_t> slots;
+  {
+    const LockReleased released;
+    const std::span<const std::uint32_t> node_words = words->values<std::uint32_t>();
+    if (strings) {
+      count_string_slots(ScatteredCells<std::uint32_t>(column->values<std::uint32_t>(), r),
+                         node_words, thresholds->values<std::uint32_t>(),
+                         static_cast<std::size_t>(*a.dictionary_size), 2 * a.groups, slots);
+    } else {
+      count_numeric_slots(ScatteredCells<float>(column->values<float>(), r), node_words,
+                          thresholds->values<float>(), 2 * a.groups, slots);
+    }
+  }
+  return bytes_of(slots);
+}
+
+constexpr std::array<Parameter<A>, 4> kGoesLeftParameters{{
+    {"column", Given::kPositional, store_object<&A::a>},
+    {"rows", Given::kPositional, store_object<&A::b>},
+    {"threshold", Given::kOptionalPositional, store_converted<&A::threshold, to_f64>},
+    {"category", Given::kOptionalKeyword, store_optional_count<&A::category>},
+}};
+
+// 1 for each of `rows` that goes left: whose value goes left of `threshold` (a float32), or
+// with `category` whose code (a uint32 column) is that category; else 0.
+PyObject* goes_left(const A& a) {
+  std::optional<ArrayView> column =
+      read_array(a.a, "column", a.category ? Dtype::kUInt32 : Dtype::kFloat32, 1);
+  std::optional<ArrayView> rows =
+      column ? read_array(a.b, "rows", Dtype::kUInt32, 1) : std::nullopt;
+  if (!rows) return nullptr;
+  const std::span<const RowIndex> r = rows->values<RowIndex>();
+  if (!rows_within(r, column->rows)) return nullptr;
+  std::vector<std::uint8_t> left(r.size());
+  {
+    const LockReleased released;
+    if (a.category) {
+      const auto category = static_cast<std::uint32_t>(*a.category);
+      const std::span<const std::uint32_t> v = column->values<std::uint32_t>();
+      for (std::size_t i = 0; i < r.size(); ++i) left[i] = category_goes_left(v[r[i]], category);
+    } else {
+      const auto threshold = static_cast<float>(a.threshold);
+      const std::span<const float> v = column->values<float>();
+      for (std::size_t i = 0; i < r.size(); ++i) left[i] = numeric_goes_left(v[r[i]], threshold);
+    }
+  }
+  return bytes_of(left);
+}
+
+// ---------------------------------------------------------------------------- chooser
+
+constexpr std::array<Parameter<A>, 7> kPlanParameters{{
+    {"seed", Given::kRequiredKeyword, store_converted<&A::seed, to_u64>},
+    {"tree", Given::kRequiredKeyword, store_converted<&A::tree, to_u64>},
+    {"slot", Given::kRequiredKeyword, store_converted<&A::slot, to_u64>},
+    {"n", Given::kRequiredKeyword, store_converted<&A::n, to_u64>},
+    {"n_features", Given::kRequiredKeyword, store_converted<&A::n_features, to_u64>},
+    {"max_features", Given::kRequiredKeyword, store_converted<&A::max_features, to_u64>},
+    {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
+}};
+
+// What node `slot` of a node of n rows draws: the features it searches (positions, in draw
+// order) and the candidate sample positions of each among the node's rows (uint64 bytes).
+PyObject* plan(const A& a) {
+  const TreeDraws draws = TreeDraws::seeded(a.seed, a.tree);
+  const std::vector<std::uint64_t> features =
+      searched_features(draws, a.slot, a.n_features, a.max_features);
+  PyRef positions = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(features.size())));
+  if (!positions) return nullptr;
+  for (std::size_t d = 0; d < features.size(); ++d) {
+    TreeDraws::Site site = draws.at(a.slot, features[d] + 1);
+    PyObject* drawn = bytes_of(candidate_sample_positions(a.n, a.max_bins, site.rng()));
+    if (drawn == nullptr) return nullptr;
+    PyList_SetItem(positions.get(), static_cast<Py_ssize_t>(d), drawn);
+  }
+  PyRef listed = PyRef::steal(
+      list_of(features, [](std::uint64_t f) { return PyLong_FromUnsignedLongLong(f); }));
+  if (!listed) return nullptr;
+  return PyTuple_Pack(2, listed.get(), positions.get());
+}
+
+constexpr std::array<Parameter<A>, 2> kThresholdParameters{{
+    {"sampled", Given::kPositional, store_object<&A::a>},
+    {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
+}};
+
+PyObject* thresholds(const A& a) {
+  std::optional<ArrayView> sampled = read_array(a.a, "sampled", Dtype::kFloat32, 1);
+  if (!sampled) return nullptr;
+  return bytes_of(numeric_candidates_of_sample(sampled->values<float>(), a.max_bins));
+}
+
+constexpr std::array<Parameter<A>, 9> kCategoryParameters{{
+    {"sampled", Given::kPositional, store_object<&A::a>},
+    {"seed", Given::kRequiredKeyword, store_converted<&A::seed, to_u64>},
+    {"tree", Given::kRequiredKeyword, store_converted<&A::tree, to_u64>},
+    {"slot", Given::kRequiredKeyword, store_converted<&A::slot, to_u64>},
+    {"feature", Given::kRequiredKeyword, store_converted<&A::feature, to_u64>},
+    {"n", Given::kRequiredKeyword, store_converted<&A::n, to_u64>},
+    {"dictionary_size", Given::kRequiredKeyword, store_optional_count<&A::dictionary_size>},
+    {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
+    {"positions", Given::kRequiredKeyword, store_object<&A::b>},
+}};
+
+// The candidate categories (bytes of uint32) of string feature `feature` at node `slot` of
+// n rows from the codes sampled at `positions` (as exact_plan drew them, as uint32).
+PyObject* categories(const A& a) {
+  std::optional<ArrayView> sampled = read_array(a.a, "sampled", Dtype::kUInt32, 1);
+  std::optional<ArrayView> positions =
+      sampled ? read_array(a.b, "positions", Dtype::kUInt32, 1) : std::nullopt;
+  if (!positions) return nullptr;
+  if (positions->rows != sampled->rows) {
+    raise_value_error("sampled and positions differ in length");
+    return nullptr;
+  }
+  const std::span<const std::uint32_t> drawn = positions->values<std::uint32_t>();
+  const std::vector<std::uint64_t> wide(drawn.begin(), drawn.end());
+  TreeDraws::Site site = TreeDraws::seeded(a.seed, a.tree).at(a.slot, a.feature + 1);
+  return bytes_of(string_candidates_of_sample(
+      a.n, wide, sampled->values<std::uint32_t>(),
+      static_cast<std::size_t>(a.dictionary_size.value_or(0)), a.max_bins, site.rng()));
+}
+
+constexpr std::array<Parameter<A>, 10> kChooseParameters{{
+    {"slots", Given::kPositional, store_object<&A::a>},
+    {"counts", Given::kPositional, store_object<&A::b>},
+    {"counted", Given::kRequiredKeyword, store_converted<&A::counted, to_u64>},
+    {"prefix", Given::kRequiredKeyword, store_converted<&A::prefix, to_exact_bool>},
+    {"criterion", Given::kRequiredKeyword, store_converted<&A::criterion, to_text>},
+    {"balance", Given::kRequiredKeyword, store_converted<&A::balance, to_exact_bool>},
+    {"regularization", Given::kRequiredKeyword, store_converted<&A::regularization, to_exact_bool>},
+    {"alpha", Given::kRequiredKeyword, store_converted<&A::alpha, to_f64>},
+    {"min_samples_leaf", Given::kRequiredKeyword, store_converted<&A::min_samples_leaf, to_u64>},
+    {"min_samples_treatment", Given::kOptionalKeyword, store_min_samples_treatment},
+}};
+
+// The best candidate from the slots summed over every holder of the node's rows:
+// (index, gain, left counts, right counts), or None when none qualifies.
+PyObject* choose(const A& a) {
+  std::optional<ArrayView> slots = read_array(a.a, "slots", Dtype::kUInt32, 1);
+  if (!slots) return nullptr;
+  const std::optional<GroupCounts> node = read_counts(a.b, "counts");
+  if (!node) return nullptr;
+  const std::span<const std::uint32_t> s = slots->values<std::uint32_t>();
+  if (s.size() < a.counted * node->size()) {
+    raise_value_error("slots holds fewer than counted candidates' counts");
+    return nullptr;
+  }
+  const std::optional<EvalFunc> eval_func = eval_func_of_text(a.criterion);
+  if (!eval_func) {
+    raise_value_error("criterion must be 'ED', 'KL' or 'CHI'");
+    return nullptr;
+  }
+  SplitSettings settings;
+  settings.min_sample_leaf = a.min_samples_leaf;
+  settings.alpha = a.alpha;
+  settings.balance = a.balance;
+  settings.regularization = a.regularization;
+  settings.eval_func = *eval_func;
+  settings.min_samples_treatment = a.options.min_samples_treatment;
+  std::uint64_t n = 0;
+  for (std::size_t i = 0; i < node->size(); i += 2) n += static_cast<std::uint32_t>((*node)[i]);
+  const double d_parent = node_divergence(*node, settings.eval_func, settings.balance, n);
+  const std::optional<CandidateChoice> best =
+      best_candidate(s, *node, n, a.counted, a.prefix, d_parent, settings);
+  if (!best) Py_RETURN_NONE;
+  PyRef left = PyRef::steal(int_list(best->left));
+  PyRef right = PyRef::steal(int_list(best->right));
+  if (!left || !right) return nullptr;
+  return Py_BuildValue("(ndOO)", static_cast<Py_ssize_t>(best->index), best->gain, left.get(),
+                       right.get());
+}
+
+constexpr std::array<Parameter<A>, 2> kNodeParameters{{
+    {"counts", Given::kPositional, store_object<&A::a>},
+    {"rates", Given::kPositional, store_object<&A::b>},
+}};
+
+// A node's uplift: from its own counts (rates None), or for an honest tree from `rates`, its
+// parent's rates, updated by the groups its counts hold. Returns (rates or None, uplift).
+PyObject* node(const A& a) {
+  const std::optional<GroupCounts> counts = read_counts(a.a, "counts");
+  if (!counts) return nullptr;
+  if (a.b == Py_None) {
+    PyRef uplift = PyRef::steal(float_list(uplift_vector(*counts)));
+    if (!uplift) return nullptr;
+    return PyTuple_Pack(2, Py_None, uplift.get());
+  }
+  std::optional<std::vector<double>> rates = read_floats(a.b, "rates");
+  if (!rates) return nullptr;
+  if (rates->size() * 2 != counts->size()) {
+    raise_value_error("rates must hold one rate per group of counts");
+    return nullptr;
+  }
+  take_rates(*counts, *rates);
+  PyRef listed = PyRef::steal(float_list(*rates));
+  PyRef uplift = PyRef::steal(float_list(uplift_from_rates(*rates)));
+  if (!listed || !uplift) return nullptr;
+  return PyTuple_Pack(2, listed.get(), uplift.get());
+}
+
+}  // namespace
+
+PyObject* engine_exact_rows(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_rows", kRowsParameters, args, kwargs, tree_rows);
+}
+PyObject* engine_exact_count(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_count", kCountParameters, args, kwargs, count);
+}
+PyObject* engine_exact_goes_left(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_goes_left", kGoesLeftParameters, args, kwargs, goes_left);
+}
+PyObject* engine_exact_plan(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_plan", kPlanParameters, args, kwargs, plan);
+}
+PyObject* engine_exact_thresholds(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_thresholds", kThresholdParameters, args, kwargs, thresholds);
+}
+PyObject* engine_exact_categories(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_categories", kCategoryParameters, args, kwargs, categories);
+}
+PyObject* engine_exact_choose(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_choose", kChooseParameters, args, kwargs, choose);
+}
+PyObject* engine_exact_node(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_node", kNodeParameters, args, kwargs, node);
+}
+
+}  // namespace quillmarsh

@@ -1,0 +1,158 @@
+#include "uplift_tree/split_from_counts.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "uplift_tree/split_oracles.hpp"
+#include "uplift_tree/split_search.hpp"
+#include "uplift_tree/training_data.hpp"
+
+namespace quillmarsh {
+namespace {
+
+using testing_data::Floats;
+using testing_data::make_columns;
+using testing_data::make_node;
+using testing_data::words_of;
+
+// The search over the node's rows in memory, and the same node's rows held in `cuts` parts
+// (each in row order): the searcher draws the sample positions, the holders answer the
+// values and their slots, the searcher sums them and chooses. Same stream, same split.
+struct Case {
+  const char* what;
+  TrainingRoot root;
+  std::vector<RowIndex> rows;
+  std::vector<std::size_t> cuts;  // where each holder's part of `rows` ends
+  SplitSettings settings;
+};
+
+// Returns the threshold chosen, NaN when none qualifies.
+float expect_same_choice(const Case& c) {
+  const Dataset& d = *c.root.dataset;
+  const ColumnRef ref = d.column("x");
+  const GroupCounts node = group_counts(d, c.rows);
+  const double d_parent =
+      node_divergence(node, c.settings.eval_func, c.settings.balance, c.rows.size());
+  Rng in_memory(77);
+  const std::optional<FeatureSplit> expected =
+      testing_data::search_feature(d, ref, c.rows, node, d_parent, c.settings, in_memory);
+
+  Rng searcher(77);
+  const std::vector<std::uint64_t> positions =
+      candidate_sample_positions(c.rows.size(), c.settings.max_bins, searcher);
+  std::vector<float> sampled;
+  for (const std::uint64_t p : positions) sampled.push_back(d.numeric(ref)[c.rows[p]]);
+  const std::vector<float> thresholds = numeric_candidates_of_sample(sampled, c.settings.max_bins);
+  std::vector<std::uint32_t> summed((thresholds.size() + 1) * node.size(), 0);
+  std::size_t begin = 0;
+  for (const std::size_t end : c.cuts) {
+    const std::span<const RowIndex> part =
+        std::span<const RowIndex>(c.rows).subspan(begin, end - begin);
+    std::vector<std::uint32_t> slots;
+    count_numeric_slots(ScatteredCells<float>(d.numeric(ref), part), words_of(d, part), thresholds,
+                        node.size(), slots);
+    for (std::size_t i = 0; i < slots.size(); ++i) summed[i] += slots[i];
+    begin = end;
+  }
+  const std::optional<CandidateChoice> chosen =
+      best_candidate(summed, node, c.rows.size(), thresholds.size(), true, d_parent, c.settings);
+
+  EXPECT_EQ(chosen.has_value(), expected.has_value()) << c.what;
+  if (!expected || !chosen) return std::nanf("");
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(thresholds[chosen->index]),
+            std::bit_cast<std::uint32_t>(expected->split_value.as_numeric()))
+      << c.what;
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(chosen->gain),
+            std::bit_cast<std::uint64_t>(expected->gain))
+      << c.what;
+  EXPECT_EQ(chosen->left, expected->left_counts) << c.what;
+  EXPECT_EQ(chosen->right, expected->right_counts) << c.what;
+  return thresholds[chosen->index];
+}
+
+TEST(SplitFromCounts, PicksTheSplitOfTheSearchOverRowsInMemory) {
+  // Hand table: treated rows (group 1) convert below x = 3, control rows above it; x = 3 is
+  // the best threshold by hand (it separates the two patterns exactly).
+  const Floats x = {1, 2, 3, 1, 2, 3, 4, 5, 6, 4, 5, 6, 2, 5};
+  const std::vector<std::int32_t> t = {1, 1, 1, 0, 0, 0, 1, 1, 1, 0, 0, 0, 1, 0};
+  const std::vector<std::int8_t> y = {1, 1, 1, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1};
+  Case hand{"hand table", make_node(make_columns({{"x", x}}, t, y)), {}, {}, {}};
+  for (RowIndex r = 0; r < x.size(); ++r) hand.rows.push_back(r);
+  hand.cuts = {5, 9, 14};
+  hand.settings.max_bins = 7;
+  hand.settings.min_sample_leaf = 1;
+  hand.settings.eval_func = EvalFunc::Euclidean;
+  EXPECT_EQ(expect_same_choice(hand), 3.0f);
+
+  // A node larger than its candidate sample (500 x max_bins rows), with NaN and ties, in
+  // three uneven parts: the drawn positions must be the in-memory search's.
+  Rng data(5);
+  testing_data::TestColumns columns = testing_data::random_experiment(data, 2600, 1, 0, 3, true);
+  columns.x_names[0] = "x";
+  Case sampled{"sampled node", make_node(columns), {}, {700, 710, 0}, {}};
+  for (RowIndex r = 0; r < 2600; r += 1 + (r % 3 == 0 ? 1 : 0)) sampled.rows.push_back(r);
+  sampled.cuts.back() = sampled.rows.size();
+  sampled.settings.max_bins = 2;
+  sampled.settings.min_sample_leaf = 10;
+  sampled.settings.eval_func = EvalFunc::KL;
+  expect_same_choice(sampled);
+  sampled.settings.max_bins = 3;
+  expect_same_choice(sampled);
+}
+
+// A string feature: the categories drawn from the sampled codes alone (reservoir draws after
+// the sample's, from the same stream) and the counts of the parts give the in-memory split.
+TEST(SplitFromCounts, StringCategoriesFromTheSampleGiveTheSameSplit) {
+  Rng data(9);
+  const TrainingRoot root = make_node(testing_data::random_experiment(data, 3000, 1, 1, 2, true));
+  const Dataset& d = *root.dataset;
+  const ColumnRef ref = d.column("s0");
+  const StringCodes& column = d.strings(ref);
+  std::vector<RowIndex> rows;
+  for (RowIndex r = 0; r < 3000; r += 1 + r % 2) rows.push_back(r);
+  SplitSettings settings;
+  settings.max_bins = 3;  // 1,500 of the node's 2,000 rows sampled
+  settings.min_sample_leaf = 5;
+  settings.eval_func = EvalFunc::Chi;
+  const GroupCounts node = group_counts(d, rows);
+  const double d_parent = node_divergence(node, settings.eval_func, false, rows.size());
+  Rng in_memory(31);
+  const std::optional<FeatureSplit> expected =
+      testing_data::search_feature(d, ref, rows, node, d_parent, settings, in_memory);
+  ASSERT_TRUE(expected.has_value());
+
+  Rng searcher(31);
+  const std::vector<std::uint64_t> positions =
+      candidate_sample_positions(rows.size(), settings.max_bins, searcher);
+  ASSERT_EQ(positions.size(), 1500u);
+  std::vector<std::uint32_t> sampled;
+  for (const std::uint64_t p : positions) sampled.push_back(column.codes[rows[p]]);
+  Rng again(31);
+  const std::vector<std::uint32_t> categories = string_candidates_of_sample(
+      rows.size(), positions, sampled, column.dictionary.size(), settings.max_bins, again);
+  std::vector<std::uint32_t> summed((categories.size() + 1) * node.size(), 0);
+  for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{0, 1234},
+                                   std::pair<std::size_t, std::size_t>{1234, rows.size()}}) {
+    const std::span<const RowIndex> part =
+        std::span<const RowIndex>(rows).subspan(begin, end - begin);
+    std::vector<std::uint32_t> slots;
+    count_string_slots(ScatteredCells<std::uint32_t>(column.codes, part), words_of(d, part),
+                       categories, column.dictionary.size(), node.size(), slots);
+    for (std::size_t i = 0; i < slots.size(); ++i) summed[i] += slots[i];
+  }
+  const std::optional<CandidateChoice> chosen =
+      best_candidate(summed, node, rows.size(), categories.size(), false, d_parent, settings);
+  ASSERT_TRUE(chosen.has_value());
+  EXPECT_EQ(column.dictionary[categories[chosen->index]], expected->split_value.as_str());
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(chosen->gain),
+            std::bit_cast<std::uint64_t>(expected->gain));
+  EXPECT_EQ(chosen->left, expected->left_counts);
+}
+
+}  // namespace
+}  // namespace quillmarsh
