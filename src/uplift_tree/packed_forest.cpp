@@ -292,6 +292,37 @@ void PackedForest::add_leaves(const std::uint32_t* leaf_at, std::size_t rows, st
   add_leaf_rows<0>(values, leaf_at, rows, width, sums);
 }
 
+namespace {
+
+// add_leaf_rows, and the leaf's entries and their squares added to `moments` in the same pass.
+template <std::size_t kWidth>
+void add_leaf_rows_raw(const double* values, const std::uint32_t* leaf_at, std::size_t rows,
+                       std::size_t width, double* sums, const LeafMoments& moments) noexcept {
+  const std::size_t n = kWidth == 0 ? width : kWidth;
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* const leaf = values + leaf_at[r];
+    double* const sum = sums + r * n;
+    double* const group_sum = moments.mean + r * n;
+    double* const squares = moments.m2 + r * n;
+    for (std::size_t k = 0; k < n; ++k) {
+      sum[k] += leaf[k];
+      group_sum[k] += leaf[k];
+      squares[k] += leaf[k] * leaf[k];
+    }
+  }
+}
+
+}  // namespace
+
+void PackedForest::add_leaves_raw(const std::uint32_t* leaf_at, std::size_t rows, std::size_t width,
+                                  double* sums, const LeafMoments& moments) const noexcept {
+  const double* const values = leaf_values_.data();
+  if (width == 1) return add_leaf_rows_raw<1>(values, leaf_at, rows, width, sums, moments);
+  if (width == 2) return add_leaf_rows_raw<2>(values, leaf_at, rows, width, sums, moments);
+  if (width == 3) return add_leaf_rows_raw<3>(values, leaf_at, rows, width, sums, moments);
+  add_leaf_rows_raw<0>(values, leaf_at, rows, width, sums, moments);
+}
+
 template <bool kChecked>
 bool PackedForest::add_trees(std::span<const std::uint32_t> trees, const RowBlock& block,
                              std::size_t width, double* sums, const LeafMoments* moments) const {
@@ -300,20 +331,12 @@ bool PackedForest::add_trees(std::span<const std::uint32_t> trees, const RowBloc
   for (std::size_t i = 0; i < trees.size(); ++i) {
     if (!walk<kChecked>(trees[i], block, at)) return false;
     for (std::size_t r = 0; r < rows; ++r) at[r] = nodes_[at[r]].mask;
-    add_leaves(at, rows, width, sums);
-    if (moments == nullptr) continue;
-    if (moments->raw) {
-      for (std::size_t r = 0; r < rows; ++r) {
-        const double* const leaf = leaf_values_.data() + at[r];
-        double* const sum = moments->mean + r * width;
-        double* const squares = moments->m2 + r * width;
-        for (std::size_t k = 0; k < width; ++k) {
-          sum[k] += leaf[k];
-          squares[k] += leaf[k] * leaf[k];
-        }
-      }
+    if (moments != nullptr && moments->raw) {  // one pass over the leaves for all three
+      add_leaves_raw(at, rows, width, sums, *moments);
       continue;
     }
+    add_leaves(at, rows, width, sums);
+    if (moments == nullptr) continue;
     const auto count = static_cast<double>(i + 1);
     for (std::size_t r = 0; r < rows; ++r) {
       const double* const leaf = leaf_values_.data() + at[r];

@@ -140,6 +140,8 @@ class PackedForest {
   void pack_split(const TreeNode& node, Node& packed, Detail& detail, Builder& builder);
   void add_leaves(const std::uint32_t* leaf_at, std::size_t rows, std::size_t width,
                   double* sums) const noexcept;
+  void add_leaves_raw(const std::uint32_t* leaf_at, std::size_t rows, std::size_t width,
+                      double* sums, const LeafMoments& moments) const noexcept;
   template <bool kChecked>
   bool walk(std::uint32_t tree, const RowBlock& block, std::uint32_t* at) const noexcept;
 
