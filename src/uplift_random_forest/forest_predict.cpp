@@ -292,15 +292,16 @@ void add_share(const ColumnsCall& call, std::size_t at, std::size_t values, std:
 
 // The group by group walk of predict_group_spread. In one pass over each tree's leaves, every
 // tree adds its leaf to the forest's sum (in list order, as in block_means, so the mean is the
-// same to the bit), to its group's sum and to the share's sum of squares; each finished group
-// leaves only its sum and its square; each finished share its weighted variance. No per-tree
-// values are kept.
+// same to the bit), to its group's sum and to the share's sum of squares; the last tree of a
+// group moves the group's sum and its square into the share's sums in the same pass; each
+// finished share adds its weighted variance. No per-tree values are kept.
 void block_group_spread(const ColumnsCall& call, std::size_t first, BlockBuffers& b) {
   const std::size_t width = call.width;
   const std::size_t values = b.block.rows() * width;
   const std::size_t size = call.group_size;
   const std::size_t at = first * width;
-  const LeafMoments moments{b.mean.data(), b.m2.data(), /*raw=*/true};
+  const LeafMoments moments{
+      b.mean.data(), b.m2.data(), /*raw=*/true, {b.share_sum.data(), b.group_squares.data()}};
   std::fill_n(b.sums.begin(), values, empty_sum(call));
   for (std::vector<double>* buffer : {&b.mean, &b.m2, &b.share_sum, &b.group_squares}) {
     std::fill_n(buffer->begin(), values, 0.0);
@@ -312,12 +313,8 @@ void block_group_spread(const ColumnsCall& call, std::size_t first, BlockBuffers
   std::size_t start = 0;
   for (const std::size_t share_trees : call.shares) {
     for (std::size_t g = start; g < start + share_trees; g += size) {
+      // the group's sums end in share_sum and group_squares
       call.forest.add_trees<false>(trees.subspan(g, size), b.block, width, b.sums.data(), &moments);
-      for (std::size_t v = 0; v < values; ++v) {
-        b.share_sum[v] += b.mean[v];
-        b.group_squares[v] += b.mean[v] * b.mean[v];
-        b.mean[v] = 0.0;
-      }
     }
     add_share(call, at, values, share_trees, b);
     start += share_trees;

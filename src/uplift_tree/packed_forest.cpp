@@ -294,33 +294,56 @@ void PackedForest::add_leaves(const std::uint32_t* leaf_at, std::size_t rows, st
 
 namespace {
 
-// add_leaf_rows, and the leaf's entries and their squares added to `moments` in the same pass.
-template <std::size_t kWidth>
+// add_leaf_rows, and the leaf's entries and their squares added to `moments` in the same pass;
+// with kFinish, the group's sum then moves into moments.groups (see LeafMoments). Each entry is
+// read once: the running sums are distinct arrays (restrict), so that the stores into one do
+// not make the compiler read the others again.
+template <std::size_t kWidth, bool kFinish>
 void add_leaf_rows_raw(const double* values, const std::uint32_t* leaf_at, std::size_t rows,
-                       std::size_t width, double* sums, const LeafMoments& moments) noexcept {
+                       std::size_t width, double* __restrict sums,
+                       const LeafMoments& moments) noexcept {
   const std::size_t n = kWidth == 0 ? width : kWidth;
+  double* __restrict const group_sums = moments.mean;
+  double* __restrict const squares = moments.m2;
+  double* __restrict const sum_of_groups = moments.groups[0];
+  double* __restrict const squares_of_groups = moments.groups[1];
   for (std::size_t r = 0; r < rows; ++r) {
     const double* const leaf = values + leaf_at[r];
-    double* const sum = sums + r * n;
-    double* const group_sum = moments.mean + r * n;
-    double* const squares = moments.m2 + r * n;
     for (std::size_t k = 0; k < n; ++k) {
-      sum[k] += leaf[k];
-      group_sum[k] += leaf[k];
-      squares[k] += leaf[k] * leaf[k];
+      const std::size_t v = r * n + k;
+      const double x = leaf[k];
+      sums[v] += x;
+      squares[v] += x * x;
+      if constexpr (kFinish) {
+        const double group = group_sums[v] + x;
+        sum_of_groups[v] += group;
+        squares_of_groups[v] += group * group;
+        group_sums[v] = 0.0;
+      } else {
+        group_sums[v] += x;
+      }
     }
   }
+}
+
+template <bool kFinish>
+void add_raw(const double* values, const std::uint32_t* leaf_at, std::size_t rows,
+             std::size_t width, double* sums, const LeafMoments& moments) noexcept {
+  if (width == 1) return add_leaf_rows_raw<1, kFinish>(values, leaf_at, rows, width, sums, moments);
+  if (width == 2) return add_leaf_rows_raw<2, kFinish>(values, leaf_at, rows, width, sums, moments);
+  if (width == 3) return add_leaf_rows_raw<3, kFinish>(values, leaf_at, rows, width, sums, moments);
+  add_leaf_rows_raw<0, kFinish>(values, leaf_at, rows, width, sums, moments);
 }
 
 }  // namespace
 
 void PackedForest::add_leaves_raw(const std::uint32_t* leaf_at, std::size_t rows, std::size_t width,
-                                  double* sums, const LeafMoments& moments) const noexcept {
-  const double* const values = leaf_values_.data();
-  if (width == 1) return add_leaf_rows_raw<1>(values, leaf_at, rows, width, sums, moments);
-  if (width == 2) return add_leaf_rows_raw<2>(values, leaf_at, rows, width, sums, moments);
-  if (width == 3) return add_leaf_rows_raw<3>(values, leaf_at, rows, width, sums, moments);
-  add_leaf_rows_raw<0>(values, leaf_at, rows, width, sums, moments);
+                                  double* sums, const LeafMoments& moments,
+                                  bool last) const noexcept {
+  if (last && moments.groups[0] != nullptr) {
+    return add_raw<true>(leaf_values_.data(), leaf_at, rows, width, sums, moments);
+  }
+  add_raw<false>(leaf_values_.data(), leaf_at, rows, width, sums, moments);
 }
 
 template <bool kChecked>
@@ -332,7 +355,7 @@ bool PackedForest::add_trees(std::span<const std::uint32_t> trees, const RowBloc
     if (!walk<kChecked>(trees[i], block, at)) return false;
     for (std::size_t r = 0; r < rows; ++r) at[r] = nodes_[at[r]].mask;
     if (moments != nullptr && moments->raw) {  // one pass over the leaves for all three
-      add_leaves_raw(at, rows, width, sums, *moments);
+      add_leaves_raw(at, rows, width, sums, *moments, i + 1 == trees.size());
       continue;
     }
     add_leaves(at, rows, width, sums);

@@ -46,11 +46,15 @@ class RowBlock {
 
 // The running mean and sum of squared deviations (Welford) of every entry of a block's sums
 // over the trees added so far; both arrays start at zero. With `raw`, plainly the sum and the
-// sum of squares of the leaf values instead (no division per tree).
+// sum of squares of the leaf values instead (no division per tree); with `raw` and `groups`,
+// the trees of one add_trees call form a group: after its last tree each entry's group sum S
+// (in mean) is added to groups[0] and its square to groups[1], and mean is cleared, all in
+// that tree's pass.
 struct LeafMoments {
   double* mean;
   double* m2;
   bool raw = false;
+  double* groups[2] = {nullptr, nullptr};
 };
 
 class PackedForest {
@@ -141,7 +145,7 @@ class PackedForest {
   void add_leaves(const std::uint32_t* leaf_at, std::size_t rows, std::size_t width,
                   double* sums) const noexcept;
   void add_leaves_raw(const std::uint32_t* leaf_at, std::size_t rows, std::size_t width,
-                      double* sums, const LeafMoments& moments) const noexcept;
+                      double* sums, const LeafMoments& moments, bool last) const noexcept;
   template <bool kChecked>
   bool walk(std::uint32_t tree, const RowBlock& block, std::uint32_t* at) const noexcept;
 
