@@ -227,16 +227,18 @@ struct BlockBuffers {
   explicit BlockBuffers(const ColumnsCall& call)
       : block(call.forest.columns().size(), /*tagged=*/false),
         sums(RowBlock::kRows * call.width),
-        mean(call.std_out.empty() && call.group_size == 0 ? 0 : sums.size()),
+        mean(call.std_out.empty() ? 0 : sums.size()),
         m2(mean.size()),
         share_sum(call.group_size == 0 ? 0 : sums.size()),
+        share_squares(share_sum.size()),
         group_squares(share_sum.size()),
-        tree_values(call.in_bag == nullptr ? 0 : sums.size()) {}
+        tree_values(call.in_bag == nullptr ? 0 : sums.size()),
+        leaf_at(call.group_size * RowBlock::kRows) {}
   RowBlock block;
-  // mean and m2: the moments of block_means; in block_group_spread the sum of the current
-  // group's leaves and the share's sum of squared leaves. share_sum and group_squares: the
-  // sum of the share's leaves and of its group sums' squares.
-  std::vector<double> sums, mean, m2, share_sum, group_squares, tree_values;
+  // share_sum, share_squares, group_squares: the current share's sum of leaf entries, sum of
+  // their squares and sum of its group sums' squares (block_group_spread)
+  std::vector<double> sums, mean, m2, share_sum, share_squares, group_squares, tree_values;
+  std::vector<std::uint32_t> leaf_at;  // the leaves of a group's trees
 };
 
 // -0.0 + x is x for every x, so the first tree's output enters the sum unchanged.
@@ -279,31 +281,30 @@ void add_share(const ColumnsCall& call, std::size_t at, std::size_t values, std:
   for (std::size_t v = 0; v < values; ++v) {
     const double mu = b.share_sum[v] / count;
     const double between = std::max(b.group_squares[v] / (count * size) - mu * mu, 0.0);
-    const double deviations = std::max(b.m2[v] - b.group_squares[v] / size, 0.0);
+    const double deviations = std::max(b.share_squares[v] - b.group_squares[v] / size, 0.0);
     const double within = deviations / (groups * size * (size - 1.0));
     call.between[at + v] += square * between;
     call.within[at + v] += square * within;
     call.variance[at + v] += square * little_bags_variance(between, within, groups);
     b.share_sum[v] = 0.0;
+    b.share_squares[v] = 0.0;
     b.group_squares[v] = 0.0;
-    b.m2[v] = 0.0;
   }
 }
 
-// The group by group walk of predict_group_spread. In one pass over each tree's leaves, every
-// tree adds its leaf to the forest's sum (in list order, as in block_means, so the mean is the
-// same to the bit), to its group's sum and to the share's sum of squares; the last tree of a
-// group moves the group's sum and its square into the share's sums in the same pass; each
-// finished share adds its weighted variance. No per-tree values are kept.
+// The group by group walk of predict_group_spread. Each group's trees are walked, then one
+// pass over the entries adds their leaves to the forest's sum (in list order, as in
+// block_means, so the mean is the same to the bit) and the group's sum, its square and the
+// leaves' squares to the share's; each finished share adds its weighted variance. No per-tree
+// values are kept, only the leaves the group's trees reached.
 void block_group_spread(const ColumnsCall& call, std::size_t first, BlockBuffers& b) {
   const std::size_t width = call.width;
   const std::size_t values = b.block.rows() * width;
   const std::size_t size = call.group_size;
   const std::size_t at = first * width;
-  const LeafMoments moments{
-      b.mean.data(), b.m2.data(), /*raw=*/true, {b.share_sum.data(), b.group_squares.data()}};
+  const GroupSums group{b.share_sum.data(), b.share_squares.data(), b.group_squares.data()};
   std::fill_n(b.sums.begin(), values, empty_sum(call));
-  for (std::vector<double>* buffer : {&b.mean, &b.m2, &b.share_sum, &b.group_squares}) {
+  for (std::vector<double>* buffer : {&b.share_sum, &b.share_squares, &b.group_squares}) {
     std::fill_n(buffer->begin(), values, 0.0);
   }
   for (std::span<double> output : {call.between, call.within, call.variance}) {
@@ -313,8 +314,8 @@ void block_group_spread(const ColumnsCall& call, std::size_t first, BlockBuffers
   std::size_t start = 0;
   for (const std::size_t share_trees : call.shares) {
     for (std::size_t g = start; g < start + share_trees; g += size) {
-      // the group's sums end in share_sum and group_squares
-      call.forest.add_trees<false>(trees.subspan(g, size), b.block, width, b.sums.data(), &moments);
+      call.forest.add_group(trees.subspan(g, size), b.block, width, b.sums.data(), group,
+                            b.leaf_at.data());
     }
     add_share(call, at, values, share_trees, b);
     start += share_trees;
