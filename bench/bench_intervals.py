@@ -15,27 +15,32 @@ Parts (each printed as a small table):
 - best arm: how often `recommend` (costs 0) picks the group with the largest true uplift
   (control when both are negative).
 - cost: predict of --predict-rows rows with and without intervals; fit in groups of 2 against
-  the same forest with max_samples=0.5 (each the best of 3 runs).
+  the same forest with max_samples=0.5 (each the fastest of 3 runs; wall seconds and CPU
+  seconds of all threads, the steadier figure on a shared machine).
 - oob: on Hillstrom (skipped when ../shared/data/hillstrom.csv.gz is missing), the 10 splits of
-  bench/quality.py: out-of-bag Qini on the training part against hold-out Qini, per arm.
+  bench/quality.py: out-of-bag Qini on the training part against hold-out Qini, per arm, and
+  beside them the hold-out Qini of the forest's first half of the trees alone (each row's
+  out-of-bag prediction averages about half of them).
 
-Figures are wall seconds on the machine at hand; on a shared machine compare them within one
-run.
+--parts runs some of the parts only. Figures are seconds on the machine at hand; on a shared
+machine compare them within one run.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import statistics
 import sys
-import time
 from typing import Dict, List
 
 import numpy as np
 
 from quillmarsh_kit import UpliftForest
+from quillmarsh_kit._native import NativeForest
 from quillmarsh_kit.datasets import make_uplift_experiment
 from quillmarsh_kit.metrics import score_arms
+from timing import fastest
 
 
 def _forest(trees: int, seed: int, args: argparse.Namespace, **extra) -> UpliftForest:
@@ -79,27 +84,24 @@ def calibration(rows: int, args: argparse.Namespace) -> Dict[str, float]:
     return out
 
 
-def _best_time(fn, repeats: int = 3) -> float:
-    """The shortest wall time of `repeats` calls: the least disturbed by other work."""
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def cost(args: argparse.Namespace) -> Dict[str, float]:
-    train = make_uplift_experiment(args.rows[0], seed=1)
+    """Wall and CPU seconds (all threads) of the fastest of 3 runs of each call."""
+    train = make_uplift_experiment(args.fit_rows or args.rows[0], seed=1)
     rows = make_uplift_experiment(args.predict_rows, seed=2).X
-    grouped = _forest(args.trees, 0, args, ci_group_size=2)
-    fit_grouped = _best_time(lambda: grouped.fit(train.X, train.treatment, train.y))
-    half = _forest(args.trees, 0, args, max_samples=0.5)
-    fit_half = _best_time(lambda: half.fit(train.X, train.treatment, train.y))
-    plain = _best_time(lambda: grouped.predict(rows))
-    interval = _best_time(lambda: grouped.predict(rows, return_interval=True))
-    return dict(fit_groups_s=fit_grouped, fit_half_s=fit_half, fit_ratio=fit_grouped / fit_half,
-                predict_s=plain, predict_interval_s=interval, predict_ratio=interval / plain)
+    grouped = _forest(args.cost_trees or args.trees, 0, args, ci_group_size=2)
+    half = _forest(args.cost_trees or args.trees, 0, args, max_samples=0.5)
+    out: Dict[str, float] = {}
+    for name, call in (
+            ("fit_groups", lambda: grouped.fit(train.X, train.treatment, train.y)),
+            ("fit_half", lambda: half.fit(train.X, train.treatment, train.y)),
+            ("predict", lambda: grouped.predict(rows)),
+            ("predict_interval", lambda: grouped.predict(rows, return_interval=True))):
+        out[f"{name}_s"], out[f"{name}_cpu_s"] = fastest(call)
+    out["fit_ratio"] = out["fit_groups_s"] / out["fit_half_s"]
+    out["fit_cpu_ratio"] = out["fit_groups_cpu_s"] / out["fit_half_cpu_s"]
+    out["predict_ratio"] = out["predict_interval_s"] / out["predict_s"]
+    out["predict_cpu_ratio"] = out["predict_interval_cpu_s"] / out["predict_cpu_s"]
+    return out
 
 
 def oob(args: argparse.Namespace) -> List[str]:
@@ -120,12 +122,24 @@ def oob(args: argparse.Namespace) -> List[str]:
         model.fit(X_train, task.treatment[train], task.y[train])
         held = score_arms(task.y[test], model.predict(X_test), task.treatment[test],
                           model.treatments_, model.control)
+        halved = score_arms(task.y[test], _half_forest_prediction(model, X_test, args.threads),
+                            task.treatment[test], model.treatments_, model.control)
         for arm in model.treatments_:
-            gaps.setdefault(arm, []).append((model.oob_score_[arm], held[arm]))
-    for arm, pairs in gaps.items():
-        o, h = np.mean(pairs, axis=0)
-        lines.append(f"| {arm} | {o:.4f} | {h:.4f} | {o - h:+.4f} |")
+            gaps.setdefault(arm, []).append((model.oob_score_[arm], held[arm], halved[arm]))
+    for arm, triples in gaps.items():
+        o, h, half = np.mean(triples, axis=0)
+        lines.append(f"| {arm} | {o:.4f} | {h:.4f} | {o - h:+.4f} | {half:.4f} |")
     return lines
+
+
+def _half_forest_prediction(model: UpliftForest, X, threads: int) -> np.ndarray:
+    """The hold-out prediction of the forest's first half of its groups alone: about as many
+    trees as each row's out-of-bag prediction averages."""
+    doc = json.loads(model._fitted.forest.to_bytes(None))
+    half = len(doc["trees"]) // 2
+    forest, _ = NativeForest.from_bytes(json.dumps(
+        dict(doc, trees=doc["trees"][:half], n_estimators=half)).encode())
+    return forest.predict(model._prediction_table(model._fitted, X), threads)
 
 
 def main() -> None:
@@ -141,6 +155,12 @@ def main() -> None:
     parser.add_argument("--predict-rows", type=int, default=1_000_000)
     parser.add_argument("--splits", type=int, default=10)
     parser.add_argument("--oob-trees", type=int, default=100)
+    parser.add_argument("--cost-trees", type=int, default=0,
+                        help="trees of the cost part's forests (default: --trees)")
+    parser.add_argument("--fit-rows", type=int, default=0,
+                        help="training rows of the cost part (default: the first --rows)")
+    parser.add_argument("--parts", nargs="+", default=["calibration", "cost", "oob"],
+                        choices=["calibration", "cost", "oob"])
     parser.add_argument("--quick", action="store_true",
                         help="20,000 rows, 100 trees, 5 draws, 200,000 rows to predict, 3 splits")
     args = parser.parse_args()
@@ -149,20 +169,26 @@ def main() -> None:
         args.predict_rows, args.splits = 200_000, 3
     print(f"level {args.level}, {args.trees} trees in groups of 2, depth {args.max_depth}, "
           f"leaf {args.min_samples_leaf}, {args.draws} draws, {args.threads} threads")
-    print("| rows | cover E[pred] | cover truth | bias mean | bias rms | width | guard | "
-          "cover by tree spread | best arm |")
-    print("|---|---|---|---|---|---|---|---|---|")
-    for rows in args.rows:
-        c = calibration(rows, args)
-        print(f"| {rows:,} | {c['cover_expected']:.3f} | {c['cover_truth']:.3f} | "
-              f"{c['bias_mean']:+.4f} | {c['bias_rms']:.4f} | {c['width']:.4f} | "
-              f"{c['guard']:.3f} | {c['cover_spread']:.3f} | {c['best_arm']:.3f} |")
-    print()
-    print(" ".join(f"{k} {v:.3f}" for k, v in cost(args).items()))
-    print()
-    print("| arm | out-of-bag Qini | hold-out Qini | difference |")
-    print("|---|---|---|---|")
-    print("\n".join(oob(args)))
+    if "calibration" in args.parts:
+        print("| rows | cover E[pred] | cover truth | bias mean | bias rms | width | guard | "
+              "cover by tree spread | best arm |")
+        print("|---|---|---|---|---|---|---|---|---|")
+        for rows in args.rows:
+            c = calibration(rows, args)
+            print(f"| {rows:,} | {c['cover_expected']:.3f} | {c['cover_truth']:.3f} | "
+                  f"{c['bias_mean']:+.4f} | {c['bias_rms']:.4f} | {c['width']:.4f} | "
+                  f"{c['guard']:.3f} | {c['cover_spread']:.3f} | {c['best_arm']:.3f} |",
+                  flush=True)
+    if "cost" in args.parts:
+        print(f"\ncost: {args.cost_trees or args.trees} trees, {args.predict_rows:,} rows "
+              "to predict")
+        print(" ".join(f"{k} {v:.3f}" for k, v in cost(args).items()), flush=True)
+    if "oob" in args.parts:
+        print(f"\nout of bag: {args.oob_trees} trees in groups of 2, {args.splits} splits")
+        print("| arm | out-of-bag Qini | hold-out Qini | difference | hold-out Qini, first half "
+              "of the trees |")
+        print("|---|---|---|---|---|")
+        print("\n".join(oob(args)))
 
 
 if __name__ == "__main__":

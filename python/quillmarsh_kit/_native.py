@@ -16,7 +16,7 @@ and file name), `MemoryError`, and the `ValueError` of text that is not UTF-8.
 from __future__ import annotations
 
 import contextlib
-from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -158,15 +158,19 @@ class NativeForest:
         self._blocks(table, threads, [out], "rate prediction", self._forest.predict_rates)
         return out
 
-    def predict_spread(self, table: Table, threads: int, group_size: int
+    def predict_spread(self, table: Table, threads: int, group_size: int,
+                       shares: Optional[Sequence[int]] = None
                        ) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         """(uplift, between, within, variance) of a forest grown in groups of `group_size`
         trees: the spread of the group means, its within-group part and the variance estimate
-        of the uplift, each (rows, n_outputs)."""
+        of the uplift, each (rows, n_outputs). `shares`: the tree counts of the consecutive
+        parts of a forest merged from forests grown apart, whose variances add (weighted by
+        the square of each part's share of the trees); None: one forest."""
+        counts = None if shares is None else np.asarray(shares, dtype=np.uint32)
         outs = [np.empty((table.n_rows, self.n_outputs), dtype=np.float64) for _ in range(4)]
         self._blocks(table, threads, outs, "interval prediction",
-                     lambda c, o, b, w, v, n: self._forest.predict_spread(c, o, b, w, v, n,
-                                                                          group_size))
+                     lambda c, o, b, w, v, n: self._forest.predict_spread(
+                         c, o, b, w, v, n, group_size, shares=counts))
         return outs[0], outs[1], outs[2], outs[3]
 
     def explain(self, table: Table, threads: int) -> Tuple[np.ndarray, np.ndarray]:

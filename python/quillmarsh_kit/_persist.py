@@ -59,6 +59,9 @@ class FittedModel:
     # the parameters the trees were grown with, without those that only say how to run
     # (`RUN_PARAMS`, which files of earlier kits kept); random_state as stored (int or None)
     params: Dict[str, Any] = dataclasses.field(default_factory=dict)
+    # the tree counts of the consecutive parts of a forest merged from forests grown apart
+    # in groups (a Dask fit's shares), whose interval variances add; None: one forest
+    shares: Optional[List[int]] = None
 
     @property
     def control(self) -> Hashable:
@@ -134,6 +137,8 @@ def metadata_text(fitted: FittedModel) -> str:
         "target_cols": list(fitted.target_cols),
         "treatments": [_encode_label(a) for a in fitted.treatments],
     }
+    if fitted.shares is not None:
+        meta["share_trees"] = [int(n) for n in fitted.shares]
     stats = fitted.forest.node_stats()
     if stats is not None:
         meta["node_stats"] = base64.b64encode(zlib.compress(stats, 6)).decode("ascii")
@@ -255,7 +260,7 @@ def _read_metadata(meta: Any, where: str) -> Dict[str, Any]:
     return dict(feature_names=names, feature_kinds=meta["feature_kinds"],
                 feature_categories=categories, named=meta["named"],
                 target_cols=meta["target_cols"], treatments=treatments, seed=meta.get("seed"),
-                params=_in_order({**_LEGACY_PARAMS, **params}))
+                params=_in_order({**_LEGACY_PARAMS, **params}), shares=meta.get("share_trees"))
 
 
 def _in_order(params: Dict[str, Any]) -> Dict[str, Any]:
@@ -296,7 +301,25 @@ def _fitted(forest: NativeForest, fields: Dict[str, Any], where: str) -> FittedM
             f"{where} does not describe its model: the metadata names "
             f"{len(fitted.treatments)} treatments, the model predicts {forest.n_outputs}"
         )
+    problem = _shares_problem(fitted.shares, forest.n_trees, fitted.ci_group_size)
+    if problem:
+        raise ValueError(f"{where}: model metadata is malformed: {problem}")
     return fitted
+
+
+def _shares_problem(shares: Any, n_trees: int, group_size: Any) -> Optional[str]:
+    """What is wrong with "share_trees" (the tree counts of a merged forest's parts), if
+    anything: they must be whole groups that together are every tree."""
+    if shares is None:
+        return None
+    fits = (isinstance(shares, list) and shares and isinstance(group_size, int)
+            and all(isinstance(n, int) and not isinstance(n, bool) and n > 0
+                    and n % group_size == 0 for n in shares)
+            and sum(shares) == n_trees)
+    if fits:
+        return None
+    return (f"'share_trees' must list positive multiples of ci_group_size ({group_size!r}) "
+            f"that sum to the {n_trees} trees, got {shares!r}")
 
 
 def _parse(text: str, where: str) -> Any:

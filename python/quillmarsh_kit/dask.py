@@ -25,7 +25,9 @@ of tasks of the current `distributed.Client`:
 2. The partitions held by one worker form its share. Each share grows its part of the
    `n_estimators` trees, in proportion to its rows, with the engine on that worker and
    `n_jobs` threads there, from its own seed derived from the fit's seed and the share's
-   number. Only the trees travel back, never rows.
+   number. Only the trees travel back, never rows. Trees grown in groups (`ci_group_size`)
+   are shared out in whole groups, at least 2 per share, and the merged model keeps each
+   share's tree count: its intervals add the shares' variances instead of pooling groups.
 3. The client merges the trees of all shares into one forest, in share order.
 
 A tree therefore sees the rows of one worker. Data whose partitions are ordered (by date, by
@@ -54,7 +56,7 @@ import numpy as np
 # Beside the public names, the internals a fit needs on its workers and on the client: the
 # encodings and conversions of `UpliftForest.fit`, the engine's forest and the fitted state,
 # which have no public form.
-from . import NativeError, UpliftForest, _dask_exact
+from . import NativeError, UpliftForest, _dask_exact, _decisions
 from ._encode import binary_outcome, label_codes, treatment_groups
 from ._native import NativeForest
 from ._params import (
@@ -257,10 +259,10 @@ class _ShareWatch:
 
 
 def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
-                n_jobs: Any, share: int = 0) -> bytes:
+                n_jobs: Any, share: int = 0) -> Tuple[bytes, Optional[bytes]]:
     """Grows `settings.n_estimators` trees on the rows of `parts` (pandas frames of one
-    worker); returns them as a model file without metadata. Stops with `ShareCancelled` once
-    its task is no longer wanted."""
+    worker); returns them as a model file without metadata, and their node statistics. Stops
+    with `ShareCancelled` once its task is no longer wanted."""
     watch = _ShareWatch(share)
     try:
         forest = _grow(parts, layout, settings, seed, n_jobs, watch)
@@ -268,7 +270,7 @@ def _grow_share(parts: List[Any], layout: "_Layout", settings: Any, seed: int,
         watch.log("cancelled", stop.trees)  # the engine's threads have ended
         raise
     watch.log("done", forest.n_trees)
-    return forest.to_bytes(None)  # type: ignore[arg-type]
+    return forest.to_bytes(None), forest.node_stats()  # type: ignore[arg-type]
 
 
 def _grow(parts: List[Any], layout: "_Layout", settings: Any, seed: int, n_jobs: Any,
@@ -317,25 +319,28 @@ def _scoring_threads() -> int:
     return max(1, available_cpus() // max(1, task_threads))
 
 
-def _predict_part(part: Any, model: UpliftForest, columns: List[Hashable],
-                  return_std: bool) -> Any:
-    """The uplift of one partition, with a column per arm named by `columns`; with
-    return_std, the uplift and then the spread, in columns numbered 0, 1, ... `model` is
-    this worker process's copy, read once when it arrived (a model pickles as its model file)
-    and shared by every task there: it is read, never changed."""
+def _predict_part(part: Any, model: UpliftForest, columns: List[Hashable], method: str,
+                  options: Dict[str, Any]) -> Any:
+    """`model.<method>(part, **options)` for one partition: one named column per entry of
+    `columns` when the method gives one array; the arrays side by side in columns numbered
+    0, 1, ... when it gives several (see `_columns`); a Series of labels for `recommend`.
+    `model` is this worker process's copy, read once when it arrived (a model pickles as its
+    model file) and shared by every task there: it is read, never changed."""
     import pandas as pd
 
     scorer = object.__new__(type(model))  # the same fitted state, with threads of its own
     scorer.__dict__ = {**model.__dict__, "n_jobs": _scoring_threads()}
-    if return_std:
-        return pd.DataFrame(np.hstack(scorer.predict(part, return_std=True)), index=part.index)
-    return pd.DataFrame(scorer.predict(part), index=part.index,
-                        columns=pd.Index(columns, tupleize_cols=False))
+    result = getattr(scorer, method)(part, **options)
+    if method == "recommend":
+        return pd.Series(result, index=part.index, dtype=object)
+    if isinstance(result, tuple):
+        return pd.DataFrame(np.hstack(result), index=part.index)
+    return pd.DataFrame(result, index=part.index, columns=pd.Index(columns, tupleize_cols=False))
 
 
 def _columns(both: Any, start: int, columns: List[Hashable]) -> Any:
-    """The uplift (start 0) or the spread (start len(columns)) out of `_predict_part`'s
-    frame of both, with a column per arm named by `columns`."""
+    """One array (the uplift, a bound, the spread) out of `_predict_part`'s frame of several
+    side by side: the columns from `start`, one per arm, named by `columns`."""
     import pandas as pd
 
     return pd.DataFrame(both.to_numpy()[:, start:start + len(columns)], index=both.index,
@@ -402,19 +407,19 @@ def _agree(reports: List[Dict[str, Any]], names: List[str], control: Hashable
     return [k or NUMERIC for k in kinds], categories, arms
 
 
-def _tree_counts(rows: Sequence[int], n_trees: int) -> List[int]:
+def _tree_counts(rows: Sequence[int], n_trees: int, minimum: int = 1) -> List[int]:
     """`n_trees` split in proportion to `rows` by largest remainders, every share at least
-    one tree (there are never more shares than trees)."""
+    `minimum` (there are never more than n_trees // minimum shares)."""
     total = sum(rows)
     exact = [n_trees * r / total for r in rows]
-    counts = [max(1, int(e)) for e in exact]
+    counts = [max(minimum, int(e)) for e in exact]
     by_remainder = sorted(range(len(rows)), key=lambda k: (counts[k] - exact[k], -rows[k]))
     k = 0
     while sum(counts) < n_trees:
         counts[by_remainder[k % len(rows)]] += 1
         k += 1
-    while sum(counts) > n_trees:  # the minimum of one tree each gave too many
-        spare = [i for i in range(len(rows)) if counts[i] > 1]
+    while sum(counts) > n_trees:  # the minimum of each share gave too many
+        spare = [i for i in range(len(rows)) if counts[i] > minimum]
         counts[max(spare, key=lambda i: counts[i] - exact[i])] -= 1
     return counts
 
@@ -453,6 +458,23 @@ def _round_results(client: Any, futures: List[Any], holders: List[str]) -> List[
                     f"training failed: worker(s) {', '.join(gone)} left the cluster during the "
                     "exact fit, and with them the row routing of its trees; no model was made "
                     "(fit again, or use mode='shares', whose shares Dask recomputes)") from None
+
+
+def _placed_groups(holders: List[str], rows: List[int], n_trees: int, group_size: int
+                   ) -> Tuple[List[Tuple[str, List[int]]], List[int]]:
+    """The shares (as `_shares_of`) and their tree counts. Trees grown in groups
+    (group_size > 1) are shared out in whole groups, and every share grows at least 2 groups
+    when there are 2, so that each share's own interval variance is defined; shares join
+    until that holds."""
+    if group_size <= 1:
+        placed = _shares_of(holders, rows, n_trees)
+        return placed, _tree_counts([sum(rows[p] for p in ps) for _, ps in placed], n_trees)
+    groups = n_trees // group_size
+    minimum = 2 if groups >= 2 else 1
+    placed = _shares_of(holders, rows, groups // minimum)
+    share_rows = [sum(rows[p] for p in ps) for _, ps in placed]
+    counts = _tree_counts(share_rows, groups, minimum)
+    return placed, [group_size * c for c in counts]
 
 
 def _check_share(share: Share, counts: Dict[Hashable, int], layout: _Layout) -> None:
@@ -539,9 +561,6 @@ class DaskUpliftForest(UpliftForest):
         if not names:
             raise ValueError("X has no feature columns")
         settings = self._engine_settings(len(names))
-        if settings.ci_group_size > 1 and self.mode == "shares":  # variances to combine
-            raise ValueError("DaskUpliftForest does not grow trees in groups yet: use "
-                             "ci_group_size=1, or UpliftForest for confidence intervals")
         _worker_threads(self.n_jobs)  # a bad n_jobs is refused here, not on the workers
         seed, advance_generator = self._seed()
 
@@ -582,9 +601,9 @@ class DaskUpliftForest(UpliftForest):
                 named=named, target_cols=target_cols, treatments=arms, seed=seed,
                 params=grown_with(self.get_params()))
             return fitted, []
-        placed = _shares_of(holders, rows, settings.n_estimators)
+        placed, trees = _placed_groups(holders, rows, settings.n_estimators,
+                                       settings.ci_group_size)
         share_rows = [sum(rows[p] for p in numbers) for _, numbers in placed]
-        trees = _tree_counts(share_rows, settings.n_estimators)
         shares = [Share(worker, tuple(numbers), n_rows, n_trees, share_seed(seed, k))
                   for k, ((worker, numbers), n_rows, n_trees)
                   in enumerate(zip(placed, share_rows, trees))]
@@ -608,14 +627,19 @@ class DaskUpliftForest(UpliftForest):
             model_files = self._gather_trees(futures, shares)
         finally:  # on every exit, Ctrl-C's KeyboardInterrupt included: the shares stop
             client.cancel(futures)
-        forest = NativeForest.merge([NativeForest.from_bytes(b)[0] for b in model_files])
+        # the node statistics travel beside the model files (they live in the metadata)
+        grown = [NativeForest.from_bytes(trees)[0] for trees, _ in model_files]
+        forest = NativeForest.merge([f if stats is None else f.with_node_stats(stats)
+                                     for f, (_, stats) in zip(grown, model_files)])
         if forest.n_trees != settings.n_estimators:
             raise NativeError(
                 f"the merged forest holds {forest.n_trees} of {settings.n_estimators} trees")
+        grouped = settings.ci_group_size > 1 and len(shares) > 1
         fitted = FittedModel(forest=forest, feature_names=names, feature_kinds=kinds,
                              feature_categories=categories, named=named,
                              target_cols=target_cols, treatments=arms, seed=seed,
-                             params=grown_with(self.get_params()))
+                             params=grown_with(self.get_params()),
+                             shares=[s.trees for s in shares] if grouped else None)
         return fitted, shares
 
     def _grow_exact(self, client: Any, parts: List[Any], rows: List[int], holders: List[str],
@@ -665,10 +689,12 @@ class DaskUpliftForest(UpliftForest):
                 client.run(_dask_exact.exact_forget, fit_key)
         return forest
 
-    def _gather_trees(self, futures: List[Any], shares: List[Share]) -> List[bytes]:
-        """The model file of every share, in share order; reports progress when verbose."""
+    def _gather_trees(self, futures: List[Any], shares: List[Share]
+                      ) -> List[Tuple[bytes, Optional[bytes]]]:
+        """The model file and node statistics of every share, in share order; reports
+        progress when verbose."""
         position = {f.key: k for k, f in enumerate(futures)}
-        results: List[Optional[bytes]] = [None] * len(futures)
+        results: List[Optional[Tuple[bytes, Optional[bytes]]]] = [None] * len(futures)
         total, done = sum(s.trees for s in shares), 0
         for future in distributed.as_completed(futures):
             k = position[future.key]
@@ -709,38 +735,83 @@ class DaskUpliftForest(UpliftForest):
         return local
 
     # ------------------------------------------------------------------------- predict
-    def predict(self, X: Any, return_std: bool = False) -> Any:
+    def predict(self, X: Any, return_std: bool = False, return_interval: bool = False,
+                level: float = 0.95) -> Any:
         """Uplift per row and arm as a lazy Dask DataFrame with one float64 column per arm,
         named after the arms (`treatments_`), partitioned like X.
 
-        With return_std, a pair of such frames: the uplift and the standard deviation of
-        each arm's uplift across the trees (as `UpliftForest.predict(X, return_std=True)`),
-        from the same scoring tasks; compute them together (`dask.compute(uplift, spread)`)
-        to score every partition once.
+        With return_std and/or return_interval, a tuple of such frames in the order of
+        `UpliftForest.predict`: (uplift, std), (uplift, lower, upper) or (uplift, lower,
+        upper, std), all from the same scoring tasks; compute them together
+        (`dask.compute(*frames)`) to score every partition once. The interval of a forest
+        grown in groups on several workers adds the shares' variances, each weighted by the
+        square of its share of the trees (see the guide).
 
         The model goes to every worker once (broadcast by the client, or with the graph
         without one) and each partition is scored where it lies."""
         import pandas as pd
 
         fitted = self._check_fitted()
-        if not isinstance(return_std, (bool, np.bool_)):
-            raise ValueError(f"return_std must be True or False, got {return_std!r}")
-        frame, _ = _frame_of(X)
+        for name, flag in (("return_std", return_std), ("return_interval", return_interval)):
+            if not isinstance(flag, (bool, np.bool_)):
+                raise ValueError(f"{name} must be True or False, got {flag!r}")
+        options: Dict[str, Any] = {"return_std": bool(return_std)}
+        if return_interval:
+            _decisions.normal_quantile(level)  # bad levels and forests without groups are
+            _decisions.check_grouped(fitted)  # refused here, not in every task
+            options.update(return_interval=True, level=level)
+        outputs = 1 + 2 * bool(return_interval) + bool(return_std)
         columns = list(fitted.treatments)
         meta = pd.DataFrame(np.empty((0, len(columns))),
                             columns=pd.Index(columns, tupleize_cols=False))
+        frame, _ = _frame_of(X)
+        if outputs == 1:
+            return self._map(frame, "predict", columns, options, meta)
+        side_by_side = self._map(frame, "predict", columns, options,
+                                 pd.DataFrame(np.empty((0, outputs * len(columns)))))
+        return tuple(side_by_side.map_partitions(_columns, k * len(columns), columns, meta=meta)
+                     for k in range(outputs))
+
+    def predict_rates(self, X: Any) -> Any:
+        """Each group's outcome rate per row as a lazy Dask DataFrame, partitioned like X:
+        a column per group, control first, then the arms (`treatments_`), as
+        `UpliftForest.predict_rates`."""
+        import pandas as pd
+
+        fitted = self._check_fitted()
+        _decisions.check_node_stats(fitted)
+        columns = [self.control, *fitted.treatments]
+        meta = pd.DataFrame(np.empty((0, len(columns))),
+                            columns=pd.Index(columns, tupleize_cols=False))
+        return self._map(_frame_of(X)[0], "predict_rates", columns, {}, meta)
+
+    def recommend(self, X: Any, value: float = 1.0, costs: Optional[Dict[Any, float]] = None,
+                  cautious: bool = False, level: float = 0.95) -> Any:
+        """The group to give each row (as `UpliftForest.recommend`) as a lazy Dask Series of
+        labels, partitioned like X."""
+        import pandas as pd
+
+        fitted = self._check_fitted()
+        if cautious:
+            _decisions.normal_quantile(level)
+            _decisions.check_grouped(fitted)
+        # the checks of value and costs, here rather than in every task
+        _decisions.recommend(np.zeros((0, len(fitted.treatments))), None, fitted.treatments,
+                             self.control, value, costs)
+        options = dict(value=value, costs=costs, cautious=cautious, level=level)
+        return self._map(_frame_of(X)[0], "recommend", [], options,
+                         pd.Series([], dtype=object))
+
+    def _map(self, frame: Any, method: str, columns: List[Hashable], options: Dict[str, Any],
+             meta: Any) -> Any:
+        """`_predict_part` over the partitions of `frame`, with the model sent to every
+        worker once."""
         model: Any = self.to_local()
         client = self._current_client()
         if client is not None:
             model = client.scatter(model, broadcast=True, hash=False)
-        if not return_std:
-            return frame.map_partitions(_predict_part, model, columns, False, meta=meta,
-                                        align_dataframes=False)
-        both = frame.map_partitions(_predict_part, model, columns, True,
-                                    meta=pd.DataFrame(np.empty((0, 2 * len(columns)))),
+        return frame.map_partitions(_predict_part, model, columns, method, options, meta=meta,
                                     align_dataframes=False)
-        return tuple(both.map_partitions(_columns, start, columns, meta=meta)
-                     for start in (0, len(columns)))
 
     def _current_client(self) -> Any:
         """`client`, or the current client, or None when there is none."""

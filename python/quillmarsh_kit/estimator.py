@@ -234,7 +234,7 @@ class UpliftForest(ForestParams):
         z = _decisions.normal_quantile(level)
         group_size = _decisions.check_grouped(fitted)
         uplift, _, _, variance = fitted.forest.predict_spread(
-            table, self._requested_threads(), group_size)
+            table, self._requested_threads(), group_size, fitted.shares)
         half = z * np.sqrt(variance)
         result: Tuple[np.ndarray, ...] = (uplift, uplift - half, uplift + half)
         if return_std:

@@ -29,6 +29,7 @@ struct ColumnsArguments {
   PyObject* variance = nullptr;
   std::int32_t n_threads = 0;
   std::int32_t group_size = 0;
+  PyObject* shares = nullptr;  // None or absent: one share of every tree
 };
 
 template <PyObject* ColumnsArguments::* field>
@@ -43,7 +44,7 @@ constexpr std::array<Parameter<ColumnsArguments>, 3> kRatesParameters{{
     {"n_threads", Given::kPositional, store_converted<&ColumnsArguments::n_threads, at_least_one>},
 }};
 
-constexpr std::array<Parameter<ColumnsArguments>, 7> kSpreadParameters{{
+constexpr std::array<Parameter<ColumnsArguments>, 8> kSpreadParameters{{
     {"columns", Given::kPositional, store_object<&ColumnsArguments::columns>},
     {"out", Given::kPositional, store_object<&ColumnsArguments::out>},
     {"between", Given::kPositional, store_object<&ColumnsArguments::between>},
@@ -52,6 +53,7 @@ constexpr std::array<Parameter<ColumnsArguments>, 7> kSpreadParameters{{
     {"n_threads", Given::kPositional, store_converted<&ColumnsArguments::n_threads, at_least_one>},
     {"group_size", Given::kPositional,
      store_converted<&ColumnsArguments::group_size, at_least_one>},
+    {"shares", Given::kOptionalKeyword, store_object<&ColumnsArguments::shares>},
 }};
 
 // A writable (rows, width) float64 array named `what`.
@@ -99,13 +101,40 @@ bool predict_rates_into(const EngineForest& forest, const ColumnsArguments& a) {
   });
 }
 
+// The tree counts of the forest's shares (a 1-D uint32 array; None: one share of every tree),
+// each at least 2 groups of `size`, together every tree; nullopt with ValueError otherwise.
+std::optional<std::vector<std::size_t>> share_trees(PyObject* given, std::size_t size,
+                                                    std::size_t trees) {
+  std::vector<std::size_t> counts;
+  if (given == nullptr || given == Py_None) {
+    counts.push_back(trees);
+  } else {
+    const std::optional<ArrayView> view = read_array(given, "shares", Dtype::kUInt32, 1);
+    if (!view) return std::nullopt;
+    for (const std::uint32_t count : view->values<std::uint32_t>()) counts.push_back(count);
+  }
+  std::size_t total = 0;
+  for (const std::size_t count : counts) {
+    if (size < 2 || count % size != 0 || count / size < 2) {
+      raise_value_error("group_size " + std::to_string(size) + " does not divide a share of " +
+                        std::to_string(count) + " trees into at least 2 groups of at least 2");
+      return std::nullopt;
+    }
+    total += count;
+  }
+  if (total != trees) {
+    raise_value_error("the shares hold " + std::to_string(total) + " trees; the forest holds " +
+                      std::to_string(trees));
+    return std::nullopt;
+  }
+  return counts;
+}
+
 bool predict_spread_into(const EngineForest& forest, const ColumnsArguments& a) {
   const auto size = static_cast<std::size_t>(a.group_size);
   const std::size_t trees = forest.record.trees.size();
-  if (size < 2 || trees % size != 0 || trees / size < 2) {
-    return raise_value_error("group_size " + std::to_string(size) + " does not divide the " +
-                             std::to_string(trees) + " trees into at least 2 groups of at least 2");
-  }
+  const std::optional<std::vector<std::size_t>> shares = share_trees(a.shares, size, trees);
+  if (!shares) return false;
   if (static_cast<std::size_t>(forest.record.n_estimators) != trees) {
     return raise_value_error("the forest's divisor differs from its tree count");
   }
@@ -126,9 +155,10 @@ bool predict_spread_into(const EngineForest& forest, const ColumnsArguments& a) 
   const std::vector<ColumnInput> inputs = column_inputs(*columns);
   return run_on_helper([&](const CancelFlag* cancel) {
     predict_group_spread(forest.packed, inputs, out->rows, static_cast<double>(trees), size,
-                         out->writable_values<double>(), between->writable_values<double>(),
-                         within->writable_values<double>(), variance->writable_values<double>(),
-                         static_cast<std::size_t>(a.n_threads), cancel);
+                         *shares, out->writable_values<double>(),
+                         between->writable_values<double>(), within->writable_values<double>(),
+                         variance->writable_values<double>(), static_cast<std::size_t>(a.n_threads),
+                         cancel);
   });
 }
 

@@ -165,12 +165,15 @@ PyMethodDef kMethods[] = {
      "the mean over the trees of their leaf's rates, from the node statistics (ValueError for\n"
      "a forest without them). columns and n_threads as for predict."},
     {"predict_spread", as_cfunction(&forest_predict_spread), METH_VARARGS | METH_KEYWORDS,
-     "predict_spread($self, columns, out, between, within, variance, n_threads, group_size)"
-     "\n--\n\n"
+     "predict_spread($self, columns, out, between, within, variance, n_threads, group_size,\n"
+     "               *, shares=None)\n--\n\n"
      "For a forest grown in groups of group_size consecutive trees: out as predict; between\n"
      "the spread of the group means (1/G sum (m_g - mean)^2), within the within-group part\n"
      "(sum of squared deviations from the group means / (G L (L - 1))) and variance the\n"
-     "estimate of the prediction's variance kept positive; arrays like out."},
+     "estimate of the prediction's variance kept positive; arrays like out. shares (a 1-D\n"
+     "uint32 array) gives the tree counts of consecutive shares grown apart (a merged\n"
+     "forest): each share's figures are weighted by the square of its share of the trees and\n"
+     "summed; None: one share."},
     {"explain", as_cfunction(&forest_explain), METH_VARARGS | METH_KEYWORDS,
      "explain($self, columns, contributions, base, n_threads)\n--\n\n"
      "Writes each row's contribution of every feature to every output into contributions,\n"

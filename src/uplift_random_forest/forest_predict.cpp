@@ -145,6 +145,7 @@ struct ColumnsCall {
   std::span<double> std_out;
   // predict_group_spread
   std::size_t group_size = 0;
+  std::span<const std::size_t> shares;  // tree counts of consecutive shares, summing to all
   std::span<double> between;
   std::span<double> within;
   std::span<double> variance;
@@ -226,14 +227,18 @@ struct BlockBuffers {
   explicit BlockBuffers(const ColumnsCall& call)
       : block(call.forest.columns().size(), /*tagged=*/false),
         sums(RowBlock::kRows * call.width),
-        mean(call.std_out.empty() && call.group_size == 0 ? 0 : sums.size()),
+        mean(call.std_out.empty() ? 0 : sums.size()),
         m2(mean.size()),
-        group_mean(call.group_size == 0 ? 0 : sums.size()),
-        group_m2(group_mean.size()),
-        within(group_mean.size()),
-        tree_values(call.in_bag == nullptr ? 0 : sums.size()) {}
+        share_sum(call.group_size == 0 ? 0 : sums.size()),
+        share_squares(share_sum.size()),
+        group_squares(share_sum.size()),
+        tree_values(call.in_bag == nullptr ? 0 : sums.size()),
+        leaf_at(call.group_size * RowBlock::kRows) {}
   RowBlock block;
-  std::vector<double> sums, mean, m2, group_mean, group_m2, within, tree_values;
+  // share_sum, share_squares, group_squares: the current share's sum of leaf entries, sum of
+  // their squares and sum of its group sums' squares (block_group_spread)
+  std::vector<double> sums, mean, m2, share_sum, share_squares, group_squares, tree_values;
+  std::vector<std::uint32_t> leaf_at;  // the leaves of a group's trees
 };
 
 // -0.0 + x is x for every x, so the first tree's output enters the sum unchanged.
@@ -260,45 +265,62 @@ void block_means(const ColumnsCall& call, std::size_t first, BlockBuffers& b) {
   }
 }
 
-// The group by group walk of predict_group_spread. The sums run over the trees in list order,
-// as in block_means, so the mean is the same to the bit.
+// One share's groups finished (`trees` trees in `groups` groups of L = group_size): from the
+// sum S of its leaves, the sum Q of their squares and the sum P of its groups' squared sums,
+// mu = S / trees, between = P / (G L^2) - mu^2 (the mean square of the group means less the
+// square of their mean) and within = (Q - P / L) / (G L (L - 1)) (the squared deviations
+// from the group means), each weighted by the square of the share's weight in the forest
+// mean and added to the call's outputs at `at` with the share's variance. Clears the sums.
+void add_share(const ColumnsCall& call, std::size_t at, std::size_t values, std::size_t trees,
+               BlockBuffers& b) {
+  const auto size = static_cast<double>(call.group_size);
+  const auto count = static_cast<double>(trees);
+  const double groups = count / size;
+  const double weight = count / static_cast<double>(call.forest.size());
+  const double square = weight * weight;
+  for (std::size_t v = 0; v < values; ++v) {
+    const double mu = b.share_sum[v] / count;
+    const double between = std::max(b.group_squares[v] / (count * size) - mu * mu, 0.0);
+    const double deviations = std::max(b.share_squares[v] - b.group_squares[v] / size, 0.0);
+    const double within = deviations / (groups * size * (size - 1.0));
+    call.between[at + v] += square * between;
+    call.within[at + v] += square * within;
+    call.variance[at + v] += square * little_bags_variance(between, within, groups);
+    b.share_sum[v] = 0.0;
+    b.share_squares[v] = 0.0;
+    b.group_squares[v] = 0.0;
+  }
+}
+
+// The group by group walk of predict_group_spread. Each group's trees are walked, then one
+// pass over the entries adds their leaves to the forest's sum (in list order, as in
+// block_means, so the mean is the same to the bit) and the group's sum, its square and the
+// leaves' squares to the share's; each finished share adds its weighted variance. No per-tree
+// values are kept, only the leaves the group's trees reached.
 void block_group_spread(const ColumnsCall& call, std::size_t first, BlockBuffers& b) {
   const std::size_t width = call.width;
   const std::size_t values = b.block.rows() * width;
   const std::size_t size = call.group_size;
-  const std::size_t groups = call.forest.size() / size;
-  const LeafMoments moments{b.mean.data(), b.m2.data(), /*raw=*/true};
-  std::fill_n(b.sums.begin(), values, empty_sum(call));
-  std::fill_n(b.group_mean.begin(), values, 0.0);
-  std::fill_n(b.group_m2.begin(), values, 0.0);
-  std::fill_n(b.within.begin(), values, 0.0);
-  const std::span<const std::uint32_t> trees = call.forest.all_trees();
-  for (std::size_t g = 0; g < groups; ++g) {
-    std::fill_n(b.mean.begin(), values, 0.0);
-    std::fill_n(b.m2.begin(), values, 0.0);
-    call.forest.add_trees<false>(trees.subspan(g * size, size), b.block, width, b.sums.data(),
-                                 &moments);
-    // Per entry: the group's mean, its squared deviations (sum of squares - sum x mean), and
-    // the sum and sum of squares of the group means.
-    const double per_tree = 1.0 / static_cast<double>(size);
-    for (std::size_t v = 0; v < values; ++v) {
-      const double mean = b.mean[v] * per_tree;
-      b.within[v] += std::max(b.m2[v] - b.mean[v] * mean, 0.0);
-      b.group_mean[v] += mean;
-      b.group_m2[v] += mean * mean;
-    }
-  }
-  const auto g_count = static_cast<double>(groups);
-  const auto l_count = static_cast<double>(size);
   const std::size_t at = first * width;
-  for (std::size_t v = 0; v < values; ++v) {
-    call.out[at + v] = b.sums[v] / call.divisor;
-    const double mu = b.group_mean[v] / g_count;
-    call.between[at + v] = std::max(b.group_m2[v] / g_count - mu * mu, 0.0);
-    call.within[at + v] = b.within[v] / (g_count * l_count * (l_count - 1.0));
-    call.variance[at + v] =
-        little_bags_variance(call.between[at + v], call.within[at + v], g_count);
+  const GroupSums group{b.share_sum.data(), b.share_squares.data(), b.group_squares.data()};
+  std::fill_n(b.sums.begin(), values, empty_sum(call));
+  for (std::vector<double>* buffer : {&b.share_sum, &b.share_squares, &b.group_squares}) {
+    std::fill_n(buffer->begin(), values, 0.0);
   }
+  for (std::span<double> output : {call.between, call.within, call.variance}) {
+    std::fill_n(output.begin() + static_cast<std::ptrdiff_t>(at), values, 0.0);
+  }
+  const std::span<const std::uint32_t> trees = call.forest.all_trees();
+  std::size_t start = 0;
+  for (const std::size_t share_trees : call.shares) {
+    for (std::size_t g = start; g < start + share_trees; g += size) {
+      call.forest.add_group(trees.subspan(g, size), b.block, width, b.sums.data(), group,
+                            b.leaf_at.data());
+    }
+    add_share(call, at, values, share_trees, b);
+    start += share_trees;
+  }
+  for (std::size_t v = 0; v < values; ++v) call.out[at + v] = b.sums[v] / call.divisor;
 }
 
 // The out-of-bag walk: each tree on its own, its values kept for the rows it did not hold.
@@ -408,26 +430,43 @@ void run_columns(ColumnsCall& call, std::span<const ColumnInput> columns, std::s
 void predict_columns(const PackedForest& forest, std::span<const ColumnInput> columns,
                      std::size_t n_rows, double divisor, std::span<double> out,
                      std::span<double> std_out, std::size_t n_threads, const CancelFlag* cancel) {
-  ColumnsCall call{forest,  columns, {}, n_rows, 0,  divisor, out,
-                   std_out, 0,       {}, {},     {}, nullptr, {}};
+  ColumnsCall call{forest, columns, {}, n_rows, 0,  divisor, out, std_out,
+                   0,      {},      {}, {},     {}, nullptr, {}};
   run_columns(call, columns, n_threads, cancel);
 }
 
 void predict_group_spread(const PackedForest& forest, std::span<const ColumnInput> columns,
                           std::size_t n_rows, double divisor, std::size_t group_size,
-                          std::span<double> out, std::span<double> between,
-                          std::span<double> within, std::span<double> variance,
-                          std::size_t n_threads, const CancelFlag* cancel) {
+                          std::span<const std::size_t> shares, std::span<double> out,
+                          std::span<double> between, std::span<double> within,
+                          std::span<double> variance, std::size_t n_threads,
+                          const CancelFlag* cancel) {
   if (group_size < 2 || forest.size() % group_size != 0) {
     panic("predict_group_spread: " + std::to_string(forest.size()) +
           " trees do not form groups of " + std::to_string(group_size) + " (at least 2)");
+  }
+  const std::size_t whole[] = {forest.size()};
+  if (shares.empty()) shares = whole;
+  std::size_t total = 0;
+  for (const std::size_t trees : shares) {
+    if (trees % group_size != 0 || trees < 2 * group_size) {
+      panic("predict_group_spread: a share of " + std::to_string(trees) +
+            " trees does not form at least 2 groups of " + std::to_string(group_size));
+    }
+    total += trees;
+  }
+  if (total != forest.size()) {
+    panic("predict_group_spread: the shares hold " + std::to_string(total) + " trees, the forest " +
+          std::to_string(forest.size()));
   }
   if (between.size() != out.size() || within.size() != out.size() ||
       variance.size() != out.size()) {
     panic("predict_group_spread: between, within and variance must have the size of out");
   }
-  ColumnsCall call{forest, columns, {}, n_rows, 0, divisor, out, {}, 0, {}, {}, {}, nullptr, {}};
+  ColumnsCall call{forest, columns, {}, n_rows, 0,  divisor, out, {},
+                   0,      {},      {}, {},     {}, nullptr, {}};
   call.group_size = group_size;
+  call.shares = shares;
   call.between = between;
   call.within = within;
   call.variance = variance;
@@ -457,7 +496,7 @@ void predict_out_of_bag(const PackedForest& forest, std::span<const ColumnInput>
   for (const std::vector<bool>& held : in_bag) {
     if (held.size() != n_rows) panic("predict_out_of_bag: a membership differs in rows");
   }
-  ColumnsCall call{forest, columns, {}, n_rows, 0, 1.0, out, {}, 0, {}, {}, {}, nullptr, {}};
+  ColumnsCall call{forest, columns, {}, n_rows, 0, 1.0, out, {}, 0, {}, {}, {}, {}, nullptr, {}};
   call.in_bag = &in_bag;
   call.counts = counts;
   run_columns(call, columns, n_threads, cancel);

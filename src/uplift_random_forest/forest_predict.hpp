@@ -54,17 +54,23 @@ void predict_columns(const PackedForest& forest, std::span<const ColumnInput> co
                      std::size_t n_rows, double divisor, std::span<double> out,
                      std::span<double> std_out, std::size_t n_threads, const CancelFlag* cancel);
 
-// The spread of a forest grown in groups of `group_size` consecutive trees (G = size() /
-// group_size groups, group_size >= 2): out as predict_columns (bit for bit); for every entry,
-// between = (1/G) sum_g (m_g - mu)^2 over the group means m_g (mu their mean) and
-// within = (1/(G L (L-1))) sum_g sum_{t in g} (x_t - m_g)^2, L = group_size. between - within
-// estimates the variance of the forest's prediction (little bags); variance receives that
-// estimate through little_bags_variance. Panics unless group_size divides the tree count.
+// The spread of a forest grown in groups of `group_size` consecutive trees (group_size >= 2):
+// out as predict_columns (bit for bit). The trees form consecutive shares of `shares[s]` trees
+// each (empty: one share of every tree), as a forest merged from forests grown apart; each
+// share holds at least 2 whole groups. Per share s and entry, with G its groups, L =
+// group_size: between_s = (1/G) sum_g (m_g - mu)^2 over its group means m_g (mu their mean),
+// within_s = (1/(G L (L-1))) sum_g sum_{t in g} (x_t - m_g)^2, and V_s =
+// little_bags_variance(between_s, within_s, G), the variance of the share's mean (little bags).
+// With w_s = shares[s] / size(), the share's weight in the forest mean, between, within and
+// variance receive sum_s w_s^2 between_s, sum_s w_s^2 within_s and sum_s w_s^2 V_s: the shares
+// grew apart, so their means' variances add and groups are never pooled across shares. Panics
+// when the shares do not cover the trees so.
 void predict_group_spread(const PackedForest& forest, std::span<const ColumnInput> columns,
                           std::size_t n_rows, double divisor, std::size_t group_size,
-                          std::span<double> out, std::span<double> between,
-                          std::span<double> within, std::span<double> variance,
-                          std::size_t n_threads, const CancelFlag* cancel);
+                          std::span<const std::size_t> shares, std::span<double> out,
+                          std::span<double> between, std::span<double> within,
+                          std::span<double> variance, std::size_t n_threads,
+                          const CancelFlag* cancel);
 
 // The variance estimate of little bags from between and within over `groups` groups, kept
 // positive: with v = between - within and its standard error s = max(between, within) *

@@ -292,6 +292,64 @@ void PackedForest::add_leaves(const std::uint32_t* leaf_at, std::size_t rows, st
   add_leaf_rows<0>(values, leaf_at, rows, width, sums);
 }
 
+namespace {
+
+// add_group's pass over the entries: the group's leaves of each row, tree by tree, into the
+// forest's sum (in the order of the trees, as add_trees) and into the group's figures.
+// kWidth and kTrees, when not 0, are the width and the group's size known when compiling.
+template <std::size_t kWidth, std::size_t kTrees>
+void add_group_rows(const double* values, const std::uint32_t* leaf_at, std::size_t group_size,
+                    std::size_t rows, std::size_t width, double* __restrict sums,
+                    const GroupSums& group) noexcept {
+  const std::size_t n = kWidth == 0 ? width : kWidth;
+  const std::size_t trees = kTrees == 0 ? group_size : kTrees;
+  double* __restrict const group_sum = group.sum;
+  double* __restrict const squares = group.squares;
+  double* __restrict const group_squares = group.group_squares;
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::size_t v = r * n + k;
+      double sum = sums[v];
+      double in_group = 0.0;
+      double square = 0.0;
+      for (std::size_t t = 0; t < trees; ++t) {
+        const double x = values[leaf_at[t * RowBlock::kRows + r] + k];
+        sum += x;
+        in_group += x;
+        square += x * x;
+      }
+      sums[v] = sum;
+      group_sum[v] += in_group;
+      squares[v] += square;
+      group_squares[v] += in_group * in_group;
+    }
+  }
+}
+
+}  // namespace
+
+void PackedForest::add_group(std::span<const std::uint32_t> trees, const RowBlock& block,
+                             std::size_t width, double* sums, const GroupSums& group,
+                             std::uint32_t* leaf_at) const noexcept {
+  const std::size_t rows = block.rows();
+  for (std::size_t i = 0; i < trees.size(); ++i) {
+    std::uint32_t* const at = leaf_at + i * RowBlock::kRows;
+    walk<false>(trees[i], block, at);
+    for (std::size_t r = 0; r < rows; ++r) at[r] = nodes_[at[r]].mask;
+  }
+  const double* const values = leaf_values_.data();
+  const std::size_t n = trees.size();
+  if (n == 2 && width == 1)
+    return add_group_rows<1, 2>(values, leaf_at, n, rows, width, sums, group);
+  if (n == 2 && width == 2)
+    return add_group_rows<2, 2>(values, leaf_at, n, rows, width, sums, group);
+  if (n == 2 && width == 3)
+    return add_group_rows<3, 2>(values, leaf_at, n, rows, width, sums, group);
+  if (width == 1) return add_group_rows<1, 0>(values, leaf_at, n, rows, width, sums, group);
+  if (width == 2) return add_group_rows<2, 0>(values, leaf_at, n, rows, width, sums, group);
+  add_group_rows<0, 0>(values, leaf_at, n, rows, width, sums, group);
+}
+
 template <bool kChecked>
 bool PackedForest::add_trees(std::span<const std::uint32_t> trees, const RowBlock& block,
                              std::size_t width, double* sums, const LeafMoments* moments) const {
@@ -302,18 +360,6 @@ bool PackedForest::add_trees(std::span<const std::uint32_t> trees, const RowBloc
     for (std::size_t r = 0; r < rows; ++r) at[r] = nodes_[at[r]].mask;
     add_leaves(at, rows, width, sums);
     if (moments == nullptr) continue;
-    if (moments->raw) {
-      for (std::size_t r = 0; r < rows; ++r) {
-        const double* const leaf = leaf_values_.data() + at[r];
-        double* const sum = moments->mean + r * width;
-        double* const squares = moments->m2 + r * width;
-        for (std::size_t k = 0; k < width; ++k) {
-          sum[k] += leaf[k];
-          squares[k] += leaf[k] * leaf[k];
-        }
-      }
-      continue;
-    }
     const auto count = static_cast<double>(i + 1);
     for (std::size_t r = 0; r < rows; ++r) {
       const double* const leaf = leaf_values_.data() + at[r];

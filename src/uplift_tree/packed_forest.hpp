@@ -45,12 +45,19 @@ class RowBlock {
 };
 
 // The running mean and sum of squared deviations (Welford) of every entry of a block's sums
-// over the trees added so far; both arrays start at zero. With `raw`, plainly the sum and the
-// sum of squares of the leaf values instead (no division per tree).
+// over the trees added so far; both arrays start at zero.
 struct LeafMoments {
   double* mean;
   double* m2;
-  bool raw = false;
+};
+
+// What add_group adds per entry v of a block: sum[v] += S, squares[v] += Q and
+// group_squares[v] += S * S, with S the sum and Q the sum of squares of the group's leaf
+// entries.
+struct GroupSums {
+  double* sum;
+  double* squares;
+  double* group_squares;
 };
 
 class PackedForest {
@@ -106,6 +113,12 @@ class PackedForest {
   template <bool kChecked>
   bool add_trees(std::span<const std::uint32_t> trees, const RowBlock& block, std::size_t width,
                  double* sums, const LeafMoments* moments) const;
+
+  // add_trees<false> of a group of trees (sums to the bit the same, tree by tree in the order
+  // of `trees`) and its GroupSums, in one pass over the block's entries after walking every
+  // tree of the group. `leaf_at` has room for trees.size() * RowBlock::kRows indices.
+  void add_group(std::span<const std::uint32_t> trees, const RowBlock& block, std::size_t width,
+                 double* sums, const GroupSums& group, std::uint32_t* leaf_at) const noexcept;
 
  private:
   enum class Kind : std::uint8_t { Numeric, Category, Leaf, Beyond };

@@ -295,8 +295,9 @@ def test_csv_with_a_bom_and_na_cells_trains_and_predicts(tmp_path, capsys):
      f"format version 3, written by quillmarsh_kit 9.0; this quillmarsh_kit ({__version__}) "
      "reads format versions up to 2: upgrade"),
     (lambda meta: meta.update(format_version="2"), "'format_version' must be a positive integer"),
+    (lambda meta: meta.update(share_trees=[1, 1]), "'share_trees' must list positive multiples"),
 ], ids=["kinds", "two_missing", "short_kinds", "label", "seed", "categories", "names", "arms",
-        "format", "control_is_an_arm", "newer_format", "format_version_text"])
+        "format", "control_is_an_arm", "newer_format", "format_version_text", "shares"])
 def test_damaged_metadata_in_the_model_file_is_one_clear_error(tmp_path, capsys, damage,
                                                                message):
     model_path = tmp_path / "m.json"

@@ -1,11 +1,14 @@
 """`DaskUpliftForest` on a real `distributed.LocalCluster` of two worker processes: training
 where the data lives, the merged forest, scoring, bad input and a worker killed mid-fit."""
 
+import json
+import math
 import os
 import pathlib
 import pickle
 import queue
 import signal
+import statistics
 import subprocess
 import sys
 import textwrap
@@ -29,6 +32,7 @@ import dask  # noqa: E402
 
 from quillmarsh_kit import UpliftForest, _engine  # noqa: E402
 from quillmarsh_kit import dask as qdask  # noqa: E402
+from quillmarsh_kit._native import NativeForest  # noqa: E402
 from quillmarsh_kit.datasets import make_uplift_experiment  # noqa: E402
 from quillmarsh_kit.metrics import score_arms  # noqa: E402
 
@@ -295,12 +299,74 @@ def test_inputs_that_are_not_dask_frames_or_columns_are_refused(client, train, i
         qdask.DaskUpliftForest(mode="shares").fit(X, "treatment", "nope")
 
 
-def test_trees_in_groups_are_refused_before_any_share_grows(client, train):
-    model = qdask.DaskUpliftForest(mode="shares", n_estimators=4, ci_group_size=2,
-                                   control="control")
-    with pytest.raises(ValueError, match="does not grow trees in groups yet"):
+def test_groups_that_do_not_divide_the_trees_are_refused_before_any_share_grows(client, train):
+    model = qdask.DaskUpliftForest(mode="shares", n_estimators=5, ci_group_size=2, control="control")
+    with pytest.raises(ValueError, match="multiple of ci_group_size"):
         model.fit(train, "treatment", "y")
     assert not hasattr(model, "treatments_")
+
+
+def _tree_predictions(fitted, table):
+    """Each tree's own uplift (trees, rows, arms), each from a model document holding it
+    alone."""
+    doc = json.loads(fitted.forest.to_bytes(None))
+    return np.stack([NativeForest.from_bytes(json.dumps(
+        dict(doc, trees=[tree], n_estimators=1)).encode())[0].predict(table, 1)
+        for tree in doc["trees"]])
+
+
+def _little_bags_variance(per_tree, size):
+    """The little-bags variance of the mean of `per_tree` (trees, ...) grown in groups of
+    `size`, with its positivity guard: v + s phi(v/s) / Phi(v/s)."""
+    groups = per_tree.shape[0] // size
+    grouped = per_tree.reshape(groups, size, *per_tree.shape[1:])
+    means = grouped.mean(axis=1)
+    between = ((means - means.mean(axis=0)) ** 2).mean(axis=0)
+    within = ((grouped - means[:, None]) ** 2).sum(axis=(0, 1)) / (groups * size * (size - 1))
+    raw, se = between - within, np.maximum(between, within) * math.sqrt(2.0 / groups)
+    cdf = np.vectorize(lambda r: 0.5 * math.erfc(-r / math.sqrt(2.0)))(raw / se)
+    return raw + se * np.exp(-0.5 * (raw / se) ** 2) / math.sqrt(2 * math.pi) / cdf
+
+
+def test_shares_grown_in_groups_add_their_variances_lazily_and_after_loading(client, tmp_path):
+    """Two workers holding 2:1 of the rows grow 16 and 8 trees in groups of 2; the interval's
+    variance is sum_s w_s^2 V_s (w_s = 2/3 and 1/3), V_s each share's own little-bags variance
+    computed here from the trees' predictions, not the groups pooled across shares."""
+    frame = placed(client, [experiment_part(n, base=500) for n in range(3)])
+    model = qdask.DaskUpliftForest(n_estimators=24, ci_group_size=2, max_depth=5,
+                                   min_samples_leaf=50, control="control", random_state=5)
+    model.fit(frame, "treatment", "y")
+    trees = [s.trees for s in model.shares_]
+    assert sorted(trees) == [8, 16]
+    rows = pd.concat([experiment_part(n, rows=300, base=2000) for n in range(2)],
+                     ignore_index=True).drop(columns=["treatment", "y"])
+    lazy = model.predict(dd.from_pandas(rows, npartitions=2), return_interval=True, level=0.9)
+    assert len(lazy) == 3 and all(isinstance(f, dd.DataFrame) for f in lazy)
+    uplift, lower, upper = (f.to_numpy() for f in dask.compute(*lazy))
+
+    local = model.to_local()
+    per_tree = _tree_predictions(model._fitted, local._prediction_table(model._fitted, rows))
+    variance = sum((len(part) / 24) ** 2 * _little_bags_variance(part, 2)
+                   for part in np.split(per_tree, [trees[0]]))
+    z = statistics.NormalDist().inv_cdf(0.95)
+    np.testing.assert_allclose(uplift, per_tree.mean(axis=0), rtol=0, atol=1e-12)
+    np.testing.assert_allclose((upper - lower) / 2, z * np.sqrt(variance), rtol=1e-9, atol=1e-15)
+    assert np.isfinite(lower).all() and (upper > lower).all()
+    pooled = _little_bags_variance(per_tree, 2)
+    assert np.abs(pooled / variance - 1).max() > 0.05  # the two rules differ on these rows
+
+    model.save(tmp_path / "m.json")  # the shares travel in the file
+    loaded = UpliftForest.load(tmp_path / "m.json").predict(rows, return_interval=True,
+                                                           level=0.9)
+    np.testing.assert_array_equal(np.stack(loaded), np.stack([uplift, lower, upper]))
+    lazy_rates, lazy_best = dask.compute(model.predict_rates(dd.from_pandas(rows, 2)),
+                                         model.recommend(dd.from_pandas(rows, 2), costs={
+                                             "treatment_1": 0.05}, cautious=True))
+    np.testing.assert_array_equal(lazy_rates.to_numpy(), local.predict_rates(rows))
+    assert list(lazy_rates.columns) == ["control", *model.treatments_]
+    np.testing.assert_array_equal(lazy_best.to_numpy(),
+                                  local.recommend(rows, costs={"treatment_1": 0.05},
+                                                  cautious=True))
 
 
 @pytest.mark.parametrize("rows,trees,expected", [
@@ -312,6 +378,19 @@ def test_trees_in_groups_are_refused_before_any_share_grows(client, train):
 ])
 def test_trees_are_shared_in_proportion_to_rows(rows, trees, expected):
     assert qdask._tree_counts(rows, trees) == expected
+
+
+@pytest.mark.parametrize("rows,trees,size,expected", [
+    ([30_000, 10_000], 20, 2, [16, 4]),  # whole groups in proportion, at least 2 each
+    ([5, 1_000_000], 12, 3, [6, 6]),
+    ([1, 1, 1], 8, 2, [4, 4]),  # 4 groups: at most 2 shares of 2 groups
+    ([3, 1], 2, 2, [2]),  # one group: one share
+])
+def test_trees_in_groups_are_shared_in_whole_groups_of_at_least_two(rows, trees, size,
+                                                                     expected):
+    placed, counts = qdask._placed_groups([f"w{k}" for k in range(len(rows))], rows, trees,
+                                          size)
+    assert counts == expected and len(placed) == len(expected)
 
 
 def test_with_fewer_trees_than_workers_the_smallest_shares_join_others():
