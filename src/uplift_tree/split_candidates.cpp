@@ -169,6 +169,23 @@ std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t ma
   return out;
 }
 
+bool mark_sample(std::uint64_t n, std::uint64_t m, Rng& rng, CandidateScratch& scratch) {
+  const bool draw_excluded = m > n - m;
+  const std::uint64_t k = draw_excluded ? n - m : m;
+  std::vector<std::uint64_t>& marked = scratch.marked;
+  marked.assign((n + 63) / 64, 0);
+  std::uint64_t* bits_of = marked.data();
+  for (std::uint64_t j = n - k; j < n; ++j) {
+    std::uint64_t t = rng.below(j + 1);
+    // t = j when t is taken already, without a branch: near half the draws collide when the
+    // sample is about half the rows.
+    const std::uint64_t taken = (bits_of[t >> 6] >> (t & 63)) & 1u;
+    t ^= (t ^ j) & (0 - taken);
+    bits_of[t >> 6] |= std::uint64_t{1} << (t & 63);
+  }
+  return draw_excluded;
+}
+
 std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept {
   const U128 cap = static_cast<U128>(max_bins) * kSamplePerBin;
   return cap < n ? static_cast<std::uint64_t>(cap) : n;
@@ -239,6 +256,38 @@ std::vector<std::uint32_t> string_candidates(const Cells& cells, std::size_t dic
     offer(code);
   });
   return reservoir;
+}
+
+std::vector<float> gather_numeric_candidates(std::span<const float> column,
+                                             std::span<const RowIndex> rows, std::uint64_t max_bins,
+                                             Rng& rng, CandidateScratch& scratch,
+                                             std::vector<float>& cells) {
+  if (max_bins < 2) {
+    gather(column, rows, cells);
+    return {};
+  }
+  const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
+  gather_with_sample(column, rows, m, rng, scratch, cells, scratch.keys, sample_key);
+  return quantiles_of_keys(scratch, max_bins);
+}
+
+std::vector<std::uint32_t> gather_string_candidates(std::span<const std::uint32_t> column,
+                                                    std::span<const RowIndex> rows,
+                                                    std::size_t dictionary_size,
+                                                    std::uint64_t max_bins, Rng& rng,
+                                                    CandidateScratch& scratch,
+                                                    std::vector<std::uint32_t>& cells) {
+  if (max_bins < 2) {
+    gather(column, rows, cells);
+    return {};
+  }
+  const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
+  gather_with_sample(column, rows, m, rng, scratch, cells, scratch.codes,
+                     [](std::uint32_t code) { return code; });
+  // The sample is whole already: string_candidates draws nothing more for it, and offers its
+  // codes in the same order with the same reservoir draws.
+  return string_candidates(GatheredCells<std::uint32_t>(scratch.codes), dictionary_size, max_bins,
+                           rng, scratch);
 }
 
 template std::vector<float> numeric_candidates(const ScatteredCells<float>&, std::uint64_t, Rng&,
