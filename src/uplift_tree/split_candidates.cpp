@@ -94,13 +94,21 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
   const int bits = std::clamp(static_cast<int>(std::bit_width(keys.size())) - 1, 4, 11);
   const int shift = std::max(0, static_cast<int>(std::bit_width(range)) - bits);
   const std::size_t buckets = (range >> shift) + std::size_t{1};
-  level.count.assign(buckets, 0);
+  // Two tallies, for keys at even and odd places, so that runs of keys of one bucket (the
+  // values cluster) do not wait on each other's increments.
+  level.count.assign(2 * buckets, 0);
   std::uint32_t* count = level.count.data();
-  for (const std::uint32_t k : keys) ++count[(k - lo) >> shift];
+  std::uint32_t* odd = count + buckets;
+  const std::size_t pairs = keys.size() / 2;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    ++count[(keys[2 * i] - lo) >> shift];
+    ++odd[(keys[2 * i + 1] - lo) >> shift];
+  }
+  if (keys.size() % 2 != 0) ++count[(keys.back() - lo) >> shift];
+  for (std::size_t b = 0; b < buckets; ++b) count[b] += odd[b];
 
   // The buckets of the wanted ranks, each once, found in one walk over the counts, and where
-  // their keys go in `kept`: one stretch per wanted bucket, then a slot that absorbs the keys
-  // of every other bucket.
+  // their keys go in `kept`: one stretch per wanted bucket.
   std::vector<CandidateScratch::Wanted>& wanted = level.wanted;
   wanted.clear();
   std::uint32_t kept = 0;
@@ -112,21 +120,28 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
     wanted.push_back({b, first_rank, i, kept, first, count[b]});
     kept += count[b];
   }
-  level.cursor.assign(buckets, kept);
+  // The keys of the wanted buckets move to the front of `keys` first, branch-free: every key
+  // is written, and the write position, held in a register, advances for a wanted one. Only
+  // they then go to their buckets' stretches of `kept`: the keys of the other buckets, most of
+  // them, are read once and never scattered.
   level.advance.assign(buckets, 0);
-  for (const CandidateScratch::Wanted& w : wanted) {
-    level.cursor[w.bucket] = w.at;
-    level.advance[w.bucket] = 1;
-  }
-  level.kept.resize(std::size_t{kept} + 1);
-  std::uint32_t* to = level.kept.data();
-  std::uint32_t* cursor = level.cursor.data();
+  for (const CandidateScratch::Wanted& w : wanted) level.advance[w.bucket] = 1;
   const std::uint8_t* advance = level.advance.data();
-  for (const std::uint32_t k : keys) {  // branch-free: every key is written, few advance
-    const std::size_t bucket = (k - lo) >> shift;
-    const std::uint32_t at = cursor[bucket];
-    to[at] = k;
-    cursor[bucket] = at + advance[bucket];
+  std::uint32_t* front = keys.data();
+  std::size_t n_front = 0;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const std::uint32_t k = front[i];
+    front[n_front] = k;
+    n_front += advance[(k - lo) >> shift];
+  }
+  level.cursor.resize(buckets);  // only the wanted buckets' cursors are read
+  std::uint32_t* cursor = level.cursor.data();
+  for (const CandidateScratch::Wanted& w : wanted) cursor[w.bucket] = w.at;
+  level.kept.resize(kept);
+  std::uint32_t* to = level.kept.data();
+  for (std::size_t i = 0; i < n_front; ++i) {
+    const std::uint32_t k = front[i];
+    to[cursor[(k - lo) >> shift]++] = k;
   }
 
   for (const CandidateScratch::Wanted& w : wanted) {
