@@ -69,7 +69,7 @@ struct KeyRange {
 };
 
 // out[i] = the key of rank ranks[i] among `keys` (ranks ascending and distinct, each below
-// |keys|); `keys` is reordered. Most-significant-digit radix selection: the keys are bucketed
+// |keys|); `keys` is overwritten. Most-significant-digit radix selection: the keys are bucketed
 // by up to 11 bits below the prefix that all of them share, and only the buckets holding a
 // wanted rank are kept (moved to the level's `kept`) and refined one level deeper. Few wanted
 // ranks cost about three passes over the keys instead of a full sort.

@@ -194,7 +194,7 @@ template <class Cells>
 std::vector<float> numeric_candidates(const Cells& cells, std::uint64_t max_bins, Rng& rng,
                                       CandidateScratch& scratch);
 // The same from a sample held as its sort keys (sample_key, routing.hpp) in scratch.keys,
-// which it reorders.
+// which it overwrites.
 std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t max_bins);
 
 // numeric_candidates of a node's cells read through its rows, gathered into `cells` (cells[i] =
