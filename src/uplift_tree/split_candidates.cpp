@@ -69,7 +69,7 @@ struct KeyRange {
 };
 
 // out[i] = the key of rank ranks[i] among `keys` (ranks ascending and distinct, each below
-// |keys|); `keys` is reordered. Most-significant-digit radix selection: the keys are bucketed
+// |keys|); `keys` is overwritten. Most-significant-digit radix selection: the keys are bucketed
 // by up to 11 bits below the prefix that all of them share, and only the buckets holding a
 // wanted rank are kept (moved to the level's `kept`) and refined one level deeper. Few wanted
 // ranks cost about three passes over the keys instead of a full sort.
@@ -94,13 +94,21 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
   const int bits = std::clamp(static_cast<int>(std::bit_width(keys.size())) - 1, 4, 11);
   const int shift = std::max(0, static_cast<int>(std::bit_width(range)) - bits);
   const std::size_t buckets = (range >> shift) + std::size_t{1};
-  level.count.assign(buckets, 0);
+  // Two tallies, for keys at even and odd places, so that runs of keys of one bucket (the
+  // values cluster) do not wait on each other's increments.
+  level.count.assign(2 * buckets, 0);
   std::uint32_t* count = level.count.data();
-  for (const std::uint32_t k : keys) ++count[(k - lo) >> shift];
+  std::uint32_t* odd = count + buckets;
+  const std::size_t pairs = keys.size() / 2;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    ++count[(keys[2 * i] - lo) >> shift];
+    ++odd[(keys[2 * i + 1] - lo) >> shift];
+  }
+  if (keys.size() % 2 != 0) ++count[(keys.back() - lo) >> shift];
+  for (std::size_t b = 0; b < buckets; ++b) count[b] += odd[b];
 
   // The buckets of the wanted ranks, each once, found in one walk over the counts, and where
-  // their keys go in `kept`: one stretch per wanted bucket, then a slot that absorbs the keys
-  // of every other bucket.
+  // their keys go in `kept`: one stretch per wanted bucket.
   std::vector<CandidateScratch::Wanted>& wanted = level.wanted;
   wanted.clear();
   std::uint32_t kept = 0;
@@ -112,21 +120,28 @@ void select_ranks(std::span<std::uint32_t> keys, std::span<const std::uint64_t> 
     wanted.push_back({b, first_rank, i, kept, first, count[b]});
     kept += count[b];
   }
-  level.cursor.assign(buckets, kept);
+  // The keys of the wanted buckets move to the front of `keys` first, branch-free: every key
+  // is written, and the write position, held in a register, advances for a wanted one. Only
+  // they then go to their buckets' stretches of `kept`: the keys of the other buckets, most of
+  // them, are read once and never scattered.
   level.advance.assign(buckets, 0);
-  for (const CandidateScratch::Wanted& w : wanted) {
-    level.cursor[w.bucket] = w.at;
-    level.advance[w.bucket] = 1;
-  }
-  level.kept.resize(std::size_t{kept} + 1);
-  std::uint32_t* to = level.kept.data();
-  std::uint32_t* cursor = level.cursor.data();
+  for (const CandidateScratch::Wanted& w : wanted) level.advance[w.bucket] = 1;
   const std::uint8_t* advance = level.advance.data();
-  for (const std::uint32_t k : keys) {  // branch-free: every key is written, few advance
-    const std::size_t bucket = (k - lo) >> shift;
-    const std::uint32_t at = cursor[bucket];
-    to[at] = k;
-    cursor[bucket] = at + advance[bucket];
+  std::uint32_t* front = keys.data();
+  std::size_t n_front = 0;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const std::uint32_t k = front[i];
+    front[n_front] = k;
+    n_front += advance[(k - lo) >> shift];
+  }
+  level.cursor.resize(buckets);  // only the wanted buckets' cursors are read
+  std::uint32_t* cursor = level.cursor.data();
+  for (const CandidateScratch::Wanted& w : wanted) cursor[w.bucket] = w.at;
+  level.kept.resize(kept);
+  std::uint32_t* to = level.kept.data();
+  for (std::size_t i = 0; i < n_front; ++i) {
+    const std::uint32_t k = front[i];
+    to[cursor[(k - lo) >> shift]++] = k;
   }
 
   for (const CandidateScratch::Wanted& w : wanted) {
@@ -167,6 +182,23 @@ std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t ma
     if (out.empty() || !(out.back() == v)) out.push_back(v);
   }
   return out;
+}
+
+bool mark_sample(std::uint64_t n, std::uint64_t m, Rng& rng, CandidateScratch& scratch) {
+  const bool draw_excluded = m > n - m;
+  const std::uint64_t k = draw_excluded ? n - m : m;
+  std::vector<std::uint64_t>& marked = scratch.marked;
+  marked.assign((n + 63) / 64, 0);
+  std::uint64_t* bits_of = marked.data();
+  for (std::uint64_t j = n - k; j < n; ++j) {
+    std::uint64_t t = rng.below(j + 1);
+    // t = j when t is taken already, without a branch: near half the draws collide when the
+    // sample is about half the rows.
+    const std::uint64_t taken = (bits_of[t >> 6] >> (t & 63)) & 1u;
+    t ^= (t ^ j) & (0 - taken);
+    bits_of[t >> 6] |= std::uint64_t{1} << (t & 63);
+  }
+  return draw_excluded;
 }
 
 std::uint64_t candidate_sample_size(std::uint64_t n, std::uint64_t max_bins) noexcept {
@@ -239,6 +271,38 @@ std::vector<std::uint32_t> string_candidates(const Cells& cells, std::size_t dic
     offer(code);
   });
   return reservoir;
+}
+
+std::vector<float> gather_numeric_candidates(std::span<const float> column,
+                                             std::span<const RowIndex> rows, std::uint64_t max_bins,
+                                             Rng& rng, CandidateScratch& scratch,
+                                             std::vector<float>& cells) {
+  if (max_bins < 2) {
+    gather(column, rows, cells);
+    return {};
+  }
+  const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
+  gather_with_sample(column, rows, m, rng, scratch, cells, scratch.keys, sample_key);
+  return quantiles_of_keys(scratch, max_bins);
+}
+
+std::vector<std::uint32_t> gather_string_candidates(std::span<const std::uint32_t> column,
+                                                    std::span<const RowIndex> rows,
+                                                    std::size_t dictionary_size,
+                                                    std::uint64_t max_bins, Rng& rng,
+                                                    CandidateScratch& scratch,
+                                                    std::vector<std::uint32_t>& cells) {
+  if (max_bins < 2) {
+    gather(column, rows, cells);
+    return {};
+  }
+  const std::uint64_t m = candidate_sample_size(rows.size(), max_bins);
+  gather_with_sample(column, rows, m, rng, scratch, cells, scratch.codes,
+                     [](std::uint32_t code) { return code; });
+  // The sample is whole already: string_candidates draws nothing more for it, and offers its
+  // codes in the same order with the same reservoir draws.
+  return string_candidates(GatheredCells<std::uint32_t>(scratch.codes), dictionary_size, max_bins,
+                           rng, scratch);
 }
 
 template std::vector<float> numeric_candidates(const ScatteredCells<float>&, std::uint64_t, Rng&,

@@ -117,15 +117,20 @@ struct CandidateScratch {
   std::vector<std::uint64_t> marked;     // the sample's positions, one bit each
   std::vector<std::uint32_t> positions;  // the same, listed
   std::vector<std::uint32_t> keys;       // the sampled values as sort keys (NaN largest)
+  std::vector<std::uint32_t> codes;      // the sampled codes, gathered with a node's cells
   SelectLevels levels;
   std::vector<std::uint64_t> seen;  // categories met so far, one bit each
   std::vector<std::uint32_t> distinct;
 };
 
+// Floyd's draws of a uniform sample of m of n positions (m < n): k = min(m, n - m) draws set
+// k bits of scratch.marked (n bits). When more than half the positions are sampled the ones
+// left out are drawn instead (the complement of a uniform subset is uniform): returns true
+// when the set bits are the positions left out.
+bool mark_sample(std::uint64_t n, std::uint64_t m, Rng& rng, CandidateScratch& scratch);
+
 // Calls f(i) for a uniform sample of min(m, n) distinct positions i of 0..n-1, ascending (all
-// of them, drawing nothing, when m >= n), with cells.prefetch a few positions ahead. Floyd's
-// algorithm: k draws and a bitmap of n bits; when more than half the positions are sampled
-// the ones left out are drawn instead (the complement of a uniform subset is uniform).
+// of them, drawing nothing, when m >= n), with cells.prefetch a few positions ahead.
 template <class Cells, class F>
 void for_each_sampled(const Cells& cells, std::uint64_t m, Rng& rng, CandidateScratch& scratch,
                       F&& f) {
@@ -137,19 +142,8 @@ void for_each_sampled(const Cells& cells, std::uint64_t m, Rng& rng, CandidateSc
     }
     return;
   }
-  const bool draw_excluded = m > n - m;
-  const std::uint64_t k = draw_excluded ? n - m : m;
-  std::vector<std::uint64_t>& marked = scratch.marked;
-  marked.assign((n + 63) / 64, 0);
-  std::uint64_t* bits_of = marked.data();
-  for (std::uint64_t j = n - k; j < n; ++j) {
-    std::uint64_t t = rng.below(j + 1);
-    // t = j when t is taken already, without a branch: near half the draws collide when the
-    // sample is about half the rows.
-    const std::uint64_t taken = (bits_of[t >> 6] >> (t & 63)) & 1u;
-    t ^= (t ^ j) & (0 - taken);
-    bits_of[t >> 6] |= std::uint64_t{1} << (t & 63);
-  }
+  const bool draw_excluded = mark_sample(n, m, rng, scratch);
+  const std::vector<std::uint64_t>& marked = scratch.marked;
   std::vector<std::uint32_t>& positions = scratch.positions;
   positions.clear();
   for (std::size_t w = 0; w < marked.size(); ++w) {
@@ -168,6 +162,55 @@ void for_each_sampled(const Cells& cells, std::uint64_t m, Rng& rng, CandidateSc
   }
 }
 
+// One pass over a node's rows that gathers every cell (out[i] = column[rows[i]]) and, beside
+// it, the cells of the candidate sample as key(cell), in ascending position, into `sample`:
+// the draws from `rng` and the positions are those of for_each_sampled with the same m, so
+// the sample is the one for_each_sampled would read from the gathered cells.
+template <class T, class Key>
+void gather_with_sample(std::span<const T> column, std::span<const RowIndex> rows, std::uint64_t m,
+                        Rng& rng, CandidateScratch& scratch, std::vector<T>& out,
+                        std::vector<std::uint32_t>& sample, const Key& key) {
+  const std::size_t n = rows.size();
+  const ScatteredCells<T> cells(column, rows);
+  out.resize(n);
+  T* to = out.data();
+  const std::size_t ahead = n > kPrefetchDistance ? n - kPrefetchDistance : 0;
+  if (m >= n) {
+    sample.resize(n);
+    std::uint32_t* s = sample.data();
+    const auto take = [&](std::size_t i) {
+      const T v = cells[i];
+      to[i] = v;
+      s[i] = key(v);
+    };
+    for (std::size_t i = 0; i < ahead; ++i) {
+      cells.prefetch(i + kPrefetchDistance);
+      take(i);
+    }
+    for (std::size_t i = ahead; i < n; ++i) take(i);
+    return;
+  }
+  const std::uint64_t flip = mark_sample(n, m, rng, scratch) ? ~std::uint64_t{0} : 0;
+  const std::uint64_t* marked = scratch.marked.data();
+  // Branch-free: every cell is written to the sample's next place, only a sampled one
+  // advances it; one spare place takes the writes after the last sampled cell.
+  sample.resize(static_cast<std::size_t>(m) + 1);
+  std::uint32_t* s = sample.data();
+  std::size_t k = 0;
+  const auto take = [&](std::size_t i) {
+    const T v = cells[i];
+    to[i] = v;
+    s[k] = key(v);
+    k += static_cast<std::size_t>(((marked[i >> 6] ^ flip) >> (i & 63)) & 1u);
+  };
+  for (std::size_t i = 0; i < ahead; ++i) {
+    cells.prefetch(i + kPrefetchDistance);
+    take(i);
+  }
+  for (std::size_t i = ahead; i < n; ++i) take(i);
+  sample.resize(k);
+}
+
 // Ascending, distinct thresholds from the sample of a node's values `cells`: the sorted sample
 // at positions floor(i * m / max_bins), i = 1..max_bins-1, consecutive equal values removed.
 // NaN values sort after every number, -0.0 just before +0.0.
@@ -175,8 +218,16 @@ template <class Cells>
 std::vector<float> numeric_candidates(const Cells& cells, std::uint64_t max_bins, Rng& rng,
                                       CandidateScratch& scratch);
 // The same from a sample held as its sort keys (sample_key, routing.hpp) in scratch.keys,
-// which it reorders.
+// which it overwrites.
 std::vector<float> quantiles_of_keys(CandidateScratch& scratch, std::uint64_t max_bins);
+
+// numeric_candidates of a node's cells read through its rows, gathered into `cells` (cells[i] =
+// column[rows[i]]) in the same pass that reads the sample: the same thresholds from the same
+// draws.
+std::vector<float> gather_numeric_candidates(std::span<const float> column,
+                                             std::span<const RowIndex> rows, std::uint64_t max_bins,
+                                             Rng& rng, CandidateScratch& scratch,
+                                             std::vector<float>& cells);
 
 // Up to max_bins-1 distinct category codes chosen uniformly among those of the sample of a
 // node's codes `cells`, by reservoir sampling over the order of first appearance in the
@@ -185,5 +236,13 @@ template <class Cells>
 std::vector<std::uint32_t> string_candidates(const Cells& cells, std::size_t dictionary_size,
                                              std::uint64_t max_bins, Rng& rng,
                                              CandidateScratch& scratch);
+// string_candidates of a node's codes read through its rows, gathered into `cells` in the
+// same pass that reads the sample: the same categories from the same draws.
+std::vector<std::uint32_t> gather_string_candidates(std::span<const std::uint32_t> column,
+                                                    std::span<const RowIndex> rows,
+                                                    std::size_t dictionary_size,
+                                                    std::uint64_t max_bins, Rng& rng,
+                                                    CandidateScratch& scratch,
+                                                    std::vector<std::uint32_t>& cells);
 
 }  // namespace quillmarsh

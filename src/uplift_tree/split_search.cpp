@@ -308,8 +308,15 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref
                           node.size(), s.slots);
     };
     if (gathered) {
-      gather(dataset.numeric(ref), rows, s.values);
-      numeric(GatheredCells<float>(s.values));
+      // The sample is read in the pass that gathers the cells.
+      thresholds = gather_numeric_candidates(dataset.numeric(ref), rows, settings.max_bins, rng,
+                                             s.candidates, s.values);
+      counted = thresholds_taking_rows(thresholds);
+      if (counted > 0) {
+        count_numeric_slots(GatheredCells<float>(s.values), row_words,
+                            std::span<const float>(thresholds).first(counted), node.size(),
+                            s.slots);
+      }
     } else {
       numeric(ScatteredCells<float>(dataset.numeric(ref), rows));
     }
@@ -323,8 +330,13 @@ std::optional<FeatureSplit> search_feature(const Dataset& dataset, ColumnRef ref
       count_string_slots(cells, row_words, categories, dictionary_size, node.size(), s.slots);
     };
     if (gathered) {
-      gather(column.codes, rows, s.codes);
-      strings(GatheredCells<std::uint32_t>(s.codes));
+      categories = gather_string_candidates(column.codes, rows, dictionary_size, settings.max_bins,
+                                            rng, s.candidates, s.codes);
+      counted = categories.size();
+      if (counted > 0) {
+        count_string_slots(GatheredCells<std::uint32_t>(s.codes), row_words, categories,
+                           dictionary_size, node.size(), s.slots);
+      }
     } else {
       strings(ScatteredCells<std::uint32_t>(column.codes, rows));
     }

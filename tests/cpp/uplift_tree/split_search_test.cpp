@@ -325,8 +325,65 @@ TEST_P(Quantiles, EqualTheSortedSamplesQuantiles) {
   Rng scattered(GetParam() * 31);
   expect_same_floats(
       numeric_candidates(ScatteredCells<float>(values, rows), max_bins, scattered, scratch), want);
+  Rng fused(GetParam() * 31);
+  std::vector<float> cells;
+  expect_same_floats(gather_numeric_candidates(values, rows, max_bins, fused, scratch, cells),
+                     want);
+  expect_same_floats(cells, values);
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, Quantiles, ::testing::Range<std::uint64_t>(1, 300));
+
+// Gathering a node's cells and reading its sample in one pass draws what reading the sample
+// through the row list draws: the same positions (all rows, the rows kept, or the rows left
+// out), so the same candidates, and leaves the generator at the same point. The rows repeat
+// and skip, as a bootstrap sample's do; max_bins 2 samples 1,000 rows.
+struct FusedCase {
+  std::size_t rows;
+  std::uint64_t max_bins;
+  std::size_t dictionary_size;  // beyond 64 * 1,000 + 4,096 the seen codes go to a hash set
+};
+
+class GatheredSample : public ::testing::TestWithParam<FusedCase> {};
+
+TEST_P(GatheredSample, DrawsWhatReadingThroughTheRowsDraws) {
+  const FusedCase c = GetParam();
+  Rng rng(c.rows * 7 + c.max_bins);
+  std::vector<float> values(3 * c.rows + 5);
+  std::vector<std::uint32_t> codes(values.size());
+  for (std::size_t r = 0; r < values.size(); ++r) {
+    values[r] = rough_value(rng);
+    codes[r] = static_cast<std::uint32_t>(rng.below(std::min<std::size_t>(c.dictionary_size, 900)));
+  }
+  std::vector<RowIndex> rows;
+  for (RowIndex r = 0; rows.size() < c.rows; r += static_cast<RowIndex>(rng.below(3))) {
+    rows.push_back(r);
+  }
+  CandidateScratch scratch;
+  Rng through(99);
+  Rng fused(99);
+  std::vector<float> cells;
+  expect_same_floats(
+      gather_numeric_candidates(values, rows, c.max_bins, fused, scratch, cells),
+      numeric_candidates(ScatteredCells<float>(values, rows), c.max_bins, through, scratch));
+  EXPECT_EQ(fused.next_u64(), through.next_u64());
+  std::vector<float> want_cells;
+  gather(std::span<const float>(values), rows, want_cells);
+  expect_same_floats(cells, want_cells);
+
+  std::vector<std::uint32_t> code_cells;
+  EXPECT_EQ(gather_string_candidates(codes, rows, c.dictionary_size, c.max_bins, fused, scratch,
+                                     code_cells),
+            string_candidates(ScatteredCells<std::uint32_t>(codes, rows), c.dictionary_size,
+                              c.max_bins, through, scratch));
+  EXPECT_EQ(fused.next_u64(), through.next_u64());
+  for (std::size_t i = 0; i < rows.size(); ++i) ASSERT_EQ(code_cells[i], codes[rows[i]]) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, GatheredSample,
+                         ::testing::Values(FusedCase{700, 2, 40}, FusedCase{1000, 2, 40},
+                                           FusedCase{1500, 2, 40}, FusedCase{2047, 2, 200000},
+                                           FusedCase{2560, 2, 40}, FusedCase{5001, 2, 200000},
+                                           FusedCase{300, 1, 40}, FusedCase{6000, 40, 7}));
 
 TEST(QuantileCandidates, HugeBinCountsCostAtMostOneStepPerSampledValue) {
   std::vector<float> sample = {5, 1, 4, 2, 3};
