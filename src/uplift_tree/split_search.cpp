@@ -214,10 +214,11 @@ namespace {
 
 // Calls f(j, left) for candidates j < count, `left` holding the unsigned counts of j's left
 // child: with `prefix` (thresholds) every slot up to j, else (categories) slot j alone.
+// `left` is the caller's storage.
 template <class F>
 void for_each_candidate(std::span<const std::uint32_t> slots, std::size_t g2, std::size_t count,
-                        bool prefix, F&& f) {
-  std::vector<std::uint32_t> left(g2, 0);
+                        bool prefix, std::vector<std::uint32_t>& left, F&& f) {
+  left.assign(g2, 0);
   for (std::size_t j = 0; j < count; ++j) {
     for (std::size_t i = 0; i < g2; ++i) {
       left[i] = (prefix ? left[i] : 0u) + slots[j * g2 + i];
@@ -248,21 +249,22 @@ std::optional<CandidateChoice> best_candidate(std::span<const std::uint32_t> slo
                                               const SplitSettings& settings) {
   std::optional<CandidateChoice> best;
   CandidateCounts cc;
-  for_each_candidate(
-      slots, node.size(), counted, prefix, [&](std::size_t j, std::span<const std::uint32_t> left) {
-        make_children(left, node, n, cc);
-        if (!passes_size_test(cc.n_left, cc.n_right, settings.min_sample_leaf)) {
-          return;
-        }
-        if (settings.min_samples_treatment &&
-            !passes_group_test(cc.left, cc.right, *settings.min_samples_treatment)) {
-          return;
-        }
-        const double gain =
-            split_gain(node, n, d_parent, cc.left, cc.n_left, cc.right, cc.n_right, settings);
-        if (!(gain > (best ? best->gain : kNoGain))) return;
-        best = CandidateChoice{j, gain, cc.left, cc.right};
-      });
+  std::vector<std::uint32_t> left_sums;
+  for_each_candidate(slots, node.size(), counted, prefix, left_sums,
+                     [&](std::size_t j, std::span<const std::uint32_t> left) {
+                       make_children(left, node, n, cc);
+                       if (!passes_size_test(cc.n_left, cc.n_right, settings.min_sample_leaf)) {
+                         return;
+                       }
+                       if (settings.min_samples_treatment &&
+                           !passes_group_test(cc.left, cc.right, *settings.min_samples_treatment)) {
+                         return;
+                       }
+                       const double gain = split_gain(node, n, d_parent, cc.left, cc.n_left,
+                                                      cc.right, cc.n_right, settings);
+                       if (!(gain > (best ? best->gain : kNoGain))) return;
+                       best = CandidateChoice{j, gain, cc.left, cc.right};
+                     });
   return best;
 }
 
