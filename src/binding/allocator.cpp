@@ -37,7 +37,7 @@ constexpr std::size_t kThreadArenaBytes = std::size_t{1} << 30;
 // kept for the rest of the process: blocks of trained forests live on in it. Null when the
 // system or mimalloc refused.
 mi_heap_t* thread_heap() noexcept {
-  static mi_heap_t* const heap = []() -> mi_heap_t* {
+  static mi_heap_t* const kHeap = []() -> mi_heap_t* {
     const std::size_t alignment = std::max(mi_arena_min_alignment(), std::size_t{2} << 20);
     void* region = map_region(kThreadArenaBytes, alignment);
     if (region == nullptr) return nullptr;
@@ -50,7 +50,7 @@ mi_heap_t* thread_heap() noexcept {
     }
     return mi_heap_new_in_arena(arena);
   }();
-  return heap;
+  return kHeap;
 }
 
 // The thread's default heap before it entered the threads' heap; null while it is not in it.

@@ -31,14 +31,14 @@ void* map_region(std::size_t bytes, std::size_t alignment) noexcept {
   void* p = ::mmap(nullptr, spare, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return nullptr;
-  const auto begin = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t aligned = (begin + alignment - 1) & ~(std::uintptr_t{alignment} - 1);
-  const std::uintptr_t end = begin + spare;
-  if (aligned > begin) (void)::munmap(p, aligned - begin);
-  if (end > aligned + bytes) {
-    (void)::munmap(reinterpret_cast<void*>(aligned + bytes), end - (aligned + bytes));
+  auto* base = static_cast<char*>(p);
+  const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(p) % alignment;
+  const std::size_t head = misalignment == 0 ? 0 : alignment - misalignment;
+  char* region = base + head;
+  if (head > 0) (void)::munmap(base, head);
+  if (const std::size_t tail = spare - head - bytes; tail > 0) {
+    (void)::munmap(region + bytes, tail);
   }
-  auto* region = reinterpret_cast<void*>(aligned);
 #if defined(MADV_NOHUGEPAGE)
   (void)::madvise(region, bytes, MADV_NOHUGEPAGE);
 #endif
