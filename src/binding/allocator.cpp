@@ -57,7 +57,10 @@ mi_heap_t* thread_heap() noexcept {
 thread_local mi_theap_t* default_before = nullptr;
 
 void enter_thread_heap() noexcept {
-  if (mi_heap_t* heap = thread_heap()) default_before = mi_theap_set_default(mi_heap_theap(heap));
+  mi_heap_t* heap = thread_heap();
+  if (heap == nullptr) return;
+  mi_theap_t* own = mi_heap_theap(heap);  // this thread's part of the heap, made on first use
+  if (own != nullptr) default_before = mi_theap_set_default(own);
 }
 
 // True when the thread was in the threads' heap and is now back on its default heap.
