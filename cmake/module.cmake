@@ -36,6 +36,7 @@ target_compile_definitions(qm_binding PUBLIC Py_LIMITED_API=0x03080000)
 quillmarsh_relative_sources(qm_binding)
 if(QUILLMARSH_USE_MIMALLOC)
   target_compile_definitions(qm_binding PRIVATE QUILLMARSH_USE_MIMALLOC=1)
+  target_include_directories(qm_binding SYSTEM PRIVATE ${mimalloc_include})
 endif()
 
 # One extension module: limited API 3.8, only the symbols of `exports` visible, the C++

@@ -7,4 +7,11 @@ namespace quillmarsh {
 // into PanicException) instead of ending the process.
 void install_allocation_failure_handler() noexcept;
 
+// Gives the threads the module starts (training, worker pool, prediction) a heap of their own
+// in an arena without transparent huge pages, so that their many small blocks cost the 4 KiB
+// pages they touch; the interpreter's thread and the rest of the process keep mimalloc's
+// default heap and its huge-page setting. Without mimalloc (sanitizer builds), or when the
+// system refuses the arena's address space, the threads keep the default heap.
+void install_thread_heaps() noexcept;
+
 }  // namespace quillmarsh

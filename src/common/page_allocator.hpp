@@ -1,6 +1,8 @@
 // Memory for the large buffers of training (the trees' row lists): each one mapped from the
 // operating system on its own, with transparent huge pages declined, so that it costs the
 // 4 KiB pages it touches, whatever the heap's huge-page setting, and goes back when freed.
+// Also the address space of the module threads' own heap, and the hooks that switch a thread
+// to it.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +21,35 @@ void* map_buffer(std::size_t bytes);
 
 // Returns what map_buffer(bytes) gave, with the same `bytes`.
 void unmap_buffer(void* p, std::size_t bytes) noexcept;
+
+// Address space for a heap arena: `bytes` at a multiple of `alignment` (a power of two, a
+// multiple of the page size), without huge pages and without reserving swap, so a page costs
+// memory only once touched. Nothing (no exception) when the system refuses; give it back with
+// unmap_buffer(p, bytes).
+void* map_region(std::size_t bytes, std::size_t alignment) noexcept;
+
+// Where the heap memory of the threads the module starts comes from. The module installs, once
+// at initialisation, a pair of functions that every thread started by spawn_detached calls:
+// `enter` before its work, `leave` after it. Without them (the C++ tests) threads use the
+// default heap.
+struct ThreadHeapHooks {
+  void (*enter)() noexcept = nullptr;
+  void (*leave)() noexcept = nullptr;
+};
+// Called before any thread starts; later calls replace the hooks for threads started after.
+void install_thread_heap_hooks(ThreadHeapHooks hooks) noexcept;
+
+// The calling thread allocates from the installed heap for its lifetime.
+class ThreadHeapScope {
+ public:
+  ThreadHeapScope() noexcept;
+  ~ThreadHeapScope();
+  ThreadHeapScope(const ThreadHeapScope&) = delete;
+  ThreadHeapScope& operator=(const ThreadHeapScope&) = delete;
+
+ private:
+  ThreadHeapHooks hooks_;
+};
 
 // A std allocator: blocks of kMappedBufferBytes or more from map_buffer, the rest from
 // operator new. deallocate receives the count of its allocate, so it always knows which.

@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/page_allocator.hpp"
 #include "common/panic.hpp"
 #include "concurrency/cancel.hpp"
 
@@ -53,16 +54,19 @@ void spawn_detached(Fn fn, const std::shared_ptr<ThreadGroup>& group,
   if (group) group->enter();
   try {
     std::thread([fn = std::optional<Fn>(std::move(fn)), group]() mutable noexcept {
-      run_reporting_failures([&] {
-        try {
-          (*fn)();
-        } catch (const Cancelled&) {  // NOLINT(bugprone-empty-catch): cancellation is no failure
-        }
-      });
-      // fn (and every Sender it holds) is destroyed only after a failure has been reported,
-      // so an owner that sees the channel close finds the report already on stderr; and
-      // before the group hears that the thread has left.
-      fn.reset();
+      {
+        const ThreadHeapScope heap;  // the module's own heap, when one is installed
+        run_reporting_failures([&] {
+          try {
+            (*fn)();
+          } catch (const Cancelled&) {  // NOLINT(bugprone-empty-catch): no failure
+          }
+        });
+        // fn (and every Sender it holds) is destroyed only after a failure has been reported,
+        // so an owner that sees the channel close finds the report already on stderr; and
+        // before the group hears that the thread has left.
+        fn.reset();
+      }
       if (group) group->leave();
     }).detach();
   } catch (const std::system_error& e) {

@@ -150,6 +150,7 @@ PyObject* init_module() {
     return nullptr;
   }
   install_allocation_failure_handler();
+  install_thread_heaps();
   PyObject* type = forest_type();
   if (PyObject_SetAttrString(module.get(), "Forest", type) != 0) return nullptr;
   PyObject* panic_type = panic_exception_type();

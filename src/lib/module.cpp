@@ -54,6 +54,7 @@ PyObject* init_module() {
     return nullptr;
   }
   install_allocation_failure_handler();
+  install_thread_heaps();
   if (!import_collector_control()) return nullptr;
 
   PyObject* type = model_type();

@@ -78,9 +78,19 @@ void add_cell(RowBatch& batch, TextEncoder& texts, PyObject* cell) {
 void add_row(RowBatch& batch, TextEncoder& texts, PyObject* list) {
   batch.begin_row();
   if (PyList_CheckExact(list)) {
-    // The length is read on every step: a cell's conversion may shrink the list.
-    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
-      add_cell(batch, texts, PyList_GetItem(list, i));
+    // An exact float converts without running Python code or allocating, so the list
+    // cannot change under it. Any other cell may run code (__float__, __index__, a collection
+    // triggered by an allocation) that shrinks or grows the list: the length is read again
+    // after it.
+    Py_ssize_t size = PyList_Size(list);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      PyObject* cell = PyList_GetItem(list, i);
+      if (PyFloat_CheckExact(cell)) {  // the common case, inline
+        batch.add_number(static_cast<float>(PyFloat_AsDouble(cell)));
+        continue;
+      }
+      add_cell(batch, texts, cell);
+      size = PyList_Size(list);
     }
     return;
   }

@@ -10,10 +10,6 @@ void RowBatch::reserve(std::size_t rows, std::size_t cells) {
   cells_.reserve(cells);
 }
 
-void RowBatch::begin_row() { row_begin_.push_back(cells_.size()); }
-
-void RowBatch::add_number(float v) { cells_.push_back(Cell{Cell::kNumber, v}); }
-
 void RowBatch::add_text(std::string_view s) {
   if (texts_.size() >= Cell::kNumber) panic("too many text cells in one prediction call");
   cells_.push_back(Cell{static_cast<std::uint32_t>(texts_.size()), 0.0f});

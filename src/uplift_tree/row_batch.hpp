@@ -31,8 +31,9 @@ struct RowView {
 class RowBatch {
  public:
   void reserve(std::size_t rows, std::size_t cells);
-  void begin_row();  // starts a new, empty row
-  void add_number(float v);
+  // The two calls made for every row and cell: inline.
+  void begin_row() { row_begin_.push_back(cells_.size()); }  // starts a new, empty row
+  void add_number(float v) { cells_.push_back(Cell{Cell::kNumber, v}); }
   // A text cell holding a new entry of texts().
   void add_text(std::string_view s);
   // A text cell holding texts()[code]. A batch filled this way gets its texts from set_texts

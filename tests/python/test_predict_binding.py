@@ -150,6 +150,40 @@ def test_equivalent_cells_predict_alike(model, row, same_as):
     assert model.predict([row], 1) == model.predict([same_as], 1)
 
 
+class Resizing:
+    """A cell whose float conversion changes the row list it stands in, then gives 0.25."""
+
+    def __init__(self, change):
+        self.change = change
+        self.row = None
+
+    def __float__(self):
+        self.change(self.row)
+        return 0.25
+
+
+def resizing_row(change, tail):
+    cell = Resizing(change)
+    cell.row = [cell, *tail]
+    return cell.row
+
+
+# The row is read as it stands after each cell's conversion: cells removed by the code of an
+# earlier cell are not read (reading them would be reading past the list's end), cells it
+# appends are converted like the others.
+@pytest.mark.parametrize("change,tail,outcome", [
+    (lambda row: row.__delitem__(slice(2, None)), ["red", 1.0, 2.0, 3.0], [0.25, "red"]),
+    (lambda row: row.append(None), ["red"], "not NoneType"),
+])
+@pytest.mark.parametrize("call", [lambda m, row: m.predict_row(row),
+                                  lambda m, row: m.predict([row], 1)[0]])
+def test_a_cell_that_resizes_its_row(model, change, tail, outcome, call):
+    if isinstance(outcome, str):
+        assert outcome in raises_panic(lambda: call(model, resizing_row(change, tail)))
+    else:
+        assert call(model, resizing_row(change, tail)) == model.predict_row(outcome)
+
+
 def test_numeric_text_is_a_text_cell():
     # Trained on the numeric column alone, whose planted uplift makes the root a split: a
     # number passes it, the text "3.5" is a text cell and fails the numeric split.

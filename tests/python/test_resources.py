@@ -6,6 +6,7 @@ flat and the thread count at its level before the first call. Run
 import json
 import os
 import sys
+import textwrap
 import time
 
 from lib_support import UNDER_SANITIZER, run_child
@@ -118,6 +119,40 @@ def test_cycles_keep_memory_flat_and_threads_at_baseline():
     early = min(v for c, v in rss.items() if 100 <= c <= 150)
     late = min(v for c, v in rss.items() if c >= 225)
     assert late - early < 5 * 2**20, {c: round(v / 2**20, 2) for c, v in rss.items()}
+
+def test_module_threads_take_their_blocks_from_mappings_without_huge_pages():
+    # Each module's threads (training, worker pool, prediction) allocate in an arena of 1 GiB
+    # of address space advised away from transparent huge pages; the process keeps its own
+    # setting (THP_enabled) and the interpreter's thread its heap.
+    result = run_child(f"import sys\nsys.path.insert(0, {HERE!r})\n" + textwrap.dedent("""
+        import contextlib, io
+        from lib_support import trained_model
+        from quillmarsh_kit import UpliftForest
+        from quillmarsh_kit.datasets import make_uplift_experiment
+        model = trained_model(n_estimators=8)
+        with contextlib.redirect_stdout(io.StringIO()):
+            model.predict([[0.5, "red"]] * 2000, 2)
+        exp = make_uplift_experiment(4000, n_numeric=4, seed=1)
+        UpliftForest(n_estimators=8, n_jobs=2, control="control",
+                     random_state=1).fit(exp.X, exp.treatment, exp.y)
+        arenas, current = [], None
+        for line in open("/proc/self/smaps"):
+            field = line.split()
+            if not line[0].isupper():
+                begin, end = (int(x, 16) for x in field[0].split("-"))
+                current = {"size": end - begin}
+            elif field[0] in ("Rss:", "AnonHugePages:"):
+                current[field[0]] = int(field[1])
+            elif field[0] == "VmFlags:" and "nh" in field and current["size"] == 1 << 30:
+                arenas.append(current)
+        status = open("/proc/self/status").read()
+        print(len(arenas), all(a["Rss:"] > 0 and a["AnonHugePages:"] == 0 for a in arenas),
+              "THP_enabled:\t0" not in status)
+    """))
+    assert result.returncode == 0, result.stderr[-3000:]
+    expected = "0 True True" if UNDER_SANITIZER else "2 True True"
+    assert result.stdout.split()[-3:] == expected.split(), result.stdout
+
 
 if __name__ == "__main__":
     sys.path.insert(0, HERE)

@@ -96,5 +96,48 @@ TEST(PageAllocator, RefusedMemoryThrowsBadAlloc) {
   EXPECT_THROW(PageAllocator<std::uint64_t>().allocate(std::size_t{1} << 61), std::bad_alloc);
 }
 
+struct RegionCase {
+  std::size_t bytes;
+  std::size_t alignment;
+};
+
+class MappedRegion : public testing::TestWithParam<RegionCase> {};
+
+// A page at a page; a heap arena's usual alignments; address space far beyond what is touched.
+INSTANTIATE_TEST_SUITE_P(Shapes, MappedRegion,
+                         testing::Values(RegionCase{4096, 4096},
+                                         RegionCase{std::size_t{3} << 20, std::size_t{2} << 20},
+                                         RegionCase{std::size_t{1} << 30, std::size_t{64} << 10},
+                                         RegionCase{std::size_t{8} << 30, std::size_t{32} << 20}));
+
+TEST_P(MappedRegion, IsAlignedZeroedWritableReservesNoSwapAndDeclinesHugePages) {
+  const RegionCase c = GetParam();
+  auto* p = static_cast<unsigned char*>(map_region(c.bytes, c.alignment));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % c.alignment, 0u);
+  // Its first and last pages (only those: the rest is never touched, so never resident).
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t last = c.bytes - page;
+  std::size_t nonzero = 0;
+  for (std::size_t i = 0; i < page; ++i) nonzero += (p[i] != 0) + (p[last + i] != 0);
+  EXPECT_EQ(nonzero, 0u);
+  p[0] = 1;
+  p[last + page - 1] = 2;
+  EXPECT_EQ(p[0] + p[last + page - 1], 3);
+  const std::string flags = mapping_flags(p);
+  EXPECT_NE(flags.find(" nr"), std::string::npos) << flags;
+  if (kernel_has_huge_pages()) {
+    EXPECT_NE(flags.find(" nh"), std::string::npos) << flags;
+  }
+  unmap_buffer(p, c.bytes);
+  EXPECT_FALSE(is_mapped(p));
+}
+
+TEST(MappedRegion, RefusedAddressSpaceIsNothing) {
+  EXPECT_EQ(map_region(std::size_t{1} << 62, 4096), nullptr);
+  EXPECT_EQ(map_region(SIZE_MAX - 4095, 8192), nullptr);
+  EXPECT_EQ(map_region(0, 4096), nullptr);
+}
+
 }  // namespace
 }  // namespace quillmarsh
