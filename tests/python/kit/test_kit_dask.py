@@ -333,7 +333,7 @@ def test_shares_grown_in_groups_add_their_variances_lazily_and_after_loading(cli
     variance is sum_s w_s^2 V_s (w_s = 2/3 and 1/3), V_s each share's own little-bags variance
     computed here from the trees' predictions, not the groups pooled across shares."""
     frame = placed(client, [experiment_part(n, base=500) for n in range(3)])
-    model = qdask.DaskUpliftForest(n_estimators=24, ci_group_size=2, max_depth=5,
+    model = qdask.DaskUpliftForest(mode="shares", n_estimators=24, ci_group_size=2, max_depth=5,
                                    min_samples_leaf=50, control="control", random_state=5)
     model.fit(frame, "treatment", "y")
     trees = [s.trees for s in model.shares_]
