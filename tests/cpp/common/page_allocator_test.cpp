@@ -119,7 +119,9 @@ TEST_P(MappedRegion, IsAlignedZeroedWritableReservesNoSwapAndDeclinesHugePages) 
   const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   const std::size_t last = c.bytes - page;
   std::size_t nonzero = 0;
-  for (std::size_t i = 0; i < page; ++i) nonzero += (p[i] != 0) + (p[last + i] != 0);
+  for (std::size_t i = 0; i < page; ++i) {
+    nonzero += (p[i] != 0 ? 1u : 0u) + (p[last + i] != 0 ? 1u : 0u);
+  }
   EXPECT_EQ(nonzero, 0u);
   p[0] = 1;
   p[last + page - 1] = 2;
