@@ -300,7 +300,8 @@ def test_inputs_that_are_not_dask_frames_or_columns_are_refused(client, train, i
 
 
 def test_groups_that_do_not_divide_the_trees_are_refused_before_any_share_grows(client, train):
-    model = qdask.DaskUpliftForest(mode="shares", n_estimators=5, ci_group_size=2, control="control")
+    model = qdask.DaskUpliftForest(mode="shares", n_estimators=5, ci_group_size=2,
+                                   control="control")
     with pytest.raises(ValueError, match="multiple of ci_group_size"):
         model.fit(train, "treatment", "y")
     assert not hasattr(model, "treatments_")
