@@ -500,6 +500,9 @@ class _DieWhileGrowing(distributed.WorkerPlugin):
         kit_dask._grow_share = self.original
 
 
+# Each death waits for the nanny to start a new worker process, four times over: on a busy
+# machine that alone can take minutes, so only a hang is cut short.
+@pytest.mark.timeout(600)
 def test_a_share_whose_workers_keep_dying_fails_the_fit_clearly(own_client):
     own_client.register_plugin(_DieWhileGrowing(), name="die-while-growing")
     model = qdask.DaskUpliftForest(mode="shares", n_estimators=4, control="control")
