@@ -62,7 +62,7 @@ class ExactStateLost(RuntimeError):
 class _Shard:
     columns: List[np.ndarray]  # per feature: float32 values, or uint32 codes of a string one
     dictionaries: List[Optional[int]]  # per feature: None, or the texts of a string one
-    words: np.ndarray  # uint32: group << 8 | outcome
+    words: np.ndarray  # uint32: each row's group and outcome, packed by the engine
     offset: int  # global position of the first row
     groups: int
     split: Dict[Tuple[int, int], np.ndarray] = dataclasses.field(default_factory=dict)
@@ -70,12 +70,8 @@ class _Shard:
 
     def counts(self, rows: np.ndarray) -> np.ndarray:
         """Rows and positives of each group among `rows`, as the core's group counts."""
-        words = self.words[rows]
-        group = words >> 8
-        out = np.zeros(2 * self.groups, np.int32)
-        out[0::2] = np.bincount(group, minlength=self.groups)[: self.groups]
-        out[1::2] = np.bincount(group, weights=words & 0xFF, minlength=self.groups)[: self.groups]
-        return out
+        return np.frombuffer(engine().exact_group_counts(self.words, rows, groups=self.groups),
+                             np.int32)
 
 
 def _shard_of(fit_key: str, number: int) -> _Shard:
@@ -107,7 +103,8 @@ def exact_load(part: Any, layout: Any, groups_of: Dict[Any, int], fit_key: str, 
     sizes = [None if known is None else len(known) for known in layout.categories]
     codes, labels = label_codes(part[layout.treatment], "treatment")
     group = np.array([groups_of[label] for label in labels], np.uint32)[codes]
-    words = (group << np.uint32(8)) | binary_outcome(part[layout.outcome]).astype(np.uint32)
+    words = np.frombuffer(engine().exact_words(group, binary_outcome(part[layout.outcome])),
+                          np.uint32)
     with _SHARDS_LOCK:
         _SHARDS[(fit_key, number)] = _Shard(columns, sizes, words, offset, len(groups_of))
     return words, int(part.memory_usage(deep=True).sum())

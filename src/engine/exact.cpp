@@ -194,6 +194,56 @@ PyObject* tree_rows(const A& a) {
   return PyTuple_Pack(2, split.get(), estimation.get());
 }
 
+constexpr std::array<Parameter<A>, 2> kWordsParameters{{
+    {"groups", Given::kPositional, store_object<&A::a>},
+    {"outcomes", Given::kPositional, store_object<&A::b>},
+}};
+
+// The packed word of each row (bytes of uint32), as the in-memory fit packs its group
+// (uint32) and its 0/1 outcome (uint8).
+PyObject* words(const A& a) {
+  std::optional<ArrayView> groups = read_array(a.a, "groups", Dtype::kUInt32, 1);
+  std::optional<ArrayView> outcomes =
+      groups ? read_array(a.b, "outcomes", Dtype::kUInt8, 1) : std::nullopt;
+  if (!outcomes) return nullptr;
+  if (groups->rows != outcomes->rows) {
+    raise_value_error("groups and outcomes differ in length");
+    return nullptr;
+  }
+  const std::span<const std::uint32_t> g = groups->values<std::uint32_t>();
+  const std::span<const std::uint8_t> y = outcomes->values<std::uint8_t>();
+  std::vector<std::uint32_t> packed(g.size());
+  for (std::size_t i = 0; i < g.size(); ++i) {
+    if (g[i] > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max() >> 8)) {
+      raise_value_error("a group number is too large to pack");
+      return nullptr;
+    }
+    packed[i] = pack_group_outcome(static_cast<std::int32_t>(g[i]), static_cast<std::int8_t>(y[i]));
+  }
+  return bytes_of(packed);
+}
+
+constexpr std::array<Parameter<A>, 3> kGroupCountParameters{{
+    {"words", Given::kPositional, store_object<&A::a>},
+    {"rows", Given::kPositional, store_object<&A::b>},
+    {"groups", Given::kRequiredKeyword, store_converted<&A::groups, to_u64>},
+}};
+
+// The group counts (bytes of int32: rows and positives of each group) of `rows` among the
+// packed words of every row.
+PyObject* group_counts_of(const A& a) {
+  std::optional<ArrayView> words = read_array(a.a, "words", Dtype::kUInt32, 1);
+  std::optional<ArrayView> rows = words ? read_array(a.b, "rows", Dtype::kUInt32, 1) : std::nullopt;
+  if (!rows) return nullptr;
+  std::optional<GroupCounts> counts;
+  const bool counted = panics_as_value_error([&] {
+    counts = group_counts(words->values<std::uint32_t>(), static_cast<std::size_t>(a.groups),
+                          rows->values<RowIndex>());
+  });
+  if (!counted || !counts) return nullptr;
+  return bytes_of(*counts);
+}
+
 constexpr std::array<Parameter<A>, 6> kCountParameters{{
     {"column", Given::kPositional, store_object<&A::a>},
     {"rows", Given::kPositional, store_object<&A::b>},
@@ -439,6 +489,14 @@ PyObject* node(const A& a) {
 
 PyObject* engine_exact_rows(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_with_arguments("exact_rows", kRowsParameters, args, kwargs, tree_rows);
+}
+PyObject* engine_exact_words(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_words", kWordsParameters, args, kwargs, words);
+}
+PyObject* engine_exact_group_counts(PyObject* /*module*/, PyObject* args,
+                                    PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_group_counts", kGroupCountParameters, args, kwargs,
+                             group_counts_of);
 }
 PyObject* engine_exact_count(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_with_arguments("exact_count", kCountParameters, args, kwargs, count);

@@ -10,6 +10,8 @@ PyObject* engine_load(PyObject* module, PyObject* args, PyObject* kwargs) noexce
 PyObject* engine_from_bytes(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_merge(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_words(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_group_counts(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_count(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_goes_left(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_plan(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;

@@ -102,6 +102,14 @@ PyMethodDef kFunctions[] = {
      "           honest_fraction=None, ci_group_size=1)\n--\n\n"
      "The rows fit draws for tree `tree` among every row (group_outcome: uint32 words,\n"
      "group << 8 | outcome): (split rows, estimation rows) as bytes of uint32."},
+    {"exact_words", as_cfunction(&engine_exact_words), METH_VARARGS | METH_KEYWORDS,
+     "exact_words(groups, outcomes)\n--\n\n"
+     "The packed word of each row (bytes of uint32) from its group (uint32) and its 0/1\n"
+     "outcome (uint8), as fit packs them."},
+    {"exact_group_counts", as_cfunction(&engine_exact_group_counts), METH_VARARGS | METH_KEYWORDS,
+     "exact_group_counts(words, rows, *, groups)\n--\n\n"
+     "Rows and positives of each group among `rows` (bytes of int32), from the packed\n"
+     "words of every row."},
     {"exact_count", as_cfunction(&engine_exact_count), METH_VARARGS | METH_KEYWORDS,
      "exact_count(column, rows, words, thresholds, *, groups, dictionary_size=None)\n--\n\n"
      "The counting slots (bytes of uint32) of a feature over `rows` of `column`, words[i]\n"

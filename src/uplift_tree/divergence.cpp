@@ -32,15 +32,23 @@ std::int32_t wrapping_add(std::int32_t a, std::int32_t b) noexcept {
 }  // namespace
 
 GroupCounts group_counts(const Dataset& dataset, std::span<const RowIndex> rows) {
-  const std::size_t len = 2 * (static_cast<std::size_t>(dataset.max_treatment) + 1);
+  return group_counts(dataset.group_outcome, static_cast<std::size_t>(dataset.max_treatment) + 1,
+                      rows);
+}
+
+GroupCounts group_counts(std::span<const std::uint32_t> group_outcome, std::size_t groups,
+                         std::span<const RowIndex> rows) {
+  const std::size_t len = 2 * groups;
   std::vector<std::uint32_t> acc(len, 0);
-  const std::uint64_t n = dataset.n_rows();
+  const std::uint64_t n = group_outcome.size();
   for (const RowIndex r : rows) {
     if (r >= n) panic_index(n, r);
-    const std::uint32_t word = dataset.group_outcome[r];
+    const std::uint32_t word = group_outcome[r];
+    if ((word >> 8) >= groups) panic("a row's group is beyond the groups counted");
     std::uint32_t* cell = acc.data() + 2 * static_cast<std::size_t>(word >> 8);
     cell[0] += 1;
-    cell[1] += static_cast<std::uint32_t>(static_cast<std::int32_t>(dataset.outcome(r)));
+    const auto outcome = static_cast<std::int8_t>(word & 0xffu);
+    cell[1] += static_cast<std::uint32_t>(static_cast<std::int32_t>(outcome));
   }
   GroupCounts out(len);
   for (std::size_t i = 0; i < len; ++i) out[i] = static_cast<std::int32_t>(acc[i]);

@@ -21,6 +21,10 @@ using GroupCounts = std::vector<std::int32_t>;
 inline constexpr double kNoGain = -1.7976931348623157e308;
 
 GroupCounts group_counts(const Dataset& dataset, std::span<const RowIndex> rows);
+// The same from the packed words of every row (pack_group_outcome) and the number of groups;
+// panics on a row beyond the words or a group beyond `groups`.
+GroupCounts group_counts(std::span<const std::uint32_t> group_outcome, std::size_t groups,
+                         std::span<const RowIndex> rows);
 
 double divergence_ed(double p, double q) noexcept;
 double divergence_kl(double p, double q) noexcept;

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "test_support.hpp"
+#include "uplift_tree/divergence.hpp"
 #include "uplift_tree/split_oracles.hpp"
 #include "uplift_tree/split_search.hpp"
 #include "uplift_tree/training_data.hpp"
@@ -152,6 +154,18 @@ TEST(SplitFromCounts, StringCategoriesFromTheSampleGiveTheSameSplit) {
   EXPECT_EQ(std::bit_cast<std::uint64_t>(chosen->gain),
             std::bit_cast<std::uint64_t>(expected->gain));
   EXPECT_EQ(chosen->left, expected->left_counts);
+}
+
+// A holder of some rows counts its node's groups from the packed words alone: a hand table
+// (a row listed twice counts twice), and the rows and groups it must refuse.
+TEST(SplitFromCounts, GroupCountsFromPackedWords) {
+  const std::vector<std::uint32_t> words{pack_group_outcome(0, 1), pack_group_outcome(1, 0),
+                                         pack_group_outcome(2, 1), pack_group_outcome(1, 1)};
+  const std::vector<RowIndex> rows{0, 1, 3, 3};
+  EXPECT_EQ(group_counts(words, 3, rows), (GroupCounts{1, 1, 3, 2, 0, 0}));
+  EXPECT_NE(panic_message([&] { group_counts(words, 3, std::vector<RowIndex>{4}); }), "<no panic>");
+  EXPECT_EQ(panic_message([&] { group_counts(words, 2, std::vector<RowIndex>{2}); }),
+            "a row's group is beyond the groups counted");
 }
 
 }  // namespace
