@@ -19,22 +19,24 @@ constexpr Signature<1> kPredictRowSignature{"_UpliftRandomForestModel.predict_ro
 
 // Whether predict on threads may stream the rows: conversion and scoring overlap, and every
 // row sums the trees in list order. Only where the tree jobs would use every tree of the list
-// and each once, with leaves of one width; the other cases keep their own outcomes.
-bool streams(const ModelRecord& model, std::size_t rows, std::int32_t threads) {
+// and each once, with leaves of one width (returned); the other cases keep their own outcomes.
+std::optional<std::size_t> streamed_width(const ModelRecord& model, std::size_t rows,
+                                          std::int32_t threads) {
   const UpliftRandomForestModel& forest = model.forest();
   const PackedForest& packed = *model.packed_forest();
-  return threads >= 2 && rows != 0 && forest.n_estimators > 0 &&
-         packed.size() == static_cast<std::size_t>(forest.n_estimators) &&
-         packed.leaf_width().has_value();
+  if (threads < 2 || rows == 0 || forest.n_estimators <= 0 ||
+      packed.size() != static_cast<std::size_t>(forest.n_estimators)) {
+    return std::nullopt;
+  }
+  return packed.leaf_width();
 }
 
 // Rows converted block by block on this thread while the prediction threads score the blocks
 // converted before. The first bad cell ends the call as in convert_rows; a failure of the walk
 // (reported on stderr once every row has converted) fails the count, as a failed tree job does.
 PyObject* predict_streamed(const ModelRecord& model, const std::vector<PyRef>& lists,
-                           std::int32_t threads) {
+                           std::int32_t threads, std::size_t width) {
   const PackedForest& packed = *model.packed_forest();
-  const std::size_t width = *packed.leaf_width();
   BlockRowConverter converter(packed);
   StreamTable table(lists.size(), width);
   std::optional<Panic> failure = predict_stream(
@@ -48,6 +50,7 @@ PyObject* predict_streamed(const ModelRecord& model, const std::vector<PyRef>& l
   }
   return table.release();
 }
+
 }  // namespace
 
 PyObject* method_predict(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -59,7 +62,9 @@ PyObject* method_predict(PyObject* self, PyObject* args, PyObject* kwargs) noexc
         const auto n_threads = convert_arg("n_threads", a[1], to_i32);
         if (!n_threads) return nullptr;
         const std::int32_t threads = *n_threads < 0 ? logical_processors() : *n_threads;
-        if (streams(model, lists->size(), threads)) return predict_streamed(model, *lists, threads);
+        if (const auto width = streamed_width(model, lists->size(), threads)) {
+          return predict_streamed(model, *lists, threads, *width);
+        }
         RowBatch rows = convert_rows(*lists);
         return float_table(
             predict(model.forest(), model.packed_forest(), std::move(rows), *n_threads));
