@@ -20,18 +20,21 @@ PyObject* float_table(const FloatTable& table);
 
 // The same table filled block by block as a stream scores them, in any order: each block's
 // rows become lists of `width` floats at their places, the collector paused only while a block
-// is added (as float_table pauses it). Until every row is added the list holds empty slots, so
-// it leaves only through release(), once complete; a table dropped before is freed whole.
+// is added (as float_table pauses it). Until every row is added the list holds empty slots:
+// the collector does not see it, and it leaves only through release(), which panics unless
+// every row was added once; a table dropped before is freed whole.
 class StreamTable {
  public:
   StreamTable(std::size_t rows, std::size_t width);
   void add(const StreamBlock& block);
-  PyObject* release() noexcept { return table_.release(); }
+  PyObject* release();
 
  private:
   PyRef table_;
+  std::size_t rows_;
   std::size_t width_;
   bool pause_;
+  std::size_t filled_ = 0;
 };
 
 }  // namespace quillmarsh

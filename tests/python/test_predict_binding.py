@@ -394,3 +394,22 @@ def test_failures_of_rows_in_late_blocks(model, capfd, n_threads, changes, outco
     reported = capfd.readouterr().err
     assert ("not f64" in reported or "not str" in reported) == (walk_failed and "count" in outcome)
     assert [sys.getrefcount(o) for o in (cell, rows[7], rows)] == before
+
+
+# Code that a cell's conversion runs cannot reach the threaded call's unfinished table, whose
+# slots for the rows not yet predicted are empty.
+def test_cell_code_cannot_reach_the_unfinished_table(model):
+    import gc
+    rows = block_rows(3 * BLOCK)
+    seen = []
+
+    class Looking:
+        def __float__(self):
+            seen.extend(o for o in gc.get_objects()
+                        if type(o) is list and len(o) == len(rows) and o is not rows)
+            return 0.5
+
+    rows[2 * BLOCK + 1] = [Looking(), "red"]
+    table = model.predict(rows, 2)
+    assert seen == [] and table[2 * BLOCK + 1] == model.predict_row([0.5, "red"])
+    assert gc.is_tracked(table)
