@@ -2,6 +2,7 @@
 #include "lib/float_table.hpp"
 
 #include <optional>
+#include <string>
 
 #include "binding/py_error.hpp"
 #include "binding/py_ref.hpp"
@@ -45,7 +46,50 @@ class CollectorPause {
 
 constexpr std::size_t kCollectorPauseRows = 10000;
 
+// One row's means as a new list of floats.
+PyObject* mean_list(const double* means, std::size_t width) {
+  PyRef row = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(width)));
+  if (!row) panic_with_pending_error();
+  for (std::size_t k = 0; k < width; ++k) {
+    PyObject* value = PyFloat_FromDouble(means[k]);
+    if (value == nullptr) panic_with_pending_error();
+    PyList_SetItem(row.get(), static_cast<Py_ssize_t>(k), value);  // steals
+  }
+  return row.release();
+}
+
 }  // namespace
+
+StreamTable::StreamTable(std::size_t rows, std::size_t width)
+    : table_(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)))),
+      rows_(rows),
+      width_(width),
+      pause_(rows >= kCollectorPauseRows) {
+  if (!table_) panic_with_pending_error();
+  // Code that converting a cell runs could otherwise reach the unfinished list through the
+  // collector (gc.get_objects) and read its empty slots.
+  PyObject_GC_UnTrack(table_.get());
+}
+
+PyObject* StreamTable::release() {
+  if (filled_ != rows_) {
+    panic("prediction table: " + std::to_string(filled_) + " of " + std::to_string(rows_) +
+          " rows filled");
+  }
+  PyObject_GC_Track(table_.get());
+  return table_.release();
+}
+
+void StreamTable::add(const StreamBlock& block) {
+  std::optional<CollectorPause> pause;
+  if (pause_) pause.emplace();
+  const std::size_t rows = block.rows.size();
+  for (std::size_t r = 0; r < rows; ++r) {
+    PyObject* row = mean_list(block.means.data() + r * width_, width_);
+    PyList_SetItem(table_.get(), static_cast<Py_ssize_t>(block.first + r), row);  // steals
+  }
+  filled_ += rows;
+}
 
 bool import_collector_control() {
   if (collector == nullptr) collector = PyImport_ImportModule("gc");

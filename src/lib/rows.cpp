@@ -42,7 +42,10 @@ std::optional<double> cell_as_double(PyObject* cell) {
   return value;
 }
 
-void add_cell(RowBatch& batch, TextEncoder& texts, PyObject* cell) {
+// The cells of a row go to a Sink: begin_row(), add_number(float), add_text_code(code of
+// `texts`). A RowBatch is one; BlockSink another.
+template <class Sink>
+void add_cell(Sink& batch, TextEncoder& texts, PyObject* cell) {
   if (PyFloat_CheckExact(cell)) {  // the common case; its conversion cannot fail or run code
     batch.add_number(static_cast<float>(PyFloat_AsDouble(cell)));
     return;
@@ -75,7 +78,8 @@ void add_cell(RowBatch& batch, TextEncoder& texts, PyObject* cell) {
   panic_bad_cell(as_number, as_text);
 }
 
-void add_row(RowBatch& batch, TextEncoder& texts, PyObject* list) {
+template <class Sink>
+void add_row(Sink& batch, TextEncoder& texts, PyObject* list) {
   batch.begin_row();
   if (PyList_CheckExact(list)) {
     // An exact float converts without running Python code or allocating, so the list
@@ -100,7 +104,54 @@ void add_row(RowBatch& batch, TextEncoder& texts, PyObject* list) {
   if (PyErr_Occurred() != nullptr) panic_with_pending_error();
 }
 
+// A streamed block's rows: a text cell indexes the block's text_ids, which hold the forest's
+// category id of its text (each distinct text looked up once per call, in `ids`).
+class BlockSink {
+ public:
+  BlockSink(StreamBlock& block, const PackedForest& forest, const TextEncoder& texts,
+            std::vector<std::uint32_t>& ids)
+      : block_(block), forest_(forest), texts_(texts), ids_(ids) {}
+  void begin_row() { block_.rows.begin_row(); }
+  void add_number(float v) { block_.rows.add_number(v); }
+  void add_text_code(std::uint32_t code) {
+    while (ids_.size() <= code) {
+      ids_.push_back(forest_.category_id(texts_.text(static_cast<std::uint32_t>(ids_.size()))));
+    }
+    block_.rows.add_text_code(static_cast<std::uint32_t>(block_.text_ids.size()));
+    block_.text_ids.push_back(ids_[code]);
+  }
+
+ private:
+  StreamBlock& block_;
+  const PackedForest& forest_;
+  const TextEncoder& texts_;
+  std::vector<std::uint32_t>& ids_;
+};
+
 }  // namespace
+
+namespace {
+
+// Asks the processor to fetch the cells of a row about to be converted, so that reading the
+// cell objects (most of a conversion's time) overlaps the conversion of the row before. Only a
+// hint: nothing read here is used, and a prefetched address that code run by a conversion frees
+// in the meantime is harmless.
+void prefetch_cells(PyObject* list) {
+  if (!PyList_CheckExact(list)) return;
+  const Py_ssize_t size = PyList_Size(list);
+  for (Py_ssize_t i = 0; i < size; ++i) __builtin_prefetch(PyList_GetItem(list, i));
+}
+
+}  // namespace
+
+void BlockRowConverter::convert(std::span<const PyRef> lists, StreamBlock& block) {
+  BlockSink sink(block, forest_, texts_, ids_);
+  const std::size_t end = block.first + block.count;
+  for (std::size_t r = block.first; r < end; ++r) {
+    if (r + 1 < lists.size()) prefetch_cells(lists[r + 1].get());
+    add_row(sink, texts_, lists[r].get());
+  }
+}
 
 RowBatch convert_rows(const std::vector<PyRef>& lists) {
   std::size_t cells = 0;

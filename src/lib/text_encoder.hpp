@@ -20,6 +20,8 @@ class TextEncoder {
   // The code of a str (or subclass); nothing for another object (no error set) or for a str
   // that has no UTF-8 form (UnicodeEncodeError set).
   std::optional<std::uint32_t> code_of(PyObject* item);
+  // The text of a code code_of gave.
+  const std::string& text(std::uint32_t code) const { return *texts_[code]; }
   // The distinct texts, in code order; the encoder is left empty.
   std::vector<std::string> take_dictionary();
 

@@ -31,6 +31,12 @@ struct RowView {
 class RowBatch {
  public:
   void reserve(std::size_t rows, std::size_t cells);
+  // No rows and no texts; the capacity stays for the next rows.
+  void clear() noexcept {
+    cells_.clear();
+    row_begin_.clear();
+    texts_.clear();
+  }
   // The two calls made for every row and cell: inline.
   void begin_row() { row_begin_.push_back(cells_.size()); }  // starts a new, empty row
   void add_number(float v) { cells_.push_back(Cell{Cell::kNumber, v}); }

@@ -339,3 +339,77 @@ def test_shared_borrows_nest_but_refuse_an_exclusive_one(model, tmp_path):
 
     assert model.predict_row([Probe(), "red"]) == model.predict_row([0.5, "red"])
     assert seen == [["f0", "f1"], "Already borrowed"]
+
+
+# Threaded predictions convert the rows in blocks of this many, while other threads score the
+# blocks converted before.
+BLOCK = 2048
+
+
+def block_rows(n, seed=5):
+    """n rows of [float, str], each str a fresh object; "mauve" (no category of the forest)
+    first appears in a late block."""
+    import random
+    rnd = random.Random(seed)
+    colours = ["red", "green", "blue"]
+    rows = [[rnd.random(), "".join(rnd.choice(colours))] for _ in range(n)]
+    rows[-BLOCK // 2][1] = "".join(["mau", "ve"])
+    return rows
+
+
+@pytest.mark.parametrize("n_threads", [2, 3, -1])
+def test_rows_of_many_blocks_predict_as_predict_row_does(model, n_threads):
+    import gc
+    rows = block_rows(5 * BLOCK + 17)
+    table = model.predict(rows, n_threads)
+    assert table == [model.predict_row(r) for r in rows]  # bit for bit: trees in list order
+    assert all(type(r) is list for r in table)
+    assert gc.isenabled()
+
+
+WRONG_KINDS = ["x", 1.0]  # whatever a split tests, its cell is of the other kind
+
+
+# A failure of the walk in one block fails the count as a failed tree job does, but only once
+# every row has converted: a bad cell in a later block ends the call with its own error, as
+# when every row is converted first. Nothing is returned, and the call holds nothing after.
+@pytest.mark.parametrize("n_threads", [2, 3])
+@pytest.mark.parametrize("changes,outcome", [
+    ({-1: [None, "red"]}, bad_cell_message("TypeError: must be real number, not NoneType",
+                                           "TypeError: 'NoneType' object cannot be converted "
+                                           "to 'PyString'")),
+    ({BLOCK + 5: WRONG_KINDS}, "assertion failed: count == self.n_estimators"),
+    ({0: [0.5]}, "assertion failed: count == self.n_estimators"),  # the first row's width
+    ({BLOCK + 5: WRONG_KINDS, -1: [b"x", "red"]}, "not bytes"),
+])
+def test_failures_of_rows_in_late_blocks(model, capfd, n_threads, changes, outcome):
+    rows = block_rows(4 * BLOCK + 3)
+    for at, row in changes.items():
+        rows[at] = row
+    cell = rows[7][1]
+    before = [sys.getrefcount(o) for o in (cell, rows[7], rows)]
+    message = raises_panic(lambda: model.predict(rows, n_threads))
+    assert message == outcome or outcome.startswith("not ") and outcome in message
+    walk_failed = any(r is WRONG_KINDS for r in rows)
+    reported = capfd.readouterr().err
+    assert ("not f64" in reported or "not str" in reported) == (walk_failed and "count" in outcome)
+    assert [sys.getrefcount(o) for o in (cell, rows[7], rows)] == before
+
+
+# Code that a cell's conversion runs cannot reach the threaded call's unfinished table, whose
+# slots for the rows not yet predicted are empty.
+def test_cell_code_cannot_reach_the_unfinished_table(model):
+    import gc
+    rows = block_rows(3 * BLOCK)
+    seen = []
+
+    class Looking:
+        def __float__(self):
+            seen.extend(o for o in gc.get_objects()
+                        if type(o) is list and len(o) == len(rows) and o is not rows)
+            return 0.5
+
+    rows[2 * BLOCK + 1] = [Looking(), "red"]
+    table = model.predict(rows, 2)
+    assert seen == [] and table[2 * BLOCK + 1] == model.predict_row([0.5, "red"])
+    assert gc.is_tracked(table)
