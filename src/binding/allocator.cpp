@@ -75,8 +75,8 @@ void leave_thread_heap() noexcept { back_to_default_heap(); }
 
 // operator new's handler. A heap bound to an arena never goes beyond it: a block the arena
 // cannot hold (larger than it, or the arena full) sends the thread back to the default heap
-// for the rest of its life, and operator new tries again there, so such a block succeeds or
-// fails exactly as it would without the arena. A failure of the default heap is
+// until its scope ends (a module thread's whole life), and operator new tries again there, so such
+// a block succeeds or fails exactly as it would without the arena. A failure of the default heap is
 // std::bad_alloc.
 void on_exhausted() {
   if (back_to_default_heap()) return;

@@ -50,6 +50,8 @@ namespace {
 // every thread it starts.
 std::atomic<void (*)() noexcept> heap_enter{nullptr};
 std::atomic<void (*)() noexcept> heap_leave{nullptr};
+// ThreadHeapScopes open on this thread.
+thread_local unsigned scopes_open = 0;
 }  // namespace
 
 void install_thread_heap_hooks(ThreadHeapHooks hooks) noexcept {
@@ -57,13 +59,15 @@ void install_thread_heap_hooks(ThreadHeapHooks hooks) noexcept {
   heap_enter.store(hooks.enter, std::memory_order_release);
 }
 
-ThreadHeapScope::ThreadHeapScope() noexcept
-    : hooks_{heap_enter.load(std::memory_order_acquire),
-             heap_leave.load(std::memory_order_acquire)} {
+ThreadHeapScope::ThreadHeapScope() noexcept {
+  if (scopes_open++ > 0) return;  // an inner scope: the thread is already where it should be
+  hooks_ = ThreadHeapHooks{heap_enter.load(std::memory_order_acquire),
+                           heap_leave.load(std::memory_order_acquire)};
   if (hooks_.enter != nullptr) hooks_.enter();
 }
 
 ThreadHeapScope::~ThreadHeapScope() {
+  --scopes_open;
   if (hooks_.leave != nullptr) hooks_.leave();
 }
 

@@ -30,8 +30,8 @@ void* map_region(std::size_t bytes, std::size_t alignment) noexcept;
 
 // Where the heap memory of the threads the module starts comes from. The module installs, once
 // at initialisation, a pair of functions that every thread started by spawn_detached calls:
-// `enter` before its work, `leave` after it. Without them (the C++ tests) threads use the
-// default heap.
+// `enter` before its work, `leave` after it, never nested on one thread. Without them (the C++
+// tests) threads use the default heap.
 struct ThreadHeapHooks {
   void (*enter)() noexcept = nullptr;
   void (*leave)() noexcept = nullptr;
@@ -39,7 +39,11 @@ struct ThreadHeapHooks {
 // Called before any thread starts; later calls replace the hooks for threads started after.
 void install_thread_heap_hooks(ThreadHeapHooks hooks) noexcept;
 
-// The calling thread allocates from the installed heap for its lifetime.
+// The calling thread allocates from the installed heap for the scope's lifetime: a module
+// thread for its whole life, the interpreter's thread for one fit (conversion, dataset,
+// collected trees), so that its blocks do not land in huge pages either. Leaving the scope,
+// by return or by exception, puts the thread back on the heap it had. Scopes nest (a fit
+// called from a progress callback inside a fit): only the outermost one calls the hooks.
 class ThreadHeapScope {
  public:
   ThreadHeapScope() noexcept;

@@ -14,6 +14,7 @@
 #include "binding/compound.hpp"
 #include "binding/convert.hpp"
 #include "binding/py_error.hpp"
+#include "common/page_allocator.hpp"
 #include "common/panic.hpp"
 #include "engine/arguments.hpp"
 #include "engine/arrays.hpp"
@@ -355,6 +356,9 @@ bool out_of_bag(const EngineForest& forest, const TrainingRoot& root, const FitA
 }
 
 PyObject* train_forest(const FitArguments& a) {
+  // The calling thread's blocks (the dataset's, the collected trees, the packed forest) come
+  // from the module threads' heap, without huge pages, until the call returns.
+  const ThreadHeapScope heap;
   std::optional<TrainingInput> input = read_training_input(a);
   if (!input) return nullptr;
   std::optional<TrainingRoot> root = build_root(*input, a);

@@ -2,6 +2,7 @@
 // count, then trains the record, printing progress through the interpreter.
 #include "binding/compound.hpp"
 #include "binding/convert.hpp"
+#include "common/page_allocator.hpp"
 #include "lib/console.hpp"
 #include "lib/intake.hpp"
 #include "lib/methods.hpp"
@@ -20,6 +21,9 @@ PyObject* method_fit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
   return call_method<Borrow::kExclusive>(
       self, args, kwargs, kFitSignature,
       [](UpliftRandomForestModel& forest, const auto& a) -> PyObject* {
+        // The converted columns, the dataset and the trees come from the module threads' heap,
+        // without huge pages, until the call returns.
+        const ThreadHeapScope heap;
         const auto data = convert_arg("data", a[0], to_column_map);
         if (!data) return nullptr;
         const auto x_names = convert_arg("x_names", a[1], to_name_list);

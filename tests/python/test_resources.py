@@ -154,6 +154,51 @@ def test_module_threads_take_their_blocks_from_mappings_without_huge_pages():
     assert result.stdout.split()[-3:] == expected.split(), result.stdout
 
 
+def test_fit_converts_the_callers_columns_into_the_arena_without_huge_pages():
+    # The class converts the caller's lists on the interpreter's thread; for the length of the
+    # fit that thread allocates in the arena without huge pages too, so at a progress line
+    # (printed on that thread while later trees grow) the arena holds at least the converted
+    # feature column, and no huge page. Before, the column sat in mimalloc's default heap.
+    result = run_child(textwrap.dedent("""
+        import sys, quillmarsh
+        rows = 1_000_000
+        data = {"x": [float(i % 977) for i in range(rows)],
+                "treatment": [i % 2 for i in range(rows)],
+                "outcome": [i % 3 == 0 for i in range(rows)]}
+        def arenas():
+            found, current = [], None
+            for line in open("/proc/self/smaps"):
+                field = line.split()
+                if not line[0].isupper():
+                    begin, end = (int(x, 16) for x in field[0].split("-"))
+                    current = {"size": end - begin}
+                elif field[0] in ("Rss:", "AnonHugePages:"):
+                    current[field[0]] = int(field[1]) * 1024
+                elif field[0] == "VmFlags:" and "nh" in field and current["size"] == 1 << 30:
+                    found.append(current)
+            return found
+        class Lines:
+            seen = None
+            def write(self, text):
+                if Lines.seen is None and text.strip():
+                    Lines.seen = arenas()
+            def flush(self):
+                pass
+        model = quillmarsh._UpliftRandomForestModel(4, 1, 2, 100, "KL", 10, False, False, 0.9)
+        out, sys.stdout = sys.stdout, Lines()
+        try:
+            model.fit(data, ["x"], "treatment", "outcome", 2)
+        finally:
+            sys.stdout = out
+        column = 4 * rows
+        print(len(Lines.seen), [a["Rss:"] >= column and a["AnonHugePages:"] == 0
+                                for a in Lines.seen])
+    """))
+    assert result.returncode == 0, result.stderr[-3000:]
+    expected = "0 []" if UNDER_SANITIZER else "1 [True]"
+    assert result.stdout.split("\n")[-2] == expected, result.stdout
+
+
 if __name__ == "__main__":
     sys.path.insert(0, HERE)
     figures = measure(int(sys.argv[1]) if len(sys.argv) > 1 else CYCLES)

@@ -69,6 +69,28 @@ TEST_P(ThreadHeapHooksTest, FunctionRunsBetweenEnterAndLeaveOnItsThread) {
   EXPECT_EQ(inside, 0);  // the calling thread keeps its heap
 }
 
+// The calling thread of a fit: a scope switches it for the call, an inner scope (a fit called
+// from a progress callback) changes nothing, and leaving the outer one, by return or by
+// exception, puts it back; a later call switches it again.
+TEST_F(ThreadHeapHooksTest, NestedScopesOnTheCallingThreadSwitchOnceAndBackAfterAnException) {
+  for (const bool fails : {false, true}) {
+    try {
+      const ThreadHeapScope outer;
+      EXPECT_EQ(inside, 1);
+      {
+        const ThreadHeapScope inner;
+        EXPECT_EQ(inside, 1);
+      }
+      EXPECT_EQ(inside, 1);  // the inner scope's end leaves the thread where the call put it
+      if (fails) panic("the fit failed");
+    } catch (const Panic&) {  // NOLINT(bugprone-empty-catch): the unwinding is the case
+    }
+    EXPECT_EQ(inside, 0);
+  }
+  EXPECT_EQ(entered, 2);
+  EXPECT_EQ(left, 2);
+}
+
 TEST(ThreadHeapHooks, WithoutHooksThreadsRunAsBefore) {
   install_thread_heap_hooks(ThreadHeapHooks{});
   std::atomic<int> seen{-1};
