@@ -136,6 +136,35 @@ PyMethodDef kFunctions[] = {
     {"exact_node", as_cfunction(&engine_exact_node), METH_VARARGS | METH_KEYWORDS,
      "exact_node(counts, rates)\n--\n\n"
      "(rates or None, uplift) of a node from its counts (and its parent's rates)."},
+    {"exact_route_level", as_cfunction(&engine_exact_route_level), METH_VARARGS | METH_KEYWORDS,
+     "exact_route_level(columns, strings, rows, ranges, splits, words, *, groups,\n"
+     "                  dictionary_sizes)\n--\n\n"
+     "A holder's rows of the children of its split nodes (splits: uint64 rows of held node,\n"
+     "feature, value bits): (rows, ranges, children's group counts as int32), bytes each."},
+    {"exact_samples_level", as_cfunction(&engine_exact_samples_level), METH_VARARGS | METH_KEYWORDS,
+     "exact_samples_level(columns, strings, rows, ranges, searched, *, seed, n_features,\n"
+     "                    max_features, max_bins, dictionary_sizes)\n--\n\n"
+     "A holder's values (uint32 words) at the candidate sample positions of every searched\n"
+     "node (uint64 rows of tree, slot, n, held node, first position) and feature: (words,\n"
+     "uint64 item ends), bytes each."},
+    {"exact_counts_level", as_cfunction(&engine_exact_counts_level), METH_VARARGS | METH_KEYWORDS,
+     "exact_counts_level(columns, strings, rows, ranges, items, candidates, *, words, groups,\n"
+     "                   dictionary_sizes)\n--\n\n"
+     "A holder's counting slots of every item (uint64 rows of held node, feature) over its\n"
+     "candidates ((words, ends)): (words, uint64 item ends), bytes each."},
+    {"exact_candidates_level", as_cfunction(&engine_exact_candidates_level),
+     METH_VARARGS | METH_KEYWORDS,
+     "exact_candidates_level(searched, answers, strings, dictionary_sizes, *, seed, n_features,\n"
+     "                       max_features, max_bins)\n--\n\n"
+     "The searched features (uint32 per item) and candidates ((words, ends)) of every searched\n"
+     "node (uint64 rows of tree, slot, n) from the holders' sampled values, in holder order."},
+    {"exact_choose_level", as_cfunction(&engine_exact_choose_level), METH_VARARGS | METH_KEYWORDS,
+     "exact_choose_level(slots, node_ends, prefix, counts, *, criterion, balance,\n"
+     "                   regularization, alpha, min_samples_leaf, min_samples_treatment=None)\n"
+     "--\n\n"
+     "Every node's best split from the holders' slots: bytes of the item (int64, -1: none),\n"
+     "candidate (uint64), gain (float64), left and right counts (int32) and holders' left\n"
+     "rows (uint64)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
