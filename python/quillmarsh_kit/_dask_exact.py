@@ -40,10 +40,12 @@ from ._params import EngineSettings
 from ._tabular import STRING, to_table
 
 # On a worker: the shards of running fits, by (fit key, partition number); and what the
-# shards of one worker share: each tree's rows among all rows, drawn once per worker.
+# shards of one worker share, drawn once per worker: each tree's rows among all rows, and by
+# fit the round and sample positions of its searched nodes.
 _SHARDS: Dict[Tuple[str, int], "_Shard"] = {}
 _SHARDS_LOCK = threading.Lock()
 _TREE_ROWS: Dict[Tuple[str, int], Tuple[np.ndarray, np.ndarray]] = {}
+_POSITIONS: Dict[str, Tuple[int, Any]] = {}
 
 # Bounds of one batch of trees: the shards' row lists at most a quarter of a partition's
 # memory, the candidate samples passing through the client at most this many bytes a round.
@@ -143,6 +145,7 @@ def exact_forget(fit_key: str) -> None:
         for kept in shared:
             for key in [k for k in kept if k[0] == fit_key]:
                 del kept[key]
+        _POSITIONS.pop(fit_key, None)
 
 
 def exact_round(fit_key: str, number: int, request: Dict[str, Any],
@@ -155,17 +158,32 @@ def exact_round(fit_key: str, number: int, request: Dict[str, Any],
     if "route" in request:
         out["route"] = shard.route(request["route"])
     if "sample" in request:
-        plan = request["plan"]
+        features, positions = _positions(fit_key, request["plan"], request["sample"])
         out["sample"] = tuple(np.frombuffer(b, t) for b, t in zip(engine().exact_samples_level(
-            shard.columns, shard.strings, *shard.split, request["sample"], seed=plan["seed"],
-            n_features=plan["n_features"], max_features=plan["max_features"],
-            max_bins=plan["max_bins"], **shard.features()), (np.uint32, np.uint64)))
+            shard.columns, shard.strings, *shard.split, request["sample"], features, positions,
+            **shard.features()), (np.uint32, np.uint64)))
     if "count" in request:
         out["count"] = tuple(np.frombuffer(b, t) for b, t in zip(engine().exact_counts_level(
             shard.columns, shard.strings, *shard.split, request["count"],
             request["candidates"], words=shard.words, groups=shard.groups,
             **shard.features()), (np.uint32, np.uint64)))
     return out
+
+
+def _positions(fit_key: str, plan: Dict[str, Any], searched: np.ndarray) -> Any:
+    """The features and sample positions of the round's searched nodes (the same for every
+    shard), drawn by the first of the worker's shards to ask."""
+    with _SHARDS_LOCK:
+        made = _POSITIONS.get(fit_key)
+    if made is not None and made[0] == plan["round"]:
+        return made[1]
+    features, (words, ends) = engine().exact_positions_level(
+        searched, **{k: plan[k] for k in ("seed", "n_features", "max_features", "max_bins")})
+    drawn = (np.frombuffer(features, np.uint32),
+             (np.frombuffer(words, np.uint32), np.frombuffer(ends, np.uint64)))
+    with _SHARDS_LOCK:
+        _POSITIONS[fit_key] = (plan["round"], drawn)
+    return drawn
 
 
 def _init_trees(fit_key: str, shard: _Shard, trees: List[Tuple[int, Dict[str, Any]]],
@@ -345,7 +363,8 @@ class ExactGrowth:
         firsts = np.cumsum(sizes, axis=1) - sizes
         requests: List[Dict[str, Any]] = []
         for s in range(len(self.sizes)):
-            request: Dict[str, Any] = {"plan": self._draws(), "sample": np.column_stack(
+            plan = {**self._draws(), "round": self.rounds_run}
+            request: Dict[str, Any] = {"plan": plan, "sample": np.column_stack(
                 [table, np.array(searched, np.uint64), firsts[:, s]]).astype(np.uint64)}
             if routes is not None:
                 request["route"] = routes

@@ -542,33 +542,73 @@ PyObject* route_level(const A& a) {
   return PyTuple_Pack(3, r.get(), g.get(), c.get());
 }
 
-constexpr std::array<Parameter<A>, 10> kSamplesParameters{{
+constexpr std::array<Parameter<A>, 5> kPositionsParameters{{
+    {"searched", Given::kPositional, store_object<&A::a>},
+    {"seed", Given::kRequiredKeyword, store_converted<&A::seed, to_u64>},
+    {"n_features", Given::kRequiredKeyword, store_converted<&A::n_features, to_u64>},
+    {"max_features", Given::kRequiredKeyword, store_converted<&A::max_features, to_u64>},
+    {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
+}};
+
+// What every searched node (searched: uint64 (tree, slot, n, ...) rows) draws: the features
+// of its items (uint32) and each item's sample positions ((words, ends)), bytes each.
+PyObject* positions_level(const A& a) {
+  std::optional<ArrayView> table = read_array(a.a, "searched", Dtype::kUInt64, 2);
+  if (!table) return nullptr;
+  if (table->columns < 3) {
+    raise_value_error("searched must have at least 3 columns");
+    return nullptr;
+  }
+  const std::vector<SearchedNode> searched = searched_nodes(*table);
+  LevelItems out;
+  const bool drawn = panics_as_value_error([&] {
+    const LockReleased released;
+    out = level_sample_positions(searched, draw_settings(a));
+  });
+  if (!drawn) return nullptr;
+  PyRef features = PyRef::steal(bytes_of(out.features));
+  PyRef pair = PyRef::steal(flat_pair(out.items));
+  if (!features || !pair) return nullptr;
+  return PyTuple_Pack(2, features.get(), pair.get());
+}
+
+constexpr std::array<Parameter<A>, 8> kSamplesParameters{{
     {"columns", Given::kPositional, store_object<&A::a>},
     {"strings", Given::kPositional, store_object<&A::b>},
     {"rows", Given::kPositional, store_object<&A::c>},
     {"ranges", Given::kPositional, store_object<&A::d>},
     {"searched", Given::kPositional, store_object<&A::e>},
-    {"seed", Given::kRequiredKeyword, store_converted<&A::seed, to_u64>},
-    {"n_features", Given::kRequiredKeyword, store_converted<&A::n_features, to_u64>},
-    {"max_features", Given::kRequiredKeyword, store_converted<&A::max_features, to_u64>},
-    {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
+    {"features", Given::kPositional, store_object<&A::f>},
+    {"positions", Given::kPositional, store_object<&A::h>},
     {"dictionary_sizes", Given::kRequiredKeyword, store_object<&A::g>},
 }};
 
 // The holder's sampled values of every searched node (searched: uint64 (tree, slot, n, held
-// node, first position) rows): (words, ends) bytes.
+// node, first position) rows; features and positions: exact_positions_level's):
+// (words, ends) bytes.
 PyObject* samples_level(const A& a) {
   std::optional<HeldColumns> held = read_columns(a.a, a.b, a.g);
   std::optional<HeldState> state = held ? read_state(a.c, a.d) : std::nullopt;
   std::optional<ArrayView> table = state ? read_table(a.e, "searched", 5) : std::nullopt;
-  if (!table) return nullptr;
+  std::optional<ArrayView> features =
+      table ? read_array(a.f, "features", Dtype::kUInt32, 1) : std::nullopt;
+  std::optional<FlatItems> positions = features ? read_pair(a.h, "positions") : std::nullopt;
+  if (!positions) return nullptr;
   const std::vector<SearchedNode> searched = searched_nodes(*table);
+  LevelItems drawn;
+  const std::span<const std::uint32_t> f = features->values<std::uint32_t>();
+  drawn.features.assign(f.begin(), f.end());
+  drawn.items = std::move(*positions);
+  if (drawn.features.size() != drawn.items.ends.size()) {
+    raise_value_error("features and positions differ in number of items");
+    return nullptr;
+  }
   FlatItems out;
-  const bool drawn = panics_as_value_error([&] {
+  const bool read = panics_as_value_error([&] {
     const LockReleased released;
-    out = held_sample_values(held->columns, state->nodes(), searched, draw_settings(a));
+    out = held_sample_values(held->columns, state->nodes(), searched, drawn);
   });
-  if (!drawn) return nullptr;
+  if (!read) return nullptr;
   return flat_pair(out);
 }
 
@@ -631,7 +671,7 @@ PyObject* candidates_level(const A& a) {
   HeldColumns kinds;
   if (!answers || !read_kinds(a.c, a.d, kinds)) return nullptr;
   const std::vector<SearchedNode> searched = searched_nodes(*table);
-  LevelCandidates out;
+  LevelItems out;
   const bool made = panics_as_value_error([&] {
     const LockReleased released;
     out = level_candidates(searched, *answers, kinds.strings, kinds.dictionary_sizes,
@@ -639,7 +679,7 @@ PyObject* candidates_level(const A& a) {
   });
   if (!made) return nullptr;
   PyRef features = PyRef::steal(bytes_of(out.features));
-  PyRef pair = PyRef::steal(flat_pair(out.candidates));
+  PyRef pair = PyRef::steal(flat_pair(out.items));
   if (!features || !pair) return nullptr;
   return PyTuple_Pack(2, features.get(), pair.get());
 }
@@ -883,6 +923,11 @@ PyObject* node(const A& a) {
 PyObject* engine_exact_route_level(PyObject* /*module*/, PyObject* args,
                                    PyObject* kwargs) noexcept {
   return call_with_arguments("exact_route_level", kRouteParameters, args, kwargs, route_level);
+}
+PyObject* engine_exact_positions_level(PyObject* /*module*/, PyObject* args,
+                                       PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_positions_level", kPositionsParameters, args, kwargs,
+                             positions_level);
 }
 PyObject* engine_exact_samples_level(PyObject* /*module*/, PyObject* args,
                                      PyObject* kwargs) noexcept {

@@ -141,12 +141,17 @@ PyMethodDef kFunctions[] = {
      "                  dictionary_sizes)\n--\n\n"
      "A holder's rows of the children of its split nodes (splits: uint64 rows of held node,\n"
      "feature, value bits): (rows, ranges, children's group counts as int32), bytes each."},
+    {"exact_positions_level", as_cfunction(&engine_exact_positions_level),
+     METH_VARARGS | METH_KEYWORDS,
+     "exact_positions_level(searched, *, seed, n_features, max_features, max_bins)\n--\n\n"
+     "What every searched node (uint64 rows of tree, slot, n, ...) draws: its features\n"
+     "(uint32 per item) and each one's candidate sample positions ((words, uint64 ends))."},
     {"exact_samples_level", as_cfunction(&engine_exact_samples_level), METH_VARARGS | METH_KEYWORDS,
-     "exact_samples_level(columns, strings, rows, ranges, searched, *, seed, n_features,\n"
-     "                    max_features, max_bins, dictionary_sizes)\n--\n\n"
-     "A holder's values (uint32 words) at the candidate sample positions of every searched\n"
-     "node (uint64 rows of tree, slot, n, held node, first position) and feature: (words,\n"
-     "uint64 item ends), bytes each."},
+     "exact_samples_level(columns, strings, rows, ranges, searched, features, positions, *,\n"
+     "                    dictionary_sizes)\n--\n\n"
+     "A holder's values (uint32 words) at the sample positions (exact_positions_level's) of\n"
+     "every searched node (uint64 rows of tree, slot, n, held node, first position) that\n"
+     "fall among its rows: (words, uint64 item ends), bytes each."},
     {"exact_counts_level", as_cfunction(&engine_exact_counts_level), METH_VARARGS | METH_KEYWORDS,
      "exact_counts_level(columns, strings, rows, ranges, items, candidates, *, words, groups,\n"
      "                   dictionary_sizes)\n--\n\n"

@@ -87,10 +87,10 @@ std::uint32_t word_at(const HeldColumn& column, RowIndex r) noexcept {
 }
 
 // Appends the node's rows that go left of the split, then those that go right, each in row
-// order; returns how many went left.
+// order; returns how many went left. `left` is working storage.
 std::size_t append_split(const HeldColumn& column, std::span<const RowIndex> node,
-                         std::uint32_t value, RowVector& rows) {
-  std::vector<std::uint8_t> left(node.size());
+                         std::uint32_t value, RowVector& rows, std::vector<std::uint8_t>& left) {
+  left.resize(node.size());
   if (column.strings) {
     for (std::size_t i = 0; i < node.size(); ++i)
       left[i] = category_goes_left(column.codes[node[i]], value) ? 1 : 0;
@@ -99,13 +99,17 @@ std::size_t append_split(const HeldColumn& column, std::span<const RowIndex> nod
     for (std::size_t i = 0; i < node.size(); ++i)
       left[i] = numeric_goes_left(column.values[node[i]], threshold) ? 1 : 0;
   }
+  const std::size_t begin = rows.size();
+  rows.resize(begin + node.size());
+  RowIndex* out = rows.data() + begin;
   std::size_t n_left = 0;
   for (std::size_t i = 0; i < node.size(); ++i) {
-    if (left[i] != 0) rows.push_back(node[i]);
+    out[n_left] = node[i];
     n_left += left[i];
   }
+  std::size_t k = n_left;
   for (std::size_t i = 0; i < node.size(); ++i) {
-    if (left[i] == 0) rows.push_back(node[i]);
+    if (left[i] == 0) out[k++] = node[i];
   }
   return n_left;
 }
@@ -122,33 +126,55 @@ void route_held_nodes(std::span<const HeldColumn> columns, const HeldNodes& node
                       std::vector<std::uint32_t>& ranges) {
   rows.clear();
   ranges.clear();
+  std::size_t total = 0;
+  for (const HeldSplit& split : splits) total += nodes.of(split.node).size();
+  rows.reserve(total);
+  std::vector<std::uint8_t> left;
   for (const HeldSplit& split : splits) {
     const std::span<const RowIndex> node = nodes.of(split.node);
     const HeldColumn& column = column_at(columns, split.feature);
     check_rows(column, node);
     const std::size_t begin = rows.size();
-    const std::size_t middle = begin + append_split(column, node, split.value, rows);
+    const std::size_t middle = begin + append_split(column, node, split.value, rows, left);
     ranges.insert(ranges.end(), {narrow(begin), narrow(middle), narrow(middle), narrow(rows.size())});
   }
 }
 
-FlatItems held_sample_values(std::span<const HeldColumn> columns, const HeldNodes& nodes,
-                             std::span<const SearchedNode> searched, const DrawSettings& draws) {
-  FlatItems out;
+LevelItems level_sample_positions(std::span<const SearchedNode> searched,
+                                  const DrawSettings& draws) {
+  LevelItems out;
   for (const SearchedNode& s : searched) {
-    const std::span<const RowIndex> node = nodes.of(s.held);
+    if (s.n > std::numeric_limits<std::uint32_t>::max()) panic("a node holds more rows than a row index");
     const TreeDraws tree = TreeDraws::seeded(draws.seed, s.tree);
     for (const std::uint64_t f :
          searched_features(tree, s.slot, draws.n_features, draws.max_features)) {
-      const HeldColumn& column = column_at(columns, f);
-      check_rows(column, node);
       TreeDraws::Site site = tree.at(s.slot, f + 1);
-      const std::vector<std::uint64_t> at = candidate_sample_positions(s.n, draws.max_bins, site.rng());
-      const auto lo = std::lower_bound(at.begin(), at.end(), s.first);
-      const auto hi = std::lower_bound(lo, at.end(), s.first + node.size());
-      for (auto p = lo; p != hi; ++p) out.words.push_back(word_at(column, node[*p - s.first]));
-      out.ends.push_back(out.words.size());
+      for (const std::uint64_t p : candidate_sample_positions(s.n, draws.max_bins, site.rng()))
+        out.items.words.push_back(static_cast<std::uint32_t>(p));
+      out.items.ends.push_back(out.items.words.size());
+      out.features.push_back(static_cast<std::uint32_t>(f));
     }
+  }
+  return out;
+}
+
+FlatItems held_sample_values(std::span<const HeldColumn> columns, const HeldNodes& nodes,
+                             std::span<const SearchedNode> searched, const LevelItems& positions) {
+  if (searched.empty() ? !positions.features.empty()
+                       : positions.features.size() % searched.size() != 0)
+    panic("the positions are not those of the searched nodes");
+  const std::size_t per_node = searched.empty() ? 0 : positions.features.size() / searched.size();
+  FlatItems out;
+  for (std::size_t i = 0; i < positions.features.size(); ++i) {
+    const SearchedNode& s = searched[i / per_node];
+    const std::span<const RowIndex> node = nodes.of(s.held);
+    const HeldColumn& column = column_at(columns, positions.features[i]);
+    check_rows(column, node);
+    const std::span<const std::uint32_t> at = positions.items.item(i);
+    const auto lo = std::lower_bound(at.begin(), at.end(), s.first);
+    const auto hi = std::lower_bound(lo, at.end(), s.first + node.size());
+    for (auto p = lo; p != hi; ++p) out.words.push_back(word_at(column, node[*p - s.first]));
+    out.ends.push_back(out.words.size());
   }
   return out;
 }
@@ -191,12 +217,10 @@ std::vector<std::uint32_t> candidates_of(const SearchedNode& s, std::uint64_t fe
 
 }  // namespace
 
-LevelCandidates level_candidates(std::span<const SearchedNode> searched,
-                                 std::span<const FlatItems> answers,
-                                 std::span<const std::uint8_t> strings,
-                                 std::span<const std::size_t> dictionary_sizes,
-                                 const DrawSettings& draws) {
-  LevelCandidates out;
+LevelItems level_candidates(std::span<const SearchedNode> searched,
+                            std::span<const FlatItems> answers, std::span<const std::uint8_t> strings,
+                            std::span<const std::size_t> dictionary_sizes, const DrawSettings& draws) {
+  LevelItems out;
   std::size_t item = 0;
   for (const SearchedNode& s : searched) {
     const TreeDraws tree = TreeDraws::seeded(draws.seed, s.tree);
@@ -206,8 +230,8 @@ LevelCandidates level_candidates(std::span<const SearchedNode> searched,
       const std::vector<std::uint32_t> c = candidates_of(
           s, f, gathered_item(answers, item++), strings[f] != 0, dictionary_sizes[f], draws);
       out.features.push_back(static_cast<std::uint32_t>(f));
-      out.candidates.words.insert(out.candidates.words.end(), c.begin(), c.end());
-      out.candidates.ends.push_back(out.candidates.words.size());
+      out.items.words.insert(out.items.words.end(), c.begin(), c.end());
+      out.items.ends.push_back(out.items.words.size());
     }
   }
   return out;

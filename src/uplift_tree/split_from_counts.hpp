@@ -102,24 +102,30 @@ struct FlatItems {
   }
 };
 
-// A holder's values at each searched feature's candidate sample positions that fall among its
-// rows of the node, in position order; items in node order, then draw order.
-FlatItems held_sample_values(std::span<const HeldColumn> columns, const HeldNodes& nodes,
-                             std::span<const SearchedNode> searched, const DrawSettings& draws);
-
-// The searcher's side: the features each node searches (in draw order, searched_features)
-// and each item's candidates (numeric_candidates_of_sample / string_candidates_of_sample)
-// from the holders' answers (each with held_sample_values' items), concatenated in holder
-// order. `strings[f]` / `dictionary_sizes[f]` describe feature f.
-struct LevelCandidates {
+// A searched feature of each node and what goes with it: items in node order, then draw order.
+struct LevelItems {
   std::vector<std::uint32_t> features;  // per item
-  FlatItems candidates;
+  FlatItems items;
 };
-LevelCandidates level_candidates(std::span<const SearchedNode> searched,
-                                 std::span<const FlatItems> answers,
-                                 std::span<const std::uint8_t> strings,
-                                 std::span<const std::size_t> dictionary_sizes,
-                                 const DrawSettings& draws);
+
+// The features each node searches (searched_features) and the positions, ascending, of each
+// one's candidate sample among the node's rows (candidate_sample_positions): what every
+// holder of the node's rows reads.
+LevelItems level_sample_positions(std::span<const SearchedNode> searched,
+                                  const DrawSettings& draws);
+
+// A holder's values at each item's positions (level_sample_positions) that fall among its rows
+// of the node (`first` on), in position order.
+FlatItems held_sample_values(std::span<const HeldColumn> columns, const HeldNodes& nodes,
+                             std::span<const SearchedNode> searched, const LevelItems& positions);
+
+// The searcher's side: each item's candidates (numeric_candidates_of_sample /
+// string_candidates_of_sample) from the holders' answers (each with held_sample_values'
+// items), concatenated in holder order. `strings[f]` / `dictionary_sizes[f]` describe
+// feature f.
+LevelItems level_candidates(std::span<const SearchedNode> searched,
+                            std::span<const FlatItems> answers, std::span<const std::uint8_t> strings,
+                            std::span<const std::size_t> dictionary_sizes, const DrawSettings& draws);
 
 // A holder's counting slots of each item's candidates over its rows of the item's node
 // (count_numeric_slots / count_string_slots): (candidates + 1) * 2 * groups words per item.
