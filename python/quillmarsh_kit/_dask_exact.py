@@ -92,8 +92,9 @@ class _Shard:
         estimation = np.zeros(0, np.int32)
         for name in ("split", "estimation"):
             rows, ranges, counts = engine().exact_route_level(
-                self.columns, self.strings, *getattr(self, name), splits, self.words,
-                groups=self.groups, **self.features())
+                self.columns, self.strings, *getattr(self, name), splits,
+                self.words if name == "estimation" else None, groups=self.groups,
+                **self.features())
             setattr(self, name, (np.frombuffer(rows, np.uint32), np.frombuffer(ranges, np.uint32)))
             estimation = np.frombuffer(counts, np.int32)
         return estimation

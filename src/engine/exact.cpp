@@ -337,7 +337,6 @@ PyObject* goes_left(const A& a) {
   return bytes_of(left);
 }
 
-
 // ---------------------------------------------------------------------------- a level at once
 // A holder's state between rounds: its rows of every open node (uint32), node k's being
 // rows[ranges[2k], ranges[2k + 1]); and what it holds of every feature.
@@ -505,20 +504,23 @@ constexpr std::array<Parameter<A>, 8> kRouteParameters{{
 }};
 
 // Routes the rows of the split nodes (splits: uint64 (node, feature, value) rows) to their
-// children: (rows, ranges, the children's group counts as int32), bytes each.
+// children: (rows, ranges, the children's group counts as int32, none when words is None),
+// bytes each.
 PyObject* route_level(const A& a) {
   std::optional<HeldColumns> held = read_columns(a.a, a.b, a.g);
   std::optional<HeldState> state = held ? read_state(a.c, a.d) : std::nullopt;
   std::optional<ArrayView> table = state ? read_table(a.e, "splits", 3) : std::nullopt;
+  if (!table) return nullptr;
+  const bool counted = a.f != Py_None;
   std::optional<ArrayView> words =
-      table ? read_array(a.f, "words", Dtype::kUInt32, 1) : std::nullopt;
-  if (!words) return nullptr;
+      counted ? read_array(a.f, "words", Dtype::kUInt32, 1) : std::nullopt;
+  if (counted && !words) return nullptr;
   const std::span<const std::uint64_t> t = table->values<std::uint64_t>();
   std::vector<HeldSplit> splits(table->rows);
   for (std::size_t k = 0; k < splits.size(); ++k) {
-    splits[k] = HeldSplit{static_cast<std::uint32_t>(t[3 * k]),
-                          static_cast<std::uint32_t>(t[3 * k + 1]),
-                          static_cast<std::uint32_t>(t[3 * k + 2])};
+    splits[k] =
+        HeldSplit{static_cast<std::uint32_t>(t[3 * k]), static_cast<std::uint32_t>(t[3 * k + 1]),
+                  static_cast<std::uint32_t>(t[3 * k + 2])};
   }
   RowVector rows;
   std::vector<std::uint32_t> ranges;
@@ -527,10 +529,10 @@ PyObject* route_level(const A& a) {
     const LockReleased released;
     route_held_nodes(held->columns, state->nodes(), splits, rows, ranges);
     const std::span<const RowIndex> all(rows);
-    for (std::size_t k = 0; k + 1 < ranges.size(); k += 2) {
-      const GroupCounts c = group_counts(words->values<std::uint32_t>(),
-                                         static_cast<std::size_t>(a.groups),
-                                         all.subspan(ranges[k], ranges[k + 1] - ranges[k]));
+    for (std::size_t k = 0; counted && k + 1 < ranges.size(); k += 2) {
+      const GroupCounts c =
+          group_counts(words->values<std::uint32_t>(), static_cast<std::size_t>(a.groups),
+                       all.subspan(ranges[k], ranges[k + 1] - ranges[k]));
       counts.insert(counts.end(), c.begin(), c.end());
     }
   });
@@ -842,8 +844,7 @@ PyObject* choose_level(const A& a) {
       ends ? read_array(a.c, "prefix", Dtype::kUInt8, 1) : std::nullopt;
   std::optional<ArrayView> counts =
       prefix ? read_array(a.d, "counts", Dtype::kInt32, 2) : std::nullopt;
-  const std::optional<SplitSettings> settings =
-      counts ? split_settings_of(a) : std::nullopt;
+  const std::optional<SplitSettings> settings = counts ? split_settings_of(a) : std::nullopt;
   if (!settings) return nullptr;
   if (counts->rows != ends->rows || counts->columns % 2 != 0 || counts->columns == 0) {
     raise_value_error("counts must hold a node's rows and positives per group, per node");
@@ -866,8 +867,8 @@ PyObject* choose_level(const A& a) {
       if (e[k] < first) panic("node_ends must ascend");
       const GroupCounts node(c.begin() + static_cast<std::ptrdiff_t>(k * g2),
                              c.begin() + static_cast<std::ptrdiff_t>((k + 1) * g2));
-      const LevelChoice best = choose_node(*slots, first, e[k], prefix->values<std::uint8_t>(),
-                                           node, *settings);
+      const LevelChoice best =
+          choose_node(*slots, first, e[k], prefix->values<std::uint8_t>(), node, *settings);
       first = e[k];
       if (best.item == e[k]) continue;
       items[k] = static_cast<std::int64_t>(best.item);
@@ -875,8 +876,7 @@ PyObject* choose_level(const A& a) {
       gains[k] = best.choice.gain;
       std::copy(best.choice.left.begin(), best.choice.left.end(), left.data() + k * g2);
       std::copy(best.choice.right.begin(), best.choice.right.end(), right.data() + k * g2);
-      std::copy(best.held_left.begin(), best.held_left.end(),
-                held_left.data() + k * slots->size());
+      std::copy(best.held_left.begin(), best.held_left.end(), held_left.data() + k * slots->size());
     }
   });
   if (!chosen) return nullptr;

@@ -20,8 +20,7 @@ PyObject* engine_exact_categories(PyObject* module, PyObject* args, PyObject* kw
 PyObject* engine_exact_choose(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_node(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_route_level(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* engine_exact_positions_level(PyObject* module, PyObject* args,
-                                       PyObject* kwargs) noexcept;
+PyObject* engine_exact_positions_level(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_samples_level(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_counts_level(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_candidates_level(PyObject* module, PyObject* args,

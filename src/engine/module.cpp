@@ -140,7 +140,8 @@ PyMethodDef kFunctions[] = {
      "exact_route_level(columns, strings, rows, ranges, splits, words, *, groups,\n"
      "                  dictionary_sizes)\n--\n\n"
      "A holder's rows of the children of its split nodes (splits: uint64 rows of held node,\n"
-     "feature, value bits): (rows, ranges, children's group counts as int32), bytes each."},
+     "feature, value bits): (rows, ranges, children's group counts as int32 from the packed\n"
+     "words, none when words is None), bytes each."},
     {"exact_positions_level", as_cfunction(&engine_exact_positions_level),
      METH_VARARGS | METH_KEYWORDS,
      "exact_positions_level(searched, *, seed, n_features, max_features, max_bins)\n--\n\n"

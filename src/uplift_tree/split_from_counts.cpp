@@ -58,8 +58,9 @@ std::vector<std::uint32_t> string_candidates_of_sample(std::uint64_t n,
 }
 
 std::span<const RowIndex> HeldNodes::of(std::size_t k) const {
-  if (k >= size()) panic("held node " + std::to_string(k) + " is beyond the " +
-                         std::to_string(size()) + " nodes held");
+  if (k >= size())
+    panic("held node " + std::to_string(k) + " is beyond the " + std::to_string(size()) +
+          " nodes held");
   const std::uint32_t begin = ranges[2 * k];
   const std::uint32_t end = ranges[2 * k + 1];
   if (begin > end || end > rows.size()) panic("a held node's range lies outside its rows");
@@ -77,7 +78,8 @@ const HeldColumn& column_at(std::span<const HeldColumn> columns, std::uint64_t f
 void check_rows(const HeldColumn& column, std::span<const RowIndex> rows) {
   const std::size_t length = column.strings ? column.codes.size() : column.values.size();
   for (const RowIndex r : rows) {
-    if (r >= length) panic("a held row is beyond its column's " + std::to_string(length) + " values");
+    if (r >= length)
+      panic("a held row is beyond its column's " + std::to_string(length) + " values");
   }
 }
 
@@ -136,7 +138,8 @@ void route_held_nodes(std::span<const HeldColumn> columns, const HeldNodes& node
     check_rows(column, node);
     const std::size_t begin = rows.size();
     const std::size_t middle = begin + append_split(column, node, split.value, rows, left);
-    ranges.insert(ranges.end(), {narrow(begin), narrow(middle), narrow(middle), narrow(rows.size())});
+    ranges.insert(ranges.end(),
+                  {narrow(begin), narrow(middle), narrow(middle), narrow(rows.size())});
   }
 }
 
@@ -144,7 +147,8 @@ LevelItems level_sample_positions(std::span<const SearchedNode> searched,
                                   const DrawSettings& draws) {
   LevelItems out;
   for (const SearchedNode& s : searched) {
-    if (s.n > std::numeric_limits<std::uint32_t>::max()) panic("a node holds more rows than a row index");
+    if (s.n > std::numeric_limits<std::uint32_t>::max())
+      panic("a node holds more rows than a row index");
     const TreeDraws tree = TreeDraws::seeded(draws.seed, s.tree);
     for (const std::uint64_t f :
          searched_features(tree, s.slot, draws.n_features, draws.max_features)) {
@@ -218,8 +222,10 @@ std::vector<std::uint32_t> candidates_of(const SearchedNode& s, std::uint64_t fe
 }  // namespace
 
 LevelItems level_candidates(std::span<const SearchedNode> searched,
-                            std::span<const FlatItems> answers, std::span<const std::uint8_t> strings,
-                            std::span<const std::size_t> dictionary_sizes, const DrawSettings& draws) {
+                            std::span<const FlatItems> answers,
+                            std::span<const std::uint8_t> strings,
+                            std::span<const std::size_t> dictionary_sizes,
+                            const DrawSettings& draws) {
   LevelItems out;
   std::size_t item = 0;
   for (const SearchedNode& s : searched) {
@@ -238,7 +244,8 @@ LevelItems level_candidates(std::span<const SearchedNode> searched,
 }
 
 FlatItems held_counts(std::span<const HeldColumn> columns, const HeldNodes& nodes,
-                      std::span<const std::uint32_t> words, std::span<const std::uint32_t> item_nodes,
+                      std::span<const std::uint32_t> words,
+                      std::span<const std::uint32_t> item_nodes,
                       std::span<const std::uint32_t> item_features, const FlatItems& candidates,
                       std::size_t groups) {
   if (item_nodes.size() != item_features.size() || item_nodes.size() != candidates.ends.size())
@@ -318,8 +325,8 @@ LevelChoice choose_node(std::span<const FlatItems> slots, std::size_t first, std
     }
     if (summed.size() < g2) continue;  // no candidate: a lone slot
     const std::size_t counted = summed.size() / g2 - 1;
-    std::optional<CandidateChoice> c = best_candidate(summed, node, n, counted,
-                                                      item_prefix[item] != 0, d_parent, settings);
+    std::optional<CandidateChoice> c =
+        best_candidate(summed, node, n, counted, item_prefix[item] != 0, d_parent, settings);
     if (!c || !(c->gain > best.choice.gain)) continue;
     best.item = item;
     best.choice = std::move(*c);

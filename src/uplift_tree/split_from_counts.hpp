@@ -124,14 +124,17 @@ FlatItems held_sample_values(std::span<const HeldColumn> columns, const HeldNode
 // items), concatenated in holder order. `strings[f]` / `dictionary_sizes[f]` describe
 // feature f.
 LevelItems level_candidates(std::span<const SearchedNode> searched,
-                            std::span<const FlatItems> answers, std::span<const std::uint8_t> strings,
-                            std::span<const std::size_t> dictionary_sizes, const DrawSettings& draws);
+                            std::span<const FlatItems> answers,
+                            std::span<const std::uint8_t> strings,
+                            std::span<const std::size_t> dictionary_sizes,
+                            const DrawSettings& draws);
 
 // A holder's counting slots of each item's candidates over its rows of the item's node
 // (count_numeric_slots / count_string_slots): (candidates + 1) * 2 * groups words per item.
 // `item_nodes[i]` is item i's held node, `words` the packed group words of the holder's rows.
 FlatItems held_counts(std::span<const HeldColumn> columns, const HeldNodes& nodes,
-                      std::span<const std::uint32_t> words, std::span<const std::uint32_t> item_nodes,
+                      std::span<const std::uint32_t> words,
+                      std::span<const std::uint32_t> item_nodes,
                       std::span<const std::uint32_t> item_features, const FlatItems& candidates,
                       std::size_t groups);
 
