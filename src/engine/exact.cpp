@@ -1,10 +1,11 @@
 // Exact training over rows held by several processes (the toolkit's Dask mode): the pieces of
-// the core's growth that the holders of the rows and the process choosing the splits each run.
-// Holders: a tree's rows (exact_rows), the counting slots of a node's rows (exact_count), the
-// routing of its rows (exact_goes_left). Chooser: what a node draws (exact_plan), a feature's
-// thresholds from its sampled values (exact_thresholds), the best candidate from summed slots
-// (exact_choose), a node's rates and uplift (exact_node). Arrays travel as numpy arrays in and
-// bytes out; the lock is released while rows are read.
+// the core's growth that the holders of the rows and the process choosing the splits each run,
+// each over a whole level of many trees at once. Holders: a tree's rows (exact_rows), the
+// routing of the open nodes' rows (exact_route_level), the values at their sample positions
+// (exact_positions_level, exact_samples_level), their counting slots (exact_counts_level).
+// Chooser: the candidates from the sampled values (exact_candidates_level), every node's best
+// split from the summed slots (exact_choose_level), a node's rates and uplift (exact_node).
+// Arrays travel as numpy arrays in and bytes out; the lock is released while the level works.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -44,19 +45,11 @@ struct ExactArguments {
   PyObject* h = nullptr;
   std::uint64_t seed = 0;
   std::uint64_t tree = 0;
-  std::uint64_t slot = 0;
-  std::uint64_t n = 0;
   std::uint64_t n_features = 0;
   std::uint64_t max_features = 0;
   std::uint64_t max_bins = 0;
-  std::uint64_t counted = 0;
   std::uint64_t groups = 0;
-  double threshold = 0.0;
-  std::optional<std::uint64_t> dictionary_size;  // given: a string feature's codes
-  std::optional<std::uint64_t> category;
-  std::uint64_t feature = 0;
   std::string criterion = "KL";
-  bool prefix = false;
   bool balance = false;
   bool regularization = false;
   double alpha = 0.0;
@@ -98,13 +91,6 @@ bool store_group_size(PyObject* value, ExactArguments& a) {
 
 using A = ExactArguments;
 
-template <std::optional<std::uint64_t> A::* field>
-bool store_optional_count(PyObject* value, A& a) {
-  const std::optional<std::uint64_t> count = to_u64(value);
-  a.*field = count;
-  return count.has_value();
-}
-
 PyObject* bytes_of(const void* data, std::size_t size) {
   return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
 }
@@ -128,10 +114,6 @@ PyObject* list_of(const std::vector<T>& values, Convert convert) {
 
 PyObject* float_list(const std::vector<double>& values) {
   return list_of(values, [](double v) { return PyFloat_FromDouble(v); });
-}
-
-PyObject* int_list(const std::vector<std::int32_t>& values) {
-  return list_of(values, [](std::int32_t v) { return PyLong_FromLong(v); });
 }
 
 // A list of floats (a node's rates) as doubles.
@@ -246,95 +228,6 @@ PyObject* group_counts_of(const A& a) {
   });
   if (!counted || !counts) return nullptr;
   return bytes_of(*counts);
-}
-
-constexpr std::array<Parameter<A>, 6> kCountParameters{{
-    {"column", Given::kPositional, store_object<&A::a>},
-    {"rows", Given::kPositional, store_object<&A::b>},
-    {"words", Given::kPositional, store_object<&A::c>},
-    {"thresholds", Given::kPositional, store_object<&A::d>},
-    {"groups", Given::kRequiredKeyword, store_converted<&A::groups, to_u64>},
-    {"dictionary_size", Given::kOptionalKeyword, store_optional_count<&A::dictionary_size>},
-}};
-
-// Every row index below the column's length; ValueError otherwise.
-bool rows_within(std::span<const RowIndex> rows, std::size_t length) {
-  for (const RowIndex r : rows) {
-    if (r >= length)
-      return raise_value_error("rows holds " + std::to_string(r) + ", beyond the column's " +
-                               std::to_string(length) + " values");
-  }
-  return true;
-}
-
-// The counting slots of a feature over `rows` of `column` (words[i]: the packed group and
-// outcome of rows[i]), as the in-memory search counts them: a numeric
-// column's float32 values and thresholds, or with dictionary_size a string column's uint32
-// codes and categories.
-PyObject* count(const A& a) {
-  const bool strings = a.dictionary_size.has_value();
-  const Dtype kind = strings ? Dtype::kUInt32 : Dtype::kFloat32;
-  std::optional<ArrayView> column = read_array(a.a, "column", kind, 1);
-  std::optional<ArrayView> rows =
-      column ? read_array(a.b, "rows", Dtype::kUInt32, 1) : std::nullopt;
-  std::optional<ArrayView> words =
-      rows ? read_array(a.c, "words", Dtype::kUInt32, 1) : std::nullopt;
-  std::optional<ArrayView> thresholds =
-      words ? read_array(a.d, "thresholds", kind, 1) : std::nullopt;
-  if (!thresholds) return nullptr;
-  if (words->rows != rows->rows) {
-    raise_value_error("words and rows differ in length");
-    return nullptr;
-  }
-  const std::span<const RowIndex> r = rows->values<RowIndex>();
-  if (!rows_within(r, column->rows)) return nullptr;
-  std::vector<std::uint32_t> slots;
-  {
-    const LockReleased released;
-    const std::span<const std::uint32_t> node_words = words->values<std::uint32_t>();
-    if (strings) {
-      count_string_slots(ScatteredCells<std::uint32_t>(column->values<std::uint32_t>(), r),
-                         node_words, thresholds->values<std::uint32_t>(),
-                         static_cast<std::size_t>(*a.dictionary_size), 2 * a.groups, slots);
-    } else {
-      count_numeric_slots(ScatteredCells<float>(column->values<float>(), r), node_words,
-                          thresholds->values<float>(), 2 * a.groups, slots);
-    }
-  }
-  return bytes_of(slots);
-}
-
-constexpr std::array<Parameter<A>, 4> kGoesLeftParameters{{
-    {"column", Given::kPositional, store_object<&A::a>},
-    {"rows", Given::kPositional, store_object<&A::b>},
-    {"threshold", Given::kOptionalPositional, store_converted<&A::threshold, to_f64>},
-    {"category", Given::kOptionalKeyword, store_optional_count<&A::category>},
-}};
-
-// 1 for each of `rows` that goes left: whose value goes left of `threshold` (a float32), or
-// with `category` whose code (a uint32 column) is that category; else 0.
-PyObject* goes_left(const A& a) {
-  std::optional<ArrayView> column =
-      read_array(a.a, "column", a.category ? Dtype::kUInt32 : Dtype::kFloat32, 1);
-  std::optional<ArrayView> rows =
-      column ? read_array(a.b, "rows", Dtype::kUInt32, 1) : std::nullopt;
-  if (!rows) return nullptr;
-  const std::span<const RowIndex> r = rows->values<RowIndex>();
-  if (!rows_within(r, column->rows)) return nullptr;
-  std::vector<std::uint8_t> left(r.size());
-  {
-    const LockReleased released;
-    if (a.category) {
-      const auto category = static_cast<std::uint32_t>(*a.category);
-      const std::span<const std::uint32_t> v = column->values<std::uint32_t>();
-      for (std::size_t i = 0; i < r.size(); ++i) left[i] = category_goes_left(v[r[i]], category);
-    } else {
-      const auto threshold = static_cast<float>(a.threshold);
-      const std::span<const float> v = column->values<float>();
-      for (std::size_t i = 0; i < r.size(); ++i) left[i] = numeric_goes_left(v[r[i]], threshold);
-    }
-  }
-  return bytes_of(left);
 }
 
 // ---------------------------------------------------------------------------- a level at once
@@ -688,78 +581,6 @@ PyObject* candidates_level(const A& a) {
 
 // ---------------------------------------------------------------------------- chooser
 
-constexpr std::array<Parameter<A>, 7> kPlanParameters{{
-    {"seed", Given::kRequiredKeyword, store_converted<&A::seed, to_u64>},
-    {"tree", Given::kRequiredKeyword, store_converted<&A::tree, to_u64>},
-    {"slot", Given::kRequiredKeyword, store_converted<&A::slot, to_u64>},
-    {"n", Given::kRequiredKeyword, store_converted<&A::n, to_u64>},
-    {"n_features", Given::kRequiredKeyword, store_converted<&A::n_features, to_u64>},
-    {"max_features", Given::kRequiredKeyword, store_converted<&A::max_features, to_u64>},
-    {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
-}};
-
-// What node `slot` of a node of n rows draws: the features it searches (positions, in draw
-// order) and the candidate sample positions of each among the node's rows (uint64 bytes).
-PyObject* plan(const A& a) {
-  const TreeDraws draws = TreeDraws::seeded(a.seed, a.tree);
-  const std::vector<std::uint64_t> features =
-      searched_features(draws, a.slot, a.n_features, a.max_features);
-  PyRef positions = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(features.size())));
-  if (!positions) return nullptr;
-  for (std::size_t d = 0; d < features.size(); ++d) {
-    TreeDraws::Site site = draws.at(a.slot, features[d] + 1);
-    PyObject* drawn = bytes_of(candidate_sample_positions(a.n, a.max_bins, site.rng()));
-    if (drawn == nullptr) return nullptr;
-    PyList_SetItem(positions.get(), static_cast<Py_ssize_t>(d), drawn);
-  }
-  PyRef listed = PyRef::steal(
-      list_of(features, [](std::uint64_t f) { return PyLong_FromUnsignedLongLong(f); }));
-  if (!listed) return nullptr;
-  return PyTuple_Pack(2, listed.get(), positions.get());
-}
-
-constexpr std::array<Parameter<A>, 2> kThresholdParameters{{
-    {"sampled", Given::kPositional, store_object<&A::a>},
-    {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
-}};
-
-PyObject* thresholds(const A& a) {
-  std::optional<ArrayView> sampled = read_array(a.a, "sampled", Dtype::kFloat32, 1);
-  if (!sampled) return nullptr;
-  return bytes_of(numeric_candidates_of_sample(sampled->values<float>(), a.max_bins));
-}
-
-constexpr std::array<Parameter<A>, 9> kCategoryParameters{{
-    {"sampled", Given::kPositional, store_object<&A::a>},
-    {"seed", Given::kRequiredKeyword, store_converted<&A::seed, to_u64>},
-    {"tree", Given::kRequiredKeyword, store_converted<&A::tree, to_u64>},
-    {"slot", Given::kRequiredKeyword, store_converted<&A::slot, to_u64>},
-    {"feature", Given::kRequiredKeyword, store_converted<&A::feature, to_u64>},
-    {"n", Given::kRequiredKeyword, store_converted<&A::n, to_u64>},
-    {"dictionary_size", Given::kRequiredKeyword, store_optional_count<&A::dictionary_size>},
-    {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
-    {"positions", Given::kRequiredKeyword, store_object<&A::b>},
-}};
-
-// The candidate categories (bytes of uint32) of string feature `feature` at node `slot` of
-// n rows from the codes sampled at `positions` (as exact_plan drew them, as uint32).
-PyObject* categories(const A& a) {
-  std::optional<ArrayView> sampled = read_array(a.a, "sampled", Dtype::kUInt32, 1);
-  std::optional<ArrayView> positions =
-      sampled ? read_array(a.b, "positions", Dtype::kUInt32, 1) : std::nullopt;
-  if (!positions) return nullptr;
-  if (positions->rows != sampled->rows) {
-    raise_value_error("sampled and positions differ in length");
-    return nullptr;
-  }
-  const std::span<const std::uint32_t> drawn = positions->values<std::uint32_t>();
-  const std::vector<std::uint64_t> wide(drawn.begin(), drawn.end());
-  TreeDraws::Site site = TreeDraws::seeded(a.seed, a.tree).at(a.slot, a.feature + 1);
-  return bytes_of(string_candidates_of_sample(
-      a.n, wide, sampled->values<std::uint32_t>(),
-      static_cast<std::size_t>(a.dictionary_size.value_or(0)), a.max_bins, site.rng()));
-}
-
 // The settings of a split's choice; ValueError for an unknown criterion.
 std::optional<SplitSettings> split_settings_of(const A& a) {
   const std::optional<EvalFunc> eval_func = eval_func_of_text(a.criterion);
@@ -775,47 +596,6 @@ std::optional<SplitSettings> split_settings_of(const A& a) {
   settings.eval_func = *eval_func;
   settings.min_samples_treatment = a.options.min_samples_treatment;
   return settings;
-}
-
-constexpr std::array<Parameter<A>, 10> kChooseParameters{{
-    {"slots", Given::kPositional, store_object<&A::a>},
-    {"counts", Given::kPositional, store_object<&A::b>},
-    {"counted", Given::kRequiredKeyword, store_converted<&A::counted, to_u64>},
-    {"prefix", Given::kRequiredKeyword, store_converted<&A::prefix, to_exact_bool>},
-    {"criterion", Given::kRequiredKeyword, store_converted<&A::criterion, to_text>},
-    {"balance", Given::kRequiredKeyword, store_converted<&A::balance, to_exact_bool>},
-    {"regularization", Given::kRequiredKeyword, store_converted<&A::regularization, to_exact_bool>},
-    {"alpha", Given::kRequiredKeyword, store_converted<&A::alpha, to_f64>},
-    {"min_samples_leaf", Given::kRequiredKeyword, store_converted<&A::min_samples_leaf, to_u64>},
-    {"min_samples_treatment", Given::kOptionalKeyword, store_min_samples_treatment},
-}};
-
-// The best candidate from the slots summed over every holder of the node's rows:
-// (index, gain, left counts, right counts), or None when none qualifies.
-PyObject* choose(const A& a) {
-  std::optional<ArrayView> slots = read_array(a.a, "slots", Dtype::kUInt32, 1);
-  if (!slots) return nullptr;
-  const std::optional<GroupCounts> node = read_counts(a.b, "counts");
-  if (!node) return nullptr;
-  const std::span<const std::uint32_t> s = slots->values<std::uint32_t>();
-  if (s.size() < a.counted * node->size()) {
-    raise_value_error("slots holds fewer than counted candidates' counts");
-    return nullptr;
-  }
-  const std::optional<SplitSettings> chosen_by = split_settings_of(a);
-  if (!chosen_by) return nullptr;
-  const SplitSettings& settings = *chosen_by;
-  std::uint64_t n = 0;
-  for (std::size_t i = 0; i < node->size(); i += 2) n += static_cast<std::uint32_t>((*node)[i]);
-  const double d_parent = node_divergence(*node, settings.eval_func, settings.balance, n);
-  const std::optional<CandidateChoice> best =
-      best_candidate(s, *node, n, a.counted, a.prefix, d_parent, settings);
-  if (!best) Py_RETURN_NONE;
-  PyRef left = PyRef::steal(int_list(best->left));
-  PyRef right = PyRef::steal(int_list(best->right));
-  if (!left || !right) return nullptr;
-  return Py_BuildValue("(ndOO)", static_cast<Py_ssize_t>(best->index), best->gain, left.get(),
-                       right.get());
 }
 
 constexpr std::array<Parameter<A>, 10> kChooseLevelParameters{{
@@ -958,24 +738,6 @@ PyObject* engine_exact_group_counts(PyObject* /*module*/, PyObject* args,
                                     PyObject* kwargs) noexcept {
   return call_with_arguments("exact_group_counts", kGroupCountParameters, args, kwargs,
                              group_counts_of);
-}
-PyObject* engine_exact_count(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_count", kCountParameters, args, kwargs, count);
-}
-PyObject* engine_exact_goes_left(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_goes_left", kGoesLeftParameters, args, kwargs, goes_left);
-}
-PyObject* engine_exact_plan(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_plan", kPlanParameters, args, kwargs, plan);
-}
-PyObject* engine_exact_thresholds(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_thresholds", kThresholdParameters, args, kwargs, thresholds);
-}
-PyObject* engine_exact_categories(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_categories", kCategoryParameters, args, kwargs, categories);
-}
-PyObject* engine_exact_choose(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_choose", kChooseParameters, args, kwargs, choose);
 }
 PyObject* engine_exact_node(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_with_arguments("exact_node", kNodeParameters, args, kwargs, node);

@@ -110,29 +110,6 @@ PyMethodDef kFunctions[] = {
      "exact_group_counts(words, rows, *, groups)\n--\n\n"
      "Rows and positives of each group among `rows` (bytes of int32), from the packed\n"
      "words of every row."},
-    {"exact_count", as_cfunction(&engine_exact_count), METH_VARARGS | METH_KEYWORDS,
-     "exact_count(column, rows, words, thresholds, *, groups, dictionary_size=None)\n--\n\n"
-     "The counting slots (bytes of uint32) of a feature over `rows` of `column`, words[i]\n"
-     "the packed group and outcome of rows[i] (with dictionary_size: uint32 codes and\n"
-     "categories)."},
-    {"exact_goes_left", as_cfunction(&engine_exact_goes_left), METH_VARARGS | METH_KEYWORDS,
-     "exact_goes_left(column, rows, threshold=0.0, *, category=None)\n--\n\n"
-     "One byte per row of `rows`: 1 when its value goes left of the float32 threshold (or\n"
-     "its uint32 code is the category)."},
-    {"exact_plan", as_cfunction(&engine_exact_plan), METH_VARARGS | METH_KEYWORDS,
-     "exact_plan(*, seed, tree, slot, n, n_features, max_features, max_bins)\n--\n\n"
-     "(searched features, candidate sample positions of each as bytes of uint64)."},
-    {"exact_thresholds", as_cfunction(&engine_exact_thresholds), METH_VARARGS | METH_KEYWORDS,
-     "exact_thresholds(sampled, *, max_bins)\n--\n\n"
-     "The counted thresholds (bytes of float32) of a feature's sampled values."},
-    {"exact_categories", as_cfunction(&engine_exact_categories), METH_VARARGS | METH_KEYWORDS,
-     "exact_categories(sampled, *, seed, tree, slot, feature, n, dictionary_size, max_bins,\n"
-     "                 positions)\n--\n\n"
-     "The candidate categories (bytes of uint32) of a string feature's sampled codes."},
-    {"exact_choose", as_cfunction(&engine_exact_choose), METH_VARARGS | METH_KEYWORDS,
-     "exact_choose(slots, counts, *, counted, prefix, criterion, balance, regularization,\n"
-     "             alpha, min_samples_leaf, min_samples_treatment=None)\n--\n\n"
-     "(index, gain, left counts, right counts) of the best candidate, or None."},
     {"exact_node", as_cfunction(&engine_exact_node), METH_VARARGS | METH_KEYWORDS,
      "exact_node(counts, rates)\n--\n\n"
      "(rates or None, uplift) of a node from its counts (and its parent's rates)."},
