@@ -40,10 +40,11 @@ from ._params import EngineSettings
 from ._tabular import STRING, to_table
 
 # On a worker: the shards of running fits, by (fit key, partition number); and what the
-# shards of one worker share, drawn once per worker: by fit the round and sample positions of
-# its searched nodes.
+# shards of one worker share, drawn once per worker: each tree's rows among all rows, and by
+# fit the round and sample positions of its searched nodes.
 _SHARDS: Dict[Tuple[str, int], "_Shard"] = {}
 _SHARDS_LOCK = threading.Lock()
+_TREE_ROWS: Dict[Tuple[str, int], Tuple[np.ndarray, np.ndarray]] = {}
 _POSITIONS: Dict[str, Tuple[int, Any]] = {}
 
 # Bounds of one batch of trees: the shards' row lists at most a quarter of a partition's
@@ -141,30 +142,20 @@ def exact_load(part: Any, layout: Any, groups_of: Dict[Any, int], fit_key: str, 
 def exact_forget(fit_key: str) -> None:
     """Drops every shard of fit `fit_key` from this worker."""
     with _SHARDS_LOCK:
-        for key in [k for k in _SHARDS if k[0] == fit_key]:
-            del _SHARDS[key]
+        shared: List[Dict[Any, Any]] = [_SHARDS, _TREE_ROWS]
+        for kept in shared:
+            for key in [k for k in kept if k[0] == fit_key]:
+                del kept[key]
         _POSITIONS.pop(fit_key, None)
 
 
-def exact_tree_rows(all_words: np.ndarray, tree: int, draw: Dict[str, Any]
-                    ) -> Tuple[np.ndarray, np.ndarray]:
-    """The split and estimation rows (uint32, ascending) of tree `tree` among all rows, whose
-    packed words are `all_words`: those `UpliftForest` draws for it. One task per tree, on
-    any worker; every shard takes its part."""
-    split, estimation = (np.frombuffer(b, np.uint32)
-                         for b in engine().exact_rows(all_words, tree=tree, **draw))
-    return split, estimation
-
-
 def exact_round(fit_key: str, number: int, request: Dict[str, Any],
-                drawn: Optional[List[Tuple[np.ndarray, np.ndarray]]] = None) -> Dict[str, Any]:
-    """One round on one shard; see the module's documentation. A round that starts a batch
-    gets the rows of its trees (`exact_tree_rows`), in the order of request["init"]."""
+                all_words: Optional[np.ndarray] = None) -> Dict[str, Any]:
+    """One round on one shard; see the module's documentation."""
     shard = _shard_of(fit_key, number)
     out: Dict[str, Any] = {}
     if "init" in request:
-        assert drawn is not None and len(drawn) == len(request["init"])
-        out["init"] = _init_trees(shard, drawn)
+        out["init"] = _init_trees(fit_key, shard, request["init"], all_words)
     if "route" in request:
         out["route"] = shard.route(request["route"])
     if "sample" in request:
@@ -196,15 +187,26 @@ def _positions(fit_key: str, plan: Dict[str, Any], searched: np.ndarray) -> Any:
     return drawn
 
 
-def _init_trees(shard: _Shard, drawn: List[Tuple[np.ndarray, np.ndarray]]
-                ) -> List[Tuple[np.ndarray, np.ndarray]]:
+def _init_trees(fit_key: str, shard: _Shard, trees: List[Tuple[int, Dict[str, Any]]],
+                all_words: Optional[np.ndarray]) -> List[Tuple[np.ndarray, np.ndarray]]:
     """The roots of a batch's trees become the open nodes (the previous batch's leaves
     leave); returns each root's group counts of its split and estimation rows here."""
     end = shard.offset + len(shard.words)
     out = []
+    numbers = {tree for tree, _ in trees}
+    with _SHARDS_LOCK:  # the rows of the previous batch's trees are no longer needed
+        for old in [k for k in _TREE_ROWS if k[0] == fit_key and k[1] not in numbers]:
+            del _TREE_ROWS[old]
     parts: Tuple[List[np.ndarray], List[np.ndarray]] = ([], [])
-    for rows_of_tree in drawn:
-        for rows, kept in zip(rows_of_tree, parts):
+    for tree, draw in trees:
+        with _SHARDS_LOCK:
+            drawn = _TREE_ROWS.get((fit_key, tree))
+        if drawn is None:
+            split, estimation = (np.frombuffer(b, np.uint32)
+                                 for b in engine().exact_rows(all_words, tree=tree, **draw))
+            with _SHARDS_LOCK:
+                _TREE_ROWS[(fit_key, tree)] = drawn = (split, estimation)
+        for rows, kept in zip(drawn, parts):
             lo, hi = np.searchsorted(rows, [shard.offset, end])
             kept.append((rows[lo:hi] - np.uint32(shard.offset)).astype(np.uint32))
         out.append((shard.counts(parts[0][-1]), shard.counts(parts[1][-1])))

@@ -656,15 +656,9 @@ class DaskUpliftForest(UpliftForest):
             return {"workers": [holders[p]], "allow_other_workers": False} if holders[p] else {}
 
         def rounds(requests: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
-            # the trees' rows of a new batch: each drawn once, on any worker, for every shard
-            trees = requests[0].get("init", [])
-            with _released(client.submit(_dask_exact.exact_tree_rows, words, tree, draw,
-                                         pure=False) for tree, draw in trees) as drawn:
-                return round_results([client.submit(
-                    _dask_exact.exact_round, fit_key, p, request, drawn if trees else None,
-                    pure=False, **on(p)) for p, request in zip(numbers, requests)])
-
-        def round_results(futures: List[Any]) -> List[Dict[str, Any]]:
+            futures = [client.submit(_dask_exact.exact_round, fit_key, p, request,
+                                     words if "init" in request else None, pure=False, **on(p))
+                       for p, request in zip(numbers, requests)]
             with _released(futures):
                 try:
                     return _round_results(client, futures, [holders[p] for p in numbers])
