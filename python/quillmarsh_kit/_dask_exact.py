@@ -8,16 +8,20 @@ the node's rows falls in exactly one shard, found from the shards' row counts.
 
 The client grows a batch of trees level by level, two rounds of tasks per level:
 
-A. each shard routes the rows of the splits chosen last level (and forgets finished nodes),
-   then returns its values at the candidate-sample positions the client drew for the open
-   nodes (with the node's own streams, as the one-process search draws them), and the group
-   counts of its estimation rows;
-B. the client turns each searched feature's sample into thresholds, each shard returns its
-   counting slots of them, and the client sums the slots (integers: exact) and chooses each
-   node's split with the core's gain code.
+A. each shard routes the rows of the splits chosen last level to their children (the rows of
+   finished nodes leave), then returns its values at the candidate-sample positions of the
+   open nodes (drawn there with the node's own streams, as the one-process search draws
+   them), and the group counts of its children's estimation rows;
+B. the client turns each searched feature's sample into thresholds or categories, each shard
+   returns its counting slots of them, and the client sums the slots (integers: exact) and
+   chooses each node's split with the core's gain code.
 
-The shards' state (row lists per open node and tree) lives in their worker process, keyed by
-the fit; a task that finds it missing (its worker was lost) ends the fit with a clear error.
+Each step is one engine call over the whole level (every open node of every tree of the
+batch), on flat arrays: a shard's state is its rows of the open nodes, one array, and each
+node's range of it, in the order of the client's list of open nodes; requests and answers are
+a few arrays, whatever the number of nodes. The shards' state lives in their worker process,
+keyed by the fit; a task that finds it missing (its worker was lost) ends the fit with a
+clear error.
 """
 
 from __future__ import annotations
@@ -36,12 +40,12 @@ from ._params import EngineSettings
 from ._tabular import STRING, to_table
 
 # On a worker: the shards of running fits, by (fit key, partition number); and what the
-# shards of one worker share: each tree's rows among all rows, drawn once per worker, and the
-# draws of the nodes of the current round (their features and sample positions).
+# shards of one worker share, drawn once per worker: each tree's rows among all rows, and by
+# fit the round and sample positions of its searched nodes.
 _SHARDS: Dict[Tuple[str, int], "_Shard"] = {}
 _SHARDS_LOCK = threading.Lock()
 _TREE_ROWS: Dict[Tuple[str, int], Tuple[np.ndarray, np.ndarray]] = {}
-_PLANS: Dict[Tuple[str, int, int, int], Any] = {}
+_POSITIONS: Dict[str, Tuple[int, Any]] = {}
 
 # Bounds of one batch of trees: the shards' row lists at most a quarter of a partition's
 # memory, the candidate samples passing through the client at most this many bytes a round.
@@ -58,20 +62,42 @@ class ExactStateLost(RuntimeError):
 
 
 # ----------------------------------------------------------------------------- workers
+_NO_ROWS = np.zeros(0, np.uint32)
+
+
 @dataclasses.dataclass
 class _Shard:
     columns: List[np.ndarray]  # per feature: float32 values, or uint32 codes of a string one
-    dictionaries: List[Optional[int]]  # per feature: None, or the texts of a string one
+    strings: np.ndarray  # uint8 per feature: 1 for a string feature's codes
+    dictionary_sizes: np.ndarray  # uint32 per feature: its texts (0 for a numeric one)
     words: np.ndarray  # uint32: each row's group and outcome, packed by the engine
     offset: int  # global position of the first row
     groups: int
-    split: Dict[Tuple[int, int], np.ndarray] = dataclasses.field(default_factory=dict)
-    estimation: Dict[Tuple[int, int], np.ndarray] = dataclasses.field(default_factory=dict)
+    # the rows of the open nodes (split and estimation rows), node k's being
+    # rows[ranges[2k]:ranges[2k + 1]], in the client's order of the open nodes
+    split: Tuple[np.ndarray, np.ndarray] = (_NO_ROWS, _NO_ROWS)
+    estimation: Tuple[np.ndarray, np.ndarray] = (_NO_ROWS, _NO_ROWS)
 
     def counts(self, rows: np.ndarray) -> np.ndarray:
         """Rows and positives of each group among `rows`, as the core's group counts."""
         return np.frombuffer(engine().exact_group_counts(self.words, rows, groups=self.groups),
                              np.int32)
+
+    def features(self) -> Dict[str, Any]:
+        return {"dictionary_sizes": self.dictionary_sizes}
+
+    def route(self, splits: np.ndarray) -> np.ndarray:
+        """Routes the rows of the split nodes to their children, which become the open nodes;
+        returns the group counts of the children's estimation rows."""
+        estimation = np.zeros(0, np.int32)
+        for name in ("split", "estimation"):
+            rows, ranges, counts = engine().exact_route_level(
+                self.columns, self.strings, *getattr(self, name), splits,
+                self.words if name == "estimation" else None, groups=self.groups,
+                **self.features())
+            setattr(self, name, (np.frombuffer(rows, np.uint32), np.frombuffer(ranges, np.uint32)))
+            estimation = np.frombuffer(counts, np.int32)
+        return estimation
 
 
 def _shard_of(fit_key: str, number: int) -> _Shard:
@@ -100,23 +126,27 @@ def exact_load(part: Any, layout: Any, groups_of: Dict[Any, int], fit_key: str, 
             columns.append(np.ascontiguousarray(codes, dtype=np.uint32))
         else:
             columns.append(np.ascontiguousarray(column.values, dtype=np.float32))
-    sizes = [None if known is None else len(known) for known in layout.categories]
+    strings = np.array([known is not None for known in layout.categories], np.uint8)
+    sizes = np.array([0 if known is None else len(known) for known in layout.categories],
+                     np.uint32)
     codes, labels = label_codes(part[layout.treatment], "treatment")
     group = np.array([groups_of[label] for label in labels], np.uint32)[codes]
     words = np.frombuffer(engine().exact_words(group, binary_outcome(part[layout.outcome])),
                           np.uint32)
     with _SHARDS_LOCK:
-        _SHARDS[(fit_key, number)] = _Shard(columns, sizes, words, offset, len(groups_of))
+        _SHARDS[(fit_key, number)] = _Shard(columns, strings, sizes, words, offset,
+                                            len(groups_of))
     return words, int(part.memory_usage(deep=True).sum())
 
 
 def exact_forget(fit_key: str) -> None:
     """Drops every shard of fit `fit_key` from this worker."""
     with _SHARDS_LOCK:
-        shared: List[Dict[Any, Any]] = [_SHARDS, _TREE_ROWS, _PLANS]
+        shared: List[Dict[Any, Any]] = [_SHARDS, _TREE_ROWS]
         for kept in shared:
             for key in [k for k in kept if k[0] == fit_key]:
                 del kept[key]
+        _POSITIONS.pop(fit_key, None)
 
 
 def exact_round(fit_key: str, number: int, request: Dict[str, Any],
@@ -127,70 +157,47 @@ def exact_round(fit_key: str, number: int, request: Dict[str, Any],
     if "init" in request:
         out["init"] = _init_trees(fit_key, shard, request["init"], all_words)
     if "route" in request:
-        out["route"] = [_route(shard, *split) for split in request["route"]]
-    for key in request.get("drop", ()):
-        shard.split.pop(key, None)
-        shard.estimation.pop(key, None)
+        out["route"] = shard.route(request["route"])
     if "sample" in request:
-        out["sample"] = [_sample(fit_key, shard, request["plan"], *item)
-                         for item in request["sample"]]
+        features, positions = _positions(fit_key, request["plan"], request["sample"])
+        out["sample"] = tuple(np.frombuffer(b, t) for b, t in zip(engine().exact_samples_level(
+            shard.columns, shard.strings, *shard.split, request["sample"], features, positions,
+            **shard.features()), (np.uint32, np.uint64)))
     if "count" in request:
-        words: Dict[Tuple[int, int], np.ndarray] = {}
-        out["count"] = [_count(shard, key, f, candidates, words)
-                        for key, f, candidates in request["count"]]
+        out["count"] = tuple(np.frombuffer(b, t) for b, t in zip(engine().exact_counts_level(
+            shard.columns, shard.strings, *shard.split, request["count"],
+            request["candidates"], words=shard.words, groups=shard.groups,
+            **shard.features()), (np.uint32, np.uint64)))
     return out
 
 
-def _sample(fit_key: str, shard: _Shard, plan: Dict[str, Any], key: Tuple[int, int], n: int,
-            first: int) -> List[np.ndarray]:
-    """Per searched feature of node `key` (n rows, this shard's from position `first` on),
-    the shard's values at the positions of the feature's candidate sample: the node's draws,
-    made here as the client makes them (once per worker and round), so that only values
-    travel."""
-    rows = shard.split[key]
+def _positions(fit_key: str, plan: Dict[str, Any], searched: np.ndarray) -> Any:
+    """The features and sample positions of the round's searched nodes (the same for every
+    shard), drawn by the first of the worker's shards to ask."""
     with _SHARDS_LOCK:
-        if any(k[0] == fit_key and k[1] != plan["round"] for k in _PLANS):
-            for old in [k for k in _PLANS if k[0] == fit_key and k[1] != plan["round"]]:
-                del _PLANS[old]
-        made = _PLANS.get((fit_key, plan["round"], *key))
-    if made is None:
-        made = engine().exact_plan(tree=key[0], slot=key[1], n=n, seed=plan["seed"],
-                                   n_features=plan["n_features"],
-                                   max_features=plan["max_features"], max_bins=plan["max_bins"])
-        with _SHARDS_LOCK:
-            _PLANS[(fit_key, plan["round"], *key)] = made
-    features, drawn = made
-    out = []
-    for feature, positions in zip(features, drawn):
-        at = np.frombuffer(positions, np.uint64).astype(np.int64)
-        lo, hi = np.searchsorted(at, [first, first + len(rows)])
-        out.append(shard.columns[feature][rows[at[lo:hi] - first]])
-    return out
-
-
-def _count(shard: _Shard, key: Tuple[int, int], feature: int, candidates: np.ndarray,
-           words: Dict[Tuple[int, int], np.ndarray]) -> np.ndarray:
-    """The shard's counting slots of a feature's candidates over a node's rows (`words`: the
-    node's packed words, gathered once for all its features)."""
-    rows = shard.split[key]
-    if key not in words:
-        words[key] = shard.words[rows]
-    strings = shard.dictionaries[feature]
-    by = {} if strings is None else {"dictionary_size": strings}
-    return np.frombuffer(engine().exact_count(shard.columns[feature], rows, words[key],
-                                              candidates, groups=shard.groups, **by), np.uint32)
+        made = _POSITIONS.get(fit_key)
+    if made is not None and made[0] == plan["round"]:
+        return made[1]
+    features, (words, ends) = engine().exact_positions_level(
+        searched, **{k: plan[k] for k in ("seed", "n_features", "max_features", "max_bins")})
+    drawn = (np.frombuffer(features, np.uint32),
+             (np.frombuffer(words, np.uint32), np.frombuffer(ends, np.uint64)))
+    with _SHARDS_LOCK:
+        _POSITIONS[fit_key] = (plan["round"], drawn)
+    return drawn
 
 
 def _init_trees(fit_key: str, shard: _Shard, trees: List[Tuple[int, Dict[str, Any]]],
                 all_words: Optional[np.ndarray]) -> List[Tuple[np.ndarray, np.ndarray]]:
+    """The roots of a batch's trees become the open nodes (the previous batch's leaves
+    leave); returns each root's group counts of its split and estimation rows here."""
     end = shard.offset + len(shard.words)
     out = []
     numbers = {tree for tree, _ in trees}
     with _SHARDS_LOCK:  # the rows of the previous batch's trees are no longer needed
         for old in [k for k in _TREE_ROWS if k[0] == fit_key and k[1] not in numbers]:
             del _TREE_ROWS[old]
-    shard.split.clear()  # the leaves of the previous batch's trees
-    shard.estimation.clear()
+    parts: Tuple[List[np.ndarray], List[np.ndarray]] = ([], [])
     for tree, draw in trees:
         with _SHARDS_LOCK:
             drawn = _TREE_ROWS.get((fit_key, tree))
@@ -199,49 +206,39 @@ def _init_trees(fit_key: str, shard: _Shard, trees: List[Tuple[int, Dict[str, An
                                  for b in engine().exact_rows(all_words, tree=tree, **draw))
             with _SHARDS_LOCK:
                 _TREE_ROWS[(fit_key, tree)] = drawn = (split, estimation)
-        split, estimation = drawn
-        for rows, kept in ((split, shard.split), (estimation, shard.estimation)):
+        for rows, kept in zip(drawn, parts):
             lo, hi = np.searchsorted(rows, [shard.offset, end])
-            kept[(tree, 0)] = (rows[lo:hi] - np.uint32(shard.offset)).astype(np.uint32)
-        out.append((shard.counts(shard.split[(tree, 0)]),
-                    shard.counts(shard.estimation[(tree, 0)])))
+            kept.append((rows[lo:hi] - np.uint32(shard.offset)).astype(np.uint32))
+        out.append((shard.counts(parts[0][-1]), shard.counts(parts[1][-1])))
+    shard.split, shard.estimation = (_flat_nodes(kept) for kept in parts)
     return out
 
 
-def _route(shard: _Shard, tree: int, slot: int, feature: int, value: Any
-           ) -> Tuple[np.ndarray, np.ndarray]:
-    """Splits the node's rows into its children's, each in order; returns the group counts of
-    the children's estimation rows."""
-    estimation = []
-    for kept in (shard.split, shard.estimation):
-        rows = kept.pop((tree, slot))
-        by = ({"category": value} if shard.dictionaries[feature] is not None
-              else {"threshold": value})
-        left = np.frombuffer(engine().exact_goes_left(shard.columns[feature], rows, **by),
-                             np.bool_)
-        kept[(tree, 2 * slot + 1)], kept[(tree, 2 * slot + 2)] = rows[left], rows[~left]
-        if kept is shard.estimation:
-            estimation = [shard.counts(rows[left]), shard.counts(rows[~left])]
-    return estimation[0], estimation[1]
+def _flat_nodes(rows: List[np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+    """Row lists as one array and each list's range of it."""
+    ends = np.cumsum([len(r) for r in rows], dtype=np.int64)
+    ranges = np.stack([ends - [len(r) for r in rows], ends], axis=1).astype(np.uint32)
+    flat = np.concatenate(rows).astype(np.uint32) if rows else _NO_ROWS
+    return flat, ranges.reshape(-1)
 
 
 # ----------------------------------------------------------------------------- client
-@dataclasses.dataclass
-class _Node:
-    depth: int
-    sizes: np.ndarray  # split rows per shard
-    counts: np.ndarray  # int32 group counts of the split rows
-    rates: Optional[List[float]] = None  # an honest node's parent rates, then its own
-
-
 @dataclasses.dataclass
 class _Tree:
     number: int
     nodes: List[Dict[str, Any]]
     stats: Dict[int, np.ndarray]  # per reached slot
     base: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros(0, np.int32))
-    open: Dict[int, _Node] = dataclasses.field(default_factory=dict)
-    closed: set = dataclasses.field(default_factory=set)  # the open nodes decided this level
+
+
+@dataclasses.dataclass
+class _Node:
+    tree: _Tree
+    slot: int
+    depth: int
+    sizes: np.ndarray  # split rows per shard
+    counts: np.ndarray  # int32 group counts of the split rows
+    rates: Optional[List[float]] = None  # an honest node's parent rates, then its own
 
 
 def _empty_node() -> Dict[str, Any]:
@@ -266,6 +263,9 @@ class ExactGrowth:
         self.n_rows = sum(self.sizes)
         self.part_bytes = list(part_bytes)
         self.honest = settings.honest_fraction is not None
+        self.strings = np.array([known is not None for known in categories], np.uint8)
+        self.dictionary_sizes = np.array([0 if k is None else len(k) for k in categories],
+                                         np.uint32)
         self.rounds_run = 0
         self.sent = 0  # bytes of the arrays in requests and answers
         self.received = 0
@@ -293,7 +293,6 @@ class ExactGrowth:
         for first in range(0, self.s.n_estimators, step):
             batch = [self._new_tree(t)
                      for t in range(first, min(first + step, self.s.n_estimators))]
-            self._trees = {t.number: t for t in batch}
             self._grow_batch(batch, rounds)
             trees.extend(batch)
             if progress is not None:
@@ -317,6 +316,7 @@ class ExactGrowth:
         draw = self.draw_settings()
         answers = self._round(rounds, [{"init": [(t.number, draw) for t in batch]}
                                        for _ in self.sizes])
+        level = []
         for i, tree in enumerate(batch):
             split = [a["init"][i][0] for a in answers]
             estimation = [a["init"][i][1] for a in answers]
@@ -326,171 +326,129 @@ class ExactGrowth:
             rates = None
             if self.honest:
                 rates, _ = engine().exact_node(counts, [math.nan] * self.groups)
-            tree.open[0] = _Node(0, sizes, counts, rates)
-            self._settle(tree, 0, np.sum(estimation, axis=0).astype(np.int32))
-        routes: List[List[Any]] = [[] for _ in self.sizes]
-        drops: List[List[Any]] = [[] for _ in self.sizes]
-        while any(t.open for t in batch):
-            routes, drops = self._level(batch, rounds, routes, drops)
+            level.append(_Node(tree, 0, 0, sizes, counts, rates))
+            self._settle(level[-1], np.sum(estimation, axis=0).astype(np.int32))
+        routes: Optional[np.ndarray] = None
+        while level:
+            level, routes = self._level(level, routes, rounds)
         # Nothing is routed after the deepest level; the shards drop the last leaves' rows
         # when the next batch starts, and every row list when the fit ends.
-        assert not any(routes)
 
-    def _settle(self, tree: _Tree, slot: int, estimation: Optional[np.ndarray]) -> None:
+    def _settle(self, node: _Node, estimation: Optional[np.ndarray]) -> None:
         """Records a node's statistics and (honest) rates once its estimation counts are
         known."""
-        node = tree.open[slot]
         if self.honest:
             assert estimation is not None
             node.rates, _ = engine().exact_node(estimation, node.rates)
-            tree.stats[slot] = estimation
+            node.tree.stats[node.slot] = estimation
         else:
-            tree.stats[slot] = node.counts
+            node.tree.stats[node.slot] = node.counts
 
     def _may_split(self, node: _Node) -> bool:
         return node.depth < self.s.max_depth and self.s.min_samples_leaf < int(
             node.sizes.sum()) // 2
 
-    def _level(self, batch: List[_Tree], rounds: Any, routes: List[List[Any]],
-               drops: List[List[Any]]) -> Tuple[List[List[Any]], List[List[Any]]]:
-        # A: route last level's splits, sample the open nodes
-        samples: List[List[Any]] = [[] for _ in self.sizes]
-        plans = {}
-        for tree in batch:
-            for slot, node in tree.open.items():
-                if self._may_split(node):
-                    plans[(tree.number, slot)] = self._plan(tree, slot, node, samples)
-        plan_settings = {"seed": self.seed, "n_features": len(self.names),
-                         "max_features": self.s.max_features, "max_bins": self.s.max_bins,
-                         "round": self.rounds_run}
-        answers = self._round(rounds, [{"route": r, "drop": d, "sample": s, "plan": plan_settings}
-                                       for r, d, s in zip(routes, drops, samples)])
-        self._take_routes(batch, routes, answers)
-        # B: count the candidates
-        counts: List[List[Any]] = [[] for _ in self.sizes]
-        searched: Dict[Tuple[int, int], List[Any]] = {}
-        for key, plan in plans.items():
-            searched[key] = []
-            for d, (feature, positions, holders) in enumerate(plan):
-                candidates = self._candidates(key, feature, positions,
-                                              [answers[s]["sample"][i][d] for s, i in holders])
-                if len(candidates):
-                    searched[key].append((feature, candidates, len(counts[0])))
-                    for c in counts:
-                        c.append((key, feature, candidates))
-        answers = self._round(rounds, [{"count": c} for c in counts]) if plans else []
-        return self._choose(batch, searched, answers)
+    def _draws(self) -> Dict[str, Any]:
+        return {"seed": self.seed, "n_features": len(self.names),
+                "max_features": self.s.max_features, "max_bins": self.s.max_bins}
 
-    def _candidates(self, key: Tuple[int, int], feature: int, positions: np.ndarray,
-                    values: List[np.ndarray]) -> np.ndarray:
-        """A searched feature's thresholds (float32) or categories (uint32 codes) from its
-        sample, gathered from the shards in order."""
-        known = self.categories[feature]
-        if known is None:
-            sampled = np.concatenate(values) if values else np.empty(0, np.float32)
-            return np.frombuffer(engine().exact_thresholds(sampled, max_bins=self.s.max_bins),
-                                 np.float32)
-        sampled = np.concatenate(values) if values else np.empty(0, np.uint32)
-        tree, slot = key
-        return np.frombuffer(engine().exact_categories(
-            sampled, seed=self.seed, tree=tree, slot=slot, feature=feature,
-            n=int(self._open_size(tree, slot)), dictionary_size=len(known),
-            max_bins=self.s.max_bins, positions=positions.astype(np.uint32)), np.uint32)
-
-    def _open_size(self, tree: int, slot: int) -> int:
-        return int(self._trees[tree].open[slot].sizes.sum())
-
-    def _plan(self, tree: _Tree, slot: int, node: _Node, samples: List[List[Any]]
-              ) -> List[Tuple[int, np.ndarray, List[Tuple[int, int]]]]:
-        """Draws node `slot`'s features and sample positions, and asks every shard holding
-        rows of the node for its values at them (the shard draws the same positions). Returns
-        per feature its positions and the (shard, item of its answer) that hold its values, in
-        shard order."""
-        n = int(node.sizes.sum())
-        features, drawn = engine().exact_plan(
-            seed=self.seed, tree=tree.number, slot=slot, n=n, n_features=len(self.names),
-            max_features=self.s.max_features, max_bins=self.s.max_bins)
-        first = np.concatenate([[0], np.cumsum(node.sizes)])
-        holders = []
+    def _level(self, level: List[_Node], routes: Optional[np.ndarray], rounds: Any
+               ) -> Tuple[List[_Node], np.ndarray]:
+        """Grows one level of open nodes (the shards' open nodes, in order): A routes last
+        level's splits and samples the nodes that may split, B counts their candidates.
+        Returns the next level and its splits."""
+        searched = [k for k, node in enumerate(level) if self._may_split(node)]
+        table = np.array([(level[k].tree.number, level[k].slot, int(level[k].sizes.sum()))
+                          for k in searched], np.uint64).reshape(-1, 3)
+        sizes = np.array([level[k].sizes for k in searched], np.int64).reshape(-1, len(self.sizes))
+        firsts = np.cumsum(sizes, axis=1) - sizes
+        requests: List[Dict[str, Any]] = []
         for s in range(len(self.sizes)):
-            if node.sizes[s]:
-                holders.append((s, len(samples[s])))
-                samples[s].append(((tree.number, slot), n, int(first[s])))
-        plan = [(feature, np.frombuffer(positions, np.uint64), holders)
-                for feature, positions in zip(features, drawn)]
-        return plan
+            plan = {**self._draws(), "round": self.rounds_run}
+            request: Dict[str, Any] = {"plan": plan, "sample": np.column_stack(
+                [table, np.array(searched, np.uint64), firsts[:, s]]).astype(np.uint64)}
+            if routes is not None:
+                request["route"] = routes
+            requests.append(request)
+        answers = self._round(rounds, requests)
+        if routes is not None:
+            estimation = (np.sum([a["route"] for a in answers], axis=0, dtype=np.int64)
+                          .astype(np.int32).reshape(len(level), -1))
+            for k, node in enumerate(level):
+                self._settle(node, estimation[k] if self.honest else None)
+        chosen = self._search(level, searched, table, answers, rounds) if searched else {}
+        following: List[_Node] = []
+        splits: List[Tuple[int, int, int]] = []
+        for k, node in enumerate(level):
+            if k in chosen:
+                feature, word, left, right, left_sizes, gain = chosen[k]
+                following += self._split(node, feature, word, left, right, left_sizes, gain)
+                splits.append((k, feature, word))
+            else:
+                self._leaf(node)
+        return following, np.array(splits, np.uint64).reshape(-1, 3)
 
-    def _take_routes(self, batch: List[_Tree], routes: List[List[Any]],
-                     answers: List[Dict[str, Any]]) -> None:
-        by_number = {t.number: t for t in batch}
-        for i, (number, slot, _, _) in enumerate(routes[0] if routes else []):
-            tree = by_number[number]
-            for side in (0, 1):
-                child = 2 * slot + 1 + side
-                estimation = (np.sum([a["route"][i][side] for a in answers], axis=0)
-                              .astype(np.int32) if self.honest else None)
-                self._settle(tree, child, estimation)
+    def _search(self, level: List[_Node], searched: List[int], table: np.ndarray,
+                answers: List[Dict[str, Any]], rounds: Any) -> Dict[int, Any]:
+        """B: the candidates of the searched nodes' features from the shards' samples, the
+        shards' counts of them, and each node's best split (only those of positive gain)."""
+        features, (words, ends) = engine().exact_candidates_level(
+            table, [a["sample"] for a in answers], self.strings, self.dictionary_sizes,
+            **self._draws())
+        features = np.frombuffer(features, np.uint32)
+        candidates = (np.frombuffer(words, np.uint32), np.frombuffer(ends, np.uint64))
+        per_node = len(features) // len(searched)
+        items = np.column_stack([np.repeat(np.array(searched, np.uint64), per_node),
+                                 features]).astype(np.uint64)
+        counted = self._round(rounds, [{"count": items, "candidates": candidates}
+                                       for _ in self.sizes])
+        item, index, gain, left, right, held_left = engine().exact_choose_level(
+            [a["count"] for a in counted],
+            (np.arange(1, len(searched) + 1) * per_node).astype(np.uint64),
+            (1 - self.strings[features]).astype(np.uint8),
+            np.array([level[k].counts for k in searched], np.int32).reshape(len(searched), -1),
+            criterion=self.s.criterion, balance=self.s.balance,
+            regularization=self.s.regularization, alpha=self.s.alpha,
+            min_samples_leaf=self.s.min_samples_leaf,
+            min_samples_treatment=self.s.min_samples_treatment)
+        item, index = np.frombuffer(item, np.int64), np.frombuffer(index, np.uint64)
+        gain = np.frombuffer(gain, np.float64)
+        g2 = 2 * self.groups
+        left = np.frombuffer(left, np.int32).reshape(-1, g2)
+        right = np.frombuffer(right, np.int32).reshape(-1, g2)
+        held_left = np.frombuffer(held_left, np.uint64).reshape(-1, len(self.sizes))
+        starts = np.concatenate([[0], candidates[1]]).astype(np.int64)
+        chosen = {}
+        for j, k in enumerate(searched):
+            if item[j] < 0 or not gain[j] > 0.0:
+                continue
+            word = int(candidates[0][starts[item[j]] + int(index[j])])
+            chosen[k] = (int(features[item[j]]), word, left[j], right[j],
+                         held_left[j].astype(np.int64), float(gain[j]))
+        return chosen
 
-    def _choose(self, batch: List[_Tree], searched: Dict[Tuple[int, int], List[Any]],
-                answers: List[Dict[str, Any]]) -> Tuple[List[List[Any]], List[List[Any]]]:
-        routes: List[List[Any]] = [[] for _ in self.sizes]
-        drops: List[List[Any]] = [[] for _ in self.sizes]
-        for tree in batch:
-            for slot, node in sorted(tree.open.items()):
-                best = None
-                for feature, thresholds, at in searched.get((tree.number, slot), []):
-                    per_shard = [a["count"][at] for a in answers]
-                    summed = np.sum(per_shard, axis=0, dtype=np.uint64).astype(np.uint32)
-                    choice = engine().exact_choose(
-                        summed, node.counts, counted=len(thresholds),
-                        prefix=self.categories[feature] is None,
-                        criterion=self.s.criterion, balance=self.s.balance,
-                        regularization=self.s.regularization, alpha=self.s.alpha,
-                        min_samples_leaf=self.s.min_samples_leaf,
-                        min_samples_treatment=self.s.min_samples_treatment)
-                    if choice is not None and (best is None or choice[1] > best[2][1]):
-                        best = (feature, thresholds, choice, per_shard)
-                if best is not None and best[2][1] > 0.0:
-                    self._split(tree, slot, node, best, routes)
-                else:
-                    self._leaf(tree, slot, node)
-                    for d in drops:
-                        d.append((tree.number, slot))
-            tree.open = {k: v for k, v in tree.open.items() if k not in tree.closed}
-            tree.closed.clear()
-        return routes, drops
-
-    def _split(self, tree: _Tree, slot: int, node: _Node, best: Any,
-               routes: List[List[Any]]) -> None:
-        feature, candidates, (index, gain, left, right), per_shard = best
+    def _split(self, node: _Node, feature: int, word: int, left: np.ndarray, right: np.ndarray,
+               left_sizes: np.ndarray, gain: float) -> List[_Node]:
         known = self.categories[feature]
         if known is None:
-            value: Any = float(candidates[index])
-            split_value: Dict[str, Any] = {"Numeric": value}
+            split_value: Dict[str, Any] = {
+                "Numeric": float(np.array([word], np.uint32).view(np.float32)[0])}
         else:
-            value = int(candidates[index])
-            split_value = {"Str": known[value]}
-        tree.nodes[slot] = {"col_name": self.names[feature], "col_idx": int(feature),
-                            "split_value": split_value, "prob": [], "gain": _number(gain)}
-        g2 = 2 * self.groups
-        first = 0 if known is None else index * g2  # thresholds: every slot up to theirs
-        left_sizes = np.array([int(p[first:(index + 1) * g2].reshape(-1, 2)[:, 0].sum())
-                               for p in per_shard], np.int64)
-        tree.open[2 * slot + 1] = _Node(node.depth + 1, left_sizes,
-                                        np.array(left, np.int32), node.rates)
-        tree.open[2 * slot + 2] = _Node(node.depth + 1, node.sizes - left_sizes,
-                                        np.array(right, np.int32), node.rates)
-        tree.closed.add(slot)
-        for r in routes:
-            r.append((tree.number, slot, int(feature), value))
+            split_value = {"Str": known[word]}
+        node.tree.nodes[node.slot] = {"col_name": self.names[feature], "col_idx": int(feature),
+                                      "split_value": split_value, "prob": [],
+                                      "gain": _number(gain)}
+        return [_Node(node.tree, 2 * node.slot + 1, node.depth + 1, left_sizes,
+                      np.array(left, np.int32), node.rates),
+                _Node(node.tree, 2 * node.slot + 2, node.depth + 1, node.sizes - left_sizes,
+                      np.array(right, np.int32), node.rates)]
 
-    def _leaf(self, tree: _Tree, slot: int, node: _Node) -> None:
+    def _leaf(self, node: _Node) -> None:
         if self.honest:
             _, uplift = engine().exact_node(np.zeros(2 * self.groups, np.int32), node.rates)
         else:
             _, uplift = engine().exact_node(node.counts, None)
-        tree.nodes[slot]["prob"] = [_number(u) for u in uplift]
-        tree.closed.add(slot)
+        node.tree.nodes[node.slot]["prob"] = [_number(u) for u in uplift]
 
     def _forest(self, trees: List[_Tree]) -> NativeForest:
         s = self.s

@@ -19,11 +19,12 @@ struct DtypeInfo {
   std::size_t itemsize;
 };
 
-constexpr std::array<DtypeInfo, 5> kDtypes = {{{"float32", "f4", 4},
+constexpr std::array<DtypeInfo, 6> kDtypes = {{{"float32", "f4", 4},
                                                {"float64", "f8", 8},
                                                {"int32", "i4", 4},
                                                {"uint8", "u1", 1},
-                                               {"uint32", "u4", 4}}};
+                                               {"uint32", "u4", 4},
+                                               {"uint64", "u8", 8}}};
 
 // "<f4" on a little-endian machine; single bytes have no order ("|u1").
 std::string native_typestr(const DtypeInfo& dtype) {

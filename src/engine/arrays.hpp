@@ -14,7 +14,7 @@
 namespace quillmarsh {
 
 // The element types the engine reads and writes.
-enum class Dtype : std::uint8_t { kFloat32, kFloat64, kInt32, kUInt8, kUInt32 };
+enum class Dtype : std::uint8_t { kFloat32, kFloat64, kInt32, kUInt8, kUInt32, kUInt64 };
 
 enum class Access : std::uint8_t { kRead, kWrite };
 

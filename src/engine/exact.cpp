@@ -1,10 +1,11 @@
 // Exact training over rows held by several processes (the toolkit's Dask mode): the pieces of
-// the core's growth that the holders of the rows and the process choosing the splits each run.
-// Holders: a tree's rows (exact_rows), the counting slots of a node's rows (exact_count), the
-// routing of its rows (exact_goes_left). Chooser: what a node draws (exact_plan), a feature's
-// thresholds from its sampled values (exact_thresholds), the best candidate from summed slots
-// (exact_choose), a node's rates and uplift (exact_node). Arrays travel as numpy arrays in and
-// bytes out; the lock is released while rows are read.
+// the core's growth that the holders of the rows and the process choosing the splits each run,
+// each over a whole level of many trees at once. Holders: a tree's rows (exact_rows), the
+// routing of the open nodes' rows (exact_route_level), the values at their sample positions
+// (exact_positions_level, exact_samples_level), their counting slots (exact_counts_level).
+// Chooser: the candidates from the sampled values (exact_candidates_level), every node's best
+// split from the summed slots (exact_choose_level), a node's rates and uplift (exact_node).
+// Arrays travel as numpy arrays in and bytes out; the lock is released while the level works.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -38,21 +39,17 @@ struct ExactArguments {
   PyObject* b = nullptr;
   PyObject* c = nullptr;
   PyObject* d = nullptr;
+  PyObject* e = nullptr;
+  PyObject* f = nullptr;
+  PyObject* g = nullptr;
+  PyObject* h = nullptr;
   std::uint64_t seed = 0;
   std::uint64_t tree = 0;
-  std::uint64_t slot = 0;
-  std::uint64_t n = 0;
   std::uint64_t n_features = 0;
   std::uint64_t max_features = 0;
   std::uint64_t max_bins = 0;
-  std::uint64_t counted = 0;
   std::uint64_t groups = 0;
-  double threshold = 0.0;
-  std::optional<std::uint64_t> dictionary_size;  // given: a string feature's codes
-  std::optional<std::uint64_t> category;
-  std::uint64_t feature = 0;
   std::string criterion = "KL";
-  bool prefix = false;
   bool balance = false;
   bool regularization = false;
   double alpha = 0.0;
@@ -94,13 +91,6 @@ bool store_group_size(PyObject* value, ExactArguments& a) {
 
 using A = ExactArguments;
 
-template <std::optional<std::uint64_t> A::* field>
-bool store_optional_count(PyObject* value, A& a) {
-  const std::optional<std::uint64_t> count = to_u64(value);
-  a.*field = count;
-  return count.has_value();
-}
-
 PyObject* bytes_of(const void* data, std::size_t size) {
   return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
 }
@@ -124,10 +114,6 @@ PyObject* list_of(const std::vector<T>& values, Convert convert) {
 
 PyObject* float_list(const std::vector<double>& values) {
   return list_of(values, [](double v) { return PyFloat_FromDouble(v); });
-}
-
-PyObject* int_list(const std::vector<std::int32_t>& values) {
-  return list_of(values, [](std::int32_t v) { return PyLong_FromLong(v); });
 }
 
 // A list of floats (a node's rates) as doubles.
@@ -244,198 +230,363 @@ PyObject* group_counts_of(const A& a) {
   return bytes_of(*counts);
 }
 
-constexpr std::array<Parameter<A>, 6> kCountParameters{{
-    {"column", Given::kPositional, store_object<&A::a>},
-    {"rows", Given::kPositional, store_object<&A::b>},
-    {"words", Given::kPositional, store_object<&A::c>},
-    {"thresholds", Given::kPositional, store_object<&A::d>},
-    {"groups", Given::kRequiredKeyword, store_converted<&A::groups, to_u64>},
-    {"dictionary_size", Given::kOptionalKeyword, store_optional_count<&A::dictionary_size>},
-}};
+// ---------------------------------------------------------------------------- a level at once
+// A holder's state between rounds: its rows of every open node (uint32), node k's being
+// rows[ranges[2k], ranges[2k + 1]); and what it holds of every feature.
 
-// Every row index below the column's length; ValueError otherwise.
-bool rows_within(std::span<const RowIndex> rows, std::size_t length) {
-  for (const RowIndex r : rows) {
-    if (r >= length)
-      return raise_value_error("rows holds " + std::to_string(r) + ", beyond the column's " +
-                               std::to_string(length) + " values");
-  }
+// A holder's columns: per feature a float32 array, or a uint32 array of codes where
+// strings[f] (uint8) is set, below dictionary_sizes[f] (uint32). `views` keeps them alive.
+struct HeldColumns {
+  std::vector<ArrayView> views;
+  std::vector<HeldColumn> columns;
+  std::vector<std::uint8_t> strings;
+  std::vector<std::size_t> dictionary_sizes;
+};
+
+bool read_kinds(PyObject* strings, PyObject* dictionary_sizes, HeldColumns& out) {
+  std::optional<ArrayView> s = read_array(strings, "strings", Dtype::kUInt8, 1);
+  std::optional<ArrayView> d =
+      s ? read_array(dictionary_sizes, "dictionary_sizes", Dtype::kUInt32, 1) : std::nullopt;
+  if (!d) return false;
+  if (s->rows != d->rows) return raise_value_error("strings and dictionary_sizes differ in length");
+  const std::span<const std::uint8_t> flags = s->values<std::uint8_t>();
+  const std::span<const std::uint32_t> sizes = d->values<std::uint32_t>();
+  out.strings.assign(flags.begin(), flags.end());
+  out.dictionary_sizes.assign(sizes.begin(), sizes.end());
   return true;
 }
 
-// The counting slots of a feature over `rows` of `column` (words[i]: the packed group and
-// outcome of rows[i]), as the in-memory search counts them: a numeric
-// column's float32 values and thresholds, or with dictionary_size a string column's uint32
-// codes and categories.
-PyObject* count(const A& a) {
-  const bool strings = a.dictionary_size.has_value();
-  const Dtype kind = strings ? Dtype::kUInt32 : Dtype::kFloat32;
-  std::optional<ArrayView> column = read_array(a.a, "column", kind, 1);
-  std::optional<ArrayView> rows =
-      column ? read_array(a.b, "rows", Dtype::kUInt32, 1) : std::nullopt;
-  std::optional<ArrayView> words =
-      rows ? read_array(a.c, "words", Dtype::kUInt32, 1) : std::nullopt;
-  std::optional<ArrayView> thresholds =
-      words ? read_array(a.d, "thresholds", kind, 1) : std::nullopt;
-  if (!thresholds) return nullptr;
-  if (words->rows != rows->rows) {
-    raise_value_error("words and rows differ in length");
-    return nullptr;
+std::optional<HeldColumns> read_columns(PyObject* list, PyObject* strings,
+                                        PyObject* dictionary_sizes) {
+  HeldColumns out;
+  if (!read_kinds(strings, dictionary_sizes, out)) return std::nullopt;
+  PyRef seq = PyRef::steal(PySequence_List(list));
+  if (!seq) return std::nullopt;
+  const auto n = static_cast<std::size_t>(PyList_Size(seq.get()));
+  if (n != out.strings.size()) {
+    raise_value_error("columns and strings differ in length");
+    return std::nullopt;
   }
-  const std::span<const RowIndex> r = rows->values<RowIndex>();
-  if (!rows_within(r, column->rows)) return nullptr;
-  std::vector<std::uint32_t> slots;
-  {
-    const LockReleased released;
-    const std::span<const std::uint32_t> node_words = words->values<std::uint32_t>();
-    if (strings) {
-      count_string_slots(ScatteredCells<std::uint32_t>(column->values<std::uint32_t>(), r),
-                         node_words, thresholds->values<std::uint32_t>(),
-                         static_cast<std::size_t>(*a.dictionary_size), 2 * a.groups, slots);
+  for (std::size_t f = 0; f < n; ++f) {
+    const bool codes = out.strings[f] != 0;
+    std::optional<ArrayView> view =
+        read_array(PyList_GetItem(seq.get(), static_cast<Py_ssize_t>(f)), "columns",
+                   codes ? Dtype::kUInt32 : Dtype::kFloat32, 1);
+    if (!view) return std::nullopt;
+    HeldColumn column;
+    column.strings = codes;
+    column.dictionary_size = out.dictionary_sizes[f];
+    if (codes) {
+      column.codes = view->values<std::uint32_t>();
     } else {
-      count_numeric_slots(ScatteredCells<float>(column->values<float>(), r), node_words,
-                          thresholds->values<float>(), 2 * a.groups, slots);
+      column.values = view->values<float>();
     }
+    out.columns.push_back(column);
+    out.views.push_back(std::move(*view));
   }
-  return bytes_of(slots);
+  return out;
 }
 
-constexpr std::array<Parameter<A>, 4> kGoesLeftParameters{{
-    {"column", Given::kPositional, store_object<&A::a>},
-    {"rows", Given::kPositional, store_object<&A::b>},
-    {"threshold", Given::kOptionalPositional, store_converted<&A::threshold, to_f64>},
-    {"category", Given::kOptionalKeyword, store_optional_count<&A::category>},
+// The rows and ranges of a holder's open nodes.
+struct HeldState {
+  ArrayView rows;
+  ArrayView ranges;
+  HeldNodes nodes() const {
+    return HeldNodes{rows.values<RowIndex>(), ranges.values<std::uint32_t>()};
+  }
+};
+
+std::optional<HeldState> read_state(PyObject* rows, PyObject* ranges) {
+  std::optional<ArrayView> r = read_array(rows, "rows", Dtype::kUInt32, 1);
+  std::optional<ArrayView> g = r ? read_array(ranges, "ranges", Dtype::kUInt32, 1) : std::nullopt;
+  if (!g) return std::nullopt;
+  if (g->rows % 2 != 0) {
+    raise_value_error("ranges must hold a begin and an end per node");
+    return std::nullopt;
+  }
+  return HeldState{std::move(*r), std::move(*g)};
+}
+
+// A 2-D uint64 table of `width` columns.
+std::optional<ArrayView> read_table(PyObject* object, const char* what, std::size_t width) {
+  std::optional<ArrayView> view = read_array(object, what, Dtype::kUInt64, 2);
+  if (view && view->columns != width) {
+    raise_value_error(std::string(what) + " must have " + std::to_string(width) + " columns");
+    return std::nullopt;
+  }
+  return view;
+}
+
+std::vector<SearchedNode> searched_nodes(const ArrayView& table) {
+  const std::span<const std::uint64_t> t = table.values<std::uint64_t>();
+  std::vector<SearchedNode> out(table.rows);
+  for (std::size_t k = 0; k < table.rows; ++k) {
+    const std::uint64_t* row = t.data() + k * table.columns;
+    out[k].tree = row[0];
+    out[k].slot = row[1];
+    out[k].n = row[2];
+    if (table.columns > 3) {
+      out[k].held = static_cast<std::uint32_t>(row[3]);
+      out[k].first = row[4];
+    }
+  }
+  return out;
+}
+
+DrawSettings draw_settings(const A& a) {
+  return DrawSettings{a.seed, a.n_features, a.max_features, a.max_bins};
+}
+
+PyObject* flat_pair(const FlatItems& items) {
+  PyRef words = PyRef::steal(bytes_of(items.words));
+  PyRef ends = PyRef::steal(bytes_of(items.ends));
+  if (!words || !ends) return nullptr;
+  return PyTuple_Pack(2, words.get(), ends.get());
+}
+
+std::optional<FlatItems> read_flat(PyObject* words, PyObject* ends, const char* what) {
+  std::optional<ArrayView> w = read_array(words, what, Dtype::kUInt32, 1);
+  std::optional<ArrayView> e = w ? read_array(ends, what, Dtype::kUInt64, 1) : std::nullopt;
+  if (!e) return std::nullopt;
+  FlatItems out;
+  const std::span<const std::uint32_t> wv = w->values<std::uint32_t>();
+  const std::span<const std::uint64_t> ev = e->values<std::uint64_t>();
+  out.words.assign(wv.begin(), wv.end());
+  out.ends.assign(ev.begin(), ev.end());
+  std::uint64_t last = 0;
+  for (const std::uint64_t end : out.ends) {
+    if (end < last || end > out.words.size()) {
+      raise_value_error(std::string(what) + " ends must ascend within its words");
+      return std::nullopt;
+    }
+    last = end;
+  }
+  return out;
+}
+
+std::optional<FlatItems> read_pair(PyObject* pair, const char* what) {
+  if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
+    raise_value_error(std::string(what) + " must be a (words, ends) pair");
+    return std::nullopt;
+  }
+  return read_flat(PyTuple_GetItem(pair, 0), PyTuple_GetItem(pair, 1), what);
+}
+
+// A list of (words, ends) pairs, one per holder.
+std::optional<std::vector<FlatItems>> read_answers(PyObject* list, const char* what) {
+  PyRef seq = PyRef::steal(PySequence_List(list));
+  if (!seq) return std::nullopt;
+  std::vector<FlatItems> out;
+  for (Py_ssize_t i = 0; i < PyList_Size(seq.get()); ++i) {
+    std::optional<FlatItems> items = read_pair(PyList_GetItem(seq.get(), i), what);
+    if (!items) return std::nullopt;
+    out.push_back(std::move(*items));
+  }
+  return out;
+}
+
+constexpr std::array<Parameter<A>, 8> kRouteParameters{{
+    {"columns", Given::kPositional, store_object<&A::a>},
+    {"strings", Given::kPositional, store_object<&A::b>},
+    {"rows", Given::kPositional, store_object<&A::c>},
+    {"ranges", Given::kPositional, store_object<&A::d>},
+    {"splits", Given::kPositional, store_object<&A::e>},
+    {"words", Given::kPositional, store_object<&A::f>},
+    {"groups", Given::kRequiredKeyword, store_converted<&A::groups, to_u64>},
+    {"dictionary_sizes", Given::kRequiredKeyword, store_object<&A::g>},
 }};
 
-// 1 for each of `rows` that goes left: whose value goes left of `threshold` (a float32), or
-// with `category` whose code (a uint32 column) is that category; else 0.
-PyObject* goes_left(const A& a) {
-  std::optional<ArrayView> column =
-      read_array(a.a, "column", a.category ? Dtype::kUInt32 : Dtype::kFloat32, 1);
-  std::optional<ArrayView> rows =
-      column ? read_array(a.b, "rows", Dtype::kUInt32, 1) : std::nullopt;
-  if (!rows) return nullptr;
-  const std::span<const RowIndex> r = rows->values<RowIndex>();
-  if (!rows_within(r, column->rows)) return nullptr;
-  std::vector<std::uint8_t> left(r.size());
-  {
-    const LockReleased released;
-    if (a.category) {
-      const auto category = static_cast<std::uint32_t>(*a.category);
-      const std::span<const std::uint32_t> v = column->values<std::uint32_t>();
-      for (std::size_t i = 0; i < r.size(); ++i) left[i] = category_goes_left(v[r[i]], category);
-    } else {
-      const auto threshold = static_cast<float>(a.threshold);
-      const std::span<const float> v = column->values<float>();
-      for (std::size_t i = 0; i < r.size(); ++i) left[i] = numeric_goes_left(v[r[i]], threshold);
-    }
+// Routes the rows of the split nodes (splits: uint64 (node, feature, value) rows) to their
+// children: (rows, ranges, the children's group counts as int32, none when words is None),
+// bytes each.
+PyObject* route_level(const A& a) {
+  std::optional<HeldColumns> held = read_columns(a.a, a.b, a.g);
+  std::optional<HeldState> state = held ? read_state(a.c, a.d) : std::nullopt;
+  std::optional<ArrayView> table = state ? read_table(a.e, "splits", 3) : std::nullopt;
+  if (!table) return nullptr;
+  const bool counted = a.f != Py_None;
+  std::optional<ArrayView> words =
+      counted ? read_array(a.f, "words", Dtype::kUInt32, 1) : std::nullopt;
+  if (counted && !words) return nullptr;
+  const std::span<const std::uint64_t> t = table->values<std::uint64_t>();
+  std::vector<HeldSplit> splits(table->rows);
+  for (std::size_t k = 0; k < splits.size(); ++k) {
+    splits[k] =
+        HeldSplit{static_cast<std::uint32_t>(t[3 * k]), static_cast<std::uint32_t>(t[3 * k + 1]),
+                  static_cast<std::uint32_t>(t[3 * k + 2])};
   }
-  return bytes_of(left);
+  RowVector rows;
+  std::vector<std::uint32_t> ranges;
+  std::vector<std::int32_t> counts;
+  const bool routed = panics_as_value_error([&] {
+    const LockReleased released;
+    route_held_nodes(held->columns, state->nodes(), splits, rows, ranges);
+    const std::span<const RowIndex> all(rows);
+    for (std::size_t k = 0; counted && k + 1 < ranges.size(); k += 2) {
+      const GroupCounts c =
+          group_counts(words->values<std::uint32_t>(), static_cast<std::size_t>(a.groups),
+                       all.subspan(ranges[k], ranges[k + 1] - ranges[k]));
+      counts.insert(counts.end(), c.begin(), c.end());
+    }
+  });
+  if (!routed) return nullptr;
+  PyRef r = PyRef::steal(bytes_of(rows));
+  PyRef g = PyRef::steal(bytes_of(ranges));
+  PyRef c = PyRef::steal(bytes_of(counts));
+  if (!r || !g || !c) return nullptr;
+  return PyTuple_Pack(3, r.get(), g.get(), c.get());
 }
 
-// ---------------------------------------------------------------------------- chooser
-
-constexpr std::array<Parameter<A>, 7> kPlanParameters{{
+constexpr std::array<Parameter<A>, 5> kPositionsParameters{{
+    {"searched", Given::kPositional, store_object<&A::a>},
     {"seed", Given::kRequiredKeyword, store_converted<&A::seed, to_u64>},
-    {"tree", Given::kRequiredKeyword, store_converted<&A::tree, to_u64>},
-    {"slot", Given::kRequiredKeyword, store_converted<&A::slot, to_u64>},
-    {"n", Given::kRequiredKeyword, store_converted<&A::n, to_u64>},
     {"n_features", Given::kRequiredKeyword, store_converted<&A::n_features, to_u64>},
     {"max_features", Given::kRequiredKeyword, store_converted<&A::max_features, to_u64>},
     {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
 }};
 
-// What node `slot` of a node of n rows draws: the features it searches (positions, in draw
-// order) and the candidate sample positions of each among the node's rows (uint64 bytes).
-PyObject* plan(const A& a) {
-  const TreeDraws draws = TreeDraws::seeded(a.seed, a.tree);
-  const std::vector<std::uint64_t> features =
-      searched_features(draws, a.slot, a.n_features, a.max_features);
-  PyRef positions = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(features.size())));
-  if (!positions) return nullptr;
-  for (std::size_t d = 0; d < features.size(); ++d) {
-    TreeDraws::Site site = draws.at(a.slot, features[d] + 1);
-    PyObject* drawn = bytes_of(candidate_sample_positions(a.n, a.max_bins, site.rng()));
-    if (drawn == nullptr) return nullptr;
-    PyList_SetItem(positions.get(), static_cast<Py_ssize_t>(d), drawn);
+// What every searched node (searched: uint64 (tree, slot, n, ...) rows) draws: the features
+// of its items (uint32) and each item's sample positions ((words, ends)), bytes each.
+PyObject* positions_level(const A& a) {
+  std::optional<ArrayView> table = read_array(a.a, "searched", Dtype::kUInt64, 2);
+  if (!table) return nullptr;
+  if (table->columns < 3) {
+    raise_value_error("searched must have at least 3 columns");
+    return nullptr;
   }
-  PyRef listed = PyRef::steal(
-      list_of(features, [](std::uint64_t f) { return PyLong_FromUnsignedLongLong(f); }));
-  if (!listed) return nullptr;
-  return PyTuple_Pack(2, listed.get(), positions.get());
+  const std::vector<SearchedNode> searched = searched_nodes(*table);
+  LevelItems out;
+  const bool drawn = panics_as_value_error([&] {
+    const LockReleased released;
+    out = level_sample_positions(searched, draw_settings(a));
+  });
+  if (!drawn) return nullptr;
+  PyRef features = PyRef::steal(bytes_of(out.features));
+  PyRef pair = PyRef::steal(flat_pair(out.items));
+  if (!features || !pair) return nullptr;
+  return PyTuple_Pack(2, features.get(), pair.get());
 }
 
-constexpr std::array<Parameter<A>, 2> kThresholdParameters{{
-    {"sampled", Given::kPositional, store_object<&A::a>},
-    {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
+constexpr std::array<Parameter<A>, 8> kSamplesParameters{{
+    {"columns", Given::kPositional, store_object<&A::a>},
+    {"strings", Given::kPositional, store_object<&A::b>},
+    {"rows", Given::kPositional, store_object<&A::c>},
+    {"ranges", Given::kPositional, store_object<&A::d>},
+    {"searched", Given::kPositional, store_object<&A::e>},
+    {"features", Given::kPositional, store_object<&A::f>},
+    {"positions", Given::kPositional, store_object<&A::h>},
+    {"dictionary_sizes", Given::kRequiredKeyword, store_object<&A::g>},
 }};
 
-PyObject* thresholds(const A& a) {
-  std::optional<ArrayView> sampled = read_array(a.a, "sampled", Dtype::kFloat32, 1);
-  if (!sampled) return nullptr;
-  return bytes_of(numeric_candidates_of_sample(sampled->values<float>(), a.max_bins));
+// The holder's sampled values of every searched node (searched: uint64 (tree, slot, n, held
+// node, first position) rows; features and positions: exact_positions_level's):
+// (words, ends) bytes.
+PyObject* samples_level(const A& a) {
+  std::optional<HeldColumns> held = read_columns(a.a, a.b, a.g);
+  std::optional<HeldState> state = held ? read_state(a.c, a.d) : std::nullopt;
+  std::optional<ArrayView> table = state ? read_table(a.e, "searched", 5) : std::nullopt;
+  std::optional<ArrayView> features =
+      table ? read_array(a.f, "features", Dtype::kUInt32, 1) : std::nullopt;
+  std::optional<FlatItems> positions = features ? read_pair(a.h, "positions") : std::nullopt;
+  if (!positions) return nullptr;
+  const std::vector<SearchedNode> searched = searched_nodes(*table);
+  LevelItems drawn;
+  const std::span<const std::uint32_t> f = features->values<std::uint32_t>();
+  drawn.features.assign(f.begin(), f.end());
+  drawn.items = std::move(*positions);
+  if (drawn.features.size() != drawn.items.ends.size()) {
+    raise_value_error("features and positions differ in number of items");
+    return nullptr;
+  }
+  FlatItems out;
+  const bool read = panics_as_value_error([&] {
+    const LockReleased released;
+    out = held_sample_values(held->columns, state->nodes(), searched, drawn);
+  });
+  if (!read) return nullptr;
+  return flat_pair(out);
 }
 
-constexpr std::array<Parameter<A>, 9> kCategoryParameters{{
-    {"sampled", Given::kPositional, store_object<&A::a>},
+constexpr std::array<Parameter<A>, 9> kCountsParameters{{
+    {"columns", Given::kPositional, store_object<&A::a>},
+    {"strings", Given::kPositional, store_object<&A::b>},
+    {"rows", Given::kPositional, store_object<&A::c>},
+    {"ranges", Given::kPositional, store_object<&A::d>},
+    {"items", Given::kPositional, store_object<&A::e>},
+    {"candidates", Given::kPositional, store_object<&A::f>},
+    {"words", Given::kRequiredKeyword, store_object<&A::h>},
+    {"groups", Given::kRequiredKeyword, store_converted<&A::groups, to_u64>},
+    {"dictionary_sizes", Given::kRequiredKeyword, store_object<&A::g>},
+}};
+
+// The holder's counting slots of every item (items: uint64 (held node, feature) rows;
+// candidates: (words, ends) of each item's thresholds' bits or categories): (words, ends).
+PyObject* counts_level(const A& a) {
+  std::optional<HeldColumns> held = read_columns(a.a, a.b, a.g);
+  std::optional<HeldState> state = held ? read_state(a.c, a.d) : std::nullopt;
+  std::optional<ArrayView> table = state ? read_table(a.e, "items", 2) : std::nullopt;
+  std::optional<FlatItems> candidates = table ? read_pair(a.f, "candidates") : std::nullopt;
+  std::optional<ArrayView> words =
+      candidates ? read_array(a.h, "words", Dtype::kUInt32, 1) : std::nullopt;
+  if (!words) return nullptr;
+  const std::span<const std::uint64_t> t = table->values<std::uint64_t>();
+  std::vector<std::uint32_t> nodes(table->rows);
+  std::vector<std::uint32_t> features(table->rows);
+  for (std::size_t k = 0; k < table->rows; ++k) {
+    nodes[k] = static_cast<std::uint32_t>(t[2 * k]);
+    features[k] = static_cast<std::uint32_t>(t[2 * k + 1]);
+  }
+  FlatItems out;
+  const bool counted = panics_as_value_error([&] {
+    const LockReleased released;
+    out = held_counts(held->columns, state->nodes(), words->values<std::uint32_t>(), nodes,
+                      features, *candidates, static_cast<std::size_t>(a.groups));
+  });
+  if (!counted) return nullptr;
+  return flat_pair(out);
+}
+
+constexpr std::array<Parameter<A>, 8> kCandidatesParameters{{
+    {"searched", Given::kPositional, store_object<&A::a>},
+    {"answers", Given::kPositional, store_object<&A::b>},
+    {"strings", Given::kPositional, store_object<&A::c>},
+    {"dictionary_sizes", Given::kPositional, store_object<&A::d>},
     {"seed", Given::kRequiredKeyword, store_converted<&A::seed, to_u64>},
-    {"tree", Given::kRequiredKeyword, store_converted<&A::tree, to_u64>},
-    {"slot", Given::kRequiredKeyword, store_converted<&A::slot, to_u64>},
-    {"feature", Given::kRequiredKeyword, store_converted<&A::feature, to_u64>},
-    {"n", Given::kRequiredKeyword, store_converted<&A::n, to_u64>},
-    {"dictionary_size", Given::kRequiredKeyword, store_optional_count<&A::dictionary_size>},
+    {"n_features", Given::kRequiredKeyword, store_converted<&A::n_features, to_u64>},
+    {"max_features", Given::kRequiredKeyword, store_converted<&A::max_features, to_u64>},
     {"max_bins", Given::kRequiredKeyword, store_converted<&A::max_bins, to_u64>},
-    {"positions", Given::kRequiredKeyword, store_object<&A::b>},
 }};
 
-// The candidate categories (bytes of uint32) of string feature `feature` at node `slot` of
-// n rows from the codes sampled at `positions` (as exact_plan drew them, as uint32).
-PyObject* categories(const A& a) {
-  std::optional<ArrayView> sampled = read_array(a.a, "sampled", Dtype::kUInt32, 1);
-  std::optional<ArrayView> positions =
-      sampled ? read_array(a.b, "positions", Dtype::kUInt32, 1) : std::nullopt;
-  if (!positions) return nullptr;
-  if (positions->rows != sampled->rows) {
-    raise_value_error("sampled and positions differ in length");
-    return nullptr;
-  }
-  const std::span<const std::uint32_t> drawn = positions->values<std::uint32_t>();
-  const std::vector<std::uint64_t> wide(drawn.begin(), drawn.end());
-  TreeDraws::Site site = TreeDraws::seeded(a.seed, a.tree).at(a.slot, a.feature + 1);
-  return bytes_of(string_candidates_of_sample(
-      a.n, wide, sampled->values<std::uint32_t>(),
-      static_cast<std::size_t>(a.dictionary_size.value_or(0)), a.max_bins, site.rng()));
+// The searcher's candidates of a level (searched: uint64 (tree, slot, n) rows; answers: each
+// holder's (words, ends) of samples): (features of the items as uint32, (words, ends)).
+PyObject* candidates_level(const A& a) {
+  std::optional<ArrayView> table = read_table(a.a, "searched", 3);
+  std::optional<std::vector<FlatItems>> answers =
+      table ? read_answers(a.b, "answers") : std::nullopt;
+  HeldColumns kinds;
+  if (!answers || !read_kinds(a.c, a.d, kinds)) return nullptr;
+  const std::vector<SearchedNode> searched = searched_nodes(*table);
+  LevelItems out;
+  const bool made = panics_as_value_error([&] {
+    const LockReleased released;
+    out = level_candidates(searched, *answers, kinds.strings, kinds.dictionary_sizes,
+                           draw_settings(a));
+  });
+  if (!made) return nullptr;
+  PyRef features = PyRef::steal(bytes_of(out.features));
+  PyRef pair = PyRef::steal(flat_pair(out.items));
+  if (!features || !pair) return nullptr;
+  return PyTuple_Pack(2, features.get(), pair.get());
 }
 
-constexpr std::array<Parameter<A>, 10> kChooseParameters{{
-    {"slots", Given::kPositional, store_object<&A::a>},
-    {"counts", Given::kPositional, store_object<&A::b>},
-    {"counted", Given::kRequiredKeyword, store_converted<&A::counted, to_u64>},
-    {"prefix", Given::kRequiredKeyword, store_converted<&A::prefix, to_exact_bool>},
-    {"criterion", Given::kRequiredKeyword, store_converted<&A::criterion, to_text>},
-    {"balance", Given::kRequiredKeyword, store_converted<&A::balance, to_exact_bool>},
-    {"regularization", Given::kRequiredKeyword, store_converted<&A::regularization, to_exact_bool>},
-    {"alpha", Given::kRequiredKeyword, store_converted<&A::alpha, to_f64>},
-    {"min_samples_leaf", Given::kRequiredKeyword, store_converted<&A::min_samples_leaf, to_u64>},
-    {"min_samples_treatment", Given::kOptionalKeyword, store_min_samples_treatment},
-}};
+// ---------------------------------------------------------------------------- chooser
 
-// The best candidate from the slots summed over every holder of the node's rows:
-// (index, gain, left counts, right counts), or None when none qualifies.
-PyObject* choose(const A& a) {
-  std::optional<ArrayView> slots = read_array(a.a, "slots", Dtype::kUInt32, 1);
-  if (!slots) return nullptr;
-  const std::optional<GroupCounts> node = read_counts(a.b, "counts");
-  if (!node) return nullptr;
-  const std::span<const std::uint32_t> s = slots->values<std::uint32_t>();
-  if (s.size() < a.counted * node->size()) {
-    raise_value_error("slots holds fewer than counted candidates' counts");
-    return nullptr;
-  }
+// The settings of a split's choice; ValueError for an unknown criterion.
+std::optional<SplitSettings> split_settings_of(const A& a) {
   const std::optional<EvalFunc> eval_func = eval_func_of_text(a.criterion);
   if (!eval_func) {
     raise_value_error("criterion must be 'ED', 'KL' or 'CHI'");
-    return nullptr;
+    return std::nullopt;
   }
   SplitSettings settings;
   settings.min_sample_leaf = a.min_samples_leaf;
@@ -444,17 +595,79 @@ PyObject* choose(const A& a) {
   settings.regularization = a.regularization;
   settings.eval_func = *eval_func;
   settings.min_samples_treatment = a.options.min_samples_treatment;
-  std::uint64_t n = 0;
-  for (std::size_t i = 0; i < node->size(); i += 2) n += static_cast<std::uint32_t>((*node)[i]);
-  const double d_parent = node_divergence(*node, settings.eval_func, settings.balance, n);
-  const std::optional<CandidateChoice> best =
-      best_candidate(s, *node, n, a.counted, a.prefix, d_parent, settings);
-  if (!best) Py_RETURN_NONE;
-  PyRef left = PyRef::steal(int_list(best->left));
-  PyRef right = PyRef::steal(int_list(best->right));
-  if (!left || !right) return nullptr;
-  return Py_BuildValue("(ndOO)", static_cast<Py_ssize_t>(best->index), best->gain, left.get(),
-                       right.get());
+  return settings;
+}
+
+constexpr std::array<Parameter<A>, 10> kChooseLevelParameters{{
+    {"slots", Given::kPositional, store_object<&A::a>},
+    {"node_ends", Given::kPositional, store_object<&A::b>},
+    {"prefix", Given::kPositional, store_object<&A::c>},
+    {"counts", Given::kPositional, store_object<&A::d>},
+    {"criterion", Given::kRequiredKeyword, store_converted<&A::criterion, to_text>},
+    {"balance", Given::kRequiredKeyword, store_converted<&A::balance, to_exact_bool>},
+    {"regularization", Given::kRequiredKeyword, store_converted<&A::regularization, to_exact_bool>},
+    {"alpha", Given::kRequiredKeyword, store_converted<&A::alpha, to_f64>},
+    {"min_samples_leaf", Given::kRequiredKeyword, store_converted<&A::min_samples_leaf, to_u64>},
+    {"min_samples_treatment", Given::kOptionalKeyword, store_min_samples_treatment},
+}};
+
+// Every node's best split from the holders' slots (slots: each holder's (words, ends);
+// node_ends: uint64, node k's items end at node_ends[k]; prefix: uint8 per item; counts:
+// int32 (nodes, 2 x groups)): bytes of the chosen item per node (int64, -1 for none), its
+// candidate (uint64), gain (float64), left and right counts (int32 per node) and each
+// holder's left rows (uint64, nodes x holders).
+PyObject* choose_level(const A& a) {
+  std::optional<std::vector<FlatItems>> slots = read_answers(a.a, "slots");
+  std::optional<ArrayView> ends =
+      slots ? read_array(a.b, "node_ends", Dtype::kUInt64, 1) : std::nullopt;
+  std::optional<ArrayView> prefix =
+      ends ? read_array(a.c, "prefix", Dtype::kUInt8, 1) : std::nullopt;
+  std::optional<ArrayView> counts =
+      prefix ? read_array(a.d, "counts", Dtype::kInt32, 2) : std::nullopt;
+  const std::optional<SplitSettings> settings = counts ? split_settings_of(a) : std::nullopt;
+  if (!settings) return nullptr;
+  if (counts->rows != ends->rows || counts->columns % 2 != 0 || counts->columns == 0) {
+    raise_value_error("counts must hold a node's rows and positives per group, per node");
+    return nullptr;
+  }
+  const std::size_t nodes = ends->rows;
+  const std::size_t g2 = counts->columns;
+  std::vector<std::int64_t> items(nodes, -1);
+  std::vector<std::uint64_t> index(nodes, 0);
+  std::vector<double> gains(nodes, kNoGain);
+  std::vector<std::int32_t> left(nodes * g2, 0);
+  std::vector<std::int32_t> right(nodes * g2, 0);
+  std::vector<std::uint64_t> held_left(nodes * slots->size(), 0);
+  const bool chosen = panics_as_value_error([&] {
+    const LockReleased released;
+    const std::span<const std::uint64_t> e = ends->values<std::uint64_t>();
+    const std::span<const std::int32_t> c = counts->values<std::int32_t>();
+    std::uint64_t first = 0;
+    for (std::size_t k = 0; k < nodes; ++k) {
+      if (e[k] < first) panic("node_ends must ascend");
+      const GroupCounts node(c.begin() + static_cast<std::ptrdiff_t>(k * g2),
+                             c.begin() + static_cast<std::ptrdiff_t>((k + 1) * g2));
+      const LevelChoice best =
+          choose_node(*slots, first, e[k], prefix->values<std::uint8_t>(), node, *settings);
+      first = e[k];
+      if (best.item == e[k]) continue;
+      items[k] = static_cast<std::int64_t>(best.item);
+      index[k] = best.choice.index;
+      gains[k] = best.choice.gain;
+      std::copy(best.choice.left.begin(), best.choice.left.end(), left.data() + k * g2);
+      std::copy(best.choice.right.begin(), best.choice.right.end(), right.data() + k * g2);
+      std::copy(best.held_left.begin(), best.held_left.end(), held_left.data() + k * slots->size());
+    }
+  });
+  if (!chosen) return nullptr;
+  std::array<PyRef, 6> out{PyRef::steal(bytes_of(items)), PyRef::steal(bytes_of(index)),
+                           PyRef::steal(bytes_of(gains)), PyRef::steal(bytes_of(left)),
+                           PyRef::steal(bytes_of(right)), PyRef::steal(bytes_of(held_left))};
+  for (const PyRef& r : out) {
+    if (!r) return nullptr;
+  }
+  return PyTuple_Pack(6, out[0].get(), out[1].get(), out[2].get(), out[3].get(), out[4].get(),
+                      out[5].get());
 }
 
 constexpr std::array<Parameter<A>, 2> kNodeParameters{{
@@ -487,6 +700,34 @@ PyObject* node(const A& a) {
 
 }  // namespace
 
+PyObject* engine_exact_route_level(PyObject* /*module*/, PyObject* args,
+                                   PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_route_level", kRouteParameters, args, kwargs, route_level);
+}
+PyObject* engine_exact_positions_level(PyObject* /*module*/, PyObject* args,
+                                       PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_positions_level", kPositionsParameters, args, kwargs,
+                             positions_level);
+}
+PyObject* engine_exact_samples_level(PyObject* /*module*/, PyObject* args,
+                                     PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_samples_level", kSamplesParameters, args, kwargs,
+                             samples_level);
+}
+PyObject* engine_exact_counts_level(PyObject* /*module*/, PyObject* args,
+                                    PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_counts_level", kCountsParameters, args, kwargs, counts_level);
+}
+PyObject* engine_exact_candidates_level(PyObject* /*module*/, PyObject* args,
+                                        PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_candidates_level", kCandidatesParameters, args, kwargs,
+                             candidates_level);
+}
+PyObject* engine_exact_choose_level(PyObject* /*module*/, PyObject* args,
+                                    PyObject* kwargs) noexcept {
+  return call_with_arguments("exact_choose_level", kChooseLevelParameters, args, kwargs,
+                             choose_level);
+}
 PyObject* engine_exact_rows(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_with_arguments("exact_rows", kRowsParameters, args, kwargs, tree_rows);
 }
@@ -497,24 +738,6 @@ PyObject* engine_exact_group_counts(PyObject* /*module*/, PyObject* args,
                                     PyObject* kwargs) noexcept {
   return call_with_arguments("exact_group_counts", kGroupCountParameters, args, kwargs,
                              group_counts_of);
-}
-PyObject* engine_exact_count(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_count", kCountParameters, args, kwargs, count);
-}
-PyObject* engine_exact_goes_left(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_goes_left", kGoesLeftParameters, args, kwargs, goes_left);
-}
-PyObject* engine_exact_plan(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_plan", kPlanParameters, args, kwargs, plan);
-}
-PyObject* engine_exact_thresholds(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_thresholds", kThresholdParameters, args, kwargs, thresholds);
-}
-PyObject* engine_exact_categories(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_categories", kCategoryParameters, args, kwargs, categories);
-}
-PyObject* engine_exact_choose(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-  return call_with_arguments("exact_choose", kChooseParameters, args, kwargs, choose);
 }
 PyObject* engine_exact_node(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
   return call_with_arguments("exact_node", kNodeParameters, args, kwargs, node);

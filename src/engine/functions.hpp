@@ -12,12 +12,13 @@ PyObject* engine_merge(PyObject* module, PyObject* args, PyObject* kwargs) noexc
 PyObject* engine_exact_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_words(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_group_counts(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* engine_exact_count(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* engine_exact_goes_left(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* engine_exact_plan(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* engine_exact_thresholds(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* engine_exact_categories(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* engine_exact_choose(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* engine_exact_node(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_route_level(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_positions_level(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_samples_level(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_counts_level(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* engine_exact_candidates_level(PyObject* module, PyObject* args,
+                                        PyObject* kwargs) noexcept;
+PyObject* engine_exact_choose_level(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 
 }  // namespace quillmarsh

@@ -110,32 +110,44 @@ PyMethodDef kFunctions[] = {
      "exact_group_counts(words, rows, *, groups)\n--\n\n"
      "Rows and positives of each group among `rows` (bytes of int32), from the packed\n"
      "words of every row."},
-    {"exact_count", as_cfunction(&engine_exact_count), METH_VARARGS | METH_KEYWORDS,
-     "exact_count(column, rows, words, thresholds, *, groups, dictionary_size=None)\n--\n\n"
-     "The counting slots (bytes of uint32) of a feature over `rows` of `column`, words[i]\n"
-     "the packed group and outcome of rows[i] (with dictionary_size: uint32 codes and\n"
-     "categories)."},
-    {"exact_goes_left", as_cfunction(&engine_exact_goes_left), METH_VARARGS | METH_KEYWORDS,
-     "exact_goes_left(column, rows, threshold=0.0, *, category=None)\n--\n\n"
-     "One byte per row of `rows`: 1 when its value goes left of the float32 threshold (or\n"
-     "its uint32 code is the category)."},
-    {"exact_plan", as_cfunction(&engine_exact_plan), METH_VARARGS | METH_KEYWORDS,
-     "exact_plan(*, seed, tree, slot, n, n_features, max_features, max_bins)\n--\n\n"
-     "(searched features, candidate sample positions of each as bytes of uint64)."},
-    {"exact_thresholds", as_cfunction(&engine_exact_thresholds), METH_VARARGS | METH_KEYWORDS,
-     "exact_thresholds(sampled, *, max_bins)\n--\n\n"
-     "The counted thresholds (bytes of float32) of a feature's sampled values."},
-    {"exact_categories", as_cfunction(&engine_exact_categories), METH_VARARGS | METH_KEYWORDS,
-     "exact_categories(sampled, *, seed, tree, slot, feature, n, dictionary_size, max_bins,\n"
-     "                 positions)\n--\n\n"
-     "The candidate categories (bytes of uint32) of a string feature's sampled codes."},
-    {"exact_choose", as_cfunction(&engine_exact_choose), METH_VARARGS | METH_KEYWORDS,
-     "exact_choose(slots, counts, *, counted, prefix, criterion, balance, regularization,\n"
-     "             alpha, min_samples_leaf, min_samples_treatment=None)\n--\n\n"
-     "(index, gain, left counts, right counts) of the best candidate, or None."},
     {"exact_node", as_cfunction(&engine_exact_node), METH_VARARGS | METH_KEYWORDS,
      "exact_node(counts, rates)\n--\n\n"
      "(rates or None, uplift) of a node from its counts (and its parent's rates)."},
+    {"exact_route_level", as_cfunction(&engine_exact_route_level), METH_VARARGS | METH_KEYWORDS,
+     "exact_route_level(columns, strings, rows, ranges, splits, words, *, groups,\n"
+     "                  dictionary_sizes)\n--\n\n"
+     "A holder's rows of the children of its split nodes (splits: uint64 rows of held node,\n"
+     "feature, value bits): (rows, ranges, children's group counts as int32 from the packed\n"
+     "words, none when words is None), bytes each."},
+    {"exact_positions_level", as_cfunction(&engine_exact_positions_level),
+     METH_VARARGS | METH_KEYWORDS,
+     "exact_positions_level(searched, *, seed, n_features, max_features, max_bins)\n--\n\n"
+     "What every searched node (uint64 rows of tree, slot, n, ...) draws: its features\n"
+     "(uint32 per item) and each one's candidate sample positions ((words, uint64 ends))."},
+    {"exact_samples_level", as_cfunction(&engine_exact_samples_level), METH_VARARGS | METH_KEYWORDS,
+     "exact_samples_level(columns, strings, rows, ranges, searched, features, positions, *,\n"
+     "                    dictionary_sizes)\n--\n\n"
+     "A holder's values (uint32 words) at the sample positions (exact_positions_level's) of\n"
+     "every searched node (uint64 rows of tree, slot, n, held node, first position) that\n"
+     "fall among its rows: (words, uint64 item ends), bytes each."},
+    {"exact_counts_level", as_cfunction(&engine_exact_counts_level), METH_VARARGS | METH_KEYWORDS,
+     "exact_counts_level(columns, strings, rows, ranges, items, candidates, *, words, groups,\n"
+     "                   dictionary_sizes)\n--\n\n"
+     "A holder's counting slots of every item (uint64 rows of held node, feature) over its\n"
+     "candidates ((words, ends)): (words, uint64 item ends), bytes each."},
+    {"exact_candidates_level", as_cfunction(&engine_exact_candidates_level),
+     METH_VARARGS | METH_KEYWORDS,
+     "exact_candidates_level(searched, answers, strings, dictionary_sizes, *, seed, n_features,\n"
+     "                       max_features, max_bins)\n--\n\n"
+     "The searched features (uint32 per item) and candidates ((words, ends)) of every searched\n"
+     "node (uint64 rows of tree, slot, n) from the holders' sampled values, in holder order."},
+    {"exact_choose_level", as_cfunction(&engine_exact_choose_level), METH_VARARGS | METH_KEYWORDS,
+     "exact_choose_level(slots, node_ends, prefix, counts, *, criterion, balance,\n"
+     "                   regularization, alpha, min_samples_leaf, min_samples_treatment=None)\n"
+     "--\n\n"
+     "Every node's best split from the holders' slots: bytes of the item (int64, -1: none),\n"
+     "candidate (uint64), gain (float64), left and right counts (int32) and holders' left\n"
+     "rows (uint64)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,9 +5,13 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "concurrency/worker_pool.hpp"
 #include "test_support.hpp"
 #include "uplift_tree/divergence.hpp"
 #include "uplift_tree/split_oracles.hpp"
@@ -154,6 +158,157 @@ TEST(SplitFromCounts, StringCategoriesFromTheSampleGiveTheSameSplit) {
   EXPECT_EQ(std::bit_cast<std::uint64_t>(chosen->gain),
             std::bit_cast<std::uint64_t>(expected->gain));
   EXPECT_EQ(chosen->left, expected->left_counts);
+}
+
+// The columns of a dataset as a holder of all its rows holds them.
+std::vector<HeldColumn> held_columns(const Dataset& d) {
+  std::vector<HeldColumn> out;
+  for (const std::string& name : d.x_names) {
+    const ColumnRef ref = d.column(name);
+    HeldColumn c;
+    if (ref.is_numeric()) {
+      c.values = d.numeric(ref);
+    } else {
+      c.strings = true;
+      c.codes = d.strings(ref).codes;
+      c.dictionary_size = d.strings(ref).dictionary.size();
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+// One holder: its part of every node's rows (the rows of [lo, hi)) and its searched nodes.
+struct Holder {
+  std::vector<RowIndex> rows;
+  std::vector<std::uint32_t> ranges;
+  std::vector<SearchedNode> searched;
+  HeldNodes nodes() const { return HeldNodes{rows, ranges}; }
+};
+
+// A level of three trees' nodes (the whole table, every other row, a third of the rows) whose
+// rows lie with three holders (one of them holding few): sampled, counted and chosen for the
+// whole level at once, each node gets the split of find_best_split over its rows in memory,
+// and the holders' routed rows, taken in holder order, are the in-memory partition.
+TEST(SplitFromCounts, ALevelHeldInPartsGetsTheInMemorySplitsAndPartitions) {
+  Rng data(21);
+  const TrainingRoot root = make_node(testing_data::random_experiment(data, 6000, 3, 1, 3, true));
+  const Dataset& d = *root.dataset;
+  const std::vector<HeldColumn> columns = held_columns(d);
+  std::vector<std::uint8_t> strings;
+  std::vector<std::size_t> sizes;
+  for (const HeldColumn& c : columns) {
+    strings.push_back(c.strings ? 1 : 0);
+    sizes.push_back(c.dictionary_size);
+  }
+  SplitSettings settings;
+  settings.max_bins = 4;  // samples of 2,000 rows: the two larger nodes are sampled
+  settings.min_sample_leaf = 20;
+  settings.eval_func = EvalFunc::KL;
+  settings.inline_search_cells = std::numeric_limits<std::uint64_t>::max();
+  const DrawSettings draws{11, d.x_names.size(), 3, settings.max_bins};
+  const std::vector<std::pair<std::uint64_t, std::uint64_t>> trees_slots = {{0, 0}, {1, 2}, {4, 5}};
+  std::vector<std::vector<RowIndex>> node_rows(3);
+  for (RowIndex r = 0; r < 6000; ++r) {
+    node_rows[0].push_back(r);
+    if (r % 2 == 0) node_rows[1].push_back(r);
+    if (r % 3 == 1) node_rows[2].push_back(r);
+  }
+  const std::vector<RowIndex> cuts = {0, 2500, 2600, 6000};
+  std::vector<Holder> holders(3);
+  std::vector<SearchedNode> searched;
+  for (std::size_t k = 0; k < 3; ++k) {
+    searched.push_back({trees_slots[k].first, trees_slots[k].second, node_rows[k].size(), 0, 0});
+    std::uint64_t first = 0;
+    for (std::size_t h = 0; h < 3; ++h) {
+      Holder& holder = holders[h];
+      holder.ranges.push_back(static_cast<std::uint32_t>(holder.rows.size()));
+      for (const RowIndex r : node_rows[k]) {
+        if (r >= cuts[h] && r < cuts[h + 1]) holder.rows.push_back(r);
+      }
+      holder.ranges.push_back(static_cast<std::uint32_t>(holder.rows.size()));
+      const std::uint64_t held = holder.ranges.back() - holder.ranges[holder.ranges.size() - 2];
+      holder.searched.push_back({searched[k].tree, searched[k].slot, searched[k].n,
+                                 static_cast<std::uint32_t>(k), first});
+      first += held;
+    }
+  }
+
+  const LevelItems positions = level_sample_positions(searched, draws);
+  std::vector<FlatItems> answers;
+  for (const Holder& h : holders) {
+    answers.push_back(held_sample_values(columns, h.nodes(), h.searched, positions));
+  }
+  const LevelItems candidates = level_candidates(searched, answers, strings, sizes, draws);
+  ASSERT_EQ(candidates.features, positions.features);
+  const std::size_t per_node = candidates.features.size() / 3;
+  std::vector<std::uint32_t> item_nodes;
+  std::vector<std::uint8_t> prefix;
+  for (std::size_t i = 0; i < candidates.features.size(); ++i) {
+    item_nodes.push_back(static_cast<std::uint32_t>(i / per_node));
+    prefix.push_back(strings[candidates.features[i]] != 0 ? 0 : 1);
+  }
+  std::vector<FlatItems> slots;
+  for (const Holder& h : holders) {
+    slots.push_back(held_counts(columns, h.nodes(), d.group_outcome, item_nodes,
+                                candidates.features, candidates.items, 3));
+  }
+
+  WorkerPool pool(1);
+  std::size_t splits = 0;
+  for (std::size_t k = 0; k < 3; ++k) {
+    const auto counts = std::make_shared<const GroupCounts>(group_counts(d, node_rows[k]));
+    const double d_parent =
+        node_divergence(*counts, settings.eval_func, settings.balance, node_rows[k].size());
+    auto list = std::make_shared<RowVector>(node_rows[k].begin(), node_rows[k].end());
+    const std::vector<std::uint32_t> node_words = words_of(d, node_rows[k]);
+    auto words = std::make_shared<RowVector>(node_words.begin(), node_words.end());
+    const NodeRows rows{list, 0, list->size(), words};
+    const BestSplit expected =
+        find_best_split(d.x_names, root.dataset, rows, counts, d_parent, settings, 3, pool,
+                        TreeDraws::seeded(draws.seed, searched[k].tree), searched[k].slot);
+    const LevelChoice chosen =
+        choose_node(slots, k * per_node, (k + 1) * per_node, prefix, *counts, settings);
+    ASSERT_EQ(chosen.item == (k + 1) * per_node, expected.gain == kNoGain) << k;
+    if (expected.gain == kNoGain) continue;
+    ++splits;
+    const std::uint32_t feature = candidates.features[chosen.item];
+    const std::uint32_t word = candidates.items.item(chosen.item)[chosen.choice.index];
+    EXPECT_EQ(d.x_names[feature], expected.col_name) << k;
+    if (strings[feature] != 0) {
+      EXPECT_EQ(word, expected.category) << k;
+    } else {
+      EXPECT_EQ(word, std::bit_cast<std::uint32_t>(expected.split_value.as_numeric())) << k;
+    }
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(chosen.choice.gain),
+              std::bit_cast<std::uint64_t>(expected.gain))
+        << k;
+    EXPECT_EQ(chosen.choice.left, expected.left_counts) << k;
+    EXPECT_EQ(chosen.choice.right, expected.right_counts) << k;
+
+    RowVector scratch;
+    const std::size_t middle = partition_rows(d, rows, expected, scratch);
+    std::vector<RowIndex> left;
+    std::vector<RowIndex> right;
+    for (std::size_t h = 0; h < 3; ++h) {
+      RowVector routed;
+      std::vector<std::uint32_t> ranges;
+      const HeldSplit split{static_cast<std::uint32_t>(k), feature, word};
+      route_held_nodes(columns, holders[h].nodes(), std::span<const HeldSplit>(&split, 1), routed,
+                       ranges);
+      ASSERT_EQ(ranges.size(), 4u);
+      EXPECT_EQ(ranges[1] - ranges[0], chosen.held_left[h]) << k << " holder " << h;
+      left.insert(left.end(), routed.begin() + ranges[0], routed.begin() + ranges[1]);
+      right.insert(right.end(), routed.begin() + ranges[2], routed.begin() + ranges[3]);
+    }
+    EXPECT_EQ(left, std::vector<RowIndex>(list->begin(),
+                                          list->begin() + static_cast<std::ptrdiff_t>(middle)))
+        << k;
+    EXPECT_EQ(right, std::vector<RowIndex>(list->begin() + static_cast<std::ptrdiff_t>(middle),
+                                           list->end()))
+        << k;
+  }
+  EXPECT_GE(splits, 2u);  // x0 drives the uplift: the larger nodes split
 }
 
 // A holder of some rows counts its node's groups from the packed words alone: a hand table
