@@ -120,11 +120,29 @@ def test_cycles_keep_memory_flat_and_threads_at_baseline():
     late = min(v for c, v in rss.items() if c >= 225)
     assert late - early < 5 * 2**20, {c: round(v / 2**20, 2) for c, v in rss.items()}
 
+# The modules' 1 GiB arenas advised away from huge pages, with their resident and huge-page
+# bytes, as a child process sees them in its smaps.
+_ARENAS = textwrap.dedent("""
+    def arenas():
+        found, current = [], None
+        for line in open("/proc/self/smaps"):
+            field = line.split()
+            if not line[0].isupper():
+                begin, end = (int(x, 16) for x in field[0].split("-"))
+                current = {"size": end - begin}
+            elif field[0] in ("Rss:", "AnonHugePages:"):
+                current[field[0]] = int(field[1]) * 1024
+            elif field[0] == "VmFlags:" and "nh" in field and current["size"] == 1 << 30:
+                found.append(current)
+        return found
+""")
+
+
 def test_module_threads_take_their_blocks_from_mappings_without_huge_pages():
     # Each module's threads (training, worker pool, prediction) allocate in an arena of 1 GiB
     # of address space advised away from transparent huge pages; the process keeps its own
     # setting (THP_enabled) and the interpreter's thread its heap.
-    result = run_child(f"import sys\nsys.path.insert(0, {HERE!r})\n" + textwrap.dedent("""
+    result = run_child(f"import sys\nsys.path.insert(0, {HERE!r})\n" + _ARENAS + textwrap.dedent("""
         import contextlib, io
         from lib_support import trained_model
         from quillmarsh_kit import UpliftForest
@@ -135,18 +153,9 @@ def test_module_threads_take_their_blocks_from_mappings_without_huge_pages():
         exp = make_uplift_experiment(4000, n_numeric=4, seed=1)
         UpliftForest(n_estimators=8, n_jobs=2, control="control",
                      random_state=1).fit(exp.X, exp.treatment, exp.y)
-        arenas, current = [], None
-        for line in open("/proc/self/smaps"):
-            field = line.split()
-            if not line[0].isupper():
-                begin, end = (int(x, 16) for x in field[0].split("-"))
-                current = {"size": end - begin}
-            elif field[0] in ("Rss:", "AnonHugePages:"):
-                current[field[0]] = int(field[1])
-            elif field[0] == "VmFlags:" and "nh" in field and current["size"] == 1 << 30:
-                arenas.append(current)
+        found = arenas()
         status = open("/proc/self/status").read()
-        print(len(arenas), all(a["Rss:"] > 0 and a["AnonHugePages:"] == 0 for a in arenas),
+        print(len(found), all(a["Rss:"] > 0 and a["AnonHugePages:"] == 0 for a in found),
               "THP_enabled:\t0" not in status)
     """))
     assert result.returncode == 0, result.stderr[-3000:]
@@ -159,24 +168,12 @@ def test_fit_converts_the_callers_columns_into_the_arena_without_huge_pages():
     # fit that thread allocates in the arena without huge pages too, so at a progress line
     # (printed on that thread while later trees grow) the arena holds at least the converted
     # feature column, and no huge page. Before, the column sat in mimalloc's default heap.
-    result = run_child(textwrap.dedent("""
+    result = run_child(_ARENAS + textwrap.dedent("""
         import sys, quillmarsh
         rows = 1_000_000
         data = {"x": [float(i % 977) for i in range(rows)],
                 "treatment": [i % 2 for i in range(rows)],
                 "outcome": [i % 3 == 0 for i in range(rows)]}
-        def arenas():
-            found, current = [], None
-            for line in open("/proc/self/smaps"):
-                field = line.split()
-                if not line[0].isupper():
-                    begin, end = (int(x, 16) for x in field[0].split("-"))
-                    current = {"size": end - begin}
-                elif field[0] in ("Rss:", "AnonHugePages:"):
-                    current[field[0]] = int(field[1]) * 1024
-                elif field[0] == "VmFlags:" and "nh" in field and current["size"] == 1 << 30:
-                    found.append(current)
-            return found
         class Lines:
             seen = None
             def write(self, text):
