@@ -13,8 +13,10 @@ copy (another 1.6 GiB), each worker holds half. Dask's spilling is off, so the m
 are the workers' own; the workers are still ended at 95 % of their limit.
 
 The forest: --trees trees (20), max_depth 8, max_features 10, min_samples_leaf 100, a fixed
-seed; the engine runs 1 thread per worker (2 worker processes on 2 cores), UpliftForest 2
-threads. Prediction keeps its result on the workers (as when it is written to files).
+seed, fitted once in each of --modes ("exact,shares": DaskUpliftForest's two training modes,
+on the same persisted frame; exact mode also reports its rounds and the arrays it sent);
+the engine runs 1 thread per worker (2 worker processes on 2 cores), UpliftForest 2 threads.
+Prediction keeps its result on the workers (as when it is written to files).
 
 Times are wall seconds; on a shared machine they depend on what else runs. Peak memory is
 each process's peak resident set (VmHWM of /proc/self/status, after resetting it), Linux only.
@@ -26,7 +28,7 @@ import argparse
 import os
 import sys
 import time
-from typing import Any, Dict
+from typing import Any, Dict, List
 
 import numpy as np
 
@@ -69,11 +71,10 @@ def _workers_mib(values: Dict[str, int]) -> str:
     return ", ".join(f"{v / 1024:.0f}" for _, v in sorted(values.items())) + " MiB"
 
 
-def bench_dask(client: Any, rows: int, part_rows: int, trees: int, seed: int) -> Any:
+def bench_dask(client: Any, rows: int, part_rows: int, trees: int, seed: int,
+               modes: List[str]) -> Any:
     import dask.dataframe as dd
     import distributed
-
-    from quillmarsh_kit.dask import DaskUpliftForest
 
     parts = -(-rows // part_rows)
     sizes = [min(part_rows, rows - k * part_rows) for k in range(parts)]
@@ -85,22 +86,12 @@ def bench_dask(client: Any, rows: int, part_rows: int, trees: int, seed: int) ->
     held = client.run(peak_memory.status_kib, "VmRSS")
     print(f"  {rows:,} rows in {parts} partitions made on the workers in {made:.1f} s; "
           f"workers hold {_workers_mib(held)}")
-
-    before = client.run(_peak_reset)
-    start = time.perf_counter()
-    model = DaskUpliftForest(n_estimators=trees, control="control", **SETTINGS).fit(
-        frame, "treatment", "y")
-    fit_s = time.perf_counter() - start
-    peaks = client.run(_peak)
-    above = {w: peaks[w] - before[w] for w in peaks}
-    print(f"  fit: {fit_s:.1f} s ({rows / fit_s / 1e6:.2f} M rows/s, "
-          f"{len(model.shares_)} shares: "
-          + ", ".join(f"{s.rows:,} rows/{s.trees} trees" for s in model.shares_) + ")")
-    print(f"  fit peak per worker: {_workers_mib(peaks)} "
-          f"({_workers_mib(above)} above what it held before)")
+    model = None
+    for mode in modes:
+        model = bench_fit(client, frame, rows, trees, mode)
 
     features = frame.drop(columns=["treatment", "y"])
-    before = client.run(_peak_reset)
+    client.run(_peak_reset)
     start = time.perf_counter()
     scored = model.predict(features).persist()
     distributed.wait(scored)
@@ -110,6 +101,32 @@ def bench_dask(client: Any, rows: int, part_rows: int, trees: int, seed: int) ->
           f"worker {_workers_mib(peaks)}")
     del scored
     return frame
+
+
+def bench_fit(client: Any, frame: Any, rows: int, trees: int, mode: str) -> Any:
+    """One DaskUpliftForest fit in `mode`: its time, each worker's peak and what it sent."""
+    from quillmarsh_kit.dask import DaskUpliftForest
+
+    before = client.run(_peak_reset)
+    start = time.perf_counter()
+    model = DaskUpliftForest(n_estimators=trees, control="control", mode=mode,
+                             **SETTINGS).fit(frame, "treatment", "y")
+    fit_s = time.perf_counter() - start
+    peaks = client.run(_peak)
+    above = {w: peaks[w] - before[w] for w in peaks}
+    if mode == "exact":
+        r = model.exact_rounds_
+        how = (f"{r['rounds']} rounds, {r['batch']} trees per batch, arrays sent "
+               f"{r['array_bytes_sent'] / MIB:.1f} MiB, received "
+               f"{r['array_bytes_received'] / MIB:.1f} MiB")
+    else:
+        how = f"{len(model.shares_)} shares: " + ", ".join(
+            f"{s.rows:,} rows/{s.trees} trees" for s in model.shares_)
+    print(f"  {mode} fit: {fit_s:.1f} s ({rows / fit_s / 1e6:.2f} M rows/s, {how}; load "
+          f"{os.getloadavg()[0]:.1f})")
+    print(f"  {mode} fit peak per worker: {_workers_mib(peaks)} "
+          f"({_workers_mib(above)} above what it held before)")
+    return model
 
 
 def bench_local(client: Any, frame: Any, trees: int) -> None:
@@ -135,7 +152,8 @@ def bench_local(client: Any, frame: Any, trees: int) -> None:
           f"{len(local) / predict_s / 1e6:.2f} M rows/s")
 
 
-def run(rows: int, part_rows: int, trees: int, seed: int, memory: str, local: bool) -> None:
+def run(rows: int, part_rows: int, trees: int, seed: int, memory: str, local: bool,
+        modes: List[str]) -> None:
     import dask
     import distributed
 
@@ -147,7 +165,7 @@ def run(rows: int, part_rows: int, trees: int, seed: int, memory: str, local: bo
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       memory_limit=memory, dashboard_address=":0") as cluster:
             with distributed.Client(cluster) as client:
-                frame = bench_dask(client, rows, part_rows, trees, seed)
+                frame = bench_dask(client, rows, part_rows, trees, seed, modes)
                 if local:
                     bench_local(client, frame, trees)
 
@@ -161,7 +179,10 @@ def main() -> int:
     parser.add_argument("--trees", type=int, default=20)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--worker-memory", default="4GiB")
+    parser.add_argument("--modes", default="exact,shares",
+                        help="comma-separated training modes, each fitted on the same frame")
     args = parser.parse_args()
+    modes = args.modes.split(",")
 
     import cloudpickle
 
@@ -170,10 +191,10 @@ def main() -> int:
     cloudpickle.register_pickle_by_value(peak_memory)
     if args.compare_rows:
         run(args.compare_rows, args.partition_rows, args.trees, args.seed, args.worker_memory,
-            local=True)
+            local=True, modes=modes)
     if args.rows:
         run(args.rows, args.partition_rows, args.trees, args.seed, args.worker_memory,
-            local=False)
+            local=False, modes=modes)
     return 0
 
 
