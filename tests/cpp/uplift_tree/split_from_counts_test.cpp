@@ -101,7 +101,7 @@ TEST(SplitFromCounts, PicksTheSplitOfTheSearchOverRowsInMemory) {
   testing_data::TestColumns columns = testing_data::random_experiment(data, 2600, 1, 0, 3, true);
   columns.x_names[0] = "x";
   Case sampled{"sampled node", make_node(columns), {}, {700, 710, 0}, {}};
-  for (RowIndex r = 0; r < 2600; r += 1 + (r % 3 == 0 ? 1 : 0)) sampled.rows.push_back(r);
+  for (RowIndex r = 0; r < 2600; r += (r % 3 == 0 ? 2U : 1U)) sampled.rows.push_back(r);
   sampled.cuts.back() = sampled.rows.size();
   sampled.settings.max_bins = 2;
   sampled.settings.min_sample_leaf = 10;
