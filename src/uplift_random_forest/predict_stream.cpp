@@ -28,41 +28,19 @@ struct Scratch {
   std::vector<double> sums;
 };
 
-// Each tree's batch check on the first row of the call.
-void check_first_row(const PackedForest& forest, const StreamBlock& b) {
-  if (b.rows.empty()) panic_index(0, 0);
-  const std::size_t cells = b.rows.row(0).size();
-  for (const std::uint32_t tree : forest.all_trees()) {
-    if (cells != forest.feature_count(tree)) {
-      panic("assertion failed: data[0].len() == self.feature_cols.len()");
-    }
-  }
-}
-
 // block.means from block.rows, as sum_rows sums them (the fast walk, or the exact walk row by
 // row where the fast one meets a failure, which the exact walk raises).
 void score_block(const PackedForest& forest, std::size_t width, double divisor, StreamBlock& b,
                  Scratch& s) {
-  if (b.first == 0) check_first_row(forest, b);
+  if (b.first == 0) check_first_row(forest, forest.all_trees(), b.rows);
   const std::size_t rows = b.rows.size();
   b.means.resize(rows * width);
   const std::span<const std::uint32_t> trees = forest.all_trees();
   for (std::size_t first = 0; first < rows; first += RowBlock::kRows) {
     s.block.set_rows(std::min(RowBlock::kRows, rows - first));
-    const bool unchecked = load_block(forest, b.rows, first, b.text_ids, s.block);
-    // -0.0 + x is x for every x, so the first tree's output enters the sum unchanged.
-    std::fill(s.sums.begin(), s.sums.end(), -0.0);
-    const bool summed = unchecked
-                            ? forest.add_trees<false>(trees, s.block, width, s.sums.data(), nullptr)
-                            : forest.add_trees<true>(trees, s.block, width, s.sums.data(), nullptr);
+    sum_block(forest, trees, b.rows, first, b.text_ids, width, s.block, s.sums);
     double* const out = b.means.data() + first * width;
     const std::size_t values = s.block.rows() * width;
-    if (!summed) {
-      for (std::size_t r = 0; r < s.block.rows(); ++r) {
-        const std::vector<double> sum = sum_row(forest, trees, b.rows.row(first + r), b.text_ids);
-        std::copy(sum.begin(), sum.end(), s.sums.begin() + static_cast<std::ptrdiff_t>(r * width));
-      }
-    }
     for (std::size_t v = 0; v < values; ++v) out[v] = s.sums[v] / divisor;
   }
 }

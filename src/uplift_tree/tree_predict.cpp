@@ -126,16 +126,34 @@ std::vector<double> sum_row(const PackedForest& forest, std::span<const std::uin
   return sum;
 }
 
-PredictionTable sum_rows(const PackedForest& forest, std::span<const std::uint32_t> trees,
-                         const RowBatch& rows, BatchChecks checks) {
-  if (checks == BatchChecks::kFirstRow) {
-    for (const std::uint32_t tree : trees) {
-      if (rows.empty()) panic_index(0, 0);
-      if (rows.row(0).size() != forest.feature_count(tree)) {
-        panic("assertion failed: data[0].len() == self.feature_cols.len()");
-      }
+void check_first_row(const PackedForest& forest, std::span<const std::uint32_t> trees,
+                     const RowBatch& rows) {
+  for (const std::uint32_t tree : trees) {
+    if (rows.empty()) panic_index(0, 0);
+    if (rows.row(0).size() != forest.feature_count(tree)) {
+      panic("assertion failed: data[0].len() == self.feature_cols.len()");
     }
   }
+}
+
+void sum_block(const PackedForest& forest, std::span<const std::uint32_t> trees,
+               const RowBatch& rows, std::size_t first, std::span<const std::uint32_t> text_ids,
+               std::size_t width, RowBlock& block, std::span<double> sums) {
+  const bool unchecked = load_block(forest, rows, first, text_ids, block);
+  // -0.0 + x is x for every x, so the first tree's output enters the sum unchanged.
+  std::fill(sums.begin(), sums.end(), -0.0);
+  const bool summed = unchecked ? forest.add_trees<false>(trees, block, width, sums.data(), nullptr)
+                                : forest.add_trees<true>(trees, block, width, sums.data(), nullptr);
+  if (summed) return;
+  for (std::size_t r = 0; r < block.rows(); ++r) {  // the exact walk raises the first failure
+    const std::vector<double> sum = sum_row(forest, trees, rows.row(first + r), text_ids);
+    std::copy(sum.begin(), sum.end(), sums.begin() + static_cast<std::ptrdiff_t>(r * width));
+  }
+}
+
+PredictionTable sum_rows(const PackedForest& forest, std::span<const std::uint32_t> trees,
+                         const RowBatch& rows, BatchChecks checks) {
+  if (checks == BatchChecks::kFirstRow) check_first_row(forest, trees, rows);
   const std::vector<std::uint32_t> text_ids = forest.category_ids(rows.texts());
   const std::optional<std::size_t> width = trees.empty() ? std::nullopt : forest.leaf_width();
   PredictionTable table;
@@ -150,20 +168,9 @@ PredictionTable sum_rows(const PackedForest& forest, std::span<const std::uint32
   std::vector<double> sums(RowBlock::kRows * *width);
   for (std::size_t first = 0; first < rows.size(); first += RowBlock::kRows) {
     block.set_rows(std::min(RowBlock::kRows, rows.size() - first));
-    const bool unchecked = load_block(forest, rows, first, text_ids, block);
-    // -0.0 + x is x for every x, so the first tree's output enters the sum unchanged.
-    std::fill(sums.begin(), sums.end(), -0.0);
-    const bool summed = unchecked
-                            ? forest.add_trees<false>(trees, block, *width, sums.data(), nullptr)
-                            : forest.add_trees<true>(trees, block, *width, sums.data(), nullptr);
-    if (summed) {
-      for (std::size_t r = 0; r < block.rows(); ++r) {
-        table.push_row({sums.data() + r * *width, *width});
-      }
-    } else {  // the exact walk raises the failure of the first failing row
-      for (std::size_t r = 0; r < block.rows(); ++r) {
-        table.push_row(sum_row(forest, trees, rows.row(first + r), text_ids));
-      }
+    sum_block(forest, trees, rows, first, text_ids, *width, block, sums);
+    for (std::size_t r = 0; r < block.rows(); ++r) {
+      table.push_row({sums.data() + r * *width, *width});
     }
   }
   return table;

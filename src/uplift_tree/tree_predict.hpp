@@ -80,6 +80,19 @@ bool load_block(const PackedForest& forest, const RowBatch& rows, std::size_t fi
 // holds a row, and its first row is as wide as the tree's feature_cols.
 enum class BatchChecks : std::uint8_t { kNone, kFirstRow };
 
+// The batch walk's checks for every tree, in order: the batch holds a row, and its first row
+// is as wide as the tree's feature_cols.
+void check_first_row(const PackedForest& forest, std::span<const std::uint32_t> trees,
+                     const RowBatch& rows);
+
+// sums[r * width + v] = sum_row(forest, trees, rows.row(first + r), text_ids)[v] for the
+// block.rows() rows from `first` (block sized by the caller): walked level by level, or row by
+// row with sum_row where the fast walk meets a failure, which sum_row then raises. `width` is
+// the forest's leaf_width().
+void sum_block(const PackedForest& forest, std::span<const std::uint32_t> trees,
+               const RowBatch& rows, std::size_t first, std::span<const std::uint32_t> text_ids,
+               std::size_t width, RowBlock& block, std::span<double> sums);
+
 // Row r of the table is sum_row(forest, trees, rows.row(r), ...). Fails with the message of
 // the first failure in row order (then tree order), after the batch checks. Blocks of rows
 // are walked level by level; a block in which the fast walk meets a failure, and every block of
